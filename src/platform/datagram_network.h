@@ -1,0 +1,82 @@
+#pragma once
+// The datagram service that carries the chat between copies of the program.
+//
+// What the messaging layer relies on: three kinds of address (this computer, every
+// computer of this computer's own group, and a name that is either one computer or a
+// whole workgroup), delivery of whole datagrams, a receiving name per computer owned by
+// one process, and a count of waiting datagrams with the size of the next one.
+//
+// Two implementations: UdpNetwork (the real one, IPv4 UDP, see udp_network.h and
+// docs/protocol.md) and InMemoryNetwork (several computers inside one process, for tests).
+
+#include "platform/system_error.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <memory>
+
+namespace kalvento::platform {
+
+// Largest datagram any implementation carries: what fits in one UDP datagram (65,507
+// bytes of IPv4 payload) with room to spare for the service's own frame header.
+inline constexpr quint32 kMaxDatagramSize = 65000;
+
+enum class AddressKind {
+    LocalComputer, // this computer only
+    PrimaryGroup,  // every computer of this computer's own group
+    Named,         // one computer by name, or every computer of a named group
+};
+
+// One receiving name open on this computer. Datagrams addressed to it wait here, in the
+// order of arrival, until read. Safe to use from one thread; arrivals may come from a
+// thread of the implementation's own.
+class DatagramReceiver {
+public:
+    virtual ~DatagramReceiver() = default;
+
+    virtual QString name() const = 0;
+    // Number of datagrams waiting.
+    virtual quint32 pendingCount() const = 0;
+    // Size in bytes of the next waiting datagram; 0 when none waits (or it is empty).
+    virtual quint32 nextSize() const = 0;
+    // Takes the next datagram into buffer and returns its size. Throws SystemError:
+    // EAGAIN when nothing waits, EMSGSIZE (datagram kept) when capacity is too small.
+    virtual quint32 read(char* buffer, quint32 capacity) = 0;
+};
+
+class DatagramNetwork {
+public:
+    virtual ~DatagramNetwork() = default;
+
+    // This computer's name (at most 15 characters) and its group (workgroup) name.
+    virtual QString computerName() const = 0;
+    virtual QString groupName() const = 0;
+
+    // Opens a receiving name. Throws SystemError with the system's text when another
+    // process (or another receiver of this process) already owns this computer's
+    // datagram endpoint, e.g. "Address already in use".
+    virtual std::unique_ptr<DatagramReceiver> openReceiver(const QString& mailslotName) = 0;
+
+    // Sends one datagram to the receiving name mailslotName at the given address.
+    // receiverName is used with AddressKind::Named only. Throws SystemError on failure,
+    // including a datagram longer than maxDatagramSize().
+    virtual void send(AddressKind kind, const QString& receiverName, const QString& mailslotName,
+                      QByteArrayView datagram) = 0;
+
+    // The walk: the group names of the running copies that answer within wait,
+    // this computer's own included when its receiver is open. Unsorted, may repeat.
+    virtual QStringList queryGroups(std::chrono::milliseconds wait) = 0;
+
+    // Largest datagram send() accepts, in bytes.
+    virtual quint32 maxDatagramSize() const { return kMaxDatagramSize; }
+};
+
+// The process-wide network the program uses: a UdpNetwork configured from the
+// environment (see udp_network.h). Created on first use.
+DatagramNetwork& systemNetwork();
+
+} // namespace kalvento::platform
