@@ -1,0 +1,29 @@
+#pragma once
+// Puts the texts of a language file on a window: its caption, and the captions, hints,
+// memo lines and list items of the components it owns, by the keys
+// "<window>.Caption", "<window>.<component>.Caption", ".Hint", ".lines[i]", ".items[i]" of
+// the section named after the window. Names are QObject::objectName.
+
+#include <QString>
+#include <QStringView>
+
+class QObject;
+class QWidget;
+
+namespace kalvento::lang {
+
+class LanguageFile;
+
+// Does nothing without a file. Only texts the file gives replace the window's own; lines
+// and items are replaced, never added or removed. Components are the window's descendants
+// (widgets, actions, menus...) in creation order, up to but not into other windows.
+void ApplyLanguage(QWidget* window, const LanguageFile* file);
+
+// Sets the text property that propertyName ("Caption" or "Hint") stands for on obj, as
+// plain text: "Caption" is a button's, label's or action's text, a group box's or menu's
+// title, a window's title, a tab page's tab text; "Hint" is the tool tip and status tip.
+// Any other name sets the writable string property of that name. Returns false, changing
+// nothing, when obj has no such property (an edit field has no caption).
+bool SetTextProperty(QObject* obj, QStringView propertyName, const QString& text);
+
+} // namespace kalvento::lang

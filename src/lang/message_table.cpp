@@ -1,0 +1,71 @@
+#include "lang/message_table.h"
+
+#include <array>
+
+namespace kalvento::lang {
+
+namespace {
+
+// Kept word for word, misspellings included: users and translations know them this way.
+constexpr std::array<MessageEntry, 18> Table{{
+    {MessageId::M001, "M001", "Browse for folder..."},
+    {MessageId::M002, "M002",
+     "A newer version of Kalvento detected! Click yes if you want to know more or download "
+     "it. No to be reminded later."},
+    {MessageId::M003, "M003",
+     "While checking for updates Kalvento has run to an error for %d times in a row. It is "
+     "recommended to check the options or Fennrake web pages to fix this. Would you like to "
+     "reset the error counter?"},
+    {MessageId::M004, "M004", "Kalvento - You have got a new message!"},
+    {MessageId::M005, "M005", "To"},
+    {MessageId::M006, "M006", "--- Welcome! Today is %s of %s ---"},
+    {MessageId::M007, "M007", "You have got a new message!"},
+    {MessageId::M008, "M008", "Are you sure you want to clear the friends list?"},
+    {MessageId::M028, "M028", "A newer program version is available!"},
+    {MessageId::M029, "M029", "Aborted!"},
+    {MessageId::M030, "M030", "Trying to download program update!"},
+    {MessageId::M031, "M031", "Error occured!"},
+    {MessageId::M032, "M032", "Succesfully downloaded the program update!"},
+    {MessageId::M033, "M033",
+     "To install the update you need first to close Kalvento, uninstall it and execute the "
+     "downloaded file!"},
+    {MessageId::M034, "M034", "Checking for update!"},
+    {MessageId::M035, "M035", "Error occured! (%s)"},
+    {MessageId::M036, "M036", "No updates found!"},
+    {MessageId::M037, "M037", "Downloading %1.n of %1.n!"},
+}};
+
+const MessageEntry& entry(MessageId id) {
+    // The enum lists the identifiers in table order.
+    return Table[static_cast<std::size_t>(id)];
+}
+
+} // namespace
+
+std::span<const MessageEntry> messageTable() {
+    return Table;
+}
+
+QString messageIdentifier(MessageId id) {
+    return QString::fromLatin1(entry(id).identifier);
+}
+
+QString messageDefault(MessageId id) {
+    return QString::fromUtf8(entry(id).englishDefault);
+}
+
+std::optional<MessageId> messageIdFromIdentifier(QStringView identifier) {
+    for (const MessageEntry& e : Table) {
+        if (identifier.compare(QLatin1StringView(e.identifier), Qt::CaseInsensitive) == 0)
+            return e.id;
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> messageDefault(QStringView identifier) {
+    if (const auto id = messageIdFromIdentifier(identifier))
+        return messageDefault(*id);
+    return std::nullopt;
+}
+
+} // namespace kalvento::lang

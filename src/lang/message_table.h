@@ -1,0 +1,58 @@
+#pragma once
+// Every message the program shows through the language file: its identifier in section
+// "Misc" and its English default. M009 to M027 are not used. Placeholders are those of the
+// formatting rules the callers use: %s a text, %d a whole number, %1.n a number with
+// thousands separators and no decimals.
+
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+#include <span>
+
+namespace kalvento::lang {
+
+enum class MessageId {
+    M001,
+    M002,
+    M003,
+    M004,
+    M005,
+    M006,
+    M007,
+    M008,
+    M028,
+    M029,
+    M030,
+    M031,
+    M032,
+    M033,
+    M034,
+    M035,
+    M036,
+    M037,
+};
+
+struct MessageEntry {
+    MessageId id;
+    const char* identifier;     // "M001"...
+    const char* englishDefault; // UTF-8, quoted exactly as the program has always shown it
+};
+
+// Shown in English always; it is not in the table because it has to be readable after the
+// user has just switched back from a language that may be wrong.
+inline constexpr char RestartNotice[] =
+    "You need to restart Kalvento so that the changes take effect...";
+
+// The whole table, in identifier order.
+std::span<const MessageEntry> messageTable();
+
+QString messageIdentifier(MessageId id);
+QString messageDefault(MessageId id);
+
+// The English default of an identifier ("M007"), letter case ignored; none for an
+// identifier that is not in the table.
+std::optional<QString> messageDefault(QStringView identifier);
+std::optional<MessageId> messageIdFromIdentifier(QStringView identifier);
+
+} // namespace kalvento::lang
