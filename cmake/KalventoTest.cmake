@@ -1,10 +1,15 @@
-# kalvento_test(NAME <name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>])
-# Builds one GoogleTest executable and registers its tests with CTest.
+# kalvento_test(NAME <name> SOURCES <files...> LIBS <targets...> [LABELS <labels...>]
+#               [OWN_MAIN])
+# Builds one GoogleTest executable and registers its tests with CTest. With OWN_MAIN the
+# sources bring their own main() (for tests that need a Qt application object).
 include(GoogleTest)
 function(kalvento_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock)
+  if(NOT T_OWN_MAIN)
+    target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
+  endif()
   gtest_discover_tests(${T_NAME}
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KALVENTO_INTERFACES=lo"
                LABELS "${T_LABELS}"

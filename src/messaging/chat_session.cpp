@@ -1,0 +1,179 @@
+#include "messaging/chat_session.h"
+
+#include "messaging/chat_protocol.h"
+#include "platform/text_codec.h"
+
+#include <QDebug>
+
+namespace kalvento::messaging {
+
+using platform::fromAnsi;
+using platform::toAnsi;
+
+ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
+                         network::TNetUsers& netUsers, QObject* parent)
+    : QObject(parent), m_terminal(terminal), m_peers(peers), m_netUsers(netUsers) {
+    // Every send names its receiver: a computer or a whole workgroup.
+    m_terminal.SetReceiver(rcDomainOrComputer);
+    m_terminal.SetOnNewMessage([this](TMailslotTerminal* sender, qint32 id, quint16 size) {
+        TerminaaliNewMessage(sender, id, size);
+    });
+}
+
+void ChatSession::setOwnNames(const QString& computerName, const QString& groupName) {
+    m_ownComputerName = computerName;
+    m_ownGroupName = groupName;
+    m_peers.setOwnComputerName(computerName);
+}
+
+qsizetype ChatSession::maxLineLength() const {
+    return maxPlainTextLength(quint32(m_terminal.MaxPayloadSize() + TMailslotTerminal::kHeaderSize));
+}
+
+QByteArray ChatSession::ansi(const QString& text) const { return toAnsi(text); }
+
+void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int copies,
+                         SendResult& result) {
+    // A text longer than a datagram carries is cut, never sent with a wrapped size.
+    const QByteArray payload = payloadFromPlainText(limitPlainText(plain, maxLineLength()));
+    m_terminal.SetReceiverName(receiver);
+    for (int i = 0; i < copies; ++i) {
+        try {
+            m_terminal.Send(payload);
+            ++result.sent;
+        } catch (const std::exception& e) {
+            result.errors.append(receiver + QStringLiteral(": ") + QString::fromUtf8(e.what()));
+            return; // the copies that follow would fail the same way
+        }
+    }
+}
+
+SendResult ChatSession::SendGreeting() {
+    SendResult result;
+    const QByteArray greeting = greetingText(ansi(m_ownComputerName), ansi(m_ownGroupName));
+    for (const QString& name : m_netUsers.Names())
+        sendTo(name, greeting, m_deliveries, result);
+    if (!m_ownIdentity.isEmpty())
+        result.merge(SendIdentity());
+    return result;
+}
+
+SendResult ChatSession::SendIdentity() {
+    SendResult result;
+    const QByteArray identity = identityText(ansi(m_ownIdentity));
+    for (const QString& name : m_netUsers.Names())
+        sendTo(name, identity, m_deliveries, result);
+    return result;
+}
+
+SendResult ChatSession::SendAnswer(const QString& computerName) {
+    SendResult result;
+    sendTo(computerName, answerText(ansi(m_ownComputerName), ansi(m_ownGroupName)), m_deliveries,
+           result);
+    if (!m_ownIdentity.isEmpty())
+        sendTo(computerName, identityText(ansi(m_ownIdentity)), m_deliveries, result);
+    return result;
+}
+
+SendResult ChatSession::SendGoodbye() {
+    SendResult result;
+    const QByteArray goodbye = goodbyeText(ansi(m_ownComputerName));
+    for (const QString& computer : m_peers.computerNames())
+        sendTo(computer, goodbye, m_deliveries, result);
+    return result;
+}
+
+QStringList ChatSession::multiLineLines(const QString& commaText) {
+    QStringList lines = splitCommaText(commaText);
+    if (lines.size() > kMaxMultiLineLines)
+        lines.resize(kMaxMultiLineLines);
+    return lines;
+}
+
+void ChatSession::sendLine(const QString& receiver, const QString& text, bool multiLine,
+                           bool isPrivate, SendResult& result) {
+    if (!multiLine) {
+        const QByteArray plain = ansi(text);
+        sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
+        return;
+    }
+    const QStringList lines = multiLineLines(text);
+    for (int k = 0; k < lines.size(); ++k) {
+        const QByteArray line = ansi(lines[k]);
+        sendTo(receiver, isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line),
+               1, result);
+    }
+}
+
+SendResult ChatSession::sendPublic(const QString& text, bool multiLine) {
+    SendResult result;
+    for (const QString& computer : m_peers.computerNames())
+        sendLine(computer, text, multiLine, false, result);
+    return result;
+}
+
+SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QStringList* shortNames) {
+    SendResult result;
+    for (int i : m_peers.tickedIndices()) {
+        if (shortNames)
+            shortNames->append(m_peers.ShortName(i));
+        sendLine(m_peers.at(i).computerName, text, multiLine, true, result);
+    }
+    return result;
+}
+
+void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId,
+                                       quint16 msgSize) {
+    const QByteArray plain =
+        plainTextFromPayload(sender->ReceiveStream().Read(qsizetype(msgSize)));
+    const ClassifiedMessage message = classifyMessage(plain);
+
+    ReceivedLine line;
+    line.senderId = senderId;
+    switch (message.kind) {
+    case MessageKind::Greeting: {
+        const auto [computer, group] = splitComputerAndGroup(message.body);
+        const QString computerName = fromAnsi(computer);
+        m_peers.GreetingReceived(computerName, fromAnsi(group), senderId);
+        if (computerName != m_ownComputerName) {
+            const SendResult result = SendAnswer(computerName);
+            for (const QString& error : result.errors)
+                emit sendFailed(error);
+        }
+        return;
+    }
+    case MessageKind::Goodbye:
+        m_peers.GoodbyeReceived(fromAnsi(message.body));
+        return;
+    case MessageKind::Answer: {
+        const auto [computer, group] = splitComputerAndGroup(message.body);
+        m_peers.AnswerReceived(fromAnsi(computer), fromAnsi(group), senderId);
+        return;
+    }
+    case MessageKind::Identity:
+        m_peers.IdentityReceived(fromAnsi(message.body), senderId);
+        return;
+    case MessageKind::UnknownTag:
+        return;
+    case MessageKind::PrivateLine:
+        line.kind = ReceivedLine::Kind::Private;
+        break;
+    case MessageKind::PublicMultiLine:
+    case MessageKind::PrivateMultiLine:
+        line.kind = message.kind == MessageKind::PublicMultiLine ? ReceivedLine::Kind::Public
+                                                                 : ReceivedLine::Kind::Private;
+        line.multiLineStart = message.firstLine;
+        line.continuation = !message.firstLine;
+        break;
+    case MessageKind::PublicLine:
+        break;
+    }
+    line.own = line.kind == ReceivedLine::Kind::Public &&
+               senderId == qint32(m_terminal.TerminalId());
+    if (!line.continuation)
+        line.senderName = m_peers.SenderName(senderId);
+    line.text = fromAnsi(message.body);
+    emit lineReceived(line);
+}
+
+} // namespace kalvento::messaging

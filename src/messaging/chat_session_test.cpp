@@ -1,0 +1,236 @@
+#include "messaging/chat_session.h"
+
+#include "messaging/chat_protocol.h"
+#include "platform/memory_network.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace kalvento;
+using messaging::ChatSession;
+using messaging::ReceivedLine;
+using messaging::SendResult;
+using messaging::TMailslotTerminal;
+using platform::InMemoryHub;
+using platform::InMemoryNetwork;
+
+namespace {
+
+// One running copy of the chat on the in-memory LAN.
+struct Copy {
+    Copy(InMemoryHub& hub, const QString& computer, const QString& group)
+        : network(hub, computer, group), terminal(network), users(network),
+          session(terminal, peers, users) {
+        session.setOwnNames(computer, group);
+        QObject::connect(&session, &ChatSession::lineReceived,
+                         [this](const ReceivedLine& line) { lines.append(line); });
+        QObject::connect(&session, &ChatSession::sendFailed,
+                         [this](const QString& error) { failures.append(error); });
+    }
+    void receive() { terminal.ReceiveMessages(); }
+    QStringList texts() const {
+        QStringList out;
+        for (const auto& l : lines)
+            out.append(l.text);
+        return out;
+    }
+    InMemoryNetwork network;
+    TMailslotTerminal terminal;
+    network::PeerList peers;
+    network::TNetUsers users;
+    ChatSession session;
+    QList<ReceivedLine> lines;
+    QStringList failures;
+};
+
+struct ChatSessionTest : ::testing::Test {
+    Copy& add(const QString& computer, const QString& group) {
+        copies.push_back(std::make_unique<Copy>(hub, computer, group));
+        return *copies.back();
+    }
+    // Lets every copy read what waits until the LAN is quiet.
+    void settle() {
+        for (int round = 0; round < 10; ++round)
+            for (auto& c : copies)
+                c->receive();
+    }
+    void greetAll() {
+        for (auto& c : copies) {
+            c->users.Enumerate();
+            EXPECT_TRUE(c->session.SendGreeting().ok());
+            settle();
+        }
+    }
+    InMemoryHub hub;
+    std::vector<std::unique_ptr<Copy>> copies;
+};
+
+} // namespace
+
+TEST_F(ChatSessionTest, GreetingsFillEveryListAcrossGroups) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    Copy& c = add("PC3", "OTHER");
+    c.session.setOwnIdentity("Cy");
+    greetAll();
+    for (Copy* copy : {&a, &b, &c}) {
+        ASSERT_EQ(copy->peers.count(), 3) << copy->session.OwnComputerName().toStdString();
+        const int own = copy->peers.indexOfComputer(copy->session.OwnComputerName());
+        EXPECT_FALSE(copy->peers.at(own).enabled);
+    }
+    EXPECT_EQ(a.peers.at(a.peers.indexOfComputer(u"PC3")).displayText, "Cy");
+    EXPECT_TRUE(a.lines.isEmpty()); // control messages never reach the chat
+}
+
+TEST_F(ChatSessionTest, EveryCopyOfAGreetingIsAnsweredDeliveriesTimes) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    a.session.setDeliveries(3);
+    b.session.setDeliveries(3);
+    b.session.setOwnIdentity("Bea");
+    a.users.Enumerate();
+    a.session.SendGreeting();
+    b.receive();
+    // Three greetings, each answered three times, each answer followed by three identities.
+    EXPECT_EQ(b.network.sendCount("PC1"), 3 * (3 + 3));
+    EXPECT_EQ(b.peers.count(), 1);
+}
+
+TEST_F(ChatSessionTest, PublicLinesReachEveryoneAndComeBackAsOwn) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    Copy& c = add("PC3", "WG");
+    greetAll();
+    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("hello <b>world</b> \u20AC"), false).ok());
+    settle();
+    for (Copy* copy : {&a, &b, &c}) {
+        ASSERT_EQ(copy->lines.size(), 1);
+        EXPECT_EQ(copy->lines[0].text, QStringLiteral("hello <b>world</b> \u20AC"));
+        EXPECT_EQ(copy->lines[0].kind, ReceivedLine::Kind::Public);
+        EXPECT_EQ(copy->lines[0].senderName, "PC1");
+        EXPECT_EQ(copy->lines[0].own, copy == &a);
+    }
+}
+
+TEST_F(ChatSessionTest, PrivateLinesGoOnlyToTickedComputers) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    Copy& c = add("PC3", "WG");
+    b.session.setOwnIdentity("Bea");
+    greetAll();
+    a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), true);
+    QStringList names;
+    EXPECT_TRUE(a.session.sendPrivate("psst", false, &names).ok());
+    settle();
+    EXPECT_EQ(names, QStringList({"Bea"}));
+    EXPECT_TRUE(a.lines.isEmpty()); // the sender shows it itself
+    ASSERT_EQ(b.lines.size(), 1);
+    EXPECT_EQ(b.lines[0].kind, ReceivedLine::Kind::Private);
+    EXPECT_EQ(b.lines[0].text, "psst");
+    EXPECT_TRUE(c.lines.isEmpty());
+}
+
+TEST_F(ChatSessionTest, MultiLineMessagesSendAtMostAHundredLines) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    greetAll();
+    QStringList lines;
+    for (int i = 0; i < 150; ++i)
+        lines.append(QStringLiteral("line %1").arg(i));
+    a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), true);
+    a.session.sendPrivate(messaging::joinCommaText(lines), true, nullptr);
+    settle();
+    ASSERT_EQ(b.lines.size(), 100);
+    EXPECT_TRUE(b.lines[0].multiLineStart);
+    EXPECT_FALSE(b.lines[0].continuation);
+    EXPECT_EQ(b.lines[0].senderName, "PC1");
+    EXPECT_TRUE(b.lines[99].continuation);
+    EXPECT_EQ(b.lines[99].text, "line 99");
+    EXPECT_EQ(b.lines[42].kind, ReceivedLine::Kind::Private);
+}
+
+TEST_F(ChatSessionTest, IdentityChangesAndGoodbyesReachTheOthers) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    greetAll();
+    a.session.setOwnIdentity("Ann");
+    a.session.SendIdentity();
+    settle();
+    EXPECT_EQ(b.peers.at(b.peers.indexOfComputer(u"PC1")).displayText, "Ann");
+    a.session.SendGoodbye();
+    settle();
+    EXPECT_EQ(b.peers.indexOfComputer(u"PC1"), -1);
+    EXPECT_EQ(a.peers.indexOfComputer(u"PC1"), -1); // its own goodbye came back too
+}
+
+TEST_F(ChatSessionTest, OneFailingReceiverDoesNotStopTheOthers) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    Copy& c = add("PC3", "OTHER");
+    greetAll();
+    // Greeting: the first group fails, the second is still greeted.
+    a.network.failNextSend("OTHER", ENETUNREACH);
+    a.users.Enumerate();
+    const SendResult greeting = a.session.SendGreeting();
+    EXPECT_EQ(greeting.errors.size(), 1);
+    EXPECT_TRUE(greeting.errors[0].startsWith("OTHER: "));
+    EXPECT_EQ(a.network.sendCount("WG"), 2);
+    settle();
+    // A public line: PC2 fails, PC3 and this copy still get it.
+    a.network.failNextSend("PC2", EHOSTUNREACH);
+    const SendResult line = a.session.sendPublic("still here", false);
+    EXPECT_EQ(line.errors.size(), 1);
+    settle();
+    EXPECT_TRUE(b.texts().isEmpty());
+    EXPECT_EQ(c.texts(), QStringList({"still here"}));
+    EXPECT_EQ(a.texts(), QStringList({"still here"}));
+}
+
+TEST_F(ChatSessionTest, AFailingAnswerDoesNotStopReception) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    b.network.failNextSend("PC1", EHOSTUNREACH);
+    a.users.Enumerate();
+    a.session.SendGreeting();
+    a.session.sendPublic("after", false); // a's list holds only itself yet
+    a.terminal.SetReceiverName("PC2");
+    a.terminal.Send(messaging::payloadFromPlainText("direct"));
+    b.receive();
+    EXPECT_EQ(b.failures.size(), 1);
+    EXPECT_EQ(b.texts(), QStringList({"direct"}));
+}
+
+TEST_F(ChatSessionTest, TooLongLinesAreCutToWhatADatagramCarries) {
+    Copy& a = add("PC1", "WG");
+    greetAll();
+    const qsizetype max = a.session.maxLineLength();
+    ASSERT_GT(max, 30000);
+    EXPECT_TRUE(a.session.sendPublic(QString(int(max) + 500, QLatin1Char('x')), false).ok());
+    settle();
+    ASSERT_EQ(a.lines.size(), 1);
+    EXPECT_EQ(a.lines[0].text.size(), max);
+}
+
+TEST_F(ChatSessionTest, UnknownSendersShowTheirIdentifierAndUnknownTagsAreDropped) {
+    Copy& a = add("PC1", "WG");
+    Copy& stranger = add("PC9", "WG");
+    greetAll(); // both know each other now; make a sender nobody knows
+    InMemoryNetwork lone(hub, "PC7", "WG");
+    TMailslotTerminal loneTerminal(lone);
+    loneTerminal.SetReceiverName("PC1");
+    loneTerminal.Send(messaging::payloadFromPlainText("#abc#hidden"));
+    loneTerminal.Send(messaging::payloadFromPlainText("visible"));
+    a.receive();
+    ASSERT_EQ(a.lines.size(), 1);
+    EXPECT_EQ(a.lines[0].senderName, QString::number(qint32(loneTerminal.TerminalId())));
+    (void)stranger;
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,128 @@
+#include "network/peer_list.h"
+
+namespace kalvento::network {
+
+QString greetingDisplayText(const QString& computerName, const QString& groupName) {
+    return computerName + QStringLiteral(" (@ ") + groupName + QLatin1Char(')');
+}
+
+PeerList::PeerList(QObject* parent) : QObject(parent) {}
+
+int PeerList::indexOfComputer(QStringView computerName) const {
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        if (computerName.compare(m_entries[i].computerName, Qt::CaseInsensitive) == 0)
+            return int(i);
+    return -1;
+}
+
+int PeerList::indexOfSender(qint32 senderId) const {
+    const QString id = QString::number(senderId);
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        if (m_entries[i].senderId == id)
+            return int(i);
+    return -1;
+}
+
+bool PeerList::add(const QString& computerName, const QString& groupName, qint32 senderId,
+                   bool fromGreeting) {
+    if (indexOfComputer(computerName) >= 0 || count() >= kMaxEntries)
+        return false;
+    PeerEntry entry;
+    entry.computerName = computerName;
+    entry.senderId = QString::number(senderId);
+    entry.groupName = groupName;
+    entry.displayText = fromGreeting ? greetingDisplayText(computerName, groupName) : computerName;
+    entry.enabled = computerName != m_ownComputerName; // exact: letter case counts here
+    m_entries.push_back(std::move(entry));
+    emit entryAdded(count() - 1);
+    recount();
+    return true;
+}
+
+bool PeerList::GreetingReceived(const QString& computerName, const QString& groupName,
+                                qint32 senderId) {
+    return add(computerName, groupName, senderId, true);
+}
+
+bool PeerList::AnswerReceived(const QString& computerName, const QString& groupName,
+                              qint32 senderId) {
+    return add(computerName, groupName, senderId, false);
+}
+
+bool PeerList::IdentityReceived(const QString& identity, qint32 senderId) {
+    const int i = indexOfSender(senderId);
+    if (i < 0)
+        return false;
+    PeerEntry& entry = m_entries[size_t(i)];
+    entry.identity = identity;
+    entry.displayText =
+        identity.isEmpty() ? greetingDisplayText(entry.computerName, entry.groupName) : identity;
+    emit entryChanged(i);
+    return true;
+}
+
+bool PeerList::GoodbyeReceived(const QString& computerName) {
+    const int i = indexOfComputer(computerName);
+    if (i < 0)
+        return false;
+    m_entries.erase(m_entries.begin() + i);
+    emit entryRemoved(i);
+    recount();
+    return true;
+}
+
+QString PeerList::SenderName(qint32 senderId) const {
+    const int i = indexOfSender(senderId);
+    return i < 0 ? QString::number(senderId) : ShortName(i);
+}
+
+QString PeerList::ShortName(int i) const {
+    const PeerEntry& entry = at(i);
+    return entry.identity.isEmpty() ? entry.computerName : entry.identity;
+}
+
+void PeerList::setTicked(int i, bool ticked) {
+    PeerEntry& entry = m_entries.at(size_t(i));
+    ticked = ticked && entry.enabled;
+    if (entry.ticked == ticked)
+        return;
+    entry.ticked = ticked;
+    emit entryChanged(i);
+    recount();
+}
+
+QStringList PeerList::computerNames() const {
+    QStringList names;
+    names.reserve(count());
+    for (const auto& entry : m_entries)
+        names.append(entry.computerName);
+    return names;
+}
+
+QList<int> PeerList::tickedIndices() const {
+    QList<int> indices;
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        if (m_entries[i].ticked)
+            indices.append(int(i));
+    return indices;
+}
+
+void PeerList::clear() {
+    while (!m_entries.empty()) {
+        m_entries.pop_back();
+        emit entryRemoved(count());
+    }
+    recount();
+}
+
+void PeerList::recount() {
+    int checked = 0;
+    for (const auto& entry : m_entries)
+        checked += entry.ticked ? 1 : 0;
+    if (checked != m_checkedCount) {
+        m_checkedCount = checked;
+        emit checkedCountChanged(checked);
+    }
+}
+
+} // namespace kalvento::network

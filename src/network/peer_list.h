@@ -1,0 +1,83 @@
+#pragma once
+// The copies of the program that have made themselves known to this one, this computer's
+// own copy included. Entries stand in order of arrival; a computer name occurs at most
+// once (compared without regard to letter case). The list control of the main window
+// mirrors this model through its signals.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace kalvento::network {
+
+struct PeerEntry {
+    QString computerName; // the receiver of everything sent to this peer
+    QString senderId;     // sender identifier of the datagram that added it, as decimal text
+    QString identity;     // the name the peer's user chose; empty until announced
+    QString groupName;
+    QString displayText;  // what the list shows
+    bool ticked = false;  // chosen as a recipient of private messages
+    bool enabled = true;  // false for this computer's own entry, which cannot be ticked
+};
+
+class PeerList : public QObject {
+    Q_OBJECT
+public:
+    // A flood of forged greetings must not grow the list without end; no LAN chat has
+    // anywhere near this many copies.
+    static constexpr int kMaxEntries = 4096;
+
+    explicit PeerList(QObject* parent = nullptr);
+
+    void setOwnComputerName(const QString& name) { m_ownComputerName = name; }
+    const QString& ownComputerName() const { return m_ownComputerName; }
+
+    int count() const { return int(m_entries.size()); }
+    const PeerEntry& at(int i) const { return m_entries.at(size_t(i)); }
+    int indexOfComputer(QStringView computerName) const;
+    int indexOfSender(qint32 senderId) const;
+
+    // Reception's actions. Each returns whether the list changed.
+    bool GreetingReceived(const QString& computerName, const QString& groupName, qint32 senderId);
+    bool AnswerReceived(const QString& computerName, const QString& groupName, qint32 senderId);
+    bool IdentityReceived(const QString& identity, qint32 senderId);
+    bool GoodbyeReceived(const QString& computerName);
+
+    // The chat line's sender: the entry's ShortName, else the identifier as a number.
+    QString SenderName(qint32 senderId) const;
+    // The identity when there is one, else the computer name.
+    QString ShortName(int i) const;
+
+    // The user ticks or unticks an entry; a disabled entry stays unticked.
+    void setTicked(int i, bool ticked);
+    int CheckedCount() const { return m_checkedCount; }
+    // `Privaatti` is enabled exactly while at least one entry is ticked.
+    bool privateEnabled() const { return m_checkedCount > 0; }
+
+    QStringList computerNames() const;
+    QList<int> tickedIndices() const;
+
+    void clear();
+
+signals:
+    void entryAdded(int index);
+    void entryChanged(int index);
+    void entryRemoved(int index);
+    void checkedCountChanged(int checkedCount);
+
+private:
+    bool add(const QString& computerName, const QString& groupName, qint32 senderId,
+             bool fromGreeting);
+    void recount();
+
+    std::vector<PeerEntry> m_entries;
+    QString m_ownComputerName;
+    int m_checkedCount = 0;
+};
+
+// The greeting form of the display text: "PC7 (@ WORKGROUP)".
+QString greetingDisplayText(const QString& computerName, const QString& groupName);
+
+} // namespace kalvento::network

@@ -1,0 +1,116 @@
+#include "network/peer_list.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using namespace kalvento::network;
+
+namespace {
+struct PeerListTest : ::testing::Test {
+    PeerListTest() { list.setOwnComputerName("OWNPC"); }
+    QStringList displayTexts() const {
+        QStringList texts;
+        for (int i = 0; i < list.count(); ++i)
+            texts.append(list.at(i).displayText);
+        return texts;
+    }
+    PeerList list;
+};
+} // namespace
+
+TEST_F(PeerListTest, GreetingsAndAnswersAddInOrderOfArrivalOnce) {
+    EXPECT_TRUE(list.GreetingReceived("OWNPC", "WG", 1));
+    EXPECT_TRUE(list.AnswerReceived("PC2", "WG", 2));
+    EXPECT_TRUE(list.GreetingReceived("pc7", "OTHER", 7));
+    // Letter case does not make a second entry, and the old identifier stays.
+    EXPECT_FALSE(list.GreetingReceived("PC7", "OTHER", 70));
+    EXPECT_FALSE(list.AnswerReceived("Pc2", "WG", 20));
+    EXPECT_EQ(displayTexts(), QStringList({"OWNPC (@ WG)", "PC2", "pc7 (@ OTHER)"}));
+    EXPECT_EQ(list.at(2).senderId, "7");
+    EXPECT_EQ(list.computerNames(), QStringList({"OWNPC", "PC2", "pc7"}));
+}
+
+TEST_F(PeerListTest, OwnEntryIsDisabledOnlyForTheExactName) {
+    list.GreetingReceived("OWNPC", "WG", 1);
+    list.GreetingReceived("ownpc2", "WG", 2);
+    PeerList other;
+    other.setOwnComputerName("ownpc");
+    other.GreetingReceived("OWNPC", "WG", 1);
+    EXPECT_FALSE(list.at(0).enabled);
+    EXPECT_TRUE(list.at(1).enabled);
+    EXPECT_TRUE(other.at(0).enabled); // differs in letter case only: a peer, not us
+    list.setTicked(0, true);
+    EXPECT_FALSE(list.at(0).ticked);
+    EXPECT_EQ(list.CheckedCount(), 0);
+}
+
+TEST_F(PeerListTest, IdentitiesRenameEntriesOfKnownSenders) {
+    list.GreetingReceived("PC1", "WG", 1);
+    list.AnswerReceived("PC2", "WG", -2);
+    list.setTicked(1, true);
+    EXPECT_TRUE(list.IdentityReceived("Ann", 1));
+    EXPECT_TRUE(list.IdentityReceived("Bob", -2));
+    EXPECT_FALSE(list.IdentityReceived("Nobody", 99)); // a restarted peer's new identifier
+    EXPECT_EQ(displayTexts(), QStringList({"Ann", "Bob"}));
+    EXPECT_TRUE(list.at(1).ticked);
+    // An empty identity gives the greeting form back, also for an entry added by an answer.
+    EXPECT_TRUE(list.IdentityReceived("", -2));
+    EXPECT_EQ(displayTexts(), QStringList({"Ann", "PC2 (@ WG)"}));
+}
+
+TEST_F(PeerListTest, SenderAndShortNames) {
+    list.GreetingReceived("PC1", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.IdentityReceived("Ann", 2);
+    EXPECT_EQ(list.SenderName(1), "PC1");
+    EXPECT_EQ(list.SenderName(2), "Ann");
+    EXPECT_EQ(list.SenderName(-12345), "-12345");
+    EXPECT_EQ(list.ShortName(0), "PC1");
+    EXPECT_EQ(list.ShortName(1), "Ann");
+}
+
+TEST_F(PeerListTest, TicksCountAndGoodbyesRemove) {
+    QSignalSpy counts(&list, &PeerList::checkedCountChanged);
+    list.GreetingReceived("PC1", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.GreetingReceived("PC3", "WG", 3);
+    list.setTicked(0, true);
+    list.setTicked(2, true);
+    EXPECT_EQ(list.CheckedCount(), 2);
+    EXPECT_TRUE(list.privateEnabled());
+    EXPECT_EQ(list.tickedIndices(), QList<int>({0, 2}));
+
+    EXPECT_FALSE(list.GoodbyeReceived("PC9"));
+    EXPECT_TRUE(list.GoodbyeReceived("pc1"));
+    EXPECT_EQ(list.CheckedCount(), 1);
+    EXPECT_EQ(list.tickedIndices(), QList<int>({1}));
+    EXPECT_TRUE(list.GoodbyeReceived("PC3"));
+    EXPECT_EQ(list.CheckedCount(), 0);
+    EXPECT_FALSE(list.privateEnabled());
+    EXPECT_EQ(list.computerNames(), QStringList({"PC2"}));
+    EXPECT_EQ(counts.count(), 4); // 1, 2, 1, 0
+}
+
+TEST_F(PeerListTest, SignalsMirrorEveryChangeForTheListControl) {
+    QStringList mirror;
+    QObject::connect(&list, &PeerList::entryAdded,
+                     [&](int i) { mirror.insert(i, list.at(i).displayText); });
+    QObject::connect(&list, &PeerList::entryChanged,
+                     [&](int i) { mirror[i] = list.at(i).displayText; });
+    QObject::connect(&list, &PeerList::entryRemoved, [&](int i) { mirror.removeAt(i); });
+    list.GreetingReceived("PC1", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.GreetingReceived("PC3", "WG", 3);
+    list.IdentityReceived("Cy", 3);
+    list.GoodbyeReceived("PC2");
+    EXPECT_EQ(mirror, displayTexts());
+    list.clear();
+    EXPECT_TRUE(mirror.isEmpty());
+}
+
+TEST_F(PeerListTest, AFloodOfNamesStopsAtTheBound) {
+    for (int i = 0; i < PeerList::kMaxEntries + 10; ++i)
+        list.GreetingReceived(QStringLiteral("PC%1").arg(i), "WG", i);
+    EXPECT_EQ(list.count(), PeerList::kMaxEntries);
+}
