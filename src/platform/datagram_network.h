@@ -73,6 +73,12 @@ public:
 
     // Largest datagram send() accepts, in bytes.
     virtual quint32 maxDatagramSize() const { return kMaxDatagramSize; }
+
+    // How long a walk should wait for answers unless the caller knows better; the real
+    // service lets the user change it (KALVENTO_WALK_MS).
+    virtual std::chrono::milliseconds defaultWalkWait() const {
+        return std::chrono::milliseconds(200);
+    }
 };
 
 // The process-wide network the program uses: a UdpNetwork configured from the

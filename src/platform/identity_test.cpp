@@ -1,0 +1,46 @@
+#include "platform/identity.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <climits>
+
+using namespace kalvento::platform;
+
+TEST(Identity, ComputerNameIsTheHostNameBeforeTheFirstDotCutTo15) {
+    struct Case {
+        const char* host;
+        const char* name;
+    } cases[] = {
+        {"pc7", "pc7"},
+        {"pc7.office.example", "pc7"},
+        {"accounting-desk-12.lan", "accounting-desk"},
+        {"exactlyfifteen1", "exactlyfifteen1"},
+        {"", "Unknown"},
+        {".example", "Unknown"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(computerNameFromHostName(c.host), QString::fromLatin1(c.name)) << c.host;
+}
+
+TEST(Identity, TheEnvironmentNamesACopyForTestsOnOneHost) {
+    const QByteArray saved = qgetenv("KALVENTO_COMPUTER_NAME");
+    const bool wasSet = qEnvironmentVariableIsSet("KALVENTO_COMPUTER_NAME");
+
+    qputenv("KALVENTO_COMPUTER_NAME", "Copy-number-two-of-many");
+    EXPECT_EQ(computerName(), "Copy-number-two");
+    qunsetenv("KALVENTO_COMPUTER_NAME");
+    char host[HOST_NAME_MAX + 1] = {};
+    ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+    EXPECT_EQ(computerName(), computerNameFromHostName(host));
+
+    if (wasSet)
+        qputenv("KALVENTO_COMPUTER_NAME", saved);
+}
+
+TEST(Identity, UserAndProcessAreThisOnes) {
+    EXPECT_FALSE(userName().isEmpty());
+    EXPECT_NE(userName(), "Unknown");
+    EXPECT_EQ(processId(), quint32(::getpid()));
+}

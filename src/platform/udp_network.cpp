@@ -1,0 +1,593 @@
+#include "platform/udp_network.h"
+
+#include "platform/datagram_frame.h"
+#include "platform/identity.h"
+#include "platform/text_codec.h"
+#include "platform/workgroup.h"
+
+#include <QHash>
+#include <QRandomGenerator>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kalvento::platform {
+
+namespace {
+
+// A LAN has far fewer computers; the bound only keeps forged names from eating memory.
+constexpr qsizetype kMaxLearntComputers = 4096;
+constexpr int kSocketReceiveBuffer = 1 << 20;
+// Larger than any UDP payload, so a cut datagram is always noticed.
+constexpr size_t kPacketBufferSize = 65536;
+// Datagrams taken per wake-up before the stop request is looked at again.
+constexpr int kMaxDrainPerWake = 256;
+
+sockaddr_in toSockaddr(const Ipv4Endpoint& endpoint) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+// Deliberately without SO_REUSEADDR: a second owner of the port must fail.
+int openSocket(quint32 bindAddress, quint16 port, bool nonBlocking) {
+    FileDescriptor fd(
+        ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0));
+    if (fd.get() < 0)
+        throw SystemError(errno);
+    const int on = 1;
+    if (::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0)
+        throw SystemError(errno);
+    // Best effort: a burst of large datagrams should not overflow the default buffer.
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &kSocketReceiveBuffer,
+                 sizeof kSocketReceiveBuffer);
+    const sockaddr_in address = toSockaddr({bindAddress, port});
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw SystemError(errno);
+    return fd.release();
+}
+
+struct Packet {
+    qsizetype size = 0;
+    sockaddr_in from{};
+    int interfaceIndex = 0;
+    bool truncated = false;
+};
+
+// False when nothing waits (or on an error, which the next poll reports again).
+bool receivePacket(int fd, std::vector<char>& buffer, Packet& packet) {
+    iovec io{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &packet.from;
+    message.msg_namelen = sizeof packet.from;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t size;
+    do {
+        size = ::recvmsg(fd, &message, MSG_DONTWAIT);
+    } while (size < 0 && errno == EINTR);
+    if (size < 0)
+        return false;
+    packet.size = size;
+    packet.truncated = (message.msg_flags & MSG_TRUNC) != 0;
+    packet.interfaceIndex = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            packet.interfaceIndex = info.ipi_ifindex;
+        }
+    }
+    return true;
+}
+
+struct BroadcastInterface {
+    int index;
+    quint32 address;   // host byte order
+    quint32 broadcast; // host byte order
+};
+
+// Interfaces that are up, can broadcast, carry IPv4 and are allowed. Returns false with
+// errno set when the system cannot list them.
+bool broadcastInterfaces(const std::optional<QStringList>& allowed,
+                         std::vector<BroadcastInterface>& out) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return false;
+    for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+        const unsigned flags = entry->ifa_flags;
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_broadaddr ||
+            !(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & IFF_LOOPBACK))
+            continue;
+        // Address labels ("eth0:1") belong to their interface.
+        const QString name =
+            QString::fromLocal8Bit(entry->ifa_name).section(QLatin1Char(':'), 0, 0);
+        if (allowed && !allowed->contains(name))
+            continue;
+        const int index = int(::if_nametoindex(name.toLocal8Bit().constData()));
+        const quint32 address =
+            ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+        const quint32 broadcast =
+            ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_broadaddr)->sin_addr.s_addr);
+        if (index == 0 || broadcast == 0)
+            continue;
+        const bool seen = std::any_of(out.begin(), out.end(), [&](const BroadcastInterface& i) {
+            return i.index == index && i.broadcast == broadcast;
+        });
+        if (!seen)
+            out.push_back({index, address, broadcast});
+    }
+    ::freeifaddrs(list);
+    return true;
+}
+
+// Sends out of the given interface whatever the routing table prefers, so that every
+// interface on one network gets its own broadcast.
+bool sendThrough(int fd, const QByteArray& bytes, const BroadcastInterface& via, quint16 port) {
+    sockaddr_in to = toSockaddr({via.broadcast, port});
+    iovec io{const_cast<char*>(bytes.constData()), size_t(bytes.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = via.index;
+    info.ipi_spec_dst.s_addr = htonl(via.address);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    return sent == bytes.size();
+}
+
+bool sendTo(int fd, const QByteArray& bytes, const Ipv4Endpoint& endpoint) {
+    const sockaddr_in to = toSockaddr(endpoint);
+    ssize_t sent;
+    do {
+        sent = ::sendto(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    } while (sent < 0 && errno == EINTR);
+    return sent == bytes.size();
+}
+
+QByteArray walkBody(quint32 queryNumber) {
+    QByteArray body(kWalkBodySize, Qt::Uninitialized);
+    for (int i = 0; i < kWalkBodySize; ++i)
+        body[i] = char(queryNumber >> (8 * (kWalkBodySize - 1 - i)));
+    return body;
+}
+
+} // namespace
+
+QString Ipv4Endpoint::toString() const {
+    return QStringLiteral("%1.%2.%3.%4:%5")
+        .arg(address >> 24)
+        .arg((address >> 16) & 0xFF)
+        .arg((address >> 8) & 0xFF)
+        .arg(address & 0xFF)
+        .arg(port);
+}
+
+std::optional<Ipv4Endpoint> Ipv4Endpoint::parse(QStringView text, quint16 defaultPort) {
+    const QStringView trimmed = text.trimmed();
+    const qsizetype colon = trimmed.indexOf(QLatin1Char(':'));
+    Ipv4Endpoint endpoint{0, defaultPort};
+    if (colon >= 0) {
+        bool ok = false;
+        const uint port = trimmed.sliced(colon + 1).toUInt(&ok);
+        if (!ok || port == 0 || port > 65535)
+            return std::nullopt;
+        endpoint.port = quint16(port);
+    }
+    in_addr address{};
+    const QByteArray host = trimmed.first(colon < 0 ? trimmed.size() : colon).toLatin1();
+    if (::inet_pton(AF_INET, host.constData(), &address) != 1)
+        return std::nullopt;
+    endpoint.address = ntohl(address.s_addr);
+    return endpoint;
+}
+
+UdpNetworkConfig UdpNetworkConfig::fromEnvironment() {
+    UdpNetworkConfig config;
+    config.computerName = platform::computerName();
+    config.groupName = workgroupName();
+    bool ok = false;
+    const uint port = qEnvironmentVariable("KALVENTO_PORT").trimmed().toUInt(&ok);
+    if (ok && port > 0 && port <= 65535)
+        config.port = quint16(port);
+    if (const auto bind = Ipv4Endpoint::parse(qEnvironmentVariable("KALVENTO_BIND_ADDRESS"), 0))
+        config.bindAddress = bind->address;
+    if (qEnvironmentVariableIsSet("KALVENTO_INTERFACES")) {
+        QStringList names;
+        for (const QString& name : qEnvironmentVariable("KALVENTO_INTERFACES")
+                                       .split(QLatin1Char(','), Qt::SkipEmptyParts))
+            if (!name.trimmed().isEmpty())
+                names.append(name.trimmed());
+        config.interfaces = names;
+    }
+    for (const QString& peer :
+         qEnvironmentVariable("KALVENTO_PEERS").split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (const auto endpoint = Ipv4Endpoint::parse(peer, config.port))
+            config.peers.append(*endpoint);
+    const uint walk = qEnvironmentVariable("KALVENTO_WALK_MS").trimmed().toUInt(&ok);
+    if (ok && walk <= 60000)
+        config.walkWait = std::chrono::milliseconds(walk);
+    return config;
+}
+
+struct UdpNetwork::State {
+    explicit State(UdpNetworkConfig c) : config(std::move(c)) {
+        if (config.computerName.isEmpty())
+            config.computerName = platform::computerName();
+        if (config.groupName.isEmpty())
+            config.groupName = workgroupName();
+        wireComputer = wireName(config.computerName);
+        wireGroup = wireName(config.groupName);
+    }
+    ~State() {
+        if (sendFd >= 0)
+            ::close(sendFd);
+    }
+
+    Ipv4Endpoint ownEndpoint() const {
+        return {config.bindAddress ? config.bindAddress : quint32(INADDR_LOOPBACK), config.port};
+    }
+
+    QByteArray frame(FrameType type, const QByteArray& target, const QByteArray& receivingName,
+                     QByteArrayView body) const {
+        return encodeFrame({type, config.port, target, receivingName, wireComputer, wireGroup,
+                            body.toByteArray()});
+    }
+
+    bool isForThisComputer(QByteArrayView target) const {
+        return sameWireName(target, wireComputer) || sameWireName(target, wireGroup);
+    }
+
+    bool acceptsInterface(int index) {
+        if (!config.interfaces)
+            return true;
+        std::lock_guard lock(interfaceMutex);
+        const auto known = interfaceAccepted.constFind(index);
+        if (known != interfaceAccepted.cend())
+            return *known;
+        char name[IF_NAMESIZE] = {};
+        bool accepted = false;
+        if (index > 0 && ::if_indextoname(unsigned(index), name)) {
+            accepted = config.interfaces->contains(QString::fromLocal8Bit(name));
+            // Loopback only carries this host's own traffic.
+            FileDescriptor probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+            ifreq request{};
+            std::memcpy(request.ifr_name, name, IF_NAMESIZE);
+            if (probe.get() >= 0 && ::ioctl(probe.get(), SIOCGIFFLAGS, &request) == 0 &&
+                (request.ifr_flags & IFF_LOOPBACK))
+                accepted = true;
+        }
+        interfaceAccepted.insert(index, accepted);
+        return accepted;
+    }
+
+    void learn(const Frame& frame, const sockaddr_in& from) {
+        if (frame.senderComputer.isEmpty() || frame.senderPort == 0 ||
+            sameWireName(frame.senderComputer, wireComputer))
+            return;
+        const QString key = fromAnsi(frame.senderComputer).toCaseFolded();
+        const Ipv4Endpoint endpoint{ntohl(from.sin_addr.s_addr), frame.senderPort};
+        std::lock_guard lock(learntMutex);
+        if (!learnt.contains(key) && learnt.size() >= kMaxLearntComputers)
+            learnt.erase(learnt.begin());
+        learnt.insert(key, endpoint);
+    }
+
+    std::optional<Ipv4Endpoint> learntAddress(QByteArrayView name) {
+        std::lock_guard lock(learntMutex);
+        const auto found = learnt.constFind(fromAnsi(name).toCaseFolded());
+        if (found == learnt.cend())
+            return std::nullopt;
+        return *found;
+    }
+
+    // Every allowed broadcast interface when asked, then each unicast address once. A
+    // failure on one path is no failure while another path took the datagram.
+    void transmit(int fd, const QByteArray& bytes, bool broadcast,
+                  std::vector<Ipv4Endpoint> unicast) {
+        int attempts = 0;
+        int successes = 0;
+        int lastError = 0;
+        const auto count = [&](bool ok) {
+            ++attempts;
+            if (ok)
+                ++successes;
+            else
+                lastError = errno;
+        };
+        if (broadcast) {
+            std::vector<BroadcastInterface> interfaces;
+            if (!broadcastInterfaces(config.interfaces, interfaces))
+                count(false);
+            for (const BroadcastInterface& via : interfaces)
+                count(sendThrough(fd, bytes, via, config.port));
+        }
+        std::vector<Ipv4Endpoint> done;
+        for (const Ipv4Endpoint& to : unicast) {
+            if (std::find(done.begin(), done.end(), to) != done.end())
+                continue;
+            done.push_back(to);
+            count(sendTo(fd, bytes, to));
+        }
+        if (attempts > 0 && successes == 0)
+            throw SystemError(lastError ? lastError : EIO);
+    }
+
+    std::vector<Ipv4Endpoint> groupUnicasts(bool includeOwnEndpoint) const {
+        std::vector<Ipv4Endpoint> out(config.peers.cbegin(), config.peers.cend());
+        if (includeOwnEndpoint)
+            out.push_back(ownEndpoint());
+        return out;
+    }
+
+    UdpNetworkConfig config;
+    QByteArray wireComputer;
+    QByteArray wireGroup;
+
+    std::mutex sendMutex;
+    int sendFd = -1;
+
+    std::mutex learntMutex;
+    QHash<QString, Ipv4Endpoint> learnt; // case-folded computer name -> its endpoint
+
+    std::mutex interfaceMutex;
+    QHash<int, bool> interfaceAccepted; // interface index -> datagrams from it accepted
+};
+
+namespace {
+
+// Owns the endpoint's socket and the thread that reads it. Accepted datagrams wait in
+// a bounded queue; walk queries are answered straight from the thread.
+class UdpReceiver final : public DatagramReceiver {
+public:
+    UdpReceiver(std::shared_ptr<UdpNetwork::State> state, QString name, int fd)
+        : m_state(std::move(state)), m_name(std::move(name)), m_wireName(wireName(m_name)),
+          m_fd(fd) {
+        m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (m_wakeFd < 0) {
+            const int error = errno;
+            ::close(m_fd);
+            throw SystemError(error);
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~UdpReceiver() override {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
+        m_thread.join();
+        ::close(m_fd); // frees the port at once for the next owner
+        ::close(m_wakeFd);
+    }
+
+    QString name() const override { return m_name; }
+
+    quint32 pendingCount() const override {
+        std::lock_guard lock(m_mutex);
+        return quint32(m_queue.size());
+    }
+
+    quint32 nextSize() const override {
+        std::lock_guard lock(m_mutex);
+        return m_queue.empty() ? 0 : quint32(m_queue.front().size());
+    }
+
+    quint32 read(char* buffer, quint32 capacity) override {
+        std::lock_guard lock(m_mutex);
+        if (m_queue.empty())
+            throw SystemError(EAGAIN);
+        const QByteArray& next = m_queue.front();
+        if (quint32(next.size()) > capacity)
+            throw SystemError(EMSGSIZE);
+        const quint32 size = quint32(next.size());
+        if (size > 0)
+            std::memcpy(buffer, next.constData(), size);
+        m_queuedBytes -= size;
+        m_queue.pop_front();
+        return size;
+    }
+
+private:
+    void run() {
+        std::vector<char> buffer(kPacketBufferSize);
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        for (;;) {
+            fds[0].revents = fds[1].revents = 0;
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                return;
+            }
+            if (fds[1].revents)
+                return;
+            Packet packet;
+            for (int i = 0; i < kMaxDrainPerWake && receivePacket(m_fd, buffer, packet); ++i)
+                if (!packet.truncated)
+                    handle(QByteArrayView(buffer.data(), packet.size), packet);
+        }
+    }
+
+    void handle(QByteArrayView bytes, const Packet& packet) {
+        if (!m_state->acceptsInterface(packet.interfaceIndex))
+            return;
+        const std::optional<Frame> frame = decodeFrame(bytes);
+        if (!frame)
+            return;
+        m_state->learn(*frame, packet.from);
+        switch (frame->type) {
+        case FrameType::Data:
+            if (m_state->isForThisComputer(frame->target) &&
+                sameWireName(frame->receivingName, m_wireName))
+                enqueue(frame->body);
+            break;
+        case FrameType::WalkQuery: {
+            const QByteArray answer =
+                m_state->frame(FrameType::WalkAnswer, frame->senderComputer, {}, frame->body);
+            ::sendto(m_fd, answer.constData(), size_t(answer.size()), MSG_DONTWAIT | MSG_NOSIGNAL,
+                     reinterpret_cast<const sockaddr*>(&packet.from), sizeof packet.from);
+            break;
+        }
+        case FrameType::WalkAnswer:
+            break; // answers go to the walking socket, not here
+        }
+    }
+
+    void enqueue(const QByteArray& datagram) {
+        std::lock_guard lock(m_mutex);
+        const UdpNetworkConfig& config = m_state->config;
+        if (m_queue.size() >= config.maxQueuedDatagrams ||
+            m_queuedBytes + quint64(datagram.size()) > config.maxQueuedBytes)
+            return;
+        m_queue.push_back(datagram);
+        m_queuedBytes += quint64(datagram.size());
+    }
+
+    std::shared_ptr<UdpNetwork::State> m_state;
+    const QString m_name;
+    const QByteArray m_wireName;
+    const int m_fd;
+    int m_wakeFd = -1;
+    mutable std::mutex m_mutex;
+    std::deque<QByteArray> m_queue;
+    quint64 m_queuedBytes = 0;
+    std::thread m_thread;
+};
+
+} // namespace
+
+UdpNetwork::UdpNetwork(UdpNetworkConfig config)
+    : m_state(std::make_shared<State>(std::move(config))) {}
+
+UdpNetwork::~UdpNetwork() = default;
+
+QString UdpNetwork::computerName() const {
+    return m_state->config.computerName;
+}
+
+QString UdpNetwork::groupName() const {
+    return m_state->config.groupName;
+}
+
+const UdpNetworkConfig& UdpNetwork::config() const {
+    return m_state->config;
+}
+
+std::chrono::milliseconds UdpNetwork::defaultWalkWait() const {
+    return m_state->config.walkWait;
+}
+
+std::unique_ptr<DatagramReceiver> UdpNetwork::openReceiver(const QString& mailslotName) {
+    const int fd = openSocket(m_state->config.bindAddress, m_state->config.port, true);
+    return std::make_unique<UdpReceiver>(m_state, mailslotName, fd);
+}
+
+void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QString& mailslotName,
+                      QByteArrayView datagram) {
+    if (datagram.size() > qsizetype(maxDatagramSize()))
+        throw SystemError(EMSGSIZE);
+    State& s = *m_state;
+    const QByteArray target = kind == AddressKind::LocalComputer  ? s.wireComputer
+                              : kind == AddressKind::PrimaryGroup ? s.wireGroup
+                                                                  : wireName(receiverName);
+    const QByteArray bytes = s.frame(FrameType::Data, target, wireName(mailslotName), datagram);
+
+    std::lock_guard lock(s.sendMutex);
+    if (s.sendFd < 0)
+        s.sendFd = openSocket(s.config.bindAddress, 0, false);
+    if (sameWireName(target, s.wireComputer))
+        s.transmit(s.sendFd, bytes, false, {s.ownEndpoint()});
+    else if (const auto learnt = s.learntAddress(target))
+        s.transmit(s.sendFd, bytes, false, {*learnt});
+    else // a group, or a computer not heard from yet: only it accepts the broadcast
+        s.transmit(s.sendFd, bytes, true, s.groupUnicasts(sameWireName(target, s.wireGroup)));
+}
+
+QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait) {
+    State& s = *m_state;
+    FileDescriptor fd(openSocket(s.config.bindAddress, 0, false));
+    const quint32 queryNumber = QRandomGenerator::global()->generate();
+    const QByteArray body = walkBody(queryNumber);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    s.transmit(fd.get(), s.frame(FrameType::WalkQuery, {}, {}, body), true, s.groupUnicasts(true));
+
+    QStringList groups;
+    std::vector<char> buffer(kPacketBufferSize);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd pfd{fd.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, int(left.count())) <= 0)
+            continue; // timeout ends the loop above; EINTR just polls again
+        Packet packet;
+        while (receivePacket(fd.get(), buffer, packet)) {
+            if (packet.truncated || !s.acceptsInterface(packet.interfaceIndex))
+                continue;
+            const auto frame = decodeFrame(QByteArrayView(buffer.data(), packet.size));
+            if (!frame || frame->type != FrameType::WalkAnswer || frame->body != body)
+                continue;
+            s.learn(*frame, packet.from);
+            groups.append(fromAnsi(frame->senderGroup));
+        }
+    }
+    return groups;
+}
+
+DatagramNetwork& systemNetwork() {
+    static UdpNetwork network(UdpNetworkConfig::fromEnvironment());
+    return network;
+}
+
+} // namespace kalvento::platform
