@@ -18,10 +18,10 @@
 using namespace kalvento::platform;
 
 // Readable failure messages for Qt's strings.
-void PrintTo(const QString& text, std::ostream* out) {
+static void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
-void PrintTo(const QByteArray& bytes, std::ostream* out) {
+static void PrintTo(const QByteArray& bytes, std::ostream* out) {
     *out << '"' << bytes.toStdString() << '"';
 }
 

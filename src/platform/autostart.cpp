@@ -1,0 +1,120 @@
+#include "platform/autostart.h"
+
+#include "platform/atomic_file.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace kalvento::platform {
+
+namespace {
+
+// Inside a double-quoted argument these four keep their literal meaning only escaped.
+QString quoteArgument(const QString& argument) {
+    QString quoted = QStringLiteral("\"");
+    for (const QChar c : argument) {
+        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\')
+            quoted += u'\\';
+        quoted += c;
+    }
+    return quoted + u'"';
+}
+
+// The general escapes of a string value, which a reader undoes before the quoting above;
+// "%" would otherwise start a field code.
+QString escapeStringValue(const QString& text) {
+    QString escaped;
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '\\':
+            escaped += QStringLiteral("\\\\");
+            break;
+        case '\n':
+            escaped += QStringLiteral("\\n");
+            break;
+        case '\r':
+            escaped += QStringLiteral("\\r");
+            break;
+        case '\t':
+            escaped += QStringLiteral("\\t");
+            break;
+        case '%':
+            escaped += QStringLiteral("%%");
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// Hidden=true in the [Desktop Entry] group switches the entry off.
+bool isHidden(const QByteArray& contents) {
+    bool inMainGroup = false;
+    for (const QByteArray& raw : contents.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            inMainGroup = line == "[Desktop Entry]";
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (!inMainGroup || equals < 0)
+            continue;
+        if (line.left(equals).trimmed() == "Hidden")
+            return line.mid(equals + 1).trimmed() == "true";
+    }
+    return false;
+}
+
+} // namespace
+
+QString autostartEntryPath() {
+    return configHomeDirectory() + QStringLiteral("autostart/kalvento.desktop");
+}
+
+QString autostartExec(const QString& executablePath) {
+    return escapeStringValue(quoteArgument(executablePath) + QStringLiteral(" -s"));
+}
+
+bool isAutostartEnabled() {
+    return isAutostartEnabled(autostartEntryPath());
+}
+
+bool isAutostartEnabled(const QString& entryPath) {
+    QFile file(entryPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return !isHidden(file.readAll());
+}
+
+bool setAutostartEnabled(bool enabled, const QString& executablePath) {
+    return setAutostartEnabled(enabled, executablePath, autostartEntryPath());
+}
+
+bool setAutostartEnabled(bool enabled, const QString& executablePath, const QString& entryPath) {
+    if (!enabled) {
+        const QFileInfo entry(entryPath);
+        if (!entry.exists() && !entry.isSymLink())
+            return true;
+        return QFile::remove(entryPath);
+    }
+    const QString entry = QStringLiteral("[Desktop Entry]\n"
+                                         "Type=Application\n"
+                                         "Name=Kalvento\n"
+                                         "Comment=LAN chat\n"
+                                         "Exec=") +
+                          autostartExec(executablePath) + QStringLiteral("\nTerminal=false\n");
+    if (!QDir().mkpath(QFileInfo(entryPath).absolutePath()))
+        return false;
+    try {
+        writeFileAtomically(entryPath, entry.toUtf8());
+    } catch (const SystemError&) {
+        return false;
+    }
+    return true;
+}
+
+} // namespace kalvento::platform
