@@ -1,0 +1,301 @@
+#include "settings/settings_store.h"
+
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "platform/system_error.h"
+#include "settings/value_encoding.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <limits>
+
+namespace kalvento::settings {
+
+using platform::IniDocument;
+
+namespace {
+
+const QString General = QStringLiteral("General");
+const QString Messages = QStringLiteral("Messages");
+const QString Update = QStringLiteral("Update");
+const QString Advanced = QStringLiteral("Advanced");
+const QString Friends = QStringLiteral("Friends");
+
+constexpr int IntMax = std::numeric_limits<int>::max();
+
+class Reader {
+public:
+    explicit Reader(const IniDocument& document) : m_document(document) {}
+
+    // Values outside min..max are held to the nearest end: a hand-edited size or count
+    // must not make the program flood the network or draw an absurd window.
+    int integer(const QString& section, const char* key, int fallback, int min = -IntMax - 1,
+                int max = IntMax) const {
+        const std::optional<qint32> value = parseInteger(text(section, key));
+        return value ? std::clamp<int>(*value, min, max) : fallback;
+    }
+    bool boolean(const QString& section, const char* key, bool fallback) const {
+        return parseBoolean(text(section, key)).value_or(fallback);
+    }
+    quint32 color(const QString& section, const char* key, quint32 fallback) const {
+        return colorFromString(text(section, key)).value_or(fallback);
+    }
+    QString string(const QString& section, const char* key, const QString& fallback) const {
+        return m_document.value(section, QString::fromLatin1(key)).value_or(fallback);
+    }
+    // An empty directory would put the files in whatever the working directory is.
+    QString directory(const QString& section, const char* key, const QString& fallback) const {
+        const QString value = string(section, key, QString());
+        return value.isEmpty() ? fallback : platform::withTrailingSlash(value);
+    }
+
+private:
+    QString text(const QString& section, const char* key) const {
+        return m_document.value(section, QString::fromLatin1(key)).value_or(QString());
+    }
+    const IniDocument& m_document;
+};
+
+class Writer {
+public:
+    explicit Writer(IniDocument& document) : m_document(document) {}
+    void integer(const QString& section, const char* key, int value) {
+        string(section, key, QString::number(value));
+    }
+    void boolean(const QString& section, const char* key, bool value) {
+        string(section, key, booleanToString(value));
+    }
+    void color(const QString& section, const char* key, quint32 value) {
+        string(section, key, colorToString(value));
+    }
+    void string(const QString& section, const char* key, const QString& value) {
+        m_document.setValue(section, QString::fromLatin1(key), value);
+    }
+    IniDocument& document() { return m_document; }
+
+private:
+    IniDocument& m_document;
+};
+
+QString directoryOf(const QString& path) {
+    return platform::withTrailingSlash(QFileInfo(path).absolutePath());
+}
+
+// One batch: the file as it stands, the batch's changes, one atomic save. A file that
+// exists but cannot be read is left alone rather than replaced by the batch's keys only.
+WriteResult writeBatch(const QString& path, const std::function<void(Writer&)>& change) {
+    try {
+        IniDocument document;
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            document = IniDocument::parse(file.readAll());
+        } else if (file.exists()) {
+            throw platform::SystemError(errno ? errno : EACCES);
+        }
+        file.close();
+        Writer writer(document);
+        change(writer);
+        platform::ini::save(path, document);
+        return {};
+    } catch (const platform::SystemError& e) {
+        return {e.text()};
+    }
+}
+
+void writeFriends(Writer& writer, const QStringList& friends) {
+    writer.document().removeSection(Friends);
+    const QStringList sorted = normalizeFriends(friends);
+    // The empty name is not stored, and its number is not given to anyone else.
+    for (qsizetype i = 0; i < sorted.size(); ++i) {
+        if (!sorted[i].isEmpty())
+            writer.string(Friends, ("Friend" + QByteArray::number(i + 1)).constData(), sorted[i]);
+    }
+}
+
+} // namespace
+
+Settings Settings::defaults(const QString& directory) {
+    Settings settings;
+    settings.saveMessagesPath = platform::withTrailingSlash(directory);
+    settings.saveUpdateDirectory = platform::withTrailingSlash(directory);
+    return settings;
+}
+
+QStringList normalizeFriends(const QStringList& names) {
+    QStringList result;
+    for (const QString& name : names) {
+        if (!result.contains(name, Qt::CaseInsensitive))
+            result.append(name);
+    }
+    std::stable_sort(result.begin(), result.end(), [](const QString& a, const QString& b) {
+        return a.compare(b, Qt::CaseInsensitive) < 0;
+    });
+    return result;
+}
+
+Settings readAll(const QString& path, const QString& autostartEntry) {
+    const IniDocument document = platform::ini::load(path);
+    const Reader in(document);
+    Settings s = Settings::defaults(directoryOf(path));
+    const Settings d = s;
+
+    s.height = in.integer(General, "Height", d.height, 100, 10000);
+    s.width = in.integer(General, "Width", d.width, 100, 10000);
+    s.maximized = in.boolean(General, "Maximized", d.maximized);
+    s.showSplashscreen = in.boolean(General, "Show splashscreen", d.showSplashscreen);
+    s.languageIndexMissing =
+        in.integer(Advanced, "Language index", LanguageIndexMissing) == LanguageIndexMissing;
+    s.deliveries = in.integer(General, "Deliveries", d.deliveries, 1, 10);
+    s.startWithSystem = platform::isAutostartEnabled(autostartEntry);
+    s.hideToTray = in.boolean(General, "Hide to tray", d.hideToTray);
+    s.saveMessagesLog = in.boolean(General, "Save messages log", d.saveMessagesLog);
+    s.automaticUpdate = in.boolean(General, "Automatic update", d.automaticUpdate);
+    s.alwaysConnected = in.boolean(General, "Always connected to the Internet", d.alwaysConnected);
+    s.saveMessagesPath = in.directory(General, "Save messages path", d.saveMessagesPath);
+
+    s.showMessageTime = in.boolean(Messages, "Show message time", d.showMessageTime);
+    s.ownMessageColor = in.color(Messages, "Own message color", d.ownMessageColor);
+    s.showSenderName = in.boolean(Messages, "Show sender's name", d.showSenderName);
+    s.otherMessageColor = in.color(Messages, "Other message color", d.otherMessageColor);
+    s.showPrivateItalic =
+        in.boolean(Messages, "Show private messages in italic", d.showPrivateItalic);
+    s.privateMessageColor = in.color(Messages, "Private message color", d.privateMessageColor);
+    s.messageFontName = in.string(Messages, "Message font name", d.messageFontName);
+    if (s.messageFontName.trimmed().isEmpty())
+        s.messageFontName = d.messageFontName;
+    s.messageFontSize = in.integer(Messages, "Message font size", d.messageFontSize, 1, 400);
+    s.showAlert = in.boolean(Messages, "Show alert", d.showAlert);
+    s.flashingIcon = in.boolean(Messages, "Flashing icon", d.flashingIcon);
+    s.bringOnTop = in.boolean(Messages, "Bring on top", d.bringOnTop);
+    s.playSound = in.boolean(Messages, "Play a sound", d.playSound);
+    s.soundName = in.string(Messages, "Sound name", d.soundName);
+    s.soundIndex = in.integer(Messages, "Sound index", d.soundIndex, 0, 100000);
+
+    s.proxyServer = in.string(Update, "Proxy server", d.proxyServer);
+    s.proxyPort = in.integer(Update, "Proxy port", d.proxyPort, 0, 32767);
+    s.useProxy = in.boolean(Update, "Use proxy", d.useProxy);
+    s.port = in.integer(Update, "Port", d.port, 0, 32767);
+    s.updateAddress = in.string(Update, "Update address", d.updateAddress);
+    s.saveUpdateDirectory = in.directory(Update, "Save update directory", d.saveUpdateDirectory);
+
+    s.backgroundIndex = in.integer(Advanced, "Background index", d.backgroundIndex);
+    s.background = in.string(Advanced, "Background", d.background);
+    s.backgroundStyle = in.integer(Advanced, "Background style", d.backgroundStyle);
+    if (s.backgroundStyle < 0 || s.backgroundStyle > 2)
+        s.backgroundStyle = d.backgroundStyle; // not a style at all
+    s.backgroundColor = in.color(Advanced, "Background color", d.backgroundColor);
+    s.disableBackground = in.boolean(Advanced, "Disable background", d.disableBackground);
+    s.identity = in.string(Advanced, "Identity", d.identity);
+    s.languageIndex = in.integer(Advanced, "Language index", d.languageIndex);
+    s.language = in.string(Advanced, "Language", d.language);
+
+    // Every key of the section counts, whatever its name.
+    QStringList friends;
+    for (const QString& key : document.keys(Friends))
+        friends.append(document.value(Friends, key, QString()));
+    s.friends = normalizeFriends(friends);
+    return s;
+}
+
+WriteResult writeFirstRun(const QString& path, const Settings& s) {
+    return writeBatch(path, [&](Writer& out) {
+        out.string(Advanced, "Identity", s.identity);
+        out.boolean(General, "Automatic update", s.automaticUpdate);
+        out.boolean(General, "Always connected to the Internet", s.alwaysConnected);
+        out.integer(Advanced, "Language index", s.languageIndex);
+        out.string(Advanced, "Language", s.language);
+    });
+}
+
+WriteResult writeAll(const QString& path, const Settings& s, const QString& executablePath,
+                     const QString& autostartEntry) {
+    const WriteResult result = writeBatch(path, [&](Writer& out) {
+        out.boolean(General, "Show splashscreen", s.showSplashscreen);
+        out.integer(General, "Deliveries", s.deliveries);
+        out.boolean(General, "Hide to tray", s.hideToTray);
+        out.boolean(General, "Save messages log", s.saveMessagesLog);
+        out.boolean(General, "Automatic update", s.automaticUpdate);
+        out.boolean(General, "Always connected to the Internet", s.alwaysConnected);
+        out.string(General, "Save messages path", s.saveMessagesPath);
+
+        out.boolean(Messages, "Show message time", s.showMessageTime);
+        out.color(Messages, "Own message color", s.ownMessageColor);
+        out.boolean(Messages, "Show sender's name", s.showSenderName);
+        out.color(Messages, "Other message color", s.otherMessageColor);
+        out.boolean(Messages, "Show private messages in italic", s.showPrivateItalic);
+        out.color(Messages, "Private message color", s.privateMessageColor);
+        out.string(Messages, "Message font name", s.messageFontName);
+        out.integer(Messages, "Message font size", s.messageFontSize);
+        out.boolean(Messages, "Show alert", s.showAlert);
+        out.boolean(Messages, "Flashing icon", s.flashingIcon);
+        out.boolean(Messages, "Bring on top", s.bringOnTop);
+        out.boolean(Messages, "Play a sound", s.playSound);
+        out.string(Messages, "Sound name", s.soundName);
+        out.integer(Messages, "Sound index", s.soundIndex);
+
+        out.string(Update, "Proxy server", s.proxyServer);
+        out.integer(Update, "Proxy port", s.proxyPort);
+        out.boolean(Update, "Use proxy", s.useProxy);
+        out.integer(Update, "Port", s.port);
+        out.string(Update, "Update address", s.updateAddress);
+        out.string(Update, "Save update directory", s.saveUpdateDirectory);
+
+        out.integer(Advanced, "Background index", s.backgroundIndex);
+        out.string(Advanced, "Background", s.background);
+        out.integer(Advanced, "Background style", s.backgroundStyle);
+        out.color(Advanced, "Background color", s.backgroundColor);
+        out.boolean(Advanced, "Disable background", s.disableBackground);
+        out.string(Advanced, "Identity", s.identity);
+        out.integer(Advanced, "Language index", s.languageIndex);
+        out.string(Advanced, "Language", s.language);
+
+        writeFriends(out, s.friends);
+    });
+    platform::setAutostartEnabled(s.startWithSystem, executablePath, autostartEntry);
+    return result;
+}
+
+WriteResult writeClose(const QString& path, const Settings& s) {
+    return writeBatch(path, [&](Writer& out) {
+        writeFriends(out, s.friends);
+        out.boolean(General, "Maximized", s.maximized);
+        if (!s.maximized) {
+            out.integer(General, "Width", s.width);
+            out.integer(General, "Height", s.height);
+        }
+    });
+}
+
+WriteResult writeHideToTray(const QString& path, bool hideToTray) {
+    return writeBatch(path, [&](Writer& out) { out.boolean(General, "Hide to tray", hideToTray); });
+}
+
+bool setStartWithSystem(bool enabled, const QString& executablePath,
+                        const QString& autostartEntry) {
+    return platform::setAutostartEnabled(enabled, executablePath, autostartEntry);
+}
+
+UpdateState readUpdateState(const QString& path, QDate today) {
+    const IniDocument document = platform::ini::load(path);
+    const Reader in(document);
+    UpdateState state;
+    state.lastChecked =
+        parseDate(in.string(Update, "Last checked", QString())).value_or(today.addDays(-1));
+    state.errorCount = in.integer(Update, "Error type 1 count", 0, 0);
+    return state;
+}
+
+WriteResult writeLastChecked(const QString& path, QDate day) {
+    return writeBatch(path,
+                      [&](Writer& out) { out.string(Update, "Last checked", dateToString(day)); });
+}
+
+WriteResult writeErrorCount(const QString& path, int count) {
+    return writeBatch(path, [&](Writer& out) { out.integer(Update, "Error type 1 count", count); });
+}
+
+} // namespace kalvento::settings

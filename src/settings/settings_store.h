@@ -1,0 +1,126 @@
+#pragma once
+// The user's settings: the keys of Options.ini held in memory, and the batches that read
+// and write them. Each batch loads the file, changes its keys and saves it once,
+// atomically; keys keep their place in the file and new ones are appended in the batch's
+// order, as writing them one by one would. Nothing here keeps the file open or cached.
+//
+// A batch of writes that cannot reach the file returns the system's text of the failure
+// (WriteResult) and never throws: the program carries on with its in-memory settings, and
+// the caller decides whether the user hears of it.
+
+#include "platform/autostart.h"
+#include "settings/colors.h"
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+
+namespace kalvento::settings {
+
+// What "Language index" reads as when the key is missing: the mark of a first run.
+inline constexpr int LanguageIndexMissing = -69;
+
+struct Settings {
+    // [General]
+    int height = 417; // client area of the main window
+    int width = 633;
+    bool maximized = false;
+    bool showSplashscreen = true;
+    int deliveries = 1; // copies of each announcement, 1 to 10
+    bool hideToTray = true;
+    bool saveMessagesLog = false;
+    bool automaticUpdate = true;
+    bool alwaysConnected = false; // "Always connected to the Internet"
+    QString saveMessagesPath;     // directory of log.rtf, with a trailing "/"
+
+    // [Messages]
+    bool showMessageTime = true;
+    quint32 ownMessageColor = clRed;
+    bool showSenderName = true;
+    quint32 otherMessageColor = clBlue;
+    bool showPrivateItalic = false;
+    quint32 privateMessageColor = clGreen;
+    QString messageFontName = QStringLiteral("Sans Serif");
+    int messageFontSize = 9; // points
+    bool showAlert = true;
+    bool flashingIcon = true;
+    bool bringOnTop = false;
+    bool playSound = false;
+    QString soundName;
+    int soundIndex = 0;
+
+    // [Update]
+    QString proxyServer;
+    int proxyPort = 0;
+    bool useProxy = false;
+    int port = 0;
+    QString updateAddress = QStringLiteral("http://www.fennrake.example/Kalvento.ini");
+    QString saveUpdateDirectory; // with a trailing "/"
+
+    // [Advanced]
+    int backgroundIndex = 0; // 0: the built-in picture, else the file in background
+    QString background;
+    int backgroundStyle = 0; // 0 tile, 1 centre, 2 stretch
+    quint32 backgroundColor = clBtnFace;
+    bool disableBackground = false;
+    QString identity;
+    int languageIndex = 0; // 0: built-in English, else the file named by language
+    QString language;
+
+    // Not keys of their own.
+    bool languageIndexMissing = true; // the file had no "Language index": run the wizard
+    bool startWithSystem = false;     // the autostart entry exists
+    QStringList friends;              // [Friends], sorted, no duplicates in any letter case
+
+    // Every key at its default, with directory (trailing "/") for the two directories.
+    static Settings defaults(const QString& directory);
+};
+using TSettings = Settings;
+
+struct UpdateState {
+    QDate lastChecked;
+    int errorCount = 0;
+};
+
+struct WriteResult {
+    QString error; // the system's text; empty when the file was written
+    bool ok() const { return error.isEmpty(); }
+    explicit operator bool() const { return ok(); }
+};
+
+// S: every key, the autostart entry and the friends. A missing file or key gives the
+// default; the two directories default to the directory holding the file.
+Settings readAll(const QString& path,
+                 const QString& autostartEntry = platform::autostartEntryPath());
+
+// W: "Identity", "Automatic update", "Always connected to the Internet",
+// "Language index", "Language".
+[[nodiscard]] WriteResult writeFirstRun(const QString& path, const Settings& settings);
+
+// O: every key but the window size and the update state, the friends, then the autostart
+// entry written or deleted (whose failure, as designed, goes unreported).
+[[nodiscard]] WriteResult writeAll(const QString& path, const Settings& settings,
+                                   const QString& executablePath,
+                                   const QString& autostartEntry = platform::autostartEntryPath());
+
+// C: the friends, "Maximized", and "Width" and "Height" only when not maximized, so a
+// maximized window keeps the normal size of an earlier run.
+[[nodiscard]] WriteResult writeClose(const QString& path, const Settings& settings);
+
+// T: "Hide to tray" alone.
+[[nodiscard]] WriteResult writeHideToTray(const QString& path, bool hideToTray);
+
+// T's other item: the autostart entry only. False when it could not be changed.
+bool setStartWithSystem(bool enabled, const QString& executablePath,
+                        const QString& autostartEntry = platform::autostartEntryPath());
+
+// U: "Last checked" (default: the day before today) and "Error type 1 count".
+UpdateState readUpdateState(const QString& path, QDate today = QDate::currentDate());
+[[nodiscard]] WriteResult writeLastChecked(const QString& path, QDate day);
+[[nodiscard]] WriteResult writeErrorCount(const QString& path, int count);
+
+// The friends as the list keeps them: the first spelling of each name in any letter
+// case, sorted without regard to case (the empty name, when present, first).
+QStringList normalizeFriends(const QStringList& names);
+
+} // namespace kalvento::settings
