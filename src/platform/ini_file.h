@@ -4,7 +4,10 @@
 // matching surrounding quotes is stripped; the first duplicate key wins; a line without
 // "=" is not a key; a new key goes to the end of its section, a new section to the end of
 // the document, written as key=value; CR, LF and CRLF all end a line. Lines that are not
-// touched (comments, blanks, unknown keys) are kept as they stand.
+// touched (comments, blanks, unknown keys) are kept as they stand. A value reads as at most
+// 2047 characters. Writing quotes a value the reader would otherwise change (blanks at
+// either end, surrounding quotes) and turns line breaks into blanks, so what is written
+// reads back the same and cannot add lines of its own.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -41,7 +44,8 @@ public:
 
     void setValue(const QString& section, const QString& key, const QString& value);
     void removeKey(QStringView section, QStringView key);
-    // Removes the header and every line of the section.
+    // Removes the header and every line of the section, and of any later section of the
+    // same name, which would otherwise take its place.
     void removeSection(QStringView section);
 
 private:
