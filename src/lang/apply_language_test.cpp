@@ -15,6 +15,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -76,6 +77,7 @@ protected:
         restore1 = make<QAction>(trayPopUp, "Restore1");
         restore1->setText("Restore");
         trayPopUp->addAction(restore1);
+        trayIcon = make<QSystemTrayIcon>(window.get(), "TrayIcon");
 
         memo = make<QPlainTextEdit>(window.get(), "Memo");
         memo->setPlainText("one\ntwo\nthree\nfour\n");
@@ -114,6 +116,7 @@ protected:
     QAction* close1{};
     QMenu* trayPopUp{};
     QAction* restore1{};
+    QSystemTrayIcon* trayIcon{};
     QPlainTextEdit* memo{};
     QTextEdit* rich{};
     QComboBox* bgStyle{};
@@ -139,6 +142,7 @@ const char TranslatedMainForm[] = "; test translation\n"
                                   "MainForm.Close1.Hint=<b>Sulje</b> ohjelma\n"
                                   "MainForm.TrayPopUp.Caption=Ilmoitusalue\n"
                                   "MainForm.Restore1.Caption=Palauta\n"
+                                  "MainForm.TrayIcon.Hint=Kalvento\n"
                                   "MainForm.Memo.lines[0]=yksi\n"
                                   "MainForm.Memo.lines[1]=\n"
                                   "MainForm.Memo.lines[2]=fsdef\n"
@@ -171,6 +175,7 @@ TEST_F(ApplyLanguageTest, TranslatesCaptionsAndHintsOfOwnedComponents) {
     EXPECT_EQ(close1->text(), u"Sulje");
     EXPECT_EQ(trayPopUp->title(), u"Ilmoitusalue");
     EXPECT_EQ(restore1->text(), u"Palauta");
+    EXPECT_EQ(trayIcon->toolTip(), u"Kalvento");
     EXPECT_EQ(notify->title(), u"Ilmoita");
     EXPECT_EQ(pages->tabText(0), u"Yleiset");
     EXPECT_EQ(deep->text(), u"Syvä");
