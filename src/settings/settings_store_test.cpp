@@ -353,7 +353,7 @@ TEST_F(SettingsStore, UpdateStateDefaultsToYesterday) {
     EXPECT_EQ(readUpdateState(path, today).lastChecked, today);
 }
 
-TEST_F(SettingsStore, FailedSaveIsReportedAndNothingIsLost) {
+TEST_F(SettingsStore, FailedSaveIsReportedAndTheProgramCarriesOn) {
     // The parent of the path is a plain file: no one can write there, root included.
     const QString blocker = dir.filePath("blocker");
     writeFile(blocker, "x");
@@ -366,8 +366,9 @@ TEST_F(SettingsStore, FailedSaveIsReportedAndNothingIsLost) {
     s.startWithSystem = true;
     EXPECT_FALSE(writeAll(blocker + "/Options.ini", s, "/k", entry));
     EXPECT_TRUE(QFile::exists(entry));
+}
 
-    // A file that cannot be read is not replaced by the few keys of a batch.
+TEST_F(SettingsStore, UnreadableFileIsNotReplacedByABatch) {
     writeFile(path, "[General]\nDeliveries=3\n");
     QFile::setPermissions(path, QFile::WriteOwner);
     QFile probe(path);
