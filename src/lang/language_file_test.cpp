@@ -195,12 +195,6 @@ TEST(SplitQuotedCommaText, TakesQuotedAndBareNames) {
     EXPECT_EQ(splitQuotedCommaText(u"\"a\"\"b\",\"\""), (QStringList{u"a\"b"_s, QString()}));
 }
 
-TEST(LanguagePaths, PictureBesideTheLanguageFile) {
-    EXPECT_EQ(languagePicturePath(u"Suomi"_s), u"Languages/Suomi.bmp");
-    EXPECT_EQ(languagePicturePath(u"Suomi"_s, u"/opt/kv"_s), u"/opt/kv/Languages/Suomi.bmp");
-    EXPECT_EQ(languageFileName(u"Suomi"_s), u"Languages/Suomi.txt");
-}
-
 TEST(ChooseHelpFile, OwnHelpWhenPresentElseEnglish) {
     QTemporaryDir base;
     ASSERT_TRUE(base.isValid());

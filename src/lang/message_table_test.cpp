@@ -24,9 +24,3 @@ TEST(MessageTable, UnusedAndUnknownIdentifiersHaveNoDefault) {
     for (const char* identifier : {"M009", "M027", "M038", "", "M1"})
         EXPECT_FALSE(messageDefault(QString::fromLatin1(identifier)).has_value()) << identifier;
 }
-
-TEST(MessageTable, DefaultsWithPlaceholdersStandAsShown) {
-    EXPECT_EQ(messageDefault(MessageId::M006), u"--- Welcome! Today is %s of %s ---");
-    EXPECT_EQ(messageDefault(MessageId::M037), u"Downloading %1.n of %1.n!");
-    EXPECT_TRUE(messageDefault(MessageId::M003).contains(u"for %d times in a row"));
-}
