@@ -15,10 +15,6 @@ class TNetUsers : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString Server READ Server WRITE setServer)
 public:
-    // How long the walk waits for answers. The walk blocks the window's show, so it is
-    // short; on a LAN the answers come within a few milliseconds.
-    static constexpr std::chrono::milliseconds kDefaultWait{200};
-
     explicit TNetUsers(platform::DatagramNetwork& network, QObject* owner = nullptr);
 
     // Stored only; the walk does not use it.
@@ -30,7 +26,10 @@ public:
 
     // Empties Names and fills it with the groups found. False when nothing answered.
     // A failing network call throws platform::SystemError; Names keeps nothing then.
-    bool Enumerate(std::chrono::milliseconds wait = kDefaultWait);
+    // The walk blocks the window's show, so the network's wait is short (a LAN answers
+    // within milliseconds).
+    bool Enumerate() { return Enumerate(m_network.defaultWalkWait()); }
+    bool Enumerate(std::chrono::milliseconds wait);
 
 private:
     void addName(const QString& name);

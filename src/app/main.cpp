@@ -1,0 +1,77 @@
+// Start-up: one copy per user session, the application's title, the main window.
+
+#include "app/main_window.h"
+#include "app/tray_icon.h"
+#include "platform/datagram_network.h"
+#include "platform/instance_lock.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSessionManager>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGTERM and SIGHUP (the session going away without a session manager) are turned into
+// an event on the GUI thread through this pair of sockets.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+
+    // A second copy in the same session leaves at once: no window, no settings, nothing
+    // sent. The lock dies with the process, also after a crash.
+    // (Failures of the lock's own, such as no runtime directory, let the program start.)
+    kalvento::platform::InstanceLock instance;
+    if (!instance.tryAcquire(QStringLiteral("Kalvento")))
+        return 0;
+
+    QApplication::setApplicationName(QStringLiteral("Kalvento"));
+    QApplication::setApplicationDisplayName(QString::fromLatin1(kalvento::app::ApplicationTitle));
+    QApplication::setQuitOnLastWindowClosed(false); // hidden in the tray is still running
+
+    std::unique_ptr<kalvento::app::TMainForm> form;
+    try {
+        form = std::make_unique<kalvento::app::TMainForm>(
+            kalvento::platform::systemNetwork(),
+            kalvento::app::defaultMainFormOptions(app.arguments().mid(1)));
+    } catch (const std::exception& e) {
+        QMessageBox::critical(nullptr, QString::fromLatin1(kalvento::app::ApplicationTitle),
+                              QString::fromUtf8(e.what()));
+        return 1;
+    }
+
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, form.get(),
+                     [&form](QSessionManager&) { form->SessionEnding(); });
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&form] {
+            char byte;
+            [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+            form->SessionEnding();
+            QCoreApplication::quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGHUP, &action, nullptr);
+    }
+
+    if (!form->TrayIcon()->Active() && !form->isMinimized())
+        form->show();
+    return app.exec();
+}

@@ -1,0 +1,659 @@
+#include "app/main_window.h"
+
+#include "app/alert_icon.h"
+#include "app/artwork.h"
+#include "app/background.h"
+#include "app/chat_view.h"
+#include "app/main_layout.h"
+#include "app/new_message_alert.h"
+#include "app/tray_icon.h"
+#include "lang/apply_language.h"
+#include "lang/language_file.h"
+#include "lang/message_table.h"
+#include "platform/datagram_network.h"
+#include "platform/paths.h"
+#include "platform/sound_player.h"
+#include "settings/qcolor_mapping.h"
+#include "update/inet_detect.h"
+#include "widgets/glyph_button.h"
+#include "windows/help_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPrintDialog>
+#include <QPrinter>
+#include <QScopedValueRollback>
+#include <QShortcut>
+#include <QStyledItemDelegate>
+
+namespace kalvento::app {
+
+namespace {
+
+// The nine toolbar buttons: name, hint and the picture at rest.
+struct ButtonDesign {
+    const char* name;
+    const char* hint;
+    int picture;
+};
+constexpr std::array<ButtonDesign, 9> kButtons = {{
+    {"btnSend", "Send message (ENTER)", kuvatSend},
+    {"btnBigMessage", "Allows you to send big, multilined messages", kuvatBigMessage},
+    {"btnComment", "Add as a comment", kuvatComment},
+    {"btnPrint", "Print content of the chat", kuvatPrint},
+    {"btnUpdate", "Check for Kalvento updates", kuvatUpdate},
+    {"btnOptions", "Modify options", kuvatOptions},
+    {"btnInfo", "About Kalvento...", kuvatInfo},
+    {"btnHelp", "Help on Kalvento (F1)", kuvatHelp},
+    {"btnClose", "Close Kalvento (ESC)", kuvatClose},
+}};
+enum ButtonIndex { iSend, iBigMessage, iComment, iPrint, iUpdate, iOptions, iInfo, iHelp, iClose };
+
+constexpr int kItemHeight = 18;
+constexpr int kHelpContextTopic = 101;
+
+// Draws the entries of `Computers` with the friend mark at the right end of a friend's line.
+class ComputersDelegate : public QStyledItemDelegate {
+public:
+    ComputersDelegate(const TMainForm& form, const QImage& mark, QObject* parent)
+        : QStyledItemDelegate(parent), m_form(form), m_mark(QPixmap::fromImage(mark)) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (m_form.isFriend(index.row()))
+            painter->drawPixmap(option.rect.right() + 1 - 18, option.rect.top() + 1, m_mark);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+    }
+
+private:
+    const TMainForm& m_form;
+    QPixmap m_mark;
+};
+
+QAction* makeAction(QWidget* owner, const char* name, const QString& caption) {
+    auto* action = new QAction(caption, owner);
+    action->setObjectName(QString::fromLatin1(name));
+    return action;
+}
+
+} // namespace
+
+MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
+    MainFormOptions options;
+    options.settingsPath = platform::settingsFilePath();
+    options.resourceDirectory = platform::resourceDirectory();
+    options.executablePath = QCoreApplication::applicationFilePath();
+    options.autostartEntry = platform::autostartEntryPath();
+    options.arguments = arguments;
+    return options;
+}
+
+TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options,
+                     QWidget* parent)
+    : QWidget(parent), m_options(std::move(options)), m_network(network),
+      m_netUsers(network, this) {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QString::fromLatin1(ApplicationTitle));
+    setWindowIcon(makeProgramIcon());
+    // The terminal opens this computer's receiving name and starts polling at once; a
+    // second copy on the computer fails right here with the system's text.
+    m_terminal = std::make_unique<messaging::TMailslotTerminal>(network, this);
+    m_terminal->SetInterval(250);
+    m_session = std::make_unique<messaging::ChatSession>(*m_terminal, m_peers, m_netUsers, this);
+    createComponents();
+    createMenus();
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    // The alert icon goes with the window.
+    if (m_alertIcon != nullptr)
+        m_alertIcon->DeleteIcon();
+}
+
+widgets::TGlyphButton* TMainForm::button(const char* name) const {
+    return findChild<widgets::TGlyphButton*>(QString::fromLatin1(name));
+}
+
+QAction* TMainForm::action(const char* name) const {
+    return findChild<QAction*>(QString::fromLatin1(name));
+}
+
+void TMainForm::createComponents() {
+    m_chat = new TChatView(this);
+    m_chat->setObjectName(QStringLiteral("Chat"));
+
+    m_label1 = new QLabel(QStringLiteral("Active computers on LAN:"), this);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setTextFormat(Qt::PlainText);
+    m_label1->setAttribute(Qt::WA_TranslucentBackground);
+
+    m_frendi = makeFrendi();
+    m_computers = new QListWidget(this);
+    m_computers->setObjectName(QStringLiteral("Computers"));
+    m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
+    m_computers->setUniformItemSizes(true);
+    m_computers->setItemDelegate(new ComputersDelegate(*this, m_frendi, m_computers));
+    m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_computers->viewport()->installEventFilter(this);
+
+    m_paneeli = new QFrame(this);
+    m_paneeli->setObjectName(QStringLiteral("Paneeli"));
+    m_paneeli->setFrameShape(QFrame::StyledPanel);
+    m_privaatti = new QCheckBox(QStringLiteral("Send a private message"), m_paneeli);
+    m_privaatti->setObjectName(QStringLiteral("Privaatti"));
+    m_privaatti->move(8, 8);
+    m_privaatti->resize(273, 17);
+    m_privaatti->setEnabled(false);
+
+    m_label2 = new QLabel(QStringLiteral("Message:"), this);
+    m_label2->setObjectName(QStringLiteral("Label2"));
+    m_label2->setTextFormat(Qt::PlainText);
+    m_label2->setAttribute(Qt::WA_TranslucentBackground);
+
+    m_message = new QLineEdit(this);
+    m_message->setObjectName(QStringLiteral("Message"));
+
+    const QList<QImage> kuvat = makeKuvat();
+    for (size_t i = 0; i < kButtons.size(); ++i) {
+        auto* b = new widgets::TGlyphButton(this);
+        b->setObjectName(QString::fromLatin1(kButtons[i].name));
+        b->setHint(QString::fromLatin1(kButtons[i].hint));
+        b->setImages(kuvat);
+        b->setImageIndex(kButtons[i].picture);
+        b->resize(widgets::TGlyphButton::defaultWidth, widgets::TGlyphButton::defaultHeight);
+        m_buttons[i] = b;
+    }
+    // Their windows come with later work; until then the buttons are there but idle.
+    for (int i : {iBigMessage, iUpdate, iOptions, iInfo})
+        m_buttons[size_t(i)]->setEnabled(false);
+
+    connect(m_buttons[iSend], &QAbstractButton::clicked, this, &TMainForm::btnSendClick);
+    connect(m_buttons[iComment], &QAbstractButton::clicked, this, &TMainForm::btnCommentClick);
+    connect(m_buttons[iPrint], &QAbstractButton::clicked, this, &TMainForm::btnPrintClick);
+    connect(m_buttons[iHelp], &QAbstractButton::clicked, this, &TMainForm::btnHelpClick);
+    connect(m_buttons[iClose], &QAbstractButton::clicked, this, &TMainForm::btnCloseClick);
+    // Enter sends whether or not the button is enabled: an empty line is a line too.
+    connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
+    connect(m_message, &QLineEdit::textChanged, this, &TMainForm::MessageChange);
+    connect(m_chat, &TChatView::hasTextChanged, this, &TMainForm::updateChatEnabling);
+
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &TMainForm::btnCloseClick);
+    auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(f1, &QShortcut::activated, this, [this] {
+        if (!m_helpWindow)
+            m_helpWindow = new windows::THelpWindow(this);
+        m_helpWindow->showHelp(m_helpFile, kHelpContextTopic);
+    });
+
+    // The peer list drives the list control.
+    connect(&m_peers, &network::PeerList::entryAdded, this, [this](int i) {
+        QScopedValueRollback guard(m_syncingList, true);
+        m_computers->insertItem(i, new QListWidgetItem);
+        syncComputerItem(i);
+    });
+    connect(&m_peers, &network::PeerList::entryChanged, this,
+            [this](int i) { syncComputerItem(i); });
+    connect(&m_peers, &network::PeerList::entryRemoved, this, [this](int i) {
+        QScopedValueRollback guard(m_syncingList, true);
+        delete m_computers->takeItem(i);
+    });
+    connect(&m_peers, &network::PeerList::checkedCountChanged, this,
+            [this](int count) { m_privaatti->setEnabled(count > 0); });
+    connect(m_computers, &QListWidget::itemChanged, this, &TMainForm::ComputersClickCheck);
+
+    connect(m_session.get(), &messaging::ChatSession::lineReceived, this,
+            &TMainForm::TerminaaliNewMessage);
+    connect(m_session.get(), &messaging::ChatSession::sendFailed, this,
+            [this](const QString& error) { reportError(error); });
+    connect(m_terminal.get(), &messaging::TMailslotTerminal::receptionError, this,
+            [](const QString& error) { qWarning("kalvento: reception: %s", qPrintable(error)); });
+
+    // Tray icon, alert icon and the alert sequence.
+    m_trayIcon = new TTrayIcon(this);
+    m_trayIcon->SetIcon(makeProgramIcon());
+    m_trayIcon->SetToolTip(QString::fromLatin1(DefaultTrayToolTip));
+    connect(m_trayIcon, &TTrayIcon::OnDblClick, this, &TMainForm::TrayIconDblClick);
+    m_alertIcon = new AlertIcon(QIcon(QPixmap::fromImage(makeIkoni1())),
+                                QIcon(QPixmap::fromImage(makeIkoni2())), this);
+    connect(m_alertIcon, &AlertIcon::restoreRequested, this, [this] {
+        if (m_trayIcon->Active())
+            TrayIconDblClick();
+        else
+            restoreAndRaise(*this);
+    });
+    auto sound = std::make_shared<platform::SoundPlayer>();
+    NewMessageAlert::Hooks hooks;
+    hooks.playSound = [sound](const platform::SoundChoice& choice) { sound->play(choice); };
+    hooks.makeIcon = [this] { m_alertIcon->MakeIcon(); };
+    hooks.trayIconActive = [this] { return m_trayIcon->Active(); };
+    hooks.restoreFromTray = [this] { TrayIconDblClick(); };
+    hooks.restoreAndRaise = [this] { restoreAndRaise(*this); };
+    m_alert = new NewMessageAlert(std::move(hooks), this);
+    m_alert->setBoxParent(this);
+
+    // The Internet detector and the update timer start disabled; showing arms them.
+    m_internetti = new update::TINetDetect(this);
+    m_internetti->SetDispatchInterval(10000);
+    m_internetti->SetOnChanged([this](update::TINetDetect*) { InternettiChanged(); });
+    m_paivitys.setInterval(1000);
+}
+
+void TMainForm::createMenus() {
+    m_trayPopUp = new QMenu(this);
+    m_trayPopUp->setObjectName(QStringLiteral("TrayPopUp"));
+    auto* startup = makeAction(this, "StartKalventoonstartup1", "Start Kalvento on Startup");
+    auto* hide = makeAction(this, "Hidetothetrayonclose1", "Hide to the Tray on Close");
+    auto* restore = makeAction(this, "Restore1", "Restore");
+    auto* close = makeAction(this, "Close1", "Close");
+    startup->setCheckable(true);
+    hide->setCheckable(true);
+    QFont bold = restore->font();
+    bold.setBold(true); // the default item
+    restore->setFont(bold);
+    m_trayPopUp->addAction(startup);
+    m_trayPopUp->addAction(hide);
+    m_trayPopUp->addSeparator();
+    m_trayPopUp->addAction(restore);
+    m_trayPopUp->addAction(close);
+    m_trayIcon->SetPopupMenu(m_trayPopUp);
+    connect(startup, &QAction::triggered, this, &TMainForm::StartKalventoonstartup1Click);
+    connect(hide, &QAction::triggered, this, &TMainForm::Hidetothetrayonclose1Click);
+    connect(restore, &QAction::triggered, this, &TMainForm::TrayIconDblClick);
+    connect(close, &QAction::triggered, this, &TMainForm::Close1Click);
+
+    m_computerPopup = new QMenu(this);
+    m_computerPopup->setObjectName(QStringLiteral("ComputerPopup"));
+    auto* add = makeAction(this, "Addtofriends1", "Add to friends");
+    auto* remove = makeAction(this, "Removefromfriends1", "Remove from friends");
+    m_computerPopup->addAction(add);
+    m_computerPopup->addAction(remove);
+    connect(add, &QAction::triggered, this, &TMainForm::Addtofriends1Click);
+    connect(remove, &QAction::triggered, this, &TMainForm::Removefromfriends1Click);
+    connect(m_computerPopup, &QMenu::aboutToShow, this, &TMainForm::ComputerPopupPopup);
+    connect(m_computers, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { m_computerPopup->popup(m_computers->mapToGlobal(at)); });
+}
+
+void TMainForm::FormCreate() {
+    // Settings (batch S); the size of the client area first.
+    m_settings = settings::readAll(m_options.settingsPath, m_options.autostartEntry);
+    m_firstRun = m_settings.languageIndexMissing;
+    resize(m_settings.width, m_settings.height);
+    if (m_settings.maximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+
+    m_session->setOwnNames(m_network.computerName(), network::GetGroupName(m_network));
+    m_session->setOwnIdentity(m_settings.identity);
+    m_session->setDeliveries(m_settings.deliveries);
+
+    m_chat->clear();
+    action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
+    action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
+    m_computers->clear();
+
+    m_defaultBackground = makeTausta();
+    m_tausta = m_defaultBackground;
+    loadBackground();
+
+    // The first-run wizard comes with the options work; until then a first start keeps
+    // the defaults and "Language index" stays missing, so the wizard will still appear.
+
+    // "-s", exactly and in any number, starts the program hidden in the tray.
+    if (m_options.arguments.contains(QStringLiteral("-s")))
+        HideToTray();
+
+    if (m_settings.languageIndex != 0) {
+        lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
+            lang::languageFileName(m_settings.language), m_options.resourceDirectory));
+        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+    }
+    m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
+                                      m_options.resourceDirectory);
+
+    applyChatDisplaySettings();
+    const QString logError = m_chat->startOfRunContent(
+        TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog,
+        QFont(m_settings.messageFontName, m_settings.messageFontSize));
+    if (!logError.isEmpty())
+        reportError(logError);
+    m_chat->setLogBaseline();
+
+    MessageChange();
+    m_chat->ChatChange();
+    FormResize();
+    m_message->setFocus();
+}
+
+void TMainForm::loadBackground() {
+    m_tausta = chooseBackgroundPicture(m_settings.backgroundIndex, m_settings.background,
+                                       m_settings.disableBackground, m_tausta,
+                                       m_defaultBackground);
+    update();
+}
+
+void TMainForm::applyChatDisplaySettings() {
+    ChatDisplaySettings display;
+    display.showMessageTime = m_settings.showMessageTime;
+    display.showSenderName = m_settings.showSenderName;
+    display.ownColor = settings::toQColor(m_settings.ownMessageColor, palette());
+    display.otherColor = settings::toQColor(m_settings.otherMessageColor, palette());
+    display.privateColor = settings::toQColor(m_settings.privateMessageColor, palette());
+    display.privateItalic = m_settings.showPrivateItalic;
+    m_chat->setDisplaySettings(display);
+}
+
+void TMainForm::FormShow() {
+    ++m_greetingCount;
+    try {
+        m_netUsers.Enumerate();
+    } catch (const std::exception& e) {
+        // Whatever the walk found is still greeted.
+        reportError(QString::fromUtf8(e.what()));
+    }
+    reportErrors(m_session->SendGreeting().errors);
+    m_paivitys.setSingleShot(false);
+    const bool autoUpdate = m_settings.automaticUpdate;
+    m_internetti->SetEnabled(autoUpdate && !m_settings.alwaysConnected);
+    if (autoUpdate && (m_settings.alwaysConnected || m_internetti->Online()))
+        m_paivitys.start();
+    else
+        m_paivitys.stop();
+}
+
+void TMainForm::InternettiChanged() {
+    if (m_internetti->Online())
+        m_paivitys.start();
+    else
+        m_paivitys.stop();
+}
+
+void TMainForm::FormResize() {
+    const MainLayout layout = computeMainLayout(size());
+    m_chat->setGeometry(layout.Chat);
+    // Labels keep their design place; their width follows the text, which this desktop's
+    // fonts may make wider than the design's.
+    m_label1->setGeometry(QRect(layout.Label1.topLeft(),
+                                QSize(std::max(layout.Label1.width(), m_label1->sizeHint().width()),
+                                      layout.Label1.height() + 3)));
+    m_computers->setGeometry(layout.Computers);
+    m_paneeli->setGeometry(layout.Paneeli);
+    m_label2->setGeometry(QRect(layout.Label2.topLeft(),
+                                QSize(std::max(layout.Label2.width(), m_label2->sizeHint().width()),
+                                      layout.Label2.height() + 3)));
+    m_message->setGeometry(layout.Message);
+    const auto rects = layout.buttons();
+    for (size_t i = 0; i < m_buttons.size(); ++i)
+        m_buttons[i]->setGeometry(rects[i]);
+    update();
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    FormResize();
+}
+
+void TMainForm::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintBackground(painter, size(), frameGeometry().size(), m_tausta, m_settings.backgroundStyle,
+                    m_settings.disableBackground,
+                    settings::toQColor(m_settings.backgroundColor, palette()));
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange)
+        return;
+    const auto* change = static_cast<QWindowStateChangeEvent*>(event);
+    // Coming back from the minimized state stops the flashing.
+    if ((change->oldState() & Qt::WindowMinimized) && !(windowState() & Qt::WindowMinimized))
+        m_alertIcon->DeleteIcon();
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    // A right click selects the entry under the pointer, so the popup acts on it.
+    if (watched == m_computers->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            if (QListWidgetItem* item = m_computers->itemAt(mouse->position().toPoint()))
+                m_computers->setCurrentItem(item);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::MessageChange() {
+    const bool hasText = !m_message->text().isEmpty();
+    m_buttons[iSend]->setEnabled(hasText);
+    m_buttons[iComment]->setEnabled(hasText);
+}
+
+void TMainForm::updateChatEnabling(bool hasText) { m_buttons[iPrint]->setEnabled(hasText); }
+
+void TMainForm::LahetaViesti(const QString& text, bool multiLine) {
+    if (m_privaatti->isChecked() && m_privaatti->isEnabled()) {
+        QStringList names;
+        reportErrors(m_session->sendPrivate(text, multiLine, &names).errors);
+        // The line is shown here: it does not come back. A failed send to one of the
+        // recipients does not hide what went to the others.
+        m_chat->appendPrivateEcho(names, text, multiLine,
+                                  multiLine ? messaging::ChatSession::multiLineLines(text)
+                                            : QStringList());
+    } else {
+        reportErrors(m_session->sendPublic(text, multiLine).errors);
+    }
+}
+
+void TMainForm::btnSendClick() {
+    const QString text = m_message->text();
+    m_message->clear();
+    m_message->setFocus();
+    LahetaViesti(text, false);
+}
+
+void TMainForm::btnCommentClick() {
+    m_chat->appendComment(m_message->text());
+    m_message->clear();
+    m_message->setFocus();
+}
+
+void TMainForm::btnPrintClick() {
+    QPrinter printer;
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() == QDialog::Accepted)
+        m_chat->print(&printer);
+}
+
+void TMainForm::btnHelpClick() {
+    if (!m_helpWindow)
+        m_helpWindow = new windows::THelpWindow(this);
+    m_helpWindow->showHelp(m_helpFile);
+}
+
+void TMainForm::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
+    const bool mayAlert = m_chat->appendReceived(line);
+    if (!mayAlert)
+        return;
+    AlertConditions conditions;
+    conditions.trayIconActive = m_trayIcon->Active();
+    conditions.windowMinimized = isMinimized();
+    conditions.applicationActive = QApplication::activeWindow() != nullptr;
+    conditions.showAlert = m_settings.showAlert;
+    if (alertDue(conditions))
+        m_alert->run(AlertSettings::from(m_settings));
+}
+
+bool TMainForm::isFriend(int entry) const {
+    if (entry < 0 || entry >= m_peers.count())
+        return false;
+    return m_settings.friends.contains(m_peers.at(entry).identity, Qt::CaseInsensitive);
+}
+
+void TMainForm::syncComputerItem(int index) {
+    QListWidgetItem* item = m_computers->item(index);
+    if (item == nullptr)
+        return;
+    QScopedValueRollback guard(m_syncingList, true);
+    const network::PeerEntry& entry = m_peers.at(index);
+    item->setText(entry.displayText); // item text is plain text
+    Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
+    if (entry.enabled)
+        flags |= Qt::ItemIsEnabled;
+    item->setFlags(flags);
+    item->setCheckState(entry.ticked ? Qt::Checked : Qt::Unchecked);
+    item->setSizeHint(QSize(0, kItemHeight));
+}
+
+void TMainForm::ComputersClickCheck(QListWidgetItem* item) {
+    if (m_syncingList)
+        return;
+    const int index = m_computers->row(item);
+    if (index < 0)
+        return;
+    m_peers.setTicked(index, item->checkState() == Qt::Checked);
+    syncComputerItem(index); // a disabled entry stays unticked
+    m_privaatti->setEnabled(m_peers.CheckedCount() > 0);
+}
+
+void TMainForm::ComputerPopupPopup() {
+    const int row = m_computers->currentRow();
+    const bool selected = row >= 0 && row < m_peers.count();
+    action("Addtofriends1")->setEnabled(selected && !isFriend(row));
+    action("Removefromfriends1")->setEnabled(selected && isFriend(row));
+}
+
+void TMainForm::Addtofriends1Click() {
+    const int row = m_computers->currentRow();
+    if (row < 0 || row >= m_peers.count())
+        return;
+    QStringList friends = m_settings.friends;
+    friends.append(m_peers.at(row).identity);
+    m_settings.friends = settings::normalizeFriends(friends);
+    m_computers->viewport()->update();
+}
+
+void TMainForm::Removefromfriends1Click() {
+    const int row = m_computers->currentRow();
+    if (row < 0 || row >= m_peers.count())
+        return;
+    const QString identity = m_peers.at(row).identity;
+    m_settings.friends.removeIf(
+        [&](const QString& f) { return f.compare(identity, Qt::CaseInsensitive) == 0; });
+    m_computers->viewport()->update();
+}
+
+void TMainForm::HideToTray() { hideToTray(*this, *m_trayIcon); }
+
+void TMainForm::TrayIconDblClick() {
+    restoreFromTray(*this, *m_trayIcon);
+    m_alertIcon->DeleteIcon();
+}
+
+void TMainForm::btnCloseClick() {
+    if (m_settings.hideToTray)
+        HideToTray();
+    else
+        close();
+}
+
+void TMainForm::Close1Click() {
+    m_closing = true;
+    close();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (!m_closing && m_settings.hideToTray) {
+        event->ignore();
+        HideToTray();
+        return;
+    }
+    ShutdownSequence();
+    event->accept();
+    m_trayIcon->SetActive(false);
+    m_alertIcon->DeleteIcon();
+    QCoreApplication::quit();
+}
+
+void TMainForm::SessionEnding() { ShutdownSequence(); }
+
+void TMainForm::ShutdownSequence() {
+    // Every step runs whatever the one before it did: a failed goodbye must not cost the
+    // user the settings or the log.
+    QStringList errors = m_session->SendGoodbye().errors;
+    m_settings.maximized = isMaximized();
+    if (!m_settings.maximized) {
+        m_settings.width = width();
+        m_settings.height = height();
+    }
+    if (const auto written = settings::writeClose(m_options.settingsPath, m_settings); !written)
+        errors.append(written.error);
+    const QString logError = m_chat->writeBackLog(
+        TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
+    if (!logError.isEmpty())
+        errors.append(logError);
+    for (const QString& error : errors)
+        qWarning("kalvento: %s", qPrintable(error));
+    m_errorLog += errors;
+}
+
+void TMainForm::StartKalventoonstartup1Click() {
+    QAction* item = action("StartKalventoonstartup1");
+    m_settings.startWithSystem = item->isChecked();
+    // As designed, a refusal is not reported: the check mark shows what was asked.
+    settings::setStartWithSystem(m_settings.startWithSystem, m_options.executablePath,
+                                 m_options.autostartEntry);
+}
+
+void TMainForm::Hidetothetrayonclose1Click() {
+    m_settings.hideToTray = action("Hidetothetrayonclose1")->isChecked();
+    if (const auto written = settings::writeHideToTray(m_options.settingsPath,
+                                                       m_settings.hideToTray);
+        !written)
+        reportError(written.error);
+}
+
+void TMainForm::reportErrors(const QStringList& errors) {
+    for (const QString& error : errors)
+        reportError(error);
+}
+
+void TMainForm::reportError(const QString& error) {
+    qWarning("kalvento: %s", qPrintable(error));
+    m_errorLog.append(error);
+    if (!m_options.interactiveErrors)
+        return;
+    // One box at a time: a stream of failures adds lines, not windows.
+    if (m_errorBox) {
+        m_errorBox->setText(m_errorBox->text() + QLatin1Char('\n') + error);
+        return;
+    }
+    m_errorBox = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle),
+                                 error, QMessageBox::Ok, this);
+    m_errorBox->setTextFormat(Qt::PlainText);
+    m_errorBox->setAttribute(Qt::WA_DeleteOnClose);
+    m_errorBox->open();
+}
+
+} // namespace kalvento::app

@@ -1,0 +1,190 @@
+#pragma once
+// The main window: the program itself. It owns every component of the chat, holds the
+// in-memory settings, and its creation, showing, hiding and closing drive the life of a
+// running copy. The logic it calls into lives in the core (ChatSession, PeerList, the
+// settings store); this class wires it to the controls and decides how things look.
+
+#include "messaging/chat_session.h"
+#include "messaging/mailslot_terminal.h"
+#include "network/net_users.h"
+#include "network/peer_list.h"
+#include "settings/settings_store.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <array>
+#include <memory>
+
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QListWidgetItem;
+class QMenu;
+class QMessageBox;
+
+namespace kalvento::platform {
+class DatagramNetwork;
+}
+namespace kalvento::update {
+class TINetDetect;
+}
+namespace kalvento::widgets {
+class TGlyphButton;
+}
+namespace kalvento::windows {
+class THelpWindow;
+}
+
+namespace kalvento::app {
+
+class AlertIcon;
+class NewMessageAlert;
+class TChatView;
+class TTrayIcon;
+
+// Where the window finds and keeps its files, and how it was started.
+struct MainFormOptions {
+    QString settingsPath;      // Options.ini
+    QString resourceDirectory; // holds Languages/ and Helps/, with a trailing "/"
+    QString executablePath;    // what the autostart entry starts
+    QString autostartEntry;    // the autostart .desktop file
+    QStringList arguments;     // the command line after the program's name
+    // Errors go to a message box; tests turn it off and read errorLog() instead.
+    bool interactiveErrors = true;
+};
+
+// The options a normal start uses: the settings file of the user, the program's folder.
+MainFormOptions defaultMainFormOptions(const QStringList& arguments);
+
+inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    // Runs the creation sequence (FormCreate). Throws what the terminal throws when this
+    // computer's receiving name is owned by another process.
+    TMainForm(platform::DatagramNetwork& network, MainFormOptions options,
+              QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // The handlers, named after their control and event.
+    void FormShow();
+    void FormResize();
+    void LahetaViesti(const QString& text, bool multiLine);
+    void btnSendClick();
+    void btnCommentClick();
+    void btnPrintClick();
+    void btnHelpClick();
+    void btnCloseClick();
+    void MessageChange();
+    void HideToTray();
+    void TrayIconDblClick();
+    void Close1Click();
+    void StartKalventoonstartup1Click();
+    void Hidetothetrayonclose1Click();
+    void ComputerPopupPopup();
+    void Addtofriends1Click();
+    void Removefromfriends1Click();
+    void InternettiChanged();
+    // The end of the desktop session (or SIGTERM/SIGHUP): goodbyes, settings and log are
+    // written; the window itself stays.
+    void SessionEnding();
+
+    // For the tests and the pieces that later windows add.
+    TChatView* Chat() const { return m_chat; }
+    QLineEdit* Message() const { return m_message; }
+    QListWidget* Computers() const { return m_computers; }
+    QCheckBox* Privaatti() const { return m_privaatti; }
+    widgets::TGlyphButton* button(const char* name) const;
+    TTrayIcon* TrayIcon() const { return m_trayIcon; }
+    AlertIcon* alertIcon() const { return m_alertIcon; }
+    QAction* action(const char* name) const;
+    QMenu* ComputerPopup() const { return m_computerPopup; }
+    const settings::Settings& settings() const { return m_settings; }
+    network::PeerList& peers() { return m_peers; }
+    network::TNetUsers& NetUsers() { return m_netUsers; }
+    messaging::ChatSession& session() { return *m_session; }
+    messaging::TMailslotTerminal& Terminaali() { return *m_terminal; }
+    update::TINetDetect* Internetti() const { return m_internetti; }
+    QTimer& Paivitys() { return m_paivitys; }
+    const QStringList& FriendList() const { return m_settings.friends; }
+    bool isFriend(int entry) const;
+    bool FirstRun() const { return m_firstRun; }
+    QString helpFile() const { return m_helpFile; }
+    const QImage& Tausta() const { return m_tausta; }
+    const QStringList& errorLog() const { return m_errorLog; }
+    int greetingCount() const { return m_greetingCount; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void FormCreate();
+    void createComponents();
+    void createMenus();
+    void loadBackground();
+    void applyChatDisplaySettings();
+    void TerminaaliNewMessage(const messaging::ReceivedLine& line);
+    void ShutdownSequence();
+    void reportErrors(const QStringList& errors);
+    void reportError(const QString& error);
+    void syncComputerItem(int index);
+    void ComputersClickCheck(QListWidgetItem* item);
+    void updateChatEnabling(bool hasText);
+
+    MainFormOptions m_options;
+    platform::DatagramNetwork& m_network;
+    settings::Settings m_settings;
+    bool m_firstRun = false;
+    bool m_closing = false;
+    bool m_syncingList = false;
+    int m_greetingCount = 0;
+    QString m_helpFile;
+    QStringList m_errorLog;
+
+    // Core components.
+    std::unique_ptr<messaging::TMailslotTerminal> m_terminal;
+    network::PeerList m_peers;
+    network::TNetUsers m_netUsers;
+    std::unique_ptr<messaging::ChatSession> m_session;
+
+    // Controls.
+    TChatView* m_chat = nullptr;
+    QLabel* m_label1 = nullptr;
+    QListWidget* m_computers = nullptr;
+    QFrame* m_paneeli = nullptr;
+    QCheckBox* m_privaatti = nullptr;
+    QLabel* m_label2 = nullptr;
+    QLineEdit* m_message = nullptr;
+    std::array<widgets::TGlyphButton*, 9> m_buttons{};
+
+    // Pictures.
+    QImage m_tausta;            // the background picture
+    QImage m_defaultBackground; // the built-in one, to go back to
+    QImage m_frendi;            // the friend mark
+
+    // Tray, alerts, timers.
+    TTrayIcon* m_trayIcon = nullptr;
+    QMenu* m_trayPopUp = nullptr;
+    AlertIcon* m_alertIcon = nullptr;
+    NewMessageAlert* m_alert = nullptr;
+    QMenu* m_computerPopup = nullptr;
+    update::TINetDetect* m_internetti = nullptr;
+    QTimer m_paivitys;
+    QPointer<windows::THelpWindow> m_helpWindow;
+    QPointer<QMessageBox> m_errorBox;
+};
+
+} // namespace kalvento::app

@@ -1,0 +1,38 @@
+#include "windows/help_window.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace kalvento::windows {
+
+THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QTextBrowser(this)) {
+    setObjectName(QStringLiteral("HelpWindow"));
+    setWindowTitle(QStringLiteral("Kalvento Help"));
+    resize(620, 520);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_browser);
+    // Pages of the help link to each other; web links go to the user's browser.
+    m_browser->setOpenLinks(true);
+    m_browser->setOpenExternalLinks(true);
+}
+
+void THelpWindow::showHelp(const QString& helpFile, int topic) {
+    if (!QFileInfo::exists(helpFile)) {
+        m_browser->setPlainText(QStringLiteral("The help file %1 was not found.").arg(helpFile));
+    } else {
+        QUrl url = QUrl::fromLocalFile(helpFile);
+        if (topic > 0)
+            url.setFragment(QString::number(topic));
+        m_browser->setSource(url);
+        if (topic > 0)
+            m_browser->scrollToAnchor(QString::number(topic));
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+} // namespace kalvento::windows
