@@ -1,0 +1,384 @@
+#include "app/chat_view.h"
+
+#include "lang/language_file.h"
+#include "messaging/rtf_reader.h"
+#include "messaging/rtf_writer.h"
+#include "platform/atomic_file.h"
+#include "platform/system_error.h"
+
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QFont>
+#include <QKeySequence>
+#include <QLocale>
+#include <QMenu>
+#include <QPrinter>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+
+namespace kalvento::app {
+namespace {
+
+using messaging::ReceivedLine;
+
+// Delphi-style "%s" substitution for message texts: each "%s" takes the next argument,
+// "%%" is a percent sign. A translation with fewer placeholders simply shows fewer values,
+// one with more keeps the extra "%s" as text; arguments are never scanned again.
+QString formatMessage(const QString& pattern, const QStringList& args) {
+    QString result;
+    result.reserve(pattern.size() + 64);
+    qsizetype next = 0;
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar ch = pattern[i];
+        if (ch == u'%' && i + 1 < pattern.size()) {
+            const QChar spec = pattern[i + 1];
+            if (spec == u'%') {
+                result += u'%';
+                ++i;
+                continue;
+            }
+            if (spec == u's' && next < args.size()) {
+                result += args[next++];
+                ++i;
+                continue;
+            }
+        }
+        result += ch;
+    }
+    return result;
+}
+
+QString effectiveFamily(const QTextCharFormat& format, const QFont& fallback) {
+    const QStringList families = format.fontFamilies().toStringList();
+    if (!families.isEmpty() && !families.first().isEmpty())
+        return families.first();
+    return fallback.family();
+}
+
+qreal effectivePointSize(const QTextCharFormat& format, const QFont& fallback) {
+    if (format.hasProperty(QTextFormat::FontPointSize))
+        return format.fontPointSize();
+    return fallback.pointSizeF();
+}
+
+} // namespace
+
+TChatView::TChatView(QWidget* parent) : QTextEdit(parent) {
+    setObjectName(QStringLiteral("Chat"));
+    setReadOnly(true);
+    setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setLineWrapMode(QTextEdit::WidgetWidth);
+    // Nothing is ever undone in a read-only view; an undo stack would double the memory of
+    // a long chat.
+    document()->setUndoRedoEnabled(false);
+    resetInsertionPoint();
+
+    m_popup = new QMenu(this);
+    m_popup->setObjectName(QStringLiteral("ChatPopup"));
+    m_copy = m_popup->addAction(tr("Copy"));
+    m_copy->setObjectName(QStringLiteral("Copy1"));
+    m_copy->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+    m_selectAll = m_popup->addAction(tr("Select All"));
+    m_selectAll->setObjectName(QStringLiteral("SelectAll1"));
+    m_selectAll->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    m_clearChat = m_popup->addAction(tr("Clear Chat"));
+    m_clearChat->setObjectName(QStringLiteral("Clearchat1"));
+    m_clearChat->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    for (QAction* action : {m_copy, m_selectAll, m_clearChat}) {
+        // The shortcuts work while the view has the focus, as the menu's owner.
+        action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        addAction(action);
+    }
+    connect(m_copy, &QAction::triggered, this, &TChatView::Copy1Click);
+    connect(m_selectAll, &QAction::triggered, this, &TChatView::SelectAll1Click);
+    connect(m_clearChat, &QAction::triggered, this, &TChatView::Clearchat1Click);
+    connect(this, &QTextEdit::selectionChanged, this, &TChatView::ChatSelectionChange);
+
+    m_copy->setEnabled(false);
+    const bool hasText = !isChatEmpty();
+    m_selectAll->setEnabled(hasText);
+    m_clearChat->setEnabled(hasText);
+}
+
+QDateTime TChatView::now() const {
+    return m_clock ? m_clock() : QDateTime::currentDateTime();
+}
+
+QString TChatView::timeText() const {
+    return QLocale::system().toString(now().time(), QLocale::LongFormat);
+}
+
+void TChatView::resetInsertionPoint() {
+    m_cursor = QTextCursor(document());
+    m_cursor.movePosition(QTextCursor::End);
+}
+
+int TChatView::textLength() const {
+    // characterCount() is kept by the document: no walk over the text.
+    return qMax(0, document()->characterCount() - 1);
+}
+
+bool TChatView::isChatEmpty() const {
+    return document()->isEmpty();
+}
+
+void TChatView::insertPlain(const QString& text) {
+    // Peer text is data: inserted as characters, never parsed as markup.
+    if (!text.isEmpty())
+        m_cursor.insertText(text, m_format);
+}
+
+void TChatView::lineBreak() {
+    m_cursor.insertBlock(m_cursor.blockFormat(), m_format);
+}
+
+void TChatView::startNewLine() {
+    if (isChatEmpty())
+        return;
+    m_cursor.movePosition(QTextCursor::End);
+    // A last line that is still empty already is the new line.
+    if (m_cursor.block().length() > 1)
+        lineBreak();
+}
+
+bool TChatView::appendReceived(const ReceivedLine& line) {
+    const bool isPrivate = line.kind == ReceivedLine::Kind::Private;
+    // Private lines follow the italic setting both ways, so that an italic left over from
+    // before the setting was turned off does not stick.
+    if (isPrivate)
+        m_format.setFontItalic(m_settings.privateItalic);
+
+    if (line.continuation) {
+        // Lines 1 onwards follow the line before them, whatever it was.
+        if (isPrivate)
+            m_format.setForeground(m_settings.privateColor);
+        m_cursor.movePosition(QTextCursor::End);
+        lineBreak();
+        insertPlain(line.text);
+        ChatChange();
+        return false;
+    }
+
+    startNewLine();
+    if (isPrivate) {
+        m_format.setForeground(m_settings.privateColor);
+    } else {
+        m_format.setForeground(line.own ? m_settings.ownColor : m_settings.otherColor);
+        m_format.setFontItalic(false);
+    }
+    if (m_settings.showSenderName)
+        insertPlain(line.senderName);
+    if (m_settings.showMessageTime) {
+        insertPlain((m_settings.showSenderName ? QStringLiteral(" (") : QStringLiteral("(")) +
+                    timeText() + u')');
+    }
+    insertPlain(QStringLiteral(": "));
+    if (line.multiLineStart)
+        lineBreak();
+    insertPlain(line.text);
+    ChatChange();
+    return true;
+}
+
+void TChatView::appendPrivateEcho(const QStringList& headingNames, const QString& text,
+                                  bool multiLine, const QStringList& lines) {
+    QString heading = lang::GetMessageText(lang::MessageId::M005) + u' ' +
+                      headingNames.join(QStringLiteral(", "));
+    if (m_settings.showMessageTime)
+        heading += QStringLiteral(" (") + timeText() + u')';
+
+    startNewLine();
+    m_format.setForeground(m_settings.privateColor);
+    m_format.setFontItalic(m_settings.privateItalic);
+    if (multiLine) {
+        insertPlain(heading + u':');
+        const qsizetype count = qMin<qsizetype>(lines.size(), 100);
+        for (qsizetype k = 0; k < count; ++k) {
+            lineBreak();
+            insertPlain(lines[k]);
+        }
+    } else {
+        insertPlain(heading + QStringLiteral(": ") + text);
+    }
+    ChatChange();
+}
+
+void TChatView::appendComment(const QString& text) {
+    startNewLine();
+    m_format.setForeground(m_settings.ownColor);
+    insertPlain(QStringLiteral("--- ") + text + QStringLiteral(" ---"));
+    ChatChange();
+}
+
+QString TChatView::startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont) {
+    // The window empties the view before (QTextEdit::clear passes by the insertion point).
+    resetInsertionPoint();
+    QString error;
+    if (saveOn)
+        error = loadLog(logPath);
+    appendWelcome();
+    applyChatFont(chatFont);
+    return error;
+}
+
+QString TChatView::loadLog(const QString& path) {
+    m_logLoadFailed = false;
+    QFileInfo info(path);
+    if (!info.exists())
+        return {};
+
+    QString error;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = file.errorString();
+    } else {
+        const QByteArray bytes = file.readAll();
+        if (file.error() != QFile::NoError) {
+            error = file.errorString();
+        } else if (!messaging::readRtf(bytes, *document(), &error)) {
+            if (error.isEmpty())
+                error = tr("The file is damaged.");
+        }
+    }
+    if (!error.isEmpty()) {
+        // Half a history would be mistaken for all of it: start without it, and keep the
+        // file from being overwritten at close.
+        document()->clear();
+        m_logLoadFailed = true;
+    }
+    resetInsertionPoint();
+    m_format = m_cursor.charFormat();
+    ChatChange();
+    if (error.isEmpty())
+        return {};
+    return tr("The chat log %1 could not be loaded: %2").arg(path, error);
+}
+
+void TChatView::appendWelcome() {
+    startNewLine();
+    // No colour of its own: the text follows the window text colour of the desktop.
+    m_format.clearForeground();
+    m_format.setFontItalic(false);
+    const QDateTime moment = now();
+    const QLocale locale = QLocale::system();
+    const QString weekday = locale.dayName(moment.date().dayOfWeek(), QLocale::LongFormat);
+    const QString dateTime = locale.toString(moment.date(), QLocale::ShortFormat) + u' ' +
+                             locale.toString(moment.time(), QLocale::LongFormat);
+    insertPlain(formatMessage(lang::GetMessageText(lang::MessageId::M006), {weekday, dateTime}));
+    ChatChange();
+}
+
+void TChatView::applyChatFont(const QFont& font) {
+    const QFont base = document()->defaultFont();
+    const bool hasSize = font.pointSizeF() > 0;
+    const bool sameFamily = effectiveFamily(m_format, base) == font.family();
+    const bool sameSize =
+        !hasSize || qFuzzyCompare(effectivePointSize(m_format, base), font.pointSizeF());
+    if (sameFamily && sameSize)
+        return;
+
+    QTextCharFormat change;
+    change.setFontFamilies(QStringList{font.family()});
+    if (hasSize)
+        change.setFontPointSize(font.pointSizeF());
+    QTextCursor all(document());
+    all.select(QTextCursor::Document);
+    all.mergeCharFormat(change);
+    m_format.merge(change);
+    resetInsertionPoint();
+}
+
+QString TChatView::logFilePath(const QString& saveMessagesPath) {
+    return saveMessagesPath + QStringLiteral("log.rtf");
+}
+
+QString TChatView::writeBackLog(const QString& path, bool saveOn) {
+    if (saveOn && textLength() >= m_logBaseline + 2) {
+        if (m_logLoadFailed && QFileInfo(path).isFile()) {
+            // The history that could not be read at start stays beside the new log.
+            const QString aside = path + QStringLiteral(".bak");
+            QFile::remove(aside);
+            QFile old(path);
+            if (!old.rename(aside)) {
+                return tr("The chat log %1 could not be kept as %2: %3")
+                    .arg(path, aside, old.errorString());
+            }
+        }
+        m_logLoadFailed = false;
+        // Not QSaveFile: Qt 6.4's commits a cut-off file when a write fails during its flush.
+        try {
+            platform::writeFileAtomically(path, messaging::writeRtf(*document()));
+        } catch (const platform::SystemError& e) {
+            return tr("The chat log %1 could not be saved: %2").arg(path, e.text());
+        }
+        return {};
+    }
+    if (!saveOn) {
+        QFile file(path);
+        if (file.exists() && !file.remove())
+            return tr("The chat log %1 could not be deleted: %2").arg(path, file.errorString());
+    }
+    return {};
+}
+
+QString TChatView::printJobTitle() const {
+    return QStringLiteral("Kalvento by Fennrake (") +
+           QLocale::system().toString(now().date(), QLocale::ShortFormat) + u')';
+}
+
+void TChatView::print(QPrinter* printer) {
+    printer->setDocName(printJobTitle());
+    document()->print(printer);
+}
+
+void TChatView::ChatChange() {
+    if (!hasFocus())
+        scrollToInsertionPoint();
+    const bool hasText = !isChatEmpty();
+    m_selectAll->setEnabled(hasText);
+    m_clearChat->setEnabled(hasText);
+    emit hasTextChanged(hasText);
+}
+
+void TChatView::scrollToInsertionPoint() {
+    // The rectangle of the end lays out only what is not laid out yet; the scroll bar's
+    // range follows from that layout.
+    const QRect rect = cursorRect(m_cursor);
+    if (rect.top() >= 0 && rect.bottom() < viewport()->height())
+        return;
+    // The insertion point is the end: show the bottom of the chat, margin included.
+    QScrollBar* bar = verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void TChatView::ChatSelectionChange() {
+    m_copy->setEnabled(textCursor().hasSelection());
+}
+
+void TChatView::Copy1Click() {
+    copy();
+}
+
+void TChatView::SelectAll1Click() {
+    selectAll();
+}
+
+void TChatView::Clearchat1Click() {
+    clear();
+    document()->setUndoRedoEnabled(false);
+    resetInsertionPoint();
+    ChatSelectionChange();
+    ChatChange();
+}
+
+void TChatView::contextMenuEvent(QContextMenuEvent* event) {
+    ChatSelectionChange();
+    m_popup->popup(event->globalPos());
+    event->accept();
+}
+
+} // namespace kalvento::app

@@ -1,0 +1,567 @@
+#include "app/chat_view.h"
+
+#include "messaging/rtf_writer.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenu>
+#include <QPrinter>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace kalvento;
+using app::ChatDisplaySettings;
+using app::TChatView;
+using messaging::ReceivedLine;
+
+namespace {
+
+const QDateTime fixedNow(QDate(2024, 3, 5), QTime(14, 7, 9));
+
+QString longTime() {
+    return QLocale::system().toString(fixedNow.time(), QLocale::LongFormat);
+}
+
+QString welcomeLine() {
+    const QLocale locale = QLocale::system();
+    return QStringLiteral("--- Welcome! Today is %1 of %2 %3 ---")
+        .arg(locale.dayName(fixedNow.date().dayOfWeek(), QLocale::LongFormat),
+             locale.toString(fixedNow.date(), QLocale::ShortFormat), longTime());
+}
+
+ReceivedLine line(const QString& text, ReceivedLine::Kind kind = ReceivedLine::Kind::Public,
+                  bool own = false, QString sender = QStringLiteral("PC1")) {
+    ReceivedLine l;
+    l.kind = kind;
+    l.own = own;
+    l.senderName = std::move(sender);
+    l.text = text;
+    return l;
+}
+
+ReceivedLine multiLine(const QString& text, bool start,
+                       ReceivedLine::Kind kind = ReceivedLine::Kind::Public) {
+    ReceivedLine l = line(text, kind);
+    l.multiLineStart = start;
+    l.continuation = !start;
+    return l;
+}
+
+struct TextRun {
+    QString text;
+    QColor color; // invalid: no colour of its own
+    bool italic;
+};
+
+// The text runs of the view, as colour and italic state.
+QList<TextRun> runs(const QTextDocument& doc) {
+    QList<TextRun> out;
+    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat f = it.fragment().charFormat();
+            const QBrush brush = f.foreground();
+            out.append({it.fragment().text(),
+                        brush.style() == Qt::NoBrush ? QColor() : brush.color(), f.fontItalic()});
+        }
+    }
+    return out;
+}
+
+// The run that holds needle.
+TextRun runWith(const QTextDocument& doc, const QString& needle) {
+    for (const TextRun& r : runs(doc))
+        if (r.text.contains(needle))
+            return r;
+    ADD_FAILURE() << "no run holds " << needle.toStdString();
+    return {};
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+struct ChatViewTest : ::testing::Test {
+    ChatViewTest() {
+        view.setClock([] { return fixedNow; });
+        view.resize(400, 200);
+    }
+    QString plain() const { return view.toPlainText(); }
+    // Start-of-run as the window runs it, baseline included.
+    QString start(TChatView& v, bool saveOn) {
+        v.setClock([] { return fixedNow; });
+        const QString error =
+            v.startOfRunContent(logPath(), saveOn, QFont(QStringLiteral("Sans"), 11));
+        v.setLogBaseline();
+        return error;
+    }
+    QString logPath() const { return TChatView::logFilePath(dir.path() + u'/'); }
+
+    QTemporaryDir dir;
+    TChatView view;
+};
+
+TEST_F(ChatViewTest, ColoursAndItalicFollowKindAndOwner) {
+    ChatDisplaySettings s;
+    s.ownColor = Qt::red;
+    s.otherColor = Qt::blue;
+    s.privateColor = Qt::darkGreen;
+    struct Case {
+        const char* name;
+        ReceivedLine::Kind kind;
+        bool own;
+        bool italicSetting;
+        QColor color;
+        bool italic;
+    } cases[] = {
+        {"own public", ReceivedLine::Kind::Public, true, true, Qt::red, false},
+        {"other public", ReceivedLine::Kind::Public, false, true, Qt::blue, false},
+        {"private italic", ReceivedLine::Kind::Private, false, true, Qt::darkGreen, true},
+        {"private upright", ReceivedLine::Kind::Private, false, false, Qt::darkGreen, false},
+        // A public line clears the italic that a private one left.
+        {"public after private", ReceivedLine::Kind::Public, false, true, Qt::blue, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        s.privateItalic = c.italicSetting;
+        view.setDisplaySettings(s);
+        const QString text = QStringLiteral("text of ") + QString::fromLatin1(c.name);
+        EXPECT_TRUE(view.appendReceived(line(text, c.kind, c.own)));
+        const TextRun r = runWith(*view.document(), text);
+        EXPECT_EQ(r.color, c.color);
+        EXPECT_EQ(r.italic, c.italic);
+    }
+}
+
+TEST_F(ChatViewTest, NameAndTimeAsTheSettingsSay) {
+    struct Case {
+        bool name, time;
+        QString expected;
+    } cases[] = {
+        {true, true, QStringLiteral("PC1 (%1): hi").arg(longTime())},
+        {true, false, QStringLiteral("PC1: hi")},
+        {false, true, QStringLiteral("(%1): hi").arg(longTime())},
+        {false, false, QStringLiteral(": hi")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected.toStdString());
+        TChatView v;
+        v.setClock([] { return fixedNow; });
+        ChatDisplaySettings s;
+        s.showSenderName = c.name;
+        s.showMessageTime = c.time;
+        v.setDisplaySettings(s);
+        v.appendReceived(line(QStringLiteral("hi")));
+        EXPECT_EQ(v.toPlainText(), c.expected);
+    }
+}
+
+TEST_F(ChatViewTest, EachMessageStartsOnItsOwnLine) {
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    view.setDisplaySettings(s);
+    view.appendReceived(line(QStringLiteral("one")));
+    view.appendReceived(
+        line(QStringLiteral("two"), ReceivedLine::Kind::Public, false, QStringLiteral("-42")));
+    EXPECT_EQ(plain(), QStringLiteral("PC1: one\n-42: two"));
+}
+
+TEST_F(ChatViewTest, MultiLineHeadingAndFollowingLines) {
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    s.privateItalic = true;
+    view.setDisplaySettings(s);
+    view.appendReceived(line(QStringLiteral("before")));
+    EXPECT_TRUE(view.appendReceived(multiLine(QStringLiteral("first"), true)));
+    EXPECT_FALSE(view.appendReceived(multiLine(QStringLiteral("second"), false)));
+    EXPECT_EQ(plain(), QStringLiteral("PC1: before\nPC1: \nfirst\nsecond"));
+    EXPECT_EQ(runWith(*view.document(), QStringLiteral("second")).color, s.otherColor);
+
+    // Private lines: heading and lines in the private colour, italic.
+    view.appendReceived(multiLine(QStringLiteral("p0"), true, ReceivedLine::Kind::Private));
+    view.appendReceived(multiLine(QStringLiteral("p1"), false, ReceivedLine::Kind::Private));
+    EXPECT_TRUE(plain().endsWith(QStringLiteral("second\nPC1: \np0\np1")));
+    const TextRun p1 = runWith(*view.document(), QStringLiteral("p1"));
+    EXPECT_EQ(p1.color, s.privateColor);
+    EXPECT_TRUE(p1.italic);
+}
+
+TEST_F(ChatViewTest, ContinuationWithoutFirstLineFollowsWhateverIsLast) {
+    ChatDisplaySettings s;
+    view.setDisplaySettings(s);
+    view.appendComment(QStringLiteral("note"));
+    // Public: the insertion colour as it is (the comment's own colour).
+    EXPECT_FALSE(view.appendReceived(multiLine(QStringLiteral("stray"), false)));
+    // Private: the private colour.
+    EXPECT_FALSE(view.appendReceived(
+        multiLine(QStringLiteral("secret"), false, ReceivedLine::Kind::Private)));
+    EXPECT_EQ(plain(), QStringLiteral("--- note ---\nstray\nsecret"));
+    EXPECT_EQ(runWith(*view.document(), QStringLiteral("stray")).color, s.ownColor);
+    EXPECT_EQ(runWith(*view.document(), QStringLiteral("secret")).color, s.privateColor);
+
+    // Into an empty chat it starts the first line.
+    TChatView empty;
+    empty.appendReceived(multiLine(QStringLiteral("alone"), false));
+    EXPECT_EQ(empty.toPlainText(), QStringLiteral("\nalone"));
+}
+
+TEST_F(ChatViewTest, PrivateEchoShowsTheReceiversAtOnce) {
+    ChatDisplaySettings s;
+    s.privateItalic = true;
+    view.setDisplaySettings(s);
+    view.appendPrivateEcho({QStringLiteral("PC1"), QStringLiteral("PC2")}, QStringLiteral("psst"),
+                           false);
+    EXPECT_EQ(plain(), QStringLiteral("To PC1, PC2 (%1): psst").arg(longTime()));
+    const TextRun r = runWith(*view.document(), QStringLiteral("psst"));
+    EXPECT_EQ(r.color, s.privateColor);
+    EXPECT_TRUE(r.italic);
+
+    s.showMessageTime = false;
+    s.privateItalic = false;
+    view.setDisplaySettings(s);
+    QStringList lines;
+    for (int k = 0; k < 150; ++k)
+        lines.append(QString::number(k));
+    view.appendPrivateEcho({QStringLiteral("PC3")}, QString(), true, lines);
+    const QStringList shown = plain().split(u'\n');
+    ASSERT_EQ(shown.size(), 1 + 1 + 100);
+    EXPECT_EQ(shown[1], QStringLiteral("To PC3:"));
+    EXPECT_EQ(shown[2], QStringLiteral("0"));
+    EXPECT_EQ(shown.last(), QStringLiteral("99"));
+    EXPECT_FALSE(runWith(*view.document(), QStringLiteral("To PC3")).italic);
+}
+
+TEST_F(ChatViewTest, CommentInOwnColour) {
+    ChatDisplaySettings s;
+    view.setDisplaySettings(s);
+    view.appendComment(QStringLiteral("first"));
+    view.appendComment(QString());
+    EXPECT_EQ(plain(), QStringLiteral("--- first ---\n---  ---"));
+    EXPECT_EQ(runWith(*view.document(), QStringLiteral("first")).color, s.ownColor);
+}
+
+TEST_F(ChatViewTest, PeerTextIsNeverMarkupOnScreenOrInTheLog) {
+    const QStringList texts = {QStringLiteral("<b>x</b>"), QStringLiteral("&amp;"),
+                               QStringLiteral("<img src=\"file:///etc/passwd\">"),
+                               QStringLiteral("{\\rtf1 \\b bold}"), QStringLiteral("a\\par b")};
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    view.setDisplaySettings(s);
+    for (const QString& t : texts)
+        view.appendReceived(line(t, ReceivedLine::Kind::Public, false, t));
+    QStringList expected;
+    for (const QString& t : texts)
+        expected.append(t + QStringLiteral(": ") + t);
+    EXPECT_EQ(plain(), expected.join(u'\n'));
+    for (const TextRun& r : runs(*view.document()))
+        EXPECT_FALSE(r.text.contains(QChar::ObjectReplacementCharacter));
+    EXPECT_FALSE(runWith(*view.document(), QStringLiteral("x</b>")).italic);
+
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    TChatView reloaded;
+    ASSERT_TRUE(reloaded.loadLog(logPath()).isEmpty());
+    EXPECT_EQ(reloaded.toPlainText(), plain());
+}
+
+TEST_F(ChatViewTest, FirstStartWithoutLogShowsOnlyTheWelcomeLine) {
+    view.appendComment(QStringLiteral("left over"));
+    view.clear(); // as the window empties it before
+    EXPECT_TRUE(start(view, true).isEmpty());
+    EXPECT_EQ(plain(), welcomeLine());
+    // Nothing happened: no log appears.
+    EXPECT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(logPath()));
+}
+
+TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    {
+        TChatView first;
+        start(first, true);
+        first.setDisplaySettings(s);
+        first.appendReceived(line(QStringLiteral("hello")));
+        ASSERT_TRUE(first.writeBackLog(logPath(), true).isEmpty());
+    }
+    const QString firstRun = welcomeLine() + QStringLiteral("\nPC1: hello");
+    const QByteArray saved = readAll(logPath());
+    ASSERT_TRUE(saved.startsWith("{\\rtf1"));
+    {
+        // Only the welcome line is new: the file is not rewritten.
+        TChatView idle;
+        start(idle, true);
+        EXPECT_EQ(idle.toPlainText(), firstRun + u'\n' + welcomeLine());
+        EXPECT_TRUE(idle.writeBackLog(logPath(), true).isEmpty());
+        EXPECT_EQ(readAll(logPath()), saved);
+    }
+    {
+        TChatView third;
+        start(third, true);
+        EXPECT_EQ(third.toPlainText(), firstRun + u'\n' + welcomeLine());
+        third.setDisplaySettings(s);
+        third.appendReceived(line(QStringLiteral("again"), ReceivedLine::Kind::Public, true));
+        ASSERT_TRUE(third.writeBackLog(logPath(), true).isEmpty());
+    }
+    TChatView fourth;
+    start(fourth, true);
+    EXPECT_EQ(fourth.toPlainText(),
+              firstRun + u'\n' + welcomeLine() + QStringLiteral("\nPC1: again\n") + welcomeLine());
+    // Colours survive the file; the welcome line keeps following the desktop's text colour.
+    EXPECT_EQ(runWith(*fourth.document(), QStringLiteral("hello")).color, s.otherColor);
+    EXPECT_EQ(runWith(*fourth.document(), QStringLiteral("again")).color, s.ownColor);
+    for (const TextRun& r : runs(*fourth.document())) {
+        if (r.text.contains(QStringLiteral("Welcome"))) {
+            EXPECT_FALSE(r.color.isValid());
+        }
+    }
+}
+
+TEST_F(ChatViewTest, ClearedChatKeepsTheOldLog) {
+    writeFile(logPath(), "{\\rtf1\\ansi old line\\par}");
+    start(view, true);
+    view.Clearchat1Click();
+    view.appendComment(QStringLiteral("x"));
+    EXPECT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_EQ(readAll(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
+}
+
+TEST_F(ChatViewTest, LogOffDeletesTheFile) {
+    writeFile(logPath(), "{\\rtf1\\ansi old\\par}");
+    // Off at start: the log is not shown.
+    start(view, false);
+    EXPECT_EQ(plain(), welcomeLine());
+    EXPECT_TRUE(view.writeBackLog(logPath(), false).isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(logPath()));
+    // A missing file is no error.
+    EXPECT_TRUE(view.writeBackLog(logPath(), false).isEmpty());
+}
+
+TEST_F(ChatViewTest, PathWithoutTrailingSeparatorNamesAFileBesideIt) {
+    const QString folder = dir.filePath(QStringLiteral("logs"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString path = TChatView::logFilePath(folder);
+    EXPECT_EQ(path, dir.filePath(QStringLiteral("logslog.rtf")));
+    EXPECT_EQ(TChatView::logFilePath(folder + u'/'), folder + QStringLiteral("/log.rtf"));
+    start(view, true);
+    view.appendComment(QStringLiteral("x"));
+    EXPECT_TRUE(view.writeBackLog(path, true).isEmpty());
+    EXPECT_TRUE(QFileInfo(path).isFile());
+    EXPECT_TRUE(QDir(folder).isEmpty());
+}
+
+TEST_F(ChatViewTest, FailedSaveReportsAndLeavesTheOldFile) {
+    writeFile(logPath(), "{\\rtf1\\ansi old\\par}");
+    start(view, true);
+    for (int i = 0; i < 50; ++i)
+        view.appendComment(QStringLiteral("a line long enough to pass the size limit"));
+
+    // A file size limit makes the write fail half-way, even for root.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 512;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const QString error = view.writeBackLog(logPath(), true);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(readAll(logPath()), QByteArray("{\\rtf1\\ansi old\\par}"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("log.rtf")});
+
+    EXPECT_FALSE(
+        view.writeBackLog(dir.filePath(QStringLiteral("missing/log.rtf")), true).isEmpty());
+}
+
+TEST_F(ChatViewTest, UnreadableLogIsReportedAndKeptAside) {
+    // Not RTF at the end: damaged.
+    const QByteArray damaged = "{\\rtf1\\ansi half a history {\\b unclosed";
+    writeFile(logPath(), damaged);
+    EXPECT_FALSE(start(view, true).isEmpty());
+    EXPECT_EQ(plain(), welcomeLine());
+    view.appendComment(QStringLiteral("new"));
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_EQ(readAll(logPath() + QStringLiteral(".bak")), damaged);
+    EXPECT_TRUE(readAll(logPath()).contains("new"));
+    // A second write-back (end of session after close) does not touch the kept file.
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_EQ(readAll(logPath() + QStringLiteral(".bak")), damaged);
+
+    // A log that cannot even be opened: the program still starts.
+    TChatView other;
+    const QString folderPath = dir.filePath(QStringLiteral("folder"));
+    ASSERT_TRUE(QDir().mkpath(folderPath + QStringLiteral("log.rtf")));
+    other.setClock([] { return fixedNow; });
+    EXPECT_FALSE(
+        other.startOfRunContent(TChatView::logFilePath(folderPath), true, QFont()).isEmpty());
+    EXPECT_EQ(other.toPlainText(), welcomeLine());
+}
+
+TEST_F(ChatViewTest, ChatFontReachesTheWholeView) {
+    writeFile(logPath(), "{\\rtf1\\ansi{\\fonttbl{\\f0 Courier;}}\\f0\\fs40 old\\par}");
+    view.setClock([] { return fixedNow; });
+    view.startOfRunContent(logPath(), true, QFont(QStringLiteral("Serif"), 13));
+    view.appendComment(QStringLiteral("later"));
+    for (QTextBlock b = view.document()->begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat f = it.fragment().charFormat();
+            EXPECT_EQ(f.fontFamilies().toStringList().value(0), QStringLiteral("Serif"));
+            EXPECT_EQ(f.fontPointSize(), 13);
+        }
+}
+
+TEST_F(ChatViewTest, EnablingFollowsTextAndSelection) {
+    QSignalSpy spy(&view, &TChatView::hasTextChanged);
+    view.ChatChange();
+    ASSERT_EQ(spy.size(), 1);
+    EXPECT_FALSE(spy.last().at(0).toBool());
+    EXPECT_FALSE(view.SelectAll1()->isEnabled());
+    EXPECT_FALSE(view.Clearchat1()->isEnabled());
+    EXPECT_FALSE(view.Copy1()->isEnabled());
+
+    view.appendComment(QStringLiteral("x"));
+    EXPECT_TRUE(spy.last().at(0).toBool());
+    EXPECT_TRUE(view.SelectAll1()->isEnabled());
+    EXPECT_TRUE(view.Clearchat1()->isEnabled());
+    EXPECT_FALSE(view.Copy1()->isEnabled());
+
+    view.SelectAll1()->trigger();
+    EXPECT_TRUE(view.Copy1()->isEnabled());
+    view.Copy1()->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("--- x ---"));
+
+    view.Clearchat1()->trigger();
+    EXPECT_TRUE(plain().isEmpty());
+    EXPECT_FALSE(spy.last().at(0).toBool());
+    EXPECT_FALSE(view.SelectAll1()->isEnabled());
+    EXPECT_FALSE(view.Clearchat1()->isEnabled());
+    EXPECT_FALSE(view.Copy1()->isEnabled());
+    // The chat goes on after clearing.
+    view.appendComment(QStringLiteral("y"));
+    EXPECT_EQ(plain(), QStringLiteral("--- y ---"));
+}
+
+TEST_F(ChatViewTest, PopupCarriesTheTranslatableItems) {
+    QMenu* popup = view.findChild<QMenu*>(QStringLiteral("ChatPopup"));
+    ASSERT_NE(popup, nullptr);
+    const struct {
+        const char* name;
+        const char* caption;
+        QKeySequence keys;
+    } items[] = {{"Copy1", "Copy", QKeySequence(Qt::CTRL | Qt::Key_C)},
+                 {"SelectAll1", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A)},
+                 {"Clearchat1", "Clear Chat", QKeySequence(Qt::CTRL | Qt::Key_Delete)}};
+    ASSERT_EQ(popup->actions().size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QAction* a = popup->actions()[i];
+        EXPECT_EQ(a->objectName(), QLatin1String(items[i].name));
+        EXPECT_EQ(a->text(), QLatin1String(items[i].caption));
+        EXPECT_EQ(a->shortcut(), items[i].keys);
+    }
+
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), view.mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(view.viewport(), &event);
+    EXPECT_TRUE(popup->isVisible());
+    popup->hide();
+}
+
+TEST_F(ChatViewTest, FollowsNewLinesOnlyWhileTheUserIsElsewhere) {
+    QWidget window;
+    QLineEdit* elsewhere = new QLineEdit(&window);
+    view.setParent(&window);
+    view.setGeometry(0, 30, 300, 150);
+    window.resize(300, 200);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    elsewhere->setFocus();
+    QScrollBar* bar = view.verticalScrollBar();
+
+    for (int i = 0; i < 200; ++i)
+        view.appendComment(QString::number(i));
+    ASSERT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    view.setFocus();
+    ASSERT_TRUE(view.hasFocus());
+    bar->setValue(0);
+    for (int i = 0; i < 20; ++i)
+        view.appendComment(QString::number(i));
+    EXPECT_EQ(bar->value(), 0);
+
+    elsewhere->setFocus();
+    view.appendComment(QStringLiteral("last"));
+    EXPECT_EQ(bar->value(), bar->maximum());
+    view.setParent(nullptr);
+}
+
+TEST_F(ChatViewTest, PrintsTheWholeChatUnderTheJobTitle) {
+    for (int i = 0; i < 300; ++i)
+        view.appendComment(QStringLiteral("line %1").arg(i));
+    const QString title =
+        QStringLiteral("Kalvento by Fennrake (%1)")
+            .arg(QLocale::system().toString(fixedNow.date(), QLocale::ShortFormat));
+    EXPECT_EQ(view.printJobTitle(), title);
+
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    const QString pdf = dir.filePath(QStringLiteral("chat.pdf"));
+    printer.setOutputFileName(pdf);
+    view.print(&printer);
+    EXPECT_EQ(printer.docName(), title);
+
+    const QByteArray bytes = readAll(pdf);
+    ASSERT_TRUE(bytes.startsWith("%PDF-"));
+    // The title in the document information, as UTF-16 with a byte-order mark.
+    QByteArray utf16("\xFE\xFF", 2);
+    for (const QChar ch : title) {
+        if (ch == u'(' || ch == u')' || ch == u'\\') {
+            utf16 += '\0';
+            utf16 += '\\';
+            utf16 += char(ch.unicode());
+            continue;
+        }
+        utf16 += char(ch.unicode() >> 8);
+        utf16 += char(ch.unicode() & 0xFF);
+    }
+    const qsizetype at = bytes.indexOf("/Title");
+    ASSERT_GE(at, 0);
+    EXPECT_TRUE(bytes.mid(at, 200).contains(utf16));
+    // 300 lines do not fit on one page.
+    EXPECT_GT(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") +
+                  bytes.count("/Type /Page "),
+              1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
