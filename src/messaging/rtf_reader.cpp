@@ -68,180 +68,72 @@ struct KeywordInfo {
     char16_t ch = 0;
 };
 
+// Groups without visible text of the document itself.
+constexpr std::string_view kSkippedDestinations =
+    "aftncn aftnsep aftnsepc annotation atnauthor atndate atnicn atnid atnparent atnref "
+    "atntime atrfend atrfstart author bkmkend bkmkstart buptim category "
+    "colorschememapping comment company creatim datafield datastore doccomm docvar falt "
+    "fchars ffdeftext ffentrymcr ffexitmcr ffformat ffhelptext ffl ffname ffstattext file "
+    "filetbl fldinst footer footerf footerl footerr footnote formfield ftncn ftnsep "
+    "ftnsepc generator header headerf headerl headerr hlinkbase info keywords "
+    "latentstyles lchars levelnumbers leveltext lfolevel list listlevel listname "
+    "listoverride listoverridetable listpicture liststylename listtable manager mmathPr "
+    "nonshppict objalias objclass objdata objname objsect objtime oldcprops oldpprops "
+    "oldsprops oldtprops operator panose password passwordhash pgdsctbl picprop pict pn "
+    "pnseclvl pntxta pntxtb printim private propname protend protstart protusertbl pxe "
+    "revtbl revtim rsidtbl rxe shpinst shprslt stylesheet subject tc template themedata "
+    "title txe userprops wgrffmtfilter windowcaption writereservation writereservhash xe "
+    "xform xmlattrname xmlattrvalue xmlclose xmlname xmlnstbl xmlopen";
+
+constexpr std::string_view kUnderlines =
+    "ul uld uldash uldashd uldashdd uldb ulhwave ulldash ulth ulthd ulthdash ulw ulwave";
+
+// Calls f with each blank-separated word of list.
+template <typename F> void forEachWord(std::string_view list, F f) {
+    while (!list.empty()) {
+        const size_t blank = list.find(' ');
+        f(list.substr(0, blank));
+        list.remove_prefix(blank == std::string_view::npos ? list.size() : blank + 1);
+    }
+}
+
 const std::unordered_map<std::string_view, KeywordInfo>& keywords() {
     static const auto table = [] {
         std::unordered_map<std::string_view, KeywordInfo> t;
-        // Groups without visible text of the document itself.
-        for (std::string_view name : {"aftncn",
-                                      "aftnsep",
-                                      "aftnsepc",
-                                      "annotation",
-                                      "atnauthor",
-                                      "atndate",
-                                      "atnicn",
-                                      "atnid",
-                                      "atnparent",
-                                      "atnref",
-                                      "atntime",
-                                      "atrfend",
-                                      "atrfstart",
-                                      "author",
-                                      "bkmkend",
-                                      "bkmkstart",
-                                      "buptim",
-                                      "category",
-                                      "colorschememapping",
-                                      "comment",
-                                      "company",
-                                      "creatim",
-                                      "datafield",
-                                      "datastore",
-                                      "doccomm",
-                                      "docvar",
-                                      "falt",
-                                      "fchars",
-                                      "ffdeftext",
-                                      "ffentrymcr",
-                                      "ffexitmcr",
-                                      "ffformat",
-                                      "ffhelptext",
-                                      "ffl",
-                                      "ffname",
-                                      "ffstattext",
-                                      "file",
-                                      "filetbl",
-                                      "fldinst",
-                                      "footer",
-                                      "footerf",
-                                      "footerl",
-                                      "footerr",
-                                      "footnote",
-                                      "formfield",
-                                      "ftncn",
-                                      "ftnsep",
-                                      "ftnsepc",
-                                      "generator",
-                                      "header",
-                                      "headerf",
-                                      "headerl",
-                                      "headerr",
-                                      "hlinkbase",
-                                      "info",
-                                      "keywords",
-                                      "latentstyles",
-                                      "lchars",
-                                      "levelnumbers",
-                                      "leveltext",
-                                      "lfolevel",
-                                      "list",
-                                      "listlevel",
-                                      "listname",
-                                      "listoverride",
-                                      "listoverridetable",
-                                      "listpicture",
-                                      "liststylename",
-                                      "listtable",
-                                      "manager",
-                                      "mmathPr",
-                                      "nonshppict",
-                                      "objalias",
-                                      "objclass",
-                                      "objdata",
-                                      "objname",
-                                      "objsect",
-                                      "objtime",
-                                      "oldcprops",
-                                      "oldpprops",
-                                      "oldsprops",
-                                      "oldtprops",
-                                      "operator",
-                                      "panose",
-                                      "password",
-                                      "passwordhash",
-                                      "pgdsctbl",
-                                      "picprop",
-                                      "pict",
-                                      "pn",
-                                      "pnseclvl",
-                                      "pntxta",
-                                      "pntxtb",
-                                      "printim",
-                                      "private",
-                                      "propname",
-                                      "protend",
-                                      "protstart",
-                                      "protusertbl",
-                                      "pxe",
-                                      "revtbl",
-                                      "revtim",
-                                      "rsidtbl",
-                                      "rxe",
-                                      "shpinst",
-                                      "shprslt",
-                                      "stylesheet",
-                                      "subject",
-                                      "tc",
-                                      "template",
-                                      "themedata",
-                                      "title",
-                                      "txe",
-                                      "userprops",
-                                      "wgrffmtfilter",
-                                      "windowcaption",
-                                      "writereservation",
-                                      "writereservhash",
-                                      "xe",
-                                      "xform",
-                                      "xmlattrname",
-                                      "xmlattrvalue",
-                                      "xmlclose",
-                                      "xmlname",
-                                      "xmlnstbl",
-                                      "xmlopen"})
+        forEachWord(kSkippedDestinations, [&](std::string_view name) {
             t.emplace(name, KeywordInfo{Keyword::SkipDestination});
-        for (std::string_view name : {"par", "sect", "page", "row"})
-            t.emplace(name, KeywordInfo{Keyword::Par});
+        });
+        forEachWord(kUnderlines, [&](std::string_view name) {
+            t.emplace(name, KeywordInfo{Keyword::Underline});
+        });
+        forEachWord("par sect page row",
+                    [&](std::string_view name) { t.emplace(name, KeywordInfo{Keyword::Par}); });
+        // clang-format off
         const std::pair<std::string_view, char16_t> characters[] = {
-            {"line", 0x2028},      {"tab", u'\t'},        {"cell", u'\t'},     {"emdash", 0x2014},
-            {"endash", 0x2013},    {"bullet", 0x2022},    {"lquote", 0x2018},  {"rquote", 0x2019},
-            {"ldblquote", 0x201C}, {"rdblquote", 0x201D}, {"emspace", 0x2003}, {"enspace", 0x2002},
-            {"qmspace", 0x2005},   {"zwj", 0x200D},       {"zwnj", 0x200C},    {"ltrmark", 0x200E},
-            {"rtlmark", 0x200F}};
+            {"line", 0x2028},      {"tab", u'\t'},          {"cell", u'\t'},
+            {"emdash", 0x2014},    {"endash", 0x2013},      {"bullet", 0x2022},
+            {"lquote", 0x2018},    {"rquote", 0x2019},      {"ldblquote", 0x201C},
+            {"rdblquote", 0x201D}, {"emspace", 0x2003},     {"enspace", 0x2002},
+            {"qmspace", 0x2005},   {"zwj", 0x200D},         {"zwnj", 0x200C},
+            {"ltrmark", 0x200E},   {"rtlmark", 0x200F}};
+        const std::pair<std::string_view, Keyword> others[] = {
+            {"fonttbl", Keyword::FontTable},    {"colortbl", Keyword::ColorTable},
+            {"plain", Keyword::Plain},          {"f", Keyword::Font},
+            {"fs", Keyword::FontSize},          {"cf", Keyword::Color},
+            {"highlight", Keyword::Highlight},  {"b", Keyword::Bold},
+            {"i", Keyword::Italic},             {"ulnone", Keyword::UnderlineNone},
+            {"strike", Keyword::Strike},        {"striked", Keyword::Strike},
+            {"v", Keyword::Hidden},             {"uc", Keyword::UnicodeSkip},
+            {"u", Keyword::Unicode},            {"bin", Keyword::Binary},
+            {"ansicpg", Keyword::AnsiCodepage}, {"ansi", Keyword::Ansi},
+            {"mac", Keyword::Mac},              {"pc", Keyword::Pc},
+            {"pca", Keyword::Pca},              {"deff", Keyword::DefaultFont},
+            {"fcharset", Keyword::FontCharset}, {"cpg", Keyword::FontCodepage},
+            {"red", Keyword::Red},              {"green", Keyword::Green},
+            {"blue", Keyword::Blue}};
+        // clang-format on
         for (const auto& [name, ch] : characters)
             t.emplace(name, KeywordInfo{Keyword::Character, ch});
-        for (std::string_view name :
-             {"ul", "uld", "uldash", "uldashd", "uldashdd", "uldb", "ulhwave", "ulldash", "ulth",
-              "ulthd", "ulthdash", "ulw", "ulwave"})
-            t.emplace(name, KeywordInfo{Keyword::Underline});
-        const std::pair<std::string_view, Keyword> others[] = {
-            {"fonttbl", Keyword::FontTable},
-            {"colortbl", Keyword::ColorTable},
-            {"plain", Keyword::Plain},
-            {"f", Keyword::Font},
-            {"fs", Keyword::FontSize},
-            {"cf", Keyword::Color},
-            {"highlight", Keyword::Highlight},
-            {"b", Keyword::Bold},
-            {"i", Keyword::Italic},
-            {"ulnone", Keyword::UnderlineNone},
-            {"strike", Keyword::Strike},
-            {"striked", Keyword::Strike},
-            {"v", Keyword::Hidden},
-            {"uc", Keyword::UnicodeSkip},
-            {"u", Keyword::Unicode},
-            {"bin", Keyword::Binary},
-            {"ansicpg", Keyword::AnsiCodepage},
-            {"ansi", Keyword::Ansi},
-            {"mac", Keyword::Mac},
-            {"pc", Keyword::Pc},
-            {"pca", Keyword::Pca},
-            {"deff", Keyword::DefaultFont},
-            {"fcharset", Keyword::FontCharset},
-            {"cpg", Keyword::FontCodepage},
-            {"red", Keyword::Red},
-            {"green", Keyword::Green},
-            {"blue", Keyword::Blue},
-        };
         for (const auto& [name, keyword] : others)
             t.emplace(name, KeywordInfo{keyword});
         return t;
@@ -249,48 +141,17 @@ const std::unordered_map<std::string_view, KeywordInfo>& keywords() {
     return table;
 }
 
-// Code page of a font's \fcharset; 0 leaves the document's code page.
+// Code page of a font's \fcharset; 0 leaves the document's code page. Symbol fonts (2) get
+// the default code page: there is no better guess.
 int codepageOfCharset(int charset) {
-    switch (charset) {
-    case 2: // symbol fonts: no better guess than the default
-        return 1252;
-    case 77:
-        return 10000;
-    case 128:
-        return 932;
-    case 129:
-        return 949;
-    case 130:
-        return 1361;
-    case 134:
-        return 936;
-    case 136:
-        return 950;
-    case 161:
-        return 1253;
-    case 162:
-        return 1254;
-    case 163:
-        return 1258;
-    case 177:
-        return 1255;
-    case 178:
-        return 1256;
-    case 186:
-        return 1257;
-    case 204:
-        return 1251;
-    case 222:
-        return 874;
-    case 238:
-        return 1250;
-    case 254:
-        return 437;
-    case 255:
-        return 850;
-    default:
-        return 0;
-    }
+    static constexpr std::pair<int, int> table[] = {
+        {2, 1252},   {77, 10000}, {128, 932},  {129, 949},  {130, 1361}, {134, 936},
+        {136, 950},  {161, 1253}, {162, 1254}, {163, 1258}, {177, 1255}, {178, 1256},
+        {186, 1257}, {204, 1251}, {222, 874},  {238, 1250}, {254, 437},  {255, 850}};
+    for (const auto& [set, codepage] : table)
+        if (set == charset)
+            return codepage;
+    return 0;
 }
 
 struct CharState {
