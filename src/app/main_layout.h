@@ -1,0 +1,60 @@
+#pragma once
+// Where FormResize puts the main window's controls for a given client size. Pure arithmetic so
+// the window only copies the rectangles onto its widgets.
+
+#include <QRect>
+#include <QSize>
+
+#include <array>
+
+namespace kalvento::app {
+
+// Half of a whole number with an odd value's .5 going to the even neighbour
+// (5 -> 2, 7 -> 4, -5 -> -2), the rounding the window's arithmetic has always used.
+int halfToEven(int value);
+
+// The fixed sizes and edges the layout keeps; the defaults are the window's design values.
+struct LayoutMetrics {
+    int margin = 8; // left and top edge of Chat, and the spacing of the whole layout
+    int label1Top = 8;
+    QSize label1{124, 13};
+    int computersTop = 24;
+    int computersWidth = 289; // the width of the right-hand column
+    QSize paneeli{289, 33};
+    QSize label2{46, 13};
+    QSize message{289, 21};
+    QSize button{57, 54};
+};
+
+struct MainLayout {
+    QRect Chat;
+    QRect Label1;
+    QRect Computers;
+    QRect Paneeli;
+    QRect Label2;
+    QRect Message;
+    // First row.
+    QRect btnSend;
+    QRect btnBigMessage;
+    QRect btnComment;
+    QRect btnPrint;
+    // Second row.
+    QRect btnUpdate;
+    QRect btnOptions;
+    QRect btnInfo;
+    QRect btnHelp;
+    QRect btnClose;
+
+    // The nine buttons in the order above (first row left to right, then the second).
+    std::array<QRect, 9> buttons() const {
+        return {btnSend,    btnBigMessage, btnComment, btnPrint, btnUpdate,
+                btnOptions, btnInfo,       btnHelp,    btnClose};
+    }
+};
+
+// Lays the window out for the client size `client` (the size of Reunus). Widths and heights
+// that would go negative in a window smaller than the design are held at zero; positions may
+// be negative.
+MainLayout computeMainLayout(QSize client, const LayoutMetrics& metrics = {});
+
+} // namespace kalvento::app
