@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QGuiApplication>
-#include <QImageWriter>
 #include <QPainter>
 #include <QTemporaryDir>
 
@@ -222,18 +221,6 @@ TEST_F(LoadBackgroundPicture, IconKeepsItsTransparency) {
     EXPECT_EQ(picture->pixel(16, 16), qRgba(200, 0, 0, 255));
 }
 
-TEST_F(LoadBackgroundPicture, QtWrittenJpegDecodesThroughLibjpeg) {
-    if (!QImageWriter::supportedImageFormats().contains("jpeg"))
-        GTEST_SKIP() << "Qt has no JPEG writer here; libjpeg-written files are covered above";
-    QImage source(48, 32, QImage::Format_RGB32);
-    source.fill(qRgb(250, 200, 0));
-    ASSERT_TRUE(source.save(path("x.jpg"), "JPEG", 95));
-    const auto picture = loadBackgroundPicture(path("x.jpg"));
-    ASSERT_TRUE(picture.has_value());
-    EXPECT_EQ(picture->size(), QSize(48, 32));
-    EXPECT_TRUE(near(picture->pixel(24, 16), qRgb(250, 200, 0)));
-}
-
 TEST_F(LoadBackgroundPicture, ChoosingKeepsThePictureWhenTheFileFails) {
     writeFile(path("good.bmp"), bmpBytes);
     writeFile(path("anim.gif"), bmpBytes);
@@ -294,12 +281,6 @@ TEST(TileGrid, CoversTheOuterSizeAndNeverLoopsOnAnEmptyPicture) {
     EXPECT_EQ(tiles[7], QPoint(0, 100));
     EXPECT_EQ(tiles.back(), QPoint(600, 400));
     EXPECT_TRUE(tilePositions({0, 0}, {658, 462}).isEmpty());
-}
-
-TEST(CentredPosition, HalvesTheDifferenceToEven) {
-    EXPECT_EQ(centredPosition({633, 417}, {100, 100}), QPoint(266, 158)); // 533/2 -> 266
-    EXPECT_EQ(centredPosition({200, 100}, {301, 151}), QPoint(-50, -26));
-    EXPECT_EQ(centredPosition({100, 100}, {100, 100}), QPoint(0, 0));
 }
 
 // A picture whose pixels tell where they came from: red = x, green = y.

@@ -111,21 +111,4 @@ TEST(MainLayout, SmallWindowsClampSizesAtZero) {
     }
 }
 
-TEST(MainLayout, FollowsOtherFixedSizes) {
-    kalvento::app::LayoutMetrics m;
-    m.margin = 10;
-    m.button = QSize(40, 40);
-    m.computersWidth = 200;
-    const MainLayout l = computeMainLayout(QSize(600, 500), m);
-    // G stays 24 - 8 - 13 = 3.
-    EXPECT_EQ(l.Chat, QRect(10, 10, 600 - 30 - 200, 480));
-    EXPECT_EQ(l.Computers.left(), 370 + 20);
-    EXPECT_EQ(l.Computers.height(), 500 - 50 - 80 - 21 - 13 - 33 - 13 - 6);
-    const int messageBottom = l.Message.bottom() + 1;
-    EXPECT_EQ(l.btnSend.top(), messageBottom + halfToEven(500 - messageBottom - 80));
-    EXPECT_EQ(l.btnSend.left(), 10 + 370 + halfToEven(600 - 10 - 370 - 200));
-    EXPECT_EQ(l.btnBigMessage.left() - l.btnSend.left(), 40);
-    EXPECT_EQ(l.btnUpdate.top() - l.btnSend.top(), 40);
-}
-
 } // namespace
