@@ -1,0 +1,164 @@
+#include "app/alert_icon.h"
+
+#include "lang/language_file.h"
+
+#include <gtest/gtest.h>
+
+#include <QPixmap>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace kalvento::app;
+using namespace kalvento::lang;
+
+namespace {
+
+QIcon squareIcon(Qt::GlobalColor color) {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(color);
+    return QIcon(pixmap);
+}
+
+class AlertIconTest : public ::testing::Test {
+protected:
+    void TearDown() override { SetCurrentLanguageFile(nullptr); }
+
+    AlertIcon icon{squareIcon(Qt::red), squareIcon(Qt::yellow)};
+};
+
+void useLanguage(const QByteArray& text) {
+    SetCurrentLanguageFile(std::make_shared<LanguageFile>(LanguageFile::fromBytes(text)));
+}
+
+} // namespace
+
+TEST_F(AlertIconTest, MakeIconShowsTheFirstPictureAndStartsFlashing) {
+    EXPECT_FALSE(icon.isShown());
+    icon.MakeIcon();
+    EXPECT_TRUE(icon.isShown());
+    EXPECT_TRUE(icon.systemTrayIcon()->isVisible());
+    EXPECT_TRUE(icon.isFlashing());
+    EXPECT_EQ(icon.IkoniTimer().interval(), 500);
+    EXPECT_EQ(icon.currentPicture(), 1);
+    EXPECT_EQ(icon.toolTip(), "Kalvento - You have got a new message!");
+}
+
+TEST_F(AlertIconTest, EachTickShowsTheOtherPicture) {
+    icon.MakeIcon();
+    std::vector<int> pictures;
+    for (int tick = 0; tick < 5; ++tick) {
+        icon.IkoniTimerTimer();
+        pictures.push_back(icon.currentPicture());
+        EXPECT_EQ(icon.FlashPhase(), icon.currentPicture());
+    }
+    EXPECT_EQ(pictures, (std::vector<int>{2, 1, 2, 1, 2}));
+}
+
+TEST_F(AlertIconTest, TheTimerDrivesTheFlashing) {
+    icon.MakeIcon();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return icon.currentPicture() == 2; }, 1500));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return icon.currentPicture() == 1; }, 1500));
+}
+
+// The phase survives DeleteIcon: a new alert starts on picture 1 and its first tick goes on
+// from wherever the last alert stopped.
+TEST_F(AlertIconTest, FlashPhaseIsNeverReset) {
+    icon.MakeIcon();
+    icon.IkoniTimerTimer(); // phase 2
+    icon.DeleteIcon();
+    icon.MakeIcon();
+    EXPECT_EQ(icon.currentPicture(), 1);
+    EXPECT_EQ(icon.FlashPhase(), 2);
+    icon.IkoniTimerTimer();
+    EXPECT_EQ(icon.currentPicture(), 1);
+    EXPECT_EQ(icon.FlashPhase(), 1);
+}
+
+// A stream of messages keeps one icon that goes on flashing at its own pace.
+TEST_F(AlertIconTest, SecondMakeIconChangesNothingAndKeepsFlashing) {
+    icon.MakeIcon();
+    icon.IkoniTimerTimer();
+    ASSERT_EQ(icon.currentPicture(), 2);
+    QTest::qWait(300);
+    icon.MakeIcon();
+    EXPECT_EQ(icon.currentPicture(), 2);
+    EXPECT_TRUE(icon.isFlashing());
+    // Not restarted: the tick that was due 200 ms from now still is.
+    EXPECT_LT(icon.IkoniTimer().remainingTime(), 450);
+}
+
+TEST_F(AlertIconTest, DeleteIconStopsTheFlashingAndRemovesTheIcon) {
+    icon.MakeIcon();
+    icon.DeleteIcon();
+    EXPECT_FALSE(icon.isShown());
+    EXPECT_FALSE(icon.isFlashing());
+    EXPECT_FALSE(icon.systemTrayIcon()->isVisible());
+    const int picture = icon.currentPicture();
+    QTest::qWait(700);
+    EXPECT_EQ(icon.currentPicture(), picture);
+}
+
+TEST_F(AlertIconTest, TipFollowsTheLanguageFileCutTo63Characters) {
+    struct Case {
+        const char* name;
+        QByteArray file;
+        QString tip;
+    };
+    const Case cases[] = {
+        {"translated", "[Misc]\nM004=Kalvento - Uusi viesti!\n", "Kalvento - Uusi viesti!"},
+        {"too long", "[Misc]\nM004=" + QByteArray(100, 'w') + "\n", QString(63, u'w')},
+        {"empty text", "[Misc]\nM004=\n", ""},
+        {"missing from the file", "[Misc]\nM007=Uusi viesti!\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        useLanguage(c.file);
+        icon.MakeIcon();
+        EXPECT_EQ(icon.toolTip(), c.tip);
+        icon.IkoniTimerTimer();
+        EXPECT_EQ(icon.toolTip(), c.tip);
+        icon.DeleteIcon();
+    }
+}
+
+// Mouse on the icon: what is left of it and whether the window is asked back.
+TEST_F(AlertIconTest, ClicksRemoveTheIconAndOnlyADoubleClickRestores) {
+    using R = QSystemTrayIcon::ActivationReason;
+    struct Case {
+        const char* name;
+        std::vector<R> reasons;
+        bool statusNotifier;
+        bool shownAfter;
+        int restores;
+    };
+    const Case cases[] = {
+        {"XEmbed single click", {R::Trigger}, false, false, 0},
+        {"XEmbed double click", {R::Trigger, R::DoubleClick}, false, false, 1},
+        {"XEmbed right click", {R::Context}, false, false, 0},
+        {"XEmbed middle click", {R::MiddleClick}, false, true, 0},
+        {"SNI activation", {R::Trigger}, true, false, 1},
+        {"SNI context menu", {R::Context}, true, false, 0},
+    };
+    icon.setClickDelay(50);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QSignalSpy restores(&icon, &AlertIcon::restoreRequested);
+        icon.MakeIcon();
+        for (R reason : c.reasons)
+            icon.Activate(reason, c.statusNotifier);
+        QTest::qWait(120); // past the click delay
+        EXPECT_EQ(icon.isShown(), c.shownAfter);
+        EXPECT_EQ(icon.isFlashing(), c.shownAfter);
+        EXPECT_EQ(restores.count(), c.restores);
+        icon.DeleteIcon();
+    }
+}
+
+// The first click of a double click must not take the icon away before the second.
+TEST_F(AlertIconTest, SingleClickWaitsForAPossibleSecondClick) {
+    icon.setClickDelay(200);
+    icon.MakeIcon();
+    icon.Activate(QSystemTrayIcon::Trigger, false);
+    EXPECT_TRUE(icon.isShown());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !icon.isShown(); }, 1000));
+}
