@@ -13,7 +13,7 @@ namespace kalvento::app {
 // (5 -> 2, 7 -> 4, -5 -> -2), the rounding the window's arithmetic has always used.
 int halfToEven(int value);
 
-// The fixed sizes and edges the layout keeps; the defaults are the window's design values.
+// The fixed sizes and edges the layout keeps; the defaults are the window's own, laid out at 633 by 417.
 struct LayoutMetrics {
     int margin = 8; // left and top edge of Chat, and the spacing of the whole layout
     int label1Top = 8;
@@ -53,7 +53,7 @@ struct MainLayout {
 };
 
 // Lays the window out for the client size `client` (the size of Reunus). Widths and heights
-// that would go negative in a window smaller than the design are held at zero; positions may
+// that would go negative in a window smaller than 633 by 417 are held at zero; positions may
 // be negative.
 MainLayout computeMainLayout(QSize client, const LayoutMetrics& metrics = {});
 

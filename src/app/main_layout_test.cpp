@@ -32,7 +32,7 @@ TEST(HalfToEven, OddHalvesGoToTheEvenNeighbour) {
         EXPECT_EQ(halfToEven(c.value), c.half) << "half of " << c.value;
 }
 
-TEST(MainLayout, DesignSizeGivesTheDesignGeometry) {
+TEST(MainLayout, OriginalSizeGivesTheOriginalGeometry) {
     const MainLayout l = computeMainLayout(QSize(633, 417));
     EXPECT_EQ(l.Chat, QRect(8, 8, 320, 401));
     EXPECT_EQ(l.Label1, QRect(336, 8, 124, 13));
@@ -75,7 +75,7 @@ TEST(MainLayout, ResizingMovesTheColumnAndStretchesChat) {
     }
 }
 
-// Below the design size the sizes stop at zero and the halves of negative, odd remainders
+// Below the original size the sizes stop at zero and the halves of negative, odd remainders
 // still go to the even neighbour.
 TEST(MainLayout, SmallWindowsClampSizesAtZero) {
     const struct {
