@@ -103,6 +103,7 @@ public:
     QThread::Priority ThreadPriority() const { return m_threadPriority; }
     void SetThreadPriority(QThread::Priority priority);
 
+    // Opens the receiver; nothing when it is open already.
     void Open();
     void Close();
 
