@@ -189,6 +189,7 @@ TEST(RtfReader, DecodesEscapesAndControlWords) {
         {"fallback as a hex byte", "\\u8364\\'80x", QString::fromUtf8("€x")},
         {"uc2 skips two bytes", "\\uc2\\u937??x", QString::fromUtf8("Ωx")},
         {"uc0 skips nothing", "\\uc0\\u937 x", QString::fromUtf8("Ωx")},
+        {"fallback ends at an opening brace", "\\u937{x}y", QString::fromUtf8("Ωxy")},
         {"fallback ends at a group", "{\\uc3\\u937 a}b{\\u937 cd}", QString::fromUtf8("ΩbΩd")},
         {"uc is restored with the group", "{\\uc2 x}\\u937 ab", QString::fromUtf8("xΩb")},
         {"control word counts as one fallback", "\\u937\\cf0 x", QString::fromUtf8("Ωx")},
@@ -308,7 +309,7 @@ TEST(RtfReader, LastParClosesTheLastParagraph) {
         EXPECT_EQ(load(rtf(c.body)).text(), c.text) << c.body;
 }
 
-TEST(RtfReader, MergesRunsOfOneFormat) {
+TEST(RtfReader, EqualFormatsFromAnyGroupFormOneRun) {
     const Loaded loaded = load(rtf("{\\colortbl;\\red255\\green0\\blue0;}\\cf1 a\\cf1 b{\\cf1 c}"
                                    "{\\*\\x y}d\\par e\\cf0 f"));
     ASSERT_EQ(loaded.text(), "abcd\nef");
