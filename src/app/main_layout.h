@@ -13,8 +13,7 @@ namespace kalvento::app {
 // (5 -> 2, 7 -> 4, -5 -> -2), the rounding the window's arithmetic has always used.
 int halfToEven(int value);
 
-// The fixed sizes and edges the layout keeps; the defaults are the window's own, laid out at 633 by
-// 417.
+// Fixed sizes and edges of the controls; the defaults are those of the 633 by 417 window.
 struct LayoutMetrics {
     int margin = 8; // left and top edge of Chat, and the spacing of the whole layout
     int label1Top = 8;
