@@ -63,6 +63,19 @@ qreal effectivePointSize(const QTextCharFormat& format, const QFont& fallback) {
     return fallback.pointSizeF();
 }
 
+// Everything one message inserts is laid out once, when the block ends, instead of once per
+// run of text.
+class EditBlock {
+public:
+    explicit EditBlock(QTextCursor& cursor) : m_cursor(cursor) { m_cursor.beginEditBlock(); }
+    ~EditBlock() { m_cursor.endEditBlock(); }
+    EditBlock(const EditBlock&) = delete;
+    EditBlock& operator=(const EditBlock&) = delete;
+
+private:
+    QTextCursor& m_cursor;
+};
+
 } // namespace
 
 TChatView::TChatView(QWidget* parent) : QTextEdit(parent) {
@@ -156,30 +169,38 @@ bool TChatView::appendReceived(const ReceivedLine& line) {
         // Lines 1 onwards follow the line before them, whatever it was.
         if (isPrivate)
             m_format.setForeground(m_settings.privateColor);
-        m_cursor.movePosition(QTextCursor::End);
-        lineBreak();
-        insertPlain(line.text);
+        {
+            EditBlock block(m_cursor);
+            m_cursor.movePosition(QTextCursor::End);
+            lineBreak();
+            insertPlain(line.text);
+        }
         ChatChange();
         return false;
     }
 
-    startNewLine();
-    if (isPrivate) {
-        m_format.setForeground(m_settings.privateColor);
-    } else {
-        m_format.setForeground(line.own ? m_settings.ownColor : m_settings.otherColor);
-        m_format.setFontItalic(false);
+    {
+        EditBlock block(m_cursor);
+        startNewLine();
+        if (isPrivate) {
+            m_format.setForeground(m_settings.privateColor);
+        } else {
+            m_format.setForeground(line.own ? m_settings.ownColor : m_settings.otherColor);
+            m_format.setFontItalic(false);
+        }
+        QString heading;
+        if (m_settings.showSenderName)
+            heading = line.senderName;
+        if (m_settings.showMessageTime) {
+            if (m_settings.showSenderName)
+                heading += u' ';
+            heading += u'(' + timeText() + u')';
+        }
+        insertPlain(heading + QStringLiteral(": "));
+        if (line.multiLineStart)
+            lineBreak();
+        insertPlain(line.text);
     }
-    if (m_settings.showSenderName)
-        insertPlain(line.senderName);
-    if (m_settings.showMessageTime) {
-        insertPlain((m_settings.showSenderName ? QStringLiteral(" (") : QStringLiteral("(")) +
-                    timeText() + u')');
-    }
-    insertPlain(QStringLiteral(": "));
-    if (line.multiLineStart)
-        lineBreak();
-    insertPlain(line.text);
     ChatChange();
     return true;
 }
@@ -191,26 +212,32 @@ void TChatView::appendPrivateEcho(const QStringList& headingNames, const QString
     if (m_settings.showMessageTime)
         heading += QStringLiteral(" (") + timeText() + u')';
 
-    startNewLine();
-    m_format.setForeground(m_settings.privateColor);
-    m_format.setFontItalic(m_settings.privateItalic);
-    if (multiLine) {
-        insertPlain(heading + u':');
-        const qsizetype count = qMin<qsizetype>(lines.size(), 100);
-        for (qsizetype k = 0; k < count; ++k) {
-            lineBreak();
-            insertPlain(lines[k]);
+    {
+        EditBlock block(m_cursor);
+        startNewLine();
+        m_format.setForeground(m_settings.privateColor);
+        m_format.setFontItalic(m_settings.privateItalic);
+        if (multiLine) {
+            insertPlain(heading + u':');
+            const qsizetype count = qMin<qsizetype>(lines.size(), 100);
+            for (qsizetype k = 0; k < count; ++k) {
+                lineBreak();
+                insertPlain(lines[k]);
+            }
+        } else {
+            insertPlain(heading + QStringLiteral(": ") + text);
         }
-    } else {
-        insertPlain(heading + QStringLiteral(": ") + text);
     }
     ChatChange();
 }
 
 void TChatView::appendComment(const QString& text) {
-    startNewLine();
-    m_format.setForeground(m_settings.ownColor);
-    insertPlain(QStringLiteral("--- ") + text + QStringLiteral(" ---"));
+    {
+        EditBlock block(m_cursor);
+        startNewLine();
+        m_format.setForeground(m_settings.ownColor);
+        insertPlain(QStringLiteral("--- ") + text + QStringLiteral(" ---"));
+    }
     ChatChange();
 }
 
@@ -259,16 +286,20 @@ QString TChatView::loadLog(const QString& path) {
 }
 
 void TChatView::appendWelcome() {
-    startNewLine();
-    // No colour of its own: the text follows the window text colour of the desktop.
-    m_format.clearForeground();
-    m_format.setFontItalic(false);
     const QDateTime moment = now();
     const QLocale locale = QLocale::system();
     const QString weekday = locale.dayName(moment.date().dayOfWeek(), QLocale::LongFormat);
     const QString dateTime = locale.toString(moment.date(), QLocale::ShortFormat) + u' ' +
                              locale.toString(moment.time(), QLocale::LongFormat);
-    insertPlain(formatMessage(lang::GetMessageText(lang::MessageId::M006), {weekday, dateTime}));
+    {
+        EditBlock block(m_cursor);
+        startNewLine();
+        // No colour of its own: the text follows the window text colour of the desktop.
+        m_format.clearForeground();
+        m_format.setFontItalic(false);
+        insertPlain(
+            formatMessage(lang::GetMessageText(lang::MessageId::M006), {weekday, dateTime}));
+    }
     ChatChange();
 }
 
