@@ -487,6 +487,14 @@ TEST_F(ChatViewTest, PopupCarriesTheTranslatableItems) {
     QApplication::sendEvent(view.viewport(), &event);
     EXPECT_TRUE(popup->isVisible());
     popup->hide();
+
+    // The shortcuts work from the keyboard while the view has the focus.
+    view.appendComment(QStringLiteral("x"));
+    view.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+    view.setFocus();
+    QTest::keyClick(&view, Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_TRUE(view.isChatEmpty());
 }
 
 TEST_F(ChatViewTest, FollowsNewLinesOnlyWhileTheUserIsElsewhere) {
