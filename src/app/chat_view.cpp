@@ -33,13 +33,13 @@ QString formatMessage(const QString& pattern, const QStringList& args) {
     for (qsizetype i = 0; i < pattern.size(); ++i) {
         const QChar ch = pattern[i];
         if (ch == u'%' && i + 1 < pattern.size()) {
-            const QChar spec = pattern[i + 1];
-            if (spec == u'%') {
+            const QChar directive = pattern[i + 1];
+            if (directive == u'%') {
                 result += u'%';
                 ++i;
                 continue;
             }
-            if (spec == u's' && next < args.size()) {
+            if (directive == u's' && next < args.size()) {
                 result += args[next++];
                 ++i;
                 continue;
