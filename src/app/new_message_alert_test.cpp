@@ -3,7 +3,6 @@
 #include "app/alert_icon.h"
 #include "app/tray_icon.h"
 #include "lang/language_file.h"
-#include "settings/settings_store.h"
 
 #include <gtest/gtest.h>
 
@@ -87,21 +86,6 @@ TEST(AlertDue, WhenTheUserCannotBeLookingAndAlertsAreOn) {
         SCOPED_TRACE(i);
         EXPECT_EQ(alertDue(cases[i].conditions), cases[i].due);
     }
-}
-
-TEST(AlertSettings, TakesTheMessagesKeys) {
-    auto settings = kalvento::settings::Settings::defaults("/tmp/");
-    settings.playSound = true;
-    settings.soundName = "ding.wav";
-    settings.soundIndex = 5;
-    settings.flashingIcon = false;
-    settings.bringOnTop = true;
-    const AlertSettings alert = AlertSettings::from(settings);
-    EXPECT_TRUE(alert.playSound);
-    EXPECT_EQ(alert.soundName, "ding.wav");
-    EXPECT_EQ(alert.soundIndex, 5);
-    EXPECT_FALSE(alert.flashingIcon);
-    EXPECT_TRUE(alert.bringOnTop);
 }
 
 TEST(NewMessageAlert, RunsTheStepsTheSettingsAskForInOrder) {

@@ -240,11 +240,12 @@ TEST_F(INetDetectTest, ANewIntervalTakesEffectAtOnce) {
 
 TEST_F(INetDetectTest, SettingEnabledToItsValueLeavesTheTimerAlone) {
     auto detector = make();
-    detector->SetDispatchInterval(400);
+    detector->SetDispatchInterval(5000);
     detector->SetEnabled(true);
-    QTest::qWait(250);
+    QTest::qWait(1000);
     detector->SetEnabled(true);
-    EXPECT_LT(detector->pollTimer().remainingTime(), 300);
+    // A coarse timer may run up to 5% late, so a restart shows as 4750 or more.
+    EXPECT_LT(detector->pollTimer().remainingTime(), 4600);
 }
 
 // A resolver that hangs must not hang the program; the timer waits for it, and polls never
