@@ -38,6 +38,9 @@
 #include <QShortcut>
 #include <QStyledItemDelegate>
 
+#include <cstdio>
+#include <memory>
+
 namespace kalvento::app {
 
 namespace {
@@ -91,6 +94,35 @@ QAction* makeAction(QWidget* owner, const char* name, const QString& caption) {
     return action;
 }
 
+// KALVENTO_TRACE: one line on stderr for each change of the list and each chat line shown,
+// so that a test driving real windows can tell what they display.
+void installTrace(TMainForm& form) {
+    const auto trace = [](const QString& line) {
+        std::fprintf(stderr, "TRACE %s\n", qUtf8Printable(line));
+    };
+    network::PeerList& peers = form.peers();
+    // The list has dropped an entry when it says so; keep the names to report it.
+    auto names = std::make_shared<QStringList>();
+    QObject::connect(&peers, &network::PeerList::entryAdded, &form, [&peers, names, trace](int i) {
+        names->insert(i, peers.at(i).computerName);
+        trace(QStringLiteral("peer+ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
+    });
+    QObject::connect(&peers, &network::PeerList::entryChanged, &form, [&peers, trace](int i) {
+        trace(QStringLiteral("peer~ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
+    });
+    QObject::connect(&peers, &network::PeerList::entryRemoved, &form,
+                     [names, trace](int i) { trace(QStringLiteral("peer- ") + names->takeAt(i)); });
+    QObject::connect(&form.session(), &messaging::ChatSession::lineReceived, &form,
+                     [trace](const messaging::ReceivedLine& line) {
+                         const char* kind = line.continuation ? "more"
+                                            : line.kind == messaging::ReceivedLine::Kind::Private
+                                                ? "private"
+                                                : "public";
+                         trace(QStringLiteral("line %1 %2: %3")
+                                   .arg(QLatin1String(kind), line.senderName, line.text));
+                     });
+}
+
 } // namespace
 
 MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
@@ -117,6 +149,8 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
     m_session = std::make_unique<messaging::ChatSession>(*m_terminal, m_peers, m_netUsers, this);
     createComponents();
     createMenus();
+    if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
+        installTrace(*this);
     FormCreate();
 }
 
