@@ -2,6 +2,7 @@
 
 #include "platform/system_error.h"
 
+#include <QFile>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -32,7 +33,32 @@ bool isLoopback(const QString& address) {
 } // namespace
 
 AddressSources AddressSources::system() {
-    return {[] { return interfaceIPv4Addresses(); }, localHostName, resolveIPv4};
+    AddressSources sources{[] { return interfaceIPv4Addresses(); }, localHostName, resolveIPv4};
+    if (qEnvironmentVariableIsSet("KALVENTO_INTERFACES"))
+        sources.resolve = [](const QString& name) { return resolveFromHostsFile(name); };
+    return sources;
+}
+
+std::optional<QStringList> resolveFromHostsFile(const QString& hostName, const QString& hostsFile) {
+    QFile file(hostsFile);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QStringList addresses;
+    while (!file.atEnd()) {
+        QString line = QString::fromUtf8(file.readLine());
+        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size() : line.indexOf('#'));
+        const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        in_addr parsed{};
+        if (fields.size() < 2 || ::inet_pton(AF_INET, fields[0].toLatin1().constData(), &parsed) != 1)
+            continue;
+        for (qsizetype i = 1; i < fields.size(); ++i)
+            if (fields[i].compare(hostName, Qt::CaseInsensitive) == 0 &&
+                !addresses.contains(fields[0]))
+                addresses.append(fields[0]);
+    }
+    if (addresses.isEmpty())
+        return std::nullopt;
+    return addresses;
 }
 
 OnlineState decideOnline(const QStringList& resolved, const QStringList& interfaceAddresses) {

@@ -30,8 +30,16 @@ struct AddressSources {
     // resolve.
     std::function<std::optional<QStringList>(const QString& hostName)> resolve;
 
+    // The system's resolver. When the program is restricted to chosen interfaces
+    // (KALVENTO_INTERFACES, as every test run is), the host name is looked up in the hosts
+    // file only, so the detector never sends a DNS query out of the machine.
     static AddressSources system();
 };
+
+// The IPv4 addresses the hosts file gives a name, in file order (names compared without
+// regard to case); none when the file does not name it.
+std::optional<QStringList> resolveFromHostsFile(const QString& hostName,
+                                                const QString& hostsFile = QStringLiteral("/etc/hosts"));
 
 struct OnlineState {
     bool online = false;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QTemporaryFile>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -375,4 +376,21 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+TEST(InetDetectHostsFile, NamesResolveFromTheFileOnlyInItsOrder) {
+    QTemporaryFile hosts;
+    ASSERT_TRUE(hosts.open());
+    hosts.write("# comment 10.9.9.9 box\n"
+                "127.0.0.1 localhost\n"
+                "192.0.2.7   Box box.lan  # trailing comment\n"
+                "::1 box\n"
+                "192.0.2.8 other box\n"
+                "not-an-address box\n");
+    hosts.flush();
+    using kalvento::update::resolveFromHostsFile;
+    EXPECT_EQ(resolveFromHostsFile("box", hosts.fileName()),
+              std::optional<QStringList>(QStringList({"192.0.2.7", "192.0.2.8"})));
+    EXPECT_EQ(resolveFromHostsFile("nobody", hosts.fileName()), std::nullopt);
+    EXPECT_EQ(resolveFromHostsFile("box", "/nonexistent/hosts"), std::nullopt);
 }
