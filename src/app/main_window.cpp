@@ -17,6 +17,7 @@
 #include "update/inet_detect.h"
 #include "widgets/glyph_button.h"
 #include "windows/help_window.h"
+#include "windows/options_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -24,6 +25,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -40,6 +42,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace kalvento::app {
 
@@ -214,13 +218,14 @@ void TMainForm::createComponents() {
         m_buttons[i] = b;
     }
     // Their windows come with later work; until then the buttons are there but idle.
-    for (int i : {iBigMessage, iUpdate, iOptions, iInfo})
+    for (int i : {iBigMessage, iUpdate, iInfo})
         m_buttons[size_t(i)]->setEnabled(false);
 
     connect(m_buttons[iSend], &QAbstractButton::clicked, this, &TMainForm::btnSendClick);
     connect(m_buttons[iComment], &QAbstractButton::clicked, this, &TMainForm::btnCommentClick);
     connect(m_buttons[iPrint], &QAbstractButton::clicked, this, &TMainForm::btnPrintClick);
     connect(m_buttons[iHelp], &QAbstractButton::clicked, this, &TMainForm::btnHelpClick);
+    connect(m_buttons[iOptions], &QAbstractButton::clicked, this, [this] { btnOptionsClick(); });
     connect(m_buttons[iClose], &QAbstractButton::clicked, this, &TMainForm::btnCloseClick);
     // Enter sends whether or not the button is enabled: an empty line is a line too.
     connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
@@ -403,12 +408,19 @@ void TMainForm::FormShow() {
     }
     reportErrors(m_session->SendGreeting().errors);
     m_paivitys.setSingleShot(false);
+    armUpdateTimers();
+}
+
+void TMainForm::armUpdateTimers() {
     const bool autoUpdate = m_settings.automaticUpdate;
     m_internetti->SetEnabled(autoUpdate && !m_settings.alwaysConnected);
-    if (autoUpdate && (m_settings.alwaysConnected || m_internetti->Online()))
-        m_paivitys.start();
-    else
+    // A running timer keeps its count: confirming the options must not put off the check.
+    if (autoUpdate && (m_settings.alwaysConnected || m_internetti->Online())) {
+        if (!m_paivitys.isActive())
+            m_paivitys.start();
+    } else {
         m_paivitys.stop();
+    }
 }
 
 void TMainForm::InternettiChanged() {
@@ -667,6 +679,110 @@ void TMainForm::Hidetothetrayonclose1Click() {
         !written)
         reportError(written.error);
 }
+
+// ---- The options window ------------------------------------------------------------
+
+namespace {
+
+// Puts the language on the window while it runs. The chat and the computer list hold the
+// conversation and the peers by now: their lines and items are data, not texts to
+// translate, so of them only the hints follow the language.
+void applyLanguageToRunningWindow(QWidget& window, std::initializer_list<QWidget*> keep,
+                                  const lang::LanguageFile* file) {
+    if (file == nullptr)
+        return;
+    std::vector<std::pair<QWidget*, QString>> names;
+    for (QWidget* widget : keep) {
+        names.emplace_back(widget, widget->objectName());
+        widget->setObjectName(QString()); // unnamed objects are passed over
+    }
+    lang::ApplyLanguage(&window, file);
+    const QString section = window.objectName();
+    for (const auto& [widget, name] : names) {
+        widget->setObjectName(name);
+        const QString hint =
+            file->readString(section, section + u'.' + name + QStringLiteral(".Hint"), QString());
+        if (!hint.isEmpty())
+            lang::SetTextProperty(widget, u"Hint", hint);
+    }
+}
+
+} // namespace
+
+void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
+    windows::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
+    options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
+    const bool confirmed = drive ? drive(options) : options.exec() == QDialog::Accepted;
+    if (confirmed) {
+        const settings::Settings old = m_settings; // applyOptions replaces m_settings
+        applyOptions(old, options.result(old), options.chosenFont());
+    }
+}
+
+void TMainForm::applyOptions(const settings::Settings& old, const settings::Settings& chosen,
+                             const QFont& font) {
+    // The values, friends included. An emptied folder means the default one, as it will
+    // when the file is read again.
+    m_settings = chosen;
+    const settings::Settings defaults =
+        settings::Settings::defaults(QFileInfo(m_options.settingsPath).absolutePath());
+    if (m_settings.saveMessagesPath.isEmpty())
+        m_settings.saveMessagesPath = defaults.saveMessagesPath;
+    if (m_settings.saveUpdateDirectory.isEmpty())
+        m_settings.saveUpdateDirectory = defaults.saveUpdateDirectory;
+    applyChatDisplaySettings();
+    m_session->setDeliveries(m_settings.deliveries);
+
+    m_chat->applyChatFont(font);
+    action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
+    action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
+
+    // Letter case counts: others show the identity as it is spelt.
+    if (m_settings.identity != old.identity) {
+        m_session->setOwnIdentity(m_settings.identity);
+        reportErrors(m_session->SendIdentity().errors);
+    }
+
+    switch (windows::languageChange(old, m_settings)) {
+    case windows::LanguageChange::Apply:
+        lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
+            lang::languageFileName(m_settings.language), m_options.resourceDirectory));
+        applyLanguageToRunningWindow(*this, {m_chat, m_computers},
+                                     lang::CurrentLanguageFile().get());
+        m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
+                                          m_options.resourceDirectory);
+        FormResize(); // the labels follow their new texts
+        break;
+    case windows::LanguageChange::RestartNotice:
+        showNotice(QString::fromLatin1(lang::RestartNotice));
+        m_helpFile = lang::chooseHelpFile(0, QString(), m_options.resourceDirectory);
+        break;
+    case windows::LanguageChange::None:
+        break;
+    }
+
+    loadBackground();
+    armUpdateTimers();
+    update();
+    m_computers->viewport()->update();
+
+    if (const auto written = settings::writeAll(m_options.settingsPath, m_settings,
+                                                m_options.executablePath, m_options.autostartEntry);
+        !written)
+        reportError(written.error);
+}
+
+void TMainForm::showNotice(const QString& text) {
+    m_noticeLog.append(text);
+    if (!m_options.interactiveErrors)
+        return;
+    QMessageBox box(QMessageBox::Information, QString::fromLatin1(ApplicationTitle), text,
+                    QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+// ---- Errors -------------------------------------------------------------------------
 
 void TMainForm::reportErrors(const QStringList& errors) {
     for (const QString& error : errors)

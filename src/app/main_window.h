@@ -17,6 +17,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -40,6 +41,7 @@ class TGlyphButton;
 }
 namespace kalvento::windows {
 class THelpWindow;
+class TOptionsIkkuna;
 }
 
 namespace kalvento::app {
@@ -97,6 +99,14 @@ public:
     // written; the window itself stays.
     void SessionEnding();
 
+    // The options window. Without drive it runs modally; with it, drive edits the filled
+    // window in the user's place and returns true for OK, false for Cancel.
+    using OptionsDriver = std::function<bool(windows::TOptionsIkkuna&)>;
+    void btnOptionsClick(const OptionsDriver& drive = {});
+    // Information boxes of the options window, in order; recorded also when
+    // interactiveErrors keeps them off the screen.
+    const QStringList& noticeLog() const { return m_noticeLog; }
+
     // For the tests and the pieces that later windows add.
     TChatView* Chat() const { return m_chat; }
     QLineEdit* Message() const { return m_message; }
@@ -144,6 +154,13 @@ private:
     void ComputersClickCheck(QListWidgetItem* item);
     void updateChatEnabling(bool hasText);
 
+    // OK of the options window: the chosen settings applied to the running program.
+    void applyOptions(const settings::Settings& old, const settings::Settings& chosen,
+                      const QFont& font);
+    // Paivitys and Internetti as the settings and the connection call for.
+    void armUpdateTimers();
+    void showNotice(const QString& text);
+
     MainFormOptions m_options;
     platform::DatagramNetwork& m_network;
     settings::Settings m_settings;
@@ -153,6 +170,7 @@ private:
     int m_greetingCount = 0;
     QString m_helpFile;
     QStringList m_errorLog;
+    QStringList m_noticeLog;
 
     // Core components.
     std::unique_ptr<messaging::TMailslotTerminal> m_terminal;

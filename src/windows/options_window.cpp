@@ -1,0 +1,844 @@
+#include "windows/options_window.h"
+
+#include "lang/apply_language.h"
+#include "lang/language_file.h"
+#include "lang/message_table.h"
+#include "platform/paths.h"
+#include "settings/colors.h"
+#include "settings/qcolor_mapping.h"
+
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QStyle>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace kalvento::windows {
+
+namespace {
+
+// The client area the window was laid out for; Linux fonts may ask for more, never less.
+constexpr QSize kDesignClientSize(465, 265);
+constexpr int kPictureSize = 16;
+
+// A label that acts on a click: the colour and font labels of the Messages page.
+class ClickLabel : public QLabel {
+public:
+    ClickLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+        setTextFormat(Qt::PlainText);
+        setCursor(Qt::PointingHandCursor);
+        QFont underlined = font();
+        underlined.setUnderline(true);
+        setFont(underlined);
+    }
+    std::function<void()> onClick;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        QLabel::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
+            onClick)
+            onClick();
+    }
+};
+
+struct ReadableColor {
+    quint32 value;
+    const char* name;
+};
+
+// The colour box's list: the standard colours, the extended ones, then the desktop's.
+constexpr ReadableColor kBoxColors[] = {
+    {settings::clBlack, "Black"},
+    {settings::clMaroon, "Maroon"},
+    {settings::clGreen, "Green"},
+    {settings::clOlive, "Olive"},
+    {settings::clNavy, "Navy"},
+    {settings::clPurple, "Purple"},
+    {settings::clTeal, "Teal"},
+    {settings::clGray, "Gray"},
+    {settings::clSilver, "Silver"},
+    {settings::clRed, "Red"},
+    {settings::clLime, "Lime"},
+    {settings::clYellow, "Yellow"},
+    {settings::clBlue, "Blue"},
+    {settings::clFuchsia, "Fuchsia"},
+    {settings::clAqua, "Aqua"},
+    {settings::clWhite, "White"},
+    {settings::clMoneyGreen, "Money Green"},
+    {settings::clSkyBlue, "Sky Blue"},
+    {settings::clCream, "Cream"},
+    {settings::clMedGray, "Medium Gray"},
+    {settings::clScrollBar, "Scroll Bar"},
+    {settings::clBackground, "Background"},
+    {settings::clActiveCaption, "Active Caption"},
+    {settings::clInactiveCaption, "Inactive Caption"},
+    {settings::clMenu, "Menu"},
+    {settings::clWindow, "Window"},
+    {settings::clWindowFrame, "Window Frame"},
+    {settings::clMenuText, "Menu Text"},
+    {settings::clWindowText, "Window Text"},
+    {settings::clCaptionText, "Caption Text"},
+    {settings::clActiveBorder, "Active Border"},
+    {settings::clInactiveBorder, "Inactive Border"},
+    {settings::clAppWorkSpace, "Application Workspace"},
+    {settings::clHighlight, "Highlight"},
+    {settings::clHighlightText, "Highlight Text"},
+    {settings::clBtnFace, "Button Face"},
+    {settings::clBtnShadow, "Button Shadow"},
+    {settings::clGrayText, "Gray Text"},
+    {settings::clBtnText, "Button Text"},
+    {settings::clInactiveCaptionText, "Inactive Caption Text"},
+    {settings::clBtnHighlight, "Button Highlight"},
+    {settings::cl3DDkShadow, "3D Dark Shadow"},
+    {settings::cl3DLight, "3D Light"},
+    {settings::clInfoText, "Info Text"},
+    {settings::clInfoBk, "Info Background"},
+    {settings::clHotLight, "Hot Light"},
+    {settings::clGradientActiveCaption, "Gradient Active Caption"},
+    {settings::clGradientInactiveCaption, "Gradient Inactive Caption"},
+    {settings::clMenuHighlight, "Menu Highlight"},
+    {settings::clMenuBar, "Menu Bar"},
+};
+// The custom colour is the box's first entry.
+constexpr int kCustomColorEntry = 0;
+
+QIcon swatch(const QColor& color) {
+    QPixmap pixmap(kPictureSize, kPictureSize);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setPen(Qt::black);
+    painter.setBrush(color.isValid() ? color : QColor(Qt::transparent));
+    painter.drawRect(1, 2, kPictureSize - 3, kPictureSize - 5);
+    return QIcon(pixmap);
+}
+
+QLabel* plainLabel(const QString& text, const char* name, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+template <typename W> W* named(W* widget, const char* name, const QString& hint = QString()) {
+    widget->setObjectName(QString::fromLatin1(name));
+    if (!hint.isEmpty())
+        widget->setToolTip(hint);
+    return widget;
+}
+
+QCheckBox* checkBox(const QString& caption, const char* name, QWidget* parent,
+                    const QString& hint = QString()) {
+    return named(new QCheckBox(caption, parent), name, hint);
+}
+
+QSpinBox* numberEdit(const char* name, int minimum, int maximum, QWidget* parent) {
+    auto* box = named(new QSpinBox(parent), name);
+    box->setRange(minimum, maximum);
+    return box;
+}
+
+QToolButton* smallButton(const char* name, const QString& hint, QWidget* parent) {
+    auto* button = named(new QToolButton(parent), name, hint);
+    button->setText(u"..."_s);
+    return button;
+}
+
+// Entry index of text in the combo box, letter case ignored; -1 when absent.
+int findEntry(const QComboBox* box, const QString& text) {
+    for (int i = 0; i < box->count(); ++i) {
+        if (box->itemText(i).compare(text, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+std::optional<QString> nonEmpty(const QString& text) {
+    if (text.isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+const QString TOptionsIkkuna::PictureFilter =
+    u"All (*.gif *.jpg *.jpeg *.bmp *.ico *.emf *.wmf);;GIF Image (*.gif);;"
+    u"JPEG Image File (*.jpg *.jpeg);;Bitmaps (*.bmp);;Icons (*.ico);;"
+    u"Enhanced Metafiles (*.emf);;Metafiles (*.wmf)"_s;
+const QString TOptionsIkkuna::SoundFilter = u"WAV files (*.wav);;All files (*)"_s;
+const std::array<const char*, 8> TOptionsIkkuna::SystemSoundNames = {
+    "System start",    "System exit",        "System hand",    "System asterisk",
+    "System question", "System exclamation", "System welcome", "System default",
+};
+
+LanguageChange languageChange(const settings::Settings& before, const settings::Settings& after) {
+    if (after.languageIndex == 0)
+        return before.languageIndex != 0 ? LanguageChange::RestartNotice : LanguageChange::None;
+    if (before.languageIndex == 0 || after.language != before.language)
+        return LanguageChange::Apply;
+    return LanguageChange::None;
+}
+
+TOptionsIkkuna::Pickers TOptionsIkkuna::Pickers::real() {
+    Pickers p;
+    p.color = [](QWidget* parent, const QColor& initial) -> std::optional<QColor> {
+        const QColor chosen = QColorDialog::getColor(initial, parent);
+        if (!chosen.isValid())
+            return std::nullopt;
+        return chosen;
+    };
+    p.font = [](QWidget* parent, const QFont& initial) -> std::optional<QFont> {
+        bool ok = false;
+        const QFont chosen = QFontDialog::getFont(&ok, initial, parent);
+        if (!ok)
+            return std::nullopt;
+        return chosen;
+    };
+    p.folder = [](QWidget* parent, const QString& title) {
+        return nonEmpty(QFileDialog::getExistingDirectory(parent, title));
+    };
+    p.picture = [](QWidget* parent, const QString& filter) {
+        return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), QString(), filter));
+    };
+    p.sound = p.picture;
+    p.confirm = [](QWidget* parent, const QString& text) {
+        QMessageBox box(QMessageBox::Question, u"Confirm"_s, text,
+                        QMessageBox::Yes | QMessageBox::No, parent);
+        box.setTextFormat(Qt::PlainText);
+        return box.exec() == QMessageBox::Yes;
+    };
+    return p;
+}
+
+TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings::Settings& current,
+                               QWidget* parent)
+    : QDialog(parent), m_resourceDirectory(platform::withTrailingSlash(resourceDirectory)),
+      m_pickers(Pickers::real()) {
+    setObjectName(u"OptionsIkkuna"_s);
+    setWindowTitle(u"Options"_s);
+
+    m_sivut = named(new QTabWidget(this), "OptionsSivut");
+    struct PageDesign {
+        const char* name;
+        QStyle::StandardPixmap picture;
+        void (TOptionsIkkuna::*create)(QWidget*);
+    };
+    const PageDesign pages[] = {
+        {"General", QStyle::SP_ComputerIcon, &TOptionsIkkuna::createGeneralPage},
+        {"Messages", QStyle::SP_MessageBoxInformation, &TOptionsIkkuna::createMessagesPage},
+        {"Friends", QStyle::SP_DirHomeIcon, &TOptionsIkkuna::createFriendsPage},
+        {"Update", QStyle::SP_BrowserReload, &TOptionsIkkuna::createUpdatePage},
+        {"Appearance", QStyle::SP_DesktopIcon, &TOptionsIkkuna::createAppearancePage},
+    };
+    for (const PageDesign& design : pages) {
+        auto* page = named(new QWidget(m_sivut), design.name);
+        (this->*design.create)(page);
+        m_sivut->addTab(page, style()->standardIcon(design.picture),
+                        QString::fromLatin1(design.name));
+    }
+    m_sivut->setCurrentIndex(0);
+
+    auto* btnOk = named(new QPushButton(u"&Ok"_s, this), "btnOk", u"Save changes (enter)"_s);
+    auto* btnCancel =
+        named(new QPushButton(u"&Cancel"_s, this), "btnCancel", u"Undo changes (esc)"_s);
+    btnOk->setDefault(true);
+    connect(btnOk, &QPushButton::clicked, this, &QDialog::accept);
+    connect(btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btnOk);
+    buttons->addWidget(btnCancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_sivut);
+    layout->addLayout(buttons);
+
+    FormCreate(current);
+}
+
+TOptionsIkkuna::~TOptionsIkkuna() = default;
+
+void TOptionsIkkuna::FormCreate(const settings::Settings& current) {
+    setMinimumSize(kDesignClientSize);
+    resize(sizeHint().expandedTo(kDesignClientSize));
+    const QString langDir = m_resourceDirectory + QString::fromLatin1(lang::LanguagesFolder) + u'/';
+    m_langDir->setText(langDir);
+    m_langDir->setToolTip(langDir);
+    if (current.languageIndex != 0) {
+        lang::SetCurrentLanguageFile(
+            lang::LoadLanguageFile(lang::languageFileName(current.language), m_resourceDirectory));
+        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+    }
+}
+
+void TOptionsIkkuna::createGeneralPage(QWidget* page) {
+    m_showSplash = checkBox(u"Show splashscreen on startup"_s, "ShowSplash", page);
+    m_start = checkBox(u"Start Kalvento on startup"_s, "Start", page);
+    m_hideTray = checkBox(u"Hide to tray on close"_s, "HideTray", page);
+    m_saveMessages = checkBox(u"Save message log (log.rtf)"_s, "SaveMessages", page);
+    m_saveMessagesPath = named(new QLineEdit(page), "SaveMessagesPath");
+    m_btnBrowse =
+        named(new QPushButton(u"&Browse"_s, page), "btnBrowse", u"Browse for folder..."_s);
+    m_autoUpdate = checkBox(u"Check for updates automatically"_s, "AutoUpdate", page);
+    m_connected = checkBox(u"Always connected to the Internet"_s, "Connected", page);
+    m_deliveries = numberEdit("Deliveries", 1, 10, page);
+    m_deliveries->setToolTip(
+        u"Send notification messages X times, reduces amount of lost messages"_s);
+    auto* deliveriesLabel = plainLabel(u"deliveries"_s, "DeliveriesLabel", page);
+
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(m_showSplash, 0, 0, 1, 3);
+    grid->addWidget(m_start, 1, 0, 1, 3);
+    grid->addWidget(m_hideTray, 2, 0, 1, 3);
+    grid->addWidget(m_saveMessages, 3, 0, 1, 3);
+    grid->addWidget(m_saveMessagesPath, 4, 0, 1, 2);
+    grid->addWidget(m_btnBrowse, 4, 2);
+    grid->addWidget(m_autoUpdate, 5, 0, 1, 3);
+    grid->addWidget(m_connected, 6, 0, 1, 3);
+    auto* deliveriesRow = new QHBoxLayout;
+    deliveriesRow->addWidget(m_deliveries);
+    deliveriesRow->addWidget(deliveriesLabel);
+    deliveriesRow->addStretch();
+    grid->addLayout(deliveriesRow, 7, 0, 1, 3);
+    grid->setRowStretch(8, 1);
+    grid->setColumnStretch(1, 1);
+
+    connect(m_saveMessages, &QCheckBox::toggled, this, &TOptionsIkkuna::SaveMessagesClick);
+    connect(m_autoUpdate, &QCheckBox::toggled, this, &TOptionsIkkuna::AutoUpdateClick);
+    connect(m_btnBrowse, &QPushButton::clicked, this, &TOptionsIkkuna::btnBrowseClick);
+}
+
+void TOptionsIkkuna::createMessagesPage(QWidget* page) {
+    m_showTime = checkBox(u"Show message time"_s, "ShowTime", page);
+    m_showName = checkBox(u"Show sender's name"_s, "ShowName", page);
+    m_italic = checkBox(u"Show private messages in italic"_s, "Italic", page);
+    const std::array<std::pair<const char*, QString>, 3> colorDesigns = {{
+        {"OwnColor", u"Own message color (click to change)"_s},
+        {"OtherColor", u"Other message color (click to change)"_s},
+        {"PrivateColor", u"Private message color (click to change)"_s},
+    }};
+    for (size_t i = 0; i < colorDesigns.size(); ++i) {
+        auto* label = named(new ClickLabel(colorDesigns[i].second, page), colorDesigns[i].first);
+        label->onClick = [this, label] { OwnColorClick(label); };
+        m_colorLabels[i] = label;
+    }
+    auto* fontLabel =
+        plainLabel(u"Default message font (click it to change):"_s, "MessageFontLabel", page);
+    auto* messageFont = named(new ClickLabel(QString(), page), "MessageFont");
+    messageFont->onClick = [this] { MessageFontClick(); };
+    m_messageFont = messageFont;
+
+    m_alertMessage = checkBox(u"Notify when a new message comes"_s, "AlertMessage", page);
+    m_notify = named(new QGroupBox(u"Notify with"_s, page), "Notify");
+    m_flashingIcon =
+        checkBox(u"Flashing icon on system tray"_s, "FlashingIcon", m_notify,
+                 u"Display a flashing icon on the system tray when a new message arrives"_s);
+    m_bringOnTop = checkBox(u"Bringing Kalvento on top"_s, "BringOnTop", m_notify,
+                            u"Bring Kalvento on top when a new message arrives"_s);
+    m_playASound = checkBox(u"Playing a sound"_s, "PlayASound", m_notify,
+                            u"Play a sound when a new message arrives"_s);
+    m_sound = named(new QComboBox(m_notify), "Sound");
+    m_sound->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_sound->setMinimumContentsLength(12);
+    m_selaaButton = smallButton("SelaaButton", u"Browse for sound files..."_s, m_notify);
+
+    auto* notifyLayout = new QGridLayout(m_notify);
+    notifyLayout->addWidget(m_flashingIcon, 0, 0, 1, 2);
+    notifyLayout->addWidget(m_bringOnTop, 1, 0, 1, 2);
+    notifyLayout->addWidget(m_playASound, 2, 0, 1, 2);
+    notifyLayout->addWidget(m_sound, 3, 0);
+    notifyLayout->addWidget(m_selaaButton, 3, 1);
+    notifyLayout->setColumnStretch(0, 1);
+
+    auto* left = new QVBoxLayout;
+    left->addWidget(m_showTime);
+    left->addWidget(m_showName);
+    left->addWidget(m_italic);
+    for (QLabel* label : m_colorLabels)
+        left->addWidget(label);
+    left->addWidget(fontLabel);
+    left->addWidget(m_messageFont);
+    left->addStretch();
+    auto* right = new QVBoxLayout;
+    right->addWidget(m_alertMessage);
+    right->addWidget(m_notify);
+    right->addStretch();
+    auto* columns = new QHBoxLayout(page);
+    columns->addLayout(left, 1);
+    columns->addLayout(right, 1);
+
+    connect(m_alertMessage, &QCheckBox::toggled, this, &TOptionsIkkuna::AlertMessageClick);
+    connect(m_selaaButton, &QToolButton::clicked, this, &TOptionsIkkuna::SelaaButtonClick);
+}
+
+void TOptionsIkkuna::createFriendsPage(QWidget* page) {
+    m_frendit = named(new QListWidget(page), "Frendit");
+    // Kept in the friends' own order (sorted without regard to letter case) rather than
+    // the list's case-sensitive sort.
+    m_frendit->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_btnRemove =
+        named(new QPushButton(u"&Remove"_s, page), "btnRemove", u"Remove selected friend(s)"_s);
+    m_btnClear =
+        named(new QPushButton(u"R&emove all"_s, page), "btnClear", u"Clear friends list"_s);
+
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(m_btnRemove);
+    buttons->addWidget(m_btnClear);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(page);
+    layout->addWidget(m_frendit, 1);
+    layout->addLayout(buttons);
+
+    connect(m_frendit, &QListWidget::itemSelectionChanged, this, &TOptionsIkkuna::FrenditClick);
+    connect(m_btnRemove, &QPushButton::clicked, this, &TOptionsIkkuna::btnRemoveClick);
+    connect(m_btnClear, &QPushButton::clicked, this, &TOptionsIkkuna::btnClearClick);
+}
+
+void TOptionsIkkuna::createUpdatePage(QWidget* page) {
+    m_proxyLabel = plainLabel(u"Name or IP-address of the proxy-server:"_s, "ProxyLabel", page);
+    m_proxy = named(new QLineEdit(page), "Proxy");
+    m_useProxy = checkBox(u"Use proxy server for the connection"_s, "UseProxy", page,
+                          u"If you don't know what this is, leave this unchecked"_s);
+    m_proxyPortLabel = plainLabel(u"Proxy port (0 as default port):"_s, "ProxyPortLabel", page);
+    m_proxyPort = numberEdit("ProxyPort", 0, 32767, page);
+    auto* addressLabel = plainLabel(u"Update info address:"_s, "AddressLabel", page);
+    m_address =
+        named(new QLineEdit(page), "Address", u"Do NOT modify unless Fennrake tells you so!"_s);
+    auto* portLabel = plainLabel(u"Port:"_s, "PortLabel", page);
+    m_port = numberEdit("Port", 0, 32767, page);
+    auto* saveToLabel = plainLabel(u"Save update to:"_s, "SaveToLabel", page);
+    m_saveTo = named(new QLineEdit(page), "SaveTo", u"A directory to save the update to"_s);
+    m_browseButton = smallButton("BrowseButton", u"Browse for folder..."_s, page);
+
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(m_useProxy, 0, 0, 1, 3);
+    grid->addWidget(m_proxyLabel, 1, 0, 1, 2);
+    grid->addWidget(m_proxyPortLabel, 1, 2);
+    grid->addWidget(m_proxy, 2, 0, 1, 2);
+    grid->addWidget(m_proxyPort, 2, 2);
+    grid->addWidget(addressLabel, 3, 0, 1, 2);
+    grid->addWidget(portLabel, 3, 2);
+    grid->addWidget(m_address, 4, 0, 1, 2);
+    grid->addWidget(m_port, 4, 2);
+    grid->addWidget(saveToLabel, 5, 0, 1, 3);
+    grid->addWidget(m_saveTo, 6, 0, 1, 2);
+    grid->addWidget(m_browseButton, 6, 2, Qt::AlignLeft);
+    grid->setRowStretch(7, 1);
+    grid->setColumnStretch(0, 1);
+
+    connect(m_useProxy, &QCheckBox::toggled, this, &TOptionsIkkuna::UseProxyClick);
+    connect(m_browseButton, &QToolButton::clicked, this, &TOptionsIkkuna::BrowseButtonClick);
+}
+
+void TOptionsIkkuna::createAppearancePage(QWidget* page) {
+    m_backGroundLabel = plainLabel(u"Background:"_s, "BackGroundLabel", page);
+    m_backGround = named(new QComboBox(page), "BackGround");
+    m_backGround->addItem(u"Default"_s);
+    m_backGround->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_backGround->setMinimumContentsLength(12);
+    m_openBGButton = named(new QPushButton(u"O&pen"_s, page), "OpenBGButton",
+                           u"Open a custom image file for background"_s);
+    m_bgStyleLabel = plainLabel(u"Background style:"_s, "BGStyleLabel", page);
+    m_bgStyle = named(new QComboBox(page), "BGStyle");
+    m_bgStyle->addItems({u"Tile"_s, u"Center"_s, u"Stretch"_s});
+    auto* bgColorLabel = plainLabel(u"Background color:"_s, "BGColorLabel", page);
+    m_bgColor = named(new QComboBox(page), "BGColor");
+    m_bgColor->addItem(swatch(QColor()), u"Custom..."_s, QVariant::fromValue(settings::clBlack));
+    for (const ReadableColor& color : kBoxColors)
+        m_bgColor->addItem(swatch(settings::toQColor(color.value, palette())),
+                           QString::fromLatin1(color.name), QVariant::fromValue(color.value));
+    m_noBG = checkBox(u"No background"_s, "NoBG", page);
+    auto* identityLabel = plainLabel(u"Identity:"_s, "IdentityLabel", page);
+    m_identity = named(new QLineEdit(page), "Identity");
+    auto* languageLabel = plainLabel(u"Language:"_s, "LanguageLabel", page);
+    m_language = named(new QComboBox(page), "Language");
+    m_language->setIconSize(QSize(kPictureSize, kPictureSize));
+    m_language->setMaxVisibleItems(8);
+    m_langDir = plainLabel(QString(), "LangDir", page);
+    m_langDir->setWordWrap(true);
+
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(m_backGroundLabel, 0, 0, 1, 2);
+    grid->addWidget(m_backGround, 1, 0);
+    grid->addWidget(m_openBGButton, 1, 1);
+    grid->addWidget(m_bgStyleLabel, 2, 0, 1, 2);
+    grid->addWidget(m_bgStyle, 3, 0, 1, 2);
+    grid->addWidget(bgColorLabel, 4, 0, 1, 2);
+    grid->addWidget(m_bgColor, 5, 0, 1, 2);
+    grid->addWidget(m_noBG, 6, 0, 1, 2);
+    grid->addWidget(identityLabel, 0, 2);
+    grid->addWidget(m_identity, 1, 2);
+    grid->addWidget(languageLabel, 2, 2);
+    grid->addWidget(m_language, 3, 2);
+    grid->addWidget(m_langDir, 4, 2, 3, 1, Qt::AlignTop);
+    grid->setColumnStretch(0, 1);
+    grid->setColumnStretch(2, 1);
+    grid->setRowStretch(7, 1);
+
+    connect(m_noBG, &QCheckBox::toggled, this, &TOptionsIkkuna::NoBGClick);
+    connect(m_openBGButton, &QPushButton::clicked, this, &TOptionsIkkuna::OpenBGButtonClick);
+    connect(m_bgColor, &QComboBox::activated, this, &TOptionsIkkuna::BGColorSelect);
+}
+
+void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
+    m_showSplash->setChecked(s.showSplashscreen);
+    m_showTime->setChecked(s.showMessageTime);
+    m_showName->setChecked(s.showSenderName);
+    setLabelColor(m_colorLabels[0], s.ownMessageColor);
+    setLabelColor(m_colorLabels[1], s.otherMessageColor);
+    m_proxy->setText(s.proxyServer);
+    m_proxyPort->setValue(s.proxyPort);
+    m_useProxy->setChecked(s.useProxy);
+    m_port->setValue(s.port);
+    m_address->setText(s.updateAddress);
+    m_saveTo->setText(s.saveUpdateDirectory);
+    m_alertMessage->setChecked(s.showAlert);
+    m_deliveries->setValue(s.deliveries);
+    m_sound->clear();
+    for (const char* name : SystemSoundNames)
+        m_sound->addItem(QString::fromLatin1(name));
+    m_flashingIcon->setChecked(s.flashingIcon);
+    m_bringOnTop->setChecked(s.bringOnTop);
+    m_playASound->setChecked(s.playSound);
+    selectSound(s.soundName);
+    m_start->setChecked(s.startWithSystem);
+    m_hideTray->setChecked(s.hideToTray);
+    m_autoUpdate->setChecked(s.automaticUpdate);
+    m_connected->setChecked(s.alwaysConnected);
+    m_saveMessages->setChecked(s.saveMessagesLog);
+    m_saveMessagesPath->setText(s.saveMessagesPath);
+    m_italic->setChecked(s.showPrivateItalic);
+    setLabelColor(m_colorLabels[2], s.privateMessageColor);
+    m_font = chatFont;
+    TeeFonttiTeksti(m_messageFont, m_font);
+
+    while (m_backGround->count() > 1)
+        m_backGround->removeItem(1);
+    m_backGround->setCurrentIndex(0);
+    if (s.backgroundIndex != 0) {
+        m_backGround->addItem(s.background);
+        m_backGround->setCurrentIndex(m_backGround->count() - 1);
+    }
+    m_bgStyle->setCurrentIndex(
+        s.backgroundStyle >= 0 && s.backgroundStyle < m_bgStyle->count() ? s.backgroundStyle : -1);
+    selectBackgroundColor(s.backgroundColor);
+    m_noBG->setChecked(s.disableBackground);
+    m_identity->setText(s.identity);
+    fillLanguages(s);
+    m_frendit->clear();
+    m_frendit->addItems(settings::normalizeFriends(s.friends));
+
+    UseProxyClick();
+    NoBGClick();
+    SaveMessagesClick();
+    AutoUpdateClick();
+    AlertMessageClick();
+    FrenditClick();
+}
+
+void TOptionsIkkuna::selectSound(const QString& soundName) {
+    if (soundName.isEmpty()) {
+        m_sound->setCurrentIndex(0);
+        return;
+    }
+    int entry = findEntry(m_sound, soundName);
+    if (entry < 0) {
+        m_sound->addItem(soundName);
+        entry = m_sound->count() - 1;
+    }
+    m_sound->setCurrentIndex(entry);
+}
+
+void TOptionsIkkuna::selectBackgroundColor(quint32 value) {
+    int entry = -1;
+    for (int i = kCustomColorEntry + 1; i < m_bgColor->count() && entry < 0; ++i) {
+        if (m_bgColor->itemData(i).value<quint32>() == value)
+            entry = i;
+    }
+    if (entry < 0) {
+        // A colour the list does not name: the custom entry holds it.
+        entry = kCustomColorEntry;
+        m_bgColor->setItemData(entry, QVariant::fromValue(value));
+        m_bgColor->setItemIcon(entry, swatch(settings::toQColor(value, palette())));
+    }
+    m_bgColor->setCurrentIndex(entry);
+    m_bgColorIndex = entry;
+}
+
+void TOptionsIkkuna::fillLanguages(const settings::Settings& s) {
+    const QString folder = m_langDir->text();
+    const QStringList names = lang::languageList(folder);
+    m_language->clear();
+    m_language->addItem(languagePicture(0), names.first());
+    for (qsizetype i = 1; i < names.size(); ++i) {
+        QIcon picture = languagePicture(1);
+        const QString file = folder + names[i] + u".bmp"_s;
+        if (QFileInfo(file).isFile()) {
+            // The picture's top-left corner, as much as fits the list.
+            const QImage image(file);
+            if (!image.isNull())
+                picture = QIcon(QPixmap::fromImage(image.copy(0, 0, kPictureSize, kPictureSize)));
+        }
+        m_language->addItem(picture, names[i]);
+    }
+    if (s.languageIndex != 0)
+        m_language->setCurrentIndex(findEntry(m_language, s.language));
+    else
+        m_language->setCurrentIndex(0);
+}
+
+QIcon TOptionsIkkuna::languagePicture(int index) {
+    QImage image(kPictureSize, kPictureSize, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    if (index == 0) {
+        // The built-in language: a blue flag crossed in white and red.
+        painter.fillRect(QRect(1, 3, 14, 10), QColor(0x1F, 0x3A, 0x93));
+        painter.setPen(QPen(Qt::white, 3));
+        painter.drawLine(8, 3, 8, 12);
+        painter.drawLine(1, 8, 14, 8);
+        painter.setPen(QPen(QColor(0xC8, 0x10, 0x2E), 1));
+        painter.drawLine(8, 3, 8, 12);
+        painter.drawLine(1, 8, 14, 8);
+    } else {
+        // Any other language: a plain white flag on a pole.
+        painter.setPen(QColor(0x60, 0x40, 0x20));
+        painter.drawLine(2, 1, 2, 15);
+        painter.setPen(QColor(0x80, 0x80, 0x80));
+        painter.setBrush(Qt::white);
+        painter.drawRect(3, 2, 11, 7);
+    }
+    painter.end();
+    return QIcon(QPixmap::fromImage(image));
+}
+
+settings::Settings TOptionsIkkuna::result(settings::Settings s) const {
+    s.showSplashscreen = m_showSplash->isChecked();
+    s.showMessageTime = m_showTime->isChecked();
+    s.showSenderName = m_showName->isChecked();
+    s.ownMessageColor = m_colors[0];
+    s.otherMessageColor = m_colors[1];
+    // Greyed-out proxy fields keep and save what they hold.
+    s.proxyServer = m_proxy->text();
+    s.proxyPort = m_proxyPort->value();
+    s.useProxy = m_useProxy->isChecked();
+    s.port = m_port->value();
+    s.updateAddress = m_address->text();
+    s.saveUpdateDirectory = platform::withTrailingSlash(m_saveTo->text());
+    s.showAlert = m_alertMessage->isChecked();
+    s.deliveries = m_deliveries->value();
+    s.flashingIcon = m_flashingIcon->isChecked();
+    s.bringOnTop = m_bringOnTop->isChecked();
+    s.playSound = m_playASound->isChecked();
+    if (m_sound->currentIndex() >= 0) {
+        s.soundName = m_sound->currentText();
+        s.soundIndex = m_sound->currentIndex();
+    }
+    s.startWithSystem = m_start->isChecked();
+    s.hideToTray = m_hideTray->isChecked();
+    s.automaticUpdate = m_autoUpdate->isChecked();
+    s.alwaysConnected = m_connected->isChecked();
+    s.saveMessagesLog = m_saveMessages->isChecked();
+    // The log's path is this folder followed directly by the file name.
+    s.saveMessagesPath = platform::withTrailingSlash(m_saveMessagesPath->text());
+    s.showPrivateItalic = m_italic->isChecked();
+    s.privateMessageColor = m_colors[2];
+    s.messageFontName = m_font.family();
+    if (const int size = qRound(m_font.pointSizeF()); size > 0)
+        s.messageFontSize = size;
+
+    if (m_backGround->currentIndex() >= 0) {
+        s.backgroundIndex = m_backGround->currentIndex();
+        if (s.backgroundIndex != 0)
+            s.background = m_backGround->currentText();
+    }
+    QStringList friends;
+    for (int i = 0; i < m_frendit->count(); ++i)
+        friends.append(m_frendit->item(i)->text());
+    s.friends = settings::normalizeFriends(friends);
+    if (m_bgStyle->currentIndex() >= 0)
+        s.backgroundStyle = m_bgStyle->currentIndex();
+    s.backgroundColor = backgroundColor();
+    s.disableBackground = m_noBG->isChecked();
+    s.identity = m_identity->text();
+    if (m_language->currentIndex() >= 0) {
+        s.languageIndex = m_language->currentIndex();
+        s.language = m_language->currentText();
+    }
+    return s;
+}
+
+void TOptionsIkkuna::TeeFonttiTeksti(QLabel* label, const QFont& font) {
+    const int size = font.pointSize() > 0 ? font.pointSize() : qRound(font.pointSizeF());
+    label->setText(font.family() + u", "_s + QString::number(size) + u"pt"_s);
+}
+
+void TOptionsIkkuna::setLabelColor(QLabel* label, quint32 value) {
+    const auto index = size_t(std::find(m_colorLabels.begin(), m_colorLabels.end(), label) -
+                              m_colorLabels.begin());
+    if (index >= m_colors.size())
+        return;
+    // The stored value is kept as it is, so a desktop colour stays a desktop colour.
+    m_colors[index] = value;
+    QPalette colors = label->palette();
+    colors.setColor(QPalette::WindowText, settings::toQColor(value, palette()));
+    label->setPalette(colors);
+}
+
+quint32 TOptionsIkkuna::labelColor(const QLabel* label) const {
+    for (size_t i = 0; i < m_colorLabels.size(); ++i) {
+        if (m_colorLabels[i] == label)
+            return m_colors[i];
+    }
+    return settings::clDefault;
+}
+
+quint32 TOptionsIkkuna::backgroundColor() const {
+    return m_bgColor->currentData().value<quint32>();
+}
+
+void TOptionsIkkuna::OwnColorClick(QLabel* label) {
+    const std::optional<QColor> chosen =
+        m_pickers.color(this, settings::toQColor(labelColor(label), palette()));
+    if (chosen)
+        setLabelColor(label, settings::fromQColor(*chosen));
+}
+
+void TOptionsIkkuna::MessageFontClick() {
+    if (const std::optional<QFont> chosen = m_pickers.font(this, m_font)) {
+        m_font = *chosen;
+        TeeFonttiTeksti(m_messageFont, m_font);
+    }
+}
+
+void TOptionsIkkuna::BGColorSelect(int index) {
+    if (index == kCustomColorEntry) {
+        const quint32 current = m_bgColor->itemData(m_bgColorIndex).value<quint32>();
+        const std::optional<QColor> chosen =
+            m_pickers.color(this, settings::toQColor(current, palette()));
+        if (!chosen) {
+            m_bgColor->setCurrentIndex(m_bgColorIndex);
+            return;
+        }
+        // A picked colour that has a name in the list selects that entry.
+        selectBackgroundColor(settings::fromQColor(*chosen));
+        return;
+    }
+    m_bgColorIndex = index;
+}
+
+void TOptionsIkkuna::UseProxyClick() {
+    const bool on = m_useProxy->isChecked();
+    for (QWidget* w : {static_cast<QWidget*>(m_proxyLabel), static_cast<QWidget*>(m_proxy),
+                       static_cast<QWidget*>(m_proxyPortLabel), static_cast<QWidget*>(m_proxyPort)})
+        w->setEnabled(on);
+}
+
+void TOptionsIkkuna::NoBGClick() {
+    const bool on = !m_noBG->isChecked();
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_backGround), static_cast<QWidget*>(m_bgStyle),
+          static_cast<QWidget*>(m_openBGButton), static_cast<QWidget*>(m_backGroundLabel),
+          static_cast<QWidget*>(m_bgStyleLabel)})
+        w->setEnabled(on);
+}
+
+void TOptionsIkkuna::SaveMessagesClick() {
+    const bool on = m_saveMessages->isChecked();
+    m_saveMessagesPath->setEnabled(on);
+    m_btnBrowse->setEnabled(on);
+}
+
+void TOptionsIkkuna::AutoUpdateClick() {
+    m_connected->setEnabled(m_autoUpdate->isChecked());
+}
+
+void TOptionsIkkuna::AlertMessageClick() {
+    // The controls inside the group, not the group: its title stays readable.
+    const bool on = m_alertMessage->isChecked();
+    for (QWidget* w : m_notify->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        w->setEnabled(on);
+}
+
+void TOptionsIkkuna::FrenditClick() {
+    m_btnRemove->setEnabled(!m_frendit->selectedItems().isEmpty());
+    m_btnClear->setEnabled(m_frendit->count() > 0);
+}
+
+void TOptionsIkkuna::browseFolder(QLineEdit* edit) {
+    const std::optional<QString> folder =
+        m_pickers.folder(this, lang::GetMessageText(lang::MessageId::M001));
+    if (!folder)
+        return;
+    edit->setText(platform::withTrailingSlash(*folder));
+}
+
+void TOptionsIkkuna::btnBrowseClick() {
+    browseFolder(m_saveMessagesPath);
+}
+
+void TOptionsIkkuna::BrowseButtonClick() {
+    browseFolder(m_saveTo);
+}
+
+void TOptionsIkkuna::OpenBGButtonClick() {
+    const std::optional<QString> file = m_pickers.picture(this, PictureFilter);
+    if (!file)
+        return;
+    const QString wanted = file->toLower();
+    for (int i = 0; i < m_backGround->count(); ++i) {
+        if (m_backGround->itemText(i).toLower() == wanted) {
+            m_backGround->setCurrentIndex(i);
+            return;
+        }
+    }
+    m_backGround->addItem(*file);
+    m_backGround->setCurrentIndex(m_backGround->count() - 1);
+}
+
+void TOptionsIkkuna::SelaaButtonClick() {
+    const std::optional<QString> file = m_pickers.sound(this, SoundFilter);
+    if (!file)
+        return;
+    m_sound->addItem(*file);
+    m_sound->setCurrentIndex(m_sound->count() - 1);
+}
+
+void TOptionsIkkuna::btnRemoveClick() {
+    for (int i = 0; i < m_frendit->count();) {
+        if (m_frendit->item(i)->isSelected())
+            delete m_frendit->takeItem(i);
+        else
+            ++i;
+    }
+    FrenditClick();
+}
+
+void TOptionsIkkuna::btnClearClick() {
+    if (m_pickers.confirm(this, lang::GetMessageText(lang::MessageId::M008)))
+        m_frendit->clear();
+    FrenditClick();
+}
+
+} // namespace kalvento::windows

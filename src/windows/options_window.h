@@ -1,0 +1,178 @@
+#pragma once
+// The options window: every setting but the window geometry and the update bookkeeping, on
+// five pages. It only keeps its controls consistent while the user works; the main window
+// fills it, reads the result back on OK and applies it.
+
+#include "settings/settings_store.h"
+
+#include <QColor>
+#include <QDialog>
+#include <QFont>
+#include <QIcon>
+#include <QString>
+
+#include <array>
+#include <functional>
+#include <optional>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QSpinBox;
+class QTabWidget;
+class QToolButton;
+
+namespace kalvento::windows {
+
+// What confirming the window does about the language.
+enum class LanguageChange {
+    None,          // same language as before
+    Apply,         // load the new language file and put it on the main window
+    RestartNotice, // back to the built-in English: only a restart brings the texts back
+};
+
+// Going from one built-in English to the other (index 0 both times, whatever text was
+// stored) changes nothing; a language file is applied when it is new or English was shown.
+LanguageChange languageChange(const settings::Settings& before, const settings::Settings& after);
+
+class TOptionsIkkuna : public QDialog {
+    Q_OBJECT
+public:
+    // The dialogs the window opens. Each gives nothing when the user cancels; tests put
+    // their own in place so that no modal dialog runs.
+    struct Pickers {
+        std::function<std::optional<QColor>(QWidget* parent, const QColor& initial)> color;
+        std::function<std::optional<QFont>(QWidget* parent, const QFont& initial)> font;
+        std::function<std::optional<QString>(QWidget* parent, const QString& title)> folder;
+        std::function<std::optional<QString>(QWidget* parent, const QString& filter)> picture;
+        std::function<std::optional<QString>(QWidget* parent, const QString& filter)> sound;
+        // A Yes/No question; true for Yes.
+        std::function<bool(QWidget* parent, const QString& text)> confirm;
+
+        static Pickers real();
+    };
+
+    // Filters of the file pickers, in the file dialog's syntax.
+    static const QString PictureFilter;
+    static const QString SoundFilter;
+    // The eight system sounds, "Sound index" 0 to 7.
+    static const std::array<const char*, 8> SystemSoundNames;
+
+    // Runs FormCreate: resourceDirectory holds "Languages/" (with a trailing "/"); the
+    // language of current is put on the window when its index is not 0.
+    TOptionsIkkuna(const QString& resourceDirectory, const settings::Settings& current,
+                   QWidget* parent = nullptr);
+    ~TOptionsIkkuna() override;
+
+    Pickers& pickers() { return m_pickers; }
+
+    // Shows settings (friends included) and the chat font in the controls, then runs the
+    // enabling rules once.
+    void fill(const settings::Settings& settings, const QFont& chatFont);
+    // base with every value the window edits replaced by the controls' values. A list
+    // without a selection (a language whose file is gone) leaves its setting as it was.
+    settings::Settings result(settings::Settings base) const;
+    QFont chosenFont() const { return m_font; }
+
+    // Handlers.
+    void TeeFonttiTeksti(QLabel* label, const QFont& font);
+    void OwnColorClick(QLabel* label);
+    void MessageFontClick();
+    void UseProxyClick();
+    void NoBGClick();
+    void SaveMessagesClick();
+    void AutoUpdateClick();
+    void AlertMessageClick();
+    void FrenditClick();
+    void btnBrowseClick();
+    void BrowseButtonClick();
+    void OpenBGButtonClick();
+    void SelaaButtonClick();
+    void btnRemoveClick();
+    void btnClearClick();
+    // The colour box's custom entry asks for a colour; cancelling keeps the earlier choice.
+    void BGColorSelect(int index);
+
+    // The stored colour value shown by a colour label or the colour box.
+    quint32 labelColor(const QLabel* label) const;
+    quint32 backgroundColor() const;
+
+    // The language list's pictures: 0 for the built-in English, 1 for a language without a
+    // picture of its own.
+    static QIcon languagePicture(int index);
+
+private:
+    void FormCreate(const settings::Settings& current);
+    void createGeneralPage(QWidget* page);
+    void createMessagesPage(QWidget* page);
+    void createFriendsPage(QWidget* page);
+    void createUpdatePage(QWidget* page);
+    void createAppearancePage(QWidget* page);
+    void setLabelColor(QLabel* label, quint32 value);
+    void selectSound(const QString& soundName);
+    void selectBackgroundColor(quint32 value);
+    void fillLanguages(const settings::Settings& settings);
+    void browseFolder(QLineEdit* edit);
+
+    QString m_resourceDirectory;
+    Pickers m_pickers;
+    QFont m_font;
+    std::array<quint32, 3> m_colors{}; // own, other, private
+    int m_bgColorIndex = -1;           // the colour box's selection before a custom pick
+
+    QTabWidget* m_sivut = nullptr;
+    // General
+    QCheckBox* m_showSplash = nullptr;
+    QCheckBox* m_start = nullptr;
+    QCheckBox* m_hideTray = nullptr;
+    QCheckBox* m_saveMessages = nullptr;
+    QLineEdit* m_saveMessagesPath = nullptr;
+    QPushButton* m_btnBrowse = nullptr;
+    QCheckBox* m_autoUpdate = nullptr;
+    QCheckBox* m_connected = nullptr;
+    QSpinBox* m_deliveries = nullptr;
+    // Messages
+    QCheckBox* m_showTime = nullptr;
+    QCheckBox* m_showName = nullptr;
+    QCheckBox* m_italic = nullptr;
+    std::array<QLabel*, 3> m_colorLabels{}; // OwnColor, OtherColor, PrivateColor
+    QLabel* m_messageFont = nullptr;
+    QCheckBox* m_alertMessage = nullptr;
+    QGroupBox* m_notify = nullptr;
+    QCheckBox* m_flashingIcon = nullptr;
+    QCheckBox* m_bringOnTop = nullptr;
+    QCheckBox* m_playASound = nullptr;
+    QComboBox* m_sound = nullptr;
+    QToolButton* m_selaaButton = nullptr;
+    // Friends
+    QListWidget* m_frendit = nullptr;
+    QPushButton* m_btnRemove = nullptr;
+    QPushButton* m_btnClear = nullptr;
+    // Update
+    QLabel* m_proxyLabel = nullptr;
+    QLineEdit* m_proxy = nullptr;
+    QCheckBox* m_useProxy = nullptr;
+    QLabel* m_proxyPortLabel = nullptr;
+    QSpinBox* m_proxyPort = nullptr;
+    QLineEdit* m_address = nullptr;
+    QSpinBox* m_port = nullptr;
+    QLineEdit* m_saveTo = nullptr;
+    QToolButton* m_browseButton = nullptr;
+    // Appearance
+    QLabel* m_backGroundLabel = nullptr;
+    QComboBox* m_backGround = nullptr;
+    QPushButton* m_openBGButton = nullptr;
+    QLabel* m_bgStyleLabel = nullptr;
+    QComboBox* m_bgStyle = nullptr;
+    QComboBox* m_bgColor = nullptr;
+    QCheckBox* m_noBG = nullptr;
+    QLineEdit* m_identity = nullptr;
+    QComboBox* m_language = nullptr;
+    QLabel* m_langDir = nullptr;
+};
+
+} // namespace kalvento::windows

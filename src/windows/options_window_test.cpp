@@ -1,0 +1,722 @@
+// The options window on its own (filled, edited through its controls and pickers, read
+// back) and through the main window on an in-memory LAN (what OK and Cancel do).
+
+#include "windows/options_window.h"
+
+#include "app/chat_view.h"
+#include "app/main_window.h"
+#include "lang/language_file.h"
+#include "lang/message_table.h"
+#include "platform/ini_file.h"
+#include "platform/memory_network.h"
+#include "settings/colors.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextDocument>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+using namespace kalvento;
+using settings::Settings;
+using windows::TOptionsIkkuna;
+
+namespace {
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// A picture whose top-left 16 by 16 pixels alone are red.
+void writePicture(const QString& path, int size) {
+    QImage image(size, size, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    QPainter(&image).fillRect(0, 0, 16, 16, Qt::red);
+    ASSERT_TRUE(image.save(path, "BMP"));
+}
+
+// What a control shows, as text, for one table of expectations.
+QString shown(const QWidget* w) {
+    if (const auto* box = qobject_cast<const QCheckBox*>(w))
+        return box->isChecked() ? QStringLiteral("on") : QStringLiteral("off");
+    if (const auto* edit = qobject_cast<const QLineEdit*>(w))
+        return edit->text();
+    if (const auto* spin = qobject_cast<const QSpinBox*>(w))
+        return QString::number(spin->value());
+    if (const auto* combo = qobject_cast<const QComboBox*>(w))
+        return QString::number(combo->currentIndex()) + u':' + combo->currentText();
+    if (const auto* label = qobject_cast<const QLabel*>(w))
+        return label->text();
+    return QStringLiteral("?");
+}
+
+// Settings unlike the defaults in every key the window edits.
+Settings unusual() {
+    Settings s = Settings::defaults(QStringLiteral("/srv/kv/"));
+    s.showSplashscreen = false;
+    s.deliveries = 4;
+    s.hideToTray = false;
+    s.saveMessagesLog = true;
+    s.automaticUpdate = false;
+    s.alwaysConnected = true;
+    s.saveMessagesPath = QStringLiteral("/srv/logs/");
+    s.showMessageTime = false;
+    s.ownMessageColor = settings::clWindowText; // a desktop colour must stay one
+    s.showSenderName = false;
+    s.otherMessageColor = settings::plainColor(1, 2, 3);
+    s.showPrivateItalic = true;
+    s.privateMessageColor = settings::clPurple;
+    s.showAlert = false;
+    s.flashingIcon = false;
+    s.bringOnTop = true;
+    s.playSound = true;
+    s.soundName = QStringLiteral("System question");
+    s.soundIndex = 4;
+    s.proxyServer = QStringLiteral("proxy.lan");
+    s.proxyPort = 8080;
+    s.useProxy = false; // greyed out, yet kept and saved
+    s.port = 81;
+    s.updateAddress = QStringLiteral("http://example.invalid/Kalvento.ini");
+    s.saveUpdateDirectory = QStringLiteral("/srv/updates/");
+    s.backgroundIndex = 1;
+    s.background = QStringLiteral("/srv/pictures/sky.jpg");
+    s.backgroundStyle = 2;
+    s.backgroundColor = settings::plainColor(0x12, 0x34, 0x56); // no name: the custom entry
+    s.disableBackground = true;
+    s.identity = QStringLiteral("Ann <b>");
+    s.friends = {QStringLiteral("bob"), QStringLiteral("Carl"), QStringLiteral("ann")};
+    s.startWithSystem = true;
+    return s;
+}
+
+class OptionsWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        resources = dir.path() + u'/';
+    }
+    void TearDown() override { lang::SetCurrentLanguageFile(nullptr); }
+
+    std::unique_ptr<TOptionsIkkuna> open(const Settings& s,
+                                         const QFont& font = QFont(QStringLiteral("Serif"), 9)) {
+        auto window = std::make_unique<TOptionsIkkuna>(resources, s);
+        // No real dialog may run in a test: an unexpected one throws.
+        window->pickers() = TOptionsIkkuna::Pickers();
+        window->fill(s, font);
+        return window;
+    }
+    template <typename W> static W* get(TOptionsIkkuna& w, const char* name) {
+        W* widget = w.findChild<W*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    QTemporaryDir dir;
+    QString resources;
+};
+
+TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
+    const Settings s = unusual();
+    auto w = open(s, QFont(QStringLiteral("Serif"), 11));
+    const struct {
+        const char* control;
+        QString value;
+    } table[] = {
+        {"ShowSplash", "off"},
+        {"Start", "on"},
+        {"HideTray", "off"},
+        {"SaveMessages", "on"},
+        {"SaveMessagesPath", "/srv/logs/"},
+        {"AutoUpdate", "off"},
+        {"Connected", "on"},
+        {"Deliveries", "4"},
+        {"ShowTime", "off"},
+        {"ShowName", "off"},
+        {"Italic", "on"},
+        {"MessageFont", "Serif, 11pt"},
+        {"AlertMessage", "off"},
+        {"FlashingIcon", "off"},
+        {"BringOnTop", "on"},
+        {"PlayASound", "on"},
+        {"Sound", "4:System question"},
+        {"Proxy", "proxy.lan"},
+        {"UseProxy", "off"},
+        {"ProxyPort", "8080"},
+        {"Address", "http://example.invalid/Kalvento.ini"},
+        {"Port", "81"},
+        {"SaveTo", "/srv/updates/"},
+        {"BackGround", "1:/srv/pictures/sky.jpg"},
+        {"BGStyle", "2:Stretch"},
+        {"BGColor", "0:Custom..."},
+        {"NoBG", "on"},
+        {"Identity", "Ann <b>"},
+        {"Language", "0:Default (English)"},
+        {"LangDir", resources + "Languages/"},
+    };
+    for (const auto& row : table)
+        EXPECT_EQ(shown(get<QWidget>(*w, row.control)), row.value) << row.control;
+    EXPECT_FALSE(get<QWidget>(*w, "Proxy")->isEnabled());
+
+    EXPECT_EQ(w->labelColor(get<QLabel>(*w, "OwnColor")), settings::clWindowText);
+    EXPECT_EQ(w->labelColor(get<QLabel>(*w, "OtherColor")), settings::plainColor(1, 2, 3));
+    EXPECT_EQ(w->labelColor(get<QLabel>(*w, "PrivateColor")), settings::clPurple);
+    EXPECT_EQ(get<QLabel>(*w, "PrivateColor")->palette().color(QPalette::WindowText),
+              QColor(0x80, 0x00, 0x80));
+    auto* friends = get<QListWidget>(*w, "Frendit");
+    ASSERT_EQ(friends->count(), 3);
+    EXPECT_EQ(friends->item(0)->text(), "ann");
+    EXPECT_EQ(friends->item(1)->text(), "bob");
+    EXPECT_EQ(friends->item(2)->text(), "Carl");
+    EXPECT_EQ(get<QTabWidget>(*w, "OptionsSivut")->currentIndex(), 0);
+    EXPECT_EQ(w->objectName(), "OptionsIkkuna");
+    EXPECT_EQ(w->windowTitle(), "Options");
+    EXPECT_GE(w->width(), 465);
+    EXPECT_GE(w->height(), 265);
+
+    // Read back unchanged, every key the window edits comes out as it went in: both write
+    // the same file.
+    Settings expected = s;
+    expected.messageFontName = QStringLiteral("Serif");
+    expected.messageFontSize = 11;
+    expected.language = QStringLiteral("Default (English)");
+    const auto bytes = [this](const Settings& settings) {
+        const QString path = dir.filePath("written.ini");
+        QFile::remove(path);
+        EXPECT_TRUE(settings::writeAll(path, settings, "/usr/bin/kalvento",
+                                       dir.filePath("autostart/kalvento.desktop")));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        return file.readAll();
+    };
+    EXPECT_EQ(bytes(w->result(Settings::defaults(QStringLiteral("/x/")))), bytes(expected));
+    EXPECT_TRUE(w->result(Settings()).startWithSystem);
+}
+
+TEST_F(OptionsWindowTest, EnablingRulesFollowTheirBoxes) {
+    Settings s = unusual();
+    auto w = open(s);
+    const struct {
+        const char* box;
+        bool enabledWhenTicked;
+        std::vector<const char*> controls;
+    } rules[] = {
+        {"UseProxy", true, {"ProxyLabel", "Proxy", "ProxyPortLabel", "ProxyPort"}},
+        {"NoBG",
+         false,
+         {"BackGround", "BGStyle", "OpenBGButton", "BackGroundLabel", "BGStyleLabel"}},
+        {"SaveMessages", true, {"SaveMessagesPath", "btnBrowse"}},
+        {"AutoUpdate", true, {"Connected"}},
+        {"AlertMessage",
+         true,
+         {"FlashingIcon", "BringOnTop", "PlayASound", "Sound", "SelaaButton"}},
+    };
+    for (const auto& rule : rules) {
+        auto* box = get<QCheckBox>(*w, rule.box);
+        for (bool ticked : {box->isChecked(), !box->isChecked()}) {
+            box->setChecked(ticked); // the first pass checks the state after filling
+            for (const char* control : rule.controls)
+                EXPECT_EQ(get<QWidget>(*w, control)->isEnabled(), ticked == rule.enabledWhenTicked)
+                    << rule.box << (ticked ? " on: " : " off: ") << control;
+        }
+    }
+    get<QCheckBox>(*w, "NoBG")->setChecked(true);
+    EXPECT_TRUE(get<QWidget>(*w, "BGColor")->isEnabled());
+    get<QCheckBox>(*w, "AlertMessage")->setChecked(false);
+    EXPECT_TRUE(get<QGroupBox>(*w, "Notify")->isEnabled());
+}
+
+TEST_F(OptionsWindowTest, StoredSoundSelectsItsEntryOrBecomesTheNinth) {
+    const struct {
+        QString soundName;
+        int count;
+        int selected;
+    } table[] = {
+        {"", 8, 0},
+        {"system WELCOME", 8, 6}, // letter case ignored
+        {"/home/ann/ding.wav", 9, 8},
+    };
+    for (const auto& row : table) {
+        Settings s;
+        s.soundName = row.soundName;
+        s.soundIndex = 3; // not what selects
+        auto w = open(s);
+        auto* sound = get<QComboBox>(*w, "Sound");
+        EXPECT_EQ(sound->count(), row.count) << row.soundName.toStdString();
+        EXPECT_EQ(sound->currentIndex(), row.selected) << row.soundName.toStdString();
+        EXPECT_EQ(sound->itemText(7), "System default");
+        EXPECT_EQ(w->result(s).soundIndex, row.selected);
+    }
+}
+
+TEST_F(OptionsWindowTest, ColourAndFontPickersChangeOnlyWhenConfirmed) {
+    auto w = open(Settings(), QFont(QStringLiteral("Serif"), 9));
+    auto* own = get<QLabel>(*w, "OwnColor");
+    std::optional<QColor> answer;
+    QColor preset;
+    w->pickers().color = [&](QWidget*, const QColor& initial) {
+        preset = initial;
+        return answer;
+    };
+    QTest::mouseClick(own, Qt::LeftButton);
+    EXPECT_EQ(preset, QColor(0xFF, 0, 0)); // preset with the label's colour
+    EXPECT_EQ(w->labelColor(own), settings::clRed);
+    answer = QColor(0x10, 0x20, 0x30);
+    QTest::mouseClick(own, Qt::LeftButton);
+    EXPECT_EQ(w->labelColor(own), settings::plainColor(0x10, 0x20, 0x30));
+    EXPECT_EQ(w->result(Settings()).ownMessageColor, settings::plainColor(0x10, 0x20, 0x30));
+
+    std::optional<QFont> font;
+    w->pickers().font = [&](QWidget*, const QFont& initial) {
+        EXPECT_EQ(initial.family(), "Serif");
+        return font;
+    };
+    auto* messageFont = get<QLabel>(*w, "MessageFont");
+    QTest::mouseClick(messageFont, Qt::LeftButton);
+    EXPECT_EQ(messageFont->text(), "Serif, 9pt");
+    font = QFont(QStringLiteral("Monospace"), 14);
+    QTest::mouseClick(messageFont, Qt::LeftButton);
+    EXPECT_EQ(messageFont->text(), "Monospace, 14pt");
+    EXPECT_EQ(w->chosenFont().family(), "Monospace");
+    const Settings back = w->result(Settings());
+    EXPECT_EQ(back.messageFontName, "Monospace");
+    EXPECT_EQ(back.messageFontSize, 14);
+}
+
+TEST_F(OptionsWindowTest, BackgroundColourBoxNamesColoursAndAsksForACustomOne) {
+    Settings s;
+    auto w = open(s);
+    auto* box = get<QComboBox>(*w, "BGColor");
+    EXPECT_EQ(box->currentText(), "Button Face");
+    EXPECT_EQ(w->backgroundColor(), settings::clBtnFace);
+
+    std::optional<QColor> answer;
+    QColor preset;
+    w->pickers().color = [&](QWidget*, const QColor& initial) {
+        preset = initial;
+        return answer;
+    };
+    const struct {
+        std::optional<QColor> answer;
+        QString shown;
+        quint32 value;
+    } table[] = {
+        {std::nullopt, "Button Face", settings::clBtnFace}, // cancelled: the earlier choice
+        {QColor(1, 2, 3), "Custom...", settings::plainColor(1, 2, 3)},
+        {QColor(0xFF, 0, 0), "Red", settings::clRed}, // a named colour selects its name
+    };
+    for (const auto& row : table) {
+        answer = row.answer;
+        box->setCurrentIndex(0);
+        emit box->activated(0);
+        EXPECT_EQ(box->currentText(), row.shown);
+        EXPECT_EQ(w->backgroundColor(), row.value);
+    }
+    EXPECT_EQ(preset, QColor(1, 2, 3)); // the custom pick starts from the colour shown
+    EXPECT_EQ(w->result(s).backgroundColor, settings::clRed);
+}
+
+TEST_F(OptionsWindowTest, FolderPickerFillsTheEditWithATrailingSlash) {
+    auto w = open(Settings::defaults(QStringLiteral("/srv/")));
+    std::optional<QString> answer;
+    QString title;
+    w->pickers().folder = [&](QWidget*, const QString& t) {
+        title = t;
+        return answer;
+    };
+    const struct {
+        const char* button;
+        const char* edit;
+    } pairs[] = {{"btnBrowse", "SaveMessagesPath"}, {"BrowseButton", "SaveTo"}};
+    for (const auto& pair : pairs) {
+        auto* button = get<QAbstractButton>(*w, pair.button);
+        auto* edit = get<QLineEdit>(*w, pair.edit);
+        button->setEnabled(true);
+        answer.reset();
+        button->click();
+        EXPECT_EQ(edit->text(), "/srv/"); // cancelled
+        EXPECT_EQ(title, lang::GetMessageText(lang::MessageId::M001));
+        answer = QStringLiteral("/data/logs");
+        button->click();
+        EXPECT_EQ(edit->text(), "/data/logs/");
+        answer = QStringLiteral("/");
+        button->click();
+        EXPECT_EQ(edit->text(), "/");
+    }
+}
+
+TEST_F(OptionsWindowTest, SameBackgroundTwiceSelectsItButSameSoundTwiceAddsIt) {
+    auto w = open(Settings());
+    std::optional<QString> picked;
+    QString filter;
+    const auto picker = [&](QWidget*, const QString& f) {
+        filter = f;
+        return picked;
+    };
+    w->pickers().picture = picker;
+    w->pickers().sound = picker;
+
+    auto* bg = get<QComboBox>(*w, "BackGround");
+    auto* openBG = get<QPushButton>(*w, "OpenBGButton");
+    picked = QStringLiteral("/pics/Sky.JPG");
+    openBG->click();
+    EXPECT_EQ(filter, TOptionsIkkuna::PictureFilter);
+    bg->setCurrentIndex(0);
+    picked = QStringLiteral("/pics/sky.jpg");
+    openBG->click();
+    EXPECT_EQ(bg->count(), 2);
+    EXPECT_EQ(bg->currentIndex(), 1);
+    picked.reset();
+    openBG->click();
+    EXPECT_EQ(bg->count(), 2);
+    Settings back = w->result(Settings());
+    EXPECT_EQ(back.backgroundIndex, 1);
+    EXPECT_EQ(back.background, "/pics/Sky.JPG");
+
+    auto* sound = get<QComboBox>(*w, "Sound");
+    auto* selaa = get<QToolButton>(*w, "SelaaButton");
+    selaa->setEnabled(true);
+    picked = QStringLiteral("/snd/ding.wav");
+    selaa->click();
+    EXPECT_EQ(filter, TOptionsIkkuna::SoundFilter);
+    selaa->click();
+    EXPECT_EQ(sound->count(), 10);
+    EXPECT_EQ(sound->currentIndex(), 9);
+    back = w->result(Settings());
+    EXPECT_EQ(back.soundName, "/snd/ding.wav");
+    EXPECT_EQ(back.soundIndex, 9);
+}
+
+TEST_F(OptionsWindowTest, FriendsAreRemovedAndClearedOnlyWhenConfirmed) {
+    Settings s;
+    s.friends = {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
+                 QStringLiteral("d")};
+    auto w = open(s);
+    auto* list = get<QListWidget>(*w, "Frendit");
+    auto* remove = get<QPushButton>(*w, "btnRemove");
+    auto* clear = get<QPushButton>(*w, "btnClear");
+    EXPECT_FALSE(remove->isEnabled());
+    EXPECT_TRUE(clear->isEnabled());
+
+    list->item(1)->setSelected(true);
+    list->item(2)->setSelected(true); // two selected in a row: both go
+    EXPECT_TRUE(remove->isEnabled());
+    remove->click();
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->item(0)->text(), "a");
+    EXPECT_EQ(list->item(1)->text(), "d");
+    EXPECT_FALSE(remove->isEnabled());
+
+    bool yes = false;
+    QString question;
+    w->pickers().confirm = [&](QWidget*, const QString& text) {
+        question = text;
+        return yes;
+    };
+    clear->click();
+    EXPECT_EQ(question, lang::GetMessageText(lang::MessageId::M008));
+    EXPECT_EQ(list->count(), 2);
+    yes = true;
+    clear->click();
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_FALSE(clear->isEnabled());
+    EXPECT_TRUE(w->result(s).friends.isEmpty());
+}
+
+TEST_F(OptionsWindowTest, LanguageListHasPicturesAndSelectsTheStoredLanguage) {
+    const QString folder = resources + "Languages/";
+    writeFile(folder + "Suomi.txt", "[Misc]\n");
+    writeFile(folder + "Svenska.txt", "[Misc]\n");
+    writePicture(folder + "Suomi.bmp", 40); // cut to its top-left 16 by 16
+    const struct {
+        int index;
+        QString language;
+        QString selected;
+    } table[] = {
+        {0, "Suomi", "Default (English)"},
+        {2, "SUOMI", "Suomi"},
+        {3, "Gone", ""}, // the file is gone: nothing selected, and OK keeps the setting
+    };
+    for (const auto& row : table) {
+        Settings s;
+        s.languageIndex = row.index;
+        s.language = row.language;
+        auto w = open(s);
+        auto* box = get<QComboBox>(*w, "Language");
+        ASSERT_EQ(box->count(), 3);
+        EXPECT_EQ(box->itemText(0), "Default (English)");
+        EXPECT_EQ(box->currentText(), row.selected);
+        const Settings back = w->result(s);
+        const bool kept = row.selected.isEmpty();
+        EXPECT_EQ(back.languageIndex, kept ? row.index : box->findText(row.selected));
+        EXPECT_EQ(back.language, kept ? row.language : row.selected);
+    }
+
+    auto w = open(Settings());
+    auto* box = get<QComboBox>(*w, "Language");
+    const auto picture = [](const QIcon& icon) {
+        return icon.pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+    };
+    EXPECT_EQ(picture(box->itemIcon(box->findText("Suomi"))).pixelColor(15, 15), QColor(Qt::red));
+    EXPECT_EQ(picture(box->itemIcon(box->findText("Svenska"))),
+              picture(TOptionsIkkuna::languagePicture(1)));
+    EXPECT_EQ(picture(box->itemIcon(0)), picture(TOptionsIkkuna::languagePicture(0)));
+}
+
+TEST_F(OptionsWindowTest, CreationPutsTheStoredLanguageOnTheWindow) {
+    writeFile(resources + "Languages/Suomi.txt",
+              "[OptionsIkkuna]\n"
+              "OptionsIkkuna.Caption=Asetukset\n"
+              "OptionsIkkuna.General.Caption=Yleiset\n"
+              "OptionsIkkuna.ShowSplash.Caption=N\xc3\xa4yt\xc3\xa4 aloituskuva\n"
+              "OptionsIkkuna.btnOk.Hint=Tallenna\n"
+              "OptionsIkkuna.BGStyle.items[1]=Keskell\xc3\xa4\n");
+    for (int index : {0, 1}) {
+        Settings s;
+        s.languageIndex = index;
+        s.language = QStringLiteral("Suomi");
+        auto w = open(s);
+        const bool translated = index != 0;
+        EXPECT_EQ(w->windowTitle(), translated ? "Asetukset" : "Options");
+        EXPECT_EQ(get<QTabWidget>(*w, "OptionsSivut")->tabText(0),
+                  translated ? "Yleiset" : "General");
+        EXPECT_EQ(get<QCheckBox>(*w, "ShowSplash")->text(),
+                  translated ? QString::fromUtf8("Näytä aloituskuva")
+                             : QString("Show splashscreen on startup"));
+        EXPECT_EQ(get<QPushButton>(*w, "btnOk")->toolTip(),
+                  translated ? "Tallenna" : "Save changes (enter)");
+        EXPECT_EQ(get<QComboBox>(*w, "BGStyle")->itemText(1),
+                  translated ? QString::fromUtf8("Keskellä") : QString("Center"));
+    }
+}
+
+TEST(LanguageChangeTest, OnlyARealChangeActs) {
+    using windows::LanguageChange;
+    const struct {
+        int beforeIndex;
+        const char* before;
+        int afterIndex;
+        const char* after;
+        LanguageChange change;
+    } table[] = {
+        {0, "", 0, "Default (English)", LanguageChange::None}, // English both times
+        {0, "Default (English)", 0, "Default (English)", LanguageChange::None},
+        {1, "Suomi", 0, "Default (English)", LanguageChange::RestartNotice},
+        {0, "Default (English)", 1, "Suomi", LanguageChange::Apply},
+        {0, "Suomi", 1, "Suomi", LanguageChange::Apply}, // stale name, English was shown
+        {1, "Suomi", 2, "Svenska", LanguageChange::Apply},
+        {1, "Suomi", 1, "suomi", LanguageChange::Apply}, // exact comparison
+        {1, "Suomi", 2, "Suomi", LanguageChange::None},
+    };
+    for (const auto& row : table) {
+        Settings before;
+        before.languageIndex = row.beforeIndex;
+        before.language = QString::fromLatin1(row.before);
+        Settings after;
+        after.languageIndex = row.afterIndex;
+        after.language = QString::fromLatin1(row.after);
+        EXPECT_EQ(windows::languageChange(before, after), row.change)
+            << row.before << " -> " << row.after;
+    }
+}
+
+// ---- Through the main window --------------------------------------------------------
+
+class MainFormOptionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        own = std::make_unique<platform::InMemoryNetwork>(hub, QStringLiteral("ALPHA"),
+                                                          QStringLiteral("WG1"));
+        // A copy in a second workgroup, so the walk finds two names.
+        other = std::make_unique<platform::InMemoryNetwork>(hub, QStringLiteral("BETA"),
+                                                            QStringLiteral("WG2"));
+        otherReceiver = other->openReceiver(QStringLiteral("Terminal"));
+        writeFile(dir.filePath("Languages/Suomi.txt"),
+                  "[MainForm]\n"
+                  "MainForm.Label1.Caption=Aktiiviset koneet:\n"
+                  "MainForm.Chat.lines[0]=not a chat line\n"
+                  "MainForm.Chat.Hint=Keskustelu\n");
+    }
+    void TearDown() override {
+        form.reset();
+        lang::SetCurrentLanguageFile(nullptr);
+    }
+
+    QString settingsPath() const { return dir.filePath("Options.ini"); }
+
+    void start(const std::vector<std::pair<QString, QString>>& advanced = {}) {
+        form.reset(); // one receiving name per computer
+        platform::IniDocument ini;
+        ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
+        ini.setValue(QStringLiteral("Advanced"), QStringLiteral("Language index"), "0");
+        for (const auto& [key, value] : advanced)
+            ini.setValue(QStringLiteral("Advanced"), key, value);
+        platform::ini::save(settingsPath(), ini);
+        app::MainFormOptions options;
+        options.settingsPath = settingsPath();
+        options.resourceDirectory = dir.path() + u'/';
+        options.executablePath = QStringLiteral("/usr/bin/kalvento");
+        options.autostartEntry = dir.filePath("autostart/kalvento.desktop");
+        options.interactiveErrors = false;
+        form = std::make_unique<app::TMainForm>(*own, options);
+        form->FormShow(); // the walk finds WG1 and WG2
+        ASSERT_EQ(form->NetUsers().Names(), QStringList({"WG1", "WG2"}));
+        QFile::remove(settingsPath()); // so that a write shows
+    }
+
+    template <typename W> W* get(TOptionsIkkuna& w, const char* name) {
+        W* widget = w.findChild<W*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    QTemporaryDir dir;
+    platform::InMemoryHub hub;
+    std::unique_ptr<platform::InMemoryNetwork> own;
+    std::unique_ptr<platform::InMemoryNetwork> other;
+    std::unique_ptr<platform::DatagramReceiver> otherReceiver;
+    std::unique_ptr<app::TMainForm> form;
+};
+
+TEST_F(MainFormOptionsTest, OkWithoutChangesWritesTheFileAndAnnouncesNothing) {
+    start({{"Identity", "Ann"}});
+    const int sends = own->totalSendCount();
+    form->btnOptionsClick([](TOptionsIkkuna&) { return true; });
+    EXPECT_EQ(own->totalSendCount(), sends);
+    EXPECT_TRUE(form->noticeLog().isEmpty());
+    EXPECT_TRUE(form->errorLog().isEmpty()) << form->errorLog().join('\n').toStdString();
+    const platform::IniDocument written = platform::ini::load(settingsPath());
+    EXPECT_EQ(written.value(u"Advanced", u"Identity"), "Ann");
+    EXPECT_EQ(written.value(u"Advanced", u"Language index"), "0");
+    EXPECT_TRUE(written.hasKey(u"Messages", u"Sound name"));
+    EXPECT_FALSE(written.hasKey(u"General", u"Width")); // not this batch's
+}
+
+TEST_F(MainFormOptionsTest, ChangedIdentityIsAnnouncedToEveryWorkgroup) {
+    for (const QString& typed : {QStringLiteral("ann"), QStringLiteral("Bob")}) {
+        start({{"Identity", "Ann"}});
+        const int wg1 = own->sendCount("WG1");
+        const int wg2 = own->sendCount("WG2");
+        form->btnOptionsClick([&](TOptionsIkkuna& w) {
+            get<QLineEdit>(w, "Identity")->setText(typed); // letter case alone counts
+            get<QSpinBox>(w, "Deliveries")->setValue(3);
+            return true;
+        });
+        EXPECT_EQ(own->sendCount("WG1") - wg1, 3) << typed.toStdString();
+        EXPECT_EQ(own->sendCount("WG2") - wg2, 3) << typed.toStdString();
+        EXPECT_EQ(form->session().OwnIdentity(), typed);
+        EXPECT_EQ(form->session().deliveries(), 3);
+        EXPECT_EQ(platform::ini::load(settingsPath()).value(u"Advanced", u"Identity"), typed);
+    }
+}
+
+TEST_F(MainFormOptionsTest, OkAppliesDisplayTrayMarksFriendsAndFont) {
+    start();
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        get<QCheckBox>(w, "ShowTime")->setChecked(false);
+        get<QCheckBox>(w, "HideTray")->setChecked(false);
+        get<QCheckBox>(w, "Start")->setChecked(true);
+        get<QCheckBox>(w, "Italic")->setChecked(true);
+        get<QLineEdit>(w, "SaveMessagesPath")->setText(QString());
+        w.pickers().font = [](QWidget*, const QFont&) {
+            return std::optional<QFont>(QFont(QStringLiteral("Monospace"), 13));
+        };
+        w.MessageFontClick();
+        return true;
+    });
+    const app::ChatDisplaySettings& display = form->Chat()->displaySettings();
+    EXPECT_FALSE(display.showMessageTime);
+    EXPECT_TRUE(display.privateItalic);
+    EXPECT_FALSE(form->action("Hidetothetrayonclose1")->isChecked());
+    EXPECT_TRUE(form->action("StartKalventoonstartup1")->isChecked());
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath("autostart/kalvento.desktop")));
+    EXPECT_EQ(form->settings().messageFontName, "Monospace");
+    EXPECT_EQ(form->settings().messageFontSize, 13);
+    // An emptied log folder is the default one again, not the working directory.
+    EXPECT_EQ(form->settings().saveMessagesPath, dir.path() + u'/');
+}
+
+TEST_F(MainFormOptionsTest, NewLanguageAppliesToTheMainWindowButNotToTheChat) {
+    start();
+    auto* label = form->findChild<QLabel*>(QStringLiteral("Label1"));
+    ASSERT_NE(label, nullptr);
+    const QString englishCaption = label->text();
+    const QString chat = form->Chat()->document()->toPlainText();
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        auto* language = get<QComboBox>(w, "Language");
+        language->setCurrentIndex(language->findText(QStringLiteral("Suomi")));
+        return true;
+    });
+    EXPECT_NE(englishCaption, "Aktiiviset koneet:");
+    EXPECT_EQ(label->text(), "Aktiiviset koneet:");
+    EXPECT_EQ(form->Chat()->document()->toPlainText(), chat);
+    EXPECT_EQ(form->Chat()->toolTip(), "Keskustelu");
+    EXPECT_EQ(form->settings().languageIndex, 1);
+    EXPECT_EQ(form->settings().language, "Suomi");
+    EXPECT_TRUE(form->noticeLog().isEmpty());
+    const platform::IniDocument written = platform::ini::load(settingsPath());
+    EXPECT_EQ(written.value(u"Advanced", u"Language"), "Suomi");
+}
+
+TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageAsksForARestart) {
+    start({{"Language index", "1"}, {"Language", "Suomi"}});
+    auto* label = form->findChild<QLabel*>(QStringLiteral("Label1"));
+    ASSERT_EQ(label->text(), "Aktiiviset koneet:");
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        get<QComboBox>(w, "Language")->setCurrentIndex(0);
+        return true;
+    });
+    EXPECT_EQ(form->noticeLog(), QStringList{QString::fromLatin1(lang::RestartNotice)});
+    EXPECT_EQ(label->text(), "Aktiiviset koneet:"); // until the next start
+    EXPECT_TRUE(form->helpFile().endsWith("Helps/KVEnglish.html"));
+    EXPECT_EQ(form->settings().languageIndex, 0);
+    EXPECT_EQ(form->settings().language, "Default (English)");
+}
+
+TEST_F(MainFormOptionsTest, CancelChangesNothing) {
+    start({{"Identity", "Ann"}});
+    const Settings before = form->settings();
+    const int sends = own->totalSendCount();
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        get<QLineEdit>(w, "Identity")->setText(QStringLiteral("Bob"));
+        get<QCheckBox>(w, "ShowTime")->setChecked(false);
+        get<QComboBox>(w, "Language")->setCurrentIndex(1);
+        return false;
+    });
+    EXPECT_EQ(own->totalSendCount(), sends);
+    EXPECT_FALSE(QFileInfo::exists(settingsPath()));
+    EXPECT_EQ(form->settings().identity, "Ann");
+    EXPECT_EQ(form->settings().showMessageTime, before.showMessageTime);
+    EXPECT_EQ(form->settings().languageIndex, 0);
+    EXPECT_TRUE(form->Chat()->displaySettings().showMessageTime);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
