@@ -18,6 +18,7 @@
 #include "widgets/glyph_button.h"
 #include "windows/help_window.h"
 #include "windows/options_window.h"
+#include "windows/welcome_window.h"
 
 #include <QAction>
 #include <QApplication>
@@ -351,8 +352,9 @@ void TMainForm::FormCreate() {
     m_tausta = m_defaultBackground;
     loadBackground();
 
-    // The first-run wizard comes with the options work; until then a first start keeps
-    // the defaults and "Language index" stays missing, so the wizard will still appear.
+    // A first start asks its three questions before anything is shown (also with "-s").
+    if (m_firstRun)
+        runWelcomeWizard();
 
     // "-s", exactly and in any number, starts the program hidden in the tray.
     if (m_options.arguments.contains(QStringLiteral("-s")))
@@ -378,6 +380,26 @@ void TMainForm::FormCreate() {
     m_chat->ChatChange();
     FormResize();
     m_message->setFocus();
+}
+
+// The first-run wizard: its answers go into the settings and the file (batch W). It has
+// no cancel; whatever it shows when it ends is the answer.
+void TMainForm::runWelcomeWizard() {
+    windows::TWelcomeIkkuna wizard;
+    wizard.fillLanguages(m_options.resourceDirectory);
+    if (m_options.wizardDriver)
+        m_options.wizardDriver(wizard);
+    else
+        wizard.exec();
+    m_settings.languageIndex = wizard.languageIndex();
+    m_settings.language = wizard.language();
+    m_settings.automaticUpdate = wizard.automaticUpdate();
+    m_settings.alwaysConnected = wizard.alwaysConnected();
+    m_settings.identity = wizard.identity();
+    m_settings.languageIndexMissing = false;
+    m_session->setOwnIdentity(m_settings.identity);
+    if (const auto written = settings::writeFirstRun(m_options.settingsPath, m_settings); !written)
+        reportError(written.error);
 }
 
 void TMainForm::loadBackground() {

@@ -42,6 +42,7 @@ class TGlyphButton;
 namespace kalvento::windows {
 class THelpWindow;
 class TOptionsIkkuna;
+class TWelcomeIkkuna;
 }
 
 namespace kalvento::app {
@@ -60,6 +61,8 @@ struct MainFormOptions {
     QStringList arguments;     // the command line after the program's name
     // Errors go to a message box; tests turn it off and read errorLog() instead.
     bool interactiveErrors = true;
+    // Drives the first-run wizard in place of the user (tests); unset, it runs modally.
+    std::function<void(windows::TWelcomeIkkuna&)> wizardDriver;
 };
 
 // The options a normal start uses: the settings file of the user, the program's folder.
@@ -142,6 +145,7 @@ protected:
 
 private:
     void FormCreate();
+    void runWelcomeWizard();
     void createComponents();
     void createMenus();
     void loadBackground();
