@@ -84,11 +84,11 @@ netns_setup() {
     ip netns add "$NETNS_SWITCH"
     ip -n "$NETNS_SWITCH" link add br0 type bridge
     ip -n "$NETNS_SWITCH" link set br0 up
-    local spec host group number=0
-    for spec in "$@"; do
-        host=${spec%%:*}
+    local entry host group number=0
+    for entry in "$@"; do
+        host=${entry%%:*}
         group=WORKGROUP
-        [[ $spec == *:* ]] && group=${spec#*:}
+        [[ $entry == *:* ]] && group=${entry#*:}
         number=$((number + 1))
         NETNS_HOSTS+=("$host")
         NETNS_GROUP[$host]=$group
