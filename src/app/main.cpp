@@ -61,7 +61,9 @@ int main(int argc, char** argv) {
             char byte;
             [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
             form->SessionEnding();
-            QCoreApplication::quit();
+            // Not quit(): that asks the window to close, which hides it to the tray instead
+            // (and would run the shutdown a second time when it does close).
+            QCoreApplication::exit(0);
         });
         struct sigaction action {};
         action.sa_handler = onTerminationSignal;

@@ -520,25 +520,33 @@ void TMainForm::MessageChange() {
 
 void TMainForm::updateChatEnabling(bool hasText) { m_buttons[iPrint]->setEnabled(hasText); }
 
-void TMainForm::LahetaViesti(const QString& text, bool multiLine) {
+bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
+    messaging::SendResult result;
     if (m_privaatti->isChecked() && m_privaatti->isEnabled()) {
         QStringList names;
-        reportErrors(m_session->sendPrivate(text, multiLine, &names).errors);
+        result = m_session->sendPrivate(text, multiLine, &names);
+        reportErrors(result.errors);
         // The line is shown here: it does not come back. A failed send to one of the
-        // recipients does not hide what went to the others.
-        m_chat->appendPrivateEcho(names, text, multiLine,
-                                  multiLine ? messaging::ChatSession::multiLineLines(text)
-                                            : QStringList());
+        // recipients does not hide what went to the others; one that reached nobody is
+        // not shown as said.
+        if (result.sent > 0) {
+            m_chat->appendPrivateEcho(names, text, multiLine,
+                                      multiLine ? messaging::ChatSession::multiLineLines(text)
+                                                : QStringList());
+        }
     } else {
-        reportErrors(m_session->sendPublic(text, multiLine).errors);
+        result = m_session->sendPublic(text, multiLine);
+        reportErrors(result.errors);
     }
+    return result.sent > 0 || result.ok();
 }
 
 void TMainForm::btnSendClick() {
     const QString text = m_message->text();
-    m_message->clear();
+    // A line that reached nobody stays in the box to be sent again.
+    if (LahetaViesti(text, false))
+        m_message->clear();
     m_message->setFocus();
-    LahetaViesti(text, false);
 }
 
 void TMainForm::btnCommentClick() {

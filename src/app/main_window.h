@@ -82,7 +82,8 @@ public:
     // The handlers, named after their control and event.
     void FormShow();
     void FormResize();
-    void LahetaViesti(const QString& text, bool multiLine);
+    // False when every send failed: nothing of the line went out.
+    bool LahetaViesti(const QString& text, bool multiLine);
     void btnSendClick();
     void btnCommentClick();
     void btnPrintClick();
