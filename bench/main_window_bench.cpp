@@ -1,0 +1,239 @@
+// The main window as a user meets it: start-up with a long chat log, a flood of received
+// lines, and what a shown window costs while nothing happens.
+
+#include "app/chat_view.h"
+#include "app/main_window.h"
+#include "messaging/chat_session.h"
+#include "messaging/mailslot_terminal.h"
+#include "network/net_users.h"
+#include "network/peer_list.h"
+#include "platform/ini_file.h"
+#include "platform/memory_network.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+using namespace kalvento;
+
+const QString Group = QStringLiteral("WORKGROUP");
+
+void writeSettings(const QString& path, bool saveLog) {
+    platform::IniDocument ini;
+    ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
+    ini.setValue(QStringLiteral("General"), QStringLiteral("Save messages log"),
+                 saveLog ? "1" : "0");
+    ini.setValue(QStringLiteral("Advanced"), QStringLiteral("Language index"), "0");
+    platform::ini::save(path, ini);
+}
+
+app::MainFormOptions optionsIn(const QTemporaryDir& dir) {
+    app::MainFormOptions options;
+    options.settingsPath = dir.filePath(QStringLiteral("Options.ini"));
+    options.resourceDirectory = dir.path() + u'/';
+    options.executablePath = QStringLiteral("/usr/bin/kalvento");
+    options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
+    options.interactiveErrors = false;
+    return options;
+}
+
+// A log.rtf of at least `bytes`, written by the chat view from coloured lines of every kind.
+void writeLog(const QString& path, qint64 bytes) {
+    app::TChatView view;
+    const QStringList names = {"Anna", "Bertil", "Cecilia", "Dawit"};
+    view.appendWelcome();
+    view.setLogBaseline(0);
+    for (int i = 0;; ++i) {
+        for (int k = 0; k < 1000; ++k, ++i) {
+            messaging::ReceivedLine line;
+            line.kind = i % 7 == 3 ? messaging::ReceivedLine::Kind::Private
+                                   : messaging::ReceivedLine::Kind::Public;
+            line.own = i % 3 == 0;
+            line.senderName = names[i % names.size()];
+            line.text = QStringLiteral("message %1 café, {braces} € Ω").arg(i);
+            view.appendReceived(line);
+        }
+        const QString error = view.writeBackLog(path, true);
+        if (!error.isEmpty())
+            qFatal("%s", qPrintable(error));
+        if (QFileInfo(path).size() >= bytes)
+            return;
+    }
+}
+
+// (a) From constructing the window to its being shown, with a 10 MB log to load.
+void BM_StartUpWithLog(benchmark::State& state) {
+    QTemporaryDir dir;
+    writeSettings(dir.filePath(QStringLiteral("Options.ini")), true);
+    const QString logPath = dir.filePath(QStringLiteral("log.rtf"));
+    writeLog(logPath, state.range(0) << 20);
+    const QByteArray log = [&] {
+        QFile file(logPath);
+        file.open(QIODevice::ReadOnly);
+        return file.readAll();
+    }();
+
+    platform::InMemoryHub hub;
+    platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+    int chatLength = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        app::TMainForm form(network, optionsIn(dir));
+        form.show();
+        QCoreApplication::processEvents(); // the first paint
+        state.SetIterationTime(double(clock.nsecsElapsed()) / 1e9);
+        chatLength = form.Chat()->textLength();
+        state.PauseTiming();
+        form.hide();
+        state.ResumeTiming();
+    }
+    state.counters["log_MB"] = double(log.size()) / (1 << 20);
+    state.counters["chat_chars"] = chatLength;
+}
+BENCHMARK(BM_StartUpWithLog)
+    ->Arg(10)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// A copy without a window that sends public lines to the window's computer.
+struct Talker {
+    platform::InMemoryNetwork network;
+    messaging::TMailslotTerminal terminal;
+    network::PeerList peers;
+    network::TNetUsers netUsers;
+    messaging::ChatSession session;
+
+    explicit Talker(platform::InMemoryHub& hub)
+        : network(hub, QStringLiteral("PCB"), Group), terminal(network), netUsers(network),
+          session(terminal, peers, netUsers) {
+        session.setOwnNames(network.computerName(), Group);
+    }
+};
+
+// (b) 10,000 public lines from a peer through the window's reception and chat.
+void BM_ReceiveTenThousandLines(benchmark::State& state) {
+    constexpr int kLines = 10000;
+    constexpr int kBatch = 1000;
+    double total = 0, first = 0, last = 0;
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        writeSettings(dir.filePath(QStringLiteral("Options.ini")), false);
+        platform::InMemoryHub hub;
+        platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+        app::TMainForm form(network, optionsIn(dir));
+        form.show();
+        Talker talker(hub);
+        talker.netUsers.Enumerate();
+        talker.session.SendGreeting();
+        form.Terminaali().ReceiveMessages(); // lists the talker and answers it
+        talker.terminal.ReceiveMessages();   // the talker lists the window
+        form.Terminaali().ReceiveMessages();
+        if (talker.peers.indexOfComputer(u"PCA") < 0)
+            state.SkipWithError("the talker never heard the window");
+
+        total = 0;
+        for (int batch = 0; batch < kLines / kBatch; ++batch) {
+            for (int i = 0; i < kBatch; ++i) {
+                talker.session.sendPublic(QStringLiteral("line %1 of a busy afternoon on the LAN")
+                                              .arg(batch * kBatch + i),
+                                          false);
+            }
+            talker.terminal.ReceiveMessages(); // its own copies
+            QElapsedTimer clock;
+            clock.start();
+            form.Terminaali().ReceiveMessages();
+            const double seconds = double(clock.nsecsElapsed()) / 1e9;
+            total += seconds;
+            if (batch == 0)
+                first = seconds;
+            last = seconds;
+        }
+        state.SetIterationTime(total);
+        if (form.Chat()->document()->blockCount() < kLines)
+            state.SkipWithError("lines went missing");
+    }
+    state.counters["first_1000_ms"] = first * 1000;
+    state.counters["last_1000_ms"] = last * 1000;
+    state.counters["per_line_us"] = total / kLines * 1e6;
+}
+BENCHMARK(BM_ReceiveTenThousandLines)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+double residentMegabytes() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
+    }
+    return 0;
+}
+
+// (c) A shown window with nothing to do: its terminal polls every 250 ms.
+void BM_IdleShownWindow(benchmark::State& state) {
+    const int seconds = int(state.range(0));
+    double cpuPercent = 0;
+    double rss = 0;
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        writeSettings(dir.filePath(QStringLiteral("Options.ini")), false);
+        platform::InMemoryHub hub;
+        platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+        app::TMainForm form(network, optionsIn(dir));
+        form.show();
+        QTest::qWait(500); // settle: greeting, first paint
+
+        QElapsedTimer wall;
+        wall.start();
+        const double cpuBefore = cpuSeconds();
+        QTest::qWait(seconds * 1000);
+        const double cpu = cpuSeconds() - cpuBefore;
+        const double elapsed = double(wall.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(elapsed);
+        cpuPercent = cpu / elapsed * 100;
+        rss = residentMegabytes();
+    }
+    state.counters["cpu_percent_of_core"] = cpuPercent;
+    state.counters["VmRSS_MB"] = rss;
+}
+BENCHMARK(BM_IdleShownWindow)
+    ->Arg(10)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
