@@ -31,6 +31,11 @@ QString resourceDirectory() {
     const QString program = programDirectory();
     if (QFileInfo(program + QStringLiteral("Languages")).isDir())
         return program;
+    // An installed program: <prefix>/bin/kalvento with <prefix>/share/kalvento beside it.
+    const QString installed =
+        withTrailingSlash(QDir(program + QStringLiteral("../share/kalvento")).absolutePath());
+    if (QFileInfo(installed + QStringLiteral("Languages")).isDir())
+        return installed;
     return QStringLiteral("/usr/share/kalvento/");
 }
 
