@@ -78,13 +78,13 @@ private:
 
 } // namespace
 
-TChatView::TChatView(QWidget* parent) : QTextEdit(parent) {
+TChatView::TChatView(QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(QStringLiteral("Chat"));
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setLineWrapMode(QTextEdit::WidgetWidth);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // Nothing is ever undone in a read-only view; an undo stack would double the memory of
     // a long chat.
     document()->setUndoRedoEnabled(false);
@@ -109,7 +109,7 @@ TChatView::TChatView(QWidget* parent) : QTextEdit(parent) {
     connect(m_copy, &QAction::triggered, this, &TChatView::Copy1Click);
     connect(m_selectAll, &QAction::triggered, this, &TChatView::SelectAll1Click);
     connect(m_clearChat, &QAction::triggered, this, &TChatView::Clearchat1Click);
-    connect(this, &QTextEdit::selectionChanged, this, &TChatView::ChatSelectionChange);
+    connect(this, &QPlainTextEdit::selectionChanged, this, &TChatView::ChatSelectionChange);
 
     m_copy->setEnabled(false);
     const bool hasText = !isChatEmpty();
@@ -242,7 +242,7 @@ void TChatView::appendComment(const QString& text) {
 }
 
 QString TChatView::startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont) {
-    // The window empties the view before (QTextEdit::clear passes by the insertion point).
+    // The window empties the view before (QPlainTextEdit::clear passes by the insertion point).
     resetInsertionPoint();
     QString error;
     if (saveOn)
@@ -376,14 +376,12 @@ void TChatView::ChatChange() {
 }
 
 void TChatView::scrollToInsertionPoint() {
-    // The rectangle of the end lays out only what is not laid out yet; the scroll bar's
-    // range follows from that layout.
-    const QRect rect = cursorRect(m_cursor);
-    if (rect.top() >= 0 && rect.bottom() < viewport()->height())
-        return;
-    // The insertion point is the end: show the bottom of the chat, margin included.
+    // The insertion point is the end: show the bottom of the chat. The plain-text layout
+    // scrolls by lines and lays out only what is shown, so this stays cheap however long
+    // the chat has grown.
     QScrollBar* bar = verticalScrollBar();
-    bar->setValue(bar->maximum());
+    if (bar->value() != bar->maximum())
+        bar->setValue(bar->maximum());
 }
 
 void TChatView::ChatSelectionChange() {

@@ -11,7 +11,7 @@
 #include <QStringList>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QTextEdit>
+#include <QPlainTextEdit>
 
 #include <functional>
 
@@ -32,7 +32,7 @@ struct ChatDisplaySettings {
     bool privateItalic = false;
 };
 
-class TChatView : public QTextEdit {
+class TChatView : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit TChatView(QWidget* parent = nullptr);
