@@ -71,6 +71,7 @@ enum ButtonIndex { iSend, iBigMessage, iComment, iPrint, iUpdate, iOptions, iInf
 
 constexpr int kItemHeight = 18;
 constexpr int kHelpContextTopic = 101;
+constexpr int kOptionsHelpTopic = 105;
 
 // Draws the entries of `Computers` with the friend mark at the right end of a friend's line.
 class ComputersDelegate : public QStyledItemDelegate {
@@ -236,11 +237,7 @@ void TMainForm::createComponents() {
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &TMainForm::btnCloseClick);
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    connect(f1, &QShortcut::activated, this, [this] {
-        if (!m_helpWindow)
-            m_helpWindow = new windows::THelpWindow(this);
-        m_helpWindow->showHelp(m_helpFile, kHelpContextTopic);
-    });
+    connect(f1, &QShortcut::activated, this, [this] { showHelp(kHelpContextTopic); });
 
     // The peer list drives the list control.
     connect(&m_peers, &network::PeerList::entryAdded, this, [this](int i) {
@@ -563,9 +560,13 @@ void TMainForm::btnPrintClick() {
 }
 
 void TMainForm::btnHelpClick() {
+    showHelp(0);
+}
+
+void TMainForm::showHelp(int topic) {
     if (!m_helpWindow)
         m_helpWindow = new windows::THelpWindow(this);
-    m_helpWindow->showHelp(m_helpFile);
+    m_helpWindow->showHelp(m_helpFile, topic);
 }
 
 void TMainForm::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
@@ -742,6 +743,9 @@ void applyLanguageToRunningWindow(QWidget& window, std::initializer_list<QWidget
 void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
     windows::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
+    // F1 in the options window opens the help at the options' topic.
+    auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), &options);
+    connect(f1, &QShortcut::activated, this, [this] { showHelp(kOptionsHelpTopic); });
     const bool confirmed = drive ? drive(options) : options.exec() == QDialog::Accepted;
     if (confirmed) {
         const settings::Settings old = m_settings; // applyOptions replaces m_settings

@@ -153,6 +153,8 @@ private:
     void applyChatDisplaySettings();
     void TerminaaliNewMessage(const messaging::ReceivedLine& line);
     void ShutdownSequence();
+    // The help window at an anchor of the help file (0: from the top).
+    void showHelp(int topic);
     void reportErrors(const QStringList& errors);
     void reportError(const QString& error);
     void syncComputerItem(int index);
