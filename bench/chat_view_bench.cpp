@@ -4,6 +4,7 @@
 #include "app/chat_view.h"
 
 #include "messaging/rtf_writer.h"
+#include "run_benchmarks.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -180,10 +181,5 @@ BENCHMARK(BM_StartOfRunWithTenMegabyteLog)->Unit(benchmark::kMillisecond)->Itera
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kalvento::bench::runBenchmarks(argc, argv);
 }

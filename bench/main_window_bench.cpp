@@ -9,6 +9,7 @@
 #include "network/peer_list.h"
 #include "platform/ini_file.h"
 #include "platform/memory_network.h"
+#include "run_benchmarks.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -239,10 +240,5 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kalvento::bench::runBenchmarks(argc, argv);
 }

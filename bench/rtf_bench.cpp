@@ -3,6 +3,7 @@
 
 #include "messaging/rtf_reader.h"
 #include "messaging/rtf_writer.h"
+#include "run_benchmarks.h"
 
 #include <QFont>
 #include <QGuiApplication>
@@ -126,10 +127,5 @@ int main(int argc, char** argv) {
     // Text documents need a GUI application for their fonts; no display is needed.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return kalvento::bench::runBenchmarks(argc, argv);
 }

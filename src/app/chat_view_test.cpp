@@ -2,6 +2,9 @@
 
 #include "messaging/rtf_writer.h"
 
+#include "support/pdf_text.h"
+#include "support/test_data.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -28,6 +31,10 @@ using namespace kalvento;
 using app::ChatDisplaySettings;
 using app::TChatView;
 using messaging::ReceivedLine;
+using test::pdfPageCount;
+using test::pdfTextString;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -89,17 +96,6 @@ TextRun runWith(const QTextDocument& doc, const QString& needle) {
             return r;
     ADD_FAILURE() << "no run holds " << needle.toStdString();
     return {};
-}
-
-QByteArray readAll(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 struct ChatViewTest : ::testing::Test {
@@ -305,7 +301,7 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
         ASSERT_TRUE(first.writeBackLog(logPath(), true).isEmpty());
     }
     const QString firstRun = welcomeLine() + QStringLiteral("\nPC1: hello");
-    const QByteArray saved = readAll(logPath());
+    const QByteArray saved = readFile(logPath());
     ASSERT_TRUE(saved.startsWith("{\\rtf1"));
     {
         // Only the welcome line is new: the file is not rewritten.
@@ -313,7 +309,7 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
         start(idle, true);
         EXPECT_EQ(idle.toPlainText(), firstRun + u'\n' + welcomeLine());
         EXPECT_TRUE(idle.writeBackLog(logPath(), true).isEmpty());
-        EXPECT_EQ(readAll(logPath()), saved);
+        EXPECT_EQ(readFile(logPath()), saved);
     }
     {
         TChatView third;
@@ -343,7 +339,7 @@ TEST_F(ChatViewTest, ClearedChatKeepsTheOldLog) {
     view.Clearchat1Click();
     view.appendComment(QStringLiteral("x"));
     EXPECT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
-    EXPECT_EQ(readAll(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
+    EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
 }
 
 TEST_F(ChatViewTest, LogOffDeletesTheFile) {
@@ -388,7 +384,7 @@ TEST_F(ChatViewTest, FailedSaveReportsAndLeavesTheOldFile) {
     std::signal(SIGXFSZ, oldHandler);
 
     EXPECT_FALSE(error.isEmpty());
-    EXPECT_EQ(readAll(logPath()), QByteArray("{\\rtf1\\ansi old\\par}"));
+    EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old\\par}"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("log.rtf")});
 
     EXPECT_FALSE(
@@ -403,11 +399,11 @@ TEST_F(ChatViewTest, UnreadableLogIsReportedAndKeptAside) {
     EXPECT_EQ(plain(), welcomeLine());
     view.appendComment(QStringLiteral("new"));
     ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
-    EXPECT_EQ(readAll(logPath() + QStringLiteral(".bak")), damaged);
-    EXPECT_TRUE(readAll(logPath()).contains("new"));
+    EXPECT_EQ(readFile(logPath() + QStringLiteral(".bak")), damaged);
+    EXPECT_TRUE(readFile(logPath()).contains("new"));
     // A second write-back (end of session after close) does not touch the kept file.
     ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
-    EXPECT_EQ(readAll(logPath() + QStringLiteral(".bak")), damaged);
+    EXPECT_EQ(readFile(logPath() + QStringLiteral(".bak")), damaged);
 
     // A log that cannot even be opened: the program still starts.
     TChatView other;
@@ -542,27 +538,14 @@ TEST_F(ChatViewTest, PrintsTheWholeChatUnderTheJobTitle) {
     view.print(&printer);
     EXPECT_EQ(printer.docName(), title);
 
-    const QByteArray bytes = readAll(pdf);
+    const QByteArray bytes = readFile(pdf);
     ASSERT_TRUE(bytes.startsWith("%PDF-"));
-    // The title in the document information, as UTF-16 with a byte-order mark.
-    QByteArray utf16("\xFE\xFF", 2);
-    for (const QChar ch : title) {
-        if (ch == u'(' || ch == u')' || ch == u'\\') {
-            utf16 += '\0';
-            utf16 += '\\';
-            utf16 += char(ch.unicode());
-            continue;
-        }
-        utf16 += char(ch.unicode() >> 8);
-        utf16 += char(ch.unicode() & 0xFF);
-    }
+    // The title in the document information.
     const qsizetype at = bytes.indexOf("/Title");
     ASSERT_GE(at, 0);
-    EXPECT_TRUE(bytes.mid(at, 200).contains(utf16));
+    EXPECT_TRUE(bytes.mid(at, 200).contains(pdfTextString(title)));
     // 300 lines do not fit on one page.
-    EXPECT_GT(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") +
-                  bytes.count("/Type /Page "),
-              1);
+    EXPECT_GT(pdfPageCount(bytes), 1);
 }
 
 } // namespace

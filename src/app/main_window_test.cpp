@@ -8,6 +8,9 @@
 #include "platform/memory_network.h"
 #include "widgets/glyph_button.h"
 
+#include "support/pdf_text.h"
+#include "support/test_data.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -36,6 +39,9 @@
 using namespace kalvento;
 using app::TMainForm;
 using platform::IniDocument;
+using test::pdfPageCount;
+using test::pdfTextString;
+using test::readFile;
 
 namespace {
 
@@ -153,11 +159,6 @@ int count(const QString& haystack, const QString& needle) {
 
 QStringList filesIn(const QTemporaryDir& dir) {
     return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -562,7 +563,7 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     pump(hub, {&a});
     a->Close1Click();
     ASSERT_TRUE(QFileInfo::exists(a.logPath()));
-    const QByteArray firstLog = readAll(a.logPath());
+    const QByteArray firstLog = readFile(a.logPath());
     EXPECT_TRUE(firstLog.contains("first run"));
     // Written atomically: nothing but the two files is left behind.
     EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "log.rtf"}));
@@ -576,7 +577,7 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     EXPECT_EQ(count(a.chat(), "--- Welcome! "), 2);
     EXPECT_EQ(lookOf(*a, "PCA: first run").color, QColor(0xFF, 0, 0));
     a->Close1Click();
-    EXPECT_EQ(readAll(a.logPath()), firstLog);
+    EXPECT_EQ(readFile(a.logPath()), firstLog);
 
     // A comment is something said.
     a.start();
@@ -584,7 +585,7 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     QTest::keyClicks(a->Message(), QStringLiteral("noted"));
     a->btnCommentClick();
     a->Close1Click();
-    const QByteArray thirdLog = readAll(a.logPath());
+    const QByteArray thirdLog = readFile(a.logPath());
     EXPECT_TRUE(thirdLog.contains("noted"));
     EXPECT_TRUE(thirdLog.contains("first run"));
 
@@ -630,7 +631,7 @@ TEST_F(MainWindowTest, ShutdownGoesOnWhenTheGoodbyeFails) {
     EXPECT_EQ(ini.value(u"General", u"Width"), QStringLiteral("700"));
     EXPECT_EQ(ini.value(u"General", u"Height"), QStringLiteral("480"));
     EXPECT_EQ(ini.value(u"General", u"Maximized"), QStringLiteral("0"));
-    EXPECT_TRUE(readAll(a.logPath()).contains("before the end"));
+    EXPECT_TRUE(readFile(a.logPath()).contains("before the end"));
     EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "log.rtf"}));
 }
 
@@ -661,7 +662,7 @@ TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {
     EXPECT_EQ(ini.value(u"General", u"Maximized"), QStringLiteral("1"));
     EXPECT_EQ(ini.value(u"General", u"Width"), QStringLiteral("650"));
     EXPECT_EQ(ini.value(u"General", u"Height"), QStringLiteral("450"));
-    EXPECT_TRUE(readAll(a.logPath()).contains("last words"));
+    EXPECT_TRUE(readFile(a.logPath()).contains("last words"));
     EXPECT_TRUE(a->errorLog().isEmpty());
 
     // The next start opens maximized with the stored normal size underneath.
@@ -794,7 +795,7 @@ TEST_F(MainWindowTest, TrayMenuItemsToggleAndStore) {
     const QString entry = a.dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
     startup->trigger();
     EXPECT_TRUE(a->settings().startWithSystem);
-    EXPECT_TRUE(readAll(entry).contains("-s"));
+    EXPECT_TRUE(readFile(entry).contains("-s"));
     startup->trigger();
     EXPECT_FALSE(QFileInfo::exists(entry));
 
@@ -846,29 +847,16 @@ TEST_F(MainWindowTest, PrintButtonPrintsTheChatUnderTheJobTitle) {
     QTest::mouseClick(a->button("btnPrint"), Qt::LeftButton);
     ASSERT_TRUE(dialogSeen);
 
-    const QByteArray bytes = readAll(pdf);
+    const QByteArray bytes = readFile(pdf);
     ASSERT_TRUE(bytes.startsWith("%PDF-"));
     const QString title =
         QStringLiteral("Kalvento by Fennrake (%1)")
             .arg(QLocale::system().toString(fixedNow.date(), QLocale::ShortFormat));
-    QByteArray utf16("\xFE\xFF", 2);
-    for (const QChar ch : title) {
-        if (ch == u'(' || ch == u')' || ch == u'\\') {
-            utf16 += '\0';
-            utf16 += '\\';
-            utf16 += char(ch.unicode());
-            continue;
-        }
-        utf16 += char(ch.unicode() >> 8);
-        utf16 += char(ch.unicode() & 0xFF);
-    }
     const qsizetype at = bytes.indexOf("/Title");
     ASSERT_GE(at, 0);
-    EXPECT_TRUE(bytes.mid(at, 200).contains(utf16));
+    EXPECT_TRUE(bytes.mid(at, 200).contains(pdfTextString(title)));
     // 120 lines and the welcome line take more than one page.
-    EXPECT_GT(bytes.count("/Type /Page\n") + bytes.count("/Type /Page\r") +
-                  bytes.count("/Type /Page "),
-              1);
+    EXPECT_GT(pdfPageCount(bytes), 1);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "lang/apply_language.h"
 #include "lang/language_file.h"
 
+#include "support/qt_print.h"
+
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -23,16 +25,6 @@
 #include <QTimer>
 
 #include <memory>
-
-// Readable failure output.
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* out) {
-    *out << "[\"" << list.join(u"\", \"").toStdString() << "\"]";
-}
-QT_END_NAMESPACE
 
 using namespace kalvento::lang;
 using namespace Qt::StringLiterals;

@@ -1,5 +1,8 @@
 #include "lang/language_file.h"
 
+#include "support/qt_print.h"
+#include "support/test_data.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -9,30 +12,14 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-// Readable failure output.
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QStringList& list, std::ostream* out) {
-    *out << "[\"" << list.join(u"\", \"").toStdString() << "\"]";
-}
-QT_END_NAMESPACE
-
 using namespace kalvento::lang;
 using namespace Qt::StringLiterals;
+using kalvento::test::writeFile;
 
 namespace {
 
 LanguageFile fileWithMisc(const QByteArray& lines) {
     return LanguageFile::fromBytes("[Misc]\r\n" + lines);
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 // Leaves no language behind for the next test.

@@ -1,17 +1,11 @@
 #include "messaging/chat_protocol.h"
 
+#include "support/test_data.h"
+
 #include <gtest/gtest.h>
 
 using namespace kalvento::messaging;
-
-namespace {
-QByteArray bytes(std::initializer_list<int> values) {
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-} // namespace
+using kalvento::test::bytes;
 
 TEST(ChatEncoding, KnownEncodings) {
     EXPECT_EQ(EncodeText("abc"), bytes({0x05, 0xB8, 0x05, 0xB5, 0x02, 0x52, 0x03, 0x7B}));

@@ -2,20 +2,12 @@
 
 #include "platform/datagram_network.h"
 
+#include "support/test_data.h"
+
 #include <gtest/gtest.h>
 
 using namespace kalvento::platform;
-
-namespace {
-
-QByteArray bytes(std::initializer_list<int> values) {
-    QByteArray out;
-    for (int v : values)
-        out.append(char(v));
-    return out;
-}
-
-} // namespace
+using kalvento::test::bytes;
 
 TEST(DatagramFrame, LaysOutTheHeaderAsDocumented) {
     const Frame frame{FrameType::Data, 0x1661, "PC2", "Terminal", "PC1", "WORKGROUP", "hi"};

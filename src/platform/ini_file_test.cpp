@@ -2,6 +2,9 @@
 
 #include "platform/system_error.h"
 
+#include "support/qt_print.h"
+#include "support/test_data.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -16,29 +19,8 @@
 #include <unistd.h>
 
 using namespace kalvento::platform;
-
-// Readable failure messages for Qt's strings.
-static void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-static void PrintTo(const QByteArray& bytes, std::ostream* out) {
-    *out << '"' << bytes.toStdString() << '"';
-}
-
-namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-} // namespace
+using kalvento::test::readFile;
+using kalvento::test::writeFile;
 
 TEST(IniDocument, ReadsValuesLikeThePrivateProfileFunctions) {
     const QByteArray text = "  [ Main ]  \n"

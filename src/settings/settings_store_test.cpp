@@ -1,5 +1,8 @@
 #include "settings/settings_store.h"
 
+#include "support/qt_print.h"
+#include "support/test_data.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -10,29 +13,10 @@
 #include <functional>
 
 using namespace kalvento::settings;
-
-static void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
-static void PrintTo(const QByteArray& bytes, std::ostream* out) {
-    *out << '"' << bytes.toStdString() << '"';
-}
-static void PrintTo(const QStringList& list, std::ostream* out) {
-    *out << '{' << list.join(u'|').toStdString() << '}';
-}
+using kalvento::test::readFile;
+using kalvento::test::writeFile;
 
 namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
 
 class SettingsStore : public ::testing::Test {
 protected:

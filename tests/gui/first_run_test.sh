@@ -123,8 +123,8 @@ netns_stop "$HOST1_PID"
 check "host1 reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/host1.log'"
 
 echo "# screenshots in $SHOTS; $SECONDS s"
-if ((GUI_FAILURES > 0)); then
-    echo "$GUI_FAILURES check(s) failed; host1 said:"
+if ((NETNS_FAILURES > 0)); then
+    echo "$NETNS_FAILURES check(s) failed; host1 said:"
     cat "$OUT/host1.log"
     echo "host2 said:"
     cat "$OUT/host2.log"

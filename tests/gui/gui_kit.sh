@@ -9,14 +9,14 @@
 #   gui_find_window host1 'title'    # id of the visible window of that exact title, or fails
 #   gui_shoot host1 dir/name.png     # a screenshot of host1's whole display
 #   gui_wait_until 10 command...     # polls until command succeeds, by the clock
-#   check "what" command...          # prints ok/FAIL, counts failures in GUI_FAILURES
+#
+# Checks are counted by netns.sh's check, in NETNS_FAILURES.
 #
 # Displays are started in the root namespace without TCP; a program in a host's namespace
 # reaches its display through the socket file in /tmp/.X11-unix. There is no window
 # manager: use "windowfocus", not "windowactivate".
 
 declare -A GUI_DISPLAY
-GUI_FAILURES=0
 GUI_WORK=
 
 gui_require() {
@@ -27,17 +27,6 @@ gui_require() {
             exit 77
         fi
     done
-}
-
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        GUI_FAILURES=$((GUI_FAILURES + 1))
-    fi
 }
 
 # A loaded machine makes each poll slow: the deadline is by the clock, not a count.

@@ -14,13 +14,10 @@ SHOTS=${2:-$(dirname "$KV")/tests/gui/screenshots}
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR/../netns source=netns.sh
 source "$HERE/../netns/netns.sh"
+# shellcheck source-path=SCRIPTDIR source=gui_kit.sh
+source "$HERE/gui_kit.sh"
 netns_require
-for tool in Xvfb trayer xdotool import; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is missing" >&2
-        exit 77
-    fi
-done
+gui_require
 
 TITLE="Kalvento 1.2 by Fennrake"
 HOSTS=(host1 host2 host3)
@@ -30,31 +27,7 @@ PRIVATE_AT=(350 224)   # the "Send a private message" box in its panel
 MESSAGE_AT=(480 274)   # the message box
 CLOSE_AT=(594 378)     # btnClose, the last of the lower row of buttons
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
-
-# wait_until seconds command...: polls until the command succeeds, by the clock (a loaded
-# machine makes each poll slow).
-wait_until() {
-    local end=$((${EPOCHREALTIME/./} + $1 * 1000000))
-    shift
-    while ((${EPOCHREALTIME/./} < end)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
-
-declare -A DISPLAY_OF WINDOW_OF PID_OF
+declare -A WINDOW_OF PID_OF
 netns_setup host1:ALPHA host2:ALPHA host3:BETA
 # The copies first, given a moment to say goodbye; one that hangs must not hang the test.
 stop_copies() {
@@ -83,34 +56,6 @@ keep_output() {
 netns_on_exit keep_output
 netns_on_exit "rm -rf '$OUT'"
 
-# A display of its own for each host, started here in the root namespace without TCP: the
-# copy in its namespace reaches it through the socket file in /tmp/.X11-unix.
-start_display() {
-    local host=$1 number
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$OUT/$host.display" \
-        >"$OUT/$host.xvfb.log" 2>&1 &
-    NETNS_PIDS+=("$!")
-    wait_until 10 test -s "$OUT/$host.display" || {
-        echo "Xvfb did not start for $host" >&2
-        cat "$OUT/$host.xvfb.log" >&2
-        exit 1
-    }
-    number=$(head -1 "$OUT/$host.display")
-    DISPLAY_OF[$host]=":$number"
-    # The tray first, so that the program finds one when it starts.
-    DISPLAY=":$number" trayer --edge bottom --align right --widthtype request --height 24 \
-        --SetDockType false --SetPartialStrut false >"$OUT/$host.trayer.log" 2>&1 &
-    NETNS_PIDS+=("$!")
-    wait_until 10 xon "$host" search --name '^panel$' >/dev/null ||
-        echo "# no tray window seen on $host's display"
-}
-
-xon() {
-    local host=$1
-    shift
-    DISPLAY=${DISPLAY_OF[$host]} xdotool "$@"
-}
-
 # Settings written before the start: no first-run wizard, a log, closing ends the copy.
 write_settings() {
     local host=$1 dir=$OUT/$1
@@ -125,16 +70,15 @@ write_settings() {
 
 start_copy() {
     local host=$1 dir=$OUT/$1
-    netns_bg "$host" "$OUT/$host.log" env DISPLAY="${DISPLAY_OF[$host]}" QT_QPA_PLATFORM=xcb \
+    netns_bg "$host" "$OUT/$host.log" env DISPLAY="${GUI_DISPLAY[$host]}" QT_QPA_PLATFORM=xcb \
         HOME="$dir/home" XDG_CONFIG_HOME="$dir/home/.config" XDG_RUNTIME_DIR="$dir/run" \
         KALVENTO_CONFIG_DIR="$dir/config" KALVENTO_TRACE=1 NO_AT_BRIDGE=1 "$KV"
     PID_OF[$host]=$NETNS_LAST_PID
 }
 
 find_window() {
-    local host=$1 id
-    id=$(xon "$host" search --onlyvisible --name "^$TITLE\$" 2>/dev/null | head -1) || true
-    [[ -n $id ]] && WINDOW_OF[$host]=$id
+    local id
+    id=$(gui_find_window "$1" "$TITLE") && WINDOW_OF[$1]=$id
 }
 
 # What host's list shows for computer: the text of its last addition or change, or nothing
@@ -166,46 +110,43 @@ row_of() { entries "$1" | grep -nxF "$2" | cut -d: -f1 | awk '{ print $1 - 1 }';
 
 click() {
     local host=$1 x=$2 y=$3
-    xon "$host" mousemove --window "${WINDOW_OF[$host]}" "$x" "$y" click 1
+    gui_x "$host" mousemove --window "${WINDOW_OF[$host]}" "$x" "$y" click 1
     sleep 0.2
 }
 
 say() {
     local host=$1 text=$2
-    xon "$host" windowfocus --sync "${WINDOW_OF[$host]}"
-    xon "$host" type --delay 15 "$text"
-    xon "$host" key Return
+    gui_x "$host" windowfocus --sync "${WINDOW_OF[$host]}"
+    gui_x "$host" type --delay 15 "$text"
+    gui_x "$host" key Return
 }
 
-shoot() {
-    local host=$1 name=$2
-    import -display "${DISPLAY_OF[$host]}" -window root "$SHOTS/$host-$name.png" 2>/dev/null ||
-        echo "# no screenshot of $host"
-}
+shoot() { gui_shoot "$1" "$SHOTS/$1-$2.png"; }
 
 in_log() { grep -qF -- "$2" "$OUT/$1/config/log.rtf"; }
 # Whether host's trace or chat log lacks text (a missing log lacks nothing).
 lacks() { ! grep -qF -- "$2" "$OUT/$1.log" && [[ -f $OUT/$1/config/log.rtf ]] && ! in_log "$@"; }
 
 for host in "${HOSTS[@]}"; do
-    start_display "$host"
+    gui_start_display "$host"
     write_settings "$host"
 done
 for host in "${HOSTS[@]}"; do
     start_copy "$host"
 done
-echo "# displays: host1 ${DISPLAY_OF[host1]}, host2 ${DISPLAY_OF[host2]}, host3 ${DISPLAY_OF[host3]}"
+echo "# displays: host1 ${GUI_DISPLAY[host1]}, host2 ${GUI_DISPLAY[host2]}," \
+    "host3 ${GUI_DISPLAY[host3]}"
 
 # One deadline for all, so that a copy that never comes up costs the time once.
 all_windows() {
     local h
     for h in "${HOSTS[@]}"; do [[ -n ${WINDOW_OF[$h]:-} ]] || find_window "$h" || return 1; done
 }
-wait_until 30 all_windows || true
+gui_wait_until 30 all_windows || true
 for host in "${HOSTS[@]}"; do
     check "$host shows its window \"$TITLE\"" test -n "${WINDOW_OF[$host]:-}"
 done
-if ((failures > 0)); then
+if ((NETNS_FAILURES > 0)); then
     echo "a window did not show; what the copies said:"
     tail -n +1 "$OUT"/host?.log
     exit 1
@@ -214,12 +155,12 @@ all_list_all() {
     local h
     for h in "${HOSTS[@]}"; do lists_all "$h" || return 1; done
 }
-wait_until 20 all_list_all || true
+gui_wait_until 20 all_list_all || true
 for host in "${HOSTS[@]}"; do
     check "$host lists exactly the three copies: $(entries "$host" | xargs)" lists_all "$host"
 done
 for host in host1 host2; do
-    check "$host shows host3 by its identity Cy" wait_until 5 shows "$host" host3 Cy
+    check "$host shows host3 by its identity Cy" gui_wait_until 5 shows "$host" host3 Cy
 done
 # host1 reaches host3's list by its greeting or by its answer to host3's.
 shown=$(shown_as host3 host1)
@@ -227,7 +168,7 @@ check "host3 shows host1 by its computer name: $shown" \
     test "$shown" = "host1 (@ ALPHA)" -o "$shown" = host1
 for host in "${HOSTS[@]}"; do shoot "$host" 1-found; done
 
-if ((failures > 0)); then
+if ((NETNS_FAILURES > 0)); then
     echo "the copies did not find each other; traces:"
     tail -n +1 "$OUT"/host?.log
     exit 1
@@ -237,7 +178,7 @@ fi
 say host1 "Hello from host1"
 for host in "${HOSTS[@]}"; do
     check "the public line reaches $host" \
-        wait_until 5 got "$host" "line public host1: Hello from host1"
+        gui_wait_until 5 got "$host" "line public host1: Hello from host1"
 done
 
 # A private line: tick host2 in host1's list, then "Send a private message".
@@ -247,43 +188,43 @@ click host1 "${PRIVATE_AT[@]}"
 click host1 "${MESSAGE_AT[@]}"
 say host1 "Secret for host2"
 check "the private line reaches host2" \
-    wait_until 5 got host2 "line private host1: Secret for host2"
+    gui_wait_until 5 got host2 "line private host1: Secret for host2"
 # Untick the private box; a public line after it is the sign that the rest has arrived.
 click host1 "${PRIVATE_AT[@]}"
 click host1 "${MESSAGE_AT[@]}"
 say host1 "After the secret"
 for host in "${HOSTS[@]}"; do
     check "the line after the secret reaches $host as public" \
-        wait_until 5 got "$host" "line public host1: After the secret"
+        gui_wait_until 5 got "$host" "line public host1: After the secret"
 done
 for host in host1 host3; do
     check "the private line does not reach $host" bash -c "! grep -qF Secret '$OUT/$host.log'"
 done
 # host3 answers; its line carries its identity.
-xon host3 windowfocus --sync "${WINDOW_OF[host3]}"
+gui_x host3 windowfocus --sync "${WINDOW_OF[host3]}"
 say host3 "Cy here"
 for host in "${HOSTS[@]}"; do
     check "host3's line reaches $host under the name Cy" \
-        wait_until 5 got "$host" "line public Cy: Cy here"
+        gui_wait_until 5 got "$host" "line public Cy: Cy here"
 done
 for host in "${HOSTS[@]}"; do shoot "$host" 2-chat; done
 
 # Closing host3 (Esc) takes it off the other lists.
-xon host3 windowfocus --sync "${WINDOW_OF[host3]}"
-xon host3 key Escape
-check "Esc ends host3" wait_until 10 exited host3
+gui_x host3 windowfocus --sync "${WINDOW_OF[host3]}"
+gui_x host3 key Escape
+check "Esc ends host3" gui_wait_until 10 exited host3
 for host in host1 host2; do
-    check "host3 leaves $host's list" wait_until 5 not_listed "$host" host3
+    check "host3 leaves $host's list" gui_wait_until 5 not_listed "$host" host3
 done
 for host in host1 host2; do shoot "$host" 3-after-close; done
 
 # host2 closes with its close button, host1 with Esc.
 click host2 "${CLOSE_AT[@]}"
-check "the close button ends host2" wait_until 10 exited host2
-check "host2 leaves host1's list" wait_until 5 not_listed host1 host2
-xon host1 windowfocus --sync "${WINDOW_OF[host1]}"
-xon host1 key Escape
-check "Esc ends host1" wait_until 10 exited host1
+check "the close button ends host2" gui_wait_until 10 exited host2
+check "host2 leaves host1's list" gui_wait_until 5 not_listed host1 host2
+gui_x host1 windowfocus --sync "${WINDOW_OF[host1]}"
+gui_x host1 key Escape
+check "Esc ends host1" gui_wait_until 10 exited host1
 for host in "${HOSTS[@]}"; do
     rc=0
     wait "${PID_OF[$host]}" 2>/dev/null || rc=$?
@@ -307,8 +248,8 @@ for host in "${HOSTS[@]}"; do
 done
 
 echo "# screenshots in $SHOTS; $SECONDS s"
-if ((failures > 0)); then
-    echo "$failures check(s) failed; traces:"
+if ((NETNS_FAILURES > 0)); then
+    echo "$NETNS_FAILURES check(s) failed; traces:"
     tail -n +1 "$OUT"/host?.log
     exit 1
 fi

@@ -14,17 +14,6 @@ NETNS_DOMAIN=lan.test
 source "$HERE/netns.sh"
 netns_require
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
 count() { grep -cxF -- "$2" "$OUT/$1.log" || true; }
 # say host command: one command line to the host's peer.
 say() { echo "${*:2}" >&"${input[$1]}"; }
@@ -110,8 +99,8 @@ done
 sleep 0.3
 
 echo "# $SECONDS s"
-if ((failures > 0)); then
-    echo "$failures check(s) failed; logs:"
+if ((NETNS_FAILURES > 0)); then
+    echo "$NETNS_FAILURES check(s) failed; logs:"
     tail -n +1 "$OUT"/*.log
     exit 1
 fi

@@ -13,18 +13,6 @@ NETNS_DOMAIN=lan.test
 source "$HERE/netns.sh"
 netns_require
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   - $what"
-    else
-        echo "FAIL - $what"
-        failures=$((failures + 1))
-    fi
-}
-
 # copies host text: how many times host's receiver got text.
 copies() { grep -cxF "RECV $2" "$OUT/$1.log" || true; }
 
@@ -131,8 +119,8 @@ check "the interface restriction drops the other interface's copy" \
     test "$(grep -cxF "RECV restricted" "$OUT/restricted.log")" -eq 1
 
 echo "# $SECONDS s"
-if ((failures > 0)); then
-    echo "$failures check(s) failed; logs:"
+if ((NETNS_FAILURES > 0)); then
+    echo "$NETNS_FAILURES check(s) failed; logs:"
     tail -n +1 "$OUT"/*.log
     exit 1
 fi

@@ -9,6 +9,7 @@
 #   netns_addr host1                    # address of its first interface
 #   netns_ifaces host1                  # "veth0" or "veth0,veth1"
 #   netns_on_exit 'rm -rf "$dir"'       # more cleanup, run before the namespaces go
+#   check "what" command...             # prints ok/FAIL, counts failures in NETNS_FAILURES
 #
 # The bridge sits in a "switch" namespace of its own and each host reaches it through veth
 # pairs created directly inside the namespaces: nothing is added to the root namespace, so
@@ -29,6 +30,7 @@ NETNS_PIDS=()
 NETNS_EXIT_HOOKS=()
 NETNS_LAST_PID=
 NETNS_PREFIX_CMD=()
+NETNS_FAILURES=0
 declare -A NETNS_GROUP NETNS_IFACES NETNS_NUMBER
 
 netns_require() {
@@ -46,6 +48,18 @@ netns_require() {
         exit 77
     fi
     ip netns del "$probe"
+}
+
+# A failed check is counted, not fatal: the script reports them all at its end.
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+    else
+        echo "FAIL - $what"
+        NETNS_FAILURES=$((NETNS_FAILURES + 1))
+    fi
 }
 
 netns_ns() { echo "$NETNS_ID-$1"; }
