@@ -1,4 +1,5 @@
 #include "messaging/mailslot_client.h"
+#include "messaging/mailslot_handle.h"
 
 #include <cerrno>
 
@@ -9,13 +10,6 @@ namespace {
 // The system's limit on the length of a mailslot path.
 constexpr int kMaxPathLength = 200;
 const QString kMailslotPart = QStringLiteral("\\mailslot\\");
-
-quint32 nextHandle() {
-    static quint32 last = 0;
-    if (++last == 0)
-        ++last;
-    return last;
-}
 
 } // namespace
 
@@ -74,7 +68,7 @@ void TMailslotClient::Open() {
     m_kind = kind;
     m_targetName = kind == platform::AddressKind::Named ? host : QString();
     m_targetMailslot = path.mid(prefix.size());
-    m_handle = nextHandle();
+    m_handle = nextMailslotHandle();
 }
 
 void TMailslotClient::Close() {

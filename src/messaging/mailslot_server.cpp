@@ -1,4 +1,5 @@
 #include "messaging/mailslot_server.h"
+#include "messaging/mailslot_handle.h"
 
 #include <QByteArray>
 #include <QPointer>
@@ -14,13 +15,6 @@ namespace {
 // The system's limit on the length of a mailslot path.
 constexpr int kMaxPathLength = 200;
 const QString kLocalPrefix = QStringLiteral("\\\\.\\mailslot\\");
-
-quint32 nextHandle() {
-    static quint32 last = 0;
-    if (++last == 0)
-        ++last;
-    return last;
-}
 
 QString describe(const std::exception_ptr& error) {
     try {
@@ -181,7 +175,7 @@ void TMailslotServer::Open() {
         m_handle = 0;
         throw EMailslotServerError(e.text());
     }
-    m_handle = nextHandle();
+    m_handle = nextMailslotHandle();
 }
 
 void TMailslotServer::Close() {
