@@ -120,12 +120,9 @@ void installTrace(TMainForm& form) {
                      [names, trace](int i) { trace(QStringLiteral("peer- ") + names->takeAt(i)); });
     QObject::connect(&form.session(), &messaging::ChatSession::lineReceived, &form,
                      [trace](const messaging::ReceivedLine& line) {
-                         const char* kind = line.continuation ? "more"
-                                            : line.kind == messaging::ReceivedLine::Kind::Private
-                                                ? "private"
-                                                : "public";
                          trace(QStringLiteral("line %1 %2: %3")
-                                   .arg(QLatin1String(kind), line.senderName, line.text));
+                                   .arg(QLatin1String(messaging::lineKindName(line)),
+                                        line.senderName, line.text));
                      });
 }
 

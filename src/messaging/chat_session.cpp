@@ -10,6 +10,12 @@ namespace kalvento::messaging {
 using platform::fromAnsi;
 using platform::toAnsi;
 
+const char* lineKindName(const ReceivedLine& line) {
+    if (line.continuation)
+        return "more";
+    return line.kind == ReceivedLine::Kind::Private ? "private" : "public";
+}
+
 ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
                          network::TNetUsers& netUsers, QObject* parent)
     : QObject(parent), m_terminal(terminal), m_peers(peers), m_netUsers(netUsers) {

@@ -26,6 +26,10 @@ struct ReceivedLine {
     QString text;
 };
 
+// "public", "private", or "more" for a continuation line: how the tools that print lines
+// name their kind.
+const char* lineKindName(const ReceivedLine& line);
+
 // What a run of sends did. One receiver's failure does not keep the others from theirs.
 struct SendResult {
     int sent = 0;

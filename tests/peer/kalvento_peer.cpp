@@ -60,12 +60,9 @@ public:
         m_session.setDeliveries(deliveries);
         connect(&m_session, &messaging::ChatSession::lineReceived, this,
                 [](const messaging::ReceivedLine& line) {
-                    const char* kind = line.continuation ? "more"
-                                       : line.kind == messaging::ReceivedLine::Kind::Private
-                                           ? "private"
-                                           : "public";
                     print(QStringLiteral("LINE %1 %2 %3: %4")
-                              .arg(kind, line.own ? "own" : "other", line.senderName, line.text));
+                              .arg(messaging::lineKindName(line), line.own ? "own" : "other",
+                                   line.senderName, line.text));
                 });
         connect(&m_session, &messaging::ChatSession::sendFailed, this,
                 [](const QString& error) { print(QStringLiteral("ERROR ") + error); });
