@@ -37,6 +37,7 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
+#include <QScreen>
 #include <QScopedValueRollback>
 #include <QShortcut>
 #include <QStyledItemDelegate>
@@ -330,6 +331,9 @@ void TMainForm::FormCreate() {
     m_settings = settings::readAll(m_options.settingsPath, m_options.autostartEntry);
     m_firstRun = m_settings.languageIndexMissing;
     resize(m_settings.width, m_settings.height);
+    // The window opens centred on the screen; its position is not stored.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
     if (m_settings.maximized)
         setWindowState(windowState() | Qt::WindowMaximized);
 

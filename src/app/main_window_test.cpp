@@ -29,6 +29,8 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <QScreen>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -211,6 +213,15 @@ TEST_F(MainWindowTest, LayoutThroughTheWindowAtStartAndOnResize) {
         QCoreApplication::processEvents();
         check(dx, dy);
     }
+}
+
+TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
+    Host a(hub, QStringLiteral("PCA"), {});
+    a->show();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // Within the few pixels a window frame may shift it by.
+    EXPECT_LE((a->geometry().center() - screen.center()).manhattanLength(), 8)
+        << a->geometry().x() << "," << a->geometry().y();
 }
 
 // --- Enabling -------------------------------------------------------------------------------
