@@ -36,8 +36,6 @@ qsizetype ChatSession::maxLineLength() const {
     return maxPlainTextLength(quint32(m_terminal.MaxPayloadSize() + TMailslotTerminal::kHeaderSize));
 }
 
-QByteArray ChatSession::ansi(const QString& text) const { return toAnsi(text); }
-
 void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int copies,
                          SendResult& result) {
     // A text longer than a datagram carries is cut, never sent with a wrapped size.
@@ -54,39 +52,36 @@ void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int c
     }
 }
 
-SendResult ChatSession::SendGreeting() {
+SendResult ChatSession::sendToEach(const QStringList& receivers, const QByteArray& plain) {
     SendResult result;
-    const QByteArray greeting = greetingText(ansi(m_ownComputerName), ansi(m_ownGroupName));
-    for (const QString& name : m_netUsers.Names())
-        sendTo(name, greeting, m_deliveries, result);
+    for (const QString& receiver : receivers)
+        sendTo(receiver, plain, m_deliveries, result);
+    return result;
+}
+
+SendResult ChatSession::SendGreeting() {
+    SendResult result = sendToEach(
+        m_netUsers.Names(), greetingText(toAnsi(m_ownComputerName), toAnsi(m_ownGroupName)));
     if (!m_ownIdentity.isEmpty())
         result.merge(SendIdentity());
     return result;
 }
 
 SendResult ChatSession::SendIdentity() {
-    SendResult result;
-    const QByteArray identity = identityText(ansi(m_ownIdentity));
-    for (const QString& name : m_netUsers.Names())
-        sendTo(name, identity, m_deliveries, result);
-    return result;
+    return sendToEach(m_netUsers.Names(), identityText(toAnsi(m_ownIdentity)));
 }
 
 SendResult ChatSession::SendAnswer(const QString& computerName) {
     SendResult result;
-    sendTo(computerName, answerText(ansi(m_ownComputerName), ansi(m_ownGroupName)), m_deliveries,
-           result);
+    sendTo(computerName, answerText(toAnsi(m_ownComputerName), toAnsi(m_ownGroupName)),
+           m_deliveries, result);
     if (!m_ownIdentity.isEmpty())
-        sendTo(computerName, identityText(ansi(m_ownIdentity)), m_deliveries, result);
+        sendTo(computerName, identityText(toAnsi(m_ownIdentity)), m_deliveries, result);
     return result;
 }
 
 SendResult ChatSession::SendGoodbye() {
-    SendResult result;
-    const QByteArray goodbye = goodbyeText(ansi(m_ownComputerName));
-    for (const QString& computer : m_peers.computerNames())
-        sendTo(computer, goodbye, m_deliveries, result);
-    return result;
+    return sendToEach(m_peers.computerNames(), goodbyeText(toAnsi(m_ownComputerName)));
 }
 
 QStringList ChatSession::multiLineLines(const QString& commaText) {
@@ -99,13 +94,13 @@ QStringList ChatSession::multiLineLines(const QString& commaText) {
 void ChatSession::sendLine(const QString& receiver, const QString& text, bool multiLine,
                            bool isPrivate, SendResult& result) {
     if (!multiLine) {
-        const QByteArray plain = ansi(text);
+        const QByteArray plain = toAnsi(text);
         sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
         return;
     }
     const QStringList lines = multiLineLines(text);
     for (int k = 0; k < lines.size(); ++k) {
-        const QByteArray line = ansi(lines[k]);
+        const QByteArray line = toAnsi(lines[k]);
         sendTo(receiver, isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line),
                1, result);
     }

@@ -92,7 +92,8 @@ private:
     void sendTo(const QString& receiver, const QByteArray& plain, int copies, SendResult& result);
     void sendLine(const QString& receiver, const QString& text, bool multiLine, bool isPrivate,
                   SendResult& result);
-    QByteArray ansi(const QString& text) const;
+    // A control message to each receiver, "Deliveries" times.
+    SendResult sendToEach(const QStringList& receivers, const QByteArray& plain);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;

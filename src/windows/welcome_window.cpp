@@ -56,23 +56,7 @@ QPixmap arrowPicture(Arrow arrow) {
     p.setPen(QPen(fill.darker(140), 1));
     p.setBrush(fill);
     QPainterPath path;
-    if (arrow == Arrow::Left) {
-        path.moveTo(1.5, 8);
-        path.lineTo(8, 1.5);
-        path.lineTo(8, 5);
-        path.lineTo(14.5, 5);
-        path.lineTo(14.5, 11);
-        path.lineTo(8, 11);
-        path.lineTo(8, 14.5);
-    } else if (arrow == Arrow::Right) {
-        path.moveTo(14.5, 8);
-        path.lineTo(8, 1.5);
-        path.lineTo(8, 5);
-        path.lineTo(1.5, 5);
-        path.lineTo(1.5, 11);
-        path.lineTo(8, 11);
-        path.lineTo(8, 14.5);
-    } else {
+    if (arrow == Arrow::Finish) {
         // Two heads: go, and do not come back.
         path.moveTo(1.5, 2);
         path.lineTo(8, 8);
@@ -81,6 +65,16 @@ QPixmap arrowPicture(Arrow arrow) {
         path.moveTo(7.5, 2);
         path.lineTo(14.5, 8);
         path.lineTo(7.5, 14);
+    } else {
+        path.moveTo(1.5, 8);
+        path.lineTo(8, 1.5);
+        path.lineTo(8, 5);
+        path.lineTo(14.5, 5);
+        path.lineTo(14.5, 11);
+        path.lineTo(8, 11);
+        path.lineTo(8, 14.5);
+        if (arrow == Arrow::Right) // the left arrow, mirrored
+            p.setTransform(QTransform(-1, 0, 0, 1, 16, 0));
     }
     path.closeSubpath();
     p.drawPath(path);
