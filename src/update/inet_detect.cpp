@@ -1,8 +1,8 @@
 #include "update/inet_detect.h"
 
+#include "platform/host_lookup.h"
 #include "platform/system_error.h"
 
-#include <QFile>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -37,28 +37,6 @@ AddressSources AddressSources::system() {
     if (qEnvironmentVariableIsSet("KALVENTO_INTERFACES"))
         sources.resolve = [](const QString& name) { return resolveFromHostsFile(name); };
     return sources;
-}
-
-std::optional<QStringList> resolveFromHostsFile(const QString& hostName, const QString& hostsFile) {
-    QFile file(hostsFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QStringList addresses;
-    while (!file.atEnd()) {
-        QString line = QString::fromUtf8(file.readLine());
-        line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size() : line.indexOf('#'));
-        const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        in_addr parsed{};
-        if (fields.size() < 2 || ::inet_pton(AF_INET, fields[0].toLatin1().constData(), &parsed) != 1)
-            continue;
-        for (qsizetype i = 1; i < fields.size(); ++i)
-            if (fields[i].compare(hostName, Qt::CaseInsensitive) == 0 &&
-                !addresses.contains(fields[0]))
-                addresses.append(fields[0]);
-    }
-    if (addresses.isEmpty())
-        return std::nullopt;
-    return addresses;
 }
 
 OnlineState decideOnline(const QStringList& resolved, const QStringList& interfaceAddresses) {
@@ -101,25 +79,10 @@ QString localHostName() {
 }
 
 std::optional<QStringList> resolveIPv4(const QString& hostName) {
-    if (hostName.isEmpty())
+    platform::HostLookupResult found = platform::lookupIPv4Host(hostName);
+    if (found.error != 0)
         return std::nullopt;
-    addrinfo hints = {};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM; // one entry per address instead of one per socket type
-    addrinfo* result = nullptr;
-    if (getaddrinfo(hostName.toLocal8Bit().constData(), nullptr, &hints, &result) != 0)
-        return std::nullopt;
-    QStringList addresses;
-    for (const addrinfo* entry = result; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr)
-            continue;
-        const QString address =
-            dottedDecimal(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr);
-        if (!address.isEmpty() && !addresses.contains(address))
-            addresses.append(address);
-    }
-    freeaddrinfo(result);
-    return addresses;
+    return found.addresses;
 }
 
 TINetDetect::TINetDetect(QObject* owner) : TINetDetect(AddressSources::system(), owner) {}

@@ -3,6 +3,8 @@
 // resolves to an IPv4 address that none of its interfaces had when the detector was made
 // (a dial-up or other link that came up later). No remote host is ever contacted.
 
+#include "platform/host_lookup.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -36,10 +38,7 @@ struct AddressSources {
     static AddressSources system();
 };
 
-// The IPv4 addresses the hosts file gives a name, in file order (names compared without
-// regard to case); none when the file does not name it.
-std::optional<QStringList> resolveFromHostsFile(const QString& hostName,
-                                                const QString& hostsFile = QStringLiteral("/etc/hosts"));
+using platform::resolveFromHostsFile;
 
 struct OnlineState {
     bool online = false;

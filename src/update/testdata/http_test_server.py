@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""A scripted HTTP/1.0 server for the HTTP client's tests, on a loopback port.
+
+It prints "PORT <n>" once it listens, records the exact bytes of every request it gets
+(<log>/request-<n>.bin, numbered from 1) and answers by the first segment of the path:
+
+  /len/N               200 with Content-Length N and N pattern bytes
+  /nolen/N             200 without a length, N bytes, then close
+  /together/N          header and N bytes in one send
+  /zero                200 with Content-Length 0; the connection then stays open
+  /redirect?to=U&code=C  C (302) with "Location: U"
+  /loop                302 to /loop, for ever
+  /notfound            404 Not Found with a small body
+  /drip?chunks=N&size=S&interval=MS   S bytes every MS milliseconds, N times
+  /midheader           half a header, then close
+  /silent              reads the request and never answers
+  /longline            a header line of 9000 bytes
+  /badstatus           a status code that is not a number
+  /badlength           a Content-Length that is not a number
+  /slow?delay=S        waits S seconds, then answers like /len/10
+  /file?path=P         the file P, by sendfile
+  /cut                 Content-Length 1000 but 500 bytes, then close
+  /reset               Content-Length 1000, 500 bytes, then a reset
+  /html                no header at all, an "<HTML>" document, then close
+  /close               closes without a word
+  /headers?h=Name:Value&h=...   200 with those header lines and a 2-byte body
+  /echo                200 with the request's own bytes as the body
+  anything else        200 with the body "index"
+
+With --tls CERT KEY every connection is TLS. The server ends when its standard input
+closes, so it never outlives the test that started it.
+"""
+
+import argparse
+import os
+import posixpath
+import socket
+import socketserver
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
+
+COMMANDS = {"len", "nolen", "together", "zero", "redirect", "loop", "notfound", "drip",
+            "midheader", "silent", "longline", "badstatus", "badlength", "slow", "file", "cut",
+            "reset", "html", "close", "headers", "echo"}
+LOG_DIR = None
+COUNTER = 0
+COUNTER_LOCK = threading.Lock()
+
+
+def pattern(n, offset=0):
+    return bytes((offset + i) % 251 for i in range(n))
+
+
+def record(raw):
+    global COUNTER
+    with COUNTER_LOCK:
+        COUNTER += 1
+        number = COUNTER
+    if LOG_DIR:
+        path = os.path.join(LOG_DIR, "request-%d.bin" % number)
+        with open(path + ".tmp", "wb") as f:
+            f.write(raw)
+        os.rename(path + ".tmp", path)
+
+
+def read_request(conn):
+    data = b""
+    while b"\r\n\r\n" not in data and len(data) < 65536:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            try:
+                length = int(value.strip())
+            except ValueError:
+                length = 0
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return data if not length else head + b"\r\n\r\n" + body
+
+
+def wait_for_close(conn, seconds):
+    conn.settimeout(seconds)
+    try:
+        while conn.recv(4096):
+            pass
+    except (OSError, socket.timeout):
+        pass
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def handle(self):
+        conn = self.request
+        try:
+            if isinstance(conn, ssl.SSLSocket):
+                conn.do_handshake()
+            raw = read_request(conn)
+            if not raw:
+                return
+            record(raw)
+            request_line = raw.split(b"\r\n", 1)[0].decode("latin-1")
+            parts = request_line.split(" ")
+            target = parts[1] if len(parts) > 1 else "/"
+            if "://" in target:  # the absolute form a proxy gets
+                target = "/" + target.split("://", 1)[1].partition("/")[2]
+            path, _, query = target.partition("?")
+            path = posixpath.normpath(path) if path else "/"
+            args = urllib.parse.parse_qs(query)
+            segments = [s for s in path.split("/") if s]
+            # The command is the first segment that names one, so that documents can sit
+            # in folders ("/a/b/redirect") for the relative relocations.
+            index = next((i for i, s in enumerate(segments) if s in COMMANDS), len(segments))
+            command = segments[index] if index < len(segments) else ""
+            self.answer(conn, command, segments[index + 1:], args, raw)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            pass
+
+    def answer(self, conn, command, rest, args, raw):
+        def arg(name, default):
+            return args.get(name, [default])[0]
+
+        if command == "len":
+            n = int(rest[0])
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                         b"Content-Length: %d\r\n\r\n" % n)
+            conn.sendall(pattern(n))
+        elif command == "nolen":
+            n = int(rest[0])
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n")
+            conn.sendall(pattern(n))
+        elif command == "together":
+            n = int(rest[0])
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % n + pattern(n))
+        elif command == "zero":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n")
+            wait_for_close(conn, 30)
+        elif command == "redirect":
+            code = int(arg("code", "302"))
+            location = arg("to", "/len/5").encode("latin-1")
+            conn.sendall(b"HTTP/1.0 %d Moved\r\nLocation: %s\r\nContent-Length: 5\r\n\r\nmoved"
+                         % (code, location))
+        elif command == "loop":
+            conn.sendall(b"HTTP/1.0 302 Found\r\nLocation: /loop\r\nContent-Length: 0\r\n\r\n")
+        elif command == "notfound":
+            conn.sendall(b"HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n"
+                         b"Content-Length: 16\r\n\r\n<html>no</html>\n")
+            wait_for_close(conn, 5)
+        elif command == "drip":
+            chunks = int(arg("chunks", "10"))
+            size = int(arg("size", "100"))
+            interval = int(arg("interval", "100")) / 1000.0
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % (chunks * size))
+            for i in range(chunks):
+                time.sleep(interval)
+                conn.sendall(pattern(size, i * size))
+        elif command == "midheader":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Le")
+        elif command == "silent":
+            wait_for_close(conn, 300)
+        elif command == "longline":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nX-Long: " + b"a" * 9000 + b"\r\n\r\n")
+            wait_for_close(conn, 30)
+        elif command == "badstatus":
+            conn.sendall(b"HTTP/1.0 2x0 OK\r\nContent-Length: 3\r\n\r\nabc")
+            wait_for_close(conn, 30)
+        elif command == "badlength":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: abc\r\n\r\nabc")
+            wait_for_close(conn, 30)
+        elif command == "slow":
+            time.sleep(float(arg("delay", "5")))
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n" + pattern(10))
+        elif command == "file":
+            name = arg("path", "")
+            size = os.path.getsize(name)
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                         b"Content-Length: %d\r\n\r\n" % size)
+            with open(name, "rb") as f:
+                conn.sendfile(f)
+        elif command == "cut":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(500))
+        elif command == "reset":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(500))
+            time.sleep(0.2)
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        elif command == "html":
+            conn.sendall(b"<HTML><body>hi</body></HTML>\r\nsecond line\n")
+        elif command == "close":
+            pass
+        elif command == "headers":
+            lines = b"".join(h.encode("latin-1") + b"\r\n" for h in args.get("h", []))
+            conn.sendall(b"HTTP/1.0 200 OK\r\n" + lines + b"Content-Length: 2\r\n\r\nok")
+        elif command == "echo":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(raw) + raw)
+        elif command == "":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nindex")
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    context = None
+
+    def get_request(self):
+        conn, address = self.socket.accept()
+        if self.context is not None:
+            conn = self.context.wrap_socket(conn, server_side=True,
+                                            do_handshake_on_connect=False)
+        return conn, address
+
+    def handle_error(self, request, client_address):
+        pass  # a client that went away, or a failed handshake: nothing to report
+
+
+def main():
+    global LOG_DIR
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--log", default=None)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    options = parser.parse_args()
+    LOG_DIR = options.log
+    server = Server(("127.0.0.1", 0), Handler)
+    if options.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(options.tls[0], options.tls[1])
+        server.context = context
+    print("PORT %d" % server.server_address[1], flush=True)
+
+    def watch_stdin():
+        try:
+            while sys.stdin.buffer.read(1):
+                pass
+        finally:
+            os._exit(0)
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
