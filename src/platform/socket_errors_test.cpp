@@ -1,6 +1,8 @@
 #include "platform/host_lookup.h"
 #include "platform/socket_errors.h"
 
+#include "support/qt_print.h"
+
 #include <gtest/gtest.h>
 
 #include <QTemporaryFile>

@@ -2,6 +2,8 @@
 
 #include "support/http_servers.h"
 
+#include "support/qt_print.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>

@@ -143,7 +143,7 @@ public:
         }
         QByteArray text = "Port " + QByteArray::number(m_port) +
                           "\nListen 127.0.0.1\nTimeout 30\nMaxClients 20\n"
-                          "Allow 127.0.0.1\nLogLevel Warning\n";
+                          "Allow 127.0.0.1\nLogLevel Critical\n";
         if (::geteuid() == 0)
             text += "User nobody\nGroup nogroup\n";
         config.write(text);

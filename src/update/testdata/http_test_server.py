@@ -194,6 +194,7 @@ class Handler(socketserver.BaseRequestHandler):
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + pattern(500))
             time.sleep(0.2)
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            conn.close()  # before the server's own shutdown could send an orderly end
         elif command == "html":
             conn.sendall(b"<HTML><body>hi</body></HTML>\r\nsecond line\n")
         elif command == "close":
