@@ -17,3 +17,10 @@ function(kalvento_test)
                LABELS "${T_LABELS}"
     DISCOVERY_TIMEOUT 30)
 endfunction()
+
+# What tests/support/http_servers.h needs: the Python interpreter and the scripted HTTP
+# server it runs.
+find_program(KALVENTO_PYTHON NAMES python3 REQUIRED)
+set(KALVENTO_HTTP_TEST_DEFINITIONS
+  KALVENTO_PYTHON="${KALVENTO_PYTHON}"
+  KALVENTO_HTTP_TEST_SERVER="${PROJECT_SOURCE_DIR}/src/update/testdata/http_test_server.py")
