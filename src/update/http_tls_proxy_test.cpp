@@ -150,16 +150,25 @@ TEST_F(HttpsAndProxyTest, ARealProxyFetchesAndFollowsRelocations) {
     EXPECT_TRUE(plain->lastRequest().startsWith("GET /len/100000 HTTP/1."));
     EXPECT_TRUE(plain->lastRequest().contains("tinyproxy"));
 
-    for (const QString& location :
-         {QStringLiteral("/len/5"), plain->url(QStringLiteral("/len/5"), QStringLiteral("localhost"))}) {
-        SCOPED_TRACE(location.toStdString());
+    // The three forms of a relocation, each turned into a whole URL for the proxy.
+    const struct {
+        QString location;
+        QByteArray secondRequestLine;
+    } rows[] = {
+        {QStringLiteral("/len/5"), "GET /len/5 HTTP/1."},
+        {plain->url(QStringLiteral("/len/5"), QStringLiteral("localhost")), "GET /len/5 HTTP/1."},
+        {QStringLiteral("../len/5"), "GET /a/b/../len/5 HTTP/1."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.location.toStdString());
         const int before = plain->requestCount();
-        fetched = fetch(http, plain->url(QStringLiteral("/redirect?to=") +
-                                         QString::fromLatin1(QUrl::toPercentEncoding(location))));
+        fetched = fetch(http, plain->url(QStringLiteral("/a/b/redirect?to=") +
+                                         QString::fromLatin1(QUrl::toPercentEncoding(row.location))));
         ASSERT_TRUE(fetched.failure.isEmpty()) << fetched.failure.toStdString();
         EXPECT_TRUE(fetched.document == pattern(5));
         ASSERT_EQ(plain->requestCount(), before + 2);
-        EXPECT_TRUE(plain->requestLine(before + 2).startsWith("GET /len/5 HTTP/1."));
+        EXPECT_TRUE(plain->requestLine(before + 2).startsWith(row.secondRequestLine))
+            << plain->requestLine(before + 2).toStdString();
     }
 }
 
