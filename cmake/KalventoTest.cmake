@@ -13,7 +13,8 @@ function(kalvento_test)
     target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
   endif()
   gtest_discover_tests(${T_NAME}
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;KALVENTO_INTERFACES=lo"
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+               ENVIRONMENT_MODIFICATION "KALVENTO_INTERFACES=set:lo"
                LABELS "${T_LABELS}"
     DISCOVERY_TIMEOUT 30)
 endfunction()
