@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-#include <sys/resource.h>
 
 using namespace kalvento::update;
 
@@ -32,20 +31,8 @@ int envNumber(const char* name, int fallback) {
     return ok && value > 0 ? value : fallback;
 }
 
-double cpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double residentMegabytes() {
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    if (!statm.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.size() > 1 ? fields[1].toDouble() * double(getpagesize()) / (1024.0 * 1024.0) : 0;
-}
+using kalvento::bench::cpuSeconds;
+using kalvento::bench::residentMegabytes;
 
 struct Setup {
     QTemporaryDir dir;
@@ -69,7 +56,8 @@ struct Setup {
         ready = server.start();
     }
     QString url() const {
-        return server.url(QStringLiteral("/file?path=") + QString::fromLatin1(QUrl::toPercentEncoding(file)));
+        return server.url(QStringLiteral("/file?path=") +
+                          QString::fromLatin1(QUrl::toPercentEncoding(file)));
     }
 };
 

@@ -175,23 +175,8 @@ BENCHMARK(BM_ReceiveTenThousandLines)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-double cpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double residentMegabytes() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
-    }
-    return 0;
-}
+using kalvento::bench::cpuSeconds;
+using kalvento::bench::residentMegabytes;
 
 // Runs the event loop as the program does, sleeping until something is due (QTest::qWait
 // would wake every 10 ms and measure itself).

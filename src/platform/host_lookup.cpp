@@ -13,16 +13,12 @@
 
 namespace kalvento::platform {
 
-namespace {
-
 QString dottedDecimal(const in_addr& address) {
     char text[INET_ADDRSTRLEN] = {};
     if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
         return QString();
     return QString::fromLatin1(text);
 }
-
-} // namespace
 
 HostLookupResult lookupIPv4Host(const QString& hostName) {
     if (hostName.isEmpty())
@@ -63,7 +59,8 @@ std::optional<QStringList> resolveFromHostsFile(const QString& hostName, const Q
         line.truncate(line.indexOf(QLatin1Char('#')) < 0 ? line.size() : line.indexOf('#'));
         const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         in_addr parsed{};
-        if (fields.size() < 2 || ::inet_pton(AF_INET, fields[0].toLatin1().constData(), &parsed) != 1)
+        if (fields.size() < 2 ||
+            ::inet_pton(AF_INET, fields[0].toLatin1().constData(), &parsed) != 1)
             continue;
         for (qsizetype i = 1; i < fields.size(); ++i)
             if (fields[i].compare(hostName, Qt::CaseInsensitive) == 0 &&

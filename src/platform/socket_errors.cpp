@@ -5,133 +5,134 @@
 
 namespace kalvento::platform {
 
+namespace {
+
+struct ErrorText {
+    int number;
+    const char* text;
+};
+
+const ErrorText kTexts[] = {
+    {0, "No Error"},
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Protocol wrong type for socket"},
+    {10042, "Protocol not available"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Address not available"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection on reset"},
+    {10053, "Connection aborted"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references: can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network sub-system is unusable"},
+    {10092, "WinSock DLL cannot support this application"},
+    {10093, "WinSock not initialized"},
+    {11001, "Host not found"},
+    {11002, "Non-authoritative host not found"},
+    {11003, "Non-recoverable error"},
+    {11004, "No Data"},
+    {12001, "Secure connection failed"},
+};
+
+struct ErrnoNumber {
+    int errnoValue;
+    int number;
+};
+
+// EWOULDBLOCK and ENOTSUP are EAGAIN and EOPNOTSUPP on Linux. EPIPE is what Linux reports
+// for a send on a connection the peer has reset.
+const ErrnoNumber kErrnoNumbers[] = {
+    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},
+    {EPERM, 10013},        {EFAULT, 10014},          {EINVAL, 10022},
+    {EMFILE, 10024},       {ENFILE, 10024},          {EAGAIN, 10035},
+    {EINPROGRESS, 10036},  {EALREADY, 10037},        {ENOTSOCK, 10038},
+    {EDESTADDRREQ, 10039}, {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044},
+    {EOPNOTSUPP, 10045},   {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},
+    {ENETUNREACH, 10051},  {ENETRESET, 10052},       {ECONNABORTED, 10053},
+    {ECONNRESET, 10054},   {EPIPE, 10054},           {ENOBUFS, 10055},
+    {ENOMEM, 10055},       {EISCONN, 10056},         {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},    {ETOOMANYREFS, 10059},    {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061}, {ELOOP, 10062},           {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, 10064},    {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},
+    {EUSERS, 10068},       {EDQUOT, 10069},          {ESTALE, 10070},
+    {EREMOTE, 10071},
+};
+
+} // namespace
+
 QString WSocketErrorDesc(int error) {
-    switch (error) {
-    case 0: return QStringLiteral("No Error");
-    case 10004: return QStringLiteral("Interrupted system call");
-    case 10009: return QStringLiteral("Bad file number");
-    case 10013: return QStringLiteral("Permission denied");
-    case 10014: return QStringLiteral("Bad address");
-    case 10022: return QStringLiteral("Invalid argument");
-    case 10024: return QStringLiteral("Too many open files");
-    case 10035: return QStringLiteral("Operation would block");
-    case 10036: return QStringLiteral("Operation now in progress");
-    case 10037: return QStringLiteral("Operation already in progress");
-    case 10038: return QStringLiteral("Socket operation on non-socket");
-    case 10039: return QStringLiteral("Destination address required");
-    case 10040: return QStringLiteral("Message too long");
-    case 10041: return QStringLiteral("Protocol wrong type for socket");
-    case 10042: return QStringLiteral("Protocol not available");
-    case 10043: return QStringLiteral("Protocol not supported");
-    case 10044: return QStringLiteral("Socket type not supported");
-    case 10045: return QStringLiteral("Operation not supported on socket");
-    case 10046: return QStringLiteral("Protocol family not supported");
-    case 10047: return QStringLiteral("Address family not supported by protocol family");
-    case 10048: return QStringLiteral("Address already in use");
-    case 10049: return QStringLiteral("Address not available");
-    case 10050: return QStringLiteral("Network is down");
-    case 10051: return QStringLiteral("Network is unreachable");
-    case 10052: return QStringLiteral("Network dropped connection on reset");
-    case 10053: return QStringLiteral("Connection aborted");
-    case 10054: return QStringLiteral("Connection reset by peer");
-    case 10055: return QStringLiteral("No buffer space available");
-    case 10056: return QStringLiteral("Socket is already connected");
-    case 10057: return QStringLiteral("Socket is not connected");
-    case 10058: return QStringLiteral("Can't send after socket shutdown");
-    case 10059: return QStringLiteral("Too many references: can't splice");
-    case 10060: return QStringLiteral("Connection timed out");
-    case 10061: return QStringLiteral("Connection refused");
-    case 10062: return QStringLiteral("Too many levels of symbolic links");
-    case 10063: return QStringLiteral("File name too long");
-    case 10064: return QStringLiteral("Host is down");
-    case 10065: return QStringLiteral("No route to host");
-    case 10066: return QStringLiteral("Directory not empty");
-    case 10067: return QStringLiteral("Too many processes");
-    case 10068: return QStringLiteral("Too many users");
-    case 10069: return QStringLiteral("Disc quota exceeded");
-    case 10070: return QStringLiteral("Stale NFS file handle");
-    case 10071: return QStringLiteral("Too many levels of remote in path");
-    case 10091: return QStringLiteral("Network sub-system is unusable");
-    case 10092: return QStringLiteral("WinSock DLL cannot support this application");
-    case 10093: return QStringLiteral("WinSock not initialized");
-    case 11001: return QStringLiteral("Host not found");
-    case 11002: return QStringLiteral("Non-authoritative host not found");
-    case 11003: return QStringLiteral("Non-recoverable error");
-    case 11004: return QStringLiteral("No Data");
-    case 12001: return QStringLiteral("Secure connection failed");
-    default: return QStringLiteral("Not a WinSock error");
-    }
+    for (const ErrorText& entry : kTexts)
+        if (entry.number == error)
+            return QString::fromLatin1(entry.text);
+    return QStringLiteral("Not a WinSock error");
 }
 
 int socketErrorFromErrno(int errnoValue) {
-    switch (errnoValue) {
-    case 0: return 0;
-    case EINTR: return 10004;
-    case EBADF: return 10009;
-    case EACCES:
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
-    case EMFILE:
-    case ENFILE: return 10024;
-    case EAGAIN: return 10035; // EWOULDBLOCK is the same value on Linux
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045; // ENOTSUP is the same value on Linux
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET:
-    // Linux reports a send on a connection the peer has reset as EPIPE.
-    case EPIPE: return 10054;
-    case ENOBUFS:
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
-    case ESHUTDOWN: return 10058;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return errnoValue;
-    }
+    for (const ErrnoNumber& entry : kErrnoNumbers)
+        if (entry.errnoValue == errnoValue)
+            return entry.number;
+    return errnoValue;
 }
 
 int socketErrorFromResolver(int gaiError, int errnoValue) {
     switch (gaiError) {
-    case 0: return 0;
-    case EAI_NONAME: return 11001;
-    case EAI_AGAIN: return 11002;
+    case 0:
+        return 0;
+    case EAI_NONAME:
+        return 11001;
+    case EAI_AGAIN:
+        return 11002;
 #ifdef EAI_NODATA
-    case EAI_NODATA: return 11004;
+    case EAI_NODATA:
+        return 11004;
 #endif
 #ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY: return 11004;
+    case EAI_ADDRFAMILY:
+        return 11004;
 #endif
-    case EAI_FAMILY: return 10047;
-    case EAI_MEMORY: return 10055;
-    case EAI_SYSTEM: return errnoValue != 0 ? socketErrorFromErrno(errnoValue) : 11003;
-    default: return 11003;
+    case EAI_FAMILY:
+        return 10047;
+    case EAI_MEMORY:
+        return 10055;
+    case EAI_SYSTEM:
+        return errnoValue != 0 ? socketErrorFromErrno(errnoValue) : 11003;
+    default:
+        return 11003;
     }
 }
 

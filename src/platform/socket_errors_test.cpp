@@ -74,10 +74,12 @@ TEST(HostLookup, TheHostsFileGivesEveryAddressInItsOrderOrHostNotFound) {
     ASSERT_TRUE(hosts.open());
     hosts.write("192.0.2.9 server\n192.0.2.3 other server\n192.0.2.9 SERVER\n");
     hosts.flush();
-    const HostLookupResult found = lookupIPv4InHostsFile(QStringLiteral("server"), hosts.fileName());
+    const HostLookupResult found =
+        lookupIPv4InHostsFile(QStringLiteral("server"), hosts.fileName());
     EXPECT_EQ(found.error, 0);
     EXPECT_EQ(found.addresses, QStringList({"192.0.2.9", "192.0.2.3"}));
-    const HostLookupResult missing = lookupIPv4InHostsFile(QStringLiteral("nobody"), hosts.fileName());
+    const HostLookupResult missing =
+        lookupIPv4InHostsFile(QStringLiteral("nobody"), hosts.fileName());
     EXPECT_EQ(missing.error, 11001);
     EXPECT_TRUE(missing.addresses.isEmpty());
 }
@@ -95,7 +97,8 @@ TEST(HostLookup, TheSystemResolverAnswersLocalhostAndLiterals) {
 TEST(HostLookup, WhileRestrictedToChosenInterfacesOnlyTheHostsFileIsAsked) {
     ASSERT_TRUE(qEnvironmentVariableIsSet("KALVENTO_INTERFACES"));
     const HostResolver resolver = systemHostResolver();
-    EXPECT_EQ(resolver(QStringLiteral("localhost")).addresses.value(0), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(resolver(QStringLiteral("localhost")).addresses.value(0),
+              QStringLiteral("127.0.0.1"));
     // Would be a DNS query with the system's resolver.
     EXPECT_EQ(resolver(QStringLiteral("no-such-host.invalid")).error, 11001);
 }

@@ -120,7 +120,8 @@ std::unique_ptr<TlsSession> TlsSession::create(int fd, const QString& serverName
     SSL_CTX_set_verify(h.context, SSL_VERIFY_PEER, nullptr);
     if (SSL_CTX_set_default_verify_paths(h.context) != 1)
         return fail(QStringLiteral("cannot read the system's certificates"));
-    SSL_CTX_set_mode(h.context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_mode(h.context,
+                     SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
 
     h.ssl = SSL_new(h.context);
     if (h.ssl == nullptr)

@@ -396,7 +396,8 @@ void THttpCli::NormalClosed(quint16 error) {
         else if (!m_headerEnded && m_headerLines == 0)
             Fail(httperr::Incomplete, QStringLiteral("Connection closed without a response"));
         else if (!m_headerEnded)
-            Fail(httperr::Incomplete, QStringLiteral("Connection closed in the middle of the header"));
+            Fail(httperr::Incomplete,
+                 QStringLiteral("Connection closed in the middle of the header"));
         else if (m_requestKind != httpHEAD && m_responseLength > 0 &&
                  m_receivedBytes < m_responseLength)
             Fail(httperr::Incomplete, QStringLiteral("Connection closed after %1 of %2 bytes")
@@ -470,13 +471,15 @@ QByteArray THttpCli::BuildRequestHeader() {
         lines.append(QStringLiteral("If-Modified-Since: ") + RFC1123Date(m_modifiedSince) +
                      QStringLiteral(" GMT"));
     if (!m_username.isEmpty())
-        lines.append(QStringLiteral("Authorization: Basic ") +
-                     QString::fromLatin1((m_username + QLatin1Char(':') + m_password).toUtf8().toBase64()));
+        lines.append(
+            QStringLiteral("Authorization: Basic ") +
+            QString::fromLatin1((m_username + QLatin1Char(':') + m_password).toUtf8().toBase64()));
     // Inside a TLS tunnel the proxy sees nothing; its credentials went with the CONNECT.
     if (m_useProxy && !m_proxyUsername.isEmpty() && !isHttps(m_scheme))
-        lines.append(QStringLiteral("Proxy-Authorization: Basic ") +
-                     QString::fromLatin1(
-                         (m_proxyUsername + QLatin1Char(':') + m_proxyPassword).toUtf8().toBase64()));
+        lines.append(
+            QStringLiteral("Proxy-Authorization: Basic ") +
+            QString::fromLatin1(
+                (m_proxyUsername + QLatin1Char(':') + m_proxyPassword).toUtf8().toBase64()));
     add(QStringLiteral("Cookie: "), m_cookie);
     if (!m_contentRangeBegin.isEmpty() || !m_contentRangeEnd.isEmpty()) {
         lines.append(QStringLiteral("Range: bytes=") + m_contentRangeBegin + QLatin1Char('-') +
@@ -525,10 +528,10 @@ void THttpCli::SendTunnelRequest() {
     m_next = LineHandler::Tunnel;
     m_headerLines = 0;
     SetState(httpWaitingHeader);
-    const QString authority =
-        m_hostName + QLatin1Char(':') + (m_targetPort.isEmpty() ? QStringLiteral("443") : m_targetPort);
-    QByteArray request = "CONNECT " + authority.toUtf8() + " HTTP/1.0\r\nHost: " +
-                         authority.toUtf8() + "\r\n";
+    const QString authority = m_hostName + QLatin1Char(':') +
+                              (m_targetPort.isEmpty() ? QStringLiteral("443") : m_targetPort);
+    QByteArray request =
+        "CONNECT " + authority.toUtf8() + " HTTP/1.0\r\nHost: " + authority.toUtf8() + "\r\n";
     if (!m_agent.isEmpty())
         request += "User-Agent: " + m_agent.toUtf8() + "\r\n";
     if (!m_proxyUsername.isEmpty())
@@ -592,8 +595,8 @@ void THttpCli::SocketDataAvailable(quint16) {
         }
         const quint64 request = m_requestId;
         const int relocations = m_relocations;
-        while (*alive && request == m_requestId && relocations == m_relocations &&
-               !m_finished && (m_next == LineHandler::Header || m_next == LineHandler::Tunnel) &&
+        while (*alive && request == m_requestId && relocations == m_relocations && !m_finished &&
+               (m_next == LineHandler::Header || m_next == LineHandler::Tunnel) &&
                m_socket->State() == wsConnected) {
             const qsizetype lineFeed = m_buffer.indexOf('\n');
             if (lineFeed < 0) {
@@ -727,8 +730,7 @@ void THttpCli::HeaderLine(const QByteArray& line, const QByteArray& rawLine) {
                 const qsizetype slash = value.indexOf(QLatin1Char('/'));
                 if (dash >= 0) {
                     m_contentRangeBegin = value.mid(6, dash - 6);
-                    m_contentRangeEnd =
-                        value.mid(dash + 1, slash > dash ? slash - dash - 1 : -1);
+                    m_contentRangeEnd = value.mid(dash + 1, slash > dash ? slash - dash - 1 : -1);
                 }
             } else if (name == QLatin1String("accept-ranges")) {
                 m_acceptRanges = value;
@@ -870,7 +872,8 @@ void THttpCli::Relocate(const QString& location) {
         // Relative to the directory of the current request path.
         const qsizetype query = m_path.indexOf(QLatin1Char('?'));
         const QString base = query < 0 ? m_path : m_path.left(query);
-        const qsizetype end = qMax(base.lastIndexOf(QLatin1Char('/')), base.lastIndexOf(QLatin1Char(':')));
+        const qsizetype end =
+            qMax(base.lastIndexOf(QLatin1Char('/')), base.lastIndexOf(QLatin1Char(':')));
         m_path = base.left(end + 1) + location;
     }
     m_currentLocation = m_useProxy && !isHttps(m_scheme) ? m_path : AbsoluteTarget(m_path);

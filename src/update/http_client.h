@@ -62,10 +62,8 @@ constexpr int WriteFailed = 8;
 
 using THttpNotifyEvent = std::function<void(THttpCli* sender)>;
 using TDocDataEvent = std::function<void(THttpCli* sender, const char* buffer, int len)>;
-using TCookieRcvdEvent =
-    std::function<void(THttpCli* sender, const QString& data, bool& accept)>;
-using THttpRequestDone =
-    std::function<void(THttpCli* sender, THttpRequest rqType, quint16 error)>;
+using TCookieRcvdEvent = std::function<void(THttpCli* sender, const QString& data, bool& accept)>;
+using THttpRequestDone = std::function<void(THttpCli* sender, THttpRequest rqType, quint16 error)>;
 using TBeforeHeaderSendEvent =
     std::function<void(THttpCli* sender, const QString& method, QStringList& headers)>;
 using THttpCommandEvent = std::function<void(THttpCli* sender, QString& line)>;
@@ -175,10 +173,18 @@ public:
 
     // --- Events.
     void SetOnStateChange(THttpNotifyEvent handler) { m_onStateChange = std::move(handler); }
-    void SetOnSessionConnected(THttpNotifyEvent handler) { m_onSessionConnected = std::move(handler); }
-    void SetOnRequestHeaderBegin(THttpNotifyEvent handler) { m_onRequestHeaderBegin = std::move(handler); }
-    void SetOnRequestHeaderEnd(THttpNotifyEvent handler) { m_onRequestHeaderEnd = std::move(handler); }
-    void SetOnBeforeHeaderSend(TBeforeHeaderSendEvent handler) { m_onBeforeHeaderSend = std::move(handler); }
+    void SetOnSessionConnected(THttpNotifyEvent handler) {
+        m_onSessionConnected = std::move(handler);
+    }
+    void SetOnRequestHeaderBegin(THttpNotifyEvent handler) {
+        m_onRequestHeaderBegin = std::move(handler);
+    }
+    void SetOnRequestHeaderEnd(THttpNotifyEvent handler) {
+        m_onRequestHeaderEnd = std::move(handler);
+    }
+    void SetOnBeforeHeaderSend(TBeforeHeaderSendEvent handler) {
+        m_onBeforeHeaderSend = std::move(handler);
+    }
     void SetOnCommand(THttpCommandEvent handler) { m_onCommand = std::move(handler); }
     void SetOnHeaderBegin(THttpNotifyEvent handler) { m_onHeaderBegin = std::move(handler); }
     void SetOnHeaderData(THttpNotifyEvent handler) { m_onHeaderData = std::move(handler); }
@@ -277,16 +283,16 @@ private:
 
     // The request in progress.
     TWSocket* m_socket = nullptr;
-    quint64 m_requestId = 0;   // changes with every request; stale later steps are dropped
-    bool m_finished = true;    // the request has ended (its return to ready is on its way)
-    bool m_failed = false;     // a local failure has set ResponseCode and ResponseText
-    QString m_scheme;          // of the document: "http" or "https"
-    QString m_hostName;        // the document's host: the "Host: " line, the TLS name
-    QString m_targetPort;      // the document's port as written in its URL, may be empty
-    QString m_connectHost;     // the server or the proxy
+    quint64 m_requestId = 0; // changes with every request; stale later steps are dropped
+    bool m_finished = true;  // the request has ended (its return to ready is on its way)
+    bool m_failed = false;   // a local failure has set ResponseCode and ResponseText
+    QString m_scheme;        // of the document: "http" or "https"
+    QString m_hostName;      // the document's host: the "Host: " line, the TLS name
+    QString m_targetPort;    // the document's port as written in its URL, may be empty
+    QString m_connectHost;   // the server or the proxy
     QString m_connectPort;
-    QString m_proxyOwnPort;    // a port named in Proxy itself
-    QString m_path;            // the request path as sent
+    QString m_proxyOwnPort; // a port named in Proxy itself
+    QString m_path;         // the request path as sent
     bool m_useProxy = false;
     bool m_tunnelUp = false;
     QByteArray m_buffer;

@@ -106,7 +106,8 @@ TEST_F(HttpsAndProxyTest, AnHttpsAddressIsFetchedOverAVerifiedTlsConnection) {
 TEST_F(HttpsAndProxyTest, AServerThatCannotProveItsNameIsRefused) {
     THttpCli http;
     // A certificate for localhost, asked for as 127.0.0.1.
-    Fetched fetched = fetch(http, tls->httpsUrl(QStringLiteral("/len/10"), QStringLiteral("127.0.0.1")));
+    Fetched fetched =
+        fetch(http, tls->httpsUrl(QStringLiteral("/len/10"), QStringLiteral("127.0.0.1")));
     EXPECT_EQ(fetched.failure,
               QStringLiteral("Secure connection failed: certificate verify failed (IP address "
                              "mismatch) (Error #12001)"));
@@ -134,7 +135,8 @@ TEST_F(HttpsAndProxyTest, ARelocationToHttpsIsFollowedOverTls) {
     THttpCli http;
     const QString target = tls->httpsUrl(QStringLiteral("/len/9"));
     const Fetched fetched =
-        fetch(http, plain->url(QStringLiteral("/redirect?to=") + QString::fromLatin1(QUrl::toPercentEncoding(target))));
+        fetch(http, plain->url(QStringLiteral("/redirect?to=") +
+                               QString::fromLatin1(QUrl::toPercentEncoding(target))));
     ASSERT_TRUE(fetched.failure.isEmpty()) << fetched.failure.toStdString();
     EXPECT_TRUE(fetched.document == pattern(9));
     EXPECT_EQ(http.CurrentLocation(), target);
@@ -162,8 +164,9 @@ TEST_F(HttpsAndProxyTest, ARealProxyFetchesAndFollowsRelocations) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.location.toStdString());
         const int before = plain->requestCount();
-        fetched = fetch(http, plain->url(QStringLiteral("/a/b/redirect?to=") +
-                                         QString::fromLatin1(QUrl::toPercentEncoding(row.location))));
+        fetched =
+            fetch(http, plain->url(QStringLiteral("/a/b/redirect?to=") +
+                                   QString::fromLatin1(QUrl::toPercentEncoding(row.location))));
         ASSERT_TRUE(fetched.failure.isEmpty()) << fetched.failure.toStdString();
         EXPECT_TRUE(fetched.document == pattern(5));
         ASSERT_EQ(plain->requestCount(), before + 2);
@@ -186,8 +189,8 @@ TEST_F(HttpsAndProxyTest, AnHttpsAddressGoesThroughTheProxyInATunnel) {
 TEST_F(HttpsAndProxyTest, AProxyThatCannotReachTheServerFailsTheRequest) {
     THttpCli http;
     useProxy(http);
-    const Fetched fetched =
-        fetch(http, QStringLiteral("http://127.0.0.1:%1/x").arg(kalvento::test::unusedLoopbackPort()));
+    const Fetched fetched = fetch(
+        http, QStringLiteral("http://127.0.0.1:%1/x").arg(kalvento::test::unusedLoopbackPort()));
     EXPECT_FALSE(fetched.failure.isEmpty());
     EXPECT_GE(http.ResponseCode(), 500);
 }

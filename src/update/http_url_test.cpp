@@ -42,7 +42,8 @@ TEST(ParseURL, TakesAddressesApartByItsSixRules) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.url);
-        const TUrlParts parts = ParseURL(QString::fromLatin1(row.url), QString::fromLatin1(row.currentPath));
+        const TUrlParts parts =
+            ParseURL(QString::fromLatin1(row.url), QString::fromLatin1(row.currentPath));
         EXPECT_EQ(parts.Proto, row.expected.Proto);
         EXPECT_EQ(parts.User, row.expected.User);
         EXPECT_EQ(parts.Pass, row.expected.Pass);

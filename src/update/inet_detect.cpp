@@ -19,12 +19,7 @@ namespace kalvento::update {
 
 namespace {
 
-QString dottedDecimal(const in_addr& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    if (inet_ntop(AF_INET, &address, text, sizeof text) == nullptr)
-        return QString();
-    return QString::fromLatin1(text);
-}
+using platform::dottedDecimal;
 
 bool isLoopback(const QString& address) {
     return address.startsWith(QLatin1String("127."));

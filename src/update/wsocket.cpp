@@ -186,8 +186,7 @@ void TWSocket::SocketError(const QString& operation) {
     RaiseException(message);
 }
 
-template <typename Handler>
-void TWSocket::RunHandler(Handler&& handler) {
+template <typename Handler> void TWSocket::RunHandler(Handler&& handler) {
     QPointer<TWSocket> self(this);
     auto background = [&](const std::exception& error) {
         if (!self)
@@ -217,48 +216,45 @@ void TWSocket::RunHandler(Handler&& handler) {
 // ---------------------------------------------------------------------------------------
 // Properties
 
+bool TWSocket::RefusedUnlessClosed(const char* property) {
+    if (m_state == wsClosed)
+        return false;
+    RaiseException(QStringLiteral("Cannot change %1 if not closed").arg(QLatin1String(property)));
+    return true;
+}
+
 void TWSocket::SetAddr(const QString& addr) {
-    if (m_state != wsClosed) {
-        RaiseException(QStringLiteral("Cannot change Addr if not closed"));
+    if (RefusedUnlessClosed("Addr"))
         return;
-    }
     m_addr = addr.trimmed();
     m_addrAssigned = !m_addr.isEmpty();
 }
 
 void TWSocket::SetPort(const QString& port) {
-    if (m_state != wsClosed) {
-        RaiseException(QStringLiteral("Cannot change Port if not closed"));
+    if (RefusedUnlessClosed("Port"))
         return;
-    }
     m_port = port.trimmed();
     m_portAssigned = !m_port.isEmpty();
 }
 
 void TWSocket::SetProto(const QString& proto) {
-    if (m_state != wsClosed) {
-        RaiseException(QStringLiteral("Cannot change Proto if not closed"));
+    if (RefusedUnlessClosed("Proto"))
         return;
-    }
     m_proto = proto.trimmed();
     m_protoAssigned = !m_proto.isEmpty();
 }
 
 void TWSocket::SetLocalAddr(const QString& addr) {
-    if (m_state != wsClosed) {
-        RaiseException(QStringLiteral("Cannot change LocalAddr if not closed"));
+    if (RefusedUnlessClosed("LocalAddr"))
         return;
-    }
     m_localAddr = addr.trimmed();
     if (m_localAddr.isEmpty())
         m_localAddr = QStringLiteral("0.0.0.0");
 }
 
 void TWSocket::SetLocalPort(const QString& port) {
-    if (m_state != wsClosed) {
-        RaiseException(QStringLiteral("Cannot change LocalPort if not closed"));
+    if (RefusedUnlessClosed("LocalPort"))
         return;
-    }
     m_localPort = port.trimmed();
 }
 
@@ -276,7 +272,8 @@ void TWSocket::SetSocksLevel(const QString& level) {
         return;
     }
     const QString upper = level.trimmed().toUpper();
-    if (upper != QLatin1String("4") && upper != QLatin1String("4A") && upper != QLatin1String("5")) {
+    if (upper != QLatin1String("4") && upper != QLatin1String("4A") &&
+        upper != QLatin1String("5")) {
         RaiseException(QStringLiteral("Invalid socks level. Must be 4, 4A or 5."));
         return;
     }
@@ -394,9 +391,10 @@ bool TWSocket::ResolveForConnect(int& protocol, quint16& port, quint32& address)
         } else {
             const protoent* entry = ::getprotobyname(protoName.toLatin1().constData());
             if (entry == nullptr)
-                return fail(QStringLiteral("WSocketResolveProto: Cannot convert protocol '%1', Error #%2")
-                                .arg(m_proto)
-                                .arg(socketErrorFromErrno(errno)));
+                return fail(
+                    QStringLiteral("WSocketResolveProto: Cannot convert protocol '%1', Error #%2")
+                        .arg(m_proto)
+                        .arg(socketErrorFromErrno(errno)));
             protocol = entry->p_proto;
         }
     }
@@ -436,9 +434,10 @@ bool TWSocket::ResolveForConnect(int& protocol, quint16& port, quint32& address)
         if (found.error != 0 || found.addresses.isEmpty() ||
             inet_pton(AF_INET, found.addresses.first().toLatin1().constData(), &parsed) != 1) {
             m_lastError = found.error != 0 ? found.error : wsa::NoData;
-            return fail(QStringLiteral("WSocketResolveHost: Cannot convert host address '%1', Error #%2")
-                            .arg(m_addr)
-                            .arg(m_lastError));
+            return fail(
+                QStringLiteral("WSocketResolveHost: Cannot convert host address '%1', Error #%2")
+                    .arg(m_addr)
+                    .arg(m_lastError));
         }
         address = parsed.s_addr;
     }
@@ -465,7 +464,8 @@ bool TWSocket::Connect() {
     }
     if (!m_socksServer.isEmpty()) {
         m_lastError = wsa::InvalidArgument;
-        RaiseException(QStringLiteral("connect: connections through a SOCKS server are not supported"));
+        RaiseException(
+            QStringLiteral("connect: connections through a SOCKS server are not supported"));
         return false;
     }
     int protocol = 0;
@@ -477,7 +477,7 @@ bool TWSocket::Connect() {
     m_sendQueue.clear();
     m_allSent = true;
     DeleteSocket();
-    m_socketType = protocol == IPPROTO_TCP ? SOCK_STREAM
+    m_socketType = protocol == IPPROTO_TCP   ? SOCK_STREAM
                    : protocol == IPPROTO_UDP ? SOCK_DGRAM
                                              : SOCK_RAW;
     m_fd = ::socket(AF_INET, m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
@@ -508,9 +508,8 @@ bool TWSocket::Connect() {
         const int on = 1;
         if (!setOption(SOL_SOCKET, SO_REUSEADDR, &on, sizeof on, "setsockopt(SO_REUSEADDR)"))
             return false;
-        if ((m_options & wsoTcpNoDelay) != 0 &&
-            !setOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on,
-                       "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
+        if ((m_options & wsoTcpNoDelay) != 0 && !setOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof on,
+                                                           "setsockopt(IPPROTO_TCP, TCP_NODELAY)"))
             return false;
         if (m_lingerOnOff != wsLingerNoSet) {
             const linger value{m_lingerOnOff == wsLingerOn ? 1 : 0, m_lingerTimeout};
@@ -540,7 +539,8 @@ bool TWSocket::Connect() {
         socklen_t size = sizeof local;
         if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &size) != 0) {
             m_lastError = socketErrorFromErrno(errno);
-            RaiseException(QStringLiteral("winsock.getsockname failed, error #%1").arg(m_lastError));
+            RaiseException(
+                QStringLiteral("winsock.getsockname failed, error #%1").arg(m_lastError));
             return false;
         }
         m_localPort = QString::number(ntohs(local.sin_port));
@@ -772,7 +772,8 @@ int TWSocket::Send(QByteArrayView data) {
     while (remaining > 0) {
         if (m_sendQueue.empty() || m_sendQueue.back()->WrCount() == m_sendQueue.back()->Size())
             m_sendQueue.push_back(std::make_unique<TBuffer>(kSendBlockSize));
-        const int taken = m_sendQueue.back()->Write(bytes, int(qMin<qsizetype>(remaining, kSendBlockSize)));
+        const int taken =
+            m_sendQueue.back()->Write(bytes, int(qMin<qsizetype>(remaining, kSendBlockSize)));
         bytes += taken;
         remaining -= taken;
     }
@@ -797,6 +798,8 @@ int TWSocket::Send(QByteArrayView data) {
 bool TWSocket::TryToSend() {
     if (m_fd < 0)
         return false;
+    if (m_tlsHandshaking)
+        return true; // the queue goes once the session is up
     while (!m_sendQueue.empty()) {
         TBuffer& block = *m_sendQueue.front();
         const QByteArrayView bytes = block.Peek();
@@ -849,8 +852,8 @@ bool TWSocket::TryToSend() {
         if (sent < bytes.size())
             return true;
     }
-    m_allSent = m_sendQueue.empty() ||
-                (m_sendQueue.size() == 1 && m_sendQueue.front()->Peek().isEmpty());
+    m_allSent =
+        m_sendQueue.empty() || (m_sendQueue.size() == 1 && m_sendQueue.front()->Peek().isEmpty());
     return true;
 }
 
@@ -1048,7 +1051,8 @@ void TWSocket::ContinueHandshake() {
     case platform::TlsSession::Status::Failed:
         m_tlsErrorText = m_tls->errorText();
         if (m_tlsErrorText.isEmpty())
-            m_tlsErrorText = QStringLiteral("the server ended the connection during the TLS exchange");
+            m_tlsErrorText =
+                QStringLiteral("the server ended the connection during the TLS exchange");
         m_tls.reset();
         m_tlsHandshaking = false;
         m_tlsHandshakeWantsWrite = false;

@@ -28,8 +28,7 @@ namespace kalvento::update {
 
 class ESocketException : public std::runtime_error {
 public:
-    explicit ESocketException(const QString& message)
-        : std::runtime_error(message.toStdString()) {}
+    explicit ESocketException(const QString& message) : std::runtime_error(message.toStdString()) {}
     QString Message() const { return QString::fromUtf8(what()); }
 };
 
@@ -198,6 +197,8 @@ public:
 
 private:
     void ResetToDefaults();
+    // Reports "Cannot change <property> if not closed" unless the socket is closed.
+    bool RefusedUnlessClosed(const char* property);
     void ChangeState(TSocketState newState);
     // Reports text through OnError, or throws ESocketException when no handler is attached.
     void RaiseException(const QString& message);
@@ -222,8 +223,7 @@ private:
     void FinishHandshake(int error);
     // Runs an event handler from the event loop: an escaping error goes to OnBgException
     // and then aborts the socket unless the handler vetoes it.
-    template <typename Handler>
-    void RunHandler(Handler&& handler);
+    template <typename Handler> void RunHandler(Handler&& handler);
 
     int m_fd = -1;
     quint64 m_connectionId = 0; // changes with every socket, so stale later events are dropped

@@ -49,7 +49,8 @@ private:
 void sendAll(int fd, const QByteArray& data) {
     qsizetype sent = 0;
     while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, data.constData() + sent, size_t(data.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
             return;
         sent += n;
@@ -113,16 +114,23 @@ TEST(DottedAddress, FourDecimalGroupsUpTo255WithBlanksAroundAreAnAddress) {
         const char* text;
         const char* canonical;
     } rows[] = {
-        {"127.0.0.1", "127.0.0.1"},     {"  10.1.2.3  ", "10.1.2.3"},
-        {"010.001.0.255", "10.1.0.255"}, {"255.255.255.255", "255.255.255.255"},
-        {"1.2.3.256", ""},               {"1.2.3", ""},
-        {"1.2.3.4.5", ""},               {".1.2.3", ""},
-        {"1..2.3", ""},                  {"1.2.3.4a", ""},
-        {"localhost", ""},               {"", ""},
+        {"127.0.0.1", "127.0.0.1"},
+        {"  10.1.2.3  ", "10.1.2.3"},
+        {"010.001.0.255", "10.1.0.255"},
+        {"255.255.255.255", "255.255.255.255"},
+        {"1.2.3.256", ""},
+        {"1.2.3", ""},
+        {"1.2.3.4.5", ""},
+        {".1.2.3", ""},
+        {"1..2.3", ""},
+        {"1.2.3.4a", ""},
+        {"localhost", ""},
+        {"", ""},
         {"1.2. 3.4", ""},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(canonicalDottedAddress(QString::fromLatin1(row.text)), QString::fromLatin1(row.canonical))
+        EXPECT_EQ(canonicalDottedAddress(QString::fromLatin1(row.text)),
+                  QString::fromLatin1(row.canonical))
             << row.text;
 }
 
@@ -167,7 +175,8 @@ TEST(WSocketProperties, TheEndsCannotChangeWhileConnected) {
         {[&] { socket.SetAddr(QStringLiteral("10.0.0.1")); }, "Cannot change Addr if not closed"},
         {[&] { socket.SetPort(QStringLiteral("1")); }, "Cannot change Port if not closed"},
         {[&] { socket.SetProto(QStringLiteral("udp")); }, "Cannot change Proto if not closed"},
-        {[&] { socket.SetLocalAddr(QStringLiteral("127.0.0.2")); }, "Cannot change LocalAddr if not closed"},
+        {[&] { socket.SetLocalAddr(QStringLiteral("127.0.0.2")); },
+         "Cannot change LocalAddr if not closed"},
     };
     for (const auto& row : rows) {
         // Thrown without an OnError handler...
@@ -199,13 +208,25 @@ TEST(WSocketConnect, IsRefusedWithoutItsPartsOrWhileInUse) {
         const char* message;
     } rows[] = {
         {[&] { socket.SetAddr(QStringLiteral("127.0.0.1")); }, "Connect: No Port Specified"},
-        {[&] { socket.SetAddr(QString()); socket.SetPort(QStringLiteral("80")); },
+        {[&] {
+             socket.SetAddr(QString());
+             socket.SetPort(QStringLiteral("80"));
+         },
          "Connect: No IP Address Specified"},
-        {[&] { socket.SetAddr(QStringLiteral("127.0.0.1")); socket.SetProto(QString()); },
+        {[&] {
+             socket.SetAddr(QStringLiteral("127.0.0.1"));
+             socket.SetProto(QString());
+         },
          "Connect: No Protocol Specified"},
-        {[&] { socket.SetProto(QStringLiteral("tcp")); socket.SetAddr(QStringLiteral("1.2.3.256")); },
+        {[&] {
+             socket.SetProto(QStringLiteral("tcp"));
+             socket.SetAddr(QStringLiteral("1.2.3.256"));
+         },
          "connect: WSocketResolveHost: '1.2.3.256' Invalid IP address."},
-        {[&] { socket.SetAddr(QStringLiteral("127.0.0.1")); socket.SetPort(QStringLiteral("99999")); },
+        {[&] {
+             socket.SetAddr(QStringLiteral("127.0.0.1"));
+             socket.SetPort(QStringLiteral("99999"));
+         },
          "connect: WSocketResolvePort: Invalid Port."},
         {[&] { socket.SetPort(QStringLiteral("no-such-service")); },
          "connect: WSocketResolvePort: Cannot convert port 'no-such-service', Error #10022"},
@@ -236,7 +257,8 @@ TEST(WSocketConnect, ALocalAddressThatIsNotOursCannotEvenStart) {
     socket.SetOnError([&](TWSocket* sender) { reported = sender->ErrorMessage(); });
     socket.SetAddr(QStringLiteral("127.0.0.1"));
     socket.SetPort(QStringLiteral("9"));
-    socket.SetLocalAddr(QStringLiteral("198.51.100.7")); // on no interface: bind fails, nothing is sent
+    socket.SetLocalAddr(
+        QStringLiteral("198.51.100.7")); // on no interface: bind fails, nothing is sent
     EXPECT_FALSE(socket.Connect());
     EXPECT_EQ(reported, QStringLiteral("winsock.bind failed, error #10049"));
     EXPECT_EQ(socket.LastError(), 10049);
@@ -245,8 +267,12 @@ TEST(WSocketConnect, ALocalAddressThatIsNotOursCannotEvenStart) {
 TEST(WSocketConnect, ARefusedConnectionIsReportedLaterAndClosedOnce) {
     TWSocket socket;
     std::vector<std::pair<QString, int>> events;
-    socket.SetOnSessionConnected([&](TWSocket*, quint16 error) { events.push_back({"connected", error}); });
-    socket.SetOnSessionClosed([&](TWSocket*, quint16 error) { events.push_back({"closed", error}); });
+    socket.SetOnSessionConnected([&](TWSocket*, quint16 error) {
+        events.push_back({"connected", error});
+    });
+    socket.SetOnSessionClosed([&](TWSocket*, quint16 error) {
+        events.push_back({"closed", error});
+    });
     socket.SetAddr(QStringLiteral("127.0.0.1"));
     socket.SetPort(QString::number(kalvento::test::unusedLoopbackPort()));
     ASSERT_TRUE(socket.Connect());
@@ -517,14 +543,16 @@ TEST(WSocketState, EveryChangeIsReportedInOrder) {
     Listener listener;
     TWSocket socket;
     std::vector<std::pair<int, int>> changes;
-    socket.SetOnChangeState(
-        [&](TWSocket*, TSocketState from, TSocketState to) { changes.push_back({from, to}); });
+    socket.SetOnChangeState([&](TWSocket*, TSocketState from, TSocketState to) {
+        changes.push_back({from, to});
+    });
     const int peer = connectTo(socket, listener);
     ASSERT_GE(peer, 0);
     socket.Close();
-    const std::vector<std::pair<int, int>> expected{
-        {wsClosed, wsOpened}, {wsOpened, wsConnecting}, {wsConnecting, wsConnected},
-        {wsConnected, wsClosed}};
+    const std::vector<std::pair<int, int>> expected{{wsClosed, wsOpened},
+                                                    {wsOpened, wsConnecting},
+                                                    {wsConnecting, wsConnected},
+                                                    {wsConnected, wsClosed}};
     EXPECT_EQ(changes, expected);
     ::close(peer);
 }

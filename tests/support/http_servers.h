@@ -129,8 +129,9 @@ public:
     bool start(QString* why) {
         QString program = QStandardPaths::findExecutable(QStringLiteral("tinyproxy"));
         if (program.isEmpty())
-            program = QStandardPaths::findExecutable(QStringLiteral("tinyproxy"),
-                                                     {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
+            program = QStandardPaths::findExecutable(
+                QStringLiteral("tinyproxy"),
+                {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
         if (program.isEmpty()) {
             *why = QStringLiteral("tinyproxy is not installed");
             return false;
@@ -192,8 +193,9 @@ public:
         extensions.write("subjectAltName=DNS:localhost\nbasicConstraints=CA:FALSE\n"
                          "extendedKeyUsage=serverAuth\n");
         extensions.close();
-        const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        const QStringList ec{
+            QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
         if (!run({QStringLiteral("req"), QStringLiteral("-x509")},
                  ec + QStringList{QStringLiteral("-keyout"), dir + QStringLiteral("/ca.key"),
                                   QStringLiteral("-out"), caFile, QStringLiteral("-days"),
@@ -211,11 +213,11 @@ public:
                  why))
             return false;
         return run({QStringLiteral("x509"), QStringLiteral("-req")},
-                   {QStringLiteral("-in"), dir + QStringLiteral("/server.csr"), QStringLiteral("-CA"),
-                    caFile, QStringLiteral("-CAkey"), dir + QStringLiteral("/ca.key"),
-                    QStringLiteral("-CAcreateserial"), QStringLiteral("-out"), certificateFile,
-                    QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"),
-                    extensions.fileName()},
+                   {QStringLiteral("-in"), dir + QStringLiteral("/server.csr"),
+                    QStringLiteral("-CA"), caFile, QStringLiteral("-CAkey"),
+                    dir + QStringLiteral("/ca.key"), QStringLiteral("-CAcreateserial"),
+                    QStringLiteral("-out"), certificateFile, QStringLiteral("-days"),
+                    QStringLiteral("2"), QStringLiteral("-extfile"), extensions.fileName()},
                    why);
     }
 
