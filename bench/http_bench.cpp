@@ -20,7 +20,6 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-
 using namespace kalvento::update;
 
 namespace {
