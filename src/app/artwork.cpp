@@ -231,6 +231,68 @@ void drawBigMessage(QPainter& p, bool hot) {
     drawPage(p, QRectF(4.5, 6.5, 18, 23), hot, true);
 }
 
+void drawCut(QPainter& p, bool hot) {
+    // Two blades crossing above two finger rings.
+    p.setPen(outlinePen());
+    p.setBrush(vertical(tone(ink::steel, hot).lighter(150), 3, 20));
+    p.drawPolygon(QPolygonF{QPointF(9, 3), QPointF(12.5, 3), QPointF(19.5, 19), QPointF(16.5, 20)});
+    p.drawPolygon(
+        QPolygonF{QPointF(23, 3), QPointF(19.5, 3), QPointF(12.5, 19), QPointF(15.5, 20)});
+    p.setPen(QPen(tone(ink::red, hot), 3.0));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(10.5, 24), 4.2, 4.2);
+    p.drawEllipse(QPointF(21.5, 24), 4.2, 4.2);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink::outline);
+    p.drawEllipse(QPointF(16, 17.6), 1.4, 1.4);
+}
+
+void drawCopy(QPainter& p, bool hot) {
+    drawPage(p, QRectF(3.5, 3.5, 16, 20), hot, true);
+    drawPage(p, QRectF(12.5, 8.5, 16, 20), hot, true);
+}
+
+void drawPaste(QPainter& p, bool hot) {
+    p.setPen(outlinePen());
+    p.setBrush(vertical(tone(QColor(176, 120, 66), hot), 4, 30));
+    p.drawRoundedRect(QRectF(4.5, 5.5, 19, 24), 2.5, 2.5);
+    p.setBrush(tone(ink::steel, hot));
+    p.drawRoundedRect(QRectF(9.5, 2.5, 9, 6), 2, 2);
+    drawPage(p, QRectF(12.5, 11.5, 16, 18), hot, true);
+}
+
+void drawSelectAll(QPainter& p, bool hot) {
+    drawPage(p, QRectF(7.5, 5.5, 17, 22), hot, true);
+    p.setPen(QPen(tone(ink::blue, hot), 1.6, Qt::DashLine));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(3.5, 2.5, 25, 28));
+}
+
+void drawOpen(QPainter& p, bool hot) {
+    p.setPen(outlinePen());
+    p.setBrush(vertical(tone(ink::orange, hot).darker(110), 6, 27));
+    p.drawPolygon(QPolygonF{QPointF(3.5, 8.5), QPointF(11, 8.5), QPointF(13.5, 11.5),
+                            QPointF(27.5, 11.5), QPointF(27.5, 27.5), QPointF(3.5, 27.5)});
+    drawPage(p, QRectF(9.5, 4.5, 15, 17), hot, true);
+    p.setPen(outlinePen());
+    p.setBrush(vertical(tone(ink::orange, hot), 14, 28));
+    p.drawPolygon(QPolygonF{QPointF(3.5, 27.5), QPointF(7.5, 15.5), QPointF(30.5, 15.5),
+                            QPointF(26.5, 27.5)});
+}
+
+void drawAbort(QPainter& p, bool hot) {
+    // A stop sign: an octagon with a bar across.
+    QPolygonF octagon;
+    for (int i = 0; i < 8; ++i)
+        octagon << polar(QPointF(16, 16), 13, 22.5 + 45 * i);
+    p.setPen(outlinePen());
+    p.setBrush(vertical(tone(ink::red, hot), 3, 29));
+    p.drawPolygon(octagon);
+    p.setPen(Qt::NoPen);
+    p.setBrush(ink::paper);
+    p.drawRoundedRect(QRectF(8.5, 13.5, 15, 5), 1.5, 1.5);
+}
+
 using Drawer = void (*)(QPainter&, bool);
 
 QImage toolbarPicture(Drawer draw, bool hot) {
@@ -263,9 +325,10 @@ void drawStar(QPainter& p, QPointF centre, qreal outer, qreal inner) {
 } // namespace
 
 QList<QImage> makeKuvat() {
-    // In the order of the resting positions 1, 3, 5, ... 17.
-    const Drawer drawers[] = {drawSend,  drawComment, drawInfo,  drawHelp,      drawOptions,
-                              drawClose, drawUpdate,  drawPrint, drawBigMessage};
+    // In the order of the resting positions 1, 3, 5, ... 29.
+    const Drawer drawers[] = {drawSend,  drawComment, drawInfo,      drawHelp,       drawOptions,
+                              drawClose, drawUpdate,  drawPrint,     drawBigMessage, drawCut,
+                              drawCopy,  drawPaste,   drawSelectAll, drawOpen,       drawAbort};
     QList<QImage> pictures;
     pictures.reserve(kuvatCount);
     for (Drawer draw : drawers) {

@@ -20,11 +20,17 @@ enum KuvatPicture : int {
     kuvatUpdate = 13,
     kuvatPrint = 15,
     kuvatBigMessage = 17,
+    kuvatCut = 19,
+    kuvatCopy = 21,
+    kuvatPaste = 23,
+    kuvatSelectAll = 25,
+    kuvatOpen = 27,
+    kuvatAbort = 29,
 };
-inline constexpr int kuvatCount = 18;
+inline constexpr int kuvatCount = 30;
 inline constexpr int kuvatSize = 32;
 
-// The 18 toolbar pictures, 32 by 32 with transparency.
+// The 30 toolbar pictures, 32 by 32 with transparency.
 QList<QImage> makeKuvat();
 // The built-in background: 100 by 100, opaque, tiles without seams.
 QImage makeTausta();

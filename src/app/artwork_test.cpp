@@ -29,7 +29,7 @@ int columnDifference(const QImage& image, int a, int b) {
     return total;
 }
 
-TEST(Artwork, KuvatHoldsNinePairsOfDistinctPictures) {
+TEST(Artwork, KuvatHoldsFifteenPairsOfDistinctPictures) {
     const QList<QImage> kuvat = makeKuvat();
     ASSERT_EQ(kuvat.size(), kuvatCount);
     for (int i = 0; i < kuvat.size(); ++i) {
@@ -41,7 +41,8 @@ TEST(Artwork, KuvatHoldsNinePairsOfDistinctPictures) {
         EXPECT_LT(opaquePixels(kuvat[i]), 32 * 32 - 40);
     }
     for (int rest : {kuvatSend, kuvatComment, kuvatInfo, kuvatHelp, kuvatOptions, kuvatClose,
-                     kuvatUpdate, kuvatPrint, kuvatBigMessage}) {
+                     kuvatUpdate, kuvatPrint, kuvatBigMessage, kuvatCut, kuvatCopy, kuvatPaste,
+                     kuvatSelectAll, kuvatOpen, kuvatAbort}) {
         EXPECT_EQ(rest % 2, 1);
         EXPECT_NE(kuvat[rest], kuvat[rest - 1]) << "no highlight for " << rest;
         for (int other = 1; other < rest; other += 2)

@@ -1,5 +1,6 @@
 #include "app/chat_view.h"
 
+#include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "messaging/rtf_reader.h"
 #include "messaging/rtf_writer.h"
@@ -22,33 +23,6 @@ namespace kalvento::app {
 namespace {
 
 using messaging::ReceivedLine;
-
-// Delphi-style "%s" substitution for message texts: each "%s" takes the next argument,
-// "%%" is a percent sign. A translation with fewer placeholders simply shows fewer values,
-// one with more keeps the extra "%s" as text; arguments are never scanned again.
-QString formatMessage(const QString& pattern, const QStringList& args) {
-    QString result;
-    result.reserve(pattern.size() + 64);
-    qsizetype next = 0;
-    for (qsizetype i = 0; i < pattern.size(); ++i) {
-        const QChar ch = pattern[i];
-        if (ch == u'%' && i + 1 < pattern.size()) {
-            const QChar directive = pattern[i + 1];
-            if (directive == u'%') {
-                result += u'%';
-                ++i;
-                continue;
-            }
-            if (directive == u's' && next < args.size()) {
-                result += args[next++];
-                ++i;
-                continue;
-            }
-        }
-        result += ch;
-    }
-    return result;
-}
 
 QString effectiveFamily(const QTextCharFormat& format, const QFont& fallback) {
     const QStringList families = format.fontFamilies().toStringList();
@@ -298,7 +272,7 @@ void TChatView::appendWelcome() {
         m_format.clearForeground();
         m_format.setFontItalic(false);
         insertPlain(
-            formatMessage(lang::GetMessageText(lang::MessageId::M006), {weekday, dateTime}));
+            lang::FormatMessage(lang::GetMessageText(lang::MessageId::M006), {weekday, dateTime}));
     }
     ChatChange();
 }

@@ -14,25 +14,39 @@
 
 namespace kalvento::platform {
 
-// Written with the system calls themselves rather than QSaveFile: Qt 6.4's QSaveFile
-// commits a cut-off file when the disk fills or a size limit is hit during its flush.
-void writeFileAtomically(const QString& path, QByteArrayView bytes) {
+namespace {
+
+// The file a replacement of path goes to: the file a link names, not the link.
+QByteArray replacedName(const QString& path) {
     QString target = path;
     const QFileInfo info(path);
-    if (info.isSymLink()) // replace the file the link names, keep the link
+    if (info.isSymLink())
         target = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
+    return QFile::encodeName(target);
+}
 
-    const QByteArray targetName = QFile::encodeName(target);
-    QByteArray tempName;
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
+// Creates "<target>.tmp<pid>.<random>" beside the target; its descriptor, or throws.
+int createTemporaryBeside(const QByteArray& targetName, QByteArray& tempName) {
+    for (int attempt = 0;; ++attempt) {
         tempName = targetName + ".tmp" + QByteArray::number(getpid()) + '.' +
                    QByteArray::number(QRandomGenerator::global()->generate() & 0xFFFFFF);
         // 0666 less the umask, as any newly created file.
-        fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && (errno != EEXIST || attempt > 100))
+        const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        if (errno != EEXIST || attempt > 100)
             throw SystemError(errno);
     }
+}
+
+} // namespace
+
+// Written with the system calls themselves rather than QSaveFile: Qt 6.4's QSaveFile
+// commits a cut-off file when the disk fills or a size limit is hit during its flush.
+void writeFileAtomically(const QString& path, QByteArrayView bytes) {
+    const QByteArray targetName = replacedName(path);
+    QByteArray tempName;
+    const int fd = createTemporaryBeside(targetName, tempName);
 
     auto fail = [&](int error) {
         ::close(fd);
@@ -65,6 +79,68 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes) {
         ::unlink(tempName.constData());
         throw SystemError(error);
     }
+}
+
+ReplacementFile::ReplacementFile(const QString& path) : m_target(replacedName(path)) {}
+
+ReplacementFile::~ReplacementFile() {
+    discard();
+}
+
+bool ReplacementFile::open(QString* error) {
+    discard();
+    try {
+        const int fd = createTemporaryBeside(m_target, m_tempName);
+        if (!m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            ::unlink(m_tempName.constData());
+            m_tempName.clear();
+            *error = m_file.errorString();
+            return false;
+        }
+    } catch (const SystemError& e) {
+        m_tempName.clear();
+        *error = e.text();
+        return false;
+    }
+    return true;
+}
+
+bool ReplacementFile::commit(QString* error) {
+    if (!m_file.isOpen()) {
+        *error = QStringLiteral("the file is not open");
+        return false;
+    }
+    if (!m_file.flush()) {
+        *error = m_file.errorString();
+        discard();
+        return false;
+    }
+    if (::fsync(m_file.handle()) != 0) {
+        *error = systemErrorText(errno);
+        discard();
+        return false;
+    }
+    m_file.close();
+    if (::rename(m_tempName.constData(), m_target.constData()) != 0) {
+        *error = systemErrorText(errno);
+        discard();
+        return false;
+    }
+    m_tempName.clear();
+    return true;
+}
+
+void ReplacementFile::discard() {
+    if (m_file.isOpen())
+        m_file.close();
+    if (!m_tempName.isEmpty())
+        ::unlink(m_tempName.constData());
+    m_tempName.clear();
+}
+
+QString ReplacementFile::temporaryPath() const {
+    return QFile::decodeName(m_tempName);
 }
 
 } // namespace kalvento::platform

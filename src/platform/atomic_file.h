@@ -2,7 +2,9 @@
 // Replacing a file so that a crash, a full disk or a failed write never leaves half of it:
 // the bytes go to a temporary file beside it, which is synced and then renamed over it.
 
+#include <QByteArray>
 #include <QByteArrayView>
+#include <QFile>
 #include <QString>
 
 namespace kalvento::platform {
@@ -11,5 +13,32 @@ namespace kalvento::platform {
 // file then stays as it was. A symbolic link keeps pointing at the replaced file, and an
 // existing file keeps its permissions.
 void writeFileAtomically(const QString& path, QByteArrayView bytes);
+
+// A file written piece by piece (a download) that takes the place of path only once it is
+// complete: the bytes go to a temporary file beside it, named as writeFileAtomically names
+// its own. Until commit, an older file of that name stays as it was; a replacement that is
+// never committed is removed.
+class ReplacementFile {
+public:
+    explicit ReplacementFile(const QString& path);
+    ~ReplacementFile();
+    ReplacementFile(const ReplacementFile&) = delete;
+    ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+    // Creates the temporary file; false with the system's text.
+    bool open(QString* error);
+    QIODevice* device() { return &m_file; }
+    // Syncs the bytes and renames the file over path; false with the system's text (the
+    // temporary file is then gone and the old file kept).
+    bool commit(QString* error);
+    // Removes the temporary file.
+    void discard();
+    QString temporaryPath() const;
+
+private:
+    QByteArray m_target;
+    QByteArray m_tempName;
+    QFile m_file;
+};
 
 } // namespace kalvento::platform

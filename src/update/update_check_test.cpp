@@ -1,0 +1,190 @@
+#include "update/update_info.h"
+#include "update/update_schedule.h"
+#include "update/version.h"
+
+#include "settings/settings_store.h"
+#include "support/qt_print.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+using namespace kalvento::update;
+
+TEST(Version, IsTheBuildsFourPartVersion) {
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^1\\.2\\.\\d+\\.\\d+$")).match(GetVersion()).hasMatch())
+        << GetVersion().toStdString();
+    EXPECT_TRUE(GetVersion().startsWith(QStringLiteral(KALVENTO_VERSION)));
+}
+
+TEST(CompareVersions, TellsANewerMajorMinorOrRelease) {
+    const struct {
+        const char* current;
+        const char* offered;
+        bool newer;
+    } rows[] = {
+        {"1.5.3.0", "1.4.9", false},   {"1.5.3.0", "1.5.4", true},   {"1.5.3.0", "2.0.0.7", true},
+        {"1.5.3.0", "1.5.3.9", false}, // the fourth number is ignored
+        {"1.5.3.0", "1.6.0", true},    {"1.5.3.0", "0.9.9", false},  {"1.5.3.0", "1.5.3", false},
+        {"1.2.0.1", "1.2.1", true},    {"1.2.0.1", "N/A", false},    {"1.2.0.1", "", false},
+        {"1.2.0.1", "2", false},                                     // no dots
+        {"1.2.0.1", "3.1", false},                                   // no release
+        {"1.2.0.1", "1.x.5", false},   {"1.2.0.1", "01.9.9", false}, // "1" is one character: ".9.9"
+                                                                     // is left, which fails
+        {"1.2.0", "9.9.9", false}, // the current release needs its dot
+        {"1.2.0.1", "1.10.0", true},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(
+            CompareVersions(QString::fromLatin1(row.current), QString::fromLatin1(row.offered)),
+            row.newer)
+            << row.current << " against " << row.offered;
+}
+
+TEST(UpdateInfo, ReadsTheUpdateInfoSectionWithNAForWhatIsMissing) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/Tolmirant.upd");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Other]\r\nVersion=0.0.1\r\n[updateinfo]\r\n version = 1.3.0 \r\n"
+               "UpdateURL=http://example.org/k.deb\r\nDetails=Sch\xc3\xb6n\r\n");
+    file.close();
+    const TUpdateInfo info = readUpdateInfo(path);
+    EXPECT_EQ(info.Version, QStringLiteral("1.3.0"));
+    EXPECT_EQ(info.UpdateURL, QStringLiteral("http://example.org/k.deb"));
+    EXPECT_EQ(info.ReadmeURL, QStringLiteral("N/A"));
+    EXPECT_EQ(info.Details, QStringLiteral("Schön"));
+    EXPECT_EQ(readUpdateInfo(dir.path() + QStringLiteral("/missing")).Version,
+              QStringLiteral("N/A"));
+}
+
+namespace {
+
+// Runs the schedule against a settings file of its own with scripted answers.
+struct Schedule {
+    QTemporaryDir dir;
+    QString path = dir.path() + QStringLiteral("/Options.ini");
+    std::vector<int> results; // what the next checks find
+    int checks = 0;
+    QList<int> resetQuestions;
+    bool resetAnswer = false;
+    int newerQuestions = 0;
+    bool newerAnswer = false;
+    int windowsShown = 0;
+    QStringList errors;
+
+    UpdateCheckHooks hooks() {
+        UpdateCheckHooks h;
+        h.runCheck = [this] {
+            // The date is written before the check runs.
+            EXPECT_EQ(state().lastChecked, today);
+            return results.at(size_t(checks++));
+        };
+        h.askResetCounter = [this](int count) {
+            resetQuestions << count;
+            return resetAnswer;
+        };
+        h.askShowNewer = [this] {
+            ++newerQuestions;
+            return newerAnswer;
+        };
+        h.showNewer = [this] { ++windowsShown; };
+        h.reportError = [this](const QString& e) { errors << e; };
+        return h;
+    }
+    NextCheck run(bool alwaysConnected, bool online) {
+        return TarkistaPaivitykset(path, today, alwaysConnected, online, hooks());
+    }
+    kalvento::settings::UpdateState state() const {
+        return kalvento::settings::readUpdateState(path, today);
+    }
+    void set(QDate lastChecked, int count) {
+        ASSERT_TRUE(kalvento::settings::writeLastChecked(path, lastChecked).ok());
+        ASSERT_TRUE(kalvento::settings::writeErrorCount(path, count).ok());
+    }
+    QDate today = QDate(2026, 12, 8);
+};
+
+} // namespace
+
+TEST(UpdateSchedule, AFirstCheckRunsWhenConnectedAndIsNotRepeatedThatDay) {
+    Schedule s; // no file yet: "Last checked" counts as yesterday
+    s.results = {crNoNewer};
+    EXPECT_EQ(s.run(true, false), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 1);
+    EXPECT_EQ(s.state().lastChecked, s.today);
+    EXPECT_EQ(s.state().errorCount, 0);
+    // Checked today already: the next tick only reschedules.
+    EXPECT_EQ(s.run(true, true), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 1);
+    // The next day it is due again.
+    s.today = s.today.addDays(1);
+    s.results.push_back(crNoNewer);
+    EXPECT_EQ(s.run(false, true), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 2);
+    EXPECT_TRUE(s.errors.isEmpty());
+}
+
+TEST(UpdateSchedule, OfflineAndNotAlwaysConnectedChangesNothing) {
+    Schedule s;
+    s.set(s.today.addDays(-3), 4);
+    EXPECT_EQ(s.run(false, false), NextCheck::WhenOnline);
+    EXPECT_EQ(s.checks, 0);
+    EXPECT_EQ(s.state().lastChecked, s.today.addDays(-3));
+    EXPECT_EQ(s.state().errorCount, 4);
+}
+
+TEST(UpdateSchedule, FailuresInARowAreCountedAndTheUserAskedFromTheTenth) {
+    Schedule s;
+    s.set(s.today.addDays(-1), 8);
+    s.results = {crFailed, crFailed, crFailed, crFailed};
+    s.run(true, false);
+    EXPECT_EQ(s.state().errorCount, 9);
+    EXPECT_TRUE(s.resetQuestions.isEmpty());
+    // Counter at 9 and a failure: asked with 10; No keeps 10.
+    s.today = s.today.addDays(1);
+    s.run(true, false);
+    EXPECT_EQ(s.resetQuestions, QList<int>{10});
+    EXPECT_EQ(s.state().errorCount, 10);
+    // The next failure asks with 11; Yes resets.
+    s.today = s.today.addDays(1);
+    s.resetAnswer = true;
+    s.run(true, false);
+    EXPECT_EQ(s.resetQuestions, QList<int>({10, 11}));
+    EXPECT_EQ(s.state().errorCount, 0);
+}
+
+TEST(UpdateSchedule, ANewerVersionLeavesTheCounterAndIsOfferedEachDay) {
+    Schedule s;
+    s.set(s.today.addDays(-1), 5);
+    s.results = {crNewer, crNewer, crNoNewer};
+    s.run(true, false);
+    EXPECT_EQ(s.newerQuestions, 1);
+    EXPECT_EQ(s.windowsShown, 0); // No: reminded on the next day's check
+    EXPECT_EQ(s.state().errorCount, 5);
+    s.today = s.today.addDays(1);
+    s.newerAnswer = true;
+    s.run(true, false);
+    EXPECT_EQ(s.newerQuestions, 2);
+    EXPECT_EQ(s.windowsShown, 1);
+    EXPECT_EQ(s.state().errorCount, 5);
+    // Anything but a failure or a newer version resets the counter.
+    s.today = s.today.addDays(1);
+    s.run(true, false);
+    EXPECT_EQ(s.state().errorCount, 0);
+}
+
+TEST(UpdateSchedule, ADateThatIsNoDateCountsAsYesterday) {
+    Schedule s;
+    QFile file(s.path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[Update]\nLast checked=soon\nError type 1 count=2\n");
+    file.close();
+    s.results = {crFailed};
+    EXPECT_EQ(s.run(true, false), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 1);
+    EXPECT_EQ(s.state().errorCount, 3);
+}

@@ -1,0 +1,422 @@
+#include "windows/update_window.h"
+
+#include "lang/apply_language.h"
+#include "lang/format_message.h"
+#include "lang/language_file.h"
+#include "platform/atomic_file.h"
+#include "update/http_client.h"
+#include "update/update_info.h"
+#include "update/version.h"
+#include "widgets/glyph_button.h"
+
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProgressBar>
+
+#include <climits>
+
+namespace kalvento::windows {
+
+namespace {
+
+using lang::GetMessageText;
+using lang::MessageId;
+
+constexpr int kMargin = 8;
+
+// A value label that acts as a link: underlined, a hand over it, a click opens it.
+class LinkLabel : public QLabel {
+public:
+    LinkLabel(QWidget* parent, std::function<void()> clicked)
+        : QLabel(parent), m_clicked(std::move(clicked)) {
+        QFont underlined = font();
+        underlined.setUnderline(true);
+        setFont(underlined);
+        setCursor(Qt::PointingHandCursor);
+    }
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        QLabel::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+            m_clicked();
+    }
+
+private:
+    std::function<void()> m_clicked;
+};
+
+struct Row {
+    const char* caption;
+    const char* captionText;
+    const char* value;
+    int top;
+};
+// Caption labels and their value labels, top to bottom.
+constexpr Row kRows[] = {
+    {"Label8", "Current program version:", "CurrentVersion", 8},
+    {"Label5", "Address:", "RemoteAddress", 26},
+    {"Label9", "Program version available:", "VersionAvailable", 50},
+    {"Label10", "Program details:", "VersionDetails", 68},
+    {"Label11", "More program info at:", "MoreInfo", 92},
+    {"Label12", "Program download URL:", "DownloadURL", 110},
+    {"Label6", "Status:", "Status", 134},
+};
+enum {
+    rCurrentVersion,
+    rRemoteAddress,
+    rVersionAvailable,
+    rVersionDetails,
+    rMoreInfo,
+    rDownloadURL,
+    rStatus
+};
+
+struct ButtonDesign {
+    const char* name;
+    const char* hint;
+    int picture;
+};
+constexpr ButtonDesign kButtons[] = {
+    {"btnDownload", "Download program update", 1},
+    {"btnAbort", "Abort download", 29},
+    {"btnCheck", "Check for an update", 13},
+    {"btnOk", "Close this dialog (ESC)", 11},
+};
+
+QLabel* plainLabel(QWidget* parent, const char* name, const QString& text) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText); // the server's texts are data, never markup
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    return label;
+}
+
+} // namespace
+
+QString downloadFileName(const QString& url) {
+    qsizetype cut = -1;
+    for (const QChar separator : {u'/', u'\\', u':'})
+        cut = qMax(cut, url.lastIndexOf(separator));
+    const QString name = url.mid(cut + 1);
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    return name;
+}
+
+bool isOpenableLink(const QUrl& url) {
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
+                             scheme == QLatin1String("ftp") || scheme == QLatin1String("mailto"));
+}
+
+TUpdateIkkuna::TUpdateIkkuna(const settings::Settings& settings, const QImage& background,
+                             const QList<QImage>& kuvat, const QString& resourceDirectory,
+                             QWidget* parent)
+    : QDialog(parent), m_settings(settings), m_background(background),
+      m_resourceDirectory(resourceDirectory), m_http(new update::THttpCli(this)) {
+    setObjectName(QStringLiteral("UpdateIkkuna"));
+    setWindowTitle(QStringLiteral("Check for updates"));
+    setFixedSize(kClientWidth, kClientHeight);
+    m_openLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    m_showInformation = [this](const QString& text) {
+        QMessageBox box(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    };
+
+    QPalette blue = palette();
+    blue.setColor(QPalette::WindowText, Qt::blue);
+    for (const Row& row : kRows) {
+        QLabel* caption = plainLabel(this, row.caption, QString::fromLatin1(row.captionText));
+        caption->move(kMargin, row.top);
+        caption->adjustSize();
+        QLabel* value = nullptr;
+        if (QLatin1String(row.value) == QLatin1String("MoreInfo"))
+            value = new LinkLabel(this, [this] { MoreInfoClick(); });
+        else if (QLatin1String(row.value) == QLatin1String("DownloadURL"))
+            value = new LinkLabel(this, [this] { DownloadURLClick(); });
+        else
+            value = new QLabel(this);
+        value->setObjectName(QString::fromLatin1(row.value));
+        value->setTextFormat(Qt::PlainText);
+        value->setAttribute(Qt::WA_TranslucentBackground);
+        value->setPalette(blue);
+        m_captions.append(caption);
+        m_values.append(value);
+    }
+    m_label7 = plainLabel(this, "Label7", QStringLiteral("Download progress:"));
+    m_label7->move(kMargin, 158);
+    m_label7->adjustSize();
+    m_edistys = new QProgressBar(this);
+    m_edistys->setObjectName(QStringLiteral("Edistys"));
+    m_edistys->setGeometry(kMargin, 176, kClientWidth - 2 * kMargin, 18);
+    m_edistys->setTextVisible(false);
+    m_edistys->setValue(0);
+
+    const int rowWidth = 4 * widgets::TGlyphButton::defaultWidth;
+    int left = (kClientWidth - rowWidth) / 2;
+    for (const ButtonDesign& design : kButtons) {
+        auto* b = new widgets::TGlyphButton(this);
+        b->setObjectName(QString::fromLatin1(design.name));
+        b->setHint(QString::fromLatin1(design.hint));
+        b->setImages(kuvat);
+        b->setImageIndex(design.picture);
+        b->setGeometry(left, kButtonRowTop, widgets::TGlyphButton::defaultWidth,
+                       widgets::TGlyphButton::defaultHeight);
+        left += widgets::TGlyphButton::defaultWidth;
+    }
+    m_btnDownload = button("btnDownload");
+    m_btnAbort = button("btnAbort");
+    m_btnCheck = button("btnCheck");
+    m_btnOk = button("btnOk");
+    connect(m_btnDownload, &QAbstractButton::clicked, this, &TUpdateIkkuna::btnDownloadClick);
+    connect(m_btnAbort, &QAbstractButton::clicked, this, &TUpdateIkkuna::btnAbortClick);
+    connect(m_btnCheck, &QAbstractButton::clicked, this, &TUpdateIkkuna::btnCheckClick);
+    connect(m_btnOk, &QAbstractButton::clicked, this, &QDialog::accept);
+
+    m_http->SetOnDocData([this](update::THttpCli*, const char*, int) { HttpDocData(); });
+    FormCreate();
+}
+
+TUpdateIkkuna::~TUpdateIkkuna() = default;
+
+QLabel* TUpdateIkkuna::label(const char* name) const {
+    return findChild<QLabel*>(QString::fromLatin1(name));
+}
+
+widgets::TGlyphButton* TUpdateIkkuna::button(const char* name) const {
+    return findChild<widgets::TGlyphButton*>(QString::fromLatin1(name));
+}
+
+void TUpdateIkkuna::FormCreate() {
+    m_newerAvailable = false;
+    m_btnAbort->setEnabled(false);
+    m_btnDownload->setEnabled(false);
+    m_values[rCurrentVersion]->setText(update::GetVersion());
+    m_values[rRemoteAddress]->setText(m_settings.updateAddress);
+    setStatus(QStringLiteral("Idle!"));
+}
+
+void TUpdateIkkuna::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!event->spontaneous())
+        FormShow();
+}
+
+void TUpdateIkkuna::FormShow() {
+    if (m_settings.languageIndex != 0) {
+        lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
+            lang::languageFileName(m_settings.language), m_resourceDirectory));
+        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+    }
+    // Each value stands right of its caption, as far from it as the caption from the edge.
+    for (qsizetype i = 0; i < m_captions.size(); ++i) {
+        QLabel* caption = m_captions[i];
+        caption->adjustSize();
+        const int left = caption->x() * 2 + caption->width();
+        m_values[i]->setGeometry(left, caption->y(), qMax(0, kClientWidth - left - kMargin),
+                                 caption->height());
+    }
+    m_label7->adjustSize();
+}
+
+void TUpdateIkkuna::paintEvent(QPaintEvent*) {
+    if (m_background.isNull() || m_background.width() <= 0 || m_background.height() <= 0)
+        return;
+    // The main window's picture, tiled from the top-left corner row by row.
+    QPainter painter(this);
+    painter.drawTiledPixmap(rect(), QPixmap::fromImage(m_background));
+}
+
+void TUpdateIkkuna::setStatus(const QString& text) {
+    m_values[rStatus]->setText(text);
+    m_values[rStatus]->setToolTip(text);
+}
+
+void TUpdateIkkuna::btnCheckClick() {
+    // A request already under way (a second click) is not a second check.
+    if (m_checking || m_downloading)
+        return;
+    m_checking = true;
+    const QString directory = m_settings.saveUpdateDirectory;
+    const QString descriptionPath = directory + QLatin1String(kDescriptionFile);
+    QFile::remove(descriptionPath);
+
+    if (m_settings.useProxy) {
+        m_http->SetProxy(m_settings.proxyServer);
+        m_http->SetProxyPort(QString::number(m_settings.proxyPort));
+    } else {
+        m_http->SetProxy(QString());
+        m_http->SetProxyPort(QStringLiteral("80"));
+    }
+    m_http->SetURL(m_settings.updateAddress);
+    setStatus(GetMessageText(MessageId::M034));
+    for (int row : {rVersionAvailable, rVersionDetails, rMoreInfo, rDownloadURL}) {
+        m_values[row]->clear();
+        m_values[row]->setToolTip(QString());
+    }
+
+    QString failure;
+    {
+        QFile description(descriptionPath);
+        if (!QDir().mkpath(directory) ||
+            !description.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            failure = description.errorString();
+        } else {
+            m_http->SetDocumentStream(&description);
+            try {
+                m_http->GetSync();
+            } catch (const update::EHttpException&) {
+                failure = m_http->ResponseText();
+            }
+            m_http->SetDocumentStream(nullptr);
+            description.close();
+        }
+    }
+    if (!failure.isNull()) {
+        setStatus(lang::FormatMessage(GetMessageText(MessageId::M035), {failure}));
+        QFile::remove(descriptionPath);
+        m_checkResult = update::crFailed;
+        m_checking = false;
+        return;
+    }
+
+    m_checkResult = update::crNoNewer;
+    const update::TUpdateInfo info = update::readUpdateInfo(descriptionPath);
+    const std::pair<int, QString> values[] = {{rVersionAvailable, info.Version},
+                                              {rDownloadURL, info.UpdateURL},
+                                              {rMoreInfo, info.ReadmeURL},
+                                              {rVersionDetails, info.Details}};
+    for (const auto& [row, text] : values) {
+        m_values[row]->setText(text);
+        m_values[row]->setToolTip(text);
+    }
+    m_newerAvailable = update::CompareVersions(m_values[rCurrentVersion]->text(),
+                                               m_values[rVersionAvailable]->text());
+    if (m_newerAvailable)
+        m_btnDownload->setEnabled(true);
+    QFile::remove(descriptionPath);
+    if (m_newerAvailable) {
+        m_checkResult = update::crNewer;
+        setStatus(GetMessageText(MessageId::M028));
+        m_btnDownload->setEnabled(true);
+    } else {
+        setStatus(GetMessageText(MessageId::M036));
+    }
+    m_checking = false;
+}
+
+void TUpdateIkkuna::setDownloadButtons(bool downloading, bool downloadEnabled) {
+    m_btnAbort->setEnabled(downloading);
+    m_btnDownload->setEnabled(downloadEnabled);
+    m_btnCheck->setEnabled(!downloading);
+    m_btnOk->setEnabled(!downloading);
+}
+
+void TUpdateIkkuna::btnDownloadClick() {
+    if (m_checking || m_downloading)
+        return;
+    const QString url = m_values[rDownloadURL]->text();
+    const QString name = downloadFileName(url);
+    auto failed = [this] {
+        setStatus(GetMessageText(MessageId::M031));
+        setDownloadButtons(false, true);
+    };
+    // A name that is no file's ("", "." or "..") is refused; the name never holds a
+    // separator, so the file stays inside the save directory.
+    if (name.isEmpty()) {
+        failed();
+        return;
+    }
+    const QString directory = m_settings.saveUpdateDirectory;
+    setStatus(GetMessageText(MessageId::M030));
+    m_http->SetURL(url);
+
+    // The download goes to a temporary file and replaces an older one only when complete.
+    platform::ReplacementFile target(directory + name);
+    QString error;
+    if (!QDir().mkpath(directory) || !target.open(&error)) {
+        failed();
+        return;
+    }
+    m_http->SetDocumentStream(target.device());
+    m_downloading = true;
+    setDownloadButtons(true, false);
+    bool ok = true;
+    try {
+        m_http->GetSync();
+    } catch (const update::EHttpException&) {
+        ok = false;
+    }
+    m_http->SetDocumentStream(nullptr);
+    m_downloading = false;
+    if (!ok || !target.commit(&error)) {
+        target.discard();
+        failed();
+        return;
+    }
+    setStatus(GetMessageText(MessageId::M032));
+    m_btnAbort->setEnabled(false);
+    m_btnDownload->setEnabled(false);
+    m_btnCheck->setEnabled(true);
+    m_btnOk->setEnabled(true);
+    m_newerAvailable = false;
+    m_showInformation(GetMessageText(MessageId::M033));
+}
+
+void TUpdateIkkuna::HttpDocData() {
+    // Progress is shown for the download only, never for the check.
+    if (!m_btnAbort->isEnabled())
+        return;
+    const qint64 length = m_http->ResponseLength();
+    const qint64 received = m_http->ReceivedBytes();
+    if (length < 0) {
+        m_edistys->setRange(0, 0); // no length: a bar that says only "busy"
+    } else {
+        // The bar counts in int; a file over 2 GB is counted in kilobytes.
+        const int shift = length > INT_MAX ? 10 : 0;
+        m_edistys->setRange(0, int(length >> shift));
+        m_edistys->setValue(int(qMin(received, length) >> shift));
+    }
+    setStatus(
+        lang::FormatMessage(GetMessageText(MessageId::M037),
+                            {lang::ThousandsNumber(received), lang::ThousandsNumber(length)}));
+}
+
+void TUpdateIkkuna::btnAbortClick() {
+    m_http->Abort();
+    setStatus(GetMessageText(MessageId::M029));
+}
+
+void TUpdateIkkuna::openLinkOf(const QLabel* label) {
+    const QUrl url(label->text(), QUrl::StrictMode);
+    if (isOpenableLink(url))
+        m_openLink(url);
+}
+
+void TUpdateIkkuna::MoreInfoClick() {
+    openLinkOf(m_values[rMoreInfo]);
+}
+
+void TUpdateIkkuna::DownloadURLClick() {
+    openLinkOf(m_values[rDownloadURL]);
+}
+
+void TUpdateIkkuna::reject() {
+    if (m_downloading) {
+        btnAbortClick();
+        return;
+    }
+    if (m_checking)
+        m_http->Abort(); // the check ends as failed, and the window closes
+    accept();
+}
+
+} // namespace kalvento::windows

@@ -1,0 +1,115 @@
+#pragma once
+// The update window: checks the update address for a newer version, shows what the server
+// offers and downloads the offered file with a progress bar. The main window creates one
+// for the update button (shown modally) and one for each automatic check (hidden, its check
+// run directly).
+
+#include "settings/settings_store.h"
+#include "update/update_schedule.h"
+
+#include <QDialog>
+#include <QImage>
+#include <QList>
+#include <QUrl>
+
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+
+namespace kalvento::update {
+class THttpCli;
+}
+namespace kalvento::widgets {
+class TGlyphButton;
+}
+
+namespace kalvento::windows {
+
+class TUpdateIkkuna : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kClientWidth = 353; // the size of Reunus
+    static constexpr int kClientHeight = 281;
+    static constexpr int kButtonRowTop = 216;
+    static constexpr char kDescriptionFile[] = "Tolmirant.upd";
+
+    // settings: the in-memory settings (update address, proxy, save directory, language).
+    // background: the main window's current picture, tiled over this one; kuvat: its image
+    // list; resourceDirectory: where Languages/ is.
+    TUpdateIkkuna(const settings::Settings& settings, const QImage& background,
+                  const QList<QImage>& kuvat, const QString& resourceDirectory,
+                  QWidget* parent = nullptr);
+    ~TUpdateIkkuna() override;
+
+    // The handlers, named after their control.
+    void btnCheckClick();
+    void btnDownloadClick();
+    void btnAbortClick();
+    void MoreInfoClick();
+    void DownloadURLClick();
+    void HttpDocData();
+
+    // What the last check found (update::TCheckResult).
+    int CheckResult() const { return m_checkResult; }
+    bool NewerAvailable() const { return m_newerAvailable; }
+    bool Downloading() const { return m_downloading; }
+
+    // Where links open (the user's browser unless a test says otherwise) and how the
+    // information after a download is shown (a message box unless a test says otherwise).
+    void setLinkOpener(std::function<void(const QUrl&)> open) { m_openLink = std::move(open); }
+    void setInformationShower(std::function<void(const QString&)> show) {
+        m_showInformation = std::move(show);
+    }
+
+    update::THttpCli* Http() const { return m_http; }
+    QLabel* label(const char* name) const;
+    widgets::TGlyphButton* button(const char* name) const;
+    QProgressBar* Edistys() const { return m_edistys; }
+
+    // Closing (the close box, Escape) while a download runs aborts the download and leaves
+    // the window open to show so; otherwise the window closes with the OK result, ending a
+    // check that is under way.
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    void setStatus(const QString& text);
+    void setDownloadButtons(bool downloading, bool downloadEnabled);
+    void openLinkOf(const QLabel* label);
+
+    settings::Settings m_settings;
+    QImage m_background;
+    QString m_resourceDirectory;
+    update::THttpCli* m_http = nullptr;
+    bool m_newerAvailable = false;
+    bool m_downloading = false;
+    bool m_checking = false;
+    int m_checkResult = update::crNotSet;
+
+    QList<QLabel*> m_captions; // Label8, Label5, Label9, Label10, Label11, Label12, Label6
+    QList<QLabel*> m_values;   // their value labels, in the same order
+    QLabel* m_label7 = nullptr;
+    QProgressBar* m_edistys = nullptr;
+    widgets::TGlyphButton* m_btnDownload = nullptr;
+    widgets::TGlyphButton* m_btnAbort = nullptr;
+    widgets::TGlyphButton* m_btnCheck = nullptr;
+    widgets::TGlyphButton* m_btnOk = nullptr;
+
+    std::function<void(const QUrl&)> m_openLink;
+    std::function<void(const QString&)> m_showInformation;
+};
+
+// The file name a download gets: the part of url after its last "/", "\" or ":". Empty
+// when that is no name a file may have here ("", "." or "..").
+QString downloadFileName(const QString& url);
+
+// Whether a link from the update description may be opened: web and mail addresses only.
+bool isOpenableLink(const QUrl& url);
+
+} // namespace kalvento::windows

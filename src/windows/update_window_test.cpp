@@ -1,0 +1,366 @@
+#include "windows/update_window.h"
+
+#include "lang/language_file.h"
+#include "support/http_servers.h"
+#include "support/qt_print.h"
+#include "update/http_client.h"
+#include "update/version.h"
+#include "widgets/glyph_button.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLocale>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+
+using namespace kalvento;
+using windows::TUpdateIkkuna;
+
+namespace {
+
+QList<QImage> pictures() {
+    QList<QImage> kuvat;
+    for (int i = 0; i < 30; ++i) {
+        QImage image(32, 32, QImage::Format_ARGB32);
+        image.fill(QColor(i * 8, 100, 200));
+        kuvat.append(image);
+    }
+    return kuvat;
+}
+
+// download, abort, check, ok: enabled or not.
+std::array<bool, 4> buttonStates(const TUpdateIkkuna& w) {
+    return {w.button("btnDownload")->isEnabled(), w.button("btnAbort")->isEnabled(),
+            w.button("btnCheck")->isEnabled(), w.button("btnOk")->isEnabled()};
+}
+using States = std::array<bool, 4>;
+const States kCreated{false, false, true, true};
+const States kFoundNewer{true, false, true, true};
+const States kDownloading{false, true, false, false};
+const States kDownloadFailed{true, false, true, true};
+const States kDownloadFinished{false, false, true, true};
+
+class UpdateWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new test::ScriptedHttpServer;
+        ASSERT_TRUE(server->start());
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
+    static void TearDownTestSuite() { delete server; }
+
+    void SetUp() override {
+        lang::SetCurrentLanguageFile(nullptr); // the built-in English, whatever ran before
+        settings = settings::Settings::defaults(dir.path());
+        settings.saveUpdateDirectory = dir.path() + QStringLiteral("/updates/new/");
+    }
+
+    // The server hands out this description (through its /file command).
+    void offer(const QByteArray& description) {
+        QFile file(dir.path() + QStringLiteral("/offer.ini"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(description);
+        file.close();
+        settings.updateAddress = fileUrl(file.fileName());
+    }
+    static QString fileUrl(const QString& path) {
+        return server->url(QStringLiteral("/file?path=") +
+                           QString::fromLatin1(QUrl::toPercentEncoding(path)));
+    }
+    QString status(const TUpdateIkkuna& w) const { return w.label("Status")->text(); }
+    QStringList filesInSaveDirectory() const {
+        return QDir(settings.saveUpdateDirectory).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    // Shows each chunk's progress as the window's own binding does, and records it.
+    void recordProgress(TUpdateIkkuna& w) {
+        w.Http()->SetOnDocData([this, &w](update::THttpCli*, const char*, int) {
+            w.HttpDocData();
+            statuses << status(w);
+            states.push_back(buttonStates(w));
+        });
+    }
+
+    static inline test::ScriptedHttpServer* server = nullptr;
+    QTemporaryDir dir;
+    settings::Settings settings;
+    QStringList statuses;
+    std::vector<States> states;
+};
+
+} // namespace
+
+TEST_F(UpdateWindowTest, ACheckThatFindsANewerVersionShowsWhatIsOffered) {
+    offer("[Other]\nVersion=0.1\n[UpdateInfo]\nVersion=99.0.0\n"
+          "UpdateURL=http://example.org/files/kalvento-99.deb\n"
+          "ReadmeURL=http://example.org/readme.html\nDetails=Faster <b>and</b> better\n");
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    EXPECT_EQ(buttonStates(w), kCreated);
+    EXPECT_EQ(status(w), QStringLiteral("Idle!"));
+    EXPECT_EQ(w.label("CurrentVersion")->text(), update::GetVersion());
+    EXPECT_EQ(w.label("RemoteAddress")->text(), settings.updateAddress);
+    recordProgress(w);
+    w.btnCheckClick();
+    EXPECT_EQ(w.CheckResult(), update::crNewer);
+    EXPECT_EQ(status(w), QStringLiteral("A newer program version is available!"));
+    EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
+    EXPECT_EQ(w.label("VersionDetails")->text(), QStringLiteral("Faster <b>and</b> better"));
+    EXPECT_EQ(w.label("VersionDetails")->textFormat(), Qt::PlainText);
+    EXPECT_EQ(w.label("MoreInfo")->text(), QStringLiteral("http://example.org/readme.html"));
+    EXPECT_EQ(w.label("DownloadURL")->text(),
+              QStringLiteral("http://example.org/files/kalvento-99.deb"));
+    EXPECT_EQ(buttonStates(w), kFoundNewer);
+    EXPECT_FALSE(statuses.isEmpty());
+    for (const QString& text : statuses)
+        EXPECT_FALSE(text.startsWith(QLatin1String("Downloading"))) << "progress during a check";
+    // The description was written to the save directory (made for it) and deleted again.
+    EXPECT_TRUE(QDir(settings.saveUpdateDirectory).exists());
+    EXPECT_EQ(filesInSaveDirectory(), QStringList());
+}
+
+TEST_F(UpdateWindowTest, ADescriptionWithoutANewerVersionIsNoUpdate) {
+    const struct {
+        QByteArray description;
+        const char* version;
+    } rows[] = {
+        {"[UpdateInfo]\nVersion=1.0.0\nUpdateURL=http://x/y\n", "1.0.0"},
+        {"[UpdateInfo]\nDetails=no version here\n", "N/A"},
+        {"not an ini file at all", "N/A"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.version);
+        offer(row.description);
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        w.btnCheckClick();
+        EXPECT_EQ(w.CheckResult(), update::crNoNewer);
+        EXPECT_EQ(status(w), QStringLiteral("No updates found!"));
+        EXPECT_EQ(w.label("VersionAvailable")->text(), QString::fromLatin1(row.version));
+        EXPECT_EQ(buttonStates(w), kCreated);
+        EXPECT_EQ(filesInSaveDirectory(), QStringList());
+    }
+}
+
+TEST_F(UpdateWindowTest, AnUnreachableServerIsAFailedCheckThatLeavesNoFile) {
+    settings.updateAddress =
+        QStringLiteral("http://127.0.0.1:%1/Kalvento.ini").arg(test::unusedLoopbackPort());
+    QDir().mkpath(settings.saveUpdateDirectory);
+    QFile stale(settings.saveUpdateDirectory + QStringLiteral("Tolmirant.upd"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write("[UpdateInfo]\nVersion=99.0.0\n"); // from a check long ago: not read
+    stale.close();
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.btnCheckClick();
+    EXPECT_EQ(w.CheckResult(), update::crFailed);
+    EXPECT_EQ(status(w), QStringLiteral("Error occured! (Connection refused (Error #10061))"));
+    EXPECT_EQ(filesInSaveDirectory(), QStringList());
+    EXPECT_EQ(buttonStates(w), kCreated);
+
+    settings.updateAddress = server->url(QStringLiteral("/notfound"));
+    TUpdateIkkuna notFound(settings, QImage(), pictures(), dir.path() + u'/');
+    notFound.btnCheckClick();
+    EXPECT_EQ(notFound.CheckResult(), update::crFailed);
+    EXPECT_EQ(status(notFound), QStringLiteral("Error occured! (Not Found)"));
+}
+
+TEST_F(UpdateWindowTest, ADownloadShowsItsProgressAndEndsInTheSaveDirectory) {
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
+          server->url(QStringLiteral("/len/300000")).toUtf8() + "\n");
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    QStringList shown;
+    w.setInformationShower([&](const QString& text) { shown << text; });
+    w.btnCheckClick();
+    ASSERT_EQ(w.CheckResult(), update::crNewer);
+    recordProgress(w);
+    w.btnDownloadClick();
+    EXPECT_EQ(status(w), QStringLiteral("Succesfully downloaded the program update!"));
+    EXPECT_EQ(shown, QStringList{QStringLiteral(
+                         "To install the update you need first to close "
+                         "Kalvento, uninstall it and execute the downloaded file!")});
+    ASSERT_FALSE(statuses.isEmpty());
+    EXPECT_EQ(statuses.last(), QStringLiteral("Downloading 300,000 of 300,000!"));
+    for (const QString& text : statuses)
+        EXPECT_TRUE(text.startsWith(QLatin1String("Downloading ")) &&
+                    text.endsWith(QLatin1String(" of 300,000!")))
+            << text.toStdString();
+    for (const States& during : states)
+        EXPECT_EQ(during, kDownloading);
+    EXPECT_EQ(w.Edistys()->maximum(), 300000);
+    EXPECT_EQ(w.Edistys()->value(), 300000);
+    EXPECT_EQ(buttonStates(w), kDownloadFinished);
+    EXPECT_FALSE(w.NewerAvailable());
+    QFile file(settings.saveUpdateDirectory + QStringLiteral("300000"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.size(), 300000);
+    EXPECT_EQ(filesInSaveDirectory(), QStringList{QStringLiteral("300000")});
+}
+
+TEST_F(UpdateWindowTest, AnAbortedDownloadLeavesTheOlderFileAsItWas) {
+    const QString url =
+        server->url(QStringLiteral("/updates/drip?chunks=60&size=1000&interval=50"));
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + url.toUtf8() + "\n");
+    QDir().mkpath(settings.saveUpdateDirectory);
+    const QString name = windows::downloadFileName(url);
+    QFile old(settings.saveUpdateDirectory + name);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("the copy downloaded last week");
+    old.close();
+
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.btnCheckClick();
+    ASSERT_EQ(w.CheckResult(), update::crNewer);
+    w.Http()->SetOnDocData([&](update::THttpCli* http, const char*, int) {
+        w.HttpDocData();
+        statuses << status(w);
+        if (http->ReceivedBytes() >= 3000 && statuses.size() < 100)
+            QTimer::singleShot(0, &w, [&] {
+                w.btnAbortClick();
+                statuses << status(w);
+            });
+    });
+    w.btnDownloadClick();
+    ASSERT_TRUE(statuses.contains(QStringLiteral("Aborted!")));
+    EXPECT_EQ(status(w), QStringLiteral("Error occured!"));
+    EXPECT_EQ(buttonStates(w), kDownloadFailed);
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    EXPECT_EQ(old.readAll(), QByteArray("the copy downloaded last week"));
+    EXPECT_EQ(filesInSaveDirectory(), QStringList{name}); // no partial file left beside it
+}
+
+TEST_F(UpdateWindowTest, ANameThatIsNoFilesNameFailsTheDownload) {
+    for (const char* url :
+         {"http://example.org/files/", "http://example.org/..", "http://example.org/.", "N/A:"}) {
+        SCOPED_TRACE(url);
+        EXPECT_EQ(windows::downloadFileName(QString::fromLatin1(url)), QString());
+        offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + QByteArray(url) + "\n");
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        w.btnCheckClick();
+        ASSERT_EQ(w.CheckResult(), update::crNewer);
+        const int requests = server->requestCount();
+        w.btnDownloadClick();
+        EXPECT_EQ(status(w), QStringLiteral("Error occured!"));
+        EXPECT_EQ(buttonStates(w), kDownloadFailed);
+        EXPECT_EQ(server->requestCount(), requests);
+        EXPECT_EQ(filesInSaveDirectory(), QStringList());
+    }
+    EXPECT_EQ(windows::downloadFileName(QStringLiteral("http://host/a\\b:c/setup.exe")),
+              QStringLiteral("setup.exe"));
+    EXPECT_EQ(windows::downloadFileName(QStringLiteral("C:\\temp\\..x")), QStringLiteral("..x"));
+}
+
+TEST_F(UpdateWindowTest, ASecondClickDuringACheckStartsNothing) {
+    offer("[UpdateInfo]\nVersion=99.0.0\n");
+    settings.updateAddress = server->url(QStringLiteral("/slow?delay=1"));
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    const int requests = server->requestCount();
+    QTimer::singleShot(200, &w, [&] {
+        w.btnCheckClick();
+        w.btnDownloadClick();
+    });
+    w.btnCheckClick();
+    // One request; its answer (no UpdateInfo) is no update, not a busy component's failure.
+    EXPECT_EQ(server->requestCount(), requests + 1);
+    EXPECT_EQ(w.CheckResult(), update::crNoNewer);
+    EXPECT_EQ(status(w), QStringLiteral("No updates found!"));
+}
+
+TEST_F(UpdateWindowTest, LinksOpenInTheBrowserWhenTheyAreWebAddresses) {
+    const struct {
+        const char* readme;
+        bool opens;
+    } rows[] = {
+        {"http://example.org/readme", true}, {"https://example.org/", true}, {"N/A", false},
+        {"file:///etc/passwd", false},       {"javascript:alert(1)", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.readme);
+        offer("[UpdateInfo]\nVersion=1.0.0\nReadmeURL=" + QByteArray(row.readme) +
+              "\nUpdateURL=" + QByteArray(row.readme) + "\n");
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        QList<QUrl> opened;
+        w.setLinkOpener([&](const QUrl& url) { opened << url; });
+        w.btnCheckClick();
+        w.show();
+        QTest::mouseClick(w.label("MoreInfo"), Qt::LeftButton);
+        w.DownloadURLClick();
+        EXPECT_EQ(opened.size(), row.opens ? 2 : 0);
+        if (row.opens) {
+            EXPECT_EQ(opened.value(0), QUrl(QString::fromLatin1(row.readme)));
+        }
+        EXPECT_EQ(w.label("MoreInfo")->cursor().shape(), Qt::PointingHandCursor);
+        EXPECT_TRUE(w.label("DownloadURL")->font().underline());
+    }
+}
+
+TEST_F(UpdateWindowTest, ValuesStandBesideTheirCaptionsInTheChosenLanguage) {
+    settings.languageIndex = 1;
+    settings.language = QStringLiteral("Suomi");
+    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR));
+    w.show();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
+    EXPECT_EQ(w.label("Label9")->text(), QStringLiteral("Saatavilla oleva versio:"));
+    EXPECT_EQ(w.button("btnAbort")->hint(), QStringLiteral("Keskeytä lataus"));
+    EXPECT_EQ(w.size(), QSize(353, 281));
+    const std::pair<const char*, const char*> rows[] = {
+        {"Label8", "CurrentVersion"},  {"Label5", "RemoteAddress"}, {"Label9", "VersionAvailable"},
+        {"Label10", "VersionDetails"}, {"Label11", "MoreInfo"},     {"Label12", "DownloadURL"},
+        {"Label6", "Status"}};
+    for (const auto& [caption, value] : rows) {
+        const QLabel* c = w.label(caption);
+        EXPECT_EQ(w.label(value)->x(), c->x() * 2 + c->width()) << value;
+        EXPECT_EQ(w.label(value)->y(), c->y()) << value;
+    }
+    for (const char* name : {"btnDownload", "btnAbort", "btnCheck", "btnOk"})
+        EXPECT_EQ(w.button(name)->y(), TUpdateIkkuna::kButtonRowTop);
+    EXPECT_EQ(w.button("btnDownload")->imageIndex(), 1);
+    EXPECT_EQ(w.button("btnAbort")->imageIndex(), 29);
+    EXPECT_EQ(w.button("btnCheck")->imageIndex(), 13);
+    EXPECT_EQ(w.button("btnOk")->imageIndex(), 11);
+}
+
+TEST_F(UpdateWindowTest, TheMainWindowsPictureIsTiledOverTheWindow) {
+    QImage tile(40, 30, QImage::Format_RGB32);
+    tile.fill(Qt::white);
+    tile.setPixel(0, 0, qRgb(255, 0, 0));
+    TUpdateIkkuna w(settings, tile, pictures(), dir.path() + u'/');
+    const QImage shot = w.grab().toImage();
+    for (const QPoint at : {QPoint(0, 0), QPoint(40, 0), QPoint(80, 30), QPoint(320, 270)})
+        EXPECT_EQ(shot.pixel(at), qRgb(255, 0, 0)) << at.x() << "," << at.y();
+    EXPECT_EQ(shot.pixel(1, 1), qRgb(255, 255, 255));
+}
+
+TEST_F(UpdateWindowTest, EscapeClosesTheWindowUnlessADownloadRuns) {
+    TUpdateIkkuna idle(settings, QImage(), pictures(), dir.path() + u'/');
+    idle.show();
+    QTest::keyClick(&idle, Qt::Key_Escape);
+    EXPECT_FALSE(idle.isVisible());
+    EXPECT_EQ(idle.result(), QDialog::Accepted);
+
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
+          server->url(QStringLiteral("/drip?chunks=40&size=1000&interval=50")).toUtf8() + "\n");
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.btnCheckClick();
+    w.show();
+    bool visibleAfterEscape = false;
+    QTimer::singleShot(300, &w, [&] {
+        QTest::keyClick(&w, Qt::Key_Escape);
+        visibleAfterEscape = w.isVisible();
+    });
+    w.btnDownloadClick();
+    EXPECT_TRUE(visibleAfterEscape);
+    EXPECT_EQ(status(w), QStringLiteral("Error occured!"));
+    EXPECT_TRUE(w.isVisible());
+}
+
+int main(int argc, char** argv) {
+    qputenv("KALVENTO_INTERFACES", "lo");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
