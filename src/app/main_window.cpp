@@ -14,10 +14,13 @@
 #include "platform/paths.h"
 #include "platform/sound_player.h"
 #include "settings/qcolor_mapping.h"
+#include "lang/format_message.h"
 #include "update/inet_detect.h"
+#include "update/update_schedule.h"
 #include "widgets/glyph_button.h"
 #include "windows/help_window.h"
 #include "windows/options_window.h"
+#include "windows/update_window.h"
 #include "windows/welcome_window.h"
 
 #include <QAction>
@@ -207,18 +210,18 @@ void TMainForm::createComponents() {
     m_message = new QLineEdit(this);
     m_message->setObjectName(QStringLiteral("Message"));
 
-    const QList<QImage> kuvat = makeKuvat();
+    m_kuvat = makeKuvat();
     for (size_t i = 0; i < kButtons.size(); ++i) {
         auto* b = new widgets::TGlyphButton(this);
         b->setObjectName(QString::fromLatin1(kButtons[i].name));
         b->setHint(QString::fromLatin1(kButtons[i].hint));
-        b->setImages(kuvat);
+        b->setImages(m_kuvat);
         b->setImageIndex(kButtons[i].picture);
         b->resize(widgets::TGlyphButton::defaultWidth, widgets::TGlyphButton::defaultHeight);
         m_buttons[i] = b;
     }
     // Their windows come with later work; until then the buttons are there but idle.
-    for (int i : {iBigMessage, iUpdate, iInfo})
+    for (int i : {iBigMessage, iInfo})
         m_buttons[size_t(i)]->setEnabled(false);
 
     connect(m_buttons[iSend], &QAbstractButton::clicked, this, &TMainForm::btnSendClick);
@@ -226,6 +229,7 @@ void TMainForm::createComponents() {
     connect(m_buttons[iPrint], &QAbstractButton::clicked, this, &TMainForm::btnPrintClick);
     connect(m_buttons[iHelp], &QAbstractButton::clicked, this, &TMainForm::btnHelpClick);
     connect(m_buttons[iOptions], &QAbstractButton::clicked, this, [this] { btnOptionsClick(); });
+    connect(m_buttons[iUpdate], &QAbstractButton::clicked, this, &TMainForm::btnUpdateClick);
     connect(m_buttons[iClose], &QAbstractButton::clicked, this, &TMainForm::btnCloseClick);
     // Enter sends whether or not the button is enabled: an empty line is a line too.
     connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
@@ -284,10 +288,13 @@ void TMainForm::createComponents() {
     m_alert->setBoxParent(this);
 
     // The Internet detector and the update timer start disabled; showing arms them.
-    m_internetti = new update::TINetDetect(this);
+    m_internetti = m_options.internetSources
+                       ? new update::TINetDetect(*m_options.internetSources, this)
+                       : new update::TINetDetect(this);
     m_internetti->SetDispatchInterval(10000);
     m_internetti->SetOnChanged([this](update::TINetDetect*) { InternettiChanged(); });
     m_paivitys.setInterval(1000);
+    connect(&m_paivitys, &QTimer::timeout, this, &TMainForm::PaivitysTimer);
 }
 
 void TMainForm::createMenus() {
@@ -385,6 +392,7 @@ void TMainForm::FormCreate() {
 void TMainForm::runWelcomeWizard() {
     windows::TWelcomeIkkuna wizard;
     wizard.fillLanguages(m_options.resourceDirectory);
+    wizard.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
     if (m_options.wizardDriver)
         m_options.wizardDriver(wizard);
     else
@@ -432,7 +440,7 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::armUpdateTimers() {
-    const bool autoUpdate = m_settings.automaticUpdate;
+    const bool autoUpdate = m_settings.automaticUpdate && m_options.automaticUpdateCheck;
     m_internetti->SetEnabled(autoUpdate && !m_settings.alwaysConnected);
     // A running timer keeps its count: confirming the options must not put off the check.
     if (autoUpdate && (m_settings.alwaysConnected || m_internetti->Online())) {
@@ -444,10 +452,91 @@ void TMainForm::armUpdateTimers() {
 }
 
 void TMainForm::InternettiChanged() {
-    if (m_internetti->Online())
+    if (m_internetti->Online() && m_options.automaticUpdateCheck)
         m_paivitys.start();
     else
         m_paivitys.stop();
+}
+
+// ---- Updates ------------------------------------------------------------------------
+
+std::unique_ptr<windows::TUpdateIkkuna> TMainForm::makeUpdateWindow() {
+    return std::make_unique<windows::TUpdateIkkuna>(m_settings, m_tausta, m_kuvat,
+                                                    m_options.resourceDirectory, this);
+}
+
+void TMainForm::showUpdateWindow(windows::TUpdateIkkuna& window) {
+    if (m_options.updateWindowDriver)
+        m_options.updateWindowDriver(window);
+    else
+        window.exec();
+}
+
+void TMainForm::btnUpdateClick() {
+    const std::unique_ptr<windows::TUpdateIkkuna> window = makeUpdateWindow();
+    showUpdateWindow(*window);
+}
+
+void TMainForm::PaivitysTimer() {
+    // A check that is under way (its window waits for the server) is not started again.
+    if (m_updateCheckRunning)
+        return;
+    if (isMinimized() || m_trayIcon->Active()) {
+        m_paivitys.stop();
+        TarkistaPaivitykset();
+    }
+}
+
+void TMainForm::TarkistaPaivitykset() {
+    QScopedValueRollback running(m_updateCheckRunning, true);
+    // The button would open a second window beside the hidden one while it checks.
+    m_buttons[iUpdate]->setEnabled(false);
+    std::unique_ptr<windows::TUpdateIkkuna> window;
+    update::UpdateCheckHooks hooks;
+    hooks.runCheck = [&] {
+        window = makeUpdateWindow();
+        window->btnCheckClick();
+        return window->CheckResult();
+    };
+    hooks.askResetCounter = [this](int count) {
+        return askQuestion(true, lang::FormatMessage(lang::GetMessageText(lang::MessageId::M003),
+                                                     {QString::number(count)}));
+    };
+    hooks.askShowNewer = [this] {
+        return askQuestion(false, lang::GetMessageText(lang::MessageId::M002));
+    };
+    hooks.showNewer = [&] { showUpdateWindow(*window); };
+    hooks.reportError = [this](const QString& error) { reportError(error); };
+    const QDate today = m_options.today ? m_options.today() : QDate::currentDate();
+    const update::NextCheck next =
+        update::TarkistaPaivitykset(m_options.settingsPath, today, m_settings.alwaysConnected,
+                                    m_internetti->Online(), hooks);
+    window.reset();
+    m_buttons[iUpdate]->setEnabled(true);
+    if (next == update::NextCheck::WhenOnline)
+        return; // Paivitys stays stopped until the detector reports a connection
+    m_paivitys.stop();
+    m_internetti->SetEnabled(false);
+    if (m_settings.alwaysConnected) {
+        m_paivitys.setInterval(update::kDayMilliseconds);
+        m_paivitys.start();
+    } else {
+        m_internetti->SetDispatchInterval(update::kDayMilliseconds);
+        m_internetti->SetEnabled(true);
+    }
+}
+
+bool TMainForm::askQuestion(bool warning, const QString& text) {
+    m_questionLog.append(text);
+    if (m_options.questionDriver)
+        return m_options.questionDriver(text);
+    if (!m_options.interactiveErrors)
+        return false;
+    QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information,
+                    QString::fromLatin1(ApplicationTitle), text,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void TMainForm::FormResize() {
@@ -744,6 +833,7 @@ void applyLanguageToRunningWindow(QWidget& window, std::initializer_list<QWidget
 void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
     windows::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
+    options.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
     // F1 in the options window opens the help at the options' topic.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), &options);
     connect(f1, &QShortcut::activated, this, [this] { showHelp(kOptionsHelpTopic); });

@@ -9,6 +9,8 @@
 #include "network/net_users.h"
 #include "network/peer_list.h"
 #include "settings/settings_store.h"
+#include "update/inet_detect.h"
+#include "update/update_schedule.h"
 
 #include <QImage>
 #include <QPointer>
@@ -19,6 +21,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QCheckBox;
@@ -33,15 +36,13 @@ class QMessageBox;
 namespace kalvento::platform {
 class DatagramNetwork;
 }
-namespace kalvento::update {
-class TINetDetect;
-}
 namespace kalvento::widgets {
 class TGlyphButton;
 }
 namespace kalvento::windows {
 class THelpWindow;
 class TOptionsIkkuna;
+class TUpdateIkkuna;
 class TWelcomeIkkuna;
 }
 
@@ -63,6 +64,18 @@ struct MainFormOptions {
     bool interactiveErrors = true;
     // Drives the first-run wizard in place of the user (tests); unset, it runs modally.
     std::function<void(windows::TWelcomeIkkuna&)> wizardDriver;
+    // Shows the update window in place of its modal run (tests).
+    std::function<void(windows::TUpdateIkkuna&)> updateWindowDriver;
+    // Answers a Yes/No question in the user's place (tests): true for Yes. Unset, a message
+    // box asks, or, with interactiveErrors off, the answer is No.
+    std::function<bool(const QString& text)> questionDriver;
+    // Today's date for the daily update check (tests); unset, the system's.
+    std::function<QDate()> today;
+    // Where the Internet detector looks (tests); unset, the system.
+    std::optional<update::AddressSources> internetSources;
+    // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
+    // button works either way.
+    bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
 };
 
 // The options a normal start uses: the settings file of the user, the program's folder.
@@ -99,6 +112,12 @@ public:
     void Addtofriends1Click();
     void Removefromfriends1Click();
     void InternettiChanged();
+    // The update button: the update window, modally; the schedule is not touched.
+    void btnUpdateClick();
+    // A tick of Paivitys: runs the daily check while the window is minimized or hidden.
+    void PaivitysTimer();
+    // The daily check, if one is due, and the schedule of the next.
+    void TarkistaPaivitykset();
     // The end of the desktop session (or SIGTERM/SIGHUP): goodbyes, settings and log are
     // written; the window itself stays.
     void SessionEnding();
@@ -110,6 +129,9 @@ public:
     // Information boxes of the options window, in order; recorded also when
     // interactiveErrors keeps them off the screen.
     const QStringList& noticeLog() const { return m_noticeLog; }
+    // The Yes/No questions asked, in order (M002, M003).
+    const QStringList& questionLog() const { return m_questionLog; }
+    bool updateCheckRunning() const { return m_updateCheckRunning; }
 
     // For the tests and the pieces that later windows add.
     TChatView* Chat() const { return m_chat; }
@@ -167,6 +189,9 @@ private:
     // Paivitys and Internetti as the settings and the connection call for.
     void armUpdateTimers();
     void showNotice(const QString& text);
+    bool askQuestion(bool warning, const QString& text);
+    std::unique_ptr<windows::TUpdateIkkuna> makeUpdateWindow();
+    void showUpdateWindow(windows::TUpdateIkkuna& window);
 
     MainFormOptions m_options;
     platform::DatagramNetwork& m_network;
@@ -178,6 +203,8 @@ private:
     QString m_helpFile;
     QStringList m_errorLog;
     QStringList m_noticeLog;
+    QStringList m_questionLog;
+    bool m_updateCheckRunning = false;
 
     // Core components.
     std::unique_ptr<messaging::TMailslotTerminal> m_terminal;
@@ -196,6 +223,7 @@ private:
     std::array<widgets::TGlyphButton*, 9> m_buttons{};
 
     // Pictures.
+    QList<QImage> m_kuvat;      // the toolbar image list, shared with the update window
     QImage m_tausta;            // the background picture
     QImage m_defaultBackground; // the built-in one, to go back to
     QImage m_frendi;            // the friend mark

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 #include <algorithm>
 #include <cerrno>
@@ -121,7 +122,10 @@ void writeFriends(Writer& writer, const QStringList& friends) {
 Settings Settings::defaults(const QString& directory) {
     Settings settings;
     settings.saveMessagesPath = platform::withTrailingSlash(directory);
-    settings.saveUpdateDirectory = platform::withTrailingSlash(directory);
+    // An installed program's own folder is not the user's to write: downloads go where the
+    // user's other downloads go.
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    settings.saveUpdateDirectory = platform::withTrailingSlash(downloads.isEmpty() ? directory : downloads);
     return settings;
 }
 

@@ -55,7 +55,7 @@ struct Settings {
     bool useProxy = false;
     int port = 0;
     QString updateAddress = QStringLiteral("http://www.fennrake.example/Kalvento.ini");
-    QString saveUpdateDirectory; // with a trailing "/"
+    QString saveUpdateDirectory; // with a trailing "/"; the user's download folder at first
 
     // [Advanced]
     int backgroundIndex = 0; // 0: the built-in picture, else the file in background
@@ -72,7 +72,8 @@ struct Settings {
     bool startWithSystem = false;     // the autostart entry exists
     QStringList friends;              // [Friends], sorted, no duplicates in any letter case
 
-    // Every key at its default, with directory (trailing "/") for the two directories.
+    // Every key at its default: directory (with a trailing "/") holds the log, updates go to
+    // the user's download folder.
     static Settings defaults(const QString& directory);
 };
 using TSettings = Settings;

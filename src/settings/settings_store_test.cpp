@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QStandardPaths>
+
 #include <functional>
 
 using namespace kalvento::settings;
@@ -27,6 +29,11 @@ protected:
 
     Settings read() { return readAll(path, entry); }
 };
+
+// Where updates go unless the file says otherwise: the user's download folder.
+QString downloads() {
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + u'/';
+}
 
 } // namespace
 
@@ -65,7 +72,7 @@ TEST_F(SettingsStore, MissingFileGivesEveryDefault) {
         {"Use proxy", s.useProxy, false},
         {"Port", s.port, 0},
         {"Update address", s.updateAddress, "http://www.fennrake.example/Kalvento.ini"},
-        {"Save update directory", s.saveUpdateDirectory, home},
+        {"Save update directory", s.saveUpdateDirectory, downloads()},
         {"Background index", s.backgroundIndex, 0},
         {"Background", s.background, ""},
         {"Background style", s.backgroundStyle, 0},
@@ -120,7 +127,7 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Use proxy=0\n"
                                          "Port=0\n"
                                          "Update address=http://www.fennrake.example/Kalvento.ini\n"
-                                         "Save update directory=/home/u/.config/kalvento/\n"
+                                         "Save update directory=" + downloads().toUtf8() + "\n"
                                          "[Advanced]\n"
                                          "Background index=0\n"
                                          "Background=\n"

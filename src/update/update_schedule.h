@@ -8,7 +8,15 @@
 
 #include <functional>
 
+#ifndef KALVENTO_UPDATE_CHECK
+#define KALVENTO_UPDATE_CHECK 1
+#endif
+
 namespace kalvento::update {
+
+// Whether the program checks for updates by itself; packagers build it without
+// (-DKALVENTO_UPDATE_CHECK=OFF), and the update button then still checks when asked.
+inline constexpr bool kAutomaticCheckBuilt = KALVENTO_UPDATE_CHECK != 0;
 
 // What a check found (the update window sets it).
 enum TCheckResult { crNotSet = 0, crFailed = 1, crNoNewer = 2, crNewer = 3 };

@@ -771,7 +771,17 @@ void TOptionsIkkuna::SaveMessagesClick() {
 }
 
 void TOptionsIkkuna::AutoUpdateClick() {
-    m_connected->setEnabled(m_autoUpdate->isChecked());
+    m_connected->setEnabled(m_autoUpdate->isChecked() && m_automaticCheckAvailable);
+}
+
+void TOptionsIkkuna::setAutomaticCheckAvailable(bool available) {
+    m_automaticCheckAvailable = available;
+    m_autoUpdate->setEnabled(available);
+    if (!available) {
+        m_autoUpdate->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+        m_connected->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+    }
+    AutoUpdateClick();
 }
 
 void TOptionsIkkuna::AlertMessageClick() {

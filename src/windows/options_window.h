@@ -28,6 +28,11 @@ class QToolButton;
 
 namespace kalvento::windows {
 
+// The hint of the automatic-check boxes in a build without the automatic check.
+inline constexpr char NoAutomaticCheckHint[] =
+    "This build of Kalvento does not check for updates by itself (your system's packages "
+    "bring new versions); the update button still checks when you ask.";
+
 // What confirming the window does about the language.
 enum class LanguageChange {
     None,          // same language as before
@@ -86,6 +91,9 @@ public:
     void NoBGClick();
     void SaveMessagesClick();
     void AutoUpdateClick();
+    // A build without the automatic check (KALVENTO_UPDATE_CHECK=OFF) greys its two boxes
+    // and says why; their stored values are kept.
+    void setAutomaticCheckAvailable(bool available);
     void AlertMessageClick();
     void FrenditClick();
     void btnBrowseClick();
@@ -133,6 +141,7 @@ private:
     QLineEdit* m_saveMessagesPath = nullptr;
     QPushButton* m_btnBrowse = nullptr;
     QCheckBox* m_autoUpdate = nullptr;
+    bool m_automaticCheckAvailable = true;
     QCheckBox* m_connected = nullptr;
     QSpinBox* m_deliveries = nullptr;
     // Messages

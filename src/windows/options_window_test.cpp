@@ -337,7 +337,9 @@ TEST_F(OptionsWindowTest, BackgroundColourBoxNamesColoursAndAsksForACustomOne) {
 }
 
 TEST_F(OptionsWindowTest, FolderPickerFillsTheEditWithATrailingSlash) {
-    auto w = open(Settings::defaults(QStringLiteral("/srv/")));
+    Settings s = Settings::defaults(QStringLiteral("/srv/"));
+    s.saveUpdateDirectory = QStringLiteral("/srv/");
+    auto w = open(s);
     std::optional<QString> answer;
     QString title;
     w->pickers().folder = [&](QWidget*, const QString& t) {

@@ -1,5 +1,7 @@
 #include "windows/welcome_window.h"
 
+#include "windows/options_window.h"
+
 #include "lang/language_file.h"
 
 #include <QCheckBox>
@@ -320,7 +322,17 @@ void TWelcomeIkkuna::FinishButtonClick() {
 
 void TWelcomeIkkuna::AutoUpdateClick() {
     // Greyed out, its tick still counts.
-    m_connected->setEnabled(m_autoUpdate->isChecked());
+    m_connected->setEnabled(m_autoUpdate->isChecked() && m_automaticCheckAvailable);
+}
+
+void TWelcomeIkkuna::setAutomaticCheckAvailable(bool available) {
+    m_automaticCheckAvailable = available;
+    m_autoUpdate->setEnabled(available);
+    if (!available) {
+        m_autoUpdate->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+        m_connected->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+    }
+    AutoUpdateClick();
 }
 
 void TWelcomeIkkuna::reject() {

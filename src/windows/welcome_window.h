@@ -38,6 +38,9 @@ public:
     void PreviousButtonClick();
     void FinishButtonClick();
     void AutoUpdateClick();
+    // A build without the automatic check (KALVENTO_UPDATE_CHECK=OFF) greys its two boxes
+    // and says why; their stored values are kept.
+    void setAutomaticCheckAvailable(bool available);
 
     // The answers.
     int languageIndex() const;
@@ -70,6 +73,7 @@ private:
     QStackedWidget* m_lehtio;
     QComboBox* m_language = nullptr;
     QCheckBox* m_autoUpdate = nullptr;
+    bool m_automaticCheckAvailable = true;
     QCheckBox* m_connected = nullptr;
     QLineEdit* m_identify = nullptr;
     QPushButton* m_nextButton = nullptr;
