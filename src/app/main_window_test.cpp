@@ -8,6 +8,7 @@
 #include "platform/memory_network.h"
 #include "widgets/glyph_button.h"
 
+#include "support/main_window_host.h"
 #include "support/pdf_text.h"
 #include "support/test_data.h"
 
@@ -44,100 +45,13 @@ using platform::IniDocument;
 using test::pdfPageCount;
 using test::pdfTextString;
 using test::readFile;
+using test::Host;
+using test::pump;
+using test::Group;
+using test::fixedNow;
+using test::Key;
 
 namespace {
-
-const QString Group = QStringLiteral("WORKGROUP");
-const QDateTime fixedNow(QDate(2024, 3, 5), QTime(14, 7, 9));
-
-struct Key {
-    const char* section;
-    const char* key;
-    QString value;
-};
-
-// One computer of the LAN with its own copy of the program.
-struct Host {
-    QTemporaryDir dir;
-    std::unique_ptr<platform::InMemoryNetwork> network;
-    std::unique_ptr<TMainForm> form;
-
-    Host(platform::InMemoryHub& hub, const QString& computer, const std::vector<Key>& keys = {},
-         QStringList arguments = {}) {
-        network = std::make_unique<platform::InMemoryNetwork>(hub, computer, Group);
-        // Quiet defaults: no update checks, no time stamps, the language chosen already.
-        IniDocument ini;
-        ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
-        ini.setValue(QStringLiteral("Messages"), QStringLiteral("Show message time"), "0");
-        ini.setValue(QStringLiteral("Advanced"), QStringLiteral("Language index"), "0");
-        for (const Key& k : keys)
-            ini.setValue(QString::fromLatin1(k.section), QString::fromLatin1(k.key), k.value);
-        platform::ini::save(settingsPath(), ini);
-        start(std::move(arguments));
-    }
-
-    // A new run of the program on the same computer and settings.
-    void start(QStringList arguments = {}) {
-        form.reset();
-        app::MainFormOptions options;
-        options.settingsPath = settingsPath();
-        options.resourceDirectory = dir.path() + u'/';
-        options.executablePath = QStringLiteral("/usr/bin/kalvento");
-        options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
-        options.arguments = std::move(arguments);
-        options.interactiveErrors = false;
-        form = std::make_unique<TMainForm>(*network, options);
-        form->Chat()->setClock([] { return fixedNow; });
-    }
-
-    QString settingsPath() const { return dir.filePath(QStringLiteral("Options.ini")); }
-    QString logPath() const { return dir.filePath(QStringLiteral("log.rtf")); }
-    IniDocument ini() const { return platform::ini::load(settingsPath()); }
-    void setKey(const char* section, const char* key, const QString& value) {
-        IniDocument document = ini();
-        document.setValue(QString::fromLatin1(section), QString::fromLatin1(key), value);
-        platform::ini::save(settingsPath(), document);
-    }
-
-    TMainForm& operator*() { return *form; }
-    TMainForm* operator->() { return form.get(); }
-
-    QString chat() const { return form->Chat()->toPlainText(); }
-    QStringList listTexts() const {
-        QStringList texts;
-        for (int i = 0; i < form->Computers()->count(); ++i)
-            texts.append(form->Computers()->item(i)->text());
-        return texts;
-    }
-    int row(const QString& text) const {
-        for (int i = 0; i < form->Computers()->count(); ++i) {
-            if (form->Computers()->item(i)->text() == text)
-                return i;
-        }
-        return -1;
-    }
-    void tick(const QString& text, bool on = true) {
-        QListWidgetItem* item = form->Computers()->item(row(text));
-        ASSERT_NE(item, nullptr) << text.toStdString();
-        item->setCheckState(on ? Qt::Checked : Qt::Unchecked);
-    }
-    void type(const QString& text) {
-        QTest::keyClicks(form->Message(), text);
-        QTest::keyClick(form->Message(), Qt::Key_Return);
-    }
-};
-
-// Hands every waiting datagram to its window until the LAN is quiet.
-void pump(platform::InMemoryHub& hub, const std::vector<Host*>& hosts) {
-    for (int round = 0; round < 100; ++round) {
-        const quint64 before = hub.deliveredCount();
-        for (Host* host : hosts)
-            host->form->Terminaali().ReceiveMessages();
-        if (hub.deliveredCount() == before)
-            return;
-    }
-    FAIL() << "the LAN never went quiet";
-}
 
 struct Look {
     QColor color;
