@@ -8,13 +8,13 @@
 #include "app/new_message_alert.h"
 #include "app/tray_icon.h"
 #include "lang/apply_language.h"
+#include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
 #include "platform/sound_player.h"
 #include "settings/qcolor_mapping.h"
-#include "lang/format_message.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 #include "widgets/glyph_button.h"
@@ -40,8 +40,8 @@
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
-#include <QScreen>
 #include <QScopedValueRollback>
+#include <QScreen>
 #include <QShortcut>
 #include <QStyledItemDelegate>
 
@@ -142,8 +142,7 @@ MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
     return options;
 }
 
-TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options,
-                     QWidget* parent)
+TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
     : QWidget(parent), m_options(std::move(options)), m_network(network),
       m_netUsers(network, this) {
     setObjectName(QStringLiteral("MainForm"));
@@ -410,8 +409,7 @@ void TMainForm::runWelcomeWizard() {
 
 void TMainForm::loadBackground() {
     m_tausta = chooseBackgroundPicture(m_settings.backgroundIndex, m_settings.background,
-                                       m_settings.disableBackground, m_tausta,
-                                       m_defaultBackground);
+                                       m_settings.disableBackground, m_tausta, m_defaultBackground);
     update();
 }
 
@@ -508,9 +506,8 @@ void TMainForm::TarkistaPaivitykset() {
     hooks.showNewer = [&] { showUpdateWindow(*window); };
     hooks.reportError = [this](const QString& error) { reportError(error); };
     const QDate today = m_options.today ? m_options.today() : QDate::currentDate();
-    const update::NextCheck next =
-        update::TarkistaPaivitykset(m_options.settingsPath, today, m_settings.alwaysConnected,
-                                    m_internetti->Online(), hooks);
+    const update::NextCheck next = update::TarkistaPaivitykset(
+        m_options.settingsPath, today, m_settings.alwaysConnected, m_internetti->Online(), hooks);
     window.reset();
     m_buttons[iUpdate]->setEnabled(true);
     if (next == update::NextCheck::WhenOnline)
@@ -528,13 +525,16 @@ void TMainForm::TarkistaPaivitykset() {
 
 bool TMainForm::askQuestion(bool warning, const QString& text) {
     m_questionLog.append(text);
+    if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
+        std::fprintf(stderr, "TRACE question %s\n",
+                     qUtf8Printable(QString(text).replace(u'\r', u' ').replace(u'\n', u' ')));
     if (m_options.questionDriver)
         return m_options.questionDriver(text);
     if (!m_options.interactiveErrors)
         return false;
     QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information,
-                    QString::fromLatin1(ApplicationTitle), text,
-                    QMessageBox::Yes | QMessageBox::No, this);
+                    QString::fromLatin1(ApplicationTitle), text, QMessageBox::Yes | QMessageBox::No,
+                    this);
     box.setTextFormat(Qt::PlainText);
     return box.exec() == QMessageBox::Yes;
 }
@@ -605,7 +605,9 @@ void TMainForm::MessageChange() {
     m_buttons[iComment]->setEnabled(hasText);
 }
 
-void TMainForm::updateChatEnabling(bool hasText) { m_buttons[iPrint]->setEnabled(hasText); }
+void TMainForm::updateChatEnabling(bool hasText) {
+    m_buttons[iPrint]->setEnabled(hasText);
+}
 
 bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
     messaging::SendResult result;
@@ -731,7 +733,9 @@ void TMainForm::Removefromfriends1Click() {
     m_computers->viewport()->update();
 }
 
-void TMainForm::HideToTray() { hideToTray(*this, *m_trayIcon); }
+void TMainForm::HideToTray() {
+    hideToTray(*this, *m_trayIcon);
+}
 
 void TMainForm::TrayIconDblClick() {
     restoreFromTray(*this, *m_trayIcon);
@@ -763,7 +767,9 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     QCoreApplication::quit();
 }
 
-void TMainForm::SessionEnding() { ShutdownSequence(); }
+void TMainForm::SessionEnding() {
+    ShutdownSequence();
+}
 
 void TMainForm::ShutdownSequence() {
     // Every step runs whatever the one before it did: a failed goodbye must not cost the
@@ -795,8 +801,8 @@ void TMainForm::StartKalventoonstartup1Click() {
 
 void TMainForm::Hidetothetrayonclose1Click() {
     m_settings.hideToTray = action("Hidetothetrayonclose1")->isChecked();
-    if (const auto written = settings::writeHideToTray(m_options.settingsPath,
-                                                       m_settings.hideToTray);
+    if (const auto written =
+            settings::writeHideToTray(m_options.settingsPath, m_settings.hideToTray);
         !written)
         reportError(written.error);
 }
@@ -924,8 +930,8 @@ void TMainForm::reportError(const QString& error) {
         m_errorBox->setText(m_errorBox->text() + QLatin1Char('\n') + error);
         return;
     }
-    m_errorBox = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle),
-                                 error, QMessageBox::Ok, this);
+    m_errorBox = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle), error,
+                                 QMessageBox::Ok, this);
     m_errorBox->setTextFormat(Qt::PlainText);
     m_errorBox->setAttribute(Qt::WA_DeleteOnClose);
     m_errorBox->open();

@@ -44,7 +44,7 @@ class THelpWindow;
 class TOptionsIkkuna;
 class TUpdateIkkuna;
 class TWelcomeIkkuna;
-}
+} // namespace kalvento::windows
 
 namespace kalvento::app {
 

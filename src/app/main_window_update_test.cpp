@@ -58,23 +58,24 @@ protected:
                                 std::function<void(app::MainFormOptions&)> more = {}) {
         keys.push_back({"General", "Automatic update", QStringLiteral("1")});
         keys.push_back({"Update", "Save update directory", saveDir.path() + u'/'});
-        auto host = std::make_unique<Host>(hub, QStringLiteral("PCA"), keys, QStringList{},
-                                           [this, online, more](app::MainFormOptions& o) {
-                                               o.today = [this] { return today; };
-                                               o.internetSources = detector(online);
-                                               o.questionDriver = [this](const QString& text) {
-                                                   questions << text;
-                                                   return answer;
-                                               };
-                                               o.updateWindowDriver = [this](windows::TUpdateIkkuna& w) {
-                                                   shownStatuses << w.label("Status")->text();
-                                               };
-                                               if (more)
-                                                   more(o);
-                                           });
+        auto host =
+            std::make_unique<Host>(hub, QStringLiteral("PCA"), keys, QStringList{},
+                                   [this, online, more](app::MainFormOptions& o) {
+                                       o.today = [this] { return today; };
+                                       o.internetSources = detector(online);
+                                       o.questionDriver = [this](const QString& text) {
+                                           questions << text;
+                                           return answer;
+                                       };
+                                       o.updateWindowDriver = [this](windows::TUpdateIkkuna& w) {
+                                           shownStatuses << w.label("Status")->text();
+                                       };
+                                       if (more)
+                                           more(o);
+                                   });
         // The detector's first look at the network runs off the GUI thread.
         QTest::qWait(50);
-        QTest::qWaitFor([&] { return !(*host)->Internetti()->pollRunning(); }, 5000);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !(*host)->Internetti()->pollRunning(); }, 5000));
         return host;
     }
     static Key address(const QString& url) { return {"Update", "Update address", url}; }
@@ -140,13 +141,13 @@ TEST_F(MainWindowUpdateTest, ShowingArmsTheTimersForEachSituation) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        auto host = start({{"General", "Always connected to the Internet", row.alwaysConnected ? "1" : "0"}},
-                          row.online,
-                          [&](app::MainFormOptions& o) { o.automaticUpdateCheck = row.built; });
+        auto host = start(
+            {{"General", "Always connected to the Internet", row.alwaysConnected ? "1" : "0"}},
+            row.online, [&](app::MainFormOptions& o) { o.automaticUpdateCheck = row.built; });
         Host& a = *host;
         a.setKey("General", "Automatic update", row.automatic ? "1" : "0");
         a.start(); // read the file as a new run of the program
-        QTest::qWaitFor([&] { return !a->Internetti()->pollRunning(); }, 5000);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !a->Internetti()->pollRunning(); }, 5000));
         a->show();
         EXPECT_EQ(a->Paivitys().isActive(), row.paivitys);
         EXPECT_EQ(a->Internetti()->Enabled(), row.internetti);
@@ -155,7 +156,8 @@ TEST_F(MainWindowUpdateTest, ShowingArmsTheTimersForEachSituation) {
 }
 
 TEST_F(MainWindowUpdateTest, ATickChecksOnlyWhileTheWindowIsHiddenOrMinimized) {
-    auto host = start({address(refused()), lastChecked(kToday.addDays(-1)),
+    auto host = start({address(refused()),
+                       lastChecked(kToday.addDays(-1)),
                        {"General", "Always connected to the Internet", "1"}});
     Host& a = *host;
     a->show();
@@ -190,7 +192,8 @@ TEST_F(MainWindowUpdateTest, CheckedTodayAlreadyOnlyReschedules) {
 
 TEST_F(MainWindowUpdateTest, OfflineATickStopsPaivitysAndNothingElse) {
     auto host = start({address(server->url(QStringLiteral("/len/3"))),
-                       lastChecked(kToday.addDays(-2)), {"Update", "Error type 1 count", "3"}});
+                       lastChecked(kToday.addDays(-2)),
+                       {"Update", "Error type 1 count", "3"}});
     Host& a = *host;
     hide(a);
     a->Paivitys().start();
@@ -206,9 +209,10 @@ TEST_F(MainWindowUpdateTest, OfflineATickStopsPaivitysAndNothingElse) {
 
 TEST_F(MainWindowUpdateTest, ANewerVersionIsOfferedAndShownAsTheCheckLeftIt) {
     QTemporaryDir dir;
-    auto host = start({address(offer(dir, "[UpdateInfo]\nVersion=99.0.0\nUpdateURL=http://x/k.deb\n")),
-                       {"Update", "Error type 1 count", "4"}},
-                      true);
+    auto host =
+        start({address(offer(dir, "[UpdateInfo]\nVersion=99.0.0\nUpdateURL=http://x/k.deb\n")),
+               {"Update", "Error type 1 count", "4"}},
+              true);
     Host& a = *host;
     hide(a);
     answer = true;
@@ -221,7 +225,8 @@ TEST_F(MainWindowUpdateTest, ANewerVersionIsOfferedAndShownAsTheCheckLeftIt) {
 }
 
 TEST_F(MainWindowUpdateTest, TheTenthFailureInARowAsksWhetherToResetTheCounter) {
-    auto host = start({address(refused()), {"General", "Always connected to the Internet", "1"},
+    auto host = start({address(refused()),
+                       {"General", "Always connected to the Internet", "1"},
                        {"Update", "Error type 1 count", "9"}});
     Host& a = *host;
     hide(a);
@@ -274,8 +279,9 @@ TEST_F(MainWindowUpdateTest, WithoutTheAutomaticCheckTheOptionsSaySo) {
     EXPECT_FALSE(connectedEnabled);
     EXPECT_EQ(hint, QString::fromLatin1(windows::NoAutomaticCheckHint));
     // The stored choice is kept for a build that has the check.
-    EXPECT_EQ(a.ini().value(QStringLiteral("General"), QStringLiteral("Automatic update"), QString()),
-              QStringLiteral("1"));
+    EXPECT_EQ(
+        a.ini().value(QStringLiteral("General"), QStringLiteral("Automatic update"), QString()),
+        QStringLiteral("1"));
 }
 
 int main(int argc, char** argv) {

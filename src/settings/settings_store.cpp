@@ -125,7 +125,8 @@ Settings Settings::defaults(const QString& directory) {
     // An installed program's own folder is not the user's to write: downloads go where the
     // user's other downloads go.
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    settings.saveUpdateDirectory = platform::withTrailingSlash(downloads.isEmpty() ? directory : downloads);
+    settings.saveUpdateDirectory =
+        platform::withTrailingSlash(downloads.isEmpty() ? directory : downloads);
     return settings;
 }
 

@@ -20,6 +20,7 @@
 #include <QProgressBar>
 
 #include <climits>
+#include <cstdio>
 
 namespace kalvento::windows {
 
@@ -238,6 +239,10 @@ void TUpdateIkkuna::paintEvent(QPaintEvent*) {
 void TUpdateIkkuna::setStatus(const QString& text) {
     m_values[rStatus]->setText(text);
     m_values[rStatus]->setToolTip(text);
+    // KALVENTO_TRACE: the whole-program tests follow the check on stderr.
+    static const bool trace = qEnvironmentVariableIsSet("KALVENTO_TRACE");
+    if (trace)
+        std::fprintf(stderr, "TRACE update-status %s\n", qUtf8Printable(text));
 }
 
 void TUpdateIkkuna::btnCheckClick() {

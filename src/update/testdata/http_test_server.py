@@ -12,6 +12,7 @@ It prints "PORT <n>" once it listens, records the exact bytes of every request i
   /loop                302 to /loop, for ever
   /notfound            404 Not Found with a small body
   /drip?chunks=N&size=S&interval=MS   S bytes every MS milliseconds, N times
+  /drip/N/S/MS/<name>  the same, with a file name at the end of the path
   /midheader           half a header, then close
   /silent              reads the request and never answers
   /longline            a header line of 9000 bytes
@@ -27,8 +28,9 @@ It prints "PORT <n>" once it listens, records the exact bytes of every request i
   /echo                200 with the request's own bytes as the body
   anything else        200 with the body "index"
 
-With --tls CERT KEY every connection is TLS. The server ends when its standard input
-closes, so it never outlives the test that started it.
+With --tls CERT KEY every connection is TLS; --bind and --port choose where it listens
+(127.0.0.1 and a free port by default). The server ends when its standard input closes, so
+it never outlives the test that started it.
 """
 
 import argparse
@@ -158,9 +160,14 @@ class Handler(socketserver.BaseRequestHandler):
                          b"Content-Length: 16\r\n\r\n<html>no</html>\n")
             wait_for_close(conn, 5)
         elif command == "drip":
-            chunks = int(arg("chunks", "10"))
-            size = int(arg("size", "100"))
-            interval = int(arg("interval", "100")) / 1000.0
+            # From the query, or from the path: /drip/<chunks>/<size>/<interval>/<name>
+            numbers = [int(x) for x in rest[:3] if x.isdigit()]
+            if len(numbers) == 3:
+                chunks, size, interval = numbers[0], numbers[1], numbers[2] / 1000.0
+            else:
+                chunks = int(arg("chunks", "10"))
+                size = int(arg("size", "100"))
+                interval = int(arg("interval", "100")) / 1000.0
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % (chunks * size))
             for i in range(chunks):
                 time.sleep(interval)
@@ -229,9 +236,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--log", default=None)
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--bind", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
     options = parser.parse_args()
     LOG_DIR = options.log
-    server = Server(("127.0.0.1", 0), Handler)
+    server = Server((options.bind, options.port), Handler)
     if options.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(options.tls[0], options.tls[1])
