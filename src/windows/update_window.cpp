@@ -30,6 +30,7 @@ using lang::GetMessageText;
 using lang::MessageId;
 
 constexpr int kMargin = 8;
+constexpr char kIdle[] = "Idle!";
 
 // A value label that acts as a link: underlined, a hand over it, a click opens it.
 class LinkLabel : public QLabel {
@@ -202,7 +203,7 @@ void TUpdateIkkuna::FormCreate() {
     m_btnDownload->setEnabled(false);
     m_values[rCurrentVersion]->setText(update::GetVersion());
     m_values[rRemoteAddress]->setText(m_settings.updateAddress);
-    setStatus(QStringLiteral("Idle!"));
+    setStatus(QString::fromLatin1(kIdle));
 }
 
 void TUpdateIkkuna::showEvent(QShowEvent* event) {
@@ -215,7 +216,15 @@ void TUpdateIkkuna::FormShow() {
     if (m_settings.languageIndex != 0) {
         lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
             lang::languageFileName(m_settings.language), m_resourceDirectory));
+        // The values are data (versions, addresses, what a check found): a translation
+        // replaces only the status that nothing has happened yet.
+        QStringList values;
+        for (const QLabel* value : m_values)
+            values << value->text();
         lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        for (qsizetype i = 0; i < m_values.size(); ++i)
+            if (i != rStatus || values[i] != QLatin1String(kIdle))
+                m_values[i]->setText(values[i]);
     }
     // Each value stands right of its caption, as far from it as the caption from the edge.
     for (qsizetype i = 0; i < m_captions.size(); ++i) {

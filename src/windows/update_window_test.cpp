@@ -306,6 +306,8 @@ TEST_F(UpdateWindowTest, ValuesStandBesideTheirCaptionsInTheChosenLanguage) {
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
     EXPECT_EQ(w.label("Label9")->text(), QStringLiteral("Saatavilla oleva versio:"));
     EXPECT_EQ(w.button("btnAbort")->hint(), QStringLiteral("Keskeytä lataus"));
+    EXPECT_EQ(w.label("Status")->text(), QStringLiteral("Odottaa!"));
+    EXPECT_EQ(w.label("CurrentVersion")->text(), update::GetVersion());
     EXPECT_EQ(w.size(), QSize(353, 281));
     const std::pair<const char*, const char*> rows[] = {
         {"Label8", "CurrentVersion"},  {"Label5", "RemoteAddress"}, {"Label9", "VersionAvailable"},
@@ -322,6 +324,19 @@ TEST_F(UpdateWindowTest, ValuesStandBesideTheirCaptionsInTheChosenLanguage) {
     EXPECT_EQ(w.button("btnAbort")->imageIndex(), 29);
     EXPECT_EQ(w.button("btnCheck")->imageIndex(), 13);
     EXPECT_EQ(w.button("btnOk")->imageIndex(), 11);
+}
+
+TEST_F(UpdateWindowTest, AWindowShownAfterItsCheckKeepsWhatItFoundInAnyLanguage) {
+    offer("[UpdateInfo]\nVersion=99.0.0\n");
+    settings.languageIndex = 1;
+    settings.language = QStringLiteral("Suomi");
+    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR));
+    w.btnCheckClick(); // the automatic check runs hidden, then the user asks to see it
+    const QString found = status(w);
+    w.show();
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
+    EXPECT_EQ(status(w), found);
+    EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
 }
 
 TEST_F(UpdateWindowTest, TheMainWindowsPictureIsTiledOverTheWindow) {
