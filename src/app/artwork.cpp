@@ -428,6 +428,48 @@ QImage makeProgramIconImage(int size) {
     return image;
 }
 
+QImage makeSplashPicture() {
+    // A blue band with the icon and the name over a light one, on which the splash window
+    // writes the version in blue.
+    QImage image(kSplashWidth, kSplashHeight, QImage::Format_RGB32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setRenderHint(QPainter::TextAntialiasing);
+    const int band = kSplashHeight - 58;
+    QLinearGradient sky(0, 0, 0, band);
+    sky.setColorAt(0, ink::blue.lighter(118));
+    sky.setColorAt(1, ink::outline);
+    p.fillRect(QRect(0, 0, kSplashWidth, band), sky);
+    p.fillRect(QRect(0, band, kSplashWidth, kSplashHeight - band), ink::paper);
+    p.fillRect(QRect(0, band, kSplashWidth, 3), ink::orange);
+    // Faint rings, like a message going out over the network.
+    p.setPen(QPen(QColor(255, 255, 255, 28), 2));
+    for (int r = 40; r < 260; r += 34)
+        p.drawEllipse(QPointF(70, band / 2.0), r, r);
+    p.drawImage(QRect(22, (band - 96) / 2, 96, 96), makeProgramIconImage(96));
+    QFont title(QStringLiteral("DejaVu Sans"));
+    title.setPixelSize(40);
+    title.setBold(true);
+    p.setFont(title);
+    p.setPen(QColor(0, 0, 0, 70));
+    p.drawText(QRect(134, 36, kSplashWidth - 140, 50), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("Kalvento"));
+    p.setPen(Qt::white);
+    p.drawText(QRect(132, 34, kSplashWidth - 140, 50), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("Kalvento"));
+    QFont tagline = title;
+    tagline.setPixelSize(14);
+    tagline.setBold(false);
+    p.setFont(tagline);
+    p.setPen(ink::lightOrange);
+    p.drawText(QRect(134, 84, kSplashWidth - 140, 24), Qt::AlignLeft | Qt::AlignVCenter,
+               QStringLiteral("Chat across your local network"));
+    p.setPen(QPen(ink::outline, 1));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(0.5, 0.5, kSplashWidth - 1, kSplashHeight - 1));
+    return image;
+}
+
 QList<int> programIconSizes() {
     return {16, 22, 24, 32, 48, 64, 128, 256};
 }

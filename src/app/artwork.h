@@ -39,6 +39,12 @@ QImage makeIkoni1();
 QImage makeIkoni2();
 // The 16 by 16 mark drawn beside a friend in the computer list.
 QImage makeFrendi();
+// The splash picture: a blue band with the icon and the name, and a light band below it
+// where the splash window writes the version.
+inline constexpr int kSplashWidth = 400;
+inline constexpr int kSplashHeight = 210;
+inline constexpr int kSplashVersionTop = kSplashHeight - 50; // the light band's text line
+QImage makeSplashPicture();
 // The program icon at one size (square).
 QImage makeProgramIconImage(int size);
 QList<int> programIconSizes();

@@ -17,9 +17,14 @@
 #include "settings/qcolor_mapping.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
+#include "update/version.h"
 #include "widgets/glyph_button.h"
+#include "widgets/title_button.h"
+#include "windows/about_box.h"
 #include "windows/help_window.h"
+#include "windows/mline_window.h"
 #include "windows/options_window.h"
+#include "windows/splash_window.h"
 #include "windows/update_window.h"
 #include "windows/welcome_window.h"
 
@@ -219,9 +224,6 @@ void TMainForm::createComponents() {
         b->resize(widgets::TGlyphButton::defaultWidth, widgets::TGlyphButton::defaultHeight);
         m_buttons[i] = b;
     }
-    // Their windows come with later work; until then the buttons are there but idle.
-    for (int i : {iBigMessage, iInfo})
-        m_buttons[size_t(i)]->setEnabled(false);
 
     connect(m_buttons[iSend], &QAbstractButton::clicked, this, &TMainForm::btnSendClick);
     connect(m_buttons[iComment], &QAbstractButton::clicked, this, &TMainForm::btnCommentClick);
@@ -229,6 +231,9 @@ void TMainForm::createComponents() {
     connect(m_buttons[iHelp], &QAbstractButton::clicked, this, &TMainForm::btnHelpClick);
     connect(m_buttons[iOptions], &QAbstractButton::clicked, this, [this] { btnOptionsClick(); });
     connect(m_buttons[iUpdate], &QAbstractButton::clicked, this, &TMainForm::btnUpdateClick);
+    connect(m_buttons[iBigMessage], &QAbstractButton::clicked, this,
+            &TMainForm::btnBigMessageClick);
+    connect(m_buttons[iInfo], &QAbstractButton::clicked, this, &TMainForm::btnInfoClick);
     connect(m_buttons[iClose], &QAbstractButton::clicked, this, &TMainForm::btnCloseClick);
     // Enter sends whether or not the button is enabled: an empty line is a line too.
     connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
@@ -294,6 +299,12 @@ void TMainForm::createComponents() {
     m_internetti->SetOnChanged([this](update::TINetDetect*) { InternettiChanged(); });
     m_paivitys.setInterval(1000);
     connect(&m_paivitys, &QTimer::timeout, this, &TMainForm::PaivitysTimer);
+
+    // The extra button by the top right corner: to the tray in one click.
+    m_btnTitle = new widgets::TTitlebtn(this);
+    m_btnTitle->SetAction([this](widgets::TTitlebtn*) { btnTitleAction(); });
+    m_btnTitle->SetEnabled(true);
+    m_btnTitle->SetVisible(true);
 }
 
 void TMainForm::createMenus() {
@@ -342,6 +353,8 @@ void TMainForm::FormCreate() {
         move(screen->availableGeometry().center() - rect().center());
     if (m_settings.maximized)
         setWindowState(windowState() | Qt::WindowMaximized);
+    if (m_settings.showSplashscreen)
+        showSplash();
 
     m_session->setOwnNames(m_network.computerName(), network::GetGroupName(m_network));
     m_session->setOwnIdentity(m_settings.identity);
@@ -357,8 +370,10 @@ void TMainForm::FormCreate() {
     loadBackground();
 
     // A first start asks its three questions before anything is shown (also with "-s").
-    if (m_firstRun)
+    if (m_firstRun) {
+        closeSplash();
         runWelcomeWizard();
+    }
 
     // "-s", exactly and in any number, starts the program hidden in the tray.
     if (m_options.arguments.contains(QStringLiteral("-s")))
@@ -384,11 +399,43 @@ void TMainForm::FormCreate() {
     m_chat->ChatChange();
     FormResize();
     m_message->setFocus();
+    closeSplash();
+    traceCreation(QStringLiteral("created"));
+}
+
+QDate TMainForm::today() const {
+    return m_options.today ? m_options.today() : QDate::currentDate();
+}
+
+void TMainForm::traceCreation(const QString& step) {
+    if (m_options.creationTrace)
+        m_options.creationTrace(step);
+}
+
+void TMainForm::showSplash() {
+    m_splash = new windows::TOdota(makeSplashPicture(), kSplashVersionTop, today());
+    // The splash waits for the window system to show it. Datagrams that arrive meanwhile
+    // wait too, as they do for the rest of the creation, so that nothing is shown before
+    // the chat and the list are ready.
+    m_terminal->Server()->SetMessagePolling(false);
+    m_splash->FormShow();
+    m_terminal->Server()->SetMessagePolling(true);
+    traceCreation(QStringLiteral("splash shown"));
+}
+
+void TMainForm::closeSplash() {
+    if (m_splash == nullptr)
+        return;
+    m_splash->close();
+    delete m_splash;
+    m_splash = nullptr;
+    traceCreation(QStringLiteral("splash closed"));
 }
 
 // The first-run wizard: its answers go into the settings and the file (batch W). It has
 // no cancel; whatever it shows when it ends is the answer.
 void TMainForm::runWelcomeWizard() {
+    traceCreation(QStringLiteral("wizard"));
     windows::TWelcomeIkkuna wizard;
     wizard.fillLanguages(m_options.resourceDirectory);
     wizard.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
@@ -468,6 +515,42 @@ void TMainForm::showUpdateWindow(windows::TUpdateIkkuna& window) {
         m_options.updateWindowDriver(window);
     else
         window.exec();
+}
+
+void TMainForm::btnBigMessageClick() {
+    windows::TMLineIkkuna::Host host;
+    host.send = [this](const QString& commaText) { return LahetaViesti(commaText, true); };
+    host.paintBackground = [this](QPainter& painter, const QWidget& window) {
+        paintBackground(painter, window.size(), window.frameGeometry().size(), m_tausta,
+                        m_settings.backgroundStyle, m_settings.disableBackground,
+                        settings::toQColor(m_settings.backgroundColor, palette()));
+    };
+    host.chatFont = QFont(m_settings.messageFontName, m_settings.messageFontSize);
+    host.color = settings::toQColor(m_settings.backgroundColor, palette());
+    host.kuvat = m_kuvat;
+    host.translate = m_settings.languageIndex != 0;
+    host.today = [this] { return today(); };
+    // A window of its own that frees itself when closed; several may be open.
+    auto* window = new windows::TMLineIkkuna(std::move(host), this);
+    m_mline = window;
+    window->show();
+}
+
+windows::TMLineIkkuna* TMainForm::lastBigMessageWindow() const {
+    return m_mline.data();
+}
+
+void TMainForm::btnInfoClick() {
+    windows::TAboutBox box(m_defaultBackground, makeProgramIconImage(64), update::GetVersion(),
+                           today(), this);
+    if (m_options.aboutBoxDriver)
+        m_options.aboutBoxDriver(box);
+    else
+        box.exec();
+}
+
+void TMainForm::btnTitleAction() {
+    HideToTray();
 }
 
 void TMainForm::btnUpdateClick() {

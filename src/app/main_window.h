@@ -38,9 +38,13 @@ class DatagramNetwork;
 }
 namespace kalvento::widgets {
 class TGlyphButton;
-}
+class TTitlebtn;
+} // namespace kalvento::widgets
 namespace kalvento::windows {
 class THelpWindow;
+class TAboutBox;
+class TMLineIkkuna;
+class TOdota;
 class TOptionsIkkuna;
 class TUpdateIkkuna;
 class TWelcomeIkkuna;
@@ -73,6 +77,11 @@ struct MainFormOptions {
     std::function<QDate()> today;
     // Where the Internet detector looks (tests); unset, the system.
     std::optional<update::AddressSources> internetSources;
+    // Shows the about box in place of its modal run (tests).
+    std::function<void(windows::TAboutBox&)> aboutBoxDriver;
+    // Told each step of creation that tests follow: "splash shown", "splash closed",
+    // "wizard", "created".
+    std::function<void(const QString& step)> creationTrace;
     // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
     // button works either way.
     bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
@@ -114,6 +123,12 @@ public:
     void InternettiChanged();
     // The update button: the update window, modally; the schedule is not touched.
     void btnUpdateClick();
+    // A new big message window, shown without waiting.
+    void btnBigMessageClick();
+    // The about box, modally.
+    void btnInfoClick();
+    // The title button: hides to the tray whatever "Hide to tray" says.
+    void btnTitleAction();
     // A tick of Paivitys: runs the daily check while the window is minimized or hidden.
     void PaivitysTimer();
     // The daily check, if one is due, and the schedule of the next.
@@ -149,6 +164,9 @@ public:
     messaging::ChatSession& session() { return *m_session; }
     messaging::TMailslotTerminal& Terminaali() { return *m_terminal; }
     update::TINetDetect* Internetti() const { return m_internetti; }
+    widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
+    // The big message window opened last (null once it is closed).
+    windows::TMLineIkkuna* lastBigMessageWindow() const;
     QTimer& Paivitys() { return m_paivitys; }
     const QStringList& FriendList() const { return m_settings.friends; }
     bool isFriend(int entry) const;
@@ -189,6 +207,10 @@ private:
     // Paivitys and Internetti as the settings and the connection call for.
     void armUpdateTimers();
     void showNotice(const QString& text);
+    void showSplash();
+    void closeSplash();
+    void traceCreation(const QString& step);
+    QDate today() const;
     bool askQuestion(bool warning, const QString& text);
     std::unique_ptr<windows::TUpdateIkkuna> makeUpdateWindow();
     void showUpdateWindow(windows::TUpdateIkkuna& window);
@@ -237,6 +259,9 @@ private:
     update::TINetDetect* m_internetti = nullptr;
     QTimer m_paivitys;
     QPointer<windows::THelpWindow> m_helpWindow;
+    widgets::TTitlebtn* m_btnTitle = nullptr;
+    QPointer<windows::TMLineIkkuna> m_mline;
+    windows::TOdota* m_splash = nullptr;
     QPointer<QMessageBox> m_errorBox;
 };
 

@@ -1,0 +1,253 @@
+// The main window's smaller windows: big messages between copies of an in-memory LAN, the
+// about box, the splash during creation, and the title button by the top right corner.
+
+#include "app/main_window.h"
+#include "app/tray_icon.h"
+#include "messaging/chat_session.h"
+#include "widgets/glyph_button.h"
+#include "widgets/title_button.h"
+#include "windows/about_box.h"
+#include "windows/mline_window.h"
+#include "windows/welcome_window.h"
+
+#include "support/main_window_host.h"
+#include "support/qt_print.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace kalvento;
+using test::Host;
+using test::Key;
+using test::pump;
+
+namespace {
+
+// The lines a copy received, as text, with "..." in front of the continuation lines.
+struct Received {
+    QStringList lines;
+    void listen(Host& host) {
+        QObject::connect(&host->session(), &messaging::ChatSession::lineReceived, host.form.get(),
+                         [this](const messaging::ReceivedLine& line) {
+                             lines << (line.continuation ? QStringLiteral("...") : QString()) +
+                                          (line.kind == messaging::ReceivedLine::Kind::Private
+                                               ? QStringLiteral("private: ")
+                                               : QString()) +
+                                          line.text;
+                         });
+    }
+};
+
+class BigMessageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        a = std::make_unique<Host>(hub, QStringLiteral("PCA"));
+        b = std::make_unique<Host>(hub, QStringLiteral("PCB"));
+        c = std::make_unique<Host>(hub, QStringLiteral("PCC"));
+        for (Host* host : {a.get(), b.get(), c.get()})
+            (*host)->show();
+        pump(hub, {a.get(), b.get(), c.get()});
+        atB.listen(*b);
+        atC.listen(*c);
+    }
+    windows::TMLineIkkuna* open() {
+        (*a)->button("btnBigMessage")->click();
+        return (*a)->lastBigMessageWindow();
+    }
+    void send(windows::TMLineIkkuna* window, const QString& text) {
+        window->RE()->setPlainText(text);
+        window->button("btnSend")->click();
+        pump(hub, {a.get(), b.get(), c.get()});
+    }
+
+    platform::InMemoryHub hub;
+    std::unique_ptr<Host> a, b, c;
+    Received atB, atC;
+};
+
+} // namespace
+
+TEST_F(BigMessageTest, LinesArriveUnchangedAtEveryCopyAndTheWindowKeepsThem) {
+    windows::TMLineIkkuna* window = open();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    const QString text = QStringLiteral("He said, \"wait\" , then left\n\n  indented line");
+    send(window, text);
+    const QStringList expected{QStringLiteral("He said, \"wait\" , then left"),
+                               QStringLiteral("..."), QStringLiteral("...  indented line")};
+    EXPECT_EQ(atB.lines, expected);
+    EXPECT_EQ(atC.lines, expected);
+    EXPECT_EQ(window->RE()->toPlainText(), text);
+    // Sending again is a second message.
+    window->button("btnSend")->click();
+    pump(hub, {a.get(), b.get(), c.get()});
+    EXPECT_EQ(atB.lines, expected + expected);
+}
+
+TEST_F(BigMessageTest, OnlyTheFirstHundredLinesGo) {
+    QStringList lines;
+    for (int i = 1; i <= 120; ++i)
+        lines << QStringLiteral("line %1").arg(i);
+    send(open(), lines.join(u'\n'));
+    ASSERT_EQ(atB.lines.size(), 100);
+    EXPECT_EQ(atB.lines.first(), QStringLiteral("line 1"));
+    EXPECT_EQ(atB.lines.last(), QStringLiteral("...line 100"));
+    EXPECT_EQ(atC.lines.size(), 100);
+}
+
+TEST_F(BigMessageTest, ALineTooLongForADatagramIsCutAndTheOthersStillGo) {
+    const QString longLine(40000, u'x');
+    send(open(), QStringLiteral("before\n") + longLine + QStringLiteral("\nafter"));
+    ASSERT_EQ(atB.lines.size(), 3);
+    EXPECT_EQ(atB.lines[0], QStringLiteral("before"));
+    EXPECT_TRUE(atB.lines[1].startsWith(QStringLiteral("...xxxx")));
+    EXPECT_LT(atB.lines[1].size(), longLine.size());
+    EXPECT_GT(atB.lines[1].size(), 30000);
+    EXPECT_EQ(atB.lines[2], QStringLiteral("...after"));
+}
+
+TEST_F(BigMessageTest, WithAComputerTickedTheMessageIsPrivate) {
+    b->tick(QStringLiteral("PCA (@ WORKGROUP)"), false);
+    a->tick(QStringLiteral("PCB (@ WORKGROUP)"));
+    ASSERT_TRUE((*a)->Privaatti()->isEnabled());
+    (*a)->Privaatti()->setChecked(true);
+    send(open(), QStringLiteral("just for you\nsecond"));
+    EXPECT_EQ(atB.lines, QStringList({QStringLiteral("private: just for you"),
+                                      QStringLiteral("...private: second")}));
+    EXPECT_TRUE(atC.lines.isEmpty());
+    // The sender sees its private message at once.
+    EXPECT_TRUE(a->chat().contains(QLatin1String("just for you")));
+}
+
+TEST_F(BigMessageTest, EachClickOpensAWindowOfItsOwnThatFreesItself) {
+    QPointer<windows::TMLineIkkuna> first = open();
+    QPointer<windows::TMLineIkkuna> second = open();
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first.data(), second.data());
+    EXPECT_EQ((*a)->lastBigMessageWindow(), second.data());
+    send(first, QStringLiteral("from the first"));
+    send(second, QStringLiteral("from the second"));
+    EXPECT_EQ(atB.lines,
+              QStringList({QStringLiteral("from the first"), QStringLiteral("from the second")}));
+    second->close();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return second.isNull(); }, 2000));
+    EXPECT_EQ((*a)->lastBigMessageWindow(), nullptr);
+    EXPECT_FALSE(first.isNull());
+}
+
+// --- The about box and the splash ----------------------------------------------------------
+
+TEST(MainWindowAbout, TheInfoButtonShowsTheAboutBoxWithTheVersion) {
+    platform::InMemoryHub hub;
+    QString product;
+    QString system;
+    Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
+        o.aboutBoxDriver = [&](windows::TAboutBox& box) {
+            product = box.label("ProductName")->text();
+            system = box.label("Windows")->text();
+        };
+    });
+    EXPECT_TRUE(a->button("btnInfo")->isEnabled());
+    a->button("btnInfo")->click();
+    EXPECT_EQ(product, QStringLiteral("Kalvento ") + QStringLiteral(KALVENTO_VERSION));
+    EXPECT_FALSE(system.isEmpty());
+}
+
+TEST(MainWindowSplash, TheSplashLastsAsLongAsTheCreation) {
+    const struct {
+        const char* name;
+        bool showSplash;
+        bool firstRun;
+        QStringList steps;
+    } rows[] = {
+        {"shown", true, false, {"splash shown", "splash closed", "created"}},
+        {"off", false, false, {"created"}},
+        {"first run", true, true, {"splash shown", "splash closed", "wizard", "created"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        platform::InMemoryHub hub;
+        QStringList steps;
+        bool splashVisible = false;
+        std::vector<Key> keys{{"General", "Show splashscreen", row.showSplash ? "1" : "0"}};
+        Host a(hub, QStringLiteral("PCA"), keys, {}, [&](app::MainFormOptions& o) {
+            o.creationTrace = [&](const QString& step) {
+                steps << step;
+                if (step == QLatin1String("splash shown")) {
+                    for (QWidget* w : QApplication::topLevelWidgets())
+                        if (w->objectName() == QLatin1String("Odota") && w->isVisible())
+                            splashVisible = true;
+                }
+            };
+            o.wizardDriver = [&](windows::TWelcomeIkkuna&) {
+                steps << QStringLiteral("wizard ran");
+            };
+        });
+        if (row.firstRun) {
+            // A second start without "Language index": the wizard's start.
+            steps.clear();
+            test::IniDocument ini = a.ini();
+            ini.removeKey(u"Advanced", u"Language index");
+            platform::ini::save(a.settingsPath(), ini);
+            a.start();
+            steps.removeAll(QStringLiteral("wizard ran"));
+        }
+        EXPECT_EQ(steps, row.steps);
+        EXPECT_EQ(splashVisible, row.showSplash);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            EXPECT_NE(w->objectName(), QStringLiteral("Odota"))
+                << "the splash outlived the creation";
+    }
+}
+
+// --- The title button -----------------------------------------------------------------------
+
+TEST(MainWindowTitleButton, ItCoversNoControlAtTheDesignSizeOrALargerOne) {
+    platform::InMemoryHub hub;
+    Host a(hub, QStringLiteral("PCA"));
+    a->show();
+    const widgets::TTitlebtn* button = a->btnTitle();
+    ASSERT_NE(button, nullptr);
+    EXPECT_TRUE(button->Visible());
+    EXPECT_TRUE(button->Enabled());
+    for (const QSize size : {QSize(633, 417), QSize(800, 600), QSize(1600, 1000)}) {
+        a->resize(size);
+        const QRect r = button->ButtonRect();
+        EXPECT_TRUE(a->rect().contains(r));
+        for (const QWidget* child :
+             a->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (child->isVisible()) {
+                EXPECT_FALSE(child->geometry().intersects(r))
+                    << child->objectName().toStdString() << " at " << size.width();
+            }
+        }
+    }
+}
+
+TEST(MainWindowTitleButton, AClickHidesToTheTrayWhateverTheSettingSays) {
+    platform::InMemoryHub hub;
+    Host a(hub, QStringLiteral("PCA"), {{"General", "Hide to tray", "0"}});
+    a->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(a.form.get()));
+    const QPoint at = a->btnTitle()->ButtonRect().center();
+    QTest::mousePress(a.form.get(), Qt::LeftButton, {}, at);
+    QTest::mouseRelease(a.form.get(), Qt::LeftButton, {}, at);
+    // Offscreen there is no tray: hiding minimizes instead, as everywhere in the program.
+    EXPECT_TRUE(a->TrayIcon()->Active() || a->isMinimized() || !a->isVisible());
+    EXPECT_FALSE(a->settings().hideToTray);
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("KALVENTO_INTERFACES", "lo");
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
