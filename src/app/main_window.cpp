@@ -115,6 +115,12 @@ void installTrace(TMainForm& form) {
     const auto trace = [](const QString& line) {
         std::fprintf(stderr, "TRACE %s\n", qUtf8Printable(line));
     };
+    if (const widgets::TTitlebtn* title = form.btnTitle())
+        trace(QStringLiteral("title-button right %1 top %2 size %3x%4")
+                  .arg(title->RightOffset())
+                  .arg(title->TopOffset())
+                  .arg(title->ButtonWidth())
+                  .arg(title->ButtonHeight()));
     network::PeerList& peers = form.peers();
     // The list has dropped an entry when it says so; keep the names to report it.
     auto names = std::make_shared<QStringList>();

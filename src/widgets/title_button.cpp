@@ -229,9 +229,12 @@ bool TTitlebtn::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Resize:
     case QEvent::WindowActivate:
     case QEvent::WindowDeactivate:
-        // The window lays itself out or changes its look: the button comes back up.
+        // The window lays itself out or changes its look: the button comes back up. The
+        // activation that a press on the button itself asks for arrives after the press
+        // here (the window system answers later), so it keeps that press.
         RepaintCaption();
-        m_pressed = false;
+        if (event->type() != QEvent::WindowActivate)
+            m_pressed = false;
         m_drawnDown = false;
         DrawButton(Up);
         return false;
