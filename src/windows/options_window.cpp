@@ -770,17 +770,21 @@ void TOptionsIkkuna::SaveMessagesClick() {
     m_btnBrowse->setEnabled(on);
 }
 
+void enableAutomaticCheckBoxes(QCheckBox* autoUpdate, QCheckBox* connected, bool available) {
+    autoUpdate->setEnabled(available);
+    connected->setEnabled(available && autoUpdate->isChecked());
+    if (!available) {
+        autoUpdate->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+        connected->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
+    }
+}
+
 void TOptionsIkkuna::AutoUpdateClick() {
-    m_connected->setEnabled(m_autoUpdate->isChecked() && m_automaticCheckAvailable);
+    enableAutomaticCheckBoxes(m_autoUpdate, m_connected, m_automaticCheckAvailable);
 }
 
 void TOptionsIkkuna::setAutomaticCheckAvailable(bool available) {
     m_automaticCheckAvailable = available;
-    m_autoUpdate->setEnabled(available);
-    if (!available) {
-        m_autoUpdate->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
-        m_connected->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
-    }
     AutoUpdateClick();
 }
 

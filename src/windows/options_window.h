@@ -33,6 +33,10 @@ inline constexpr char NoAutomaticCheckHint[] =
     "This build of Kalvento does not check for updates by itself (your system's packages "
     "bring new versions); the update button still checks when you ask.";
 
+// Greys the two automatic-check boxes of a window (with the hint) when the build has no
+// automatic check; "Always connected" is enabled only while the check is ticked.
+void enableAutomaticCheckBoxes(QCheckBox* autoUpdate, QCheckBox* connected, bool available);
+
 // What confirming the window does about the language.
 enum class LanguageChange {
     None,          // same language as before

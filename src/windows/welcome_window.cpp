@@ -322,16 +322,11 @@ void TWelcomeIkkuna::FinishButtonClick() {
 
 void TWelcomeIkkuna::AutoUpdateClick() {
     // Greyed out, its tick still counts.
-    m_connected->setEnabled(m_autoUpdate->isChecked() && m_automaticCheckAvailable);
+    enableAutomaticCheckBoxes(m_autoUpdate, m_connected, m_automaticCheckAvailable);
 }
 
 void TWelcomeIkkuna::setAutomaticCheckAvailable(bool available) {
     m_automaticCheckAvailable = available;
-    m_autoUpdate->setEnabled(available);
-    if (!available) {
-        m_autoUpdate->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
-        m_connected->setToolTip(QString::fromLatin1(NoAutomaticCheckHint));
-    }
     AutoUpdateClick();
 }
 

@@ -30,8 +30,7 @@ rm -f "$SHOTS"/*.png "$SHOTS"/*.log
 netns_on_exit "cp '$OUT/host1.log' '$SHOTS/host1-trace.log'; cp '$OUT/host2.log' '$SHOTS/host2-peer.log'"
 netns_on_exit "rm -rf '$OUT'"
 CONFIG=$OUT/host1/config
-mkdir -p "$CONFIG" "$OUT/host1/home/.config" "$OUT/host1/run"
-chmod 0700 "$OUT/host1/run"
+gui_prepare_home "$OUT/host1"
 cat >"$CONFIG/Options.ini" <<EOF
 [General]
 Show splashscreen=1
@@ -57,10 +56,7 @@ netns_bg host2 "$OUT/host2.log" sh -c 'exec "$0" --greet < "$1"' "$PEER" "$OUT/h
 exec {peer_in}>"$OUT/host2.in"
 netns_wait_for "$OUT/host2.log" '^READY' 10
 
-netns_bg host1 "$OUT/host1.log" env DISPLAY="${GUI_DISPLAY[host1]}" QT_QPA_PLATFORM=xcb \
-    HOME="$OUT/host1/home" XDG_CONFIG_HOME="$OUT/host1/home/.config" \
-    XDG_RUNTIME_DIR="$OUT/host1/run" KALVENTO_CONFIG_DIR="$CONFIG" KALVENTO_TRACE=1 \
-    NO_AT_BRIDGE=1 "$KV"
+gui_start_program host1 "$OUT/host1.log" "$OUT/host1" "$KV"
 HOST1_PID=$NETNS_LAST_PID
 
 # --- The splash, while the log loads -------------------------------------------------------
@@ -73,7 +69,7 @@ if [[ -z $main ]]; then
     cat "$OUT/host1.log"
     exit 1
 fi
-check "the splash has gone" gui_wait_until 5 bash -c "! DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$SPLASH\$' >/dev/null 2>&1"
+check "the splash has gone" gui_wait_until 5 gui_no_window host1 "$SPLASH"
 check "host1 lists host2" gui_wait_until 10 grep -q '^TRACE peer+ host2' "$OUT/host1.log"
 sleep 0.5
 gui_shoot host1 "$SHOTS/2-main-window.png"
@@ -102,7 +98,7 @@ check "the empty second line follows it" line "LINE more other : "
 check "the third line follows" line "LINE more other : Third \"quoted\" line"
 check "the three lines came in order" bash -c "grep '^LINE' '$OUT/host2.log' | tail -3 | head -1 | grep -q 'First line'"
 [[ -n $big ]] && gui_x host1 windowfocus --sync "$big" && gui_x host1 key Escape
-check "Esc closes the big message window" gui_wait_until 5 bash -c "! DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$BIG\$' >/dev/null 2>&1"
+check "Esc closes the big message window" gui_wait_until 5 gui_no_window host1 "$BIG"
 
 # --- The about box ----------------------------------------------------------------------------
 click "$main" $((338 + 2 * 57 + 28)) $((301 + 54 + 27)) # btnInfo
@@ -111,7 +107,7 @@ check "the about box opens" test -n "$about"
 sleep 0.5
 gui_shoot host1 "$SHOTS/4-about-box.png"
 [[ -n $about ]] && gui_x host1 windowfocus --sync "$about" && gui_x host1 key Return
-check "Return closes the about box" gui_wait_until 5 bash -c "! DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^About\$' >/dev/null 2>&1"
+check "Return closes the about box" gui_wait_until 5 gui_no_window host1 About
 
 # --- The title button and the tray ------------------------------------------------------------
 read -r right top width height < <(sed -n 's/^TRACE title-button right \([0-9]*\) top \([0-9]*\) size \([0-9]*\)x\([0-9]*\)$/\1 \2 \3 \4/p' "$OUT/host1.log" | head -1)

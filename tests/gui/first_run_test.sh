@@ -36,8 +36,7 @@ rm -f "$SHOTS"/*.png "$SHOTS"/*.log
 netns_on_exit "cp '$OUT/host1.log' '$SHOTS/host1-trace.log'; cp '$OUT/host2.log' '$SHOTS/host2-peer.log'"
 netns_on_exit "rm -rf '$OUT'"
 CONFIG=$OUT/host1/config
-mkdir -p "$CONFIG" "$OUT/host1/home/.config" "$OUT/host1/run"
-chmod 0700 "$OUT/host1/run"
+gui_prepare_home "$OUT/host1"
 
 gui_start_display host1
 
@@ -49,16 +48,13 @@ exec {peer_in}>"$OUT/host2.in"
 netns_wait_for "$OUT/host2.log" '^READY' 10
 
 start_host1() {
-    netns_bg host1 "$OUT/host1.log" env DISPLAY="${GUI_DISPLAY[host1]}" QT_QPA_PLATFORM=xcb \
-        HOME="$OUT/host1/home" XDG_CONFIG_HOME="$OUT/host1/home/.config" \
-        XDG_RUNTIME_DIR="$OUT/host1/run" KALVENTO_CONFIG_DIR="$CONFIG" KALVENTO_TRACE=1 \
-        NO_AT_BRIDGE=1 "$KV"
+    gui_start_program host1 "$OUT/host1.log" "$OUT/host1" "$KV"
     HOST1_PID=$NETNS_LAST_PID
 }
 setting() { grep -qxF -- "$1" "$CONFIG/Options.ini"; }
 peer_lists() { grep -qE "^PEERS .*host1/ALPHA/$1(\||\$)" "$OUT/host2.log"; }
 shown() { [[ -n $(gui_find_window host1 "$1") ]]; }
-gone() { [[ -z $(gui_find_window host1 "$1") ]]; }
+gone() { gui_no_window host1 "$1"; }
 
 # --- First start: the wizard -----------------------------------------------------------------
 start_host1

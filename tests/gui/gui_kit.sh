@@ -9,6 +9,10 @@
 #   gui_find_window host1 'title'    # id of the visible window of that exact title, or fails
 #   gui_shoot host1 dir/name.png     # a screenshot of host1's whole display
 #   gui_wait_until 10 command...     # polls until command succeeds, by the clock
+#   gui_prepare_home dir             # config, home and runtime folders of one copy under dir
+#   gui_start_program host log dir program args...  # the program on host's display with
+#                                    # those folders and the trace; pid in NETNS_LAST_PID
+#   gui_no_window host 'title'       # true when no visible window has that exact title
 #
 # Checks are counted by netns.sh's check, in NETNS_FAILURES.
 #
@@ -80,3 +84,18 @@ gui_shoot() {
     import -display "${GUI_DISPLAY[$1]}" -window root "$2" 2>/dev/null ||
         echo "# no screenshot of $1"
 }
+
+gui_prepare_home() {
+    mkdir -p "$1/config" "$1/home/.config" "$1/run"
+    chmod 0700 "$1/run"
+}
+
+gui_start_program() {
+    local host=$1 log=$2 dir=$3
+    shift 3
+    netns_bg "$host" "$log" env DISPLAY="${GUI_DISPLAY[$host]}" QT_QPA_PLATFORM=xcb \
+        HOME="$dir/home" XDG_CONFIG_HOME="$dir/home/.config" XDG_RUNTIME_DIR="$dir/run" \
+        KALVENTO_CONFIG_DIR="$dir/config" KALVENTO_TRACE=1 NO_AT_BRIDGE=1 "$@"
+}
+
+gui_no_window() { [[ -z $(gui_find_window "$1" "$2") ]]; }

@@ -59,8 +59,8 @@ chmod 0644 "$OUT/Kalvento.ini"
 # --- host1: the program, hidden to the tray -------------------------------------------------
 CONFIG=$OUT/host1/config
 DOWNLOADS=$OUT/host1/downloads
-mkdir -p "$CONFIG" "$DOWNLOADS" "$OUT/host1/home/.config" "$OUT/host1/run"
-chmod 0700 "$OUT/host1/run"
+gui_prepare_home "$OUT/host1"
+mkdir -p "$DOWNLOADS"
 cat >"$CONFIG/Options.ini" <<EOF
 [General]
 Show splashscreen=0
@@ -77,10 +77,7 @@ Language index=0
 EOF
 
 gui_start_display host1
-netns_bg host1 "$OUT/host1.log" env DISPLAY="${GUI_DISPLAY[host1]}" QT_QPA_PLATFORM=xcb \
-    HOME="$OUT/host1/home" XDG_CONFIG_HOME="$OUT/host1/home/.config" \
-    XDG_RUNTIME_DIR="$OUT/host1/run" KALVENTO_CONFIG_DIR="$CONFIG" KALVENTO_TRACE=1 \
-    NO_AT_BRIDGE=1 "$KV"
+gui_start_program host1 "$OUT/host1.log" "$OUT/host1" "$KV"
 HOST1_PID=$NETNS_LAST_PID
 
 main=$(gui_wait_until 30 gui_find_window host1 "$TITLE") || true
@@ -96,7 +93,7 @@ gui_shoot host1 "$SHOTS/1-main-window.png"
 # Esc hides to the tray ("Hide to tray" is on).
 gui_x host1 windowfocus --sync "$main"
 gui_x host1 key Escape
-gui_wait_until 10 bash -c "[[ -z \$(DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$TITLE\$' 2>/dev/null) ]]" || true
+gui_wait_until 10 gui_no_window host1 "$TITLE" || true
 
 asked() { grep -q '^TRACE question A newer version of Kalvento detected!' "$OUT/host1.log"; }
 check "hidden, it checks by itself and offers the newer version (M002)" gui_wait_until 20 asked
@@ -143,7 +140,7 @@ sleep 0.5
 gui_shoot host1 "$SHOTS/6-downloaded.png"
 window=$(gui_find_window host1 "$UPDATE") || true
 [[ -n $window ]] && gui_x host1 windowfocus --sync "$window" && gui_x host1 key Escape
-check "the update window closes" gui_wait_until 10 bash -c "[[ -z \$(DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$UPDATE\$' 2>/dev/null) ]]"
+check "the update window closes" gui_wait_until 10 gui_no_window host1 "$UPDATE"
 
 size() { [[ $(stat -c %s "$DOWNLOADS/$DOWNLOAD_NAME" 2>/dev/null) == "$DOWNLOAD_SIZE" ]]; }
 check "the file is in the save directory, whole" size
