@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
     if (!instance.tryAcquire(QStringLiteral("Kalvento")))
         return 0;
 
+    // No display name: Qt would append it to every window's title (the main window's own
+    // title already is the program's name).
     QApplication::setApplicationName(QStringLiteral("Kalvento"));
-    QApplication::setApplicationDisplayName(QString::fromLatin1(kalvento::app::ApplicationTitle));
     QApplication::setQuitOnLastWindowClosed(false); // hidden in the tray is still running
 
     std::unique_ptr<kalvento::app::TMainForm> form;

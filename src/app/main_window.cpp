@@ -11,6 +11,7 @@
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
+#include "lang/qt_translation.h"
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
 #include "platform/sound_player.h"
@@ -158,6 +159,8 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
       m_netUsers(network, this) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
+    // Below the design size the chat and the list stop being usable.
+    setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
     setWindowIcon(makeProgramIcon());
     // The terminal opens this computer's receiving name and starts polling at once; a
     // second copy on the computer fails right here with the system's text.
@@ -277,7 +280,7 @@ void TMainForm::createComponents() {
     // Tray icon, alert icon and the alert sequence.
     m_trayIcon = new TTrayIcon(this);
     m_trayIcon->SetIcon(makeProgramIcon());
-    m_trayIcon->SetToolTip(QString::fromLatin1(DefaultTrayToolTip));
+    m_trayIcon->SetToolTip(lang::GetMessageText(lang::MessageId::M039));
     connect(m_trayIcon, &TTrayIcon::OnDblClick, this, &TMainForm::TrayIconDblClick);
     m_alertIcon = new AlertIcon(QIcon(QPixmap::fromImage(makeIkoni1())),
                                 QIcon(QPixmap::fromImage(makeIkoni2())), this);
@@ -382,13 +385,15 @@ void TMainForm::FormCreate() {
     }
 
     // "-s", exactly and in any number, starts the program hidden in the tray.
-    if (m_options.arguments.contains(QStringLiteral("-s")))
+    const bool startHidden = m_options.arguments.contains(QStringLiteral("-s"));
+    if (startHidden)
         HideToTray();
 
     if (m_settings.languageIndex != 0) {
         lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
             lang::languageFileName(m_settings.language), m_options.resourceDirectory));
         lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        applyLanguageBeyondWindows();
     }
     m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                       m_options.resourceDirectory);
@@ -407,6 +412,21 @@ void TMainForm::FormCreate() {
     m_message->setFocus();
     closeSplash();
     traceCreation(QStringLiteral("created"));
+
+    // Started hidden in the tray (at login): greet once the creation is over, as the first
+    // show would, so that the others list this copy and their lines reach it. Nothing is
+    // sent during the creation itself.
+    if (startHidden)
+        QTimer::singleShot(0, this, [this] {
+            if (!isVisible())
+                FormShow();
+        });
+}
+
+void TMainForm::applyLanguageBeyondWindows() {
+    // The tray's tip and Qt's own dialogs speak the language too.
+    m_trayIcon->SetToolTip(lang::GetMessageText(lang::MessageId::M039));
+    lang::installQtTranslation(lang::CurrentLanguageFile().get());
 }
 
 QDate TMainForm::today() const {
@@ -810,6 +830,15 @@ void TMainForm::Addtofriends1Click() {
     friends.append(m_peers.at(row).identity);
     m_settings.friends = settings::normalizeFriends(friends);
     m_computers->viewport()->update();
+    writeFriends();
+}
+
+// Friends are the user's work: they go to the file when they change, so that a crash or a
+// kill before the end does not lose them.
+void TMainForm::writeFriends() {
+    if (const auto written = settings::writeFriendsSection(m_options.settingsPath, m_settings);
+        !written)
+        reportError(written.error);
 }
 
 void TMainForm::Removefromfriends1Click() {
@@ -820,6 +849,7 @@ void TMainForm::Removefromfriends1Click() {
     m_settings.friends.removeIf(
         [&](const QString& f) { return f.compare(identity, Qt::CaseInsensitive) == 0; });
     m_computers->viewport()->update();
+    writeFriends();
 }
 
 void TMainForm::HideToTray() {
@@ -969,6 +999,7 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
             lang::languageFileName(m_settings.language), m_options.resourceDirectory));
         applyLanguageToRunningWindow(*this, {m_chat, m_computers},
                                      lang::CurrentLanguageFile().get());
+        applyLanguageBeyondWindows();
         m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                           m_options.resourceDirectory);
         FormResize(); // the labels follow their new texts

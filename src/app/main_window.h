@@ -91,6 +91,9 @@ struct MainFormOptions {
 MainFormOptions defaultMainFormOptions(const QStringList& arguments);
 
 inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
+// The window's smallest client area: the design size.
+inline constexpr int kMinimumClientWidth = 633;
+inline constexpr int kMinimumClientHeight = 417;
 
 class TMainForm : public QWidget {
     Q_OBJECT
@@ -210,6 +213,8 @@ private:
     void showSplash();
     void closeSplash();
     void traceCreation(const QString& step);
+    void applyLanguageBeyondWindows();
+    void writeFriends();
     QDate today() const;
     bool askQuestion(bool warning, const QString& text);
     std::unique_ptr<windows::TUpdateIkkuna> makeUpdateWindow();

@@ -68,7 +68,9 @@ void NewMessageAlert::showMessageBox() {
         m_box->setWindowModality(Qt::ApplicationModal);
     }
     if (!m_box->isVisible()) {
-        m_box->setWindowTitle(QApplication::applicationDisplayName());
+        // The main window's title, as every message box of the program has.
+        m_box->setWindowTitle(m_boxParent != nullptr ? m_boxParent->window()->windowTitle()
+                                                     : QApplication::applicationName());
         m_box->setText(lang::GetMessageText(lang::MessageId::M007));
         m_box->show();
         emit messageBoxShown();

@@ -14,8 +14,6 @@ class QWidget;
 
 namespace kalvento::app {
 
-inline constexpr char DefaultTrayToolTip[] = "Kalvento by Fennrake";
-
 class TTrayIcon : public QObject {
     Q_OBJECT
 public:

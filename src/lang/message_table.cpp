@@ -7,7 +7,7 @@ namespace kalvento::lang {
 namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way.
-constexpr std::array<MessageEntry, 18> Table{{
+constexpr std::array<MessageEntry, 20> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -33,6 +33,8 @@ constexpr std::array<MessageEntry, 18> Table{{
     {MessageId::M035, "M035", "Error occured! (%s)"},
     {MessageId::M036, "M036", "No updates found!"},
     {MessageId::M037, "M037", "Downloading %1.n of %1.n!"},
+    {MessageId::M038, "M038", "Kalvento Help"},
+    {MessageId::M039, "M039", "Kalvento by Fennrake"},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -1,5 +1,7 @@
 #include "messaging/chat_protocol.h"
 
+#include "platform/text_codec.h"
+
 #include <array>
 #include <cstring>
 
@@ -147,7 +149,8 @@ qsizetype maxPlainTextLength(quint32 maxDatagramSize) {
 }
 
 QByteArray limitPlainText(QByteArrayView plain, qsizetype maxLength) {
-    return plain.first(std::min(plain.size(), maxLength)).toByteArray();
+    // Never half a character at the end of a cut line.
+    return platform::cutAtCharacter(plain, maxLength);
 }
 
 QByteArray payloadFromPlainText(QByteArrayView plain) {

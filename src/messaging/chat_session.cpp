@@ -7,8 +7,8 @@
 
 namespace kalvento::messaging {
 
-using platform::fromAnsi;
-using platform::toAnsi;
+using platform::fromWire;
+using platform::toWire;
 
 const char* lineKindName(const ReceivedLine& line) {
     if (line.continuation)
@@ -61,27 +61,27 @@ SendResult ChatSession::sendToEach(const QStringList& receivers, const QByteArra
 
 SendResult ChatSession::SendGreeting() {
     SendResult result = sendToEach(
-        m_netUsers.Names(), greetingText(toAnsi(m_ownComputerName), toAnsi(m_ownGroupName)));
+        m_netUsers.Names(), greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)));
     if (!m_ownIdentity.isEmpty())
         result.merge(SendIdentity());
     return result;
 }
 
 SendResult ChatSession::SendIdentity() {
-    return sendToEach(m_netUsers.Names(), identityText(toAnsi(m_ownIdentity)));
+    return sendToEach(m_netUsers.Names(), identityText(toWire(m_ownIdentity)));
 }
 
 SendResult ChatSession::SendAnswer(const QString& computerName) {
     SendResult result;
-    sendTo(computerName, answerText(toAnsi(m_ownComputerName), toAnsi(m_ownGroupName)),
+    sendTo(computerName, answerText(toWire(m_ownComputerName), toWire(m_ownGroupName)),
            m_deliveries, result);
     if (!m_ownIdentity.isEmpty())
-        sendTo(computerName, identityText(toAnsi(m_ownIdentity)), m_deliveries, result);
+        sendTo(computerName, identityText(toWire(m_ownIdentity)), m_deliveries, result);
     return result;
 }
 
 SendResult ChatSession::SendGoodbye() {
-    return sendToEach(m_peers.computerNames(), goodbyeText(toAnsi(m_ownComputerName)));
+    return sendToEach(m_peers.computerNames(), goodbyeText(toWire(m_ownComputerName)));
 }
 
 QStringList ChatSession::multiLineLines(const QString& commaText) {
@@ -94,13 +94,13 @@ QStringList ChatSession::multiLineLines(const QString& commaText) {
 void ChatSession::sendLine(const QString& receiver, const QString& text, bool multiLine,
                            bool isPrivate, SendResult& result) {
     if (!multiLine) {
-        const QByteArray plain = toAnsi(text);
+        const QByteArray plain = toWire(text);
         sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
         return;
     }
     const QStringList lines = multiLineLines(text);
     for (int k = 0; k < lines.size(); ++k) {
-        const QByteArray line = toAnsi(lines[k]);
+        const QByteArray line = toWire(lines[k]);
         sendTo(receiver, isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line),
                1, result);
     }
@@ -134,8 +134,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     switch (message.kind) {
     case MessageKind::Greeting: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
-        const QString computerName = fromAnsi(computer);
-        m_peers.GreetingReceived(computerName, fromAnsi(group), senderId);
+        const QString computerName = fromWire(computer);
+        m_peers.GreetingReceived(computerName, fromWire(group), senderId);
         if (computerName != m_ownComputerName) {
             const SendResult result = SendAnswer(computerName);
             for (const QString& error : result.errors)
@@ -144,15 +144,15 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         return;
     }
     case MessageKind::Goodbye:
-        m_peers.GoodbyeReceived(fromAnsi(message.body));
+        m_peers.GoodbyeReceived(fromWire(message.body));
         return;
     case MessageKind::Answer: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
-        m_peers.AnswerReceived(fromAnsi(computer), fromAnsi(group), senderId);
+        m_peers.AnswerReceived(fromWire(computer), fromWire(group), senderId);
         return;
     }
     case MessageKind::Identity:
-        m_peers.IdentityReceived(fromAnsi(message.body), senderId);
+        m_peers.IdentityReceived(fromWire(message.body), senderId);
         return;
     case MessageKind::UnknownTag:
         return;
@@ -173,7 +173,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
                senderId == qint32(m_terminal.TerminalId());
     if (!line.continuation)
         line.senderName = m_peers.SenderName(senderId);
-    line.text = fromAnsi(message.body);
+    line.text = fromWire(message.body);
     emit lineReceived(line);
 }
 

@@ -31,7 +31,7 @@ QString describeCurrentException() {
 
 void putText(QByteArray& record, qsizetype offset, qsizetype field, const QString& text) {
     // Zero-terminated within the field.
-    const QByteArray bytes = platform::toAnsi(text).left(field - 1);
+    const QByteArray bytes = platform::toWire(text, field - 1);
     std::memcpy(record.data() + offset, bytes.constData(), size_t(bytes.size()));
 }
 

@@ -25,7 +25,25 @@ int PeerList::indexOfSender(qint32 senderId) const {
 
 bool PeerList::add(const QString& computerName, const QString& groupName, qint32 senderId,
                    bool fromGreeting) {
-    if (indexOfComputer(computerName) >= 0 || count() >= kMaxEntries)
+    const int known = indexOfComputer(computerName);
+    if (known >= 0) {
+        // The same computer under a new sender id: its copy was restarted (after a crash or
+        // a kill, with no goodbye). The entry takes the new id, so its lines and identity
+        // are its own again; it keeps its place and its tick, and shows its name until the
+        // new identity arrives.
+        PeerEntry& entry = m_entries[size_t(known)];
+        const QString id = QString::number(senderId);
+        if (entry.senderId == id)
+            return false;
+        entry.senderId = id;
+        entry.identity.clear();
+        entry.groupName = groupName;
+        entry.displayText =
+            fromGreeting ? greetingDisplayText(entry.computerName, groupName) : entry.computerName;
+        emit entryChanged(known);
+        return true;
+    }
+    if (count() >= kMaxEntries)
         return false;
     PeerEntry entry;
     entry.computerName = computerName;

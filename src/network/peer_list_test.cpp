@@ -23,12 +23,40 @@ TEST_F(PeerListTest, GreetingsAndAnswersAddInOrderOfArrivalOnce) {
     EXPECT_TRUE(list.GreetingReceived("OWNPC", "WG", 1));
     EXPECT_TRUE(list.AnswerReceived("PC2", "WG", 2));
     EXPECT_TRUE(list.GreetingReceived("pc7", "OTHER", 7));
-    // Letter case does not make a second entry, and the old identifier stays.
-    EXPECT_FALSE(list.GreetingReceived("PC7", "OTHER", 70));
-    EXPECT_FALSE(list.AnswerReceived("Pc2", "WG", 20));
+    // Letter case does not make a second entry; a repeated greeting changes nothing.
+    EXPECT_FALSE(list.GreetingReceived("PC7", "OTHER", 7));
+    EXPECT_FALSE(list.AnswerReceived("Pc2", "WG", 2));
     EXPECT_EQ(displayTexts(), QStringList({"OWNPC (@ WG)", "PC2", "pc7 (@ OTHER)"}));
     EXPECT_EQ(list.at(2).senderId, "7");
     EXPECT_EQ(list.computerNames(), QStringList({"OWNPC", "PC2", "pc7"}));
+}
+
+TEST_F(PeerListTest, ARestartedPeerTakesItsNewIdInItsOldPlace) {
+    list.GreetingReceived("PC1", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.GreetingReceived("PC3", "WG", 3);
+    ASSERT_TRUE(list.IdentityReceived("Bob", 2));
+    list.setTicked(1, true);
+    QSignalSpy changed(&list, &PeerList::entryChanged);
+    QSignalSpy added(&list, &PeerList::entryAdded);
+    // PC2 crashed and started again: a greeting under a new id, in any letter case.
+    EXPECT_TRUE(list.GreetingReceived("pc2", "WG", 22));
+    EXPECT_EQ(added.count(), 0);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(list.at(1).senderId, "22");
+    EXPECT_EQ(list.at(1).computerName, "PC2");
+    EXPECT_TRUE(list.at(1).ticked);
+    // Its old identity is gone until the new one comes, under the new id.
+    EXPECT_EQ(list.at(1).identity, QString());
+    EXPECT_EQ(list.SenderName(22), "PC2");
+    EXPECT_EQ(list.SenderName(2), "2");
+    EXPECT_FALSE(list.IdentityReceived("Stale", 2));
+    EXPECT_TRUE(list.IdentityReceived("Bob", 22));
+    EXPECT_EQ(displayTexts(), QStringList({"PC1 (@ WG)", "Bob", "PC3 (@ WG)"}));
+    // An answer does the same.
+    EXPECT_TRUE(list.AnswerReceived("PC3", "WG", 33));
+    EXPECT_EQ(list.SenderName(33), "PC3");
+    EXPECT_EQ(list.CheckedCount(), 1);
 }
 
 TEST_F(PeerListTest, OwnEntryIsDisabledOnlyForTheExactName) {

@@ -9,17 +9,17 @@ static_assert(kMaxFrameHeaderSize + kMaxDatagramSize <= 65507,
               "a full frame must fit in one IPv4 UDP datagram");
 
 QByteArray wireName(QStringView name) {
-    return toAnsi(name).left(kMaxWireNameLength);
+    return toWire(name, kMaxWireNameLength);
 }
 
 bool sameWireName(QByteArrayView a, QByteArrayView b) {
-    return fromAnsi(a).compare(fromAnsi(b), Qt::CaseInsensitive) == 0;
+    return fromWire(a).compare(fromWire(b), Qt::CaseInsensitive) == 0;
 }
 
 namespace {
 
 void appendName(QByteArray& out, const QByteArray& name) {
-    const QByteArray cut = name.left(kMaxWireNameLength);
+    const QByteArray cut = cutAtCharacter(name, kMaxWireNameLength);
     out.append(char(cut.size()));
     out.append(cut);
 }

@@ -38,9 +38,10 @@ struct Frame {
     QByteArray body;
 };
 
-// A name as it travels: Windows-1252, cut to kMaxWireNameLength bytes.
+// A name as it travels: UTF-8, cut to kMaxWireNameLength bytes at a character boundary.
 QByteArray wireName(QStringView name);
-// Case-insensitive comparison of two wire names.
+// Case-insensitive comparison of two wire names (each UTF-8, or Windows-1252 from an older
+// copy).
 bool sameWireName(QByteArrayView a, QByteArrayView b);
 
 // Names longer than kMaxWireNameLength bytes are cut.

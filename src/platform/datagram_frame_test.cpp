@@ -27,23 +27,29 @@ TEST(DatagramFrame, LaysOutTheHeaderAsDocumented) {
     EXPECT_EQ(decoded->body, "hi");
 }
 
-TEST(DatagramFrame, NamesAreWindows1252CutTo63Bytes) {
-    EXPECT_EQ(wireName(QStringLiteral("caf\u00E9")), QByteArray("caf\xE9"));
+TEST(DatagramFrame, NamesAreUtf8CutTo63BytesAtACharacter) {
+    EXPECT_EQ(wireName(QStringLiteral("caf\u00E9")), QByteArray("caf\xC3\xA9"));
     const QByteArray cut = wireName(QString(100, QLatin1Char('x')));
     EXPECT_EQ(cut.size(), kMaxWireNameLength);
+    // 40 two-byte letters: 31 of them fit, never half of the 32nd.
+    EXPECT_EQ(wireName(QString(40, QChar(0x017C))), QString(31, QChar(0x017C)).toUtf8());
 
     Frame frame;
     frame.target = QByteArray(80, 'T');
     frame.senderGroup = QByteArray(64, 'G');
+    frame.senderComputer = QString(40, QChar(0x4E2D)).toUtf8(); // three bytes each
     const auto decoded = decodeFrame(encodeFrame(frame));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->target, QByteArray(63, 'T'));
     EXPECT_EQ(decoded->senderGroup, QByteArray(63, 'G'));
+    EXPECT_EQ(decoded->senderComputer, QString(21, QChar(0x4E2D)).toUtf8());
 }
 
 TEST(DatagramFrame, NameComparisonIgnoresCaseAcrossTheCodePage) {
     EXPECT_TRUE(sameWireName("Workgroup", "WORKGROUP"));
-    EXPECT_TRUE(sameWireName("caf\xE9", "CAF\xC9")); // é / É
+    EXPECT_TRUE(sameWireName("caf\xE9", "CAF\xC9")); // é / É from an older copy
+    EXPECT_TRUE(sameWireName("\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC5\x81\xC3\x93" "D\xC5\xB9")); // Łódź / ŁÓDŹ
+    EXPECT_TRUE(sameWireName("caf\xC3\xA9", "CAF\xC9")); // the same name from a new and an old copy
     EXPECT_FALSE(sameWireName("PC1", "PC10"));
     EXPECT_FALSE(sameWireName("", "PC1"));
 }

@@ -1,5 +1,7 @@
 #include "platform/identity.h"
 
+#include "platform/text_codec.h"
+
 #include <QtGlobal>
 
 #include <pwd.h>
@@ -31,15 +33,15 @@ QString userName() {
 
 QString computerNameFromHostName(QByteArrayView hostName) {
     const qsizetype dot = hostName.indexOf('.');
-    const QString name = QString::fromLocal8Bit(dot < 0 ? hostName : hostName.first(dot))
-                             .left(kMaxComputerNameLength);
+    const QString name = cutToWireLength(
+        QString::fromLocal8Bit(dot < 0 ? hostName : hostName.first(dot)), kMaxComputerNameLength);
     return name.isEmpty() ? kUnknown : name;
 }
 
 QString computerName() {
     const QString override = qEnvironmentVariable("KALVENTO_COMPUTER_NAME");
     if (!override.isEmpty())
-        return override.left(kMaxComputerNameLength);
+        return cutToWireLength(override, kMaxComputerNameLength);
     char host[HOST_NAME_MAX + 1] = {};
     if (::gethostname(host, sizeof host - 1) != 0)
         return kUnknown;

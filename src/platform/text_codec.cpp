@@ -71,4 +71,39 @@ QString decodeUtf8OrAnsi(QByteArrayView bytes) {
     return fromAnsi(bytes);
 }
 
+QByteArray toWire(QStringView text) {
+    return text.toUtf8();
+}
+
+QString fromWire(QByteArrayView bytes) {
+    // A leading U+FEFF is part of the text here, not a file's byte-order mark.
+    QStringDecoder utf8(QStringDecoder::Utf8,
+                        QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? fromAnsi(bytes) : text;
+}
+
+QByteArray cutAtCharacter(QByteArrayView bytes, qsizetype maxBytes) {
+    if (maxBytes <= 0)
+        return QByteArray();
+    if (bytes.size() <= maxBytes)
+        return bytes.toByteArray();
+    qsizetype cut = maxBytes;
+    // A byte 10xxxxxx continues a character: the cut backs up to where that character
+    // starts, by at most three bytes (the longest UTF-8 character has four).
+    for (int back = 0; back < 3 && cut > 0 && (quint8(bytes[cut]) & 0xC0) == 0x80; ++back)
+        --cut;
+    if ((quint8(bytes[cut]) & 0xC0) == 0x80)
+        cut = maxBytes; // not UTF-8 here: cut where the limit says
+    return bytes.first(cut).toByteArray();
+}
+
+QByteArray toWire(QStringView text, qsizetype maxBytes) {
+    return cutAtCharacter(text.toUtf8(), maxBytes);
+}
+
+QString cutToWireLength(const QString& text, qsizetype maxBytes) {
+    return QString::fromUtf8(toWire(text, maxBytes));
+}
+
 } // namespace kalvento::platform

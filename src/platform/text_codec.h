@@ -24,4 +24,18 @@ bool isAnsiRepresentable(QStringView text);
 // UTF-8 (a leading byte-order mark is dropped), otherwise Windows-1252.
 QString decodeUtf8OrAnsi(QByteArrayView bytes);
 
+// The wire's text (chat lines, names, identities): UTF-8 going out; coming in, UTF-8 when
+// the bytes are valid UTF-8, else Windows-1252 (what older copies send), so that nothing
+// that arrives is lost.
+QByteArray toWire(QStringView text);
+QString fromWire(QByteArrayView bytes);
+
+// The first maxBytes bytes of bytes, fewer when the cut would fall inside a UTF-8
+// character. Bytes that are not UTF-8 are cut where the limit says.
+QByteArray cutAtCharacter(QByteArrayView bytes, qsizetype maxBytes);
+// The UTF-8 of text, at most maxBytes long, cut at a character boundary.
+QByteArray toWire(QStringView text, qsizetype maxBytes);
+// text cut so that its UTF-8 is at most maxBytes long.
+QString cutToWireLength(const QString& text, qsizetype maxBytes);
+
 } // namespace kalvento::platform

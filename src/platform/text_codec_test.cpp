@@ -39,3 +39,39 @@ TEST(TextCodec, FilesAreUtf8WhenValidElseWindows1252) {
     EXPECT_EQ(decodeUtf8OrAnsi("caf\xE9"), QStringLiteral("caf\u00E9"));
     EXPECT_EQ(decodeUtf8OrAnsi("\xEF\xBB\xBFhi"), QStringLiteral("hi"));
 }
+
+TEST(TextCodec, TheWireIsUtf8AndWhatIsNotUtf8IsWindows1252) {
+    const QString polish = QStringLiteral("Zażółć gęślą jaźń — ✓ 😀");
+    EXPECT_EQ(toWire(polish), polish.toUtf8());
+    EXPECT_EQ(fromWire(polish.toUtf8()), polish);
+    EXPECT_EQ(fromWire("caf\xe9 \x80"), QStringLiteral("café €")); // an older copy's bytes
+    EXPECT_EQ(fromWire("\xef\xbb\xbfkeep"), QStringLiteral("\ufeffkeep")); // data, not a file mark
+    EXPECT_EQ(fromWire(""), QString());
+}
+
+TEST(TextCodec, CutsFallOnCharacterBoundaries) {
+    const struct {
+        QString text;
+        qsizetype limit;
+        QString kept;
+    } rows[] = {
+        {QStringLiteral("abc"), 5, QStringLiteral("abc")},
+        {QStringLiteral("abcdef"), 3, QStringLiteral("abc")},
+        {QStringLiteral("aż"), 2, QStringLiteral("a")},         // ż is two bytes
+        {QStringLiteral("aż"), 3, QStringLiteral("aż")},
+        {QStringLiteral("a中"), 3, QStringLiteral("a")},        // three bytes
+        {QStringLiteral("a中"), 2, QStringLiteral("a")},
+        {QStringLiteral("a😀"), 4, QStringLiteral("a")},       // four bytes
+        {QStringLiteral("a😀b"), 5, QStringLiteral("a😀")},
+        {QStringLiteral("😀"), 0, QString()},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(QString::fromUtf8(toWire(row.text, row.limit)), row.kept)
+            << row.text.toStdString() << " / " << row.limit;
+        EXPECT_LE(toWire(row.text, row.limit).size(), row.limit);
+        EXPECT_EQ(cutToWireLength(row.text, row.limit), row.kept);
+    }
+    // Bytes that are not UTF-8 are cut where the limit says.
+    EXPECT_EQ(cutAtCharacter("caf\xe9s", 4), QByteArray("caf\xe9"));
+    EXPECT_EQ(cutAtCharacter("\x80\x80\x80\x80\x80", 4), QByteArray("\x80\x80\x80\x80"));
+}

@@ -316,7 +316,7 @@ struct UdpNetwork::State {
         if (frame.senderComputer.isEmpty() || frame.senderPort == 0 ||
             sameWireName(frame.senderComputer, wireComputer))
             return;
-        const QString key = fromAnsi(frame.senderComputer).toCaseFolded();
+        const QString key = fromWire(frame.senderComputer).toCaseFolded();
         const Ipv4Endpoint endpoint{ntohl(from.sin_addr.s_addr), frame.senderPort};
         std::lock_guard lock(learntMutex);
         if (!learnt.contains(key) && learnt.size() >= kMaxLearntComputers)
@@ -326,7 +326,7 @@ struct UdpNetwork::State {
 
     std::optional<Ipv4Endpoint> learntAddress(QByteArrayView name) {
         std::lock_guard lock(learntMutex);
-        const auto found = learnt.constFind(fromAnsi(name).toCaseFolded());
+        const auto found = learnt.constFind(fromWire(name).toCaseFolded());
         if (found == learnt.cend())
             return std::nullopt;
         return *found;
@@ -579,7 +579,7 @@ QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait) {
             if (!frame || frame->type != FrameType::WalkAnswer || frame->body != body)
                 continue;
             s.learn(*frame, packet.from);
-            groups.append(fromAnsi(frame->senderGroup));
+            groups.append(fromWire(frame->senderGroup));
         }
     }
     return groups;

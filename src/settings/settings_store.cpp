@@ -275,6 +275,10 @@ WriteResult writeClose(const QString& path, const Settings& s) {
     });
 }
 
+WriteResult writeFriendsSection(const QString& path, const Settings& settings) {
+    return writeBatch(path, [&](Writer& out) { writeFriends(out, settings.friends); });
+}
+
 WriteResult writeHideToTray(const QString& path, bool hideToTray) {
     return writeBatch(path, [&](Writer& out) { out.boolean(General, "Hide to tray", hideToTray); });
 }

@@ -108,6 +108,9 @@ Settings readAll(const QString& path,
 // maximized window keeps the normal size of an earlier run.
 [[nodiscard]] WriteResult writeClose(const QString& path, const Settings& settings);
 
+// The section "Friends" alone, written when the user adds or removes a friend.
+[[nodiscard]] WriteResult writeFriendsSection(const QString& path, const Settings& settings);
+
 // T: "Hide to tray" alone.
 [[nodiscard]] WriteResult writeHideToTray(const QString& path, bool hideToTray);
 

@@ -1,5 +1,7 @@
 #include "windows/help_window.h"
 
+#include "lang/language_file.h"
+
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QTextBrowser>
@@ -9,7 +11,7 @@ namespace kalvento::windows {
 
 THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QTextBrowser(this)) {
     setObjectName(QStringLiteral("HelpWindow"));
-    setWindowTitle(QStringLiteral("Kalvento Help"));
+    setWindowTitle(lang::GetMessageText(lang::MessageId::M038));
     resize(620, 520);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -30,6 +32,7 @@ void THelpWindow::showHelp(const QString& helpFile, int topic) {
         if (topic > 0)
             m_browser->scrollToAnchor(QString::number(topic));
     }
+    setWindowTitle(lang::GetMessageText(lang::MessageId::M038)); // the language in use now
     show();
     raise();
     activateWindow();

@@ -253,6 +253,11 @@ TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings:
     };
     for (const PageDesign& design : pages) {
         auto* page = named(new QWidget(m_sivut), design.name);
+        // Every page counts for the window's size, the hidden ones too, so that switching
+        // pages never finds one too small for its texts.
+        QSizePolicy policy = page->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        page->setSizePolicy(policy);
         (this->*design.create)(page);
         m_sivut->addTab(page, style()->standardIcon(design.picture),
                         QString::fromLatin1(design.name));
@@ -555,6 +560,30 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     AutoUpdateClick();
     AlertMessageClick();
     FrenditClick();
+}
+
+void TOptionsIkkuna::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Only a shown window knows the sizes its texts take in the language in use.
+    if (!event->spontaneous())
+        fitToContents();
+}
+
+void TOptionsIkkuna::fitToContents() {
+    // An address is read whole: its box is at least as wide as the address.
+    m_address->setMinimumWidth(
+        qMax(m_address->minimumSizeHint().width(),
+             m_address->fontMetrics().horizontalAdvance(m_address->text()) + 16));
+    // The window and its pages grow with the texts of the language in use; the design's
+    // size is the least. Pages not shown yet are not polished yet, and their texts would
+    // be measured in the wrong font.
+    for (QWidget* widget : findChildren<QWidget*>())
+        widget->ensurePolished();
+    for (QLayout* each : findChildren<QLayout*>())
+        each->invalidate();
+    layout()->activate();
+    setMinimumSize(layout()->minimumSize().expandedTo(kDesignClientSize));
+    resize(size().expandedTo(sizeHint()).expandedTo(minimumSize()));
 }
 
 void TOptionsIkkuna::selectSound(const QString& soundName) {

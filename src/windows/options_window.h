@@ -128,6 +128,9 @@ private:
     void selectSound(const QString& soundName);
     void selectBackgroundColor(quint32 value);
     void fillLanguages(const settings::Settings& settings);
+    // Grows the window to show every caption of the language in use whole.
+    void fitToContents();
+    void showEvent(QShowEvent* event) override;
     void browseFolder(QLineEdit* edit);
 
     QString m_resourceDirectory;

@@ -19,6 +19,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
@@ -721,4 +722,40 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
+    Settings s = Settings::defaults(QStringLiteral("/srv/"));
+    s.languageIndex = 1;
+    s.language = QStringLiteral("Suomi");
+    s.updateAddress = QStringLiteral("http://www.fennrake.example/Kalvento.ini");
+    TOptionsIkkuna w(QStringLiteral(KALVENTO_SOURCE_DIR), s);
+    w.pickers() = TOptionsIkkuna::Pickers();
+    w.fill(s, QFont(QStringLiteral("DejaVu Sans"), 9));
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Asetukset"));
+    auto* pages = w.findChild<QTabWidget*>(QStringLiteral("OptionsSivut"));
+    ASSERT_NE(pages, nullptr);
+    for (int page = 0; page < pages->count(); ++page) {
+        pages->setCurrentIndex(page);
+        QApplication::processEvents();
+        for (QWidget* widget : pages->widget(page)->findChildren<QWidget*>()) {
+            if (!widget->isVisible())
+                continue;
+            QString text;
+            if (auto* label = qobject_cast<QLabel*>(widget); label && label->pixmap().isNull())
+                text = label->text();
+            else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+                text = button->text();
+            else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+                text = edit->text();
+            if (text.isEmpty())
+                continue;
+            const int needed = widget->fontMetrics().horizontalAdvance(QString(text).remove(u'&'));
+            EXPECT_GE(widget->width(), needed)
+                << widget->objectName().toStdString() << " on page " << page << ": \""
+                << text.toStdString() << "\"";
+        }
+    }
 }

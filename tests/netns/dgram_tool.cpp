@@ -78,7 +78,7 @@ int receive(UdpNetwork& network, QStringList args) {
         const QStringList parts = args[at + 1].split(QLatin1Char(':'));
         if (parts.size() < 3)
             usage();
-        sends.append({parseKind(parts[0]), parts[1], toAnsi(parts.mid(2).join(QLatin1Char(':')))});
+        sends.append({parseKind(parts[0]), parts[1], toWire(parts.mid(2).join(QLatin1Char(':')))});
         args.remove(at, 2);
     }
     const QString name = option(args, QStringLiteral("--name"), QStringLiteral("Terminal"));
@@ -102,7 +102,7 @@ int receive(UdpNetwork& network, QStringList args) {
             std::this_thread::sleep_for(milliseconds(20));
         while (receiver->pendingCount() > 0) {
             const quint32 size = receiver->read(buffer.data(), quint32(buffer.size()));
-            QString text = fromAnsi(QByteArrayView(buffer.constData(), size));
+            QString text = fromWire(QByteArrayView(buffer.constData(), size));
             text.replace(QLatin1Char('\n'), QLatin1Char(' '));
             say(QStringLiteral("RECV ") + text);
             ++count;
@@ -118,7 +118,7 @@ int sendOne(UdpNetwork& network, QStringList args) {
     const QString name = option(args, QStringLiteral("--name"), QStringLiteral("Terminal"));
     if (args.size() != 3)
         usage();
-    network.send(parseKind(args[0]), args[1], name, toAnsi(args[2]));
+    network.send(parseKind(args[0]), args[1], name, toWire(args[2]));
     say(QStringLiteral("SENT"));
     return 0;
 }
