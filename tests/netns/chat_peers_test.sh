@@ -79,6 +79,13 @@ netns_wait_for "$OUT/host1.log" 'from Cy$' 3 || true
 check "a line from host3 carries its identity" \
     grep -qx "LINE public other Cy: from Cy" "$OUT/host1.log"
 
+# Every language's letters, and an emoji, on the wire between the namespaces.
+WORLD="Zażółć gęślą jaźń — Γειά σου — Съешь — 你好 ✓ 😀"
+say host2 say "$WORLD"
+netns_wait_for "$OUT/host1.log" "$WORLD\$" 3 || true
+check "a line in every language arrives exactly at host1" grep -qxF "LINE public other host2: $WORLD" "$OUT/host1.log"
+check "and at host3" grep -qxF "LINE public other host2: $WORLD" "$OUT/host3.log"
+
 say host1 bye
 netns_wait_for "$OUT/host2.log" '^PEER- host1$' 3 || true
 netns_wait_for "$OUT/host3.log" '^PEER- host1$' 3 || true
