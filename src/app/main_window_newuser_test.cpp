@@ -4,6 +4,7 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
+#include "app/tray_icon.h"
 #include "lang/language_file.h"
 #include "lang/qt_translation.h"
 #include "messaging/chat_protocol.h"
@@ -16,6 +17,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -192,6 +195,28 @@ TEST_F(NewUserTest, AHiddenStartGreetsOnceWhenItsCreationIsOver) {
     pump(hub, {&peer, &hidden});
     EXPECT_TRUE(peer.listTexts().contains(QStringLiteral("LOGIN (@ WORKGROUP)")));
     EXPECT_EQ(hidden->greetingCount(), 1); // once, not again for the minimized show
+}
+
+TEST_F(NewUserTest, TheTraysTipAndTheHelpWindowSpeakTheLanguage) {
+    QTemporaryDir resources;
+    QDir().mkpath(resources.filePath(QStringLiteral("Languages")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KALVENTO_SOURCE_DIR "Languages/Suomi.txt"),
+                            resources.filePath(QStringLiteral("Languages/Suomi.txt"))));
+    Host a(hub, QStringLiteral("PCA"),
+           {{"Advanced", "Language index", QStringLiteral("1")},
+            {"Advanced", "Language", QStringLiteral("Suomi")}},
+           {}, [&](app::MainFormOptions& o) { o.resourceDirectory = resources.path() + u'/'; });
+    EXPECT_EQ(a->windowTitle(), QStringLiteral("Kalvento 1.2 – Fennrake"));
+    EXPECT_EQ(a->TrayIcon()->ToolTip(), QStringLiteral("Kalvento – Fennrake"));
+    a->btnHelpClick();
+    QWidget* help = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("HelpWindow"))
+            help = w;
+    ASSERT_NE(help, nullptr);
+    EXPECT_EQ(help->windowTitle(), QStringLiteral("Kalventon ohje"));
+    lang::SetCurrentLanguageFile(nullptr);
+    lang::installQtTranslation(nullptr);
 }
 
 TEST(QtTranslation, QtsOwnTextsFollowTheLanguageFile) {
