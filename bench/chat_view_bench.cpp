@@ -3,7 +3,7 @@
 
 #include "app/chat_view.h"
 
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_writer.h"
 #include "run_benchmarks.h"
 
 #include <QApplication>
@@ -122,7 +122,7 @@ QString writeLog(const QString& folder, qsizetype minBytes) {
                               format);
         }
         cursor.endEditBlock();
-        rtf = kalvento::messaging::writeRtf(document);
+        rtf = kalvento::richtext::writeRtf(document);
     }
     const QString path = TChatView::logFilePath(folder + u'/');
     QFile file(path);

@@ -1,8 +1,8 @@
 // Writing and loading a chat log of realistic shape: thousands of coloured lines, private
 // ones in italic, an empty line between messages. The largest size is a ~10 MB log.rtf.
 
-#include "messaging/rtf_reader.h"
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_reader.h"
+#include "richtext/rtf_writer.h"
 #include "run_benchmarks.h"
 
 #include <QFont>
@@ -18,8 +18,8 @@
 
 namespace {
 
-using kalvento::messaging::readRtf;
-using kalvento::messaging::writeRtf;
+using kalvento::richtext::readRtf;
+using kalvento::richtext::writeRtf;
 
 std::unique_ptr<QTextDocument> chatDocument(int messages) {
     auto document = std::make_unique<QTextDocument>();

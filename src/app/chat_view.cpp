@@ -2,8 +2,8 @@
 
 #include "lang/format_message.h"
 #include "lang/language_file.h"
-#include "messaging/rtf_reader.h"
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_reader.h"
+#include "richtext/rtf_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/system_error.h"
 
@@ -240,7 +240,7 @@ QString TChatView::loadLog(const QString& path) {
         const QByteArray bytes = file.readAll();
         if (file.error() != QFile::NoError) {
             error = file.errorString();
-        } else if (!messaging::readRtf(bytes, *document(), &error)) {
+        } else if (!richtext::readRtf(bytes, *document(), &error)) {
             if (error.isEmpty())
                 error = tr("The file is damaged.");
         }
@@ -316,7 +316,7 @@ QString TChatView::writeBackLog(const QString& path, bool saveOn) {
         m_logLoadFailed = false;
         // Not QSaveFile: Qt 6.4's commits a cut-off file when a write fails during its flush.
         try {
-            platform::writeFileAtomically(path, messaging::writeRtf(*document()));
+            platform::writeFileAtomically(path, richtext::writeRtf(*document()));
         } catch (const platform::SystemError& e) {
             return tr("The chat log %1 could not be saved: %2").arg(path, e.text());
         }

@@ -1,6 +1,6 @@
 #include "app/chat_view.h"
 
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_writer.h"
 
 #include "support/pdf_text.h"
 #include "support/test_data.h"
@@ -549,10 +549,3 @@ TEST_F(ChatViewTest, PrintsTheWholeChatUnderTheJobTitle) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

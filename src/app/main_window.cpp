@@ -7,15 +7,15 @@
 #include "app/main_layout.h"
 #include "app/new_message_alert.h"
 #include "app/tray_icon.h"
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "lang/qt_translation.h"
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
-#include "platform/sound_player.h"
-#include "settings/qcolor_mapping.h"
+#include "sound/sound_player.h"
+#include "uisupport/qcolor_mapping.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 #include "update/version.h"
@@ -290,9 +290,9 @@ void TMainForm::createComponents() {
         else
             restoreAndRaise(*this);
     });
-    auto sound = std::make_shared<platform::SoundPlayer>();
+    auto sound = std::make_shared<sound::SoundPlayer>();
     NewMessageAlert::Hooks hooks;
-    hooks.playSound = [sound](const platform::SoundChoice& choice) { sound->play(choice); };
+    hooks.playSound = [sound](const sound::SoundChoice& choice) { sound->play(choice); };
     hooks.makeIcon = [this] { m_alertIcon->MakeIcon(); };
     hooks.trayIconActive = [this] { return m_trayIcon->Active(); };
     hooks.restoreFromTray = [this] { TrayIconDblClick(); };
@@ -392,7 +392,7 @@ void TMainForm::FormCreate() {
     if (m_settings.languageIndex != 0) {
         lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
             lang::languageFileName(m_settings.language), m_options.resourceDirectory));
-        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
         applyLanguageBeyondWindows();
     }
     m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
@@ -490,9 +490,9 @@ void TMainForm::applyChatDisplaySettings() {
     ChatDisplaySettings display;
     display.showMessageTime = m_settings.showMessageTime;
     display.showSenderName = m_settings.showSenderName;
-    display.ownColor = settings::toQColor(m_settings.ownMessageColor, palette());
-    display.otherColor = settings::toQColor(m_settings.otherMessageColor, palette());
-    display.privateColor = settings::toQColor(m_settings.privateMessageColor, palette());
+    display.ownColor = uisupport::toQColor(m_settings.ownMessageColor, palette());
+    display.otherColor = uisupport::toQColor(m_settings.otherMessageColor, palette());
+    display.privateColor = uisupport::toQColor(m_settings.privateMessageColor, palette());
     display.privateItalic = m_settings.showPrivateItalic;
     m_chat->setDisplaySettings(display);
 }
@@ -549,10 +549,10 @@ void TMainForm::btnBigMessageClick() {
     host.paintBackground = [this](QPainter& painter, const QWidget& window) {
         paintBackground(painter, window.size(), window.frameGeometry().size(), m_tausta,
                         m_settings.backgroundStyle, m_settings.disableBackground,
-                        settings::toQColor(m_settings.backgroundColor, palette()));
+                        uisupport::toQColor(m_settings.backgroundColor, palette()));
     };
     host.chatFont = QFont(m_settings.messageFontName, m_settings.messageFontSize);
-    host.color = settings::toQColor(m_settings.backgroundColor, palette());
+    host.color = uisupport::toQColor(m_settings.backgroundColor, palette());
     host.kuvat = m_kuvat;
     host.translate = m_settings.languageIndex != 0;
     host.today = [this] { return today(); };
@@ -677,7 +677,7 @@ void TMainForm::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     paintBackground(painter, size(), frameGeometry().size(), m_tausta, m_settings.backgroundStyle,
                     m_settings.disableBackground,
-                    settings::toQColor(m_settings.backgroundColor, palette()));
+                    uisupport::toQColor(m_settings.backgroundColor, palette()));
 }
 
 void TMainForm::showEvent(QShowEvent* event) {
@@ -942,14 +942,14 @@ void applyLanguageToRunningWindow(QWidget& window, std::initializer_list<QWidget
         names.emplace_back(widget, widget->objectName());
         widget->setObjectName(QString()); // unnamed objects are passed over
     }
-    lang::ApplyLanguage(&window, file);
+    uisupport::ApplyLanguage(&window, file);
     const QString section = window.objectName();
     for (const auto& [widget, name] : names) {
         widget->setObjectName(name);
         const QString hint =
             file->readString(section, section + u'.' + name + QStringLiteral(".Hint"), QString());
         if (!hint.isEmpty())
-            lang::SetTextProperty(widget, u"Hint", hint);
+            uisupport::SetTextProperty(widget, u"Hint", hint);
     }
 }
 

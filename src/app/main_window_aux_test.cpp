@@ -242,12 +242,3 @@ TEST(MainWindowTitleButton, AClickHidesToTheTrayWhateverTheSettingSays) {
     EXPECT_TRUE(a->TrayIcon()->Active() || a->isMinimized() || !a->isVisible());
     EXPECT_FALSE(a->settings().hideToTray);
 }
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("KALVENTO_INTERFACES", "lo");
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -782,12 +782,3 @@ TEST_F(MainWindowTest, PrintButtonPrintsTheChatUnderTheJobTitle) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    // As the program: a window hidden in the tray is still running.
-    QApplication::setQuitOnLastWindowClosed(false);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -283,12 +283,3 @@ TEST_F(MainWindowUpdateTest, WithoutTheAutomaticCheckTheOptionsSaySo) {
         a.ini().value(QStringLiteral("General"), QStringLiteral("Automatic update"), QString()),
         QStringLiteral("1"));
 }
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("KALVENTO_INTERFACES", "lo");
-    QApplication app(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -43,7 +43,7 @@ bool NewMessageAlert::messageBoxOpen() const {
 
 void NewMessageAlert::run(const AlertSettings& settings) {
     if (settings.playSound && m_hooks.playSound)
-        m_hooks.playSound(platform::chooseSound(settings.soundName, settings.soundIndex));
+        m_hooks.playSound(sound::chooseSound(settings.soundName, settings.soundIndex));
 
     if (settings.flashingIcon && m_hooks.makeIcon)
         m_hooks.makeIcon();

@@ -3,7 +3,7 @@
 // flashing alert icon, and bringing the window to the front with a message box, each as
 // the settings ask.
 
-#include "platform/sound_player.h"
+#include "sound/sound_player.h"
 
 #include <QObject>
 #include <QPointer>
@@ -47,7 +47,7 @@ class NewMessageAlert : public QObject {
 public:
     // How the alert reaches the rest of the program; a hook left empty is skipped.
     struct Hooks {
-        std::function<void(const platform::SoundChoice&)> playSound;
+        std::function<void(const sound::SoundChoice&)> playSound;
         std::function<void()> makeIcon;        // the alert icon's MakeIcon
         std::function<bool()> trayIconActive;  // the window is hidden to the tray
         std::function<void()> restoreFromTray; // TrayIconDblClick

@@ -16,7 +16,7 @@
 #include <memory>
 
 using namespace kalvento::app;
-using kalvento::platform::SoundChoice;
+using kalvento::sound::SoundChoice;
 
 namespace {
 

@@ -228,9 +228,3 @@ TEST_F(ChatSessionTest, UnknownSendersShowTheirIdentifierAndUnknownTagsAreDroppe
     EXPECT_EQ(a.lines[0].senderName, QString::number(qint32(loneTerminal.TerminalId())));
     (void)stranger;
 }
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

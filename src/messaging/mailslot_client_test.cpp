@@ -124,9 +124,3 @@ TEST(MailslotClient, LongNamesAreCutAsPathsOf200Characters) {
     client.SetReceiverName(QString(200, QChar('c')));
     EXPECT_THROW(client.Write("x"), EMailslotClientError) << "the mailslot part was cut off";
 }
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -250,9 +250,3 @@ TEST(MailslotServer, DestroyedServerStopsPolling) {
     server.reset();
     EXPECT_NO_THROW(TMailslotServer again(lan.pc1)) << "the mailslot was closed";
 }
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

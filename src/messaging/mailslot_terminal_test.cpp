@@ -326,9 +326,3 @@ TEST(TerminalIdentity, OleDateCountsDaysSince30December1899) {
     for (const auto& c : cases)
         EXPECT_DOUBLE_EQ(toOleDate(c.time), c.ole) << c.time.toString().toStdString();
 }
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

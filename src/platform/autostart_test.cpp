@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-using namespace kalvento::platform;
+#include "support/qt_print.h"
 
-static void PrintTo(const QString& text, std::ostream* out) {
-    *out << '"' << text.toStdString() << '"';
-}
+using namespace kalvento::platform;
 
 namespace {
 

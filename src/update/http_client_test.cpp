@@ -604,12 +604,3 @@ TEST_F(HttpClientTest, APostSendsItsBodyAndAHeadAsksForTheHeaderOnly) {
     http.HeadSync();
     EXPECT_TRUE(server->lastRequest().startsWith("HEAD /len/50 HTTP/1.0\r\n"));
 }
-
-int main(int argc, char** argv) {
-    // Names the tests make up must never reach a DNS server: with the program restricted
-    // to loopback the resolver reads the hosts file only.
-    qputenv("KALVENTO_INTERFACES", "lo");
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

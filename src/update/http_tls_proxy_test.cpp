@@ -194,12 +194,3 @@ TEST_F(HttpsAndProxyTest, AProxyThatCannotReachTheServerFailsTheRequest) {
     EXPECT_FALSE(fetched.failure.isEmpty());
     EXPECT_GE(http.ResponseCode(), 500);
 }
-
-int main(int argc, char** argv) {
-    // Names the tests make up must never reach a DNS server: with the program restricted
-    // to loopback the resolver reads the hosts file only.
-    qputenv("KALVENTO_INTERFACES", "lo");
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -372,11 +372,6 @@ TEST(SystemAddresses, ReadTheLocalInterfacesAndResolveWithoutTheNetwork) {
     EXPECT_FALSE(localHostName().isEmpty());
 }
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
 
 TEST(InetDetectHostsFile, NamesResolveFromTheFileOnlyInItsOrder) {
     QTemporaryFile hosts;

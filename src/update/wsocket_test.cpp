@@ -556,12 +556,3 @@ TEST(WSocketState, EveryChangeIsReportedInOrder) {
     EXPECT_EQ(changes, expected);
     ::close(peer);
 }
-
-int main(int argc, char** argv) {
-    // Names the tests make up must never reach a DNS server: with the program restricted
-    // to loopback the resolver reads the hosts file only.
-    qputenv("KALVENTO_INTERFACES", "lo");
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

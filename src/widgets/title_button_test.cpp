@@ -214,11 +214,3 @@ TEST(TitleButtonImages, EdgesAndTheSquareInThePalettesColours) {
     const int right = 2 + (w - 4) * 70 / 120, bottom = 2 + (h - 4) * 90 / 100;
     EXPECT_EQ(colour(disabled, right, bottom), QColor(255, 255, 255));
 }
-
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

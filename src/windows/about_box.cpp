@@ -1,6 +1,6 @@
 #include "windows/about_box.h"
 
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "platform/system_info.h"
@@ -179,7 +179,7 @@ void TAboutBox::openLink(const QLabel* link) {
 void TAboutBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (!event->spontaneous())
-        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
 }
 
 void TAboutBox::paintEvent(QPaintEvent*) {

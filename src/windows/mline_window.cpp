@@ -1,6 +1,6 @@
 #include "windows/mline_window.h"
 
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
 #include "messaging/chat_protocol.h"
 #include "platform/text_codec.h"
@@ -194,7 +194,7 @@ QAction* TMLineIkkuna::action(const char* name) const {
 void TMLineIkkuna::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (!event->spontaneous() && m_host.translate)
-        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
 }
 
 bool TMLineIkkuna::event(QEvent* event) {

@@ -1,11 +1,11 @@
 #include "windows/options_window.h"
 
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "platform/paths.h"
 #include "settings/colors.h"
-#include "settings/qcolor_mapping.h"
+#include "uisupport/qcolor_mapping.h"
 
 #include <QCheckBox>
 #include <QColorDialog>
@@ -293,7 +293,7 @@ void TOptionsIkkuna::FormCreate(const settings::Settings& current) {
     if (current.languageIndex != 0) {
         lang::SetCurrentLanguageFile(
             lang::LoadLanguageFile(lang::languageFileName(current.language), m_resourceDirectory));
-        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
     }
 }
 
@@ -471,7 +471,7 @@ void TOptionsIkkuna::createAppearancePage(QWidget* page) {
     m_bgColor = named(new QComboBox(page), "BGColor");
     m_bgColor->addItem(swatch(QColor()), u"Custom..."_s, QVariant::fromValue(settings::clBlack));
     for (const ReadableColor& color : kBoxColors)
-        m_bgColor->addItem(swatch(settings::toQColor(color.value, palette())),
+        m_bgColor->addItem(swatch(uisupport::toQColor(color.value, palette())),
                            QString::fromLatin1(color.name), QVariant::fromValue(color.value));
     m_noBG = checkBox(u"No background"_s, "NoBG", page);
     auto* identityLabel = plainLabel(u"Identity:"_s, "IdentityLabel", page);
@@ -609,7 +609,7 @@ void TOptionsIkkuna::selectBackgroundColor(quint32 value) {
         // A colour the list does not name: the custom entry holds it.
         entry = kCustomColorEntry;
         m_bgColor->setItemData(entry, QVariant::fromValue(value));
-        m_bgColor->setItemIcon(entry, swatch(settings::toQColor(value, palette())));
+        m_bgColor->setItemIcon(entry, swatch(uisupport::toQColor(value, palette())));
     }
     m_bgColor->setCurrentIndex(entry);
     m_bgColorIndex = entry;
@@ -731,7 +731,7 @@ void TOptionsIkkuna::setLabelColor(QLabel* label, quint32 value) {
     // The stored value is kept as it is, so a desktop colour stays a desktop colour.
     m_colors[index] = value;
     QPalette colors = label->palette();
-    colors.setColor(QPalette::WindowText, settings::toQColor(value, palette()));
+    colors.setColor(QPalette::WindowText, uisupport::toQColor(value, palette()));
     label->setPalette(colors);
 }
 
@@ -749,9 +749,9 @@ quint32 TOptionsIkkuna::backgroundColor() const {
 
 void TOptionsIkkuna::OwnColorClick(QLabel* label) {
     const std::optional<QColor> chosen =
-        m_pickers.color(this, settings::toQColor(labelColor(label), palette()));
+        m_pickers.color(this, uisupport::toQColor(labelColor(label), palette()));
     if (chosen)
-        setLabelColor(label, settings::fromQColor(*chosen));
+        setLabelColor(label, uisupport::fromQColor(*chosen));
 }
 
 void TOptionsIkkuna::MessageFontClick() {
@@ -765,13 +765,13 @@ void TOptionsIkkuna::BGColorSelect(int index) {
     if (index == kCustomColorEntry) {
         const quint32 current = m_bgColor->itemData(m_bgColorIndex).value<quint32>();
         const std::optional<QColor> chosen =
-            m_pickers.color(this, settings::toQColor(current, palette()));
+            m_pickers.color(this, uisupport::toQColor(current, palette()));
         if (!chosen) {
             m_bgColor->setCurrentIndex(m_bgColorIndex);
             return;
         }
         // A picked colour that has a name in the list selects that entry.
-        selectBackgroundColor(settings::fromQColor(*chosen));
+        selectBackgroundColor(uisupport::fromQColor(*chosen));
         return;
     }
     m_bgColorIndex = index;

@@ -717,12 +717,6 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
 
 TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
     Settings s = Settings::defaults(QStringLiteral("/srv/"));

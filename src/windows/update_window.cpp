@@ -1,6 +1,6 @@
 #include "windows/update_window.h"
 
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "platform/atomic_file.h"
@@ -221,7 +221,7 @@ void TUpdateIkkuna::FormShow() {
         QStringList values;
         for (const QLabel* value : m_values)
             values << value->text();
-        lang::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
         for (qsizetype i = 0; i < m_values.size(); ++i)
             if (i != rStatus || values[i] != QLatin1String(kIdle))
                 m_values[i]->setText(values[i]);

@@ -372,12 +372,3 @@ TEST_F(UpdateWindowTest, EscapeClosesTheWindowUnlessADownloadRuns) {
     EXPECT_EQ(status(w), QStringLiteral("Error occured!"));
     EXPECT_TRUE(w.isVisible());
 }
-
-int main(int argc, char** argv) {
-    qputenv("KALVENTO_INTERFACES", "lo");
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

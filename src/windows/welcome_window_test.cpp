@@ -465,10 +465,3 @@ TEST(ShippedHelp, EveryHelpFileHasTheTopicsAndNoBrokenLinks) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,9 +1,10 @@
 #include "settings/colors.h"
-#include "settings/qcolor_mapping.h"
+#include "uisupport/qcolor_mapping.h"
 
 #include <gtest/gtest.h>
 
 using namespace kalvento::settings;
+using namespace kalvento::uisupport;
 
 TEST(QColorMapping, PlainAndSpecialColours) {
     EXPECT_EQ(toQColor(clRed, QPalette()), QColor(255, 0, 0));

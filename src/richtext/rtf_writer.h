@@ -5,7 +5,7 @@
 
 class QTextDocument;
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 
 // The whole document as RTF: Windows-1252 text with \'hh for its upper half and \uN? for
 // characters outside it, one font and colour table, and per run the font, size, colour,
@@ -15,4 +15,4 @@ namespace kalvento::messaging {
 // the document, and the time taken grows linearly with it.
 QByteArray writeRtf(const QTextDocument& document);
 
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

@@ -1,4 +1,4 @@
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_writer.h"
 
 #include "platform/text_codec.h"
 
@@ -12,7 +12,7 @@
 
 #include <array>
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 namespace {
 
 // Characters of the bytes 0x80..0x9F in Windows-1252.
@@ -260,4 +260,4 @@ QByteArray writeRtf(const QTextDocument& document) {
     return Writer(document).write();
 }
 
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

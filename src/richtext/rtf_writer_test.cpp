@@ -1,6 +1,5 @@
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_writer.h"
 
-#include "messaging/gui_test_environment.h"
 
 #include <QFont>
 #include <QTextCharFormat>
@@ -9,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 namespace {
 
 QTextCharFormat colored(QColor color, bool italic = false) {
@@ -127,4 +126,4 @@ TEST(RtfWriter, OutputIsAsciiAndDeterministic) {
 }
 
 } // namespace
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

@@ -1,21 +1,21 @@
-#include "platform/sound_player.h"
+#include "sound/sound_player.h"
 
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
-namespace kalvento::platform {
+namespace kalvento::sound {
 void PrintTo(const SoundChoice& choice, std::ostream* out) {
     *out << (choice.kind == SoundChoice::File ? "file " : "system sound ")
          << choice.fileName.toStdString() << " " << choice.systemSound;
 }
-} // namespace kalvento::platform
+} // namespace kalvento::sound
 
-using kalvento::platform::chooseSound;
-using kalvento::platform::SoundChoice;
-using kalvento::platform::SoundPlayer;
-using kalvento::platform::systemSoundEventId;
+using kalvento::sound::chooseSound;
+using kalvento::sound::SoundChoice;
+using kalvento::sound::SoundPlayer;
+using kalvento::sound::systemSoundEventId;
 
 TEST(ChooseSound, DotFourthFromTheEndMeansAFile) {
     struct Case {

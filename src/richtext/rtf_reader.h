@@ -7,7 +7,7 @@
 class QTextCursor;
 class QTextDocument;
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 
 // Inserts the text of rtf at the cursor with its fonts, sizes, colours (the colour table's
 // "automatic" entry leaves the colour unset), highlight, bold, italic, underline and
@@ -24,4 +24,4 @@ bool readRtf(QByteArrayView rtf, QTextCursor& cursor, QString* error = nullptr);
 // does not record undo steps (which would double the memory of a large log).
 bool readRtf(QByteArrayView rtf, QTextDocument& document, QString* error = nullptr);
 
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

@@ -5,7 +5,7 @@
 #include <QColor>
 #include <QPalette>
 
-namespace kalvento::settings {
+namespace kalvento::uisupport {
 
 // clNone gives a transparent colour, clDefault an invalid one (the widget's own colour);
 // a system colour index without a counterpart gives the palette's window colour.
@@ -14,4 +14,4 @@ QColor toQColor(quint32 value, const QPalette& palette = QPalette());
 // A colour picked in a dialog, as a plain colour value.
 quint32 fromQColor(const QColor& color);
 
-} // namespace kalvento::settings
+} // namespace kalvento::uisupport

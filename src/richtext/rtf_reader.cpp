@@ -1,4 +1,4 @@
-#include "messaging/rtf_reader.h"
+#include "richtext/rtf_reader.h"
 
 #include "platform/text_codec.h"
 
@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 namespace {
 
 // Deeper groups share the state of the deepest one; real files stay far below this.
@@ -866,4 +866,4 @@ bool readRtf(QByteArrayView rtf, QTextDocument& document, QString* error) {
     return ok;
 }
 
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

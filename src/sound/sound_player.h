@@ -7,7 +7,7 @@
 
 struct ca_context;
 
-namespace kalvento::platform {
+namespace kalvento::sound {
 
 // What the alert plays for the settings "Sound name" and "Sound index".
 struct SoundChoice {
@@ -48,4 +48,4 @@ private:
     bool m_contextFailed = false;
 };
 
-} // namespace kalvento::platform
+} // namespace kalvento::sound

@@ -11,8 +11,12 @@ class QObject;
 class QWidget;
 
 namespace kalvento::lang {
-
 class LanguageFile;
+}
+
+namespace kalvento::uisupport {
+
+using lang::LanguageFile;
 
 // Does nothing without a file. Only texts the file gives replace the window's own; lines
 // and items are replaced, never added or removed. Components are the window's descendants
@@ -26,4 +30,4 @@ void ApplyLanguage(QWidget* window, const LanguageFile* file);
 // nothing, when obj has no such property (an edit field has no caption).
 bool SetTextProperty(QObject* obj, QStringView propertyName, const QString& text);
 
-} // namespace kalvento::lang
+} // namespace kalvento::uisupport

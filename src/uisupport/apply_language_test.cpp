@@ -1,4 +1,4 @@
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
 
 #include "support/qt_print.h"
@@ -26,7 +26,7 @@
 
 #include <memory>
 
-using namespace kalvento::lang;
+using namespace kalvento::uisupport;
 using namespace Qt::StringLiterals;
 
 namespace {

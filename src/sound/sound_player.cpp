@@ -1,4 +1,4 @@
-#include "platform/sound_player.h"
+#include "sound/sound_player.h"
 
 #include <QFile>
 
@@ -6,7 +6,7 @@
 
 #include <array>
 
-namespace kalvento::platform {
+namespace kalvento::sound {
 
 namespace {
 
@@ -82,4 +82,4 @@ void SoundPlayer::play(const SoundChoice& choice) {
         playSystemSound(choice.systemSound);
 }
 
-} // namespace kalvento::platform
+} // namespace kalvento::sound

@@ -1,4 +1,4 @@
-#include "lang/apply_language.h"
+#include "uisupport/apply_language.h"
 
 #include "lang/language_file.h"
 
@@ -24,7 +24,7 @@
 
 using namespace Qt::StringLiterals;
 
-namespace kalvento::lang {
+namespace kalvento::uisupport {
 
 namespace {
 
@@ -229,4 +229,4 @@ void ApplyLanguage(QWidget* window, const LanguageFile* file) {
     }
 }
 
-} // namespace kalvento::lang
+} // namespace kalvento::uisupport

@@ -1,8 +1,10 @@
-#include "settings/qcolor_mapping.h"
+#include "uisupport/qcolor_mapping.h"
 
 #include "settings/colors.h"
 
-namespace kalvento::settings {
+namespace kalvento::uisupport {
+
+using namespace settings;
 
 namespace {
 
@@ -75,4 +77,4 @@ quint32 fromQColor(const QColor& color) {
     return plainColor(rgb.red(), rgb.green(), rgb.blue());
 }
 
-} // namespace kalvento::settings
+} // namespace kalvento::uisupport

@@ -1,7 +1,6 @@
-#include "messaging/rtf_reader.h"
-#include "messaging/rtf_writer.h"
+#include "richtext/rtf_reader.h"
+#include "richtext/rtf_writer.h"
 
-#include "messaging/gui_test_environment.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -18,7 +17,7 @@
 #include <random>
 #include <vector>
 
-namespace kalvento::messaging {
+namespace kalvento::richtext {
 namespace {
 
 // Paragraphs joined by '\n'; unlike toPlainText, line separators and no-break spaces stay.
@@ -498,4 +497,4 @@ TEST(RtfReader, RoundTripsWhatTheWriterWrites) {
 }
 
 } // namespace
-} // namespace kalvento::messaging
+} // namespace kalvento::richtext

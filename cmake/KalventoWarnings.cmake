@@ -1,0 +1,5 @@
+# kalvento_warnings: the warnings every target of ours is built with. Linked privately by
+# each library, the program, the tests and the benchmarks, so that the headers of Qt,
+# GoogleTest and the system are not held to them.
+add_library(kalvento_warnings INTERFACE)
+target_compile_options(kalvento_warnings INTERFACE -Wall -Wextra)
