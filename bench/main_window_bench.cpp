@@ -139,9 +139,9 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
         Talker talker(hub);
         talker.netUsers.Enumerate();
         talker.session.SendGreeting();
-        form.Terminaali().ReceiveMessages(); // lists the talker and answers it
+        form.node().terminal().ReceiveMessages(); // lists the talker and answers it
         talker.terminal.ReceiveMessages();   // the talker lists the window
-        form.Terminaali().ReceiveMessages();
+        form.node().terminal().ReceiveMessages();
         if (talker.peers.indexOfComputer(u"PCA") < 0)
             state.SkipWithError("the talker never heard the window");
 
@@ -155,7 +155,7 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
             talker.terminal.ReceiveMessages(); // its own copies
             QElapsedTimer clock;
             clock.start();
-            form.Terminaali().ReceiveMessages();
+            form.node().terminal().ReceiveMessages();
             const double seconds = double(clock.nsecsElapsed()) / 1e9;
             total += seconds;
             if (batch == 0)

@@ -40,7 +40,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -86,13 +86,13 @@ constexpr int kOptionsHelpTopic = 105;
 // Draws the entries of `Computers` with the friend mark at the right end of a friend's line.
 class ComputersDelegate : public QStyledItemDelegate {
 public:
-    ComputersDelegate(const TMainForm& form, const QImage& mark, QObject* parent)
-        : QStyledItemDelegate(parent), m_form(form), m_mark(QPixmap::fromImage(mark)) {}
+    ComputersDelegate(const QImage& mark, QObject* parent)
+        : QStyledItemDelegate(parent), m_mark(QPixmap::fromImage(mark)) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
         QStyledItemDelegate::paint(painter, option, index);
-        if (m_form.isFriend(index.row()))
+        if (index.data(network::PeerList::FriendRole).toBool())
             painter->drawPixmap(option.rect.right() + 1 - 18, option.rect.top() + 1, m_mark);
     }
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
@@ -100,7 +100,6 @@ public:
     }
 
 private:
-    const TMainForm& m_form;
     QPixmap m_mark;
 };
 
@@ -122,19 +121,18 @@ void installTrace(TMainForm& form) {
                   .arg(title->TopOffset())
                   .arg(title->ButtonWidth())
                   .arg(title->ButtonHeight()));
-    network::PeerList& peers = form.peers();
-    // The list has dropped an entry when it says so; keep the names to report it.
-    auto names = std::make_shared<QStringList>();
-    QObject::connect(&peers, &network::PeerList::entryAdded, &form, [&peers, names, trace](int i) {
-        names->insert(i, peers.at(i).computerName);
+    network::PeerList& peers = form.node().peers();
+    QObject::connect(&peers, &network::PeerList::entryAdded, &form, [&peers, trace](int i) {
         trace(QStringLiteral("peer+ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
     });
     QObject::connect(&peers, &network::PeerList::entryChanged, &form, [&peers, trace](int i) {
         trace(QStringLiteral("peer~ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
     });
     QObject::connect(&peers, &network::PeerList::entryRemoved, &form,
-                     [names, trace](int i) { trace(QStringLiteral("peer- ") + names->takeAt(i)); });
-    QObject::connect(&form.session(), &messaging::ChatSession::lineReceived, &form,
+                     [trace](int, const QString& computer) {
+                         trace(QStringLiteral("peer- ") + computer);
+                     });
+    QObject::connect(&form.node().session(), &messaging::ChatSession::lineReceived, &form,
                      [trace](const messaging::ReceivedLine& line) {
                          trace(QStringLiteral("line %1 %2: %3")
                                    .arg(QLatin1String(messaging::lineKindName(line)),
@@ -155,18 +153,15 @@ MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
 }
 
 TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
-    : QWidget(parent), m_options(std::move(options)), m_network(network),
-      m_netUsers(network, this) {
+    : QWidget(parent), m_options(std::move(options)), m_network(network) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     // Below the design size the chat and the list stop being usable.
     setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
     setWindowIcon(makeProgramIcon());
-    // The terminal opens this computer's receiving name and starts polling at once; a
+    // The chat opens this computer's receiving name and starts receiving at once; a
     // second copy on the computer fails right here with the system's text.
-    m_terminal = std::make_unique<messaging::TMailslotTerminal>(network, this);
-    m_terminal->SetInterval(250);
-    m_session = std::make_unique<messaging::ChatSession>(*m_terminal, m_peers, m_netUsers, this);
+    m_node = std::make_unique<messaging::ChatNode>(network);
     createComponents();
     createMenus();
     if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
@@ -198,11 +193,12 @@ void TMainForm::createComponents() {
     m_label1->setAttribute(Qt::WA_TranslucentBackground);
 
     m_frendi = makeFrendi();
-    m_computers = new QListWidget(this);
+    m_computers = new QListView(this);
     m_computers->setObjectName(QStringLiteral("Computers"));
     m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
     m_computers->setUniformItemSizes(true);
-    m_computers->setItemDelegate(new ComputersDelegate(*this, m_frendi, m_computers));
+    m_computers->setModel(&m_node->peers());
+    m_computers->setItemDelegate(new ComputersDelegate(m_frendi, m_computers));
     m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
     m_computers->viewport()->installEventFilter(this);
 
@@ -254,28 +250,21 @@ void TMainForm::createComponents() {
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, [this] { showHelp(kHelpContextTopic); });
 
-    // The peer list drives the list control.
-    connect(&m_peers, &network::PeerList::entryAdded, this, [this](int i) {
-        QScopedValueRollback guard(m_syncingList, true);
-        m_computers->insertItem(i, new QListWidgetItem);
-        syncComputerItem(i);
-    });
-    connect(&m_peers, &network::PeerList::entryChanged, this,
-            [this](int i) { syncComputerItem(i); });
-    connect(&m_peers, &network::PeerList::entryRemoved, this, [this](int i) {
-        QScopedValueRollback guard(m_syncingList, true);
-        delete m_computers->takeItem(i);
-    });
-    connect(&m_peers, &network::PeerList::checkedCountChanged, this,
+    // `Privaatti` is enabled exactly while an entry is ticked.
+    connect(&m_node->peers(), &network::PeerList::checkedCountChanged, this,
             [this](int count) { m_privaatti->setEnabled(count > 0); });
-    connect(m_computers, &QListWidget::itemChanged, this, &TMainForm::ComputersClickCheck);
 
-    connect(m_session.get(), &messaging::ChatSession::lineReceived, this,
+    connect(&m_node->session(), &messaging::ChatSession::lineReceived, this,
             &TMainForm::TerminaaliNewMessage);
-    connect(m_session.get(), &messaging::ChatSession::sendFailed, this,
+    connect(&m_node->session(), &messaging::ChatSession::sendFailed, this,
             [this](const QString& error) { reportError(error); });
-    connect(m_terminal.get(), &messaging::TMailslotTerminal::receptionError, this,
+    connect(&m_node->terminal(), &messaging::TMailslotTerminal::receptionError, this,
             [](const QString& error) { qWarning("kalvento: reception: %s", qPrintable(error)); });
+    // Whatever the walk found is still greeted.
+    connect(m_node.get(), &messaging::ChatNode::walkFailed, this,
+            [this](const QString& error) { reportError(error); });
+    connect(m_node.get(), &messaging::ChatNode::greeted, this,
+            [this](const messaging::SendResult& result) { reportErrors(result.errors); });
 
     // Tray icon, alert icon and the alert sequence.
     m_trayIcon = new TTrayIcon(this);
@@ -365,14 +354,14 @@ void TMainForm::FormCreate() {
     if (m_settings.showSplashscreen)
         showSplash();
 
-    m_session->setOwnNames(m_network.computerName(), network::GetGroupName(m_network));
-    m_session->setOwnIdentity(m_settings.identity);
-    m_session->setDeliveries(m_settings.deliveries);
+    m_node->session().setOwnIdentity(m_settings.identity);
+    m_node->session().setDeliveries(m_settings.deliveries);
+    m_node->peers().setFriends(m_settings.friends);
 
     m_chat->clear();
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
     action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
-    m_computers->clear();
+    m_node->peers().clear();
 
     m_defaultBackground = makeTausta();
     m_tausta = m_defaultBackground;
@@ -443,9 +432,9 @@ void TMainForm::showSplash() {
     // The splash waits for the window system to show it. Datagrams that arrive meanwhile
     // wait too, as they do for the rest of the creation, so that nothing is shown before
     // the chat and the list are ready.
-    m_terminal->Server()->SetMessagePolling(false);
+    m_node->terminal().Server()->SetMessagePolling(false);
     m_splash->FormShow();
-    m_terminal->Server()->SetMessagePolling(true);
+    m_node->terminal().Server()->SetMessagePolling(true);
     traceCreation(QStringLiteral("splash shown"));
 }
 
@@ -475,7 +464,7 @@ void TMainForm::runWelcomeWizard() {
     m_settings.alwaysConnected = wizard.alwaysConnected();
     m_settings.identity = wizard.identity();
     m_settings.languageIndexMissing = false;
-    m_session->setOwnIdentity(m_settings.identity);
+    m_node->session().setOwnIdentity(m_settings.identity);
     if (const auto written = settings::writeFirstRun(m_options.settingsPath, m_settings); !written)
         reportError(written.error);
 }
@@ -498,14 +487,8 @@ void TMainForm::applyChatDisplaySettings() {
 }
 
 void TMainForm::FormShow() {
-    ++m_greetingCount;
-    try {
-        m_netUsers.Enumerate();
-    } catch (const std::exception& e) {
-        // Whatever the walk found is still greeted.
-        reportError(QString::fromUtf8(e.what()));
-    }
-    reportErrors(m_session->SendGreeting().errors);
+    // The walk does not hold up the window: the greeting goes out when it ends.
+    m_node->greet();
     m_paivitys.setSingleShot(false);
     armUpdateTimers();
 }
@@ -701,8 +684,11 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == m_computers->viewport() && event->type() == QEvent::MouseButtonPress) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::RightButton) {
-            if (QListWidgetItem* item = m_computers->itemAt(mouse->position().toPoint()))
-                m_computers->setCurrentItem(item);
+            // Through the selection model: the own entry, which is not enabled, too.
+            if (const QModelIndex entry = m_computers->indexAt(mouse->position().toPoint());
+                entry.isValid())
+                m_computers->selectionModel()->setCurrentIndex(
+                    entry, QItemSelectionModel::ClearAndSelect);
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -722,7 +708,7 @@ bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
     messaging::SendResult result;
     if (m_privaatti->isChecked() && m_privaatti->isEnabled()) {
         QStringList names;
-        result = m_session->sendPrivate(text, multiLine, &names);
+        result = m_node->session().sendPrivate(text, multiLine, &names);
         reportErrors(result.errors);
         // The line is shown here: it does not come back. A failed send to one of the
         // recipients does not hide what went to the others; one that reached nobody is
@@ -733,7 +719,7 @@ bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
                                                 : QStringList());
         }
     } else {
-        result = m_session->sendPublic(text, multiLine);
+        result = m_node->session().sendPublic(text, multiLine);
         reportErrors(result.errors);
     }
     return result.sent > 0 || result.ok();
@@ -784,52 +770,29 @@ void TMainForm::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
 }
 
 bool TMainForm::isFriend(int entry) const {
-    if (entry < 0 || entry >= m_peers.count())
-        return false;
-    return m_settings.friends.contains(m_peers.at(entry).identity, Qt::CaseInsensitive);
+    return m_node->peers().isFriend(entry);
 }
 
-void TMainForm::syncComputerItem(int index) {
-    QListWidgetItem* item = m_computers->item(index);
-    if (item == nullptr)
-        return;
-    QScopedValueRollback guard(m_syncingList, true);
-    const network::PeerEntry& entry = m_peers.at(index);
-    item->setText(entry.displayText); // item text is plain text
-    Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
-    if (entry.enabled)
-        flags |= Qt::ItemIsEnabled;
-    item->setFlags(flags);
-    item->setCheckState(entry.ticked ? Qt::Checked : Qt::Unchecked);
-    item->setSizeHint(QSize(0, kItemHeight));
-}
-
-void TMainForm::ComputersClickCheck(QListWidgetItem* item) {
-    if (m_syncingList)
-        return;
-    const int index = m_computers->row(item);
-    if (index < 0)
-        return;
-    m_peers.setTicked(index, item->checkState() == Qt::Checked);
-    syncComputerItem(index); // a disabled entry stays unticked
-    m_privaatti->setEnabled(m_peers.CheckedCount() > 0);
+int TMainForm::currentComputer() const {
+    const QModelIndex current = m_computers->currentIndex();
+    return current.isValid() ? current.row() : -1;
 }
 
 void TMainForm::ComputerPopupPopup() {
-    const int row = m_computers->currentRow();
-    const bool selected = row >= 0 && row < m_peers.count();
+    const int row = currentComputer();
+    const bool selected = row >= 0 && row < m_node->peers().count();
     action("Addtofriends1")->setEnabled(selected && !isFriend(row));
     action("Removefromfriends1")->setEnabled(selected && isFriend(row));
 }
 
 void TMainForm::Addtofriends1Click() {
-    const int row = m_computers->currentRow();
-    if (row < 0 || row >= m_peers.count())
+    const int row = currentComputer();
+    if (row < 0 || row >= m_node->peers().count())
         return;
     QStringList friends = m_settings.friends;
-    friends.append(m_peers.at(row).identity);
+    friends.append(m_node->peers().at(row).identity);
     m_settings.friends = settings::normalizeFriends(friends);
-    m_computers->viewport()->update();
+    m_node->peers().setFriends(m_settings.friends);
     writeFriends();
 }
 
@@ -842,13 +805,13 @@ void TMainForm::writeFriends() {
 }
 
 void TMainForm::Removefromfriends1Click() {
-    const int row = m_computers->currentRow();
-    if (row < 0 || row >= m_peers.count())
+    const int row = currentComputer();
+    if (row < 0 || row >= m_node->peers().count())
         return;
-    const QString identity = m_peers.at(row).identity;
+    const QString identity = m_node->peers().at(row).identity;
     m_settings.friends.removeIf(
         [&](const QString& f) { return f.compare(identity, Qt::CaseInsensitive) == 0; });
-    m_computers->viewport()->update();
+    m_node->peers().setFriends(m_settings.friends);
     writeFriends();
 }
 
@@ -893,7 +856,7 @@ void TMainForm::SessionEnding() {
 void TMainForm::ShutdownSequence() {
     // Every step runs whatever the one before it did: a failed goodbye must not cost the
     // user the settings or the log.
-    QStringList errors = m_session->SendGoodbye().errors;
+    QStringList errors = m_node->SendGoodbye().errors;
     m_settings.maximized = isMaximized();
     if (!m_settings.maximized) {
         m_settings.width = width();
@@ -981,7 +944,8 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
     if (m_settings.saveUpdateDirectory.isEmpty())
         m_settings.saveUpdateDirectory = defaults.saveUpdateDirectory;
     applyChatDisplaySettings();
-    m_session->setDeliveries(m_settings.deliveries);
+    m_node->session().setDeliveries(m_settings.deliveries);
+    m_node->peers().setFriends(m_settings.friends);
 
     m_chat->applyChatFont(font);
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
@@ -989,8 +953,8 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
 
     // Letter case counts: others show the identity as it is spelt.
     if (m_settings.identity != old.identity) {
-        m_session->setOwnIdentity(m_settings.identity);
-        reportErrors(m_session->SendIdentity().errors);
+        m_node->session().setOwnIdentity(m_settings.identity);
+        reportErrors(m_node->session().SendIdentity().errors);
     }
 
     switch (windows::languageChange(old, m_settings)) {
@@ -1015,7 +979,6 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
     loadBackground();
     armUpdateTimers();
     update();
-    m_computers->viewport()->update();
 
     if (const auto written = settings::writeAll(m_options.settingsPath, m_settings,
                                                 m_options.executablePath, m_options.autostartEntry);

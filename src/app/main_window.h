@@ -1,13 +1,11 @@
 #pragma once
 // The main window: the program itself. It owns every component of the chat, holds the
 // in-memory settings, and its creation, showing, hiding and closing drive the life of a
-// running copy. The logic it calls into lives in the core (ChatSession, PeerList, the
-// settings store); this class wires it to the controls and decides how things look.
+// running copy. The chat itself is a ChatNode (the terminal, the list of computers, the
+// walk and the session) that the window owns; the window shows it, holds the settings and
+// decides how things look.
 
-#include "messaging/chat_session.h"
-#include "messaging/mailslot_terminal.h"
-#include "network/net_users.h"
-#include "network/peer_list.h"
+#include "messaging/chat_node.h"
 #include "settings/settings_store.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
@@ -28,8 +26,7 @@ class QCheckBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QMenu;
 class QMessageBox;
 
@@ -154,7 +151,8 @@ public:
     // For the tests and the pieces that later windows add.
     TChatView* Chat() const { return m_chat; }
     QLineEdit* Message() const { return m_message; }
-    QListWidget* Computers() const { return m_computers; }
+    // Shows the list of computers, node().peers(), as its model.
+    QListView* Computers() const { return m_computers; }
     QCheckBox* Privaatti() const { return m_privaatti; }
     widgets::TGlyphButton* button(const char* name) const;
     TTrayIcon* TrayIcon() const { return m_trayIcon; }
@@ -162,10 +160,8 @@ public:
     QAction* action(const char* name) const;
     QMenu* ComputerPopup() const { return m_computerPopup; }
     const settings::Settings& settings() const { return m_settings; }
-    network::PeerList& peers() { return m_peers; }
-    network::TNetUsers& NetUsers() { return m_netUsers; }
-    messaging::ChatSession& session() { return *m_session; }
-    messaging::TMailslotTerminal& Terminaali() { return *m_terminal; }
+    // The running chat: terminal, list of computers, walk and session.
+    messaging::ChatNode& node() { return *m_node; }
     update::TINetDetect* Internetti() const { return m_internetti; }
     widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
     // The big message window opened last (null once it is closed).
@@ -177,7 +173,6 @@ public:
     QString helpFile() const { return m_helpFile; }
     const QImage& Tausta() const { return m_tausta; }
     const QStringList& errorLog() const { return m_errorLog; }
-    int greetingCount() const { return m_greetingCount; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -200,8 +195,8 @@ private:
     void showHelp(int topic);
     void reportErrors(const QStringList& errors);
     void reportError(const QString& error);
-    void syncComputerItem(int index);
-    void ComputersClickCheck(QListWidgetItem* item);
+    // The row of the list's current entry; -1 without one.
+    int currentComputer() const;
     void updateChatEnabling(bool hasText);
 
     // OK of the options window: the chosen settings applied to the running program.
@@ -225,24 +220,18 @@ private:
     settings::Settings m_settings;
     bool m_firstRun = false;
     bool m_closing = false;
-    bool m_syncingList = false;
-    int m_greetingCount = 0;
     QString m_helpFile;
     QStringList m_errorLog;
     QStringList m_noticeLog;
     QStringList m_questionLog;
     bool m_updateCheckRunning = false;
 
-    // Core components.
-    std::unique_ptr<messaging::TMailslotTerminal> m_terminal;
-    network::PeerList m_peers;
-    network::TNetUsers m_netUsers;
-    std::unique_ptr<messaging::ChatSession> m_session;
+    std::unique_ptr<messaging::ChatNode> m_node;
 
     // Controls.
     TChatView* m_chat = nullptr;
     QLabel* m_label1 = nullptr;
-    QListWidget* m_computers = nullptr;
+    QListView* m_computers = nullptr;
     QFrame* m_paneeli = nullptr;
     QCheckBox* m_privaatti = nullptr;
     QLabel* m_label2 = nullptr;

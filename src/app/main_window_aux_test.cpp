@@ -33,7 +33,7 @@ namespace {
 struct Received {
     QStringList lines;
     void listen(Host& host) {
-        QObject::connect(&host->session(), &messaging::ChatSession::lineReceived, host.form.get(),
+        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived, host.form.get(),
                          [this](const messaging::ReceivedLine& line) {
                              lines << (line.continuation ? QStringLiteral("...") : QString()) +
                                           (line.kind == messaging::ReceivedLine::Kind::Private

@@ -34,7 +34,7 @@ struct Lines {
     QStringList texts;
     QStringList senders;
     void listen(Host& host) {
-        QObject::connect(&host->session(), &messaging::ChatSession::lineReceived, host.form.get(),
+        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived, host.form.get(),
                          [this](const messaging::ReceivedLine& line) {
                              texts << line.text;
                              senders << line.senderName;
@@ -119,7 +119,7 @@ TEST_F(NewUserTest, ALineCutAtItsByteLimitNeverEndsInHalfACharacter) {
     a->show();
     b->show();
     pump(hub, {&a, &b});
-    const qsizetype limit = a->session().maxLineLength();
+    const qsizetype limit = a->node().session().maxLineLength();
     // Two-byte letters after one ASCII byte: the limit falls inside a letter.
     const QString text = QStringLiteral("x") + QString(int(limit), QChar(0x017C));
     a->Message()->setText(text);
@@ -158,7 +158,7 @@ TEST_F(NewUserTest, APeerThatCrashedAndCameBackIsShownByNameAgain) {
     EXPECT_EQ(a.listTexts(),
               QStringList({QStringLiteral("PCA (@ WORKGROUP)"), QStringLiteral("Robert"),
                            QStringLiteral("PCC (@ WORKGROUP)")}));
-    EXPECT_EQ(a->Computers()->item(1)->checkState(), Qt::Checked);
+    EXPECT_EQ(a.checkState(1), Qt::Checked);
 }
 
 TEST_F(NewUserTest, FriendsAreWrittenAsSoonAsTheyChange) {
@@ -167,7 +167,7 @@ TEST_F(NewUserTest, FriendsAreWrittenAsSoonAsTheyChange) {
     a->show();
     b->show();
     pump(hub, {&a, &b});
-    a->Computers()->setCurrentRow(a.row(QStringLiteral("Bob")));
+    a.select(a.row(QStringLiteral("Bob")));
     a->Addtofriends1Click();
     // Before any exit: a kill now keeps the friend.
     EXPECT_EQ(a.ini().value(QStringLiteral("Friends"), QStringLiteral("Friend1"), QString()),
@@ -194,7 +194,7 @@ TEST_F(NewUserTest, AHiddenStartGreetsOnceWhenItsCreationIsOver) {
     QTest::qWait(20); // the greeting after the creation
     pump(hub, {&peer, &hidden});
     EXPECT_TRUE(peer.listTexts().contains(QStringLiteral("LOGIN (@ WORKGROUP)")));
-    EXPECT_EQ(hidden->greetingCount(), 1); // once, not again for the minimized show
+    EXPECT_EQ(hidden->node().greetingCount(), 1); // once, not again for the minimized show
 }
 
 TEST_F(NewUserTest, TheTraysTipAndTheHelpWindowSpeakTheLanguage) {

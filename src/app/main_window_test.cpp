@@ -19,7 +19,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QLocale>
 #include <QMenu>
 #include <QPrintDialog>
@@ -174,15 +174,14 @@ TEST_F(MainWindowTest, ButtonsAndPrivateBoxFollowTheirRules) {
     EXPECT_TRUE(a->Chat()->Clearchat1()->isEnabled());
 
     // The own entry can be neither enabled nor ticked.
-    QListWidgetItem* own = a->Computers()->item(0);
-    EXPECT_FALSE(own->flags() & Qt::ItemIsEnabled);
-    own->setCheckState(Qt::Checked);
-    EXPECT_EQ(own->checkState(), Qt::Unchecked);
-    EXPECT_EQ(a->peers().CheckedCount(), 0);
+    EXPECT_FALSE(a.flags(0) & Qt::ItemIsEnabled);
+    a.setCheckState(0, Qt::Checked);
+    EXPECT_EQ(a.checkState(0), Qt::Unchecked);
+    EXPECT_EQ(a->node().peers().CheckedCount(), 0);
     EXPECT_FALSE(a->Privaatti()->isEnabled());
 
     // Privaatti is enabled exactly while an entry is ticked.
-    EXPECT_TRUE(a->Computers()->item(1)->flags() & Qt::ItemIsEnabled);
+    EXPECT_TRUE(a.flags(1) & Qt::ItemIsEnabled);
     a.tick(QStringLiteral("PCB (@ WORKGROUP)"));
     EXPECT_TRUE(a->Privaatti()->isEnabled());
     a.tick(QStringLiteral("PCB (@ WORKGROUP)"), false);
@@ -223,7 +222,7 @@ protected:
 
 TEST_F(MainWindowChatTest, ShowingGreetsAndEveryListFills) {
     for (Host* host : all()) {
-        EXPECT_EQ((*host)->greetingCount(), 1);
+        EXPECT_EQ((*host)->node().greetingCount(), 1);
         EXPECT_EQ(host->listTexts(), QStringList({"Alice", "PCB (@ WORKGROUP)", "Carol"}));
         // Each chat opens with the welcome line only.
         EXPECT_EQ(count(host->chat(), "--- Welcome! Today is "), 1);
@@ -338,20 +337,20 @@ TEST_F(MainWindowChatTest, LineThatReachedNobodyStaysInTheBox) {
 
 TEST_F(MainWindowChatTest, IdentityChangeRenamesTheEntryEverywhere) {
     a->tick(QStringLiteral("PCB (@ WORKGROUP)"));
-    (*b)->session().setOwnIdentity(QStringLiteral("Bob"));
-    (*b)->session().SendIdentity();
+    (*b)->node().session().setOwnIdentity(QStringLiteral("Bob"));
+    (*b)->node().session().SendIdentity();
     pump(hub, all());
     for (Host* host : all())
         EXPECT_EQ(host->listTexts(), QStringList({"Alice", "Bob", "Carol"}));
     // The entry keeps its tick.
-    EXPECT_EQ((*a)->Computers()->item(1)->checkState(), Qt::Checked);
+    EXPECT_EQ(a->checkState(1), Qt::Checked);
     b->type(QStringLiteral("renamed"));
     pump(hub, all());
     EXPECT_TRUE(a->chat().endsWith("\nBob: renamed"));
 
     // An empty identity brings the computer's own name back.
-    (*b)->session().setOwnIdentity(QString());
-    (*b)->session().SendIdentity();
+    (*b)->node().session().setOwnIdentity(QString());
+    (*b)->node().session().SendIdentity();
     pump(hub, all());
     EXPECT_EQ(a->listTexts(), QStringList({"Alice", "PCB (@ WORKGROUP)", "Carol"}));
 }
@@ -365,7 +364,7 @@ TEST_F(MainWindowChatTest, ClosingRemovesTheEntryFromTheOthers) {
     EXPECT_EQ(a->listTexts(), QStringList({"Alice", "PCB (@ WORKGROUP)"}));
     EXPECT_EQ(b->listTexts(), QStringList({"Alice", "PCB (@ WORKGROUP)"}));
     // The ticked peer left: nobody is ticked any more.
-    EXPECT_EQ((*a)->peers().CheckedCount(), 0);
+    EXPECT_EQ((*a)->node().peers().CheckedCount(), 0);
     EXPECT_FALSE((*a)->Privaatti()->isEnabled());
     // The others go on without it.
     b->type(QStringLiteral("still here"));
@@ -391,11 +390,11 @@ TEST_F(MainWindowChatTest, CommentStaysLocal) {
 
 // Whether the friend mark is drawn at the right end of the list's line for entry row.
 bool markDrawn(TMainForm& form, int row) {
-    QListWidget* list = form.Computers();
+    QListView* list = form.Computers();
     list->clearSelection();
-    list->setCurrentRow(-1);
+    list->setCurrentIndex(QModelIndex());
     const QImage shot = list->viewport()->grab().toImage();
-    const QRect line = list->visualItemRect(list->item(row));
+    const QRect line = list->visualRect(list->model()->index(row, 0));
     const qreal scale = shot.devicePixelRatio();
     // The mark is gold; nothing else in the list is.
     for (int y = line.top(); y <= line.bottom(); ++y) {
@@ -423,7 +422,7 @@ TEST_F(MainWindowTest, FriendsFromThePopupAreMarkedAndWrittenAtClose) {
     QAction* add = a->action("Addtofriends1");
     QAction* remove = a->action("Removefromfriends1");
     auto popup = [&](int row) {
-        a->Computers()->setCurrentRow(row);
+        a.select(row);
         a->ComputerPopupPopup();
     };
     // Nothing selected: nothing to offer.
@@ -457,8 +456,8 @@ TEST_F(MainWindowTest, FriendsFromThePopupAreMarkedAndWrittenAtClose) {
     EXPECT_TRUE(a->isFriend(1));
 
     // A friend's mark follows the identity to a peer that takes it later.
-    c->session().setOwnIdentity(QStringLiteral("BOB"));
-    c->session().SendIdentity();
+    c->node().session().setOwnIdentity(QStringLiteral("BOB"));
+    c->node().session().SendIdentity();
     pump(hub, all);
     EXPECT_TRUE(a->isFriend(2));
     EXPECT_TRUE(markDrawn(*a, 2));
@@ -566,7 +565,7 @@ TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {
     a->show();
     b->show();
     pump(hub, {&a, &b});
-    a->Computers()->setCurrentRow(1);
+    a.select(1);
     a->Addtofriends1Click();
     a.type(QStringLiteral("last words"));
     pump(hub, {&a, &b});
@@ -607,13 +606,13 @@ TEST_F(MainWindowTest, EveryRestoreGreetsAgain) {
     b->show();
     pump(hub, {&a, &b});
     // Not shown yet: A answers B's greeting but greets nobody.
-    EXPECT_EQ(a->greetingCount(), 0);
+    EXPECT_EQ(a->node().greetingCount(), 0);
     EXPECT_EQ(a.network->sendCount(Group), 0);
     const int answersBefore = b.network->sendCount(QStringLiteral("PCA"));
 
     a->show();
     pump(hub, {&a, &b});
-    EXPECT_EQ(a->greetingCount(), 1);
+    EXPECT_EQ(a->node().greetingCount(), 1);
     // Three greetings and three identities to the group; B answers each greeting 3 times.
     EXPECT_EQ(a.network->sendCount(Group), 6);
     EXPECT_EQ(b.network->sendCount(QStringLiteral("PCA")) - answersBefore, 9);
@@ -627,7 +626,7 @@ TEST_F(MainWindowTest, EveryRestoreGreetsAgain) {
     EXPECT_FALSE(a->TrayIcon()->Active());
     a->showNormal();
     QCoreApplication::processEvents();
-    EXPECT_EQ(a->greetingCount(), 1);
+    EXPECT_EQ(a->node().greetingCount(), 1);
 
     // Hidden as a tray makes it, each restore runs the greeting again.
     for (int i = 1; i <= 3; ++i) {
@@ -635,7 +634,7 @@ TEST_F(MainWindowTest, EveryRestoreGreetsAgain) {
         a->TrayIconDblClick();
         pump(hub, {&a, &b});
         EXPECT_TRUE(a->isVisible());
-        EXPECT_EQ(a->greetingCount(), 1 + i);
+        EXPECT_EQ(a->node().greetingCount(), 1 + i);
         EXPECT_EQ(a.network->sendCount(Group), 6 * (1 + i));
         EXPECT_EQ(b.network->sendCount(QStringLiteral("PCA")) - answersBefore, 9 * (1 + i));
     }
@@ -659,7 +658,7 @@ TEST_F(MainWindowTest, StartHiddenOnlyWithExactlyDashS) {
         EXPECT_FALSE(a->TrayIcon()->Active());
         // A minimized window is shown (on the taskbar), so it greets: a copy that never
         // greeted would never be listed by the others.
-        EXPECT_EQ(a->greetingCount(), c.hidden ? 1 : 0);
+        EXPECT_EQ(a->node().greetingCount(), c.hidden ? 1 : 0);
         EXPECT_EQ(a.network->sendCount(Group) > 0, c.hidden);
     }
 }

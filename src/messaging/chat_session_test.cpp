@@ -1,5 +1,7 @@
 #include "messaging/chat_session.h"
 
+#include "messaging/chat_node.h"
+
 #include "messaging/chat_protocol.h"
 #include "platform/memory_network.h"
 
@@ -22,9 +24,8 @@ namespace {
 // One running copy of the chat on the in-memory LAN.
 struct Copy {
     Copy(InMemoryHub& hub, const QString& computer, const QString& group)
-        : network(hub, computer, group), terminal(network), users(network),
-          session(terminal, peers, users) {
-        session.setOwnNames(computer, group);
+        : network(hub, computer, group), node(network), terminal(node.terminal()),
+          peers(node.peers()), users(node.netUsers()), session(node.session()) {
         QObject::connect(&session, &ChatSession::lineReceived,
                          [this](const ReceivedLine& line) { lines.append(line); });
         QObject::connect(&session, &ChatSession::sendFailed,
@@ -38,10 +39,11 @@ struct Copy {
         return out;
     }
     InMemoryNetwork network;
-    TMailslotTerminal terminal;
-    network::PeerList peers;
-    network::TNetUsers users;
-    ChatSession session;
+    messaging::ChatNode node;
+    TMailslotTerminal& terminal;
+    network::PeerList& peers;
+    network::TNetUsers& users;
+    ChatSession& session;
     QList<ReceivedLine> lines;
     QStringList failures;
 };

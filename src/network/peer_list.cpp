@@ -6,7 +6,7 @@ QString greetingDisplayText(const QString& computerName, const QString& groupNam
     return computerName + QStringLiteral(" (@ ") + groupName + QLatin1Char(')');
 }
 
-PeerList::PeerList(QObject* parent) : QObject(parent) {}
+PeerList::PeerList(QObject* parent) : QAbstractListModel(parent) {}
 
 int PeerList::indexOfComputer(QStringView computerName) const {
     for (size_t i = 0; i < m_entries.size(); ++i)
@@ -40,7 +40,7 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
         entry.groupName = groupName;
         entry.displayText =
             fromGreeting ? greetingDisplayText(entry.computerName, groupName) : entry.computerName;
-        emit entryChanged(known);
+        changed(known);
         return true;
     }
     if (count() >= kMaxEntries)
@@ -51,7 +51,9 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
     entry.groupName = groupName;
     entry.displayText = fromGreeting ? greetingDisplayText(computerName, groupName) : computerName;
     entry.enabled = computerName != m_ownComputerName; // exact: letter case counts here
+    beginInsertRows(QModelIndex(), count(), count());
     m_entries.push_back(std::move(entry));
+    endInsertRows();
     emit entryAdded(count() - 1);
     recount();
     return true;
@@ -75,7 +77,7 @@ bool PeerList::IdentityReceived(const QString& identity, qint32 senderId) {
     entry.identity = identity;
     entry.displayText =
         identity.isEmpty() ? greetingDisplayText(entry.computerName, entry.groupName) : identity;
-    emit entryChanged(i);
+    changed(i);
     return true;
 }
 
@@ -83,8 +85,7 @@ bool PeerList::GoodbyeReceived(const QString& computerName) {
     const int i = indexOfComputer(computerName);
     if (i < 0)
         return false;
-    m_entries.erase(m_entries.begin() + i);
-    emit entryRemoved(i);
+    removeAt(i);
     recount();
     return true;
 }
@@ -105,7 +106,7 @@ void PeerList::setTicked(int i, bool ticked) {
     if (entry.ticked == ticked)
         return;
     entry.ticked = ticked;
-    emit entryChanged(i);
+    changed(i);
     recount();
 }
 
@@ -126,11 +127,76 @@ QList<int> PeerList::tickedIndices() const {
 }
 
 void PeerList::clear() {
-    while (!m_entries.empty()) {
-        m_entries.pop_back();
-        emit entryRemoved(count());
-    }
+    while (!m_entries.empty())
+        removeAt(count() - 1);
     recount();
+}
+
+void PeerList::removeAt(int i) {
+    beginRemoveRows(QModelIndex(), i, i);
+    const QString computerName = m_entries[size_t(i)].computerName;
+    m_entries.erase(m_entries.begin() + i);
+    endRemoveRows();
+    emit entryRemoved(i, computerName);
+}
+
+void PeerList::changed(int i) {
+    const QModelIndex row = index(i);
+    emit dataChanged(row, row);
+    emit entryChanged(i);
+}
+
+void PeerList::setFriends(const QStringList& identities) {
+    if (identities == m_friends)
+        return;
+    m_friends = identities;
+    if (!m_entries.empty())
+        emit dataChanged(index(0), index(count() - 1), {FriendRole});
+}
+
+bool PeerList::isFriend(int i) const {
+    if (i < 0 || i >= count())
+        return false;
+    return m_friends.contains(m_entries[size_t(i)].identity, Qt::CaseInsensitive);
+}
+
+int PeerList::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : count();
+}
+
+QVariant PeerList::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const PeerEntry& entry = m_entries[size_t(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return entry.displayText;
+    case Qt::CheckStateRole:
+        return entry.ticked ? Qt::Checked : Qt::Unchecked;
+    case FriendRole:
+        return isFriend(index.row());
+    case ComputerNameRole:
+        return entry.computerName;
+    default:
+        return {};
+    }
+}
+
+bool PeerList::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::CheckStateRole ||
+        !checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return false;
+    setTicked(index.row(), value.value<Qt::CheckState>() == Qt::Checked);
+    return true;
+}
+
+Qt::ItemFlags PeerList::flags(const QModelIndex& index) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return Qt::NoItemFlags;
+    Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
+    if (m_entries[size_t(index.row())].enabled)
+        flags |= Qt::ItemIsEnabled;
+    return flags;
 }
 
 void PeerList::recount() {

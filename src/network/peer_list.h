@@ -1,10 +1,11 @@
 #pragma once
 // The copies of the program that have made themselves known to this one, this computer's
 // own copy included. Entries stand in order of arrival; a computer name occurs at most
-// once (compared without regard to letter case). The list control of the main window
-// mirrors this model through its signals.
+// once (compared without regard to letter case). It is the item model the main window's
+// list of computers shows: one row per entry, its display text, its tick as the check
+// state, its friend mark as FriendRole, and its own entry not enabled.
 
-#include <QObject>
+#include <QAbstractListModel>
 #include <QString>
 #include <QStringList>
 
@@ -22,9 +23,14 @@ struct PeerEntry {
     bool enabled = true;  // false for this computer's own entry, which cannot be ticked
 };
 
-class PeerList : public QObject {
+class PeerList : public QAbstractListModel {
     Q_OBJECT
 public:
+    enum Role {
+        FriendRole = Qt::UserRole + 1, // bool: the entry's identity is one of the friends
+        ComputerNameRole,              // QString
+    };
+
     // A flood of forged greetings must not grow the list without end; no LAN chat has
     // anywhere near this many copies.
     static constexpr int kMaxEntries = 4096;
@@ -61,18 +67,35 @@ public:
 
     void clear();
 
+    // The identities of the user's friends (compared without regard to letter case). An
+    // entry is a friend when the list holds its identity.
+    void setFriends(const QStringList& identities);
+    bool isFriend(int i) const;
+
+    // The item model.
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    // Only the check state can be set: it ticks or unticks the entry.
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
 signals:
+    // Each after the list has changed. A removed entry is gone by then; its computer name
+    // comes with the signal.
     void entryAdded(int index);
     void entryChanged(int index);
-    void entryRemoved(int index);
+    void entryRemoved(int index, const QString& computerName);
     void checkedCountChanged(int checkedCount);
 
 private:
     bool add(const QString& computerName, const QString& groupName, qint32 senderId,
              bool fromGreeting);
+    void removeAt(int i);
+    void changed(int i);
     void recount();
 
     std::vector<PeerEntry> m_entries;
+    QStringList m_friends;
     QString m_ownComputerName;
     int m_checkedCount = 0;
 };

@@ -1,5 +1,6 @@
 #include "network/peer_list.h"
 
+#include <QAbstractItemModelTester>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -141,4 +142,56 @@ TEST_F(PeerListTest, AFloodOfNamesStopsAtTheBound) {
     for (int i = 0; i < PeerList::kMaxEntries + 10; ++i)
         list.GreetingReceived(QStringLiteral("PC%1").arg(i), "WG", i);
     EXPECT_EQ(list.count(), PeerList::kMaxEntries);
+}
+
+// The list as the item model its view shows: rows follow every change, each row's roles
+// are its entry, and a view can tick an entry (but not the own one) through the model.
+TEST_F(PeerListTest, TheItemModelShowsEveryEntryAndTicksThroughItsCheckState) {
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QStringList removedNames;
+    QObject::connect(&list, &PeerList::entryRemoved,
+                     [&](int, const QString& computer) { removedNames.append(computer); });
+    list.GreetingReceived("OWNPC", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.AnswerReceived("PC3", "WG", 3);
+    list.IdentityReceived("Bob", 2);
+    list.setFriends({"BOB"});
+
+    ASSERT_EQ(list.rowCount(), 3);
+    const auto row = [&](int i) { return list.index(i); };
+    EXPECT_EQ(row(1).data().toString(), "Bob");
+    EXPECT_EQ(row(2).data().toString(), "PC3");
+    EXPECT_EQ(row(2).data(PeerList::ComputerNameRole).toString(), "PC3");
+    EXPECT_TRUE(row(1).data(PeerList::FriendRole).toBool());
+    EXPECT_FALSE(row(2).data(PeerList::FriendRole).toBool());
+    EXPECT_FALSE(row(0).flags() & Qt::ItemIsEnabled);
+    EXPECT_TRUE(row(1).flags() & Qt::ItemIsEnabled);
+    EXPECT_TRUE(row(1).flags() & Qt::ItemIsUserCheckable);
+
+    QSignalSpy dataChanged(&list, &QAbstractItemModel::dataChanged);
+    EXPECT_TRUE(list.setData(row(1), Qt::Checked, Qt::CheckStateRole));
+    EXPECT_EQ(row(1).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Checked);
+    EXPECT_EQ(list.CheckedCount(), 1);
+    EXPECT_EQ(dataChanged.count(), 1);
+    list.setData(row(0), Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(row(0).data(Qt::CheckStateRole).value<Qt::CheckState>(), Qt::Unchecked);
+    EXPECT_FALSE(list.setData(row(2), "renamed", Qt::EditRole));
+    EXPECT_EQ(row(2).data().toString(), "PC3");
+
+    // A friend's mark follows the friends given, in any letter case.
+    list.setFriends({});
+    EXPECT_FALSE(row(1).data(PeerList::FriendRole).toBool());
+
+    // The view learns of a removal while the entry still stands; the signal names it after.
+    QString aboutToGo;
+    QObject::connect(&list, &QAbstractItemModel::rowsAboutToBeRemoved,
+                     [&](const QModelIndex&, int first, int) {
+                         aboutToGo = list.at(first).computerName;
+                     });
+    list.GoodbyeReceived("PC2");
+    EXPECT_EQ(aboutToGo, "PC2");
+    EXPECT_EQ(list.rowCount(), 2);
+    list.clear();
+    EXPECT_EQ(list.rowCount(), 0);
+    EXPECT_EQ(removedNames, QStringList({"PC2", "PC3", "OWNPC"}));
 }

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <memory>
+#include <stop_token>
 
 namespace kalvento::platform {
 
@@ -68,8 +69,15 @@ public:
                       QByteArrayView datagram) = 0;
 
     // The walk: the group names of the running copies that answer within wait,
-    // this computer's own included when its receiver is open. Unsorted, may repeat.
-    virtual QStringList queryGroups(std::chrono::milliseconds wait) = 0;
+    // this computer's own included when its receiver is open. Unsorted, may repeat. A stop
+    // request ends the wait at once; the names heard until then are returned.
+    virtual QStringList queryGroups(std::chrono::milliseconds wait,
+                                    std::stop_token stop = {}) = 0;
+
+    // Whether queryGroups may run on a thread of its own while the owner's thread goes on
+    // sending and receiving, so that a walk need not hold up its caller. Where it may not,
+    // a walk is expected to end at once.
+    virtual bool walksInBackground() const { return false; }
 
     // Largest datagram send() accepts, in bytes.
     virtual quint32 maxDatagramSize() const { return kMaxDatagramSize; }

@@ -161,7 +161,7 @@ void InMemoryNetwork::send(AddressKind kind, const QString& receiverName,
     }
 }
 
-QStringList InMemoryNetwork::queryGroups(std::chrono::milliseconds) {
+QStringList InMemoryNetwork::queryGroups(std::chrono::milliseconds, std::stop_token) {
     QStringList groups;
     for (const InMemoryReceiver* receiver : m_state->receivers)
         groups.append(receiver->groupName());

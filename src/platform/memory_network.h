@@ -55,7 +55,7 @@ public:
     std::unique_ptr<DatagramReceiver> openReceiver(const QString& mailslotName) override;
     void send(AddressKind kind, const QString& receiverName, const QString& mailslotName,
               QByteArrayView datagram) override;
-    QStringList queryGroups(std::chrono::milliseconds wait) override;
+    QStringList queryGroups(std::chrono::milliseconds wait, std::stop_token stop = {}) override;
     quint32 maxDatagramSize() const override;
 
     // Test hooks. The target of a send is its receiver name for Named, this computer's

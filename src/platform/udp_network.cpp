@@ -553,9 +553,17 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
         s.transmit(s.sendFd, bytes, true, s.groupUnicasts(sameWireName(target, s.wireGroup)));
 }
 
-QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait) {
+QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait, std::stop_token stop) {
     State& s = *m_state;
     FileDescriptor fd(openSocket(s.config.bindAddress, 0, false));
+    // A stop request wakes the wait below through an event counter.
+    FileDescriptor woken(stop.stop_possible() ? ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1);
+    if (stop.stop_possible() && woken.get() < 0)
+        throw SystemError(errno);
+    const std::stop_callback wake(stop, [&woken] {
+        const quint64 one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(woken.get(), &one, sizeof one);
+    });
     const quint32 queryNumber = QRandomGenerator::global()->generate();
     const QByteArray body = walkBody(queryNumber);
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -568,9 +576,13 @@ QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait) {
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
-        pollfd pfd{fd.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, int(left.count())) <= 0)
+        if (stop.stop_requested())
+            break;
+        pollfd pfds[2] = {{fd.get(), POLLIN, 0}, {woken.get(), POLLIN, 0}};
+        if (::poll(pfds, woken.get() >= 0 ? 2 : 1, int(left.count())) <= 0)
             continue; // timeout ends the loop above; EINTR just polls again
+        if (pfds[1].revents)
+            break;
         Packet packet;
         while (receivePacket(fd.get(), buffer, packet)) {
             if (packet.truncated || !s.acceptsInterface(packet.interfaceIndex))

@@ -64,7 +64,9 @@ public:
     std::unique_ptr<DatagramReceiver> openReceiver(const QString& mailslotName) override;
     void send(AddressKind kind, const QString& receiverName, const QString& mailslotName,
               QByteArrayView datagram) override;
-    QStringList queryGroups(std::chrono::milliseconds wait) override;
+    QStringList queryGroups(std::chrono::milliseconds wait, std::stop_token stop = {}) override;
+    // The walk waits on a socket of its own, so it may run on any thread.
+    bool walksInBackground() const override { return true; }
     std::chrono::milliseconds defaultWalkWait() const override;
 
     const UdpNetworkConfig& config() const;

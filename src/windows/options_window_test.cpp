@@ -584,7 +584,7 @@ protected:
         options.interactiveErrors = false;
         form = std::make_unique<app::TMainForm>(*own, options);
         form->FormShow(); // the walk finds WG1 and WG2
-        ASSERT_EQ(form->NetUsers().Names(), QStringList({"WG1", "WG2"}));
+        ASSERT_EQ(form->node().netUsers().Names(), QStringList({"WG1", "WG2"}));
         QFile::remove(settingsPath()); // so that a write shows
     }
 
@@ -628,8 +628,8 @@ TEST_F(MainFormOptionsTest, ChangedIdentityIsAnnouncedToEveryWorkgroup) {
         });
         EXPECT_EQ(own->sendCount("WG1") - wg1, 3) << typed.toStdString();
         EXPECT_EQ(own->sendCount("WG2") - wg2, 3) << typed.toStdString();
-        EXPECT_EQ(form->session().OwnIdentity(), typed);
-        EXPECT_EQ(form->session().deliveries(), 3);
+        EXPECT_EQ(form->node().session().OwnIdentity(), typed);
+        EXPECT_EQ(form->node().session().deliveries(), 3);
         EXPECT_EQ(platform::ini::load(settingsPath()).value(u"Advanced", u"Identity"), typed);
     }
 }

@@ -21,7 +21,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -302,9 +302,9 @@ TEST_F(WelcomeFirstRunTest, TheIdentityIsAnnouncedAtTheFirstShow) {
     EXPECT_EQ(a.form->settings().identity, QStringLiteral("Steve"));
     a.form->show();
     const auto bShows = [&] {
-        const QListWidget* list = b.form->Computers();
-        for (int i = 0; i < list->count(); ++i) {
-            if (list->item(i)->text() == QStringLiteral("Steve"))
+        const QAbstractItemModel* list = b.form->Computers()->model();
+        for (int i = 0; i < list->rowCount(); ++i) {
+            if (list->index(i, 0).data().toString() == QStringLiteral("Steve"))
                 return true;
         }
         return false;

@@ -1,8 +1,10 @@
-// A copy of the chat without a window, built on the core: it opens the terminal, walks
-// the network, greets, answers, keeps its list of peers, and sends and prints chat lines.
+// A copy of the chat without a window, the same ChatNode the main window owns: it opens
+// the terminal, walks the network, greets, answers, keeps its list of peers, and sends and
+// prints chat lines.
 // The network tests drive it through its standard input, one command a line:
 //
-//   greet                 walk the network and greet every group found
+//   greet                 walk the network and greet every group found; prints "GROUPS"
+//                         once the walk has ended, and the commands after it wait till then
 //   walk                  walk only; prints "GROUPS <name>|<name>..."
 //   say <text>            a public line
 //   private <c1,c2> <text>  a private line to the listed computers (ticked for the send)
@@ -16,10 +18,7 @@
 // <own|other> <sender>: <text>" (kind public, private or more for a continuation line),
 // "PEER+ <computer>", "PEER- <computer>", "PEER~ <computer> <display>", "ERROR <text>".
 
-#include "messaging/chat_session.h"
-#include "messaging/mailslot_terminal.h"
-#include "network/net_users.h"
-#include "network/peer_list.h"
+#include "messaging/chat_node.h"
 #include "platform/datagram_network.h"
 
 #include <QCommandLineParser>
@@ -54,69 +53,84 @@ void printErrors(const messaging::SendResult& result) {
 class Peer : public QObject {
 public:
     Peer(platform::DatagramNetwork& network, const QString& identity, int deliveries)
-        : m_terminal(network), m_users(network), m_session(m_terminal, m_peers, m_users) {
-        m_session.setOwnNames(network.computerName(), network::GetGroupName(network));
-        m_session.setOwnIdentity(identity);
-        m_session.setDeliveries(deliveries);
-        connect(&m_session, &messaging::ChatSession::lineReceived, this,
+        : m_node(network) {
+        messaging::ChatSession& session = m_node.session();
+        network::PeerList& peers = m_node.peers();
+        session.setOwnIdentity(identity);
+        session.setDeliveries(deliveries);
+        connect(&session, &messaging::ChatSession::lineReceived, this,
                 [](const messaging::ReceivedLine& line) {
                     print(QStringLiteral("LINE %1 %2 %3: %4")
                               .arg(messaging::lineKindName(line), line.own ? "own" : "other",
                                    line.senderName, line.text));
                 });
-        connect(&m_session, &messaging::ChatSession::sendFailed, this,
+        connect(&session, &messaging::ChatSession::sendFailed, this,
                 [](const QString& error) { print(QStringLiteral("ERROR ") + error); });
-        connect(&m_terminal, &messaging::TMailslotTerminal::receptionError, this,
+        connect(&m_node.terminal(), &messaging::TMailslotTerminal::receptionError, this,
                 [](const QString& error) { print(QStringLiteral("ERROR ") + error); });
-        connect(&m_peers, &network::PeerList::entryAdded, this,
-                [this](int i) { print(QStringLiteral("PEER+ ") + m_peers.at(i).computerName); });
-        connect(&m_peers, &network::PeerList::entryChanged, this, [this](int i) {
-            print(QStringLiteral("PEER~ %1 %2").arg(m_peers.at(i).computerName,
-                                                    m_peers.at(i).displayText));
+        connect(&peers, &network::PeerList::entryAdded, this,
+                [&peers](int i) { print(QStringLiteral("PEER+ ") + peers.at(i).computerName); });
+        connect(&peers, &network::PeerList::entryChanged, this, [&peers](int i) {
+            print(QStringLiteral("PEER~ %1 %2").arg(peers.at(i).computerName,
+                                                    peers.at(i).displayText));
         });
-        // The list has already dropped the entry when it says so; keep names to report it.
-        connect(&m_peers, &network::PeerList::entryRemoved, this, [this](int i) {
-            print(QStringLiteral("PEER- ") + m_names.value(i));
-            m_names.removeAt(i);
-        });
-        connect(&m_peers, &network::PeerList::entryAdded, this,
-                [this](int i) { m_names.insert(i, m_peers.at(i).computerName); });
+        connect(&peers, &network::PeerList::entryRemoved, this,
+                [](int, const QString& computer) { print(QStringLiteral("PEER- ") + computer); });
+        connect(&m_node, &messaging::ChatNode::walkFailed, this,
+                [](const QString& error) { print(QStringLiteral("ERROR walk: ") + error); });
+        connect(&m_node, &messaging::ChatNode::greeted, this,
+                [this](const messaging::SendResult& result) {
+                    printGroups();
+                    printErrors(result);
+                    runWaitingCommands();
+                });
         print(QStringLiteral("READY %1 %2 %3")
-                  .arg(m_session.OwnComputerName(), m_session.OwnGroupName())
-                  .arg(m_terminal.TerminalId()));
+                  .arg(session.OwnComputerName(), session.OwnGroupName())
+                  .arg(m_node.terminal().TerminalId()));
     }
 
     void command(const QString& line) {
+        // A greeting's walk runs in the background; what was typed after it waits for it.
+        if (m_node.greetingPending()) {
+            m_waiting.append(line);
+            return;
+        }
+        messaging::ChatSession& session = m_node.session();
+        network::PeerList& peers = m_node.peers();
         const QString verb = line.section(QLatin1Char(' '), 0, 0);
         const QString rest = line.section(QLatin1Char(' '), 1);
         if (verb == "greet") {
-            walk();
-            printErrors(m_session.SendGreeting());
+            m_node.greet();
         } else if (verb == "walk") {
-            walk();
+            try {
+                m_node.netUsers().Enumerate();
+            } catch (const std::exception& e) {
+                print(QStringLiteral("ERROR walk: ") + QString::fromUtf8(e.what()));
+            }
+            printGroups();
         } else if (verb == "say") {
-            printErrors(m_session.sendPublic(rest, false));
+            printErrors(session.sendPublic(rest, false));
         } else if (verb == "multi") {
-            printErrors(m_session.sendPublic(rest, true));
+            printErrors(session.sendPublic(rest, true));
         } else if (verb == "private") {
             const QStringList targets = rest.section(QLatin1Char(' '), 0, 0).split(',');
-            for (int i = 0; i < m_peers.count(); ++i)
-                m_peers.setTicked(i, targets.contains(m_peers.at(i).computerName,
-                                                      Qt::CaseInsensitive));
+            for (int i = 0; i < peers.count(); ++i)
+                peers.setTicked(i, targets.contains(peers.at(i).computerName,
+                                                    Qt::CaseInsensitive));
             QStringList names;
-            printErrors(m_session.sendPrivate(rest.section(QLatin1Char(' '), 1), false, &names));
+            printErrors(session.sendPrivate(rest.section(QLatin1Char(' '), 1), false, &names));
             print(QStringLiteral("SENT private to ") + names.join(QStringLiteral(", ")));
         } else if (verb == "identity") {
-            m_session.setOwnIdentity(rest);
-            printErrors(m_session.SendIdentity());
+            session.setOwnIdentity(rest);
+            printErrors(session.SendIdentity());
         } else if (verb == "peers") {
             QStringList entries;
-            for (int i = 0; i < m_peers.count(); ++i)
-                entries.append(m_peers.at(i).computerName + '/' + m_peers.at(i).groupName + '/' +
-                               m_peers.at(i).displayText);
+            for (int i = 0; i < peers.count(); ++i)
+                entries.append(peers.at(i).computerName + '/' + peers.at(i).groupName + '/' +
+                               peers.at(i).displayText);
             print(QStringLiteral("PEERS ") + entries.join('|'));
         } else if (verb == "bye") {
-            printErrors(m_session.SendGoodbye());
+            printErrors(m_node.SendGoodbye());
             QCoreApplication::quit();
         } else if (verb == "quit") {
             QCoreApplication::quit();
@@ -125,21 +139,28 @@ public:
         }
     }
 
-private:
-    void walk() {
-        try {
-            m_users.Enumerate();
-        } catch (const std::exception& e) {
-            print(QStringLiteral("ERROR walk: ") + QString::fromUtf8(e.what()));
-        }
-        print(QStringLiteral("GROUPS ") + m_users.Names().join('|'));
+    // The end of the input: quits once what waits for a greeting has run.
+    void endOfInput() {
+        m_endOfInput = true;
+        if (!m_node.greetingPending())
+            QCoreApplication::quit();
     }
 
-    messaging::TMailslotTerminal m_terminal;
-    network::PeerList m_peers;
-    network::TNetUsers m_users;
-    messaging::ChatSession m_session;
-    QStringList m_names;
+private:
+    void printGroups() {
+        print(QStringLiteral("GROUPS ") + m_node.netUsers().Names().join('|'));
+    }
+
+    void runWaitingCommands() {
+        while (!m_waiting.isEmpty() && !m_node.greetingPending())
+            command(m_waiting.takeFirst());
+        if (m_endOfInput && !m_node.greetingPending())
+            QCoreApplication::quit();
+    }
+
+    messaging::ChatNode m_node;
+    QStringList m_waiting;
+    bool m_endOfInput = false;
 };
 
 } // namespace
@@ -170,7 +191,7 @@ int main(int argc, char** argv) {
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         if (n <= 0) {
             input.setEnabled(false);
-            QCoreApplication::quit();
+            peer->endOfInput();
             return;
         }
         pending.append(buffer, n);

@@ -9,7 +9,7 @@
 
 #include <QDateTime>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,7 +35,8 @@ struct Key {
 // One computer of the LAN with its own copy of the program.
 struct Host {
     QTemporaryDir dir;
-    std::unique_ptr<platform::InMemoryNetwork> network;
+    std::unique_ptr<platform::DatagramNetwork> ownedNetwork;
+    platform::InMemoryNetwork* network = nullptr; // set on an in-memory LAN
     std::unique_ptr<app::TMainForm> form;
     std::function<void(app::MainFormOptions&)> configure;
 
@@ -43,8 +44,15 @@ struct Host {
     Host(platform::InMemoryHub& hub, const QString& computer, const std::vector<Key>& keys = {},
          QStringList arguments = {},
          std::function<void(app::MainFormOptions&)> configureOptions = {})
-        : configure(std::move(configureOptions)) {
-        network = std::make_unique<platform::InMemoryNetwork>(hub, computer, Group);
+        : Host(std::make_unique<platform::InMemoryNetwork>(hub, computer, Group), keys,
+               std::move(arguments), std::move(configureOptions)) {}
+
+    // The program on another network (a real one on loopback).
+    Host(std::unique_ptr<platform::DatagramNetwork> on, const std::vector<Key>& keys = {},
+         QStringList arguments = {},
+         std::function<void(app::MainFormOptions&)> configureOptions = {})
+        : ownedNetwork(std::move(on)), configure(std::move(configureOptions)) {
+        network = dynamic_cast<platform::InMemoryNetwork*>(ownedNetwork.get());
         // Quiet defaults: no update checks, no time stamps, the language chosen already.
         IniDocument ini;
         ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
@@ -68,7 +76,7 @@ struct Host {
         options.interactiveErrors = false;
         if (configure)
             configure(options);
-        form = std::make_unique<app::TMainForm>(*network, options);
+        form = std::make_unique<app::TMainForm>(*ownedNetwork, options);
         form->Chat()->setClock([] { return fixedNow; });
     }
 
@@ -85,23 +93,32 @@ struct Host {
     app::TMainForm* operator->() { return form.get(); }
 
     QString chat() const { return form->Chat()->toPlainText(); }
+    // The list of computers as its view shows it.
+    QAbstractItemModel& listModel() const { return *form->Computers()->model(); }
+    QModelIndex entry(int row) const { return listModel().index(row, 0); }
     QStringList listTexts() const {
         QStringList texts;
-        for (int i = 0; i < form->Computers()->count(); ++i)
-            texts.append(form->Computers()->item(i)->text());
+        for (int i = 0; i < listModel().rowCount(); ++i)
+            texts.append(entry(i).data().toString());
         return texts;
     }
-    int row(const QString& text) const {
-        for (int i = 0; i < form->Computers()->count(); ++i) {
-            if (form->Computers()->item(i)->text() == text)
-                return i;
-        }
-        return -1;
+    int row(const QString& text) const { return int(listTexts().indexOf(text)); }
+    Qt::CheckState checkState(int row) const {
+        return entry(row).data(Qt::CheckStateRole).value<Qt::CheckState>();
+    }
+    void setCheckState(int row, Qt::CheckState state) {
+        listModel().setData(entry(row), state, Qt::CheckStateRole);
+    }
+    Qt::ItemFlags flags(int row) const { return entry(row).flags(); }
+    // Makes the entry the list's current one (none for -1), as a right click on it does.
+    void select(int row) {
+        form->Computers()->selectionModel()->setCurrentIndex(entry(row),
+                                                             QItemSelectionModel::ClearAndSelect);
     }
     void tick(const QString& text, bool on = true) {
-        QListWidgetItem* item = form->Computers()->item(row(text));
-        ASSERT_NE(item, nullptr) << text.toStdString();
-        item->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+        const int at = row(text);
+        ASSERT_GE(at, 0) << text.toStdString();
+        setCheckState(at, on ? Qt::Checked : Qt::Unchecked);
     }
     void type(const QString& text) {
         QTest::keyClicks(form->Message(), text);
@@ -114,7 +131,7 @@ void pump(platform::InMemoryHub& hub, const std::vector<Host*>& hosts) {
     for (int round = 0; round < 100; ++round) {
         const quint64 before = hub.deliveredCount();
         for (Host* host : hosts)
-            host->form->Terminaali().ReceiveMessages();
+            host->form->node().terminal().ReceiveMessages();
         if (hub.deliveredCount() == before)
             return;
     }
