@@ -130,3 +130,26 @@ TEST_F(ChatNodeOnLoopback, ANodeEndsAtOnceDuringItsWalk) {
     EXPECT_LT(clock.elapsed(), 500);
     QTest::qWait(50); // nothing is delivered to the node that is gone
 }
+
+// The receive thread wakes the owner's thread: with a poll only every minute, a line still
+// reaches the other copy, and comes back to its sender, at once.
+TEST_F(ChatNodeOnLoopback, ALineArrivesWithoutWaitingForAPoll) {
+    ChatNode a(*net1);
+    ChatNode b(*net2);
+    for (ChatNode* node : {&a, &b}) {
+        node->terminal().SetInterval(60000);
+        ASSERT_TRUE(node->terminal().Server()->Thread()->WakesOnArrival());
+    }
+    a.netUsers().Enumerate(50ms);
+    a.session().SendGreeting();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return a.peers().count() == 2; }, 3000));
+    QStringList atA, atB;
+    QObject::connect(&a.session(), &messaging::ChatSession::lineReceived,
+                     [&](const messaging::ReceivedLine& line) { atA.append(line.text); });
+    QObject::connect(&b.session(), &messaging::ChatSession::lineReceived,
+                     [&](const messaging::ReceivedLine& line) { atB.append(line.text); });
+    EXPECT_TRUE(a.session().sendPublic(QStringLiteral("at once"), false).ok());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return atA.size() == 1 && atB.size() == 1; }, 3000));
+    EXPECT_EQ(atA, QStringList{"at once"});
+    EXPECT_EQ(atB, QStringList{"at once"});
+}

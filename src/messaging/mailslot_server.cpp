@@ -39,6 +39,50 @@ TMailslotThread::TMailslotThread(TMailslotServer& server) : QObject(&server), m_
     m_timer.start();
 }
 
+TMailslotThread::~TMailslotThread() = default;
+
+void TMailslotThread::Attach(platform::DatagramReceiver& receiver) {
+    // The receiver calls back only while it exists, and the server closes it before this
+    // object goes.
+    m_wakesOnArrival = receiver.setArrivalNotifier([this] { Arrived(); });
+    m_wakePending = false;
+    Schedule();
+}
+
+void TMailslotThread::Arrived() {
+    if (!m_wakePending.exchange(true))
+        QMetaObject::invokeMethod(this, &TMailslotThread::TakeWakeUp, Qt::QueuedConnection);
+}
+
+void TMailslotThread::TakeWakeUp() {
+    // Taken before the look: an arrival during the look posts the next wake-up.
+    m_wakePending = false;
+    if (m_suspended || m_terminated)
+        return; // Resume looks at what came meanwhile
+    ++m_wakeCount;
+    CheckMessages();
+}
+
+void TMailslotThread::Schedule() {
+    if (m_suspended || m_terminated) {
+        m_timer.stop();
+        return;
+    }
+    if (!m_wakesOnArrival) {
+        m_timer.setSingleShot(false);
+        if (!m_timer.isActive())
+            m_timer.start();
+        return;
+    }
+    m_timer.setSingleShot(true);
+    if (LastCount > 0) {
+        if (!m_timer.isActive())
+            m_timer.start();
+    } else {
+        m_timer.stop();
+    }
+}
+
 void TMailslotThread::SetInterval(quint32 milliseconds) {
     m_interval = milliseconds;
     m_timer.setInterval(int(std::min<quint32>(milliseconds, INT_MAX)));
@@ -51,8 +95,18 @@ void TMailslotThread::Suspend() {
 
 void TMailslotThread::Resume() {
     m_suspended = false;
-    if (!m_terminated)
+    if (m_terminated)
+        return;
+    if (m_wakesOnArrival) {
+        // What arrived while suspended woke nobody: look as soon as the event loop runs.
+        QTimer::singleShot(0, this, [this] {
+            if (!m_suspended && !m_terminated)
+                CheckMessages();
+        });
+    } else {
+        m_timer.setSingleShot(false);
         m_timer.start();
+    }
 }
 
 void TMailslotThread::Terminate() {
@@ -87,6 +141,7 @@ void TMailslotThread::CheckMessages() {
             error = std::current_exception();
     }
     m_checking = false;
+    Schedule();
     if (error) {
         const QString text = describe(error);
         qWarning("Mailslot reception failed: %s", qUtf8Printable(text));
@@ -176,6 +231,7 @@ void TMailslotServer::Open() {
         throw EMailslotServerError(e.text());
     }
     m_handle = nextMailslotHandle();
+    m_thread->Attach(*m_receiver);
 }
 
 void TMailslotServer::Close() {

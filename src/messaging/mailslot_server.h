@@ -1,9 +1,14 @@
 #pragma once
-// This computer's receiving mailslot: owns the datagram service's receiver and polls it.
+// This computer's receiving mailslot: owns the datagram service's receiver and looks at it
+// on the owner's (GUI) thread, so that every receiver call, event and read happens on one
+// thread.
 //
-// Polling happens on the owner's (GUI) thread: the platform layer already queues arriving
-// datagrams on a thread of its own, so a timer that runs CheckMessages is the whole
-// hand-over, and every receiver call, event and read happens on one thread.
+// The platform layer queues arriving datagrams on a thread of its own and, where it can,
+// tells of each arrival. Then the look (CheckMessages) follows an arrival at once: the
+// arrival posts one wake-up to the owner's thread, and further arrivals post none until
+// that wake-up is taken, so a burst is read in one look. Interval then only bounds how long
+// datagrams that are still waiting after a look wait for the next; while nothing waits, no
+// timer runs. A receiver that cannot tell is polled every Interval instead.
 
 #include "platform/datagram_network.h"
 
@@ -12,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -27,11 +33,12 @@ public:
 
 class TMailslotServer;
 
-// The poller. Runs from creation; Suspend/Resume stop and start its timer.
+// The poller. Runs from creation; Suspend/Resume stop and start it.
 class TMailslotThread : public QObject {
     Q_OBJECT
 public:
     explicit TMailslotThread(TMailslotServer& server);
+    ~TMailslotThread() override;
 
     // Datagrams waiting at the previous poll.
     quint32 LastCount = 0;
@@ -52,9 +59,30 @@ public:
     // changed since the previous poll.
     void CheckMessages();
 
+    // Whether the receiver tells of arrivals (then no timer runs while nothing waits).
+    bool WakesOnArrival() const { return m_wakesOnArrival; }
+    // Wake-ups taken so far: looks that an arrival asked for.
+    quint64 WakeCount() const { return m_wakeCount; }
+    // Whether the timer runs now.
+    bool TimerActive() const { return m_timer.isActive(); }
+
 private:
+    friend class TMailslotServer;
+    // Connects to the server's receiver, just opened.
+    void Attach(platform::DatagramReceiver& receiver);
+    // Called on the receiver's thread for each arrival.
+    void Arrived();
+    // On the owner's thread: the wake-up an arrival posted.
+    void TakeWakeUp();
+    // The timer as the state calls for: polling every Interval, or once Interval from now
+    // while datagrams still wait.
+    void Schedule();
+
     TMailslotServer& m_server;
     QTimer m_timer;
+    std::atomic<bool> m_wakePending{false};
+    bool m_wakesOnArrival = false;
+    quint64 m_wakeCount = 0;
     quint32 m_interval = 1000;
     QThread::Priority m_priority = QThread::NormalPriority;
     bool m_suspended = false;

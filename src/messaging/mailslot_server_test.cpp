@@ -250,3 +250,62 @@ TEST(MailslotServer, DestroyedServerStopsPolling) {
     server.reset();
     EXPECT_NO_THROW(TMailslotServer again(lan.pc1)) << "the mailslot was closed";
 }
+
+// An arrival wakes the look at once, whatever the interval; a burst is one look; no timer
+// runs while nothing waits, and one runs (once, Interval long) while datagrams still wait.
+TEST(MailslotServer, AnArrivalWakesTheLookAndABurstIsReadInOne) {
+    Computers lan;
+    TMailslotServer server(lan.pc1);
+    server.SetInterval(60000);
+    int events = 0;
+    bool leaveOne = false;
+    QList<QByteArray> read;
+    server.SetOnNewMessage([&](TMailslotServer* sender) {
+        ++events;
+        while (sender->MessageCount() > (leaveOne ? 1u : 0u))
+            read.append(readOne(*sender));
+    });
+    ASSERT_TRUE(server.Thread()->WakesOnArrival());
+    QCoreApplication::processEvents(); // the look that Resume asks for
+    EXPECT_FALSE(server.Thread()->TimerActive()) << "a timer ticks while nothing waits";
+    events = 0;
+
+    lan.sendTo("mailbox", "one");
+    lan.sendTo("mailbox", "two");
+    lan.sendTo("mailbox", "three");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(read, QList<QByteArray>({"one", "two", "three"}));
+    EXPECT_EQ(events, 1);
+    EXPECT_EQ(server.Thread()->WakeCount(), 1u);
+    EXPECT_FALSE(server.Thread()->TimerActive());
+
+    // A datagram still waiting after the look is looked at again Interval later.
+    server.SetInterval(20);
+    leaveOne = true;
+    lan.sendTo("mailbox", "four");
+    lan.sendTo("mailbox", "five");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(read.size(), 4);
+    EXPECT_TRUE(server.Thread()->TimerActive());
+    leaveOne = false;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return read.size() == 5; }, 2000));
+    EXPECT_FALSE(server.Thread()->TimerActive());
+}
+
+TEST(MailslotServer, WhatArrivesWhilePollingIsOffIsReadWhenItIsBackOn) {
+    Computers lan;
+    TMailslotServer server(lan.pc1);
+    server.SetInterval(60000);
+    QList<QByteArray> read;
+    server.SetOnNewMessage([&](TMailslotServer* sender) {
+        while (sender->MessageCount() > 0)
+            read.append(readOne(*sender));
+    });
+    server.SetMessagePolling(false);
+    lan.sendTo("mailbox", "held");
+    QTest::qWait(20);
+    EXPECT_TRUE(read.isEmpty());
+    server.SetMessagePolling(true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(read, QList<QByteArray>({"held"}));
+}

@@ -17,6 +17,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <stop_token>
 
@@ -47,6 +48,15 @@ public:
     // Takes the next datagram into buffer and returns its size. Throws SystemError:
     // EAGAIN when nothing waits, EMSGSIZE (datagram kept) when capacity is too small.
     virtual quint32 read(char* buffer, quint32 capacity) = 0;
+
+    // Asks to be told of arrivals: notify is called after each datagram is queued, on
+    // whatever thread queued it (the implementation's own, or the sender's), so it must be
+    // quick and thread-safe; an empty function stops the calls. Returns false, changing
+    // nothing, when this receiver cannot tell: it must then be polled.
+    virtual bool setArrivalNotifier(std::function<void()> notify) {
+        (void)notify;
+        return false;
+    }
 };
 
 class DatagramNetwork {

@@ -64,9 +64,18 @@ public:
     const QString& group() const { return m_group; }
     const QString& groupName() const { return m_groupName; }
     const QString& foldedName() const { return m_foldedName; }
-    void enqueue(QByteArrayView datagram) { m_queue.emplace_back(datagram.toByteArray()); }
+    void enqueue(QByteArrayView datagram) {
+        m_queue.emplace_back(datagram.toByteArray());
+        if (m_notify)
+            m_notify();
+    }
+    bool setArrivalNotifier(std::function<void()> notify) override {
+        m_notify = std::move(notify);
+        return true;
+    }
 
 private:
+    std::function<void()> m_notify;
     std::shared_ptr<InMemoryHubState> m_state;
     QString m_computer; // folded
     QString m_groupName;

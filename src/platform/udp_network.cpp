@@ -423,6 +423,12 @@ public:
         return m_queue.empty() ? 0 : quint32(m_queue.front().size());
     }
 
+    bool setArrivalNotifier(std::function<void()> notify) override {
+        std::lock_guard lock(m_mutex);
+        m_notify = std::move(notify);
+        return true;
+    }
+
     quint32 read(char* buffer, quint32 capacity) override {
         std::lock_guard lock(m_mutex);
         if (m_queue.empty())
@@ -491,6 +497,9 @@ private:
             return;
         m_queue.push_back(datagram);
         m_queuedBytes += quint64(datagram.size());
+        // Under the lock: the notifier cannot be changed or dropped while it runs.
+        if (m_notify)
+            m_notify();
     }
 
     std::shared_ptr<UdpNetwork::State> m_state;
@@ -501,6 +510,7 @@ private:
     mutable std::mutex m_mutex;
     std::deque<QByteArray> m_queue;
     quint64 m_queuedBytes = 0;
+    std::function<void()> m_notify; // guarded by m_mutex
     std::thread m_thread;
 };
 
