@@ -26,7 +26,7 @@ namespace {
 double cpuMs() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
 using kalvento::app::ChatDisplaySettings;
@@ -80,7 +80,7 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
                 last = ms;
         }
         all = cpuMs() - wholeStart;
-        allWall = wall.nsecsElapsed() / 1e6;
+        allWall = double(wall.nsecsElapsed()) / 1e6;
         state.PauseTiming();
         view.reset();
         state.ResumeTiming();
@@ -168,7 +168,7 @@ void BM_StartOfRunWithTenMegabyteLog(benchmark::State& state) {
         view.reset();
         state.ResumeTiming();
     }
-    state.counters["log_MB"] = QFile(path).size() / 1e6;
+    state.counters["log_MB"] = double(QFile(path).size()) / 1e6;
     state.counters["load_cpu_ms"] = load;
     state.counters["welcome_cpu_ms"] = welcome;
     state.counters["font_cpu_ms"] = font;

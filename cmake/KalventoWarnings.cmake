@@ -3,3 +3,10 @@
 # GoogleTest and the system are not held to them.
 add_library(kalvento_warnings INTERFACE)
 target_compile_options(kalvento_warnings INTERFACE -Wall -Wextra)
+target_compile_options(kalvento_warnings INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX>:-Wshadow -Wold-style-cast -Wconversion>)
+# CI builds with warnings as errors, so that the code stays clean of them.
+option(KALVENTO_WERROR "Treat warnings as errors" OFF)
+if(KALVENTO_WERROR)
+  target_compile_options(kalvento_warnings INTERFACE -Werror)
+endif()

@@ -96,25 +96,25 @@ TEST_F(MainWindowTest, LayoutThroughTheWindowAtStartAndOnResize) {
                {{"General", "Width", QString::number(633 + dx)},
                 {"General", "Height", QString::number(417 + dy)}});
         a->show();
-        auto check = [&](int dx, int dy) {
-            EXPECT_EQ(a->size(), QSize(633 + dx, 417 + dy));
-            EXPECT_EQ(a->Chat()->geometry(), QRect(8, 8, 320 + dx, 401 + dy));
-            EXPECT_EQ(a->Computers()->geometry(), QRect(336 + dx, 24, 289, 183 + dy));
+        auto check = [&](int wider, int higher) {
+            EXPECT_EQ(a->size(), QSize(633 + wider, 417 + higher));
+            EXPECT_EQ(a->Chat()->geometry(), QRect(8, 8, 320 + wider, 401 + higher));
+            EXPECT_EQ(a->Computers()->geometry(), QRect(336 + wider, 24, 289, 183 + higher));
             EXPECT_EQ(a->findChild<QWidget*>("Paneeli")->geometry(),
-                      QRect(336 + dx, 215 + dy, 289, 33));
-            EXPECT_EQ(a->findChild<QWidget*>("Label1")->pos(), QPoint(336 + dx, 8));
-            EXPECT_EQ(a->findChild<QWidget*>("Label2")->pos(), QPoint(336 + dx, 256 + dy));
-            EXPECT_EQ(a->Message()->geometry(), QRect(336 + dx, 272 + dy, 289, 21));
+                      QRect(336 + wider, 215 + higher, 289, 33));
+            EXPECT_EQ(a->findChild<QWidget*>("Label1")->pos(), QPoint(336 + wider, 8));
+            EXPECT_EQ(a->findChild<QWidget*>("Label2")->pos(), QPoint(336 + wider, 256 + higher));
+            EXPECT_EQ(a->Message()->geometry(), QRect(336 + wider, 272 + higher, 289, 21));
             const char* firstRow[] = {"btnSend", "btnBigMessage", "btnComment", "btnPrint"};
             const char* secondRow[] = {"btnUpdate", "btnOptions", "btnInfo", "btnHelp", "btnClose"};
             for (int i = 0; i < 4; ++i) {
                 EXPECT_EQ(a->button(firstRow[i])->geometry(),
-                          QRect(338 + dx + 57 * i, 301 + dy, 57, 54))
+                          QRect(338 + wider + 57 * i, 301 + higher, 57, 54))
                     << firstRow[i];
             }
             for (int i = 0; i < 5; ++i) {
                 EXPECT_EQ(a->button(secondRow[i])->geometry(),
-                          QRect(338 + dx + 57 * i, 355 + dy, 57, 54))
+                          QRect(338 + wider + 57 * i, 355 + higher, 57, 54))
                     << secondRow[i];
             }
         };

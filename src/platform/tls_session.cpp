@@ -142,7 +142,9 @@ std::unique_ptr<TlsSession> TlsSession::create(int fd, const QString& serverName
     } else {
         SSL_set_hostflags(h.ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         if (SSL_set1_host(h.ssl, name.constData()) != 1 ||
-            SSL_set_tlsext_host_name(h.ssl, name.constData()) != 1)
+            // SSL_set_tlsext_host_name, without the macro's C cast.
+            SSL_ctrl(h.ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                     const_cast<char*>(name.constData())) != 1)
             return fail(QStringLiteral("cannot check the server's name"));
     }
     SSL_set_connect_state(h.ssl);

@@ -159,12 +159,12 @@ TMLineIkkuna::TMLineIkkuna(Host host, QWidget* parent)
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &TMLineIkkuna::btnCloseClick);
 
-    chooseFile = [](QWidget* parent) {
-        return QFileDialog::getOpenFileName(parent, QStringLiteral("Open text-file"), QString(),
+    chooseFile = [](QWidget* owner) {
+        return QFileDialog::getOpenFileName(owner, QStringLiteral("Open text-file"), QString(),
                                             QStringLiteral("Text files (*.txt);;All files (*)"));
     };
-    confirmPrint = [](QPrinter* printer, QWidget* parent) {
-        QPrintDialog dialog(printer, parent);
+    confirmPrint = [](QPrinter* printer, QWidget* owner) {
+        QPrintDialog dialog(printer, owner);
         return dialog.exec() == QDialog::Accepted;
     };
     reportError = [this](const QString& error) {
