@@ -146,7 +146,7 @@ void BM_StartOfRunWithTenMegabyteLog(benchmark::State& state) {
         view->resize(600, 400);
         state.ResumeTiming();
         double t = cpuMs();
-        const QString error = view->loadLog(path);
+        const QString error = view->loadLog(path).error;
         load = cpuMs() - t;
         t = cpuMs();
         view->appendWelcome();

@@ -65,7 +65,7 @@ void writeLog(const QString& path, qint64 bytes) {
             line.text = QStringLiteral("message %1 café, {braces} € Ω").arg(i);
             view.appendReceived(line);
         }
-        const QString error = view.writeBackLog(path, true);
+        const QString error = view.writeBackLog(path, true).error;
         if (!error.isEmpty())
             qFatal("%s", qPrintable(error));
         if (QFileInfo(path).size() >= bytes)
@@ -140,7 +140,7 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
         talker.netUsers.Enumerate();
         talker.session.SendGreeting();
         form.node().terminal().ReceiveMessages(); // lists the talker and answers it
-        talker.terminal.ReceiveMessages();   // the talker lists the window
+        talker.terminal.ReceiveMessages();        // the talker lists the window
         form.node().terminal().ReceiveMessages();
         if (talker.peers.indexOfComputer(u"PCA") < 0)
             state.SkipWithError("the talker never heard the window");

@@ -96,7 +96,7 @@ void BM_ReadRtfAndLayOut(benchmark::State& state) {
         auto document = std::make_unique<QTextDocument>();
         document->setDefaultFont(QFont("Courier New", 9));
         document->setTextWidth(640);
-        readRtf(source.rtf, *document);
+        (void)readRtf(source.rtf, *document);
         benchmark::DoNotOptimize(document->size());
         state.PauseTiming();
         document.reset();

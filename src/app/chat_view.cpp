@@ -2,10 +2,10 @@
 
 #include "lang/format_message.h"
 #include "lang/language_file.h"
-#include "richtext/rtf_reader.h"
-#include "richtext/rtf_writer.h"
 #include "platform/atomic_file.h"
 #include "platform/system_error.h"
+#include "richtext/rtf_reader.h"
+#include "richtext/rtf_writer.h"
 
 #include <QContextMenuEvent>
 #include <QFile>
@@ -215,22 +215,23 @@ void TChatView::appendComment(const QString& text) {
     ChatChange();
 }
 
-QString TChatView::startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont) {
+platform::Result TChatView::startOfRunContent(const QString& logPath, bool saveOn,
+                                              const QFont& chatFont) {
     // The window empties the view before (QPlainTextEdit::clear passes by the insertion point).
     resetInsertionPoint();
-    QString error;
+    platform::Result loaded;
     if (saveOn)
-        error = loadLog(logPath);
+        loaded = loadLog(logPath);
     appendWelcome();
     applyChatFont(chatFont);
-    return error;
+    return loaded;
 }
 
-QString TChatView::loadLog(const QString& path) {
+platform::Result TChatView::loadLog(const QString& path) {
     m_logLoadFailed = false;
     QFileInfo info(path);
     if (!info.exists())
-        return {};
+        return platform::Result::success();
 
     QString error;
     QFile file(path);
@@ -240,9 +241,8 @@ QString TChatView::loadLog(const QString& path) {
         const QByteArray bytes = file.readAll();
         if (file.error() != QFile::NoError) {
             error = file.errorString();
-        } else if (!richtext::readRtf(bytes, *document(), &error)) {
-            if (error.isEmpty())
-                error = tr("The file is damaged.");
+        } else if (const platform::Result read = richtext::readRtf(bytes, *document()); !read) {
+            error = read.error;
         }
     }
     if (!error.isEmpty()) {
@@ -255,8 +255,9 @@ QString TChatView::loadLog(const QString& path) {
     m_format = m_cursor.charFormat();
     ChatChange();
     if (error.isEmpty())
-        return {};
-    return tr("The chat log %1 could not be loaded: %2").arg(path, error);
+        return platform::Result::success();
+    return platform::Result::failure(
+        tr("The chat log %1 could not be loaded: %2").arg(path, error));
 }
 
 void TChatView::appendWelcome() {
@@ -301,7 +302,7 @@ QString TChatView::logFilePath(const QString& saveMessagesPath) {
     return saveMessagesPath + QStringLiteral("log.rtf");
 }
 
-QString TChatView::writeBackLog(const QString& path, bool saveOn) {
+platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
     if (saveOn && textLength() >= m_logBaseline + 2) {
         if (m_logLoadFailed && QFileInfo(path).isFile()) {
             // The history that could not be read at start stays beside the new log.
@@ -309,8 +310,8 @@ QString TChatView::writeBackLog(const QString& path, bool saveOn) {
             QFile::remove(aside);
             QFile old(path);
             if (!old.rename(aside)) {
-                return tr("The chat log %1 could not be kept as %2: %3")
-                    .arg(path, aside, old.errorString());
+                return platform::Result::failure(tr("The chat log %1 could not be kept as %2: %3")
+                                                     .arg(path, aside, old.errorString()));
             }
         }
         m_logLoadFailed = false;
@@ -318,16 +319,18 @@ QString TChatView::writeBackLog(const QString& path, bool saveOn) {
         try {
             platform::writeFileAtomically(path, richtext::writeRtf(*document()));
         } catch (const platform::SystemError& e) {
-            return tr("The chat log %1 could not be saved: %2").arg(path, e.text());
+            return platform::Result::failure(
+                tr("The chat log %1 could not be saved: %2").arg(path, e.text()));
         }
-        return {};
+        return platform::Result::success();
     }
     if (!saveOn) {
         QFile file(path);
         if (file.exists() && !file.remove())
-            return tr("The chat log %1 could not be deleted: %2").arg(path, file.errorString());
+            return platform::Result::failure(
+                tr("The chat log %1 could not be deleted: %2").arg(path, file.errorString()));
     }
-    return {};
+    return platform::Result::success();
 }
 
 QString TChatView::printJobTitle() const {

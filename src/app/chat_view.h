@@ -3,15 +3,17 @@
 // one run to the next, its popup menu and its printout. The main window embeds it and calls
 // in; everything here runs on the GUI thread.
 
+#include "platform/result.h"
+
 #include "messaging/chat_session.h"
 
 #include <QColor>
 #include <QDateTime>
+#include <QPlainTextEdit>
 #include <QString>
 #include <QStringList>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QPlainTextEdit>
 
 #include <functional>
 
@@ -55,11 +57,11 @@ public:
     void appendComment(const QString& text);
 
     // Start-of-run content: the log (when saveOn and the file exists), a new line, the
-    // welcome line in the window text colour, then the chat font. Returns an error text
-    // when the log could not be loaded (the view then starts without it), else empty.
-    QString startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont);
+    // welcome line in the window text colour, then the chat font. Fails when the log could
+    // not be loaded (the view then starts without it).
+    platform::Result startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont);
     // The steps one by one. loadLog replaces the view's content; a missing file is no error.
-    QString loadLog(const QString& path);
+    platform::Result loadLog(const QString& path);
     void appendWelcome();
     void applyChatFont(const QFont& font);
 
@@ -74,8 +76,8 @@ public:
     static QString logFilePath(const QString& saveMessagesPath);
     // At close and at the end of the session: saves the view when it grew by two characters
     // or more since start and saveOn, deletes the log when !saveOn, else leaves it. Saving
-    // replaces the file atomically. Returns an error text, empty on success.
-    QString writeBackLog(const QString& path, bool saveOn);
+    // replaces the file atomically.
+    platform::Result writeBackLog(const QString& path, bool saveOn);
 
     // The whole chat, paginated, under the job title.
     void print(QPrinter* printer);

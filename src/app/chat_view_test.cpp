@@ -108,7 +108,7 @@ struct ChatViewTest : ::testing::Test {
     QString start(TChatView& v, bool saveOn) {
         v.setClock([] { return fixedNow; });
         const QString error =
-            v.startOfRunContent(logPath(), saveOn, QFont(QStringLiteral("Sans"), 11));
+            v.startOfRunContent(logPath(), saveOn, QFont(QStringLiteral("Sans"), 11)).error;
         v.setLogBaseline();
         return error;
     }
@@ -274,9 +274,9 @@ TEST_F(ChatViewTest, PeerTextIsNeverMarkupOnScreenOrInTheLog) {
         EXPECT_FALSE(r.text.contains(QChar::ObjectReplacementCharacter));
     EXPECT_FALSE(runWith(*view.document(), QStringLiteral("x</b>")).italic);
 
-    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).ok());
     TChatView reloaded;
-    ASSERT_TRUE(reloaded.loadLog(logPath()).isEmpty());
+    ASSERT_TRUE(reloaded.loadLog(logPath()).ok());
     EXPECT_EQ(reloaded.toPlainText(), plain());
 }
 
@@ -286,7 +286,7 @@ TEST_F(ChatViewTest, FirstStartWithoutLogShowsOnlyTheWelcomeLine) {
     EXPECT_TRUE(start(view, true).isEmpty());
     EXPECT_EQ(plain(), welcomeLine());
     // Nothing happened: no log appears.
-    EXPECT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_TRUE(view.writeBackLog(logPath(), true).ok());
     EXPECT_FALSE(QFileInfo::exists(logPath()));
 }
 
@@ -298,7 +298,7 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
         start(first, true);
         first.setDisplaySettings(s);
         first.appendReceived(line(QStringLiteral("hello")));
-        ASSERT_TRUE(first.writeBackLog(logPath(), true).isEmpty());
+        ASSERT_TRUE(first.writeBackLog(logPath(), true).ok());
     }
     const QString firstRun = welcomeLine() + QStringLiteral("\nPC1: hello");
     const QByteArray saved = readFile(logPath());
@@ -308,7 +308,7 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
         TChatView idle;
         start(idle, true);
         EXPECT_EQ(idle.toPlainText(), firstRun + u'\n' + welcomeLine());
-        EXPECT_TRUE(idle.writeBackLog(logPath(), true).isEmpty());
+        EXPECT_TRUE(idle.writeBackLog(logPath(), true).ok());
         EXPECT_EQ(readFile(logPath()), saved);
     }
     {
@@ -317,7 +317,7 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
         EXPECT_EQ(third.toPlainText(), firstRun + u'\n' + welcomeLine());
         third.setDisplaySettings(s);
         third.appendReceived(line(QStringLiteral("again"), ReceivedLine::Kind::Public, true));
-        ASSERT_TRUE(third.writeBackLog(logPath(), true).isEmpty());
+        ASSERT_TRUE(third.writeBackLog(logPath(), true).ok());
     }
     TChatView fourth;
     start(fourth, true);
@@ -338,7 +338,7 @@ TEST_F(ChatViewTest, ClearedChatKeepsTheOldLog) {
     start(view, true);
     view.Clearchat1Click();
     view.appendComment(QStringLiteral("x"));
-    EXPECT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    EXPECT_TRUE(view.writeBackLog(logPath(), true).ok());
     EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
 }
 
@@ -347,10 +347,10 @@ TEST_F(ChatViewTest, LogOffDeletesTheFile) {
     // Off at start: the log is not shown.
     start(view, false);
     EXPECT_EQ(plain(), welcomeLine());
-    EXPECT_TRUE(view.writeBackLog(logPath(), false).isEmpty());
+    EXPECT_TRUE(view.writeBackLog(logPath(), false).ok());
     EXPECT_FALSE(QFileInfo::exists(logPath()));
     // A missing file is no error.
-    EXPECT_TRUE(view.writeBackLog(logPath(), false).isEmpty());
+    EXPECT_TRUE(view.writeBackLog(logPath(), false).ok());
 }
 
 TEST_F(ChatViewTest, PathWithoutTrailingSeparatorNamesAFileBesideIt) {
@@ -361,7 +361,7 @@ TEST_F(ChatViewTest, PathWithoutTrailingSeparatorNamesAFileBesideIt) {
     EXPECT_EQ(TChatView::logFilePath(folder + u'/'), folder + QStringLiteral("/log.rtf"));
     start(view, true);
     view.appendComment(QStringLiteral("x"));
-    EXPECT_TRUE(view.writeBackLog(path, true).isEmpty());
+    EXPECT_TRUE(view.writeBackLog(path, true).ok());
     EXPECT_TRUE(QFileInfo(path).isFile());
     EXPECT_TRUE(QDir(folder).isEmpty());
 }
@@ -379,7 +379,7 @@ TEST_F(ChatViewTest, FailedSaveReportsAndLeavesTheOldFile) {
     struct rlimit small = saved;
     small.rlim_cur = 512;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const QString error = view.writeBackLog(logPath(), true);
+    const QString error = view.writeBackLog(logPath(), true).error;
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -387,8 +387,7 @@ TEST_F(ChatViewTest, FailedSaveReportsAndLeavesTheOldFile) {
     EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old\\par}"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("log.rtf")});
 
-    EXPECT_FALSE(
-        view.writeBackLog(dir.filePath(QStringLiteral("missing/log.rtf")), true).isEmpty());
+    EXPECT_FALSE(view.writeBackLog(dir.filePath(QStringLiteral("missing/log.rtf")), true).ok());
 }
 
 TEST_F(ChatViewTest, UnreadableLogIsReportedAndKeptAside) {
@@ -398,11 +397,11 @@ TEST_F(ChatViewTest, UnreadableLogIsReportedAndKeptAside) {
     EXPECT_FALSE(start(view, true).isEmpty());
     EXPECT_EQ(plain(), welcomeLine());
     view.appendComment(QStringLiteral("new"));
-    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).ok());
     EXPECT_EQ(readFile(logPath() + QStringLiteral(".bak")), damaged);
     EXPECT_TRUE(readFile(logPath()).contains("new"));
     // A second write-back (end of session after close) does not touch the kept file.
-    ASSERT_TRUE(view.writeBackLog(logPath(), true).isEmpty());
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).ok());
     EXPECT_EQ(readFile(logPath() + QStringLiteral(".bak")), damaged);
 
     // A log that cannot even be opened: the program still starts.
@@ -410,15 +409,14 @@ TEST_F(ChatViewTest, UnreadableLogIsReportedAndKeptAside) {
     const QString folderPath = dir.filePath(QStringLiteral("folder"));
     ASSERT_TRUE(QDir().mkpath(folderPath + QStringLiteral("log.rtf")));
     other.setClock([] { return fixedNow; });
-    EXPECT_FALSE(
-        other.startOfRunContent(TChatView::logFilePath(folderPath), true, QFont()).isEmpty());
+    EXPECT_FALSE(other.startOfRunContent(TChatView::logFilePath(folderPath), true, QFont()).ok());
     EXPECT_EQ(other.toPlainText(), welcomeLine());
 }
 
 TEST_F(ChatViewTest, ChatFontReachesTheWholeView) {
     writeFile(logPath(), "{\\rtf1\\ansi{\\fonttbl{\\f0 Courier;}}\\f0\\fs40 old\\par}");
     view.setClock([] { return fixedNow; });
-    view.startOfRunContent(logPath(), true, QFont(QStringLiteral("Serif"), 13));
+    ASSERT_TRUE(view.startOfRunContent(logPath(), true, QFont(QStringLiteral("Serif"), 13)).ok());
     view.appendComment(QStringLiteral("later"));
     for (QTextBlock b = view.document()->begin(); b.isValid(); b = b.next())
         for (auto it = b.begin(); !it.atEnd(); ++it) {

@@ -7,7 +7,6 @@
 #include "app/main_layout.h"
 #include "app/new_message_alert.h"
 #include "app/tray_icon.h"
-#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
@@ -15,6 +14,7 @@
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
 #include "sound/sound_player.h"
+#include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
@@ -128,10 +128,9 @@ void installTrace(TMainForm& form) {
     QObject::connect(&peers, &network::PeerList::entryChanged, &form, [&peers, trace](int i) {
         trace(QStringLiteral("peer~ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
     });
-    QObject::connect(&peers, &network::PeerList::entryRemoved, &form,
-                     [trace](int, const QString& computer) {
-                         trace(QStringLiteral("peer- ") + computer);
-                     });
+    QObject::connect(
+        &peers, &network::PeerList::entryRemoved, &form,
+        [trace](int, const QString& computer) { trace(QStringLiteral("peer- ") + computer); });
     QObject::connect(&form.node().session(), &messaging::ChatSession::lineReceived, &form,
                      [trace](const messaging::ReceivedLine& line) {
                          trace(QStringLiteral("line %1 %2: %3")
@@ -342,7 +341,7 @@ void TMainForm::createMenus() {
 }
 
 void TMainForm::FormCreate() {
-    // Settings (batch S); the size of the client area first.
+    // The settings; the size of the client area first.
     m_settings = settings::readAll(m_options.settingsPath, m_options.autostartEntry);
     m_firstRun = m_settings.languageIndexMissing;
     resize(m_settings.width, m_settings.height);
@@ -388,11 +387,11 @@ void TMainForm::FormCreate() {
                                       m_options.resourceDirectory);
 
     applyChatDisplaySettings();
-    const QString logError = m_chat->startOfRunContent(
-        TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog,
-        QFont(m_settings.messageFontName, m_settings.messageFontSize));
-    if (!logError.isEmpty())
-        reportError(logError);
+    if (const platform::Result loaded = m_chat->startOfRunContent(
+            TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog,
+            QFont(m_settings.messageFontName, m_settings.messageFontSize));
+        !loaded)
+        reportError(loaded.error);
     m_chat->setLogBaseline();
 
     MessageChange();
@@ -447,8 +446,8 @@ void TMainForm::closeSplash() {
     traceCreation(QStringLiteral("splash closed"));
 }
 
-// The first-run wizard: its answers go into the settings and the file (batch W). It has
-// no cancel; whatever it shows when it ends is the answer.
+// The first-run wizard: its answers go into the settings and the file. It has no cancel;
+// whatever it shows when it ends is the answer.
 void TMainForm::runWelcomeWizard() {
     traceCreation(QStringLiteral("wizard"));
     windows::TWelcomeIkkuna wizard;
@@ -634,8 +633,8 @@ bool TMainForm::askQuestion(bool warning, const QString& text) {
 void TMainForm::FormResize() {
     const MainLayout layout = computeMainLayout(size());
     m_chat->setGeometry(layout.Chat);
-    // Labels keep their design place; their width follows the text, which this desktop's
-    // fonts may make wider than the design's.
+    // Labels keep their place; their width follows the text, which this desktop's fonts may
+    // make wider than the layout's.
     m_label1->setGeometry(QRect(layout.Label1.topLeft(),
                                 QSize(std::max(layout.Label1.width(), m_label1->sizeHint().width()),
                                       layout.Label1.height() + 3)));
@@ -687,8 +686,8 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
             // Through the selection model: the own entry, which is not enabled, too.
             if (const QModelIndex entry = m_computers->indexAt(mouse->position().toPoint());
                 entry.isValid())
-                m_computers->selectionModel()->setCurrentIndex(
-                    entry, QItemSelectionModel::ClearAndSelect);
+                m_computers->selectionModel()->setCurrentIndex(entry,
+                                                               QItemSelectionModel::ClearAndSelect);
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -864,10 +863,10 @@ void TMainForm::ShutdownSequence() {
     }
     if (const auto written = settings::writeClose(m_options.settingsPath, m_settings); !written)
         errors.append(written.error);
-    const QString logError = m_chat->writeBackLog(
-        TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
-    if (!logError.isEmpty())
-        errors.append(logError);
+    if (const platform::Result written = m_chat->writeBackLog(
+            TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
+        !written)
+        errors.append(written.error);
     for (const QString& error : errors)
         qWarning("kalvento: %s", qPrintable(error));
     m_errorLog += errors;
@@ -876,9 +875,12 @@ void TMainForm::ShutdownSequence() {
 void TMainForm::StartKalventoonstartup1Click() {
     QAction* item = action("StartKalventoonstartup1");
     m_settings.startWithSystem = item->isChecked();
-    // As designed, a refusal is not reported: the check mark shows what was asked.
-    settings::setStartWithSystem(m_settings.startWithSystem, m_options.executablePath,
-                                 m_options.autostartEntry);
+    // The check mark shows what was asked; a refusal is said, so that nobody counts on a
+    // start at login that will not come.
+    if (const platform::Result changed = settings::setStartWithSystem(
+            m_settings.startWithSystem, m_options.executablePath, m_options.autostartEntry);
+        !changed)
+        reportError(changed.error);
 }
 
 void TMainForm::Hidetothetrayonclose1Click() {

@@ -33,8 +33,8 @@ namespace {
 struct Received {
     QStringList lines;
     void listen(Host& host) {
-        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived, host.form.get(),
-                         [this](const messaging::ReceivedLine& line) {
+        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived,
+                         host.form.get(), [this](const messaging::ReceivedLine& line) {
                              lines << (line.continuation ? QStringLiteral("...") : QString()) +
                                           (line.kind == messaging::ReceivedLine::Kind::Private
                                                ? QStringLiteral("private: ")

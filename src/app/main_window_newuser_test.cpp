@@ -16,8 +16,8 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QLibraryInfo>
 #include <QDir>
+#include <QLibraryInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,8 +34,8 @@ struct Lines {
     QStringList texts;
     QStringList senders;
     void listen(Host& host) {
-        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived, host.form.get(),
-                         [this](const messaging::ReceivedLine& line) {
+        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived,
+                         host.form.get(), [this](const messaging::ReceivedLine& line) {
                              texts << line.text;
                              senders << line.senderName;
                          });

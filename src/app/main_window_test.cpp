@@ -7,6 +7,7 @@
 #include "platform/ini_file.h"
 #include "platform/memory_network.h"
 #include "widgets/glyph_button.h"
+#include "windows/options_window.h"
 
 #include "support/main_window_host.h"
 #include "support/pdf_text.h"
@@ -42,14 +43,15 @@
 using namespace kalvento;
 using app::TMainForm;
 using platform::IniDocument;
+using test::fixedNow;
+using test::Group;
+using test::Host;
+using test::Key;
 using test::pdfPageCount;
 using test::pdfTextString;
-using test::readFile;
-using test::Host;
 using test::pump;
-using test::Group;
-using test::fixedNow;
-using test::Key;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -727,6 +729,26 @@ TEST_F(MainWindowTest, TrayMenuItemsToggleAndStore) {
     a.start();
     EXPECT_FALSE(a->action("Hidetothetrayonclose1")->isChecked());
     EXPECT_TRUE(a->action("StartKalventoonstartup1")->isChecked());
+}
+
+// A start at login that cannot be set up is said, from the tray menu and from the options,
+// and does not stop the settings from being written.
+TEST_F(MainWindowTest, AnAutostartEntryThatCannotBeWrittenIsReported) {
+    QTemporaryDir elsewhere;
+    // A file where the entry's folder should be: no one, root included, can create it.
+    const QString blocked = elsewhere.filePath(QStringLiteral("autostart"));
+    writeFile(blocked, "not a folder");
+    Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& options) {
+        options.autostartEntry = blocked + QStringLiteral("/kalvento.desktop");
+    });
+    a->action("StartKalventoonstartup1")->trigger();
+    ASSERT_EQ(a->errorLog().size(), 1);
+    EXPECT_TRUE(a->errorLog().first().contains(blocked)) << a->errorLog().first().toStdString();
+
+    a->btnOptionsClick([](windows::TOptionsIkkuna&) { return true; });
+    ASSERT_EQ(a->errorLog().size(), 2);
+    EXPECT_TRUE(a->errorLog().last().contains(blocked));
+    EXPECT_EQ(a.ini().value(u"General", u"Show splashscreen"), QStringLiteral("1"));
 }
 
 TEST_F(MainWindowTest, ClosingEndsTheEventLoop) {

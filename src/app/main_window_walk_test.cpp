@@ -32,15 +32,15 @@ protected:
         messaging::TMailslotTerminal& terminal = observer.terminal();
         const messaging::TNewMessageEvent handle = terminal.OnNewMessage();
         const auto fromA = qint32(a->node().terminal().TerminalId());
-        terminal.SetOnNewMessage([this, handle, fromA](messaging::TMailslotTerminal* sender,
-                                                       qint32 id, quint16 size) {
-            if (id == fromA) {
-                const QByteArrayView payload = sender->payload().first(size);
-                heard.append(
-                    messaging::classifyMessage(messaging::plainTextFromPayload(payload)).kind);
-            }
-            handle(sender, id, size);
-        });
+        terminal.SetOnNewMessage(
+            [this, handle, fromA](messaging::TMailslotTerminal* sender, qint32 id, quint16 size) {
+                if (id == fromA) {
+                    const QByteArrayView payload = sender->payload().first(size);
+                    heard.append(
+                        messaging::classifyMessage(messaging::plainTextFromPayload(payload)).kind);
+                }
+                handle(sender, id, size);
+            });
         observer.netUsers().Enumerate(50ms);
         observer.session().SendGreeting();
         ASSERT_TRUE(QTest::qWaitFor([&] { return heard.contains(Kind::Answer); }, 3000));

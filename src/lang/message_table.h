@@ -1,9 +1,9 @@
 #pragma once
 // Every message the program shows through the language file: its identifier in section
 // "Misc" and its English default. M009 to M027 are not used; M038 and M039 are texts the
-// program has beyond the original table (the help window's title, the tray's tip). Placeholders are those of the
-// formatting rules the callers use: %s a text, %d a whole number, %1.n a number with
-// thousands separators and no decimals.
+// program has beyond the original table (the help window's title, the tray's tip).
+// Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
+// number, %1.n a number with thousands separators and no decimals.
 
 #include <QString>
 #include <QStringView>

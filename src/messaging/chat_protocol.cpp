@@ -64,10 +64,14 @@ const DecodeTable& decodeTable() {
     return table;
 }
 
-inline unsigned byteAt(const char* p, qsizetype i) { return static_cast<unsigned char>(p[i]); }
+inline unsigned byteAt(const char* p, qsizetype i) {
+    return static_cast<unsigned char>(p[i]);
+}
 
 // (6·p − 9·q) / −45 with division truncating toward zero, as a byte.
-inline char unmix(int p, int q) { return char(-((6 * p - 9 * q) / 45)); }
+inline char unmix(int p, int q) {
+    return char(-((6 * p - 9 * q) / 45));
+}
 
 QByteArray concat(std::initializer_list<QByteArrayView> parts) {
     qsizetype size = 0;
@@ -176,13 +180,17 @@ QByteArray answerText(QByteArrayView computerName, QByteArrayView groupName) {
     return concat({kAnswerTag, computerName, kNameSeparator, groupName});
 }
 
-QByteArray identityText(QByteArrayView identity) { return concat({kIdentityTag, identity}); }
+QByteArray identityText(QByteArrayView identity) {
+    return concat({kIdentityTag, identity});
+}
 
 QByteArray goodbyeText(QByteArrayView computerName) {
     return concat({kGoodbyeTag, computerName});
 }
 
-QByteArray privateLineText(QByteArrayView text) { return concat({kPrivateTag, text}); }
+QByteArray privateLineText(QByteArrayView text) {
+    return concat({kPrivateTag, text});
+}
 
 QByteArray publicMultiLineText(int k, QByteArrayView line) {
     return concat({"#", LineTag(k), "#", line});

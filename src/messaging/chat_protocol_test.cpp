@@ -92,7 +92,7 @@ TEST(ChatProtocol, Classification) {
         {"\xA4L13\xA4line", MessageKind::PrivateMultiLine, false, "line"},
         {"#abc#d", MessageKind::UnknownTag, false, "d"},
         {"#ab#c", MessageKind::PublicLine, false, "#ab#c"}, // its fifth character is 'c'
-        {"#hi!#x", MessageKind::UnknownTag, false, "x"}, // tags compare letter case
+        {"#hi!#x", MessageKind::UnknownTag, false, "x"},    // tags compare letter case
         {"\xA4LL0#x", MessageKind::PublicLine, false, "\xA4LL0#x"},
         {"#LL0\xA4x", MessageKind::PublicLine, false, "#LL0\xA4x"},
         {"hello", MessageKind::PublicLine, false, "hello"},
@@ -146,5 +146,6 @@ TEST(CommaText, JoinedLinesComeBackUnchanged) {
         {"one"},
     };
     for (const auto& lines : lists)
-        EXPECT_EQ(splitCommaText(joinCommaText(lines)), lines) << joinCommaText(lines).toStdString();
+        EXPECT_EQ(splitCommaText(joinCommaText(lines)), lines)
+            << joinCommaText(lines).toStdString();
 }

@@ -33,7 +33,8 @@ void ChatSession::setOwnNames(const QString& computerName, const QString& groupN
 }
 
 qsizetype ChatSession::maxLineLength() const {
-    return maxPlainTextLength(quint32(m_terminal.MaxPayloadSize() + TMailslotTerminal::kHeaderSize));
+    return maxPlainTextLength(
+        quint32(m_terminal.MaxPayloadSize() + TMailslotTerminal::kHeaderSize));
 }
 
 void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int copies,
@@ -60,8 +61,8 @@ SendResult ChatSession::sendToEach(const QStringList& receivers, const QByteArra
 }
 
 SendResult ChatSession::SendGreeting() {
-    SendResult result = sendToEach(
-        m_netUsers.Names(), greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)));
+    SendResult result = sendToEach(m_netUsers.Names(),
+                                   greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)));
     if (!m_ownIdentity.isEmpty())
         result.merge(SendIdentity());
     return result;
@@ -125,8 +126,7 @@ SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QString
 
 void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId,
                                        quint16 msgSize) {
-    const QByteArray plain =
-        plainTextFromPayload(sender->ReceiveStream().Read(qsizetype(msgSize)));
+    const QByteArray plain = plainTextFromPayload(sender->ReceiveStream().Read(qsizetype(msgSize)));
     const ClassifiedMessage message = classifyMessage(plain);
 
     ReceivedLine line;
@@ -169,8 +169,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     case MessageKind::PublicLine:
         break;
     }
-    line.own = line.kind == ReceivedLine::Kind::Public &&
-               senderId == qint32(m_terminal.TerminalId());
+    line.own =
+        line.kind == ReceivedLine::Kind::Public && senderId == qint32(m_terminal.TerminalId());
     if (!line.continuation)
         line.senderName = m_peers.SenderName(senderId);
     line.text = fromWire(message.body);

@@ -22,7 +22,7 @@ struct ReceivedLine {
     bool continuation = false;   // line 1..99 of a multi-line message: no heading, no alert
     bool multiLineStart = false; // line 0: its text starts on a line after the heading
     qint32 senderId = 0;
-    QString senderName;          // the peer's ShortName, or the identifier as a number
+    QString senderName; // the peer's ShortName, or the identifier as a number
     QString text;
 };
 

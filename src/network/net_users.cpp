@@ -90,6 +90,8 @@ void TNetUsers::Cancel() {
     }
 }
 
-QString GetGroupName(const platform::DatagramNetwork& network) { return network.groupName(); }
+QString GetGroupName(const platform::DatagramNetwork& network) {
+    return network.groupName();
+}
 
 } // namespace kalvento::network

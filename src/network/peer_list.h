@@ -18,9 +18,9 @@ struct PeerEntry {
     QString senderId;     // sender identifier of the datagram that added it, as decimal text
     QString identity;     // the name the peer's user chose; empty until announced
     QString groupName;
-    QString displayText;  // what the list shows
-    bool ticked = false;  // chosen as a recipient of private messages
-    bool enabled = true;  // false for this computer's own entry, which cannot be ticked
+    QString displayText; // what the list shows
+    bool ticked = false; // chosen as a recipient of private messages
+    bool enabled = true; // false for this computer's own entry, which cannot be ticked
 };
 
 class PeerList : public QAbstractListModel {

@@ -184,10 +184,9 @@ TEST_F(PeerListTest, TheItemModelShowsEveryEntryAndTicksThroughItsCheckState) {
 
     // The view learns of a removal while the entry still stands; the signal names it after.
     QString aboutToGo;
-    QObject::connect(&list, &QAbstractItemModel::rowsAboutToBeRemoved,
-                     [&](const QModelIndex&, int first, int) {
-                         aboutToGo = list.at(first).computerName;
-                     });
+    QObject::connect(
+        &list, &QAbstractItemModel::rowsAboutToBeRemoved,
+        [&](const QModelIndex&, int first, int) { aboutToGo = list.at(first).computerName; });
     list.GoodbyeReceived("PC2");
     EXPECT_EQ(aboutToGo, "PC2");
     EXPECT_EQ(list.rowCount(), 2);

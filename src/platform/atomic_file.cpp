@@ -87,7 +87,7 @@ ReplacementFile::~ReplacementFile() {
     discard();
 }
 
-bool ReplacementFile::open(QString* error) {
+Result ReplacementFile::open() {
     discard();
     try {
         const int fd = createTemporaryBeside(m_target, m_tempName);
@@ -95,40 +95,31 @@ bool ReplacementFile::open(QString* error) {
             ::close(fd);
             ::unlink(m_tempName.constData());
             m_tempName.clear();
-            *error = m_file.errorString();
-            return false;
+            return Result::failure(m_file.errorString());
         }
     } catch (const SystemError& e) {
         m_tempName.clear();
-        *error = e.text();
-        return false;
+        return Result::failure(e.text());
     }
-    return true;
+    return Result::success();
 }
 
-bool ReplacementFile::commit(QString* error) {
-    if (!m_file.isOpen()) {
-        *error = QStringLiteral("the file is not open");
-        return false;
-    }
-    if (!m_file.flush()) {
-        *error = m_file.errorString();
+Result ReplacementFile::commit() {
+    if (!m_file.isOpen())
+        return Result::failure(QStringLiteral("the file is not open"));
+    const auto failed = [this](const QString& text) {
         discard();
-        return false;
-    }
-    if (::fsync(m_file.handle()) != 0) {
-        *error = systemErrorText(errno);
-        discard();
-        return false;
-    }
+        return Result::failure(text);
+    };
+    if (!m_file.flush())
+        return failed(m_file.errorString());
+    if (::fsync(m_file.handle()) != 0)
+        return failed(systemErrorText(errno));
     m_file.close();
-    if (::rename(m_tempName.constData(), m_target.constData()) != 0) {
-        *error = systemErrorText(errno);
-        discard();
-        return false;
-    }
+    if (::rename(m_tempName.constData(), m_target.constData()) != 0)
+        return failed(systemErrorText(errno));
     m_tempName.clear();
-    return true;
+    return Result::success();
 }
 
 void ReplacementFile::discard() {

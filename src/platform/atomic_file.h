@@ -2,6 +2,8 @@
 // Replacing a file so that a crash, a full disk or a failed write never leaves half of it:
 // the bytes go to a temporary file beside it, which is synced and then renamed over it.
 
+#include "platform/result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QFile>
@@ -25,12 +27,12 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    // Creates the temporary file; false with the system's text.
-    bool open(QString* error);
+    // Creates the temporary file.
+    Result open();
     QIODevice* device() { return &m_file; }
-    // Syncs the bytes and renames the file over path; false with the system's text (the
-    // temporary file is then gone and the old file kept).
-    bool commit(QString* error);
+    // Syncs the bytes and renames the file over path. When that fails the temporary file
+    // is gone and the old file kept.
+    Result commit();
     // Removes the temporary file.
     void discard();
     QString temporaryPath() const;

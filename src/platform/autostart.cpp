@@ -90,16 +90,20 @@ bool isAutostartEnabled(const QString& entryPath) {
     return !isHidden(file.readAll());
 }
 
-bool setAutostartEnabled(bool enabled, const QString& executablePath) {
+Result setAutostartEnabled(bool enabled, const QString& executablePath) {
     return setAutostartEnabled(enabled, executablePath, autostartEntryPath());
 }
 
-bool setAutostartEnabled(bool enabled, const QString& executablePath, const QString& entryPath) {
+Result setAutostartEnabled(bool enabled, const QString& executablePath, const QString& entryPath) {
+    const auto failed = [&](const QString& why) {
+        return Result::failure(QStringLiteral("%1: %2").arg(entryPath, why));
+    };
     if (!enabled) {
         const QFileInfo entry(entryPath);
         if (!entry.exists() && !entry.isSymLink())
-            return true;
-        return QFile::remove(entryPath);
+            return Result::success();
+        QFile file(entryPath);
+        return file.remove() ? Result::success() : failed(file.errorString());
     }
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
@@ -107,14 +111,15 @@ bool setAutostartEnabled(bool enabled, const QString& executablePath, const QStr
                                          "Comment=LAN chat\n"
                                          "Exec=") +
                           autostartExec(executablePath) + QStringLiteral("\nTerminal=false\n");
-    if (!QDir().mkpath(QFileInfo(entryPath).absolutePath()))
-        return false;
+    const QString folder = QFileInfo(entryPath).absolutePath();
+    if (!QDir().mkpath(folder))
+        return failed(QStringLiteral("cannot create the folder %1").arg(folder));
     try {
         writeFileAtomically(entryPath, entry.toUtf8());
-    } catch (const SystemError&) {
-        return false;
+    } catch (const SystemError& e) {
+        return failed(e.text());
     }
-    return true;
+    return Result::success();
 }
 
 } // namespace kalvento::platform

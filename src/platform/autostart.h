@@ -4,6 +4,8 @@
 // entry exists and does not carry Hidden=true (the way a desktop's settings switch off
 // an entry).
 
+#include "platform/result.h"
+
 #include <QString>
 
 namespace kalvento::platform {
@@ -16,8 +18,8 @@ bool isAutostartEnabled(const QString& entryPath);
 
 // Writes the entry (atomically) or deletes it. False when that could not be done; the
 // setting then simply stays as it was.
-bool setAutostartEnabled(bool enabled, const QString& executablePath);
-bool setAutostartEnabled(bool enabled, const QString& executablePath, const QString& entryPath);
+Result setAutostartEnabled(bool enabled, const QString& executablePath);
+Result setAutostartEnabled(bool enabled, const QString& executablePath, const QString& entryPath);
 
 // The Exec value that runs executablePath with "-s", quoted by the desktop-entry rules.
 QString autostartExec(const QString& executablePath);

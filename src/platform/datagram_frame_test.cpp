@@ -48,7 +48,10 @@ TEST(DatagramFrame, NamesAreUtf8CutTo63BytesAtACharacter) {
 TEST(DatagramFrame, NameComparisonIgnoresCaseAcrossTheCodePage) {
     EXPECT_TRUE(sameWireName("Workgroup", "WORKGROUP"));
     EXPECT_TRUE(sameWireName("caf\xE9", "CAF\xC9")); // é / É from an older copy
-    EXPECT_TRUE(sameWireName("\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC5\x81\xC3\x93" "D\xC5\xB9")); // Łódź / ŁÓDŹ
+    EXPECT_TRUE(sameWireName("\xC5\x81\xC3\xB3"
+                             "d\xC5\xBA",
+                             "\xC5\x81\xC3\x93"
+                             "D\xC5\xB9"));              // Łódź / ŁÓDŹ
     EXPECT_TRUE(sameWireName("caf\xC3\xA9", "CAF\xC9")); // the same name from a new and an old copy
     EXPECT_FALSE(sameWireName("PC1", "PC10"));
     EXPECT_FALSE(sameWireName("", "PC1"));

@@ -81,8 +81,7 @@ public:
     // The walk: the group names of the running copies that answer within wait,
     // this computer's own included when its receiver is open. Unsorted, may repeat. A stop
     // request ends the wait at once; the names heard until then are returned.
-    virtual QStringList queryGroups(std::chrono::milliseconds wait,
-                                    std::stop_token stop = {}) = 0;
+    virtual QStringList queryGroups(std::chrono::milliseconds wait, std::stop_token stop = {}) = 0;
 
     // Whether queryGroups may run on a thread of its own while the owner's thread goes on
     // sending and receiving, so that a walk need not hold up its caller. Where it may not,

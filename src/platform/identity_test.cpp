@@ -24,7 +24,8 @@ TEST(Identity, ComputerNameIsTheHostNameBeforeTheFirstDotCutTo15) {
         EXPECT_EQ(computerNameFromHostName(c.host), QString::fromLatin1(c.name)) << c.host;
     // Fifteen bytes of UTF-8, never half a letter: "łódź-biuro-" is 14 bytes, one more "ż"
     // would be 16.
-    EXPECT_EQ(computerNameFromHostName("\xc5\x82\xc3\xb3" "d\xc5\xba-biuro-\xc5\xbc.lan"),
+    EXPECT_EQ(computerNameFromHostName("\xc5\x82\xc3\xb3"
+                                       "d\xc5\xba-biuro-\xc5\xbc.lan"),
               QStringLiteral("łódź-biuro-"));
 }
 

@@ -44,7 +44,7 @@ TEST(TextCodec, TheWireIsUtf8AndWhatIsNotUtf8IsWindows1252) {
     const QString polish = QStringLiteral("Zażółć gęślą jaźń — ✓ 😀");
     EXPECT_EQ(toWire(polish), polish.toUtf8());
     EXPECT_EQ(fromWire(polish.toUtf8()), polish);
-    EXPECT_EQ(fromWire("caf\xe9 \x80"), QStringLiteral("café €")); // an older copy's bytes
+    EXPECT_EQ(fromWire("caf\xe9 \x80"), QStringLiteral("café €"));         // an older copy's bytes
     EXPECT_EQ(fromWire("\xef\xbb\xbfkeep"), QStringLiteral("\ufeffkeep")); // data, not a file mark
     EXPECT_EQ(fromWire(""), QString());
 }
@@ -57,11 +57,11 @@ TEST(TextCodec, CutsFallOnCharacterBoundaries) {
     } rows[] = {
         {QStringLiteral("abc"), 5, QStringLiteral("abc")},
         {QStringLiteral("abcdef"), 3, QStringLiteral("abc")},
-        {QStringLiteral("aż"), 2, QStringLiteral("a")},         // ż is two bytes
+        {QStringLiteral("aż"), 2, QStringLiteral("a")}, // ż is two bytes
         {QStringLiteral("aż"), 3, QStringLiteral("aż")},
-        {QStringLiteral("a中"), 3, QStringLiteral("a")},        // three bytes
+        {QStringLiteral("a中"), 3, QStringLiteral("a")}, // three bytes
         {QStringLiteral("a中"), 2, QStringLiteral("a")},
-        {QStringLiteral("a😀"), 4, QStringLiteral("a")},       // four bytes
+        {QStringLiteral("a😀"), 4, QStringLiteral("a")}, // four bytes
         {QStringLiteral("a😀b"), 5, QStringLiteral("a😀")},
         {QStringLiteral("😀"), 0, QString()},
     };

@@ -842,7 +842,7 @@ qsizetype rtfStart(QByteArrayView data) {
 
 } // namespace
 
-bool readRtf(QByteArrayView rtf, QTextCursor& cursor, QString* error) {
+platform::Result readRtf(QByteArrayView rtf, QTextCursor& cursor) {
     cursor.beginEditBlock();
     const qsizetype start = rtfStart(rtf);
     Reader reader(start < 0 ? QByteArrayView() : rtf.sliced(start), cursor);
@@ -851,19 +851,17 @@ bool readRtf(QByteArrayView rtf, QTextCursor& cursor, QString* error) {
     else
         reader.parseRtf();
     cursor.endEditBlock();
-    if (error)
-        *error = reader.error();
-    return reader.error().isEmpty();
+    return platform::Result::failure(reader.error());
 }
 
-bool readRtf(QByteArrayView rtf, QTextDocument& document, QString* error) {
+platform::Result readRtf(QByteArrayView rtf, QTextDocument& document) {
     const bool undo = document.isUndoRedoEnabled();
     document.setUndoRedoEnabled(false);
     document.clear();
     QTextCursor cursor(&document);
-    const bool ok = readRtf(rtf, cursor, error);
+    platform::Result result = readRtf(rtf, cursor);
     document.setUndoRedoEnabled(undo);
-    return ok;
+    return result;
 }
 
 } // namespace kalvento::richtext

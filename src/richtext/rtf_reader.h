@@ -1,6 +1,8 @@
 #pragma once
 // Loads rich text (RTF) such as the chat log into a text document.
 
+#include "platform/result.h"
+
 #include <QByteArrayView>
 #include <QString>
 
@@ -16,12 +18,12 @@ namespace kalvento::richtext {
 // adds no empty line, as in a rich-text control. Data that does not start with "{\rtf" is
 // taken as plain text (UTF-8 when valid, else Windows-1252).
 //
-// Damaged data never stops the reader: what could be read is inserted and the function
-// returns false with a description in *error. The whole insertion is one edit block.
-bool readRtf(QByteArrayView rtf, QTextCursor& cursor, QString* error = nullptr);
+// Damaged data never stops the reader: what could be read is inserted, and the result
+// describes the damage. The whole insertion is one edit block.
+platform::Result readRtf(QByteArrayView rtf, QTextCursor& cursor);
 
 // Replaces the content of document with rtf as above. Undo/redo history is dropped; loading
 // does not record undo steps (which would double the memory of a large log).
-bool readRtf(QByteArrayView rtf, QTextDocument& document, QString* error = nullptr);
+platform::Result readRtf(QByteArrayView rtf, QTextDocument& document);
 
 } // namespace kalvento::richtext

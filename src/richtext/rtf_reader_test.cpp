@@ -1,7 +1,6 @@
 #include "richtext/rtf_reader.h"
 #include "richtext/rtf_writer.h"
 
-
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFont>
@@ -38,7 +37,9 @@ struct Loaded {
 Loaded load(QByteArrayView rtf) {
     Loaded loaded;
     loaded.document->setDefaultFont(QFont("Arial", 10));
-    loaded.ok = readRtf(rtf, *loaded.document, &loaded.error);
+    const kalvento::platform::Result result = readRtf(rtf, *loaded.document);
+    loaded.ok = result.ok();
+    loaded.error = result.error;
     return loaded;
 }
 

@@ -1,6 +1,5 @@
 #include "richtext/rtf_writer.h"
 
-
 #include <QFont>
 #include <QTextCharFormat>
 #include <QTextCursor>

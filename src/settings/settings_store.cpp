@@ -260,8 +260,11 @@ WriteResult writeAll(const QString& path, const Settings& s, const QString& exec
 
         writeFriends(out, s.friends);
     });
-    platform::setAutostartEnabled(s.startWithSystem, executablePath, autostartEntry);
-    return result;
+    const platform::Result entry =
+        platform::setAutostartEnabled(s.startWithSystem, executablePath, autostartEntry);
+    if (entry.ok())
+        return result;
+    return WriteResult::failure(result.ok() ? entry.error : result.error + u'\n' + entry.error);
 }
 
 WriteResult writeClose(const QString& path, const Settings& s) {
@@ -283,8 +286,8 @@ WriteResult writeHideToTray(const QString& path, bool hideToTray) {
     return writeBatch(path, [&](Writer& out) { out.boolean(General, "Hide to tray", hideToTray); });
 }
 
-bool setStartWithSystem(bool enabled, const QString& executablePath,
-                        const QString& autostartEntry) {
+platform::Result setStartWithSystem(bool enabled, const QString& executablePath,
+                                    const QString& autostartEntry) {
     return platform::setAutostartEnabled(enabled, executablePath, autostartEntry);
 }
 

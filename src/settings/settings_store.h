@@ -9,6 +9,7 @@
 // the caller decides whether the user hears of it.
 
 #include "platform/autostart.h"
+#include "platform/result.h"
 #include "settings/colors.h"
 
 #include <QDate>
@@ -83,42 +84,41 @@ struct UpdateState {
     int errorCount = 0;
 };
 
-struct WriteResult {
-    QString error; // the system's text; empty when the file was written
-    bool ok() const { return error.isEmpty(); }
-    explicit operator bool() const { return ok(); }
-};
+// A batch's answer: the system's text when the file could not be written.
+using WriteResult = platform::Result;
 
-// S: every key, the autostart entry and the friends. A missing file or key gives the
+// Every key, the autostart entry and the friends (at start). A missing file or key gives the
 // default; the two directories default to the directory holding the file.
 Settings readAll(const QString& path,
                  const QString& autostartEntry = platform::autostartEntryPath());
 
-// W: "Identity", "Automatic update", "Always connected to the Internet",
-// "Language index", "Language".
+// What the first-run wizard asks: "Identity", "Automatic update", "Always connected to the
+// Internet", "Language index", "Language".
 [[nodiscard]] WriteResult writeFirstRun(const QString& path, const Settings& settings);
 
-// O: every key but the window size and the update state, the friends, then the autostart
-// entry written or deleted (whose failure, as designed, goes unreported).
+// Every key but the window size and the update state, and the friends (when the options
+// are confirmed), then the autostart entry written or deleted. The entry's failure is
+// reported after the file's, each on a line of its own.
 [[nodiscard]] WriteResult writeAll(const QString& path, const Settings& settings,
                                    const QString& executablePath,
                                    const QString& autostartEntry = platform::autostartEntryPath());
 
-// C: the friends, "Maximized", and "Width" and "Height" only when not maximized, so a
-// maximized window keeps the normal size of an earlier run.
+// At the end of the run: the friends, "Maximized", and "Width" and "Height" only when not
+// maximized, so a maximized window keeps the normal size of an earlier run.
 [[nodiscard]] WriteResult writeClose(const QString& path, const Settings& settings);
 
 // The section "Friends" alone, written when the user adds or removes a friend.
 [[nodiscard]] WriteResult writeFriendsSection(const QString& path, const Settings& settings);
 
-// T: "Hide to tray" alone.
+// "Hide to tray" alone (the tray menu's item).
 [[nodiscard]] WriteResult writeHideToTray(const QString& path, bool hideToTray);
 
-// T's other item: the autostart entry only. False when it could not be changed.
-bool setStartWithSystem(bool enabled, const QString& executablePath,
-                        const QString& autostartEntry = platform::autostartEntryPath());
+// The autostart entry only, written or deleted (the tray menu's item).
+platform::Result setStartWithSystem(bool enabled, const QString& executablePath,
+                                    const QString& autostartEntry = platform::autostartEntryPath());
 
-// U: "Last checked" (default: the day before today) and "Error type 1 count".
+// The daily update check's state: "Last checked" (default: the day before today) and
+// "Error type 1 count".
 UpdateState readUpdateState(const QString& path, QDate today = QDate::currentDate());
 [[nodiscard]] WriteResult writeLastChecked(const QString& path, QDate day);
 [[nodiscard]] WriteResult writeErrorCount(const QString& path, int count);

@@ -127,7 +127,9 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Use proxy=0\n"
                                          "Port=0\n"
                                          "Update address=http://www.fennrake.example/Kalvento.ini\n"
-                                         "Save update directory=" + downloads().toUtf8() + "\n"
+                                         "Save update directory=" +
+                                         downloads().toUtf8() +
+                                         "\n"
                                          "[Advanced]\n"
                                          "Background index=0\n"
                                          "Background=\n"

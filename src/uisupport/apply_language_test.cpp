@@ -1,5 +1,5 @@
-#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
+#include "uisupport/apply_language.h"
 
 #include "support/qt_print.h"
 

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryFile>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
 
@@ -371,7 +371,6 @@ TEST(SystemAddresses, ReadTheLocalInterfacesAndResolveWithoutTheNetwork) {
     EXPECT_EQ(resolveIPv4(""), std::nullopt);
     EXPECT_FALSE(localHostName().isEmpty());
 }
-
 
 TEST(InetDetectHostsFile, NamesResolveFromTheFileOnlyInItsOrder) {
     QTemporaryFile hosts;

@@ -1,9 +1,9 @@
 #include "windows/about_box.h"
 
-#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "platform/system_info.h"
+#include "uisupport/apply_language.h"
 
 #include <QDesktopServices>
 #include <QFrame>

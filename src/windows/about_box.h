@@ -26,7 +26,7 @@ class TAboutBox : public QDialog {
     Q_OBJECT
 public:
     // defaultBackground: the main window's built-in picture, tiled over the box; icon: the
-    // program's; version: the program's version text (empty keeps the design's name).
+    // program's; version: the program's version text (empty keeps the name the box was drawn with).
     TAboutBox(const QImage& defaultBackground, const QImage& icon, const QString& version,
               QDate today, QWidget* parent = nullptr);
 

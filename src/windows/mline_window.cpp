@@ -1,9 +1,9 @@
 #include "windows/mline_window.h"
 
-#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
 #include "messaging/chat_protocol.h"
 #include "platform/text_codec.h"
+#include "uisupport/apply_language.h"
 #include "widgets/glyph_button.h"
 
 #include <QAction>

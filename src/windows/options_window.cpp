@@ -1,10 +1,10 @@
 #include "windows/options_window.h"
 
-#include "uisupport/apply_language.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "platform/paths.h"
 #include "settings/colors.h"
+#include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
 
 #include <QCheckBox>
@@ -574,9 +574,9 @@ void TOptionsIkkuna::fitToContents() {
     m_address->setMinimumWidth(
         qMax(m_address->minimumSizeHint().width(),
              m_address->fontMetrics().horizontalAdvance(m_address->text()) + 16));
-    // The window and its pages grow with the texts of the language in use; the design's
-    // size is the least. Pages not shown yet are not polished yet, and their texts would
-    // be measured in the wrong font.
+    // The window and its pages grow with the texts of the language in use; the size they
+    // were laid out at is the least. Pages not shown yet are not polished yet, and their texts
+    // would be measured in the wrong font.
     for (QWidget* widget : findChildren<QWidget*>())
         widget->ensurePolished();
     for (QLayout* each : findChildren<QLayout*>())

@@ -717,7 +717,6 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
 
 } // namespace
 
-
 TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
     Settings s = Settings::defaults(QStringLiteral("/srv/"));
     s.languageIndex = 1;
@@ -747,9 +746,8 @@ TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
             if (text.isEmpty())
                 continue;
             const int needed = widget->fontMetrics().horizontalAdvance(QString(text).remove(u'&'));
-            EXPECT_GE(widget->width(), needed)
-                << widget->objectName().toStdString() << " on page " << page << ": \""
-                << text.toStdString() << "\"";
+            EXPECT_GE(widget->width(), needed) << widget->objectName().toStdString() << " on page "
+                                               << page << ": \"" << text.toStdString() << "\"";
         }
     }
 }

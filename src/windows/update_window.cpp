@@ -1,9 +1,9 @@
 #include "windows/update_window.h"
 
-#include "uisupport/apply_language.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "platform/atomic_file.h"
+#include "uisupport/apply_language.h"
 #include "update/http_client.h"
 #include "update/update_info.h"
 #include "update/version.h"
@@ -355,8 +355,7 @@ void TUpdateIkkuna::btnDownloadClick() {
 
     // The download goes to a temporary file and replaces an older one only when complete.
     platform::ReplacementFile target(directory + name);
-    QString error;
-    if (!QDir().mkpath(directory) || !target.open(&error)) {
+    if (!QDir().mkpath(directory) || !target.open()) {
         failed();
         return;
     }
@@ -371,7 +370,7 @@ void TUpdateIkkuna::btnDownloadClick() {
     }
     m_http->SetDocumentStream(nullptr);
     m_downloading = false;
-    if (!ok || !target.commit(&error)) {
+    if (!ok || !target.commit()) {
         target.discard();
         failed();
         return;

@@ -246,7 +246,7 @@ TWelcomeIkkuna::TWelcomeIkkuna(QWidget* parent)
 }
 
 void TWelcomeIkkuna::FormCreate() {
-    // The design's client area, widened for a desktop font wider than the design's, and
+    // The client area it was laid out at, widened for a desktop font wider than that one, and
     // as tall as the tallest page needs at that width.
     const double scale = std::max(1.0, fontMetrics().averageCharWidth() / kDesignCharWidth);
     const int width = std::max(kDesignWidth, int(std::lround(kDesignWidth * scale)));

@@ -71,8 +71,8 @@ public:
         connect(&peers, &network::PeerList::entryAdded, this,
                 [&peers](int i) { print(QStringLiteral("PEER+ ") + peers.at(i).computerName); });
         connect(&peers, &network::PeerList::entryChanged, this, [&peers](int i) {
-            print(QStringLiteral("PEER~ %1 %2").arg(peers.at(i).computerName,
-                                                    peers.at(i).displayText));
+            print(QStringLiteral("PEER~ %1 %2")
+                      .arg(peers.at(i).computerName, peers.at(i).displayText));
         });
         connect(&peers, &network::PeerList::entryRemoved, this,
                 [](int, const QString& computer) { print(QStringLiteral("PEER- ") + computer); });
@@ -115,8 +115,7 @@ public:
         } else if (verb == "private") {
             const QStringList targets = rest.section(QLatin1Char(' '), 0, 0).split(',');
             for (int i = 0; i < peers.count(); ++i)
-                peers.setTicked(i, targets.contains(peers.at(i).computerName,
-                                                    Qt::CaseInsensitive));
+                peers.setTicked(i, targets.contains(peers.at(i).computerName, Qt::CaseInsensitive));
             QStringList names;
             printErrors(session.sendPrivate(rest.section(QLatin1Char(' '), 1), false, &names));
             print(QStringLiteral("SENT private to ") + names.join(QStringLiteral(", ")));
@@ -147,9 +146,7 @@ public:
     }
 
 private:
-    void printGroups() {
-        print(QStringLiteral("GROUPS ") + m_node.netUsers().Names().join('|'));
-    }
+    void printGroups() { print(QStringLiteral("GROUPS ") + m_node.netUsers().Names().join('|')); }
 
     void runWaitingCommands() {
         while (!m_waiting.isEmpty() && !m_node.greetingPending())
