@@ -26,16 +26,24 @@ TEST(CompareVersions, TellsANewerMajorMinorOrRelease) {
         const char* offered;
         bool newer;
     } rows[] = {
-        {"1.5.3.0", "1.4.9", false},   {"1.5.3.0", "1.5.4", true},   {"1.5.3.0", "2.0.0.7", true},
+        // clang-format off
+        {"1.5.3.0", "1.4.9", false},
+        {"1.5.3.0", "1.5.4", true},
+        {"1.5.3.0", "2.0.0.7", true},
         {"1.5.3.0", "1.5.3.9", false}, // the fourth number is ignored
-        {"1.5.3.0", "1.6.0", true},    {"1.5.3.0", "0.9.9", false},  {"1.5.3.0", "1.5.3", false},
-        {"1.2.0.1", "1.2.1", true},    {"1.2.0.1", "N/A", false},    {"1.2.0.1", "", false},
-        {"1.2.0.1", "2", false},                                     // no dots
-        {"1.2.0.1", "3.1", false},                                   // no release
-        {"1.2.0.1", "1.x.5", false},   {"1.2.0.1", "01.9.9", false}, // "1" is one character: ".9.9"
-                                                                     // is left, which fails
-        {"1.2.0", "9.9.9", false}, // the current release needs its dot
+        {"1.5.3.0", "1.6.0", true},
+        {"1.5.3.0", "0.9.9", false},
+        {"1.5.3.0", "1.5.3", false},
+        {"1.2.0.1", "1.2.1", true},
+        {"1.2.0.1", "N/A", false},
+        {"1.2.0.1", "", false},
+        {"1.2.0.1", "2", false},       // no dots
+        {"1.2.0.1", "3.1", false},     // no release
+        {"1.2.0.1", "1.x.5", false},
+        {"1.2.0.1", "01.9.9", false},  // "1" is one character: ".9.9" is left, which fails
+        {"1.2.0", "9.9.9", false},     // the current release needs its dot
         {"1.2.0.1", "1.10.0", true},
+        // clang-format on
     };
     for (const auto& row : rows)
         EXPECT_EQ(
