@@ -3,26 +3,29 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
-#include "messaging/chat_session.h"
-#include "messaging/mailslot_terminal.h"
-#include "network/net_users.h"
-#include "network/peer_list.h"
+#include "messaging/chat_node.h"
 #include "platform/ini_file.h"
 #include "platform/memory_network.h"
 #include "run_benchmarks.h"
+#include "widgets/cursor_blink_timeout.h"
+
+#include "support/loopback_lan.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <sys/resource.h>
+#include <vector>
 
 namespace {
 
@@ -112,16 +115,15 @@ BENCHMARK(BM_StartUpWithLog)
 // A copy without a window that sends public lines to the window's computer.
 struct Talker {
     platform::InMemoryNetwork network;
-    messaging::TMailslotTerminal terminal;
-    network::PeerList peers;
-    network::TNetUsers netUsers;
-    messaging::ChatSession session;
+    messaging::ChatNode node;
+    messaging::TMailslotTerminal& terminal;
+    network::PeerList& peers;
+    network::TNetUsers& netUsers;
+    messaging::ChatSession& session;
 
     explicit Talker(platform::InMemoryHub& hub)
-        : network(hub, QStringLiteral("PCB"), Group), terminal(network), netUsers(network),
-          session(terminal, peers, netUsers) {
-        session.setOwnNames(network.computerName(), Group);
-    }
+        : network(hub, QStringLiteral("PCB"), Group), node(network), terminal(node.terminal()),
+          peers(node.peers()), netUsers(node.netUsers()), session(node.session()) {}
 };
 
 // (b) 10,000 public lines from a peer through the window's reception and chat.
@@ -186,10 +188,19 @@ void runEventLoop(int milliseconds) {
     loop.exec();
 }
 
-// (c) A shown window with nothing to do: its terminal polls every 250 ms.
+// Context switches of this process so far: each is a wake-up of one of its threads (or a
+// preemption, which an idle process does not see).
+long contextSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// (c) A shown window with nothing to do: nothing should wake it.
 void BM_IdleShownWindow(benchmark::State& state) {
     const int seconds = int(state.range(0));
     double cpuPercent = 0;
+    double wakeups = 0;
     double rss = 0;
     for (auto _ : state) {
         QTemporaryDir dir;
@@ -198,19 +209,25 @@ void BM_IdleShownWindow(benchmark::State& state) {
         platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
         app::TMainForm form(network, optionsIn(dir));
         form.show();
-        runEventLoop(500); // settle: greeting, first paint
+        // Settle: the greeting, the first paint, and the text cursor's blinking, which stops
+        // after a while without input.
+        runEventLoop(widgets::CursorBlinkTimeout::kDefaultTimeout + 1000);
 
         QElapsedTimer wall;
         wall.start();
         const double cpuBefore = cpuSeconds();
+        const long switchesBefore = contextSwitches();
         runEventLoop(seconds * 1000);
         const double cpu = cpuSeconds() - cpuBefore;
         const double elapsed = double(wall.nsecsElapsed()) / 1e9;
+        // The loop's own end (one timer) is not the window's.
+        wakeups = double(contextSwitches() - switchesBefore - 1) / elapsed;
         state.SetIterationTime(elapsed);
         cpuPercent = cpu / elapsed * 100;
         rss = residentMegabytes();
     }
     state.counters["cpu_percent_of_core"] = cpuPercent;
+    state.counters["wakeups_per_s"] = wakeups;
     state.counters["VmRSS_MB"] = rss;
 }
 BENCHMARK(BM_IdleShownWindow)
@@ -218,6 +235,51 @@ BENCHMARK(BM_IdleShownWindow)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// (d) The sender's own public line on the real datagram service over loopback: from
+// Return in the message box until the line stands in the chat view.
+void BM_OwnLineOnLoopback(benchmark::State& state) {
+    constexpr int kLines = 200;
+    std::vector<double> took;
+    for (auto _ : state) {
+        QTemporaryDir dir;
+        writeSettings(dir.filePath(QStringLiteral("Options.ini")), false);
+        const test::LoopbackLan lan;
+        const auto network = lan.computer(1, QStringLiteral("PCA"), Group);
+        app::TMainForm form(*network, optionsIn(dir));
+        form.show();
+        QElapsedTimer waited;
+        waited.start();
+        while (form.node().peers().count() < 1 && waited.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        if (form.node().peers().count() < 1) {
+            state.SkipWithError("the window never listed itself");
+            break;
+        }
+        took.clear();
+        double total = 0;
+        for (int i = 0; i < kLines; ++i) {
+            const QString text = QStringLiteral("own line %1").arg(i);
+            form.Message()->setText(text);
+            QElapsedTimer clock;
+            clock.start();
+            form.btnSendClick(); // what Return in the message box does
+            while (!form.Chat()->toPlainText().endsWith(text) && clock.elapsed() < 2000)
+                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+            const double ms = double(clock.nsecsElapsed()) / 1e6;
+            took.push_back(ms);
+            total += ms / 1000;
+        }
+        state.SetIterationTime(total);
+    }
+    if (took.empty())
+        return;
+    std::sort(took.begin(), took.end());
+    state.counters["median_ms"] = took[took.size() / 2];
+    state.counters["p99_ms"] = took[took.size() * 99 / 100];
+    state.counters["max_ms"] = took.back();
+}
+BENCHMARK(BM_OwnLineOnLoopback)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -19,6 +19,7 @@
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 #include "update/version.h"
+#include "widgets/cursor_blink_timeout.h"
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
 #include "windows/about_box.h"
@@ -51,6 +52,7 @@
 #include <QShortcut>
 #include <QStyledItemDelegate>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -296,6 +298,9 @@ void TMainForm::createComponents() {
     m_internetti->SetOnChanged([this](update::TINetDetect*) { InternettiChanged(); });
     m_paivitys.setInterval(1000);
     connect(&m_paivitys, &QTimer::timeout, this, &TMainForm::PaivitysTimer);
+
+    // A cursor that blinks on while nobody types would wake the program twice a second.
+    new widgets::CursorBlinkTimeout(widgets::CursorBlinkTimeout::kDefaultTimeout, this);
 
     // The extra button by the top right corner: to the tray in one click.
     m_btnTitle = new widgets::TTitlebtn(this);
@@ -656,6 +661,16 @@ void TMainForm::resizeEvent(QResizeEvent* event) {
 }
 
 void TMainForm::paintEvent(QPaintEvent*) {
+    // KALVENTO_TRACE: when the window was first drawn, as Unix time in milliseconds, so
+    // that a benchmark can tell how long the start took.
+    if (!m_painted) {
+        m_painted = true;
+        if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
+            std::fprintf(stderr, "TRACE first-paint %.3f\n",
+                         std::chrono::duration<double, std::milli>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count());
+    }
     QPainter painter(this);
     paintBackground(painter, size(), frameGeometry().size(), m_tausta, m_settings.backgroundStyle,
                     m_settings.disableBackground,

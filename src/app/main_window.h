@@ -220,6 +220,7 @@ private:
     settings::Settings m_settings;
     bool m_firstRun = false;
     bool m_closing = false;
+    bool m_painted = false;
     QString m_helpFile;
     QStringList m_errorLog;
     QStringList m_noticeLog;
