@@ -112,6 +112,48 @@ BENCHMARK(BM_StartUpWithLog)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
+// (a2) Start and end with 16,000 friends in Options.ini: reading the Friends section, marking
+// the list, and writing the section back at the end.
+void BM_StartAndEndWithFriends(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QString settingsPath = dir.filePath(QStringLiteral("Options.ini"));
+    writeSettings(settingsPath, false);
+    {
+        platform::IniDocument ini = platform::ini::load(settingsPath);
+        std::vector<platform::IniDocument::Entry> friends;
+        for (int i = 0; i < state.range(0); ++i)
+            friends.push_back({QStringLiteral("Friend%1").arg(i + 1),
+                               QStringLiteral("user%1@PC%2").arg(i).arg(i % 997)});
+        ini.replaceSection(QStringLiteral("Friends"), friends);
+        platform::ini::save(settingsPath, ini);
+    }
+    platform::InMemoryHub hub;
+    platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+    double start = 0, end = 0;
+    for (auto _ : state) {
+        QElapsedTimer clock;
+        clock.start();
+        app::TMainForm form(network, optionsIn(dir));
+        form.show();
+        QCoreApplication::processEvents();
+        start = double(clock.nsecsElapsed()) / 1e9;
+        clock.restart();
+        form.SessionEnding(); // the goodbye, Options.ini and the log, as at the end
+        end = double(clock.nsecsElapsed()) / 1e9;
+        state.SetIterationTime(start + end);
+        form.hide();
+    }
+    if (platform::ini::load(settingsPath).keys(u"Friends").size() != state.range(0))
+        state.SkipWithError("friends went missing");
+    state.counters["start_ms"] = start * 1000;
+    state.counters["end_ms"] = end * 1000;
+}
+BENCHMARK(BM_StartAndEndWithFriends)
+    ->Arg(16000)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
 // A copy without a window that sends public lines to the window's computer.
 struct Talker {
     platform::InMemoryNetwork network;

@@ -150,6 +150,10 @@ void PeerList::setFriends(const QStringList& identities) {
     if (identities == m_friends)
         return;
     m_friends = identities;
+    m_foldedFriends.clear();
+    m_foldedFriends.reserve(identities.size());
+    for (const QString& identity : identities)
+        m_foldedFriends.insert(identity.toCaseFolded());
     if (!m_entries.empty())
         emit dataChanged(index(0), index(count() - 1), {FriendRole});
 }
@@ -157,7 +161,7 @@ void PeerList::setFriends(const QStringList& identities) {
 bool PeerList::isFriend(int i) const {
     if (i < 0 || i >= count())
         return false;
-    return m_friends.contains(m_entries[size_t(i)].identity, Qt::CaseInsensitive);
+    return m_foldedFriends.contains(m_entries[size_t(i)].identity.toCaseFolded());
 }
 
 int PeerList::rowCount(const QModelIndex& parent) const {

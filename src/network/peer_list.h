@@ -6,6 +6,7 @@
 // state, its friend mark as FriendRole, and its own entry not enabled.
 
 #include <QAbstractListModel>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -96,6 +97,7 @@ private:
 
     std::vector<PeerEntry> m_entries;
     QStringList m_friends;
+    QSet<QString> m_foldedFriends; // m_friends, case-folded, for the lookups
     QString m_ownComputerName;
     int m_checkedCount = 0;
 };

@@ -4,6 +4,7 @@
 #include "platform/text_codec.h"
 
 #include <QFile>
+#include <QSet>
 
 namespace kalvento::platform {
 
@@ -164,15 +165,30 @@ QString IniDocument::value(QStringView section, QStringView key, const QString& 
 
 QStringList IniDocument::keys(QStringView section) const {
     QStringList names;
+    for (const Entry& entry : entries(section))
+        names.append(entry.key);
+    return names;
+}
+
+std::vector<IniDocument::Entry> IniDocument::entries(QStringView section) const {
+    std::vector<Entry> found;
     const qsizetype header = findSection(section);
     if (header < 0)
-        return names;
+        return found;
+    // Case-insensitive names: the folded form of each name seen.
+    QSet<QString> seen;
     const qsizetype end = sectionEnd(header);
     for (qsizetype i = header + 1; i < end; ++i) {
-        if (m_lines[i].kind == Line::Key && !names.contains(m_lines[i].key, Qt::CaseInsensitive))
-            names.append(m_lines[i].key);
+        const Line& line = m_lines[i];
+        if (line.kind != Line::Key)
+            continue;
+        const QString folded = line.key.toCaseFolded();
+        if (seen.contains(folded))
+            continue; // the first of duplicate keys wins
+        seen.insert(folded);
+        found.push_back({line.key, line.value.left(MaxValueLength)});
     }
-    return names;
+    return found;
 }
 
 QStringList IniDocument::sections() const {
@@ -236,6 +252,37 @@ void IniDocument::removeSection(QStringView section) {
     // place of the one removed.
     for (qsizetype header = findSection(section); header >= 0; header = findSection(section))
         m_lines.erase(m_lines.begin() + header, m_lines.begin() + sectionEnd(header));
+}
+
+void IniDocument::replaceSection(const QString& section, const std::vector<Entry>& entries) {
+    const QString sectionName = singleLine(section).trimmed();
+    // Every section of that name goes, in one pass.
+    std::vector<Line> kept;
+    kept.reserve(m_lines.size() + entries.size() + 1);
+    bool dropping = false;
+    for (Line& line : m_lines) {
+        if (line.kind == Line::Header)
+            dropping = sameName(line.section, sectionName);
+        if (!dropping)
+            kept.push_back(std::move(line));
+    }
+    m_lines = std::move(kept);
+    if (entries.empty())
+        return;
+    Line head;
+    head.kind = Line::Header;
+    head.section = sectionName;
+    head.text = u'[' + sectionName + u']';
+    m_lines.push_back(std::move(head));
+    for (const Entry& entry : entries) {
+        Line line;
+        line.kind = Line::Key;
+        line.key = singleLine(entry.key).trimmed();
+        const QString stored = encodeValue(entry.value);
+        line.value = stripQuotes(stored);
+        line.text = line.key + u'=' + stored;
+        m_lines.push_back(std::move(line));
+    }
 }
 
 namespace ini {

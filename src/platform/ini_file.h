@@ -40,6 +40,14 @@ public:
     QString value(QStringView section, QStringView key, const QString& fallback) const;
     // Names of the keys of a section, in file order, duplicates included once.
     QStringList keys(QStringView section) const;
+
+    struct Entry {
+        QString key;
+        QString value;
+    };
+    // The keys of a section with their values, in file order; a key that repeats counts
+    // once, with the value value() reads. Linear in the section's size.
+    std::vector<Entry> entries(QStringView section) const;
     QStringList sections() const;
 
     void setValue(const QString& section, const QString& key, const QString& value);
@@ -47,6 +55,10 @@ public:
     // Removes the header and every line of the section, and of any later section of the
     // same name, which would otherwise take its place.
     void removeSection(QStringView section);
+    // Removes the section as removeSection does, and writes it anew at the end of the
+    // document with these keys, in order, as setValue would write each (the keys are
+    // taken to differ). Linear in the size of the document.
+    void replaceSection(const QString& section, const std::vector<Entry>& entries);
 
 private:
     struct Line {

@@ -122,6 +122,14 @@ TEST(IniDocument, WritesKeepTheFileAndItsLineEnding) {
          "[A]\ny=2\n"},
         {"remove section, every copy of it", "[A]\nx=1\n[F]\nf=1\n\n[B]\ny=2\n[f]\ng=2\n",
          [](IniDocument& d) { d.removeSection(u"F"); }, "[A]\nx=1\n[B]\ny=2\n"},
+        {"replace section: every copy goes, the new one ends the file",
+         "[F]\nold=1\n[A]\nx=1\n[f]\ng=2\n",
+         [](IniDocument& d) {
+             d.replaceSection("F", {{"k1", " v"}, {"k2", "w"}});
+         },
+         "[A]\nx=1\n[F]\nk1=\" v\"\nk2=w\n"},
+        {"replace section with nothing removes it", "[A]\nx=1\n[F]\nf=1\n",
+         [](IniDocument& d) { d.replaceSection("F", {}); }, "[A]\nx=1\n"},
         {"values that the reader would alter are quoted", "",
          [](IniDocument& d) {
              d.setValue("S", "a", " lead");
@@ -148,6 +156,19 @@ TEST(IniDocument, WrittenValuesReadBackUnchanged) {
     const IniDocument again = IniDocument::parse(doc.serialize());
     for (qsizetype i = 0; i < values.size(); ++i)
         EXPECT_EQ(again.value(u"S", QString::number(i)), values[i]) << i;
+}
+
+TEST(IniDocument, EntriesAreTheKeysWithTheValuesValueReads) {
+    const IniDocument doc =
+        IniDocument::parse("[S]\nb=2\nodd line\nA=1\nB=3\na=4\n[T]\nc=5\n[s]\nd=6\n");
+    const auto entries = doc.entries(u"s");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].key, QStringLiteral("b"));
+    EXPECT_EQ(entries[0].value, doc.value(u"S", u"B"));
+    EXPECT_EQ(entries[1].key, QStringLiteral("A"));
+    EXPECT_EQ(entries[1].value, doc.value(u"S", u"a"));
+    EXPECT_EQ(doc.keys(u"S"), QStringList({"b", "A"}));
+    EXPECT_TRUE(doc.entries(u"none").empty());
 }
 
 TEST(IniDocument, LongValuesReadCutTo2047Characters) {

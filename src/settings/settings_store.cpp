@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QStandardPaths>
 
 #include <algorithm>
@@ -108,13 +109,15 @@ WriteResult writeBatch(const QString& path, const std::function<void(Writer&)>& 
 }
 
 void writeFriends(Writer& writer, const QStringList& friends) {
-    writer.document().removeSection(Friends);
     const QStringList sorted = normalizeFriends(friends);
+    std::vector<IniDocument::Entry> entries;
+    entries.reserve(size_t(sorted.size()));
     // The empty name is not stored, and its number is not given to anyone else.
     for (qsizetype i = 0; i < sorted.size(); ++i) {
         if (!sorted[i].isEmpty())
-            writer.string(Friends, ("Friend" + QByteArray::number(i + 1)).constData(), sorted[i]);
+            entries.push_back({QStringLiteral("Friend%1").arg(i + 1), sorted[i]});
     }
+    writer.document().replaceSection(Friends, entries);
 }
 
 } // namespace
@@ -132,9 +135,13 @@ Settings Settings::defaults(const QString& directory) {
 
 QStringList normalizeFriends(const QStringList& names) {
     QStringList result;
+    QSet<QString> seen; // case-folded
     for (const QString& name : names) {
-        if (!result.contains(name, Qt::CaseInsensitive))
-            result.append(name);
+        const QString folded = name.toCaseFolded();
+        if (seen.contains(folded))
+            continue;
+        seen.insert(folded);
+        result.append(name);
     }
     std::stable_sort(result.begin(), result.end(), [](const QString& a, const QString& b) {
         return a.compare(b, Qt::CaseInsensitive) < 0;
@@ -200,8 +207,8 @@ Settings readAll(const QString& path, const QString& autostartEntry) {
 
     // Every key of the section counts, whatever its name.
     QStringList friends;
-    for (const QString& key : document.keys(Friends))
-        friends.append(document.value(Friends, key, QString()));
+    for (const IniDocument::Entry& entry : document.entries(Friends))
+        friends.append(entry.value);
     s.friends = normalizeFriends(friends);
     return s;
 }
