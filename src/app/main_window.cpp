@@ -11,8 +11,10 @@
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "lang/qt_translation.h"
+#include "platform/atomic_file.h"
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
+#include "platform/trace.h"
 #include "sound/sound_player.h"
 #include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
@@ -114,9 +116,7 @@ QAction* makeAction(QWidget* owner, const char* name, const QString& caption) {
 // KALVENTO_TRACE: one line on stderr for each change of the list and each chat line shown,
 // so that a test driving real windows can tell what they display.
 void installTrace(TMainForm& form) {
-    const auto trace = [](const QString& line) {
-        std::fprintf(stderr, "TRACE %s\n", qUtf8Printable(line));
-    };
+    const auto trace = [](const QString& line) { platform::trace(line); };
     if (const widgets::TTitlebtn* title = form.btnTitle())
         trace(QStringLiteral("title-button right %1 top %2 size %3x%4")
                   .arg(title->RightOffset())
@@ -346,6 +346,9 @@ void TMainForm::createMenus() {
 }
 
 void TMainForm::FormCreate() {
+    // What saves of a copy killed while writing left beside the files goes first.
+    platform::removeStaleTemporaries(m_options.settingsPath);
+    platform::removeStaleTemporaries(m_options.autostartEntry);
     // The settings; the size of the client area first.
     m_settings = settings::readAll(m_options.settingsPath, m_options.autostartEntry);
     m_firstRun = m_settings.languageIndexMissing;
@@ -392,6 +395,7 @@ void TMainForm::FormCreate() {
                                       m_options.resourceDirectory);
 
     applyChatDisplaySettings();
+    platform::removeStaleTemporaries(TChatView::logFilePath(m_settings.saveMessagesPath));
     if (const platform::Result loaded = m_chat->startOfRunContent(
             TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog,
             QFont(m_settings.messageFontName, m_settings.messageFontSize));
@@ -621,9 +625,7 @@ void TMainForm::TarkistaPaivitykset() {
 
 bool TMainForm::askQuestion(bool warning, const QString& text) {
     m_questionLog.append(text);
-    if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
-        std::fprintf(stderr, "TRACE question %s\n",
-                     qUtf8Printable(QString(text).replace(u'\r', u' ').replace(u'\n', u' ')));
+    platform::trace(QStringLiteral("question ") + text);
     if (m_options.questionDriver)
         return m_options.questionDriver(text);
     if (!m_options.interactiveErrors)
@@ -665,11 +667,11 @@ void TMainForm::paintEvent(QPaintEvent*) {
     // that a benchmark can tell how long the start took.
     if (!m_painted) {
         m_painted = true;
-        if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
-            std::fprintf(stderr, "TRACE first-paint %.3f\n",
-                         std::chrono::duration<double, std::milli>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count());
+        platform::trace(QStringLiteral("first-paint %1")
+                            .arg(std::chrono::duration<double, std::milli>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count(),
+                                 0, 'f', 3));
     }
     QPainter painter(this);
     paintBackground(painter, size(), frameGeometry().size(), m_tausta, m_settings.backgroundStyle,

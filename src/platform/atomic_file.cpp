@@ -2,13 +2,16 @@
 
 #include "platform/system_error.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <limits>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,18 +28,91 @@ QByteArray replacedName(const QString& path) {
     return QFile::encodeName(target);
 }
 
-// Creates "<target>.tmp<pid>.<random>" beside the target; its descriptor, or throws.
+QByteArray temporaryName(const QByteArray& targetName) {
+    return targetName + ".tmp" + QByteArray::number(getpid()) + '.' +
+           QByteArray::number(QRandomGenerator::global()->generate() & 0xFFFFFF);
+}
+
+QByteArray folderOf(const QByteArray& targetName) {
+    const qsizetype slash = targetName.lastIndexOf('/');
+    if (slash < 0)
+        return QByteArrayLiteral(".");
+    return slash == 0 ? QByteArrayLiteral("/") : targetName.left(slash);
+}
+
+// The unnamed files are named through /proc; without it every temporary file is a named one.
+bool canNameUnnamedFiles() {
+    static const bool can = ::access("/proc/self/fd", X_OK) == 0;
+    return can;
+}
+
+// A temporary file beside the target: an unnamed one (O_TMPFILE) where the file system has
+// them, so that a process killed while writing leaves nothing behind, otherwise
+// "<target>.tmp<pid>.<random>". Its descriptor, or throws.
 int createTemporaryBeside(const QByteArray& targetName, QByteArray& tempName) {
-    for (int attempt = 0;; ++attempt) {
-        tempName = targetName + ".tmp" + QByteArray::number(getpid()) + '.' +
-                   QByteArray::number(QRandomGenerator::global()->generate() & 0xFFFFFF);
+    tempName.clear();
+    if (canNameUnnamedFiles()) {
         // 0666 less the umask, as any newly created file.
+        const int fd =
+            ::open(folderOf(targetName).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return fd;
+        // Not every file system has them (EOPNOTSUPP, EISDIR on old kernels); any other error
+        // the named file meets as well.
+    }
+    for (int attempt = 0;; ++attempt) {
+        tempName = temporaryName(targetName);
         const int fd = ::open(tempName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0)
             return fd;
-        if (errno != EEXIST || attempt > 100)
-            throw SystemError(errno);
+        if (errno != EEXIST || attempt > 100) {
+            const int error = errno;
+            tempName.clear();
+            throw SystemError(error);
+        }
     }
+}
+
+// Gives an unnamed temporary file a name beside the target, so that it can be renamed over
+// it (a link cannot replace a file). Only a kill in the moment between the two leaves a
+// named temporary file, which removeStaleTemporaries finds. Returns 0 or the error number.
+int nameTemporary(int fd, const QByteArray& targetName, QByteArray& tempName) {
+    if (!tempName.isEmpty())
+        return 0;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int attempt = 0;; ++attempt) {
+        tempName = temporaryName(targetName);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, tempName.constData(),
+                     AT_SYMLINK_FOLLOW) == 0)
+            return 0;
+        if (errno != EEXIST || attempt > 100) {
+            const int error = errno;
+            tempName.clear();
+            return error;
+        }
+    }
+}
+
+// The process that wrote "<name>.tmp<pid>.<digits>", or 0 when the name is not of that form.
+pid_t writerOf(const QString& entry, const QString& targetFileName) {
+    const QString prefix = targetFileName + QLatin1String(".tmp");
+    if (!entry.startsWith(prefix))
+        return 0;
+    const QStringView rest = QStringView(entry).mid(prefix.size());
+    const qsizetype dot = rest.indexOf(u'.');
+    if (dot <= 0 || dot == rest.size() - 1)
+        return 0;
+    if (rest.count(u'.') != 1)
+        return 0;
+    for (QChar c : rest) {
+        if (c != u'.' && (c < u'0' || c > u'9'))
+            return 0;
+    }
+    bool pidOk = false;
+    const qint64 pid = rest.left(dot).toLongLong(&pidOk);
+    if (!pidOk || pid <= 0 || pid > std::numeric_limits<pid_t>::max())
+        return 0;
+    return pid_t(pid);
 }
 
 } // namespace
@@ -50,7 +126,8 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes) {
 
     auto fail = [&](int error) {
         ::close(fd);
-        ::unlink(tempName.constData());
+        if (!tempName.isEmpty())
+            ::unlink(tempName.constData());
         throw SystemError(error);
     };
     struct stat old {};
@@ -69,6 +146,8 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes) {
     }
     if (::fsync(fd) != 0)
         fail(errno);
+    if (const int error = nameTemporary(fd, targetName, tempName); error != 0)
+        fail(error);
     if (::close(fd) != 0) {
         const int error = errno;
         ::unlink(tempName.constData());
@@ -93,7 +172,8 @@ Result ReplacementFile::open() {
         const int fd = createTemporaryBeside(m_target, m_tempName);
         if (!m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
             ::close(fd);
-            ::unlink(m_tempName.constData());
+            if (!m_tempName.isEmpty())
+                ::unlink(m_tempName.constData());
             m_tempName.clear();
             return Result::failure(m_file.errorString());
         }
@@ -115,6 +195,8 @@ Result ReplacementFile::commit() {
         return failed(m_file.errorString());
     if (::fsync(m_file.handle()) != 0)
         return failed(systemErrorText(errno));
+    if (const int error = nameTemporary(m_file.handle(), m_target, m_tempName); error != 0)
+        return failed(systemErrorText(error));
     m_file.close();
     if (::rename(m_tempName.constData(), m_target.constData()) != 0)
         return failed(systemErrorText(errno));
@@ -130,8 +212,26 @@ void ReplacementFile::discard() {
     m_tempName.clear();
 }
 
-QString ReplacementFile::temporaryPath() const {
-    return QFile::decodeName(m_tempName);
+int removeStaleTemporaries(const QString& path) {
+    const QByteArray targetName = replacedName(path);
+    const QString target = QFile::decodeName(targetName);
+    const QFileInfo info(target);
+    const QString fileName = info.fileName();
+    QDir folder = info.dir();
+    int removed = 0;
+    const QStringList entries = folder.entryList({fileName + QLatin1String(".tmp*")},
+                                                 QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& entry : entries) {
+        const pid_t writer = writerOf(entry, fileName);
+        if (writer == 0 || writer == getpid())
+            continue;
+        // A process that still runs may be writing it (or has taken the number since).
+        if (::kill(writer, 0) == 0 || errno != ESRCH)
+            continue;
+        if (QFile::remove(folder.filePath(entry)))
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace kalvento::platform

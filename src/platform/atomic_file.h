@@ -1,6 +1,9 @@
 #pragma once
 // Replacing a file so that a crash, a full disk or a failed write never leaves half of it:
-// the bytes go to a temporary file beside it, which is synced and then renamed over it.
+// the bytes go to a temporary file beside it, which is synced and then renamed over it. The
+// temporary file has no name until it is complete where the file system allows it, so that
+// a kill while writing leaves nothing behind; removeStaleTemporaries finds what is left
+// where it does not.
 
 #include "platform/result.h"
 
@@ -35,12 +38,16 @@ public:
     Result commit();
     // Removes the temporary file.
     void discard();
-    QString temporaryPath() const;
 
 private:
     QByteArray m_target;
     QByteArray m_tempName;
     QFile m_file;
 };
+
+// Removes the temporary files that replacements of path left when their processes ended
+// before finishing ("<file>.tmp<pid>.<number>" of a process that no longer runs); those of
+// running processes stay. Returns how many went.
+int removeStaleTemporaries(const QString& path);
 
 } // namespace kalvento::platform

@@ -3,6 +3,7 @@
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "platform/atomic_file.h"
+#include "platform/trace.h"
 #include "uisupport/apply_language.h"
 #include "update/http_client.h"
 #include "update/update_info.h"
@@ -249,9 +250,7 @@ void TUpdateIkkuna::setStatus(const QString& text) {
     m_values[rStatus]->setText(text);
     m_values[rStatus]->setToolTip(text);
     // KALVENTO_TRACE: the whole-program tests follow the check on stderr.
-    static const bool trace = qEnvironmentVariableIsSet("KALVENTO_TRACE");
-    if (trace)
-        std::fprintf(stderr, "TRACE update-status %s\n", qUtf8Printable(text));
+    platform::trace(QStringLiteral("update-status ") + text);
 }
 
 void TUpdateIkkuna::btnCheckClick() {

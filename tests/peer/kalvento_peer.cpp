@@ -20,6 +20,7 @@
 
 #include "messaging/chat_node.h"
 #include "platform/datagram_network.h"
+#include "platform/trace.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -41,8 +42,9 @@ QTextStream& out() {
     return stream;
 }
 
+// Peer text is escaped as in the program's trace: one event is one line.
 void print(const QString& line) {
-    out() << line << Qt::endl;
+    out() << platform::escapeControls(line) << Qt::endl;
 }
 
 void printErrors(const messaging::SendResult& result) {
