@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -377,6 +378,14 @@ struct UdpNetwork::State {
 
     std::mutex sendMutex;
     int sendFd = -1;
+    std::atomic<quint16> sendPort{0}; // the port sendFd sends from, 0 before the first send
+
+    // A datagram that this copy sent: its own computer name from its own sending port.
+    bool isOwn(const Frame& frame, const sockaddr_in& from) const {
+        const quint16 port = sendPort.load();
+        return port != 0 && ntohs(from.sin_port) == port &&
+               sameWireName(frame.senderComputer, wireComputer);
+    }
 
     std::mutex learntMutex;
     QHash<QString, Ipv4Endpoint> learnt; // case-folded computer name -> its endpoint
@@ -420,7 +429,7 @@ public:
 
     quint32 nextSize() const override {
         std::lock_guard lock(m_mutex);
-        return m_queue.empty() ? 0 : quint32(m_queue.front().size());
+        return m_queue.empty() ? 0 : quint32(m_queue.front().bytes.size());
     }
 
     bool setArrivalNotifier(std::function<void()> notify) override {
@@ -433,13 +442,15 @@ public:
         std::lock_guard lock(m_mutex);
         if (m_queue.empty())
             throw SystemError(EAGAIN);
-        const QByteArray& next = m_queue.front();
-        if (quint32(next.size()) > capacity)
+        const Queued& next = m_queue.front();
+        if (quint32(next.bytes.size()) > capacity)
             throw SystemError(EMSGSIZE);
-        const quint32 size = quint32(next.size());
+        const quint32 size = quint32(next.bytes.size());
         if (size > 0)
-            std::memcpy(buffer, next.constData(), size);
-        m_queuedBytes -= size;
+            std::memcpy(buffer, next.bytes.constData(), size);
+        Count& count = next.own ? m_own : m_others;
+        --count.datagrams;
+        count.bytes -= size;
         m_queue.pop_front();
         return size;
     }
@@ -475,7 +486,7 @@ private:
         case FrameType::Data:
             if (m_state->isForThisComputer(frame->target) &&
                 sameWireName(frame->receivingName, m_wireName))
-                enqueue(frame->body);
+                enqueue(frame->body, m_state->isOwn(*frame, packet.from));
             break;
         case FrameType::WalkQuery: {
             const QByteArray answer =
@@ -489,18 +500,30 @@ private:
         }
     }
 
-    void enqueue(const QByteArray& datagram) {
+    void enqueue(const QByteArray& datagram, bool own) {
         std::lock_guard lock(m_mutex);
         const UdpNetworkConfig& config = m_state->config;
-        if (m_queue.size() >= config.maxQueuedDatagrams ||
-            m_queuedBytes + quint64(datagram.size()) > config.maxQueuedBytes)
+        Count& count = own ? m_own : m_others;
+        const quint32 maxDatagrams = own ? config.maxQueuedOwnDatagrams : config.maxQueuedDatagrams;
+        const quint64 maxBytes = own ? config.maxQueuedOwnBytes : config.maxQueuedBytes;
+        if (count.datagrams >= maxDatagrams || count.bytes + quint64(datagram.size()) > maxBytes)
             return;
-        m_queue.push_back(datagram);
-        m_queuedBytes += quint64(datagram.size());
+        m_queue.push_back({datagram, own});
+        ++count.datagrams;
+        count.bytes += quint64(datagram.size());
         // Under the lock: the notifier cannot be changed or dropped while it runs.
         if (m_notify)
             m_notify();
     }
+
+    struct Queued {
+        QByteArray bytes;
+        bool own = false;
+    };
+    struct Count {
+        quint32 datagrams = 0;
+        quint64 bytes = 0;
+    };
 
     std::shared_ptr<UdpNetwork::State> m_state;
     const QString m_name;
@@ -508,8 +531,8 @@ private:
     const int m_fd;
     int m_wakeFd = -1;
     mutable std::mutex m_mutex;
-    std::deque<QByteArray> m_queue;
-    quint64 m_queuedBytes = 0;
+    std::deque<Queued> m_queue; // in the order of arrival, own and others together
+    Count m_own, m_others;
     std::function<void()> m_notify; // guarded by m_mutex
     std::thread m_thread;
 };
@@ -553,8 +576,13 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
     const QByteArray bytes = s.frame(FrameType::Data, target, wireName(mailslotName), datagram);
 
     std::lock_guard lock(s.sendMutex);
-    if (s.sendFd < 0)
+    if (s.sendFd < 0) {
         s.sendFd = openSocket(s.config.bindAddress, 0, false);
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(s.sendFd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            s.sendPort.store(ntohs(local.sin_port));
+    }
     if (sameWireName(target, s.wireComputer))
         s.transmit(s.sendFd, bytes, false, {s.ownEndpoint()});
     else if (const auto learnt = s.learntAddress(target))

@@ -300,38 +300,84 @@ TEST_F(UdpNetworkTest, ReadReportsAnEmptyQueueAndASmallBuffer) {
     EXPECT_EQ(readOne(*receiver), "short");
 }
 
+// Waits until the receiver holds expected datagrams, then a little longer, so that the
+// bounds alone decide what is kept (nothing is read meanwhile).
+void arrivedAndSettled(DatagramReceiver& receiver, quint32 expected) {
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (receiver.pendingCount() < expected && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+}
+
 TEST_F(UdpNetworkTest, TheQueueIsBoundedAndDropsTheExcess) {
     UdpNetworkConfig c = config(kHost1, "PC1", "GROUPA");
     c.maxQueuedDatagrams = 3;
     c.maxQueuedBytes = 1000;
+    c.maxQueuedOwnDatagrams = 2;
+    c.maxQueuedOwnBytes = 1000;
     UdpNetwork network(c);
+    UdpNetwork other(config(kHost2, "PC2", "GROUPA"));
     auto receiver = network.openReceiver(kTerminal);
+    const auto sendFromOther = [&](const QByteArray& d) {
+        other.send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, d);
+    };
     const auto sendLocal = [&](const QByteArray& d) {
         network.send(AddressKind::LocalComputer, {}, kTerminal, d);
     };
 
-    // Nothing is read until everything has arrived, so the bounds alone decide.
-    const auto arrivedAndSettled = [&](quint32 expected) {
-        const auto deadline = std::chrono::steady_clock::now() + 1s;
-        while (receiver->pendingCount() < expected && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(1ms);
-        std::this_thread::sleep_for(50ms);
-    };
     for (const char* d : {"1", "2", "3", "4", "5"})
-        sendLocal(d);
-    arrivedAndSettled(3);
+        sendFromOther(d);
+    arrivedAndSettled(*receiver, 3);
     ASSERT_EQ(receiver->pendingCount(), 3u);
     EXPECT_EQ(readOne(*receiver), "1");
     EXPECT_EQ(readOne(*receiver), "2");
     EXPECT_EQ(readOne(*receiver), "3");
 
-    sendLocal(QByteArray(600, 'a'));
-    sendLocal(QByteArray(600, 'b')); // over the byte bound while the first waits
-    sendLocal("fits");
-    arrivedAndSettled(2);
+    sendFromOther(QByteArray(600, 'a'));
+    sendFromOther(QByteArray(600, 'b')); // over the byte bound while the first waits
+    sendFromOther("fits");
+    arrivedAndSettled(*receiver, 2);
     ASSERT_EQ(receiver->pendingCount(), 2u);
     EXPECT_EQ(readOne(*receiver).count('a'), 600);
     EXPECT_EQ(readOne(*receiver), "fits");
+
+    // The own copies have bounds of their own.
+    for (const char* d : {"own 1", "own 2", "own 3"})
+        sendLocal(d);
+    arrivedAndSettled(*receiver, 2);
+    ASSERT_EQ(receiver->pendingCount(), 2u);
+    EXPECT_EQ(readOne(*receiver), "own 1");
+    EXPECT_EQ(readOne(*receiver), "own 2");
+}
+
+TEST_F(UdpNetworkTest, AFloodCannotPushOutTheUsersOwnLines) {
+    UdpNetworkConfig c = config(kHost1, "PC1", "GROUPA");
+    c.maxQueuedDatagrams = 4;
+    UdpNetwork network(c);
+    UdpNetwork flooder(config(kHost2, "PC2", "GROUPA"));
+    auto receiver = network.openReceiver(kTerminal);
+
+    const auto flood = [&](int from, int to) {
+        for (int i = from; i < to; ++i)
+            flooder.send(AddressKind::PrimaryGroup, {}, kTerminal,
+                         "flood " + QByteArray::number(i));
+    };
+    flood(0, 2);
+    arrivedAndSettled(*receiver, 2);
+    network.send(AddressKind::PrimaryGroup, {}, kTerminal, "my line"); // comes back to PC1
+    arrivedAndSettled(*receiver, 3);
+    flood(2, 50);
+    // A forger may give PC1's name, but not send from PC1's own socket.
+    sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "PC1", "GROUPA", "forged"}),
+            kHost1, port, kHost2);
+    network.send(AddressKind::LocalComputer, {}, kTerminal, "my second line");
+    arrivedAndSettled(*receiver, 5);
+
+    QByteArrayList queued;
+    while (receiver->pendingCount() > 0)
+        queued.append(readOne(*receiver));
+    EXPECT_EQ(queued, (QByteArrayList{"flood 0", "flood 1", "my line", "flood 2", "flood 3",
+                                      "my second line"}));
 }
 
 TEST_F(UdpNetworkTest, ASendFailsOnlyWhenEveryPathFails) {
