@@ -135,6 +135,10 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     case MessageKind::Greeting: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
         const QString computerName = fromWire(computer);
+        // This copy's own greeting coming back costs nothing; any other is within budget
+        // or ignored.
+        if (computerName != m_ownComputerName && !m_budget.take(sender->ReceiveSource()))
+            return;
         m_peers.GreetingReceived(computerName, fromWire(group), senderId);
         if (computerName != m_ownComputerName) {
             const SendResult result = SendAnswer(computerName);
@@ -148,7 +152,14 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         return;
     case MessageKind::Answer: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
-        m_peers.AnswerReceived(fromWire(computer), fromWire(group), senderId);
+        // An answer sends nothing now, but lists a computer that every later line goes to.
+        // A repeat of one already listed ("Deliveries" copies) costs nothing.
+        const QString computerName = fromWire(computer);
+        const int listed = m_peers.indexOfComputer(computerName);
+        const bool repeat = listed >= 0 && m_peers.at(listed).senderId == QString::number(senderId);
+        if (!repeat && !m_budget.take(sender->ReceiveSource()))
+            return;
+        m_peers.AnswerReceived(computerName, fromWire(group), senderId);
         return;
     }
     case MessageKind::Identity:

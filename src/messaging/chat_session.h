@@ -5,6 +5,7 @@
 // how a line looks on screen is theirs to decide.
 
 #include "messaging/mailslot_terminal.h"
+#include "messaging/reception_budget.h"
 #include "network/net_users.h"
 #include "network/peer_list.h"
 
@@ -82,6 +83,10 @@ public:
     // Longest plain text (bytes) one datagram carries for a chat line.
     qsizetype maxLineLength() const;
 
+    // What greetings and answers may make this copy list and send; replaceable for tests.
+    ReceptionBudget& budget() { return m_budget; }
+    void setBudget(ReceptionBudget budget) { m_budget = std::move(budget); }
+
 signals:
     void lineReceived(const kalvento::messaging::ReceivedLine& line);
     // A send that reception started (an answer) failed; reception goes on.
@@ -102,6 +107,7 @@ private:
     QString m_ownGroupName;
     QString m_ownIdentity;
     int m_deliveries = 1;
+    ReceptionBudget m_budget;
 };
 
 } // namespace kalvento::messaging

@@ -230,3 +230,56 @@ TEST_F(ChatSessionTest, UnknownSendersShowTheirIdentifierAndUnknownTagsAreDroppe
     EXPECT_EQ(a.lines[0].senderName, QString::number(qint32(loneTerminal.TerminalId())));
     (void)stranger;
 }
+
+TEST_F(ChatSessionTest, ForgedGreetingsAreListedAndAnsweredOnlyWithinTheBudget) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    Copy& forger = add("EVIL", "WG");
+    greetAll();
+    // No refill: what the forger gets is the rest of its bucket.
+    messaging::ReceptionBudget::Clock::time_point frozen{};
+    a.session.setBudget(messaging::ReceptionBudget({0, 1000}, {0, 10}, [&] { return frozen; }));
+
+    const quint32 sentBefore = a.terminal.SequenceNumber();
+    forger.terminal.SetReceiverName("PC1");
+    for (int i = 0; i < 500; ++i) {
+        forger.terminal.Send(messaging::payloadFromPlainText(
+            messaging::greetingText(QByteArray("FAKE") + QByteArray::number(i), "WG")));
+        forger.terminal.Send(messaging::payloadFromPlainText(
+            messaging::answerText(QByteArray("ALSO") + QByteArray::number(i), "WG")));
+    }
+    a.receive();
+    int forged = 0;
+    for (int i = 0; i < a.peers.count(); ++i) {
+        const QString name = a.peers.at(i).computerName;
+        forged += name.startsWith("FAKE") || name.startsWith("ALSO") ? 1 : 0;
+    }
+    EXPECT_EQ(forged, 10);
+    EXPECT_EQ(a.session.budget().refused(), 990u);
+    // One answer for each greeting let in, nothing for the answers.
+    EXPECT_LE(a.terminal.SequenceNumber() - sentBefore, 10u);
+
+    // The real peer's conversation goes on, answers included.
+    b.session.sendPublic("still here", false);
+    settle();
+    EXPECT_TRUE(a.texts().contains("still here"));
+    const int before = a.peers.count();
+    b.users.Enumerate();
+    EXPECT_TRUE(b.session.SendGreeting().ok());
+    settle();
+    EXPECT_EQ(a.peers.count(), before);
+    EXPECT_GE(a.peers.indexOfComputer(u"PC2"), 0);
+}
+
+TEST_F(ChatSessionTest, RepeatedAnswersOfAListedComputerCostNothing) {
+    Copy& a = add("PC1", "WG");
+    add("PC2", "WG").session.setDeliveries(10);
+    a.session.setDeliveries(10);
+    messaging::ReceptionBudget::Clock::time_point frozen{};
+    a.session.setBudget(messaging::ReceptionBudget({0, 1000}, {0, 2}, [&] { return frozen; }));
+    a.users.Enumerate();
+    EXPECT_TRUE(a.session.SendGreeting().ok());
+    settle(); // ten answers from PC2, one of them charged
+    EXPECT_GE(a.peers.indexOfComputer(u"PC2"), 0);
+    EXPECT_EQ(a.session.budget().refused(), 0u);
+}

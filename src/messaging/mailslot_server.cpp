@@ -270,6 +270,7 @@ quint32 TMailslotServer::Read(char* buffer, quint32 count) {
     try {
         DropOversizeMessages();
         size = m_receiver->read(buffer, count);
+        m_lastSource = m_receiver->lastSource();
     } catch (const platform::SystemError& e) {
         throw EMailslotServerError(e.text());
     }

@@ -139,6 +139,8 @@ public:
     quint32 NextMessageSize();
     // Reads the next datagram into buffer; returns its size, 0 when no receiver is open.
     quint32 Read(char* buffer, quint32 count);
+    // Where the datagram last read came from (DatagramReceiver::lastSource).
+    const QString& LastSource() const { return m_lastSource; }
 
     // Stops polling, then restarts it only when Interval is not 0, MessagePolling is on
     // and OnNewMessage is assigned.
@@ -163,6 +165,7 @@ private:
     bool m_inheritHandle = false;
     qint32 m_readTimeOut = -1;
     quint32 m_handle = 0;
+    QString m_lastSource;
     bool m_messagePolling = true;
     quint32 m_interval = 1000;
     QThread::Priority m_threadPriority = QThread::NormalPriority;

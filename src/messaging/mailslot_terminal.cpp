@@ -113,6 +113,10 @@ void TMailslotTerminal::SetReceiverName(const QString& name) {
     m_client->SetReceiverName(name);
 }
 
+const QString& TMailslotTerminal::ReceiveSource() const {
+    return m_server->LastSource();
+}
+
 qsizetype TMailslotTerminal::MaxPayloadSize() const {
     return std::min<qsizetype>(kMaxPayload, qsizetype(m_network.maxDatagramSize()) - kHeaderSize);
 }

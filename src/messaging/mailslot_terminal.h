@@ -78,6 +78,9 @@ public:
     qsizetype MaxPayloadSize() const;
 
     TReceiveStream& ReceiveStream() { return m_receiveStream; }
+    // Where the datagram being delivered came from, during OnNewMessage: its sender's
+    // address, or its computer's name on a network without addresses.
+    const QString& ReceiveSource() const;
     // The bytes from the receive position on: the payload during OnNewMessage.
     QByteArrayView payload() const {
         return m_receiveStream.Data().sliced(m_receiveStream.Position());

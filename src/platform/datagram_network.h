@@ -48,6 +48,10 @@ public:
     // Takes the next datagram into buffer and returns its size. Throws SystemError:
     // EAGAIN when nothing waits, EMSGSIZE (datagram kept) when capacity is too small.
     virtual quint32 read(char* buffer, quint32 capacity) = 0;
+    // Where the datagram last read came from: its sender's address ("198.51.100.12") on a
+    // network with addresses, the sending computer's name otherwise; empty when unknown.
+    // What a budget of answers per sender is kept by.
+    virtual QString lastSource() const { return {}; }
 
     // Asks to be told of arrivals: notify is called after each datagram is queued, on
     // whatever thread queued it (the implementation's own, or the sender's), so it must be

@@ -44,28 +44,30 @@ public:
     QString name() const override { return m_name; }
     quint32 pendingCount() const override { return quint32(m_queue.size()); }
     quint32 nextSize() const override {
-        return m_queue.empty() ? 0 : quint32(m_queue.front().size());
+        return m_queue.empty() ? 0 : quint32(m_queue.front().bytes.size());
     }
 
     quint32 read(char* buffer, quint32 capacity) override {
         if (m_queue.empty())
             throw SystemError(EAGAIN);
-        const QByteArray& next = m_queue.front();
-        if (quint32(next.size()) > capacity)
+        const Queued& next = m_queue.front();
+        if (quint32(next.bytes.size()) > capacity)
             throw SystemError(EMSGSIZE);
-        const auto size = quint32(next.size());
+        const auto size = quint32(next.bytes.size());
         if (size > 0)
-            std::memcpy(buffer, next.constData(), size);
+            std::memcpy(buffer, next.bytes.constData(), size);
+        m_lastSource = next.sender;
         m_queue.pop_front();
         return size;
     }
+    QString lastSource() const override { return m_lastSource; }
 
     const QString& computer() const { return m_computer; }
     const QString& group() const { return m_group; }
     const QString& groupName() const { return m_groupName; }
     const QString& foldedName() const { return m_foldedName; }
-    void enqueue(QByteArrayView datagram) {
-        m_queue.emplace_back(datagram.toByteArray());
+    void enqueue(QByteArrayView datagram, const QString& sender) {
+        m_queue.push_back({datagram.toByteArray(), sender});
         if (m_notify)
             m_notify();
     }
@@ -82,7 +84,12 @@ private:
     QString m_group; // folded
     QString m_name;
     QString m_foldedName;
-    std::deque<QByteArray> m_queue;
+    struct Queued {
+        QByteArray bytes;
+        QString sender; // the sending computer's name
+    };
+    std::deque<Queued> m_queue;
+    QString m_lastSource;
 };
 
 } // namespace
@@ -164,7 +171,7 @@ void InMemoryNetwork::send(AddressKind kind, const QString& receiverName,
         if (!addressed || receiver->foldedName() != slot)
             continue;
         for (int copy = 0; copy < m_state->copiesPerDelivery; ++copy) {
-            receiver->enqueue(datagram);
+            receiver->enqueue(datagram, m_computerName);
             ++m_state->delivered;
         }
     }

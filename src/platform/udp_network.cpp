@@ -432,6 +432,17 @@ public:
         return m_queue.empty() ? 0 : quint32(m_queue.front().bytes.size());
     }
 
+    QString lastSource() const override {
+        std::lock_guard lock(m_mutex);
+        if (m_lastSource == 0)
+            return {};
+        return QStringLiteral("%1.%2.%3.%4")
+            .arg(m_lastSource >> 24)
+            .arg((m_lastSource >> 16) & 0xFF)
+            .arg((m_lastSource >> 8) & 0xFF)
+            .arg(m_lastSource & 0xFF);
+    }
+
     bool setArrivalNotifier(std::function<void()> notify) override {
         std::lock_guard lock(m_mutex);
         m_notify = std::move(notify);
@@ -448,6 +459,7 @@ public:
         const quint32 size = quint32(next.bytes.size());
         if (size > 0)
             std::memcpy(buffer, next.bytes.constData(), size);
+        m_lastSource = next.source;
         Count& count = next.own ? m_own : m_others;
         --count.datagrams;
         count.bytes -= size;
@@ -486,7 +498,8 @@ private:
         case FrameType::Data:
             if (m_state->isForThisComputer(frame->target) &&
                 sameWireName(frame->receivingName, m_wireName))
-                enqueue(frame->body, m_state->isOwn(*frame, packet.from));
+                enqueue(frame->body, m_state->isOwn(*frame, packet.from),
+                        ntohl(packet.from.sin_addr.s_addr));
             break;
         case FrameType::WalkQuery: {
             const QByteArray answer =
@@ -500,7 +513,7 @@ private:
         }
     }
 
-    void enqueue(const QByteArray& datagram, bool own) {
+    void enqueue(const QByteArray& datagram, bool own, quint32 source) {
         std::lock_guard lock(m_mutex);
         const UdpNetworkConfig& config = m_state->config;
         Count& count = own ? m_own : m_others;
@@ -508,7 +521,7 @@ private:
         const quint64 maxBytes = own ? config.maxQueuedOwnBytes : config.maxQueuedBytes;
         if (count.datagrams >= maxDatagrams || count.bytes + quint64(datagram.size()) > maxBytes)
             return;
-        m_queue.push_back({datagram, own});
+        m_queue.push_back({datagram, own, source});
         ++count.datagrams;
         count.bytes += quint64(datagram.size());
         // Under the lock: the notifier cannot be changed or dropped while it runs.
@@ -519,6 +532,7 @@ private:
     struct Queued {
         QByteArray bytes;
         bool own = false;
+        quint32 source = 0; // the sender's address, host byte order
     };
     struct Count {
         quint32 datagrams = 0;
@@ -533,6 +547,7 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Queued> m_queue; // in the order of arrival, own and others together
     Count m_own, m_others;
+    quint32 m_lastSource = 0;       // of the datagram last read
     std::function<void()> m_notify; // guarded by m_mutex
     std::thread m_thread;
 };
