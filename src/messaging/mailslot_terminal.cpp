@@ -4,13 +4,16 @@
 #include "platform/identity.h"
 #include "platform/text_codec.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QTimer>
 #include <QtDebug>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace kalvento::messaging {
 
@@ -73,7 +76,7 @@ TMailslotTerminal::TMailslotTerminal(platform::DatagramNetwork& network, QObject
     m_server->SetInterval(m_interval);
     m_server->SetMailslotName(m_mailslotName);
     m_server->SetMessagePolling(true);
-    m_server->SetOnNewMessage([this](TMailslotServer*) { ReceiveMessages(); });
+    m_server->SetOnNewMessage([this](TMailslotServer*) { ReceiveSome(); });
     connect(m_server, &TMailslotServer::receptionError, this, &TMailslotTerminal::ReportError);
 
     m_client = new TMailslotClient(network, this);
@@ -154,9 +157,29 @@ bool TMailslotTerminal::AcceptFrom(quint32 senderId, quint32 sequenceNumber) {
 }
 
 void TMailslotTerminal::ReceiveMessages() {
+    Receive(std::numeric_limits<int>::max(), std::chrono::milliseconds::max());
+}
+
+void TMailslotTerminal::ReceiveSome() {
     QPointer<TMailslotTerminal> alive(this);
+    const bool more = Receive(kPassDatagrams, kPassTime);
+    if (!alive || !more || m_passQueued)
+        return;
+    m_passQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_passQueued = false;
+        ReceiveSome();
+    });
+}
+
+bool TMailslotTerminal::Receive(int max, std::chrono::milliseconds time) {
+    QPointer<TMailslotTerminal> alive(this);
+    QElapsedTimer clock;
+    clock.start();
     // A failing read ends the pass; the server's poll reports it and polls again.
-    while (m_server->MessageCount() > 0) {
+    for (int done = 0; m_server->MessageCount() > 0; ++done) {
+        if (done >= max || clock.elapsed() >= time.count())
+            return true;
         QByteArray& buffer = m_receiveStream.m_data;
         buffer.resize(qsizetype(m_server->NextMessageSize()));
         m_receiveStream.m_position = 0;
@@ -181,8 +204,9 @@ void TMailslotTerminal::ReceiveMessages() {
             ReportError(describeCurrentException());
         }
         if (!alive)
-            return; // the handler destroyed this terminal
+            return false; // the handler destroyed this terminal
     }
+    return false;
 }
 
 void TMailslotTerminal::ReportError(const QString& text) {

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QObject>
 
+#include <chrono>
 #include <functional>
 #include <list>
 
@@ -86,8 +87,15 @@ public:
         return m_receiveStream.Data().sliced(m_receiveStream.Position());
     }
 
-    // One reception pass over every waiting datagram; the server's poll runs it.
+    // One reception pass over every waiting datagram.
     void ReceiveMessages();
+    // What the server's poll and wake-ups run: a pass of at most kPassDatagrams datagrams
+    // or kPassTime, after which a further pass is queued behind the events already
+    // waiting while datagrams remain, so that a flood never keeps the user's input, the
+    // timers and the walk's end waiting.
+    void ReceiveSome();
+    static constexpr int kPassDatagrams = 256;
+    static constexpr std::chrono::milliseconds kPassTime{20};
 
     // Newest (most recently accepted) sender first.
     const std::list<TSenderRecord>& SenderTable() const { return m_senderTable; }
@@ -101,6 +109,9 @@ signals:
 
 private:
     bool AcceptFrom(quint32 senderId, quint32 sequenceNumber);
+    // Reads until nothing waits, or until max datagrams or the time are spent; true when
+    // it stopped with datagrams still waiting.
+    bool Receive(int max, std::chrono::milliseconds time);
     void ReportError(const QString& text);
 
     platform::DatagramNetwork& m_network;
@@ -117,6 +128,7 @@ private:
     QHash<quint32, std::list<TSenderRecord>::iterator> m_senderIndex;
     TMailslotServer* m_server = nullptr;
     TMailslotClient* m_client = nullptr;
+    bool m_passQueued = false;
 };
 
 // Local date and time as days since 30 December 1899 00:00, the fraction being the time

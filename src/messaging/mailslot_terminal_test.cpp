@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
@@ -325,4 +326,24 @@ TEST(TerminalIdentity, OleDateCountsDaysSince30December1899) {
     };
     for (const auto& c : cases)
         EXPECT_DOUBLE_EQ(toOleDate(c.time), c.ole) << c.time.toString().toStdString();
+}
+
+TEST(MailslotTerminal, AFloodIsReadInPassesThatLetOtherEventsRunBetween) {
+    Lan lan;
+    TMailslotTerminal terminal(lan.pc1);
+    Recorder recorder(terminal);
+    constexpr int kFlood = 5 * TMailslotTerminal::kPassDatagrams + 10;
+    for (int i = 1; i <= kFlood; ++i)
+        lan.inject(frame(7, quint32(i), "x"));
+
+    // An event queued behind the arrivals, as a key press or the walk's end would be.
+    int deliveredWhenItRan = -1;
+    QTimer::singleShot(0, [&] { deliveredWhenItRan = int(recorder.deliveries.size()); });
+    terminal.ReceiveSome();
+    EXPECT_LE(recorder.deliveries.size(), TMailslotTerminal::kPassDatagrams);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return recorder.deliveries.size() == kFlood; }, 5000));
+    EXPECT_GE(deliveredWhenItRan, 1);
+    EXPECT_LT(deliveredWhenItRan, kFlood); // it ran before the flood was through
+    for (int i = 0; i < kFlood; ++i)
+        ASSERT_EQ(recorder.deliveries[i].payload, "x") << i;
 }

@@ -262,6 +262,18 @@ UdpNetworkConfig UdpNetworkConfig::fromEnvironment() {
     return config;
 }
 
+namespace {
+
+// An open receiving name that this process's own sends reach without the network.
+class OwnDelivery {
+public:
+    virtual ~OwnDelivery() = default;
+    virtual const QByteArray& wireReceivingName() const = 0;
+    virtual void deliverOwn(const QByteArray& datagram) = 0;
+};
+
+} // namespace
+
 struct UdpNetwork::State {
     explicit State(UdpNetworkConfig c) : config(std::move(c)) {
         if (config.computerName.isEmpty())
@@ -376,6 +388,24 @@ struct UdpNetwork::State {
     QByteArray wireComputer;
     QByteArray wireGroup;
 
+    // The copy this computer sends itself goes straight to its open receiver, so that it
+    // never meets a full socket buffer or queue on the way: the user's own line is shown
+    // whatever arrives meanwhile. Returns false when no receiver of that name is open
+    // here (another process may own the endpoint): the copy then goes by the network.
+    bool deliverToSelf(QByteArrayView receivingName, const QByteArray& datagram) {
+        std::lock_guard lock(receiversMutex);
+        for (OwnDelivery* receiver : receivers) {
+            if (sameWireName(receiver->wireReceivingName(), receivingName)) {
+                receiver->deliverOwn(datagram);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::mutex receiversMutex;
+    std::vector<OwnDelivery*> receivers; // open in this process
+
     std::mutex sendMutex;
     int sendFd = -1;
     std::atomic<quint16> sendPort{0}; // the port sendFd sends from, 0 before the first send
@@ -398,7 +428,7 @@ namespace {
 
 // Owns the endpoint's socket and the thread that reads it. Accepted datagrams wait in
 // a bounded queue; walk queries are answered straight from the thread.
-class UdpReceiver final : public DatagramReceiver {
+class UdpReceiver final : public DatagramReceiver, public OwnDelivery {
 public:
     UdpReceiver(std::shared_ptr<UdpNetwork::State> state, QString name, int fd)
         : m_state(std::move(state)), m_name(std::move(name)), m_wireName(wireName(m_name)),
@@ -410,9 +440,15 @@ public:
             throw SystemError(error);
         }
         m_thread = std::thread([this] { run(); });
+        std::lock_guard lock(m_state->receiversMutex);
+        m_state->receivers.push_back(this);
     }
 
     ~UdpReceiver() override {
+        {
+            std::lock_guard lock(m_state->receiversMutex);
+            std::erase(m_state->receivers, static_cast<OwnDelivery*>(this));
+        }
         const quint64 one = 1;
         [[maybe_unused]] const ssize_t written = ::write(m_wakeFd, &one, sizeof one);
         m_thread.join();
@@ -421,6 +457,11 @@ public:
     }
 
     QString name() const override { return m_name; }
+
+    const QByteArray& wireReceivingName() const override { return m_wireName; }
+    void deliverOwn(const QByteArray& datagram) override {
+        enqueue(datagram, true, INADDR_LOOPBACK);
+    }
 
     quint32 pendingCount() const override {
         std::lock_guard lock(m_mutex);
@@ -590,6 +631,14 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
                                                                   : wireName(receiverName);
     const QByteArray bytes = s.frame(FrameType::Data, target, wireName(mailslotName), datagram);
 
+    const QByteArray receivingName = wireName(mailslotName);
+    const bool toSelf = sameWireName(target, s.wireComputer);
+    const bool toOwnGroup = sameWireName(target, s.wireGroup);
+    const bool deliveredHere =
+        (toSelf || toOwnGroup) && s.deliverToSelf(receivingName, datagram.toByteArray());
+    if (toSelf && deliveredHere)
+        return;
+
     std::lock_guard lock(s.sendMutex);
     if (s.sendFd < 0) {
         s.sendFd = openSocket(s.config.bindAddress, 0, false);
@@ -598,12 +647,17 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
         if (::getsockname(s.sendFd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
             s.sendPort.store(ntohs(local.sin_port));
     }
-    if (sameWireName(target, s.wireComputer))
+    if (toSelf)
         s.transmit(s.sendFd, bytes, false, {s.ownEndpoint()});
     else if (const auto learnt = s.learntAddress(target))
         s.transmit(s.sendFd, bytes, false, {*learnt});
     else // a group, or a computer not heard from yet: only it accepts the broadcast
-        s.transmit(s.sendFd, bytes, true, s.groupUnicasts(sameWireName(target, s.wireGroup)));
+    {
+        std::vector<Ipv4Endpoint> unicasts = s.groupUnicasts(toOwnGroup && !deliveredHere);
+        if (deliveredHere) // the copy a peer list gives the own endpoint is here already
+            std::erase(unicasts, s.ownEndpoint());
+        s.transmit(s.sendFd, bytes, true, std::move(unicasts));
+    }
 }
 
 QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait, std::stop_token stop) {

@@ -64,13 +64,16 @@ QByteArray readOne(DatagramReceiver& receiver) {
     return buffer.left(int(size));
 }
 
-// Everything that reached the receiver before a marker that its own computer sends to
-// itself afterwards: on loopback the marker queues behind anything sent earlier, so
-// waiting for it shows what was (and what was not) delivered.
+// Everything that reached the receiver before a marker sent to its endpoint afterwards
+// from a socket of its own: on loopback the marker queues behind anything sent earlier,
+// so waiting for it shows what was (and what was not) delivered.
 QByteArrayList receivedBefore(UdpNetwork& network, DatagramReceiver& receiver) {
     static int serial = 0;
     const QByteArray marker = "marker-" + QByteArray::number(++serial);
-    network.send(AddressKind::LocalComputer, {}, receiver.name(), marker);
+    const UdpNetworkConfig& c = network.config();
+    sendRaw(encodeFrame({FrameType::Data, c.port, wireName(c.computerName),
+                         wireName(receiver.name()), "MARKER", "MARKERS", marker}),
+            c.bindAddress, c.port);
     QByteArrayList received;
     const auto deadline = std::chrono::steady_clock::now() + 2s;
     while (std::chrono::steady_clock::now() < deadline) {
