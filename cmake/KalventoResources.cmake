@@ -21,3 +21,7 @@ include(GNUInstallDirs)
 install(TARGETS kalvento RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/Languages ${PROJECT_SOURCE_DIR}/Helps
         DESTINATION ${CMAKE_INSTALL_DATADIR}/kalvento)
+# The desktop's menu entry and the manual page.
+install(FILES ${PROJECT_SOURCE_DIR}/data/kalvento.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${PROJECT_SOURCE_DIR}/data/kalvento.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

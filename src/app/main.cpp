@@ -1,5 +1,6 @@
 // Start-up: one copy per user session, the application's title, the main window.
 
+#include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/tray_icon.h"
 #include "platform/datagram_network.h"
@@ -11,6 +12,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,8 +30,22 @@ void onTerminationSignal(int) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the application exists: no display is needed, no lock taken, no file
+    // touched. The toolkit's own options (such as -platform or a session manager's
+    // -session) pass.
+    {
+        QStringList arguments;
+        for (int i = 1; i < argc; ++i)
+            arguments.append(QString::fromLocal8Bit(argv[i]));
+        const QString program = QString::fromLocal8Bit(argc > 0 ? argv[0] : "kalvento");
+        const kalvento::app::CommandLine line =
+            kalvento::app::parseCommandLine(arguments, program.section(QLatin1Char('/'), -1));
+        if (line.action != kalvento::app::CommandLine::Action::Run) {
+            std::fputs(line.text.toLocal8Bit().constData(), line.exitCode == 0 ? stdout : stderr);
+            return line.exitCode;
+        }
+    }
     QApplication app(argc, argv);
-
     // A second copy in the same session leaves at once: no window, no settings, nothing
     // sent. The lock dies with the process, also after a crash.
     // (Failures of the lock's own, such as no runtime directory, let the program start.)

@@ -161,8 +161,7 @@ void PeerList::setFriends(const QStringList& identities) {
 bool PeerList::isFriend(int i) const {
     if (i < 0 || i >= count())
         return false;
-    const QString& identity = m_entries[size_t(i)].identity;
-    return !identity.isEmpty() && m_foldedFriends.contains(identity.toCaseFolded());
+    return m_foldedFriends.contains(m_entries[size_t(i)].identity.toCaseFolded());
 }
 
 int PeerList::rowCount(const QModelIndex& parent) const {

@@ -164,11 +164,6 @@ TEST_F(PeerListTest, TheItemModelShowsEveryEntryAndTicksThroughItsCheckState) {
     EXPECT_EQ(row(2).data(PeerList::ComputerNameRole).toString(), "PC3");
     EXPECT_TRUE(row(1).data(PeerList::FriendRole).toBool());
     EXPECT_FALSE(row(2).data(PeerList::FriendRole).toBool());
-    // An empty friend (a "FriendN=" line) marks nobody, not every peer without an identity.
-    list.setFriends({"BOB", ""});
-    EXPECT_TRUE(list.isFriend(1));
-    EXPECT_FALSE(list.isFriend(2));
-    list.setFriends({"BOB"});
     EXPECT_FALSE(row(0).flags() & Qt::ItemIsEnabled);
     EXPECT_TRUE(row(1).flags() & Qt::ItemIsEnabled);
     EXPECT_TRUE(row(1).flags() & Qt::ItemIsUserCheckable);
