@@ -18,19 +18,25 @@ check() {
 }
 mkdir -p "$OUT/config" "$OUT/home" "$OUT/run" "$OUT/other/config" "$OUT/other/home"
 chmod 0700 "$OUT/run"
-# env_of dir command...: the command with dir's settings and home, and the shared runtime
-# folder that holds the session's lock.
+# env_args dir: into ENV_ARGS, the environment of a copy with dir's settings and home, and
+# the shared runtime folder that holds the session's lock.
+env_args() {
+    ENV_ARGS=(-u DISPLAY -u WAYLAND_DISPLAY HOME="$1/home" XDG_CONFIG_HOME="$1/home/.config"
+        XDG_RUNTIME_DIR="$OUT/run" KALVENTO_CONFIG_DIR="$1/config" KALVENTO_INTERFACES=lo
+        KALVENTO_PORT=$((20000 + $$ % 20000)))
+}
 env_of() {
-    env -u DISPLAY -u WAYLAND_DISPLAY HOME="$1/home" XDG_CONFIG_HOME="$1/home/.config" \
-        XDG_RUNTIME_DIR="$OUT/run" KALVENTO_CONFIG_DIR="$1/config" KALVENTO_INTERFACES=lo \
-        KALVENTO_PORT=$((20000 + $$ % 20000)) "${@:2}"
+    env_args "$1"
+    env "${ENV_ARGS[@]}" "${@:2}"
 }
 untouched() {
     [[ -z $(find "$OUT/config" "$OUT/home" -mindepth 1) ]] || { ls -laR "$OUT/config" "$OUT/home" >&2; false; }
 }
 
 # Another copy holds the session's lock.
-env_of "$OUT/other" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV" -s \
+# exec: the pid is the program's own, so that the trap ends it.
+env_args "$OUT/other"
+(exec env "${ENV_ARGS[@]}" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV" -s) \
     >"$OUT/other.log" 2>&1 &
 other=$!
 for _ in {1..100}; do grep -q '^TRACE first-paint\|^TRACE title' "$OUT/other.log" && break; sleep 0.05; done
