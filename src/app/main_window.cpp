@@ -6,6 +6,7 @@
 #include "app/chat_view.h"
 #include "app/main_layout.h"
 #include "app/new_message_alert.h"
+#include "app/program_icon.h"
 #include "app/tray_icon.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
@@ -159,7 +160,7 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     // Below the design size the chat and the list stop being usable.
     setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
-    setWindowIcon(makeProgramIcon());
+    setWindowIcon(programIcon().icon);
     // The chat opens this computer's receiving name and starts receiving at once; a
     // second copy on the computer fails right here with the system's text.
     m_node = std::make_unique<messaging::ChatNode>(network);
@@ -269,7 +270,7 @@ void TMainForm::createComponents() {
 
     // Tray icon, alert icon and the alert sequence.
     m_trayIcon = new TTrayIcon(this);
-    m_trayIcon->SetIcon(makeProgramIcon());
+    m_trayIcon->SetIcon(programIcon().icon);
     m_trayIcon->SetToolTip(lang::GetMessageText(lang::MessageId::M039));
     connect(m_trayIcon, &TTrayIcon::OnDblClick, this, &TMainForm::TrayIconDblClick);
     m_alertIcon = new AlertIcon(QIcon(QPixmap::fromImage(makeIkoni1())),
@@ -386,8 +387,13 @@ void TMainForm::FormCreate() {
         HideToTray();
 
     if (m_settings.languageIndex != 0) {
-        lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
-            lang::languageFileName(m_settings.language), m_options.resourceDirectory));
+        const QString languageFile = lang::languageFileName(m_settings.language);
+        lang::SetCurrentLanguageFile(
+            lang::LoadLanguageFile(languageFile, m_options.resourceDirectory));
+        platform::trace(
+            QStringLiteral("language %1%2")
+                .arg(m_options.resourceDirectory + languageFile,
+                     lang::CurrentLanguageFile() ? QString() : QStringLiteral(" (not found)")));
         uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
         applyLanguageBeyondWindows();
     }
@@ -558,8 +564,8 @@ windows::TMLineIkkuna* TMainForm::lastBigMessageWindow() const {
 }
 
 void TMainForm::btnInfoClick() {
-    windows::TAboutBox box(m_defaultBackground, makeProgramIconImage(64), update::GetVersion(),
-                           today(), this);
+    windows::TAboutBox box(m_defaultBackground, programIcon().icon.pixmap(64, 64).toImage(),
+                           update::GetVersion(), today(), this);
     if (m_options.aboutBoxDriver)
         m_options.aboutBoxDriver(box);
     else

@@ -105,12 +105,21 @@ Result setAutostartEnabled(bool enabled, const QString& executablePath, const QS
         QFile file(entryPath);
         return file.remove() ? Result::success() : failed(file.errorString());
     }
+    // The same identity as the menu entry (kalvento.desktop, its name and its icon), so the
+    // desktop shows the started copy as the program the menu starts.
     const QString entry = QStringLiteral("[Desktop Entry]\n"
                                          "Type=Application\n"
                                          "Name=Kalvento\n"
-                                         "Comment=LAN chat\n"
+                                         "GenericName=LAN Chat\n"
+                                         "Comment=Chat with the computers of your local "
+                                         "network, without a server\n"
+                                         "Icon=kalvento\n"
                                          "Exec=") +
-                          autostartExec(executablePath) + QStringLiteral("\nTerminal=false\n");
+                          autostartExec(executablePath) +
+                          QStringLiteral("\nTerminal=false\n"
+                                         "Categories=Network;InstantMessaging;Chat;\n"
+                                         "StartupNotify=false\n"
+                                         "X-GNOME-Autostart-enabled=true\n");
     const QString folder = QFileInfo(entryPath).absolutePath();
     if (!QDir().mkpath(folder))
         return failed(QStringLiteral("cannot create the folder %1").arg(folder));

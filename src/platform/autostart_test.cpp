@@ -1,6 +1,9 @@
 #include "platform/autostart.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -14,6 +17,14 @@ namespace {
 QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The value of key in the [Desktop Entry] group, empty when missing.
+QByteArray entryValue(const QByteArray& contents, const QByteArray& key) {
+    for (const QByteArray& line : contents.split('\n'))
+        if (line.startsWith(key + '='))
+            return line.mid(key.size() + 1);
+    return {};
 }
 
 } // namespace
@@ -55,6 +66,32 @@ TEST(Autostart, EnableWritesTheEntryAndDisableDeletesIt) {
     ASSERT_TRUE(setAutostartEnabled(false, "/opt/kalvento/kalvento", entry));
     EXPECT_FALSE(QFile::exists(entry));
     EXPECT_TRUE(setAutostartEnabled(false, "/opt/kalvento/kalvento", entry)); // already off
+}
+
+// The desktop matches a started copy to its menu entry by the file's name and the entry's
+// name and icon, so the entry written for the login names the program as the menu does.
+TEST(Autostart, EntryHasTheMenuEntrysIdentityAndIsValid) {
+    QTemporaryDir dir;
+    const QString entry = dir.filePath("autostart/kalvento.desktop");
+    ASSERT_TRUE(setAutostartEnabled(true, "/usr/bin/kalvento", entry));
+    const QByteArray written = readFile(entry);
+    const QByteArray menu = readFile(KALVENTO_MENU_ENTRY);
+    ASSERT_FALSE(menu.isEmpty());
+    EXPECT_EQ(QFileInfo(entry).fileName(), QFileInfo(KALVENTO_MENU_ENTRY).fileName());
+    for (const char* key : {"Type", "Name", "GenericName", "Comment", "Icon", "Categories"}) {
+        EXPECT_FALSE(entryValue(menu, key).isEmpty()) << key;
+        EXPECT_EQ(entryValue(written, key), entryValue(menu, key)) << key;
+    }
+
+    const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
+    if (validator.isEmpty())
+        GTEST_SKIP() << "desktop-file-validate is not installed (scripts/setup installs it)";
+    QProcess check;
+    check.setProcessChannelMode(QProcess::MergedChannels);
+    check.start(validator, {entry});
+    ASSERT_TRUE(check.waitForFinished(10000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAll().constData();
+    EXPECT_EQ(check.readAll(), QByteArray()) << "warnings from desktop-file-validate";
 }
 
 TEST(Autostart, HiddenEntryCountsAsOff) {

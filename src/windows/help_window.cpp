@@ -1,6 +1,7 @@
 #include "windows/help_window.h"
 
 #include "lang/language_file.h"
+#include "platform/trace.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -22,7 +23,10 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QText
 }
 
 void THelpWindow::showHelp(const QString& helpFile, int topic) {
-    if (!QFileInfo::exists(helpFile)) {
+    const bool found = QFileInfo::exists(helpFile);
+    platform::trace(QStringLiteral("help %1%2")
+                        .arg(helpFile, found ? QString() : QStringLiteral(" (not found)")));
+    if (!found) {
         m_browser->setPlainText(QStringLiteral("The help file %1 was not found.").arg(helpFile));
     } else {
         QUrl url = QUrl::fromLocalFile(helpFile);
