@@ -5,6 +5,9 @@
 #include "app/tray_icon.h"
 #include "platform/datagram_network.h"
 #include "platform/instance_lock.h"
+#include "platform/paths.h"
+#include "platform/udp_network.h"
+#include "settings/settings_store.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -57,6 +60,12 @@ int main(int argc, char** argv) {
     // title already is the program's name).
     QApplication::setApplicationName(QStringLiteral("Kalvento"));
     QApplication::setQuitOnLastWindowClosed(false); // hidden in the tray is still running
+
+    // The options' network settings, under what the environment says, before the network
+    // is first used.
+    kalvento::platform::configureSystemNetwork(
+        kalvento::platform::UdpNetworkConfig::fromSettings(kalvento::app::networkSettings(
+            kalvento::settings::readAll(kalvento::platform::settingsFilePath(), QString()))));
 
     std::unique_ptr<kalvento::app::TMainForm> form;
     try {

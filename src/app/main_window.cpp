@@ -4,6 +4,7 @@
 #include "app/artwork.h"
 #include "app/background.h"
 #include "app/chat_view.h"
+#include "app/desktop_notification.h"
 #include "app/main_layout.h"
 #include "app/new_message_alert.h"
 #include "app/program_icon.h"
@@ -15,6 +16,7 @@
 #include "platform/atomic_file.h"
 #include "platform/datagram_network.h"
 #include "platform/paths.h"
+#include "platform/system_error.h"
 #include "platform/trace.h"
 #include "sound/sound_player.h"
 #include "uisupport/apply_language.h"
@@ -151,7 +153,24 @@ MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
     options.executablePath = QCoreApplication::applicationFilePath();
     options.autostartEntry = platform::autostartEntryPath();
     options.arguments = arguments;
+    platform::UdpNetwork& network = platform::systemUdpNetwork();
+    options.networkPort = network.config().port;
+    options.applyNetworkSettings = [&network](const settings::Settings& chosen) {
+        const platform::UdpNetworkConfig config =
+            platform::UdpNetworkConfig::fromSettings(networkSettings(chosen));
+        network.setRoutes(config.interfaces, config.peers);
+        return config.port != network.config().port;
+    };
     return options;
+}
+
+platform::NetworkSettings networkSettings(const settings::Settings& s) {
+    platform::NetworkSettings network;
+    if (s.networkPort >= 1 && s.networkPort <= 65535)
+        network.port = quint16(s.networkPort);
+    network.interfaces = s.networkInterfaces;
+    network.peers = s.networkPeers;
+    return network;
 }
 
 TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
@@ -161,14 +180,28 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
     // Below the design size the chat and the list stop being usable.
     setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
     setWindowIcon(programIcon().icon);
-    // The chat opens this computer's receiving name and starts receiving at once; a
-    // second copy on the computer fails right here with the system's text.
-    m_node = std::make_unique<messaging::ChatNode>(network);
+    // The chat opens this computer's receiving name and starts receiving at once.
+    try {
+        m_node = std::make_unique<messaging::ChatNode>(network);
+    } catch (const messaging::EMailslotServerError& e) {
+        if (e.errorNumber() != EADDRINUSE)
+            throw;
+        // Another program holds the port: say which one and where to change it, and run
+        // without the network so that the user can reach the options.
+        m_portInUse = true;
+        m_offlineHub = std::make_unique<platform::InMemoryHub>();
+        m_offlineNetwork = std::make_unique<platform::InMemoryNetwork>(
+            *m_offlineHub, network.computerName(), network.groupName());
+        m_node = std::make_unique<messaging::ChatNode>(*m_offlineNetwork);
+    }
     createComponents();
     createMenus();
     if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
         installTrace(*this);
     FormCreate();
+    if (m_portInUse)
+        reportError(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M040),
+                                        {QString::number(m_options.networkPort)}));
 }
 
 TMainForm::~TMainForm() {
@@ -275,12 +308,15 @@ void TMainForm::createComponents() {
     connect(m_trayIcon, &TTrayIcon::OnDblClick, this, &TMainForm::TrayIconDblClick);
     m_alertIcon = new AlertIcon(QIcon(QPixmap::fromImage(makeIkoni1())),
                                 QIcon(QPixmap::fromImage(makeIkoni2())), this);
-    connect(m_alertIcon, &AlertIcon::restoreRequested, this, [this] {
+    const auto restore = [this] {
         if (m_trayIcon->Active())
             TrayIconDblClick();
         else
             restoreAndRaise(*this);
-    });
+    };
+    connect(m_alertIcon, &AlertIcon::restoreRequested, this, restore);
+    m_notification = new DesktopNotification(this);
+    connect(m_notification, &DesktopNotification::activated, this, restore);
     auto sound = std::make_shared<sound::SoundPlayer>();
     NewMessageAlert::Hooks hooks;
     hooks.playSound = [sound](const sound::SoundChoice& choice) { sound->play(choice); };
@@ -693,6 +729,9 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    // The user is looking at the chat: the notification has done its work.
+    if (event->type() == QEvent::ActivationChange && m_notification && isActiveWindow())
+        m_notification->close();
     if (event->type() != QEvent::WindowStateChange)
         return;
     const auto* change = static_cast<QWindowStateChangeEvent*>(event);
@@ -782,13 +821,19 @@ void TMainForm::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
     const bool mayAlert = m_chat->appendReceived(line);
     if (!mayAlert)
         return;
+    // The window manager marks a window the user is not in (its task button, say).
+    if (isVisible() && !isActiveWindow())
+        QApplication::alert(this);
     AlertConditions conditions;
     conditions.trayIconActive = m_trayIcon->Active();
     conditions.windowMinimized = isMinimized();
     conditions.applicationActive = QApplication::activeWindow() != nullptr;
     conditions.showAlert = m_settings.showAlert;
-    if (alertDue(conditions))
+    if (alertDue(conditions)) {
         m_alert->run(AlertSettings::from(m_settings));
+        if (m_settings.desktopNotification)
+            m_notification->show(line.senderName, line.text);
+    }
 }
 
 bool TMainForm::isFriend(int entry) const {
@@ -975,6 +1020,20 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
     m_chat->applyChatFont(font);
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
     action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
+
+    // New peers and interfaces are used at once, and greeted so that they list this copy;
+    // a new port takes a new start.
+    const bool routesChanged = m_settings.networkInterfaces != old.networkInterfaces ||
+                               m_settings.networkPeers != old.networkPeers;
+    const bool portChanged = m_settings.networkPort != old.networkPort;
+    if (routesChanged || portChanged) {
+        const bool restart =
+            m_options.applyNetworkSettings ? m_options.applyNetworkSettings(m_settings) : true;
+        if (routesChanged && !m_portInUse)
+            m_node->greet();
+        if (portChanged && restart)
+            showNotice(lang::GetMessageText(lang::MessageId::M041));
+    }
 
     // Letter case counts: others show the identity as it is spelt.
     if (m_settings.identity != old.identity) {

@@ -6,6 +6,8 @@
 // decides how things look.
 
 #include "messaging/chat_node.h"
+#include "platform/memory_network.h"
+#include "platform/udp_network.h"
 #include "settings/settings_store.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
@@ -50,6 +52,7 @@ class TWelcomeIkkuna;
 namespace kalvento::app {
 
 class AlertIcon;
+class DesktopNotification;
 class NewMessageAlert;
 class TChatView;
 class TTrayIcon;
@@ -82,7 +85,17 @@ struct MainFormOptions {
     // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
     // button works either way.
     bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
+    // The UDP port the network's endpoint uses, for the messages that name it.
+    int networkPort = 5737;
+    // Puts the network settings chosen in the options to use: the interfaces and the peers
+    // at once. True when the chosen port is not the one in use, which takes a new start.
+    // Unset: nothing changes at once, and any port change takes a new start.
+    std::function<bool(const settings::Settings&)> applyNetworkSettings;
 };
+
+// The network settings of the options, as the datagram service takes them (the
+// environment's variables still override them there).
+platform::NetworkSettings networkSettings(const settings::Settings& settings);
 
 // The options a normal start uses: the settings file of the user, the program's folder.
 MainFormOptions defaultMainFormOptions(const QStringList& arguments);
@@ -227,6 +240,11 @@ private:
     QStringList m_questionLog;
     bool m_updateCheckRunning = false;
 
+    // When another program holds the port, the chat runs on a network of its own that
+    // reaches nobody, so that the window and the options still work.
+    std::unique_ptr<platform::InMemoryHub> m_offlineHub;
+    std::unique_ptr<platform::InMemoryNetwork> m_offlineNetwork;
+    bool m_portInUse = false;
     std::unique_ptr<messaging::ChatNode> m_node;
 
     // Controls.
@@ -249,6 +267,7 @@ private:
     TTrayIcon* m_trayIcon = nullptr;
     QMenu* m_trayPopUp = nullptr;
     AlertIcon* m_alertIcon = nullptr;
+    DesktopNotification* m_notification = nullptr;
     NewMessageAlert* m_alert = nullptr;
     QMenu* m_computerPopup = nullptr;
     update::TINetDetect* m_internetti = nullptr;

@@ -7,7 +7,7 @@ namespace kalvento::lang {
 namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way.
-constexpr std::array<MessageEntry, 20> Table{{
+constexpr std::array<MessageEntry, 25> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -35,6 +35,14 @@ constexpr std::array<MessageEntry, 20> Table{{
     {MessageId::M037, "M037", "Downloading %1.n of %1.n!"},
     {MessageId::M038, "M038", "Kalvento Help"},
     {MessageId::M039, "M039", "Kalvento by Fennrake"},
+    {MessageId::M040, "M040",
+     "UDP port %d is used by another program, so Kalvento can neither send nor receive "
+     "messages.*|*Close that program, or choose another port on the Network page of the "
+     "options (every computer of the chat must use the same port)."},
+    {MessageId::M041, "M041", "The new port is used from the next start of Kalvento."},
+    {MessageId::M042, "M042", "%s is set in the environment and overrides this setting."},
+    {MessageId::M043, "M043", "Line %d is no peer: %s"},
+    {MessageId::M044, "M044", "Show Kalvento"},
 }};
 
 const MessageEntry& entry(MessageId id) {

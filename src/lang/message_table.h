@@ -1,7 +1,8 @@
 #pragma once
 // Every message the program shows through the language file: its identifier in section
-// "Misc" and its English default. M009 to M027 are not used; M038 and M039 are texts the
-// program has beyond the original table (the help window's title, the tray's tip).
+// "Misc" and its English default. M009 to M027 are not used; M038 onwards are texts the
+// program has beyond the original table (the help window's title, the tray's tip, the
+// network's messages, the desktop notification's button).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -34,6 +35,11 @@ enum class MessageId {
     M037,
     M038,
     M039,
+    M040,
+    M041,
+    M042,
+    M043,
+    M044,
 };
 
 struct MessageEntry {

@@ -28,8 +28,8 @@ QString describe(const std::exception_ptr& error) {
 
 } // namespace
 
-EMailslotServerError::EMailslotServerError(const QString& text)
-    : std::runtime_error(text.toStdString()) {}
+EMailslotServerError::EMailslotServerError(const QString& text, int errorNumber)
+    : std::runtime_error(text.toStdString()), m_errorNumber(errorNumber) {}
 
 // --- TMailslotThread ---
 
@@ -228,7 +228,7 @@ void TMailslotServer::Open() {
         m_receiver = m_network.openReceiver(path.mid(kLocalPrefix.size()));
     } catch (const platform::SystemError& e) {
         m_handle = 0;
-        throw EMailslotServerError(e.text());
+        throw EMailslotServerError(e.text(), e.errorNumber());
     }
     m_handle = nextMailslotHandle();
     m_thread->Attach(*m_receiver);

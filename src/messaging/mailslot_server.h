@@ -27,8 +27,14 @@ namespace kalvento::messaging {
 // Carries the system's text for the failing call's error.
 class EMailslotServerError : public std::runtime_error {
 public:
-    explicit EMailslotServerError(const QString& text);
+    // errorNumber: the system's errno behind it (EADDRINUSE: another process owns the
+    // name), 0 when there is none.
+    explicit EMailslotServerError(const QString& text, int errorNumber = 0);
     QString text() const { return QString::fromUtf8(what()); }
+    int errorNumber() const noexcept { return m_errorNumber; }
+
+private:
+    int m_errorNumber = 0;
 };
 
 class TMailslotServer;

@@ -103,7 +103,8 @@ public:
 };
 
 // The process-wide network the program uses: a UdpNetwork configured from the
-// environment (see udp_network.h). Created on first use.
+// environment (see udp_network.h), or as configureSystemNetwork said before. Created on
+// first use.
 DatagramNetwork& systemNetwork();
 
 } // namespace kalvento::platform

@@ -1,5 +1,7 @@
 #include "platform/udp_network.h"
 
+#include "platform/peer_address.h"
+
 #include "platform/datagram_frame.h"
 #include "platform/identity.h"
 #include "platform/text_codec.h"
@@ -7,6 +9,7 @@
 
 #include <QHash>
 #include <QRandomGenerator>
+#include <QSet>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -235,9 +238,14 @@ std::optional<Ipv4Endpoint> Ipv4Endpoint::parse(QStringView text, quint16 defaul
 }
 
 UdpNetworkConfig UdpNetworkConfig::fromEnvironment() {
+    return fromSettings(NetworkSettings{});
+}
+
+UdpNetworkConfig UdpNetworkConfig::fromSettings(const NetworkSettings& file) {
     UdpNetworkConfig config;
     config.computerName = platform::computerName();
     config.groupName = workgroupName();
+    config.port = file.port != 0 ? file.port : kDefaultDatagramPort;
     bool ok = false;
     const uint port = qEnvironmentVariable("KALVENTO_PORT").trimmed().toUInt(&ok);
     if (ok && port > 0 && port <= 65535)
@@ -251,15 +259,34 @@ UdpNetworkConfig UdpNetworkConfig::fromEnvironment() {
             if (!name.trimmed().isEmpty())
                 names.append(name.trimmed());
         config.interfaces = names;
+    } else if (!file.interfaces.isEmpty()) {
+        config.interfaces = file.interfaces;
     }
-    for (const QString& peer :
-         qEnvironmentVariable("KALVENTO_PEERS").split(QLatin1Char(','), Qt::SkipEmptyParts))
-        if (const auto endpoint = Ipv4Endpoint::parse(peer, config.port))
-            config.peers.append(*endpoint);
+    const QStringList peers =
+        qEnvironmentVariableIsSet("KALVENTO_PEERS")
+            ? qEnvironmentVariable("KALVENTO_PEERS").split(QLatin1Char(','), Qt::SkipEmptyParts)
+            : file.peers;
+    config.peers = expandPeerEntries(peers, config.port);
     const uint walk = qEnvironmentVariable("KALVENTO_WALK_MS").trimmed().toUInt(&ok);
     if (ok && walk <= 60000)
         config.walkWait = std::chrono::milliseconds(walk);
     return config;
+}
+
+QStringList broadcastInterfaceNames() {
+    std::vector<BroadcastInterface> interfaces;
+    QStringList names;
+    if (!broadcastInterfaces(std::nullopt, interfaces))
+        return names;
+    for (const BroadcastInterface& i : interfaces) {
+        char name[IF_NAMESIZE] = {};
+        if (::if_indextoname(unsigned(i.index), name)) {
+            const QString text = QString::fromLocal8Bit(name);
+            if (!names.contains(text))
+                names.append(text);
+        }
+    }
+    return names;
 }
 
 namespace {
@@ -303,9 +330,9 @@ struct UdpNetwork::State {
     }
 
     bool acceptsInterface(int index) {
+        std::lock_guard lock(interfaceMutex);
         if (!config.interfaces)
             return true;
-        std::lock_guard lock(interfaceMutex);
         const auto known = interfaceAccepted.constFind(index);
         if (known != interfaceAccepted.cend())
             return *known;
@@ -361,24 +388,40 @@ struct UdpNetwork::State {
         };
         if (broadcast) {
             std::vector<BroadcastInterface> interfaces;
-            if (!broadcastInterfaces(config.interfaces, interfaces))
+            if (!broadcastInterfaces(allowedInterfaces(), interfaces))
                 count(false);
             for (const BroadcastInterface& via : interfaces)
                 count(sendThrough(fd, bytes, via, config.port));
         }
-        std::vector<Ipv4Endpoint> done;
+        // A subnet of peers makes a long list: each address is sent to once.
+        QSet<quint64> done;
         for (const Ipv4Endpoint& to : unicast) {
-            if (std::find(done.begin(), done.end(), to) != done.end())
+            const quint64 key = (quint64(to.address) << 16) | to.port;
+            if (done.contains(key))
                 continue;
-            done.push_back(to);
+            done.insert(key);
             count(sendTo(fd, bytes, to));
         }
         if (attempts > 0 && successes == 0)
             throw SystemError(lastError ? lastError : EIO);
     }
 
-    std::vector<Ipv4Endpoint> groupUnicasts(bool includeOwnEndpoint) const {
+    std::optional<QStringList> allowedInterfaces() {
+        std::lock_guard lock(interfaceMutex);
+        return config.interfaces;
+    }
+
+    void setRoutes(std::optional<QStringList> interfaces, QList<Ipv4Endpoint> peers) {
+        std::lock_guard lock(interfaceMutex);
+        config.interfaces = std::move(interfaces);
+        config.peers = std::move(peers);
+        interfaceAccepted.clear();
+    }
+
+    std::vector<Ipv4Endpoint> groupUnicasts(bool includeOwnEndpoint) {
+        std::unique_lock lock(interfaceMutex);
         std::vector<Ipv4Endpoint> out(config.peers.cbegin(), config.peers.cend());
+        lock.unlock();
         if (includeOwnEndpoint)
             out.push_back(ownEndpoint());
         return out;
@@ -420,7 +463,7 @@ struct UdpNetwork::State {
     std::mutex learntMutex;
     QHash<QString, Ipv4Endpoint> learnt; // case-folded computer name -> its endpoint
 
-    std::mutex interfaceMutex;
+    std::mutex interfaceMutex; // guards config.interfaces, config.peers and the cache below
     QHash<int, bool> interfaceAccepted; // interface index -> datagrams from it accepted
 };
 
@@ -704,9 +747,30 @@ QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait, std::stop_to
     return groups;
 }
 
-DatagramNetwork& systemNetwork() {
-    static UdpNetwork network(UdpNetworkConfig::fromEnvironment());
+namespace {
+
+std::optional<UdpNetworkConfig>& systemNetworkConfig() {
+    static std::optional<UdpNetworkConfig> config;
+    return config;
+}
+
+} // namespace
+
+void configureSystemNetwork(UdpNetworkConfig config) {
+    systemNetworkConfig() = std::move(config);
+}
+
+UdpNetwork& systemUdpNetwork() {
+    static UdpNetwork network(systemNetworkConfig().value_or(UdpNetworkConfig::fromEnvironment()));
     return network;
+}
+
+DatagramNetwork& systemNetwork() {
+    return systemUdpNetwork();
+}
+
+void UdpNetwork::setRoutes(std::optional<QStringList> interfaces, QList<Ipv4Endpoint> peers) {
+    m_state->setRoutes(std::move(interfaces), std::move(peers));
 }
 
 } // namespace kalvento::platform

@@ -31,6 +31,13 @@ struct Ipv4Endpoint {
     static std::optional<Ipv4Endpoint> parse(QStringView text, quint16 defaultPort);
 };
 
+// The user's choice in Options.ini's [Network] section.
+struct NetworkSettings {
+    quint16 port = kDefaultDatagramPort;
+    QStringList interfaces; // none: every interface that can broadcast
+    QStringList peers;      // entries as parsePeerEntry (peer_address.h) reads them
+};
+
 struct UdpNetworkConfig {
     QString computerName; // empty: identity's computerName()
     QString groupName;    // empty: workgroupName()
@@ -51,10 +58,18 @@ struct UdpNetworkConfig {
     quint64 maxQueuedOwnBytes = 32 * 1024 * 1024;
 
     // KALVENTO_PORT, KALVENTO_BIND_ADDRESS, KALVENTO_INTERFACES (comma-separated names),
-    // KALVENTO_PEERS ("addr[:port],..."), KALVENTO_WALK_MS, and the identity and workgroup
-    // variables. A value that does not parse leaves the default (a bad peer is skipped).
+    // KALVENTO_PEERS ("addr[:port]" or "addr/nn[:port]", comma-separated), KALVENTO_WALK_MS,
+    // and the identity and workgroup variables. A value that does not parse leaves the
+    // default (a bad peer is skipped).
     static UdpNetworkConfig fromEnvironment();
+    // The same, over what the user chose in the options: a variable that is set overrides
+    // the file's value. Peers without a port get the port in use.
+    static UdpNetworkConfig fromSettings(const NetworkSettings& file);
 };
+
+// The names of the interfaces that are up, can broadcast and have an IPv4 address, in the
+// system's order, each once (loopback is never one).
+QStringList broadcastInterfaceNames();
 
 class UdpNetwork : public DatagramNetwork {
 public:
@@ -73,12 +88,23 @@ public:
     bool walksInBackground() const override { return true; }
     std::chrono::milliseconds defaultWalkWait() const override;
 
+    // The configuration it was made with and the routes of the last setRoutes. Read it on
+    // the thread that calls setRoutes.
     const UdpNetworkConfig& config() const;
+
+    // New interfaces and static peers, used from the next datagram on: sends, walks and
+    // what is accepted. The port and the bind address stay those of the open endpoint.
+    void setRoutes(std::optional<QStringList> interfaces, QList<Ipv4Endpoint> peers);
 
     struct State;
 
 private:
     std::shared_ptr<State> m_state;
 };
+
+// The configuration systemNetwork() is made with; has no effect once it is made.
+void configureSystemNetwork(UdpNetworkConfig config);
+// systemNetwork() as what it is.
+UdpNetwork& systemUdpNetwork();
 
 } // namespace kalvento::platform

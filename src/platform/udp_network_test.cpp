@@ -1,6 +1,7 @@
 #include "platform/udp_network.h"
 
 #include "platform/datagram_frame.h"
+#include "platform/peer_address.h"
 
 #include <QRandomGenerator>
 
@@ -463,4 +464,67 @@ TEST(UdpNetworkConfig, ReadsTheEnvironment) {
         else
             qunsetenv(names[i]);
     }
+}
+
+// The options' [Network] values are used unless a variable of the environment is set.
+TEST(UdpNetworkConfig, TheEnvironmentOverridesTheFile) {
+    const char* names[] = {"KALVENTO_PORT", "KALVENTO_INTERFACES", "KALVENTO_PEERS"};
+    QList<std::optional<QByteArray>> saved;
+    for (const char* n : names) {
+        saved.append(qEnvironmentVariableIsSet(n) ? std::optional(qgetenv(n)) : std::nullopt);
+        qunsetenv(n);
+    }
+    NetworkSettings file;
+    file.port = 6100;
+    file.interfaces = {"eth1"};
+    file.peers = {"198.51.100.9/30", "10.0.0.1:7000", "typo"};
+    UdpNetworkConfig c = UdpNetworkConfig::fromSettings(file);
+    EXPECT_EQ(c.port, 6100);
+    EXPECT_EQ(c.interfaces, QStringList{"eth1"});
+    EXPECT_EQ(c.peers,
+              (QList<Ipv4Endpoint>{{0xC6336409, 6100}, {0xC633640A, 6100}, {0x0A000001, 7000}}));
+    file.interfaces.clear();
+    EXPECT_FALSE(UdpNetworkConfig::fromSettings(file).interfaces) << "none ticked: every one";
+
+    // A port from the environment is also the port of the file's peers without one.
+    qputenv("KALVENTO_PORT", "6200");
+    qputenv("KALVENTO_INTERFACES", "lo");
+    c = UdpNetworkConfig::fromSettings(file);
+    EXPECT_EQ(c.port, 6200);
+    EXPECT_EQ(c.interfaces, QStringList{"lo"});
+    EXPECT_EQ(c.peers.front(), (Ipv4Endpoint{0xC6336409, 6200}));
+    qputenv("KALVENTO_PEERS", "127.0.0.5");
+    EXPECT_EQ(UdpNetworkConfig::fromSettings(file).peers,
+              (QList<Ipv4Endpoint>{{0x7F000005, 6200}}));
+
+    for (int i = 0; i < saved.size(); ++i) {
+        if (saved[i])
+            qputenv(names[i], *saved[i]);
+        else
+            qunsetenv(names[i]);
+    }
+}
+
+// Peers and interfaces changed while the endpoint stays open are used from the next send.
+TEST_F(UdpNetworkTest, NewRoutesTakeEffectWithoutReopening) {
+    UdpNetwork pc1(config(kHost1, "PC1", "GROUPA", {}));
+    UdpNetwork pc2(config(kHost2, "PC2", "GROUPA", {}));
+    auto rx1 = pc1.openReceiver(kTerminal);
+    auto rx2 = pc2.openReceiver(kTerminal);
+
+    pc1.send(AddressKind::Named, QStringLiteral("GROUPA"), kTerminal, "nobody listed");
+    EXPECT_TRUE(receivedBefore(pc2, *rx2).isEmpty());
+
+    // PC2 as a /30 (127.0.0.1 and .2 are its hosts), as the options would give it.
+    pc1.setRoutes(QStringList{QStringLiteral("lo")}, expandPeerEntries({"127.0.0.2/30"}, port));
+    EXPECT_EQ(pc1.config().peers.size(), 2);
+    pc1.send(AddressKind::Named, QStringLiteral("GROUPA"), kTerminal, "through the subnet");
+    EXPECT_EQ(receivedBefore(pc2, *rx2), QByteArrayList{"through the subnet"});
+    // The walk reaches PC2 through the subnet too: it answers, as PC1 itself does.
+    EXPECT_EQ(pc1.queryGroups(300ms), (QStringList{"GROUPA", "GROUPA"}));
+
+    pc1.setRoutes(QStringList{QStringLiteral("lo")}, {});
+    pc1.send(AddressKind::Named, QStringLiteral("GROUPA"), kTerminal, "gone again");
+    EXPECT_TRUE(receivedBefore(pc2, *rx2).isEmpty());
+    (void)rx1;
 }

@@ -26,6 +26,7 @@ const QString Messages = QStringLiteral("Messages");
 const QString Update = QStringLiteral("Update");
 const QString Advanced = QStringLiteral("Advanced");
 const QString Friends = QStringLiteral("Friends");
+const QString Network = QStringLiteral("Network");
 
 constexpr int IntMax = std::numeric_limits<int>::max();
 
@@ -108,6 +109,19 @@ WriteResult writeBatch(const QString& path, const std::function<void(Writer&)>& 
     }
 }
 
+// A list in one value: its items separated by commas, each trimmed, empty ones left out.
+QStringList splitList(const QString& value) {
+    QStringList items;
+    for (const QString& item : value.split(u',', Qt::SkipEmptyParts))
+        if (const QString trimmed = item.trimmed(); !trimmed.isEmpty())
+            items.append(trimmed);
+    return items;
+}
+
+QString joinList(const QStringList& items) {
+    return splitList(items.join(u',')).join(u',');
+}
+
 void writeFriends(Writer& writer, const QStringList& friends) {
     const QStringList sorted = normalizeFriends(friends);
     std::vector<IniDocument::Entry> entries;
@@ -186,6 +200,7 @@ Settings readAll(const QString& path, const QString& autostartEntry) {
     s.playSound = in.boolean(Messages, "Play a sound", d.playSound);
     s.soundName = in.string(Messages, "Sound name", d.soundName);
     s.soundIndex = in.integer(Messages, "Sound index", d.soundIndex, 0, 100000);
+    s.desktopNotification = in.boolean(Messages, "Desktop notification", d.desktopNotification);
 
     s.proxyServer = in.string(Update, "Proxy server", d.proxyServer);
     s.proxyPort = in.integer(Update, "Proxy port", d.proxyPort, 0, 32767);
@@ -204,6 +219,12 @@ Settings readAll(const QString& path, const QString& autostartEntry) {
     s.identity = in.string(Advanced, "Identity", d.identity);
     s.languageIndex = in.integer(Advanced, "Language index", d.languageIndex);
     s.language = in.string(Advanced, "Language", d.language);
+
+    // A port out of range is no port at all: the default, not the nearest one.
+    const int port = in.integer(Network, "Port", d.networkPort);
+    s.networkPort = port >= 1 && port <= 65535 ? port : d.networkPort;
+    s.networkInterfaces = splitList(in.string(Network, "Interfaces", QString()));
+    s.networkPeers = splitList(in.string(Network, "Peers", QString()));
 
     // Every key of the section counts, whatever its name.
     QStringList friends;
@@ -248,6 +269,7 @@ WriteResult writeAll(const QString& path, const Settings& s, const QString& exec
         out.boolean(Messages, "Play a sound", s.playSound);
         out.string(Messages, "Sound name", s.soundName);
         out.integer(Messages, "Sound index", s.soundIndex);
+        out.boolean(Messages, "Desktop notification", s.desktopNotification);
 
         out.string(Update, "Proxy server", s.proxyServer);
         out.integer(Update, "Proxy port", s.proxyPort);
@@ -264,6 +286,10 @@ WriteResult writeAll(const QString& path, const Settings& s, const QString& exec
         out.string(Advanced, "Identity", s.identity);
         out.integer(Advanced, "Language index", s.languageIndex);
         out.string(Advanced, "Language", s.language);
+
+        out.integer(Network, "Port", s.networkPort);
+        out.string(Network, "Interfaces", joinList(s.networkInterfaces));
+        out.string(Network, "Peers", joinList(s.networkPeers));
 
         writeFriends(out, s.friends);
     });

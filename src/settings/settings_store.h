@@ -49,6 +49,7 @@ struct Settings {
     bool playSound = false;
     QString soundName;
     int soundIndex = 0;
+    bool desktopNotification = true; // a notification of the desktop among the alerts
 
     // [Update]
     QString proxyServer;
@@ -67,6 +68,12 @@ struct Settings {
     QString identity;
     int languageIndex = 0; // 0: built-in English, else the file named by language
     QString language;
+
+    // [Network]
+    int networkPort = 5737;        // the UDP port of every copy of the chat
+    QStringList networkInterfaces; // the interfaces used; none: every one that can broadcast
+    // Beyond the broadcast domain: "a.b.c.d", "a.b.c.d:port" or "a.b.c.d/nn", as typed.
+    QStringList networkPeers;
 
     // Not keys of their own.
     bool languageIndexMissing = true; // the file had no "Language index": run the wizard

@@ -121,6 +121,7 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Play a sound=0\n"
                                          "Sound name=\n"
                                          "Sound index=0\n"
+                                         "Desktop notification=1\n"
                                          "[Update]\n"
                                          "Proxy server=\n"
                                          "Proxy port=0\n"
@@ -139,6 +140,10 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Identity=Ann\n"
                                          "Language index=2\n"
                                          "Language=Suomi\n"
+                                         "[Network]\n"
+                                         "Port=5737\n"
+                                         "Interfaces=\n"
+                                         "Peers=\n"
                                          "[Friends]\n"
                                          "Friend1=a\n"
                                          "Friend2=b\n"
@@ -159,6 +164,33 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
     s.startWithSystem = false;
     ASSERT_TRUE(writeAll(path, s, "/usr/bin/kalvento", entry));
     EXPECT_FALSE(QFile::exists(entry));
+}
+
+TEST_F(SettingsStore, NetworkSectionReadsBackAndRefusesAPortOutOfRange) {
+    writeFile(path, "[Network]\n"
+                    "Port=6100\n"
+                    "Interfaces= eth1 ,,wlan0\n"
+                    "Peers=198.51.100.8/30, 10.0.0.1:7000,typo\n"
+                    "[Messages]\n"
+                    "Desktop notification=0\n");
+    Settings s = read();
+    EXPECT_EQ(s.networkPort, 6100);
+    EXPECT_EQ(s.networkInterfaces, (QStringList{"eth1", "wlan0"}));
+    // A line that is no peer is kept as the user typed it; the network skips it.
+    EXPECT_EQ(s.networkPeers, (QStringList{"198.51.100.8/30", "10.0.0.1:7000", "typo"}));
+    EXPECT_FALSE(s.desktopNotification);
+
+    ASSERT_TRUE(writeAll(path, s, "/usr/bin/kalvento", entry));
+    const QByteArray text = readFile(path);
+    EXPECT_TRUE(text.contains("\nInterfaces=eth1,wlan0\n")) << text.constData();
+    EXPECT_TRUE(text.contains("\nPeers=198.51.100.8/30,10.0.0.1:7000,typo\n"));
+    EXPECT_EQ(read().networkPeers, s.networkPeers);
+
+    for (const char* port : {"0", "65536", "-1", "x"}) {
+        writeFile(path, QByteArray("[Network]\nPort=") + port + "\n");
+        EXPECT_EQ(read().networkPort, 5737) << port;
+    }
+    EXPECT_TRUE(Settings::defaults(home).desktopNotification);
 }
 
 TEST_F(SettingsStore, SmallBatchesWriteOnlyTheirKeys) {

@@ -1,8 +1,11 @@
 #include "windows/options_window.h"
 
+#include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "platform/paths.h"
+#include "platform/peer_address.h"
+#include "platform/udp_network.h"
 #include "settings/colors.h"
 #include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
@@ -23,6 +26,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStyle>
@@ -234,7 +238,7 @@ TOptionsIkkuna::Pickers TOptionsIkkuna::Pickers::real() {
 TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings::Settings& current,
                                QWidget* parent)
     : QDialog(parent), m_resourceDirectory(platform::withTrailingSlash(resourceDirectory)),
-      m_pickers(Pickers::real()) {
+      m_pickers(Pickers::real()), m_detectedInterfaces(platform::broadcastInterfaceNames()) {
     setObjectName(u"OptionsIkkuna"_s);
     setWindowTitle(u"Options"_s);
 
@@ -250,6 +254,7 @@ TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings:
         {"Friends", QStyle::SP_DirHomeIcon, &TOptionsIkkuna::createFriendsPage},
         {"Update", QStyle::SP_BrowserReload, &TOptionsIkkuna::createUpdatePage},
         {"Appearance", QStyle::SP_DesktopIcon, &TOptionsIkkuna::createAppearancePage},
+        {"Network", QStyle::SP_DriveNetIcon, &TOptionsIkkuna::createNetworkPage},
     };
     for (const PageDesign& design : pages) {
         auto* page = named(new QWidget(m_sivut), design.name);
@@ -363,6 +368,9 @@ void TOptionsIkkuna::createMessagesPage(QWidget* page) {
                             u"Bring Kalvento on top when a new message arrives"_s);
     m_playASound = checkBox(u"Playing a sound"_s, "PlayASound", m_notify,
                             u"Play a sound when a new message arrives"_s);
+    m_desktopNotification =
+        checkBox(u"Desktop notification"_s, "DesktopNotification", m_notify,
+                 u"Show the sender and the first line in a notification of the desktop"_s);
     m_sound = named(new QComboBox(m_notify), "Sound");
     m_sound->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_sound->setMinimumContentsLength(12);
@@ -374,6 +382,7 @@ void TOptionsIkkuna::createMessagesPage(QWidget* page) {
     notifyLayout->addWidget(m_playASound, 2, 0, 1, 2);
     notifyLayout->addWidget(m_sound, 3, 0);
     notifyLayout->addWidget(m_selaaButton, 3, 1);
+    notifyLayout->addWidget(m_desktopNotification, 4, 0, 1, 2);
     notifyLayout->setColumnStretch(0, 1);
 
     auto* left = new QVBoxLayout;
@@ -506,6 +515,84 @@ void TOptionsIkkuna::createAppearancePage(QWidget* page) {
     connect(m_bgColor, &QComboBox::activated, this, &TOptionsIkkuna::BGColorSelect);
 }
 
+void TOptionsIkkuna::createNetworkPage(QWidget* page) {
+    auto* portLabel =
+        plainLabel(u"UDP port (the same on every computer):"_s, "NetworkPortLabel", page);
+    m_networkPort = numberEdit("NetworkPort", 1, 65535, page);
+    m_networkPort->setToolTip(u"The port Kalvento sends and receives on (5737 by default)"_s);
+    auto* interfacesLabel =
+        plainLabel(u"Network cards (none ticked: all of them):"_s, "InterfacesLabel", page);
+    m_interfaces = named(new QListWidget(page), "Interfaces",
+                         u"The network cards whose networks Kalvento greets and listens on"_s);
+    auto* peersLabel =
+        plainLabel(u"Computers beyond this network, one a line:"_s, "PeersLabel", page);
+    m_peers = named(new QPlainTextEdit(page), "Peers",
+                    u"An address (10.0.4.7), an address and port (10.0.4.7:5737) or a subnet of "
+                    u"at most 1,024 addresses (10.0.4.0/24)"_s);
+    m_peers->setTabChangesFocus(true);
+    m_peersProblem = named(new QLabel(page), "PeersProblem");
+    m_peersProblem->setWordWrap(true);
+    QPalette warning = m_peersProblem->palette();
+    warning.setColor(QPalette::WindowText, QColor(0xB0, 0x20, 0x20));
+    m_peersProblem->setPalette(warning);
+    m_networkOverride = named(new QLabel(page), "NetworkOverride");
+    m_networkOverride->setWordWrap(true);
+    QStringList overrides;
+    for (const char* variable : {"KALVENTO_PORT", "KALVENTO_INTERFACES", "KALVENTO_PEERS"})
+        if (qEnvironmentVariableIsSet(variable))
+            overrides.append(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M042),
+                                                 {QString::fromLatin1(variable)}));
+    m_networkOverride->setText(overrides.join(u'\n'));
+    m_networkOverride->setVisible(!overrides.isEmpty());
+
+    auto* grid = new QGridLayout(page);
+    grid->addWidget(portLabel, 0, 0);
+    grid->addWidget(m_networkPort, 0, 1, Qt::AlignLeft);
+    grid->addWidget(interfacesLabel, 1, 0);
+    grid->addWidget(peersLabel, 1, 1);
+    grid->addWidget(m_interfaces, 2, 0);
+    grid->addWidget(m_peers, 2, 1);
+    grid->addWidget(m_peersProblem, 3, 0, 1, 2);
+    grid->addWidget(m_networkOverride, 4, 0, 1, 2);
+    grid->setColumnStretch(0, 1);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(2, 1);
+
+    connect(m_peers, &QPlainTextEdit::textChanged, this, &TOptionsIkkuna::PeersChange);
+}
+
+void TOptionsIkkuna::fillInterfaces(const QStringList& chosen) {
+    m_interfaces->clear();
+    QStringList names = m_detectedInterfaces;
+    // A chosen card that is not there now (unplugged, renamed) stays in the list.
+    for (const QString& name : chosen)
+        if (!names.contains(name))
+            names.append(name);
+    for (const QString& name : names) {
+        auto* item = new QListWidgetItem(
+            m_detectedInterfaces.contains(name) ? name : name + u" (not found)"_s, m_interfaces);
+        item->setData(Qt::UserRole, name);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(chosen.contains(name) ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void TOptionsIkkuna::PeersChange() {
+    QStringList problems;
+    const QStringList lines = m_peers->toPlainText().split(u'\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].trimmed().isEmpty())
+            continue;
+        const platform::PeerEntry entry =
+            platform::parsePeerEntry(lines[i], quint16(m_networkPort->value()));
+        if (!entry.ok())
+            problems.append(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M043),
+                                                {QString::number(i + 1), entry.error}));
+    }
+    m_peersProblem->setText(problems.join(u'\n'));
+    m_peersProblem->setVisible(!problems.isEmpty());
+}
+
 void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     m_showSplash->setChecked(s.showSplashscreen);
     m_showTime->setChecked(s.showMessageTime);
@@ -526,6 +613,7 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     m_flashingIcon->setChecked(s.flashingIcon);
     m_bringOnTop->setChecked(s.bringOnTop);
     m_playASound->setChecked(s.playSound);
+    m_desktopNotification->setChecked(s.desktopNotification);
     selectSound(s.soundName);
     m_start->setChecked(s.startWithSystem);
     m_hideTray->setChecked(s.hideToTray);
@@ -553,6 +641,9 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     fillLanguages(s);
     m_frendit->clear();
     m_frendit->addItems(settings::normalizeFriends(s.friends));
+    m_networkPort->setValue(s.networkPort);
+    fillInterfaces(s.networkInterfaces);
+    m_peers->setPlainText(s.networkPeers.join(u'\n'));
 
     UseProxyClick();
     NoBGClick();
@@ -560,6 +651,7 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     AutoUpdateClick();
     AlertMessageClick();
     FrenditClick();
+    PeersChange();
 }
 
 void TOptionsIkkuna::showEvent(QShowEvent* event) {
@@ -680,6 +772,7 @@ settings::Settings TOptionsIkkuna::result(settings::Settings s) const {
     s.flashingIcon = m_flashingIcon->isChecked();
     s.bringOnTop = m_bringOnTop->isChecked();
     s.playSound = m_playASound->isChecked();
+    s.desktopNotification = m_desktopNotification->isChecked();
     if (m_sound->currentIndex() >= 0) {
         s.soundName = m_sound->currentText();
         s.soundIndex = m_sound->currentIndex();
@@ -715,6 +808,16 @@ settings::Settings TOptionsIkkuna::result(settings::Settings s) const {
         s.languageIndex = m_language->currentIndex();
         s.language = m_language->currentText();
     }
+    s.networkPort = m_networkPort->value();
+    s.networkInterfaces.clear();
+    for (int i = 0; i < m_interfaces->count(); ++i)
+        if (m_interfaces->item(i)->checkState() == Qt::Checked)
+            s.networkInterfaces.append(m_interfaces->item(i)->data(Qt::UserRole).toString());
+    // Lines are kept as typed (trimmed); one that is no peer is skipped when used.
+    s.networkPeers.clear();
+    for (const QString& line : m_peers->toPlainText().split(u'\n'))
+        if (const QString entry = line.trimmed(); !entry.isEmpty())
+            s.networkPeers.append(entry);
     return s;
 }
 

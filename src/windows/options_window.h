@@ -1,6 +1,6 @@
 #pragma once
 // The options window: every setting but the window geometry and the update bookkeeping, on
-// five pages. It only keeps its controls consistent while the user works; the main window
+// six pages. It only keeps its controls consistent while the user works; the main window
 // fills it, reads the result back on OK and applies it.
 
 #include "settings/settings_store.h"
@@ -21,6 +21,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QPlainTextEdit;
 class QPushButton;
 class QSpinBox;
 class QTabWidget;
@@ -106,6 +107,10 @@ public:
     void SelaaButtonClick();
     void btnRemoveClick();
     void btnClearClick();
+    // The peers' edit says at once which lines are no peers.
+    void PeersChange();
+    // The interfaces the list offers: those detected (broadcastInterfaceNames by default).
+    void setDetectedInterfaces(const QStringList& names) { m_detectedInterfaces = names; }
     // The colour box's custom entry asks for a colour; cancelling keeps the earlier choice.
     void BGColorSelect(int index);
 
@@ -124,6 +129,8 @@ private:
     void createFriendsPage(QWidget* page);
     void createUpdatePage(QWidget* page);
     void createAppearancePage(QWidget* page);
+    void createNetworkPage(QWidget* page);
+    void fillInterfaces(const QStringList& chosen);
     void setLabelColor(QLabel* label, quint32 value);
     void selectSound(const QString& soundName);
     void selectBackgroundColor(quint32 value);
@@ -189,6 +196,15 @@ private:
     QLineEdit* m_identity = nullptr;
     QComboBox* m_language = nullptr;
     QLabel* m_langDir = nullptr;
+    // Network
+    QSpinBox* m_networkPort = nullptr;
+    QListWidget* m_interfaces = nullptr;
+    QPlainTextEdit* m_peers = nullptr;
+    QLabel* m_peersProblem = nullptr;
+    QLabel* m_networkOverride = nullptr;
+    QStringList m_detectedInterfaces;
+    // Desktop notification, on the Messages page
+    QCheckBox* m_desktopNotification = nullptr;
 };
 
 } // namespace kalvento::windows

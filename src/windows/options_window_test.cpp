@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -568,24 +569,36 @@ protected:
 
     QString settingsPath() const { return dir.filePath("Options.ini"); }
 
-    void start(const std::vector<std::pair<QString, QString>>& advanced = {}) {
+    void start(const std::vector<std::pair<QString, QString>>& advanced = {},
+               const std::vector<std::pair<QString, QString>>& network = {}) {
         form.reset(); // one receiving name per computer
         platform::IniDocument ini;
         ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
         ini.setValue(QStringLiteral("Advanced"), QStringLiteral("Language index"), "0");
         for (const auto& [key, value] : advanced)
             ini.setValue(QStringLiteral("Advanced"), key, value);
+        for (const auto& [key, value] : network)
+            ini.setValue(QStringLiteral("Network"), key, value);
         platform::ini::save(settingsPath(), ini);
+        form = std::make_unique<app::TMainForm>(*own, mainFormOptions());
+        form->FormShow(); // the walk finds WG1 and WG2
+        ASSERT_EQ(form->node().netUsers().Names(), QStringList({"WG1", "WG2"}));
+        QFile::remove(settingsPath()); // so that a write shows
+    }
+
+    app::MainFormOptions mainFormOptions() {
         app::MainFormOptions options;
         options.settingsPath = settingsPath();
         options.resourceDirectory = dir.path() + u'/';
         options.executablePath = QStringLiteral("/usr/bin/kalvento");
         options.autostartEntry = dir.filePath("autostart/kalvento.desktop");
         options.interactiveErrors = false;
-        form = std::make_unique<app::TMainForm>(*own, options);
-        form->FormShow(); // the walk finds WG1 and WG2
-        ASSERT_EQ(form->node().netUsers().Names(), QStringList({"WG1", "WG2"}));
-        QFile::remove(settingsPath()); // so that a write shows
+        options.networkPort = 5737;
+        options.applyNetworkSettings = [this](const Settings& chosen) {
+            applied.push_back(chosen);
+            return chosen.networkPort != 5737;
+        };
+        return options;
     }
 
     template <typename W> W* get(TOptionsIkkuna& w, const char* name) {
@@ -600,6 +613,7 @@ protected:
     std::unique_ptr<platform::InMemoryNetwork> other;
     std::unique_ptr<platform::DatagramReceiver> otherReceiver;
     std::unique_ptr<app::TMainForm> form;
+    std::vector<Settings> applied; // what applyNetworkSettings was given
 };
 
 TEST_F(MainFormOptionsTest, OkWithoutChangesWritesTheFileAndAnnouncesNothing) {
@@ -715,6 +729,82 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
     EXPECT_TRUE(form->Chat()->displaySettings().showMessageTime);
 }
 
+TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscardedOnCancel) {
+    start({}, {{"Port", "6100"}, {"Interfaces", "eth1"}, {"Peers", "10.0.0.1:7000"}});
+    EXPECT_EQ(form->settings().networkPort, 6100);
+    const auto detected = [](TOptionsIkkuna& w, const Settings& s) {
+        w.setDetectedInterfaces({"eth0", "wlan0"});
+        w.fill(s, QFont());
+    };
+
+    // Cancel: nothing is used, nothing is written.
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        detected(w, form->settings());
+        EXPECT_EQ(get<QSpinBox>(w, "NetworkPort")->value(), 6100);
+        EXPECT_EQ(get<QPlainTextEdit>(w, "Peers")->toPlainText(), "10.0.0.1:7000");
+        auto* interfaces = get<QListWidget>(w, "Interfaces");
+        // The chosen card that is not there stays, ticked, after the detected ones.
+        EXPECT_EQ(interfaces->count(), 3);
+        EXPECT_EQ(interfaces->item(2)->text(), "eth1 (not found)");
+        EXPECT_EQ(interfaces->item(2)->checkState(), Qt::Checked);
+        EXPECT_EQ(interfaces->item(0)->checkState(), Qt::Unchecked);
+        get<QSpinBox>(w, "NetworkPort")->setValue(6200);
+        get<QPlainTextEdit>(w, "Peers")->setPlainText("10.9.9.9");
+        return false;
+    });
+    EXPECT_TRUE(applied.empty());
+    EXPECT_FALSE(QFileInfo::exists(settingsPath()));
+    EXPECT_EQ(form->settings().networkPeers, QStringList{"10.0.0.1:7000"});
+
+    // OK: the routes at once and a greeting for the new peers; the port from the next start.
+    const int sends = own->totalSendCount();
+    QString problem;
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        detected(w, form->settings());
+        auto* interfaces = get<QListWidget>(w, "Interfaces");
+        interfaces->item(1)->setCheckState(Qt::Checked);   // wlan0
+        interfaces->item(2)->setCheckState(Qt::Unchecked); // eth1
+        get<QSpinBox>(w, "NetworkPort")->setValue(6200);
+        get<QPlainTextEdit>(w, "Peers")->setPlainText(" 198.51.100.8/30\n\n10.0.0.0/16\n10.0.0.1 ");
+        problem = get<QLabel>(w, "PeersProblem")->text();
+        return true;
+    });
+    EXPECT_TRUE(problem.startsWith("Line 3 is no peer: a subnet must be /22 to /32"))
+        << problem.toStdString();
+    ASSERT_EQ(applied.size(), 1u);
+    EXPECT_EQ(applied[0].networkInterfaces, QStringList{"wlan0"});
+    EXPECT_EQ(applied[0].networkPeers, (QStringList{"198.51.100.8/30", "10.0.0.0/16", "10.0.0.1"}));
+    EXPECT_GT(own->totalSendCount(), sends) << "the new peers are greeted";
+    EXPECT_EQ(form->noticeLog(), QStringList{lang::GetMessageText(lang::MessageId::M041)});
+    const platform::IniDocument written = platform::ini::load(settingsPath());
+    EXPECT_EQ(written.value(u"Network", u"Port"), "6200");
+    EXPECT_EQ(written.value(u"Network", u"Interfaces"), "wlan0");
+    EXPECT_EQ(written.value(u"Network", u"Peers"), "198.51.100.8/30,10.0.0.0/16,10.0.0.1");
+}
+
+// Another program on the port: the start says which port and where to change it, and the
+// window still works, the options included.
+TEST_F(MainFormOptionsTest, APortHeldByAnotherProgramIsNamedAndTheWindowStillOpens) {
+    start();
+    platform::IniDocument ini; // not a first run: no wizard
+    ini.setValue(QStringLiteral("Advanced"), QStringLiteral("Language index"), "0");
+    ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
+    platform::ini::save(settingsPath(), ini);
+    app::TMainForm second(*own, mainFormOptions()); // the first holds the receiving name
+    ASSERT_EQ(second.errorLog().size(), 1);
+    EXPECT_TRUE(second.errorLog().front().startsWith("UDP port 5737 is used by another program"))
+        << second.errorLog().front().toStdString();
+    EXPECT_TRUE(second.errorLog().front().contains("Network page"));
+    second.FormShow();
+    const int sends = own->totalSendCount();
+    second.btnOptionsClick([&](TOptionsIkkuna& w) {
+        get<QSpinBox>(w, "NetworkPort")->setValue(5800);
+        return true;
+    });
+    EXPECT_EQ(own->totalSendCount(), sends) << "nothing goes out on the network held by another";
+    EXPECT_EQ(second.noticeLog(), QStringList{lang::GetMessageText(lang::MessageId::M041)});
+}
+
 } // namespace
 
 TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
@@ -737,7 +827,8 @@ TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
             if (!widget->isVisible())
                 continue;
             QString text;
-            if (auto* label = qobject_cast<QLabel*>(widget); label && label->pixmap().isNull())
+            if (auto* label = qobject_cast<QLabel*>(widget);
+                label && label->pixmap().isNull() && !label->wordWrap())
                 text = label->text();
             else if (auto* button = qobject_cast<QAbstractButton*>(widget))
                 text = button->text();
