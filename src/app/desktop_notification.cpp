@@ -27,10 +27,17 @@ QDBusMessage call(const QString& method) {
 
 } // namespace
 
-DesktopNotification::DesktopNotification(QObject* parent) : QObject(parent) {
+DesktopNotification::DesktopNotification(QObject* parent) : QObject(parent) {}
+
+// The bus is first used with the first notification: a program that never shows one never
+// talks to it.
+bool DesktopNotification::connectOnce() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        return;
+        return false;
+    if (m_connected)
+        return true;
+    m_connected = true;
     bus.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
                 SLOT(onActionInvoked(uint, QString)));
     bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
@@ -44,6 +51,7 @@ DesktopNotification::DesktopNotification(QObject* parent) : QObject(parent) {
             m_markup = reply.value().contains(QStringLiteral("body-markup"));
         w->deleteLater();
     });
+    return true;
 }
 
 DesktopNotification::~DesktopNotification() = default;
@@ -75,15 +83,19 @@ void DesktopNotification::show(const QString& sender, const QString& text) {
 }
 
 void DesktopNotification::send() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
+    if (!connectOnce())
         return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
     QDBusMessage message = call(QStringLiteral("Notify"));
     QVariantMap hints;
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("kalvento"));
     hints.insert(QStringLiteral("category"), QStringLiteral("im.received"));
-    message << QStringLiteral("Kalvento") << m_id << QString::fromLatin1(kProgramIconName)
-            << m_summary << bodyText(m_body, m_markup.value_or(true))
+    // The theme's icon by name; a program outside the theme names none.
+    const QString icon = programIcon().source == ProgramIconSource::Theme
+                             ? QString::fromLatin1(kProgramIconName)
+                             : QString();
+    message << QStringLiteral("Kalvento") << m_id << icon << m_summary
+            << bodyText(m_body, m_markup.value_or(true))
             << QStringList{QStringLiteral("default"), lang::GetMessageText(lang::MessageId::M044)}
             << hints << -1;
     m_callPending = true;

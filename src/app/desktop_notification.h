@@ -44,8 +44,10 @@ private slots:
 
 private:
     void send();
+    bool connectOnce();
 
     uint m_id = 0;
+    bool m_connected = false;
     bool m_callPending = false; // a Notify call waits for its id
     bool m_sendAgain = false;   // a newer text came meanwhile
     QString m_summary;
