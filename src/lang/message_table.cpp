@@ -37,7 +37,7 @@ constexpr std::array<MessageEntry, 25> Table{{
     {MessageId::M039, "M039", "Kalvento by Fennrake"},
     {MessageId::M040, "M040",
      "UDP port %d is used by another program, so Kalvento can neither send nor receive "
-     "messages.*|*Close that program, or choose another port on the Network page of the "
+     "messages.\r\nClose that program, or choose another port on the Network page of the "
      "options (every computer of the chat must use the same port)."},
     {MessageId::M041, "M041", "The new port is used from the next start of Kalvento."},
     {MessageId::M042, "M042", "%s is set in the environment and overrides this setting."},

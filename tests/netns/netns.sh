@@ -4,6 +4,7 @@
 #   netns_require                       # exits 77 (test skipped) unless root with ip netns
 #   netns_setup host1:GROUPA host2:GROUPA host3:GROUPB
 #   netns_add_second_interface host1    # another veth on the same bridge
+#   netns_add_remote_host far GROUPC    # a host behind a router, on a network of its own
 #   netns_exec host1 cmd args...        # run with the host's own host name, group, interfaces
 #   netns_bg host1 out.log cmd args...  # the same in the background; pid in NETNS_LAST_PID
 #   netns_addr host1                    # address of its first interface
@@ -31,7 +32,7 @@ NETNS_EXIT_HOOKS=()
 NETNS_LAST_PID=
 NETNS_PREFIX_CMD=()
 NETNS_FAILURES=0
-declare -A NETNS_GROUP NETNS_IFACES NETNS_NUMBER
+declare -A NETNS_GROUP NETNS_IFACES NETNS_NUMBER NETNS_REMOTE
 
 netns_require() {
     if [[ $EUID -ne 0 ]]; then
@@ -134,7 +135,49 @@ netns_add_second_interface() {
     netns_plug "$1" 1 "$NETNS_SUBNET.$((100 + NETNS_NUMBER[$1]))"
 }
 
-netns_addr() { echo "$NETNS_SUBNET.$((10 + NETNS_NUMBER[$1]))"; }
+# netns_add_remote_host name [GROUP]: a host that broadcasts cannot reach. It sits alone on
+# 198.51.100.200/30 (as .201), on a second bridge, and a "router" namespace joins the two
+# networks (198.51.100.1 on the LAN, .202 on the far side) and forwards between them; the
+# LAN's hosts (those set up before) get a route to the far network through it. Broadcasts
+# stay on their own side. netns_addr gives its address.
+netns_add_remote_host() {
+    local host=$1 group=${2:-WORKGROUP} ns router h
+    router=$(netns_ns router)
+    ip -n "$NETNS_SWITCH" link add br1 type bridge
+    ip -n "$NETNS_SWITCH" link set br1 up
+    ip netns add "$router"
+    NETNS_HOSTS+=(router)
+    ip -n "$router" link set lo up
+    ip netns exec "$router" sysctl -qw net.ipv4.ip_forward=1
+    ip -n "$NETNS_SWITCH" link add rt0 type veth peer name lan netns "$router"
+    ip -n "$NETNS_SWITCH" link set rt0 master br0 up
+    ip -n "$router" addr add "$NETNS_SUBNET.1/24" dev lan
+    ip -n "$router" link set lan up
+    ip -n "$NETNS_SWITCH" link add rt1 type veth peer name far netns "$router"
+    ip -n "$NETNS_SWITCH" link set rt1 master br1 up
+    ip -n "$router" addr add "$NETNS_SUBNET.202/30" dev far
+    ip -n "$router" link set far up
+    for h in "${NETNS_HOSTS[@]}"; do
+        [[ $h == router ]] && continue
+        ip -n "$(netns_ns "$h")" route add "$NETNS_SUBNET.200/30" via "$NETNS_SUBNET.1"
+    done
+
+    NETNS_HOSTS+=("$host")
+    NETNS_GROUP[$host]=$group
+    NETNS_NUMBER[$host]=${#NETNS_HOSTS[@]}
+    NETNS_IFACES[$host]=veth0
+    NETNS_REMOTE[$host]=$NETNS_SUBNET.201
+    ns=$(netns_ns "$host")
+    ip netns add "$ns"
+    ip -n "$ns" link set lo up
+    ip -n "$NETNS_SWITCH" link add farh type veth peer name veth0 netns "$ns"
+    ip -n "$NETNS_SWITCH" link set farh master br1 up
+    ip -n "$ns" addr add "$NETNS_SUBNET.201/30" broadcast "$NETNS_SUBNET.203" dev veth0
+    ip -n "$ns" link set veth0 up
+    ip -n "$ns" route add default via "$NETNS_SUBNET.202"
+}
+
+netns_addr() { echo "${NETNS_REMOTE[$1]:-$NETNS_SUBNET.$((10 + NETNS_NUMBER[$1]))}"; }
 
 netns_ifaces() { echo "${NETNS_IFACES[$1]}"; }
 
