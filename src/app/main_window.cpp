@@ -56,6 +56,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QStyledItemDelegate>
+#include <QSystemTrayIcon>
 
 #include <chrono>
 #include <cstdio>
@@ -120,6 +121,10 @@ QAction* makeAction(QWidget* owner, const char* name, const QString& caption) {
 // so that a test driving real windows can tell what they display.
 void installTrace(TMainForm& form) {
     const auto trace = [](const QString& line) { platform::trace(line); };
+    trace(QStringLiteral("platform %1, tray %2")
+              .arg(QGuiApplication::platformName(), QSystemTrayIcon::isSystemTrayAvailable()
+                                                        ? QStringLiteral("available")
+                                                        : QStringLiteral("none")));
     if (const widgets::TTitlebtn* title = form.btnTitle())
         trace(QStringLiteral("title-button right %1 top %2 size %3x%4")
                   .arg(title->RightOffset())
