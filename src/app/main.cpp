@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
     // is first used.
     kalvento::platform::configureSystemNetwork(
         kalvento::platform::UdpNetworkConfig::fromSettings(kalvento::app::networkSettings(
-            kalvento::settings::readAll(kalvento::platform::settingsFilePath(), QString()))));
+            kalvento::settings::readAll(kalvento::platform::settingsFilePath()))));
 
     std::unique_ptr<kalvento::app::TMainForm> form;
     try {

@@ -215,6 +215,34 @@ TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
     EXPECT_TRUE(w->result(Settings()).startWithSystem);
 }
 
+// The environment overrides the Network page; the page says which of its settings it does.
+TEST_F(OptionsWindowTest, NetworkPageNamesTheVariablesThatOverrideIt) {
+    const char* names[] = {"KALVENTO_PORT", "KALVENTO_INTERFACES", "KALVENTO_PEERS"};
+    QList<std::optional<QByteArray>> saved;
+    for (const char* n : names) {
+        saved.append(qEnvironmentVariableIsSet(n) ? std::optional(qgetenv(n)) : std::nullopt);
+        qunsetenv(n);
+    }
+    {
+        auto w = open(Settings::defaults(QStringLiteral("/srv/")));
+        EXPECT_TRUE(get<QLabel>(*w, "NetworkOverride")->text().isEmpty());
+    }
+    qputenv("KALVENTO_PORT", "6000");
+    qputenv("KALVENTO_PEERS", "10.0.0.1");
+    {
+        auto w = open(Settings::defaults(QStringLiteral("/srv/")));
+        EXPECT_EQ(get<QLabel>(*w, "NetworkOverride")->text(),
+                  "KALVENTO_PORT is set in the environment and overrides this setting.\n"
+                  "KALVENTO_PEERS is set in the environment and overrides this setting.");
+    }
+    for (int i = 0; i < saved.size(); ++i) {
+        if (saved[i])
+            qputenv(names[i], *saved[i]);
+        else
+            qunsetenv(names[i]);
+    }
+}
+
 TEST_F(OptionsWindowTest, EnablingRulesFollowTheirBoxes) {
     Settings s = unusual();
     auto w = open(s);

@@ -432,10 +432,14 @@ TEST_F(WelcomeFirstRunTest, ShippedLanguageCoversEveryMessageAndTheWindows) {
 
     QTemporaryDir empty;
     windows::TOptionsIkkuna options(empty.path() + u'/', a.form->settings());
-    // The folder of the languages, the chosen font, the colour and language lists.
+    // The folder of the languages, the chosen font, the colour and language lists, the
+    // network cards found, and what the Network page says about the peers typed and the
+    // environment (its texts are messages of the table).
     expectWindowCovered(&options, *file,
                         {QStringLiteral("LangDir"), QStringLiteral("MessageFont"),
-                         QStringLiteral("BGColor"), QStringLiteral("Language")});
+                         QStringLiteral("BGColor"), QStringLiteral("Language"),
+                         QStringLiteral("Interfaces"), QStringLiteral("PeersProblem"),
+                         QStringLiteral("NetworkOverride")});
 }
 
 TEST(ShippedHelp, EveryHelpFileHasTheTopicsAndNoBrokenLinks) {
