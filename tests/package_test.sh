@@ -20,21 +20,12 @@ source "$HERE/netns/netns.sh"
 source "$HERE/gui/gui_kit.sh"
 netns_require
 gui_require
-for tool in cpack dpkg-deb lintian desktop-file-validate appstreamcli man identify; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is missing (scripts/setup installs it)" >&2
-        exit 77
-    fi
-done
+netns_require_tools cpack dpkg-deb lintian desktop-file-validate appstreamcli man identify
 
 # The Finnish title: the translation under the unpacked share/ is in use.
 TITLE="Kalvento 1.2 – Fennrake"
 netns_setup host1:ALPHA host2:ALPHA
-OUT=$(mktemp -d)
-mkdir -p "$SHOTS"
-rm -f "$SHOTS"/*.png "$SHOTS"/*.log
-netns_on_exit "cp '$OUT'/*.log '$SHOTS/' 2>/dev/null || true"
-netns_on_exit "rm -rf '$OUT'"
+netns_workdir "$SHOTS"
 
 # --- The package ---------------------------------------------------------------------------
 check "cpack builds the package" \

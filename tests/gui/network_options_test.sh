@@ -28,11 +28,7 @@ TITLE="Kalvento 1.2 by Fennrake"
 netns_setup host1:ALPHA host2:ALPHA
 netns_add_remote_host far ALPHA
 FAR=$(netns_addr far)
-OUT=$(mktemp -d)
-mkdir -p "$SHOTS"
-rm -f "$SHOTS"/*.png "$SHOTS"/*.log
-netns_on_exit "cp '$OUT'/*.log '$SHOTS/' 2>/dev/null || true"
-netns_on_exit "rm -rf '$OUT'"
+netns_workdir "$SHOTS"
 gui_start_display host1
 
 # options <run> <[Network] lines...>: host1's settings for one run.

@@ -19,20 +19,11 @@ source "$HERE/../netns/netns.sh"
 source "$HERE/gui_kit.sh"
 netns_require
 gui_require
-for tool in dunst dunstctl dbus-daemon python3; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is missing (scripts/setup installs it)" >&2
-        exit 77
-    fi
-done
+netns_require_tools dunst dunstctl dbus-daemon python3
 
 TITLE="Kalvento 1.2 by Fennrake"
 netns_setup host1:ALPHA host2:ALPHA
-OUT=$(mktemp -d)
-mkdir -p "$SHOTS"
-rm -f "$SHOTS"/*.png "$SHOTS"/*.log
-netns_on_exit "cp '$OUT'/*.log '$SHOTS/' 2>/dev/null || true"
-netns_on_exit "rm -rf '$OUT'"
+netns_workdir "$SHOTS"
 
 gui_start_display host1
 # The session bus: a socket file, which the program reaches from its namespace.

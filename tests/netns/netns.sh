@@ -11,6 +11,8 @@
 #   netns_ifaces host1                  # "veth0" or "veth0,veth1"
 #   netns_on_exit 'rm -rf "$dir"'       # more cleanup, run before the namespaces go
 #   check "what" command...             # prints ok/FAIL, counts failures in NETNS_FAILURES
+#   netns_require_tools dunst weston    # exits 77 (test skipped) unless each is installed
+#   netns_workdir "$SHOTS"              # a scratch folder in OUT, its logs kept in SHOTS
 #
 # The bridge sits in a "switch" namespace of its own and each host reaches it through veth
 # pairs created directly inside the namespaces: nothing is added to the root namespace, so
@@ -61,6 +63,26 @@ check() {
         echo "FAIL - $what"
         NETNS_FAILURES=$((NETNS_FAILURES + 1))
     fi
+}
+
+netns_require_tools() {
+    local tool
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "SKIP: $tool is missing (scripts/setup installs it)" >&2
+            exit 77
+        fi
+    done
+}
+
+# netns_workdir shots: OUT, a scratch folder removed at exit; the shots folder is emptied of
+# earlier screenshots and logs, and gets OUT's logs at exit.
+netns_workdir() {
+    OUT=$(mktemp -d)
+    mkdir -p "$1"
+    rm -f "$1"/*.png "$1"/*.log
+    netns_on_exit "cp '$OUT'/*.log '$1/' 2>/dev/null || true"
+    netns_on_exit "rm -rf '$OUT'"
 }
 
 netns_ns() { echo "$NETNS_ID-$1"; }

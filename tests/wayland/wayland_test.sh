@@ -16,12 +16,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR/../netns source=netns.sh
 source "$HERE/../netns/netns.sh"
 netns_require
-for tool in weston weston-screenshooter identify; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIP: $tool is missing (scripts/setup installs it)" >&2
-        exit 77
-    fi
-done
+netns_require_tools weston weston-screenshooter identify
 plugins=$(qtpaths6 --query QT_INSTALL_PLUGINS 2>/dev/null || echo /usr/lib/x86_64-linux-gnu/qt6/plugins)
 if ! ls "$plugins"/platforms/libqwayland-*.so >/dev/null 2>&1; then
     echo "SKIP: Qt's Wayland platform (qt6-wayland) is missing" >&2
@@ -29,11 +24,7 @@ if ! ls "$plugins"/platforms/libqwayland-*.so >/dev/null 2>&1; then
 fi
 
 netns_setup host1:ALPHA host2:ALPHA
-OUT=$(mktemp -d)
-mkdir -p "$SHOTS"
-rm -f "$SHOTS"/*.png "$SHOTS"/*.log
-netns_on_exit "cp '$OUT'/*.log '$SHOTS/' 2>/dev/null || true"
-netns_on_exit "rm -rf '$OUT'"
+netns_workdir "$SHOTS"
 
 # The compositor, in the root namespace; clients reach it through its socket file.
 RUNTIME=$OUT/run
