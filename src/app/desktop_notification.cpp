@@ -9,6 +9,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QGuiApplication>
 #include <QRegularExpression>
 #include <QVariantMap>
 
@@ -42,6 +43,11 @@ bool DesktopNotification::connectOnce() {
                 SLOT(onActionInvoked(uint, QString)));
     bus.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
                 SLOT(onNotificationClosed(uint, uint)));
+    // A Wayland client may only take the focus with a token the compositor handed out; a
+    // service passes one with the click, and Qt's Wayland platform uses it from
+    // XDG_ACTIVATION_TOKEN when the window asks to be activated.
+    bus.connect(kService, kPath, kInterface, QStringLiteral("ActivationToken"), this,
+                SLOT(onActivationToken(uint, QString)));
     // Asked without waiting: a service that is slow to start must not hold up the window.
     auto* watcher =
         new QDBusPendingCallWatcher(bus.asyncCall(call(QStringLiteral("GetCapabilities"))), this);
@@ -132,6 +138,12 @@ void DesktopNotification::close() {
 void DesktopNotification::onActionInvoked(uint id, const QString& action) {
     if (id != 0 && id == m_id && action == QLatin1String("default"))
         emit activated();
+}
+
+void DesktopNotification::onActivationToken(uint id, const QString& token) {
+    if (id != 0 && id == m_id && !token.isEmpty() &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
 }
 
 void DesktopNotification::onNotificationClosed(uint id, uint) {

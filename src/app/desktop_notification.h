@@ -41,6 +41,7 @@ signals:
 private slots:
     void onActionInvoked(uint id, const QString& action);
     void onNotificationClosed(uint id, uint reason);
+    void onActivationToken(uint id, const QString& token);
 
 private:
     void send();
