@@ -79,6 +79,7 @@ QString DesktopNotification::bodyText(const QString& text, bool serviceReadsMark
 }
 
 void DesktopNotification::show(const QString& sender, const QString& text) {
+    m_closeWhenShown = false;
     m_summary = sender;
     m_body = text;
     if (m_callPending) {
@@ -119,13 +120,21 @@ void DesktopNotification::send() {
         }
         m_id = reply.value();
         platform::trace(QStringLiteral("notification %1").arg(m_id));
-        if (m_sendAgain)
+        if (m_closeWhenShown) {
+            m_closeWhenShown = false;
+            close(); // the user came back while the service was answering
+        } else if (m_sendAgain) {
             send();
+        }
     });
 }
 
 void DesktopNotification::close() {
     m_sendAgain = false;
+    if (m_callPending) {
+        m_closeWhenShown = true;
+        return;
+    }
     if (m_id == 0)
         return;
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -49,8 +49,9 @@ private:
 
     uint m_id = 0;
     bool m_connected = false;
-    bool m_callPending = false; // a Notify call waits for its id
-    bool m_sendAgain = false;   // a newer text came meanwhile
+    bool m_callPending = false;    // a Notify call waits for its id
+    bool m_sendAgain = false;      // a newer text came meanwhile
+    bool m_closeWhenShown = false; // closed meanwhile: close it once its id is known
     QString m_summary;
     QString m_body;
     // Whether the service reads markup in the body; until it says, taken as yes (the
