@@ -61,9 +61,8 @@ QList<Ipv4Endpoint> expandPeerEntries(const QStringList& entries, quint16 defaul
     QSet<quint64> seen;
     for (const QString& text : entries) {
         for (const Ipv4Endpoint& endpoint : parsePeerEntry(text, defaultPort).endpoints) {
-            const quint64 key = (quint64(endpoint.address) << 16) | endpoint.port;
-            if (!seen.contains(key)) {
-                seen.insert(key);
+            if (!seen.contains(endpoint.key())) {
+                seen.insert(endpoint.key());
                 endpoints.append(endpoint);
             }
         }

@@ -396,10 +396,9 @@ struct UdpNetwork::State {
         // A subnet of peers makes a long list: each address is sent to once.
         QSet<quint64> done;
         for (const Ipv4Endpoint& to : unicast) {
-            const quint64 key = (quint64(to.address) << 16) | to.port;
-            if (done.contains(key))
+            if (done.contains(to.key()))
                 continue;
-            done.insert(key);
+            done.insert(to.key());
             count(sendTo(fd, bytes, to));
         }
         if (attempts > 0 && successes == 0)

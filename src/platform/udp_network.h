@@ -26,6 +26,8 @@ struct Ipv4Endpoint {
     quint16 port = 0;
 
     friend bool operator==(const Ipv4Endpoint&, const Ipv4Endpoint&) = default;
+    // Address and port in one number, for sets of endpoints.
+    quint64 key() const { return (quint64(address) << 16) | port; }
     QString toString() const;
     // "a.b.c.d" or "a.b.c.d:port"; addresses only, never host names (no DNS).
     static std::optional<Ipv4Endpoint> parse(QStringView text, quint16 defaultPort);
