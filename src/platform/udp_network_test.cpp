@@ -371,11 +371,12 @@ TEST_F(UdpNetworkTest, AFloodCannotPushOutTheUsersOwnLines) {
     network.send(AddressKind::PrimaryGroup, {}, kTerminal, "my line"); // comes back to PC1
     arrivedAndSettled(*receiver, 3);
     flood(2, 50);
+    arrivedAndSettled(*receiver, 5); // the others' share is full now
     // A forger may give PC1's name, but not send from PC1's own socket.
     sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "PC1", "GROUPA", "forged"}),
             kHost1, port, kHost2);
     network.send(AddressKind::LocalComputer, {}, kTerminal, "my second line");
-    arrivedAndSettled(*receiver, 5);
+    arrivedAndSettled(*receiver, 6);
 
     QByteArrayList queued;
     while (receiver->pendingCount() > 0)
