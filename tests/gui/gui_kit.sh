@@ -62,7 +62,9 @@ gui_start_display() {
         GUI_WORK=$(mktemp -d)
         netns_on_exit "rm -rf '$GUI_WORK'"
     fi
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$GUI_WORK/$host.display" \
+    # -noreset: by default the server starts over whenever its last client leaves, and a
+    # client that connects meanwhile (the tray, after a probe of ours) is refused.
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 3>"$GUI_WORK/$host.display" \
         >"$GUI_WORK/$host.xvfb.log" 2>&1 &
     NETNS_PIDS+=("$!")
     gui_wait_until 10 test -s "$GUI_WORK/$host.display" || {
