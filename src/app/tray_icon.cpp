@@ -1,9 +1,15 @@
 #include "app/tray_icon.h"
 
+#include "app/wayland_activation.h"
+#include "platform/trace.h"
+
 #include <QApplication>
 #include <QCursor>
 #include <QMenu>
 #include <QWidget>
+#include <QWindow>
+
+#include <utility>
 
 namespace kalvento::app {
 
@@ -100,12 +106,65 @@ void restoreFromTray(QWidget& window, TTrayIcon& trayIcon) {
     window.show();
 }
 
+namespace {
+
+// Asks the compositor to activate the window; Qt's own request where it has none.
+void activateOnWayland(QWidget& window, const QByteArray& token) {
+    if (window.isActiveWindow())
+        return;
+    const WaylandActivation result = requestWaylandActivation(window.windowHandle(), token);
+    platform::trace(QStringLiteral("wayland-activation %1%2")
+                        .arg(waylandActivationName(result),
+                             token.isEmpty() ? QString() : QStringLiteral(" with a token")));
+    if (result != WaylandActivation::Requested)
+        window.activateWindow();
+}
+
+// Activates a window that has just been shown once the compositor has mapped it: a
+// compositor ignores a request for a surface it does not show yet.
+class ActivateWhenExposed : public QObject {
+public:
+    ActivateWhenExposed(QWidget& window, QByteArray token)
+        : QObject(&window), m_window(window), m_token(std::move(token)) {
+        window.windowHandle()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Expose && m_window.windowHandle()->isExposed()) {
+            m_window.windowHandle()->removeEventFilter(this);
+            activateOnWayland(m_window, m_token);
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    QWidget& m_window;
+    QByteArray m_token;
+};
+
+} // namespace
+
 void restoreAndRaise(QWidget& window) {
+    const bool wasShown =
+        window.isVisible() && window.windowHandle() && window.windowHandle()->isExposed();
     if (window.isMinimized())
         window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
     window.show();
     window.raise();
-    window.activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("wayland")) {
+        window.activateWindow();
+        return;
+    }
+    // On Wayland only the compositor gives the focus, for a token: the one a click on our
+    // notification left, taken here before Qt may use it up, or else one of our own, which
+    // asks for the user's attention.
+    QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
+    qunsetenv("XDG_ACTIVATION_TOKEN");
+    if (wasShown)
+        activateOnWayland(window, token);
+    else if (window.windowHandle())
+        new ActivateWhenExposed(window, std::move(token));
 }
 
 } // namespace kalvento::app
