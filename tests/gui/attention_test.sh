@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Asking for the user's attention on X11, with a real window manager (openbox) on host1's
+# display. While another window has the focus, a line from the peer on host2 marks the
+# program's window as demanding attention (_NET_WM_STATE_DEMANDS_ATTENTION, which the
+# window manager keeps), the mark goes when the user comes to the window, and a line that
+# arrives while the window has the focus marks nothing. With "Bring on top" on, a line that
+# arrives while another window has the focus raises the program's window and gives the focus
+# to its message box.
+# Exit 77 when it cannot run here.
+#
+#   attention_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
+set -euo pipefail
+
+KV=$(readlink -f "${1:?usage: $0 path/to/kalvento path/to/kalvento-peer [shots]}")
+PEER=$(readlink -f "${2:?usage: $0 path/to/kalvento path/to/kalvento-peer [shots]}")
+SHOTS=${3:-$(dirname "$KV")/tests/gui/attention}
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR/../netns source=netns.sh
+source "$HERE/../netns/netns.sh"
+# shellcheck source-path=SCRIPTDIR source=gui_kit.sh
+source "$HERE/gui_kit.sh"
+netns_require
+gui_require
+netns_require_tools openbox xmessage xprop
+
+TITLE="Kalvento 1.2 by Fennrake"
+netns_setup host1:ALPHA host2:ALPHA
+netns_workdir "$SHOTS"
+
+gui_start_display host1
+mkdir -p "$OUT/wm-home"
+DISPLAY=${GUI_DISPLAY[host1]} HOME="$OUT/wm-home" openbox >"$OUT/openbox.log" 2>&1 &
+NETNS_PIDS+=("$!")
+wm_running() {
+    DISPLAY=${GUI_DISPLAY[host1]} xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'
+}
+check "openbox manages the display" gui_wait_until 10 wm_running
+
+mkfifo "$OUT/host2.in"
+# shellcheck disable=SC2016 # expanded by the inner shell
+netns_bg host2 "$OUT/host2-peer.log" sh -c 'exec "$0" --greet --identity Bob < "$1"' "$PEER" "$OUT/host2.in"
+exec {peer_in}>"$OUT/host2.in"
+netns_wait_for "$OUT/host2-peer.log" '^READY' 10
+
+active() { gui_x host1 getactivewindow 2>/dev/null; }
+is_active() { [[ $(active) == "$1" ]]; }
+not_active() { ! is_active "$1"; }
+demands_attention() {
+    DISPLAY=${GUI_DISPLAY[host1]} xprop -id "$1" _NET_WM_STATE 2>/dev/null |
+        grep -q _NET_WM_STATE_DEMANDS_ATTENTION
+}
+no_attention() { ! demands_attention "$1"; }
+# Another program's window, which takes the focus from ours.
+other_window() {
+    DISPLAY=${GUI_DISPLAY[host1]} xmessage -name other -geometry 300x100+600+500 \
+        "Another program" >/dev/null 2>&1 &
+    NETNS_PIDS+=("$!")
+    OTHER_PID=$!
+    local id
+    id=$(gui_wait_until 10 gui_find_window host1 other) || true
+    check "$1: another window takes the focus" gui_wait_until 10 is_active "$id"
+}
+say() {
+    echo "say $1" >&"$peer_in"
+    check "$1 reaches host1" gui_wait_until 10 grep -qF "TRACE line public Bob: $1" "$OUT/$RUN.log"
+}
+
+# start <run> <bring on top 0|1>: the window shown and active.
+start() {
+    RUN=$1
+    gui_prepare_home "$OUT/$1"
+    printf '[General]\nShow splashscreen=0\nAutomatic update=0\nHide to tray=1\n[Messages]\nShow alert=1\nFlashing icon=0\nBring on top=%s\nPlay a sound=0\nDesktop notification=0\n[Advanced]\nLanguage index=0\n' \
+        "$2" >"$OUT/$1/config/Options.ini"
+    gui_start_program host1 "$OUT/$1.log" "$OUT/$1" "$KV"
+    RUN_PID=$NETNS_LAST_PID
+    check "$1: host1 lists the peer" gui_wait_until 15 grep -q '^TRACE peer~ host2 Bob$' "$OUT/$1.log"
+    MAIN=$(gui_wait_until 10 gui_find_window host1 "$TITLE") || true
+    check "$1: the window is shown" test -n "$MAIN"
+    gui_x host1 windowactivate --sync "$MAIN" 2>/dev/null || true
+    check "$1: and active" gui_wait_until 10 is_active "$MAIN"
+}
+
+# --- Attention: marked while another window has the focus -----------------------------------
+start mark 0
+say "Nobody is looking"
+sleep 0.5
+check "a line in the active window marks nothing" no_attention "$MAIN"
+other_window mark
+say "Are you there?"
+check "a line while another window has the focus asks for attention" \
+    gui_wait_until 10 demands_attention "$MAIN"
+gui_shoot host1 "$SHOTS/1-demands-attention.png"
+check "without bring on top the focus stays where it was" not_active "$MAIN"
+gui_x host1 windowactivate --sync "$MAIN" 2>/dev/null || true
+check "coming to the window" gui_wait_until 10 is_active "$MAIN"
+check "clears the mark" gui_wait_until 10 no_attention "$MAIN"
+kill "$OTHER_PID" 2>/dev/null || true
+netns_stop "$RUN_PID"
+
+# --- Bring on top: raised, and the message box takes the focus ------------------------------------------
+start front 1
+other_window front
+say "Look here"
+# The program's message box comes up over its window and takes the focus.
+title_of() { DISPLAY=${GUI_DISPLAY[host1]} xdotool getwindowname "$1" 2>/dev/null; }
+box_active() {
+    local id
+    id=$(active) && [[ -n $id && $id != "$MAIN" && $(title_of "$id") == "$TITLE" ]]
+}
+check "bring on top gives the focus to the program's message box" gui_wait_until 10 box_active
+# Topmost last: ours above the other program's.
+above_other() {
+    local other order
+    other=$(printf '0x%x' "$(gui_find_window host1 other)")
+    order=$(DISPLAY=${GUI_DISPLAY[host1]} xprop -root _NET_CLIENT_LIST_STACKING | tr -d ',' |
+        awk '{ for (i = 5; i <= NF; i++) print $i }')
+    [[ $(grep -n -x "$(printf '0x%x' "$MAIN")" <<<"$order" | cut -d: -f1) -gt \
+        $(grep -n -x "$other" <<<"$order" | cut -d: -f1) ]]
+}
+check "and the window is raised above the other program's" gui_wait_until 5 above_other
+gui_shoot host1 "$SHOTS/2-brought-on-top.png"
+kill "$OTHER_PID" 2>/dev/null || true
+netns_stop "$RUN_PID"
+
+for run in mark front; do
+    check "$run reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/$run.log'"
+done
+echo "bye" >&"$peer_in"
+exec {peer_in}>&-
+
+echo "# screenshots in $SHOTS; $SECONDS s"
+if ((NETNS_FAILURES > 0)); then
+    echo "$NETNS_FAILURES check(s) failed"
+    for run in mark front; do
+        echo "--- $run said:"
+        tail -20 "$OUT/$run.log" 2>/dev/null || true
+    done
+    tail -20 "$OUT/openbox.log"
+    exit 1
+fi
