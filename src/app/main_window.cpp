@@ -734,9 +734,12 @@ void TMainForm::showEvent(QShowEvent* event) {
 
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    // The user is looking at the chat: the notification has done its work.
-    if (event->type() == QEvent::ActivationChange && m_notification && isActiveWindow())
-        m_notification->close();
+    if (event->type() == QEvent::ActivationChange) {
+        platform::trace(isActiveWindow() ? u"window active" : u"window inactive");
+        // The user is looking at the chat: the notification has done its work.
+        if (m_notification && isActiveWindow())
+            m_notification->close();
+    }
     if (event->type() != QEvent::WindowStateChange)
         return;
     const auto* change = static_cast<QWindowStateChangeEvent*>(event);

@@ -110,8 +110,10 @@ namespace {
 
 // Asks the compositor to activate the window; Qt's own request where it has none.
 void activateOnWayland(QWidget& window, const QByteArray& token) {
-    if (window.isActiveWindow())
+    if (window.isActiveWindow()) {
+        platform::trace(u"wayland-activation not needed: the window is active");
         return;
+    }
     const WaylandActivation result = requestWaylandActivation(window.windowHandle(), token);
     platform::trace(QStringLiteral("wayland-activation %1%2")
                         .arg(waylandActivationName(result),
@@ -146,8 +148,10 @@ private:
 } // namespace
 
 void restoreAndRaise(QWidget& window) {
-    const bool wasShown =
-        window.isVisible() && window.windowHandle() && window.windowHandle()->isExposed();
+    // Shown already, though perhaps not exposed: Qt counts a Wayland window that gets no
+    // frame callbacks (on a workspace out of sight) as unexposed, and it stays so until the
+    // compositor shows it, which is what the request is for.
+    const bool wasShown = window.isVisible();
     if (window.isMinimized())
         window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
     window.show();

@@ -215,6 +215,8 @@ stop tray
 start front 1
 swaymsg -q workspace 2
 check "on another workspace the window is out of sight" gui_wait_until 10 window_is "False False False 1"
+check "and the program knows it has lost the focus" \
+    netns_wait_for "$OUT/front.log" '^TRACE window inactive$' 10
 echo "say Look here" >&"$peer_in"
 check "the line reaches host1" \
     netns_wait_for "$OUT/front.log" '^TRACE line public Bob: Look here$' 10
