@@ -1,6 +1,7 @@
 #include "app/desktop_notification.h"
 
 #include "app/program_icon.h"
+#include "app/wayland_activation.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "platform/trace.h"
@@ -150,8 +151,7 @@ void DesktopNotification::onActionInvoked(uint id, const QString& action) {
 }
 
 void DesktopNotification::onActivationToken(uint id, const QString& token) {
-    if (id != 0 && id == m_id && !token.isEmpty() &&
-        QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+    if (id != 0 && id == m_id && !token.isEmpty() && onWayland())
         qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
 }
 

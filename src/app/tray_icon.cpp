@@ -156,7 +156,7 @@ void restoreAndRaise(QWidget& window) {
         window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
     window.show();
     window.raise();
-    if (QGuiApplication::platformName() != QLatin1String("wayland")) {
+    if (!onWayland()) {
         window.activateWindow();
         return;
     }

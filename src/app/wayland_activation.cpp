@@ -26,8 +26,7 @@ struct Session {
     wl_registry* registry = nullptr;
     xdg_activation_v1* activation = nullptr;
     xdg_activation_token_v1* token = nullptr;
-    QByteArray tokenText;
-    bool done = false;
+    QByteArray tokenText; // empty until the compositor answers
 
     ~Session() {
         if (token)
@@ -57,7 +56,6 @@ const wl_registry_listener kRegistryListener = {onGlobal, onGlobalRemove};
 void onTokenDone(void* data, xdg_activation_token_v1*, const char* token) {
     auto* session = static_cast<Session*>(data);
     session->tokenText = token;
-    session->done = true;
 }
 
 const xdg_activation_token_v1_listener kTokenListener = {onTokenDone};
@@ -65,10 +63,12 @@ const xdg_activation_token_v1_listener kTokenListener = {onTokenDone};
 } // namespace
 #endif
 
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 QString waylandActivationName(WaylandActivation result) {
     switch (result) {
-    case WaylandActivation::NotWayland:
-        return QStringLiteral("not-wayland");
     case WaylandActivation::Unsupported:
         return QStringLiteral("unsupported");
     case WaylandActivation::Failed:
@@ -80,8 +80,8 @@ QString waylandActivationName(WaylandActivation result) {
 }
 
 WaylandActivation requestWaylandActivation(QWindow* window, const QByteArray& token) {
-    if (QGuiApplication::platformName() != QLatin1String("wayland"))
-        return WaylandActivation::NotWayland;
+    if (!onWayland())
+        return WaylandActivation::Unsupported;
 #ifdef KALVENTO_WAYLAND_ACTIVATION
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     if (!native || !window || !window->handle())
@@ -116,11 +116,11 @@ WaylandActivation requestWaylandActivation(QWindow* window, const QByteArray& to
     xdg_activation_token_v1_set_surface(session.token, surface);
     xdg_activation_token_v1_commit(session.token);
     // The token comes in one round trip; a second one is for a slow compositor.
-    for (int round = 0; round < 2 && !session.done; ++round) {
+    for (int round = 0; round < 2 && session.tokenText.isEmpty(); ++round) {
         if (wl_display_roundtrip_queue(display, session.queue) < 0)
             break;
     }
-    if (!session.done || session.tokenText.isEmpty())
+    if (session.tokenText.isEmpty())
         return WaylandActivation::Failed;
     xdg_activation_v1_activate(session.activation, session.tokenText.constData(), surface);
     wl_display_flush(display);

@@ -7,15 +7,17 @@ class QWindow;
 
 namespace kalvento::app {
 
+// Whether the program runs on Qt's Wayland platform ("wayland", "wayland-egl"...).
+bool onWayland();
+
 // What became of a request to activate a window on Wayland.
 enum class WaylandActivation {
-    NotWayland,  // another platform: raise and activate as usual
-    Unsupported, // the compositor (or this build) has no xdg-activation
+    Unsupported, // not on Wayland, or the compositor (or this build) has no xdg-activation
     Failed,      // the compositor gave no token
     Requested,   // the window asked for activation with a token of its own
 };
 
-// "requested", "failed", "unsupported" or "not-wayland", for the trace.
+// "requested", "failed" or "unsupported", for the trace.
 QString waylandActivationName(WaylandActivation result);
 
 // Asks the Wayland compositor to activate `window` through xdg-activation. With `token`, one
