@@ -59,6 +59,10 @@ other_window() {
     local id
     id=$(gui_wait_until 10 gui_find_window host1 other) || true
     check "$1: another window takes the focus" gui_wait_until 10 is_active "$id"
+    # The window manager has moved the focus; wait until the program has heard so too, or a
+    # line arriving in between still finds the window active.
+    check "$1: the program sees its window inactive" \
+        gui_wait_until 10 grep -q '^TRACE window inactive$' "$OUT/$1.log"
 }
 say() {
     echo "say $1" >&"$peer_in"
