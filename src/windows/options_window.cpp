@@ -243,6 +243,9 @@ TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings:
     setWindowTitle(u"Options"_s);
 
     m_sivut = named(new QTabWidget(this), "OptionsSivut");
+    // Every page's tab in sight: the window is made as wide as the tabs need rather than
+    // scrolling them, which would hide the first ones behind arrows.
+    m_sivut->setUsesScrollButtons(false);
     struct PageDesign {
         const char* name;
         QStyle::StandardPixmap picture;

@@ -26,6 +26,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -867,6 +868,30 @@ TEST_F(OptionsWindowTest, EveryTranslatedCaptionFitsItsControl) {
             const int needed = widget->fontMetrics().horizontalAdvance(QString(text).remove(u'&'));
             EXPECT_GE(widget->width(), needed) << widget->objectName().toStdString() << " on page "
                                                << page << ": \"" << text.toStdString() << "\"";
+        }
+    }
+}
+
+TEST_F(OptionsWindowTest, EveryPagesTabStaysInSightInEitherLanguage) {
+    for (const bool finnish : {false, true}) {
+        Settings s = Settings::defaults(QStringLiteral("/srv/"));
+        if (finnish) {
+            s.languageIndex = 1;
+            s.language = QStringLiteral("Suomi");
+        }
+        TOptionsIkkuna w(QStringLiteral(KALVENTO_SOURCE_DIR), s);
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+        auto* pages = w.findChild<QTabWidget*>(QStringLiteral("OptionsSivut"));
+        ASSERT_NE(pages, nullptr);
+        const QTabBar* tabs = pages->tabBar();
+        for (int page = 0; page < pages->count(); ++page) {
+            pages->setCurrentIndex(page);
+            QApplication::processEvents();
+            for (int tab = 0; tab < pages->count(); ++tab)
+                EXPECT_TRUE(tabs->rect().contains(tabs->tabRect(tab)))
+                    << (finnish ? "Finnish" : "English") << ": tab " << tab
+                    << " out of sight with page " << page << " shown";
         }
     }
 }

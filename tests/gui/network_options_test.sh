@@ -2,8 +2,9 @@
 # The network settings of the options with real windows and real routing: host1 reaches a
 # peer on a network of its own behind a router, which no broadcast crosses, through the
 # /30 subnet in its [Network] peers, and chats with it both ways; a port chosen in the
-# options is the one the next start uses (a peer on that port sees the greeting); and a
-# port that another program holds is named at the start while the window still opens.
+# options (typed on its Network page) is the one the next start uses (a peer on that port
+# sees the greeting); and a port that another program holds is named at the start while the
+# window still opens.
 # Exit 77 when it cannot run here.
 #
 #   network_options_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
@@ -99,17 +100,62 @@ gui_shoot host1 "$SHOTS/1-chat-across-the-router.png"
 netns_stop "$HOST1"
 
 # --- The port chosen in the options ------------------------------------------------------
-# What OK on the Network page writes (the options' own test covers the page): Port=5800.
+# The user opens the options, goes to the Network page, types 5800 and presses OK; the
+# next start uses that port, and a peer on it sees the greeting.
 # shellcheck disable=SC2154 # set by peer
 echo "quit" >&"$IN_lan"
 netns_stop "$PID_lan"
 peer host2 lan5800 KALVENTO_PORT=5800
-options port "Port=5800"
+options port
 gui_start_program host1 "$OUT/port.log" "$OUT/port" "$KV"
 HOST1=$NETNS_LAST_PID
-check "a peer on the chosen port sees the greeting" \
+main=$(gui_wait_until 30 main_window) || true
+check "port: host1 opens its window" test -n "$main"
+netns_wait_for "$OUT/port.log" '^TRACE first-paint' 10 || true
+# The notice after OK is a message box of the main window's title, narrower than it.
+notice() {
+    local id
+    for id in $(gui_x host1 search --onlyvisible --name "^$TITLE\$" 2>/dev/null); do
+        eval "$(gui_x host1 getwindowgeometry --shell "$id")"
+        if ((WIDTH < 633)); then
+            echo "$id"
+            return 0
+        fi
+    done
+    return 1
+}
+options_window=""
+if [[ -n $main ]]; then
+    gui_x host1 mousemove --window "$main" $((338 + 57 + 28)) $((301 + 54 + 27)) click 1 || true
+    options_window=$(gui_wait_until 10 gui_find_window host1 Options) || true
+fi
+check "port: the Options button opens the options" test -n "$options_window"
+if [[ -n $options_window ]]; then
+    # The page tabs have the focus when the options open. Ctrl+Shift+Tab wraps round from
+    # the first page to the last one, the Network page, and Tab goes on to its first field,
+    # the port.
+    gui_x host1 windowfocus --sync "$options_window" key ctrl+shift+Tab || true
+    sleep 0.3
+    gui_x host1 key Tab ctrl+a type --delay 20 "5800" || true
+    sleep 0.2
+    gui_shoot host1 "$SHOTS/2-network-page.png"
+    gui_x host1 key Return || true
+fi
+check "port: OK closes the options" gui_wait_until 10 gui_no_window host1 Options
+box=$(gui_wait_until 10 notice) || true
+check "port: a notice says the port is used from the next start" test -n "$box"
+[[ -n $box ]] && gui_x host1 windowfocus --sync "$box" key Return
+check "port: OK wrote the port into the file" \
+    grep -qx 'Port=5800' "$OUT/port/config/Options.ini"
+check "port: the running copy greeted nobody on the new port" \
+    bash -c "! grep -q '^PEER+ host1$' '$OUT/lan5800.log'"
+netns_stop "$HOST1"
+gui_start_program host1 "$OUT/port-next.log" "$OUT/port" "$KV"
+HOST1=$NETNS_LAST_PID
+check "a peer on the chosen port sees the next start's greeting" \
     gui_wait_until 15 grep -q '^PEER+ host1$' "$OUT/lan5800.log"
-check "and host1 lists it" gui_wait_until 10 grep -q '^TRACE peer~ host2 lan5800$' "$OUT/port.log"
+check "and host1 lists it" \
+    gui_wait_until 10 grep -q '^TRACE peer~ host2 lan5800$' "$OUT/port-next.log"
 netns_stop "$HOST1"
 
 # --- The port held by another program ----------------------------------------------------
@@ -131,7 +177,7 @@ main=$(gui_wait_until 20 main_window) || true
 check "the window still opens" test -n "$main"
 check "and the message is on screen" gui_wait_until 10 bash -c \
     "[[ \$(DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$TITLE\$' | wc -l) -ge 2 ]]"
-gui_shoot host1 "$SHOTS/2-port-taken.png"
+gui_shoot host1 "$SHOTS/3-port-taken.png"
 check "the peer on that port hears nothing of the copy without its port" \
     bash -c "[[ \$(grep -c '^PEER+ host1$' '$OUT/lan5800.log') -eq 1 ]]"
 netns_stop "$HOST1"
