@@ -52,6 +52,7 @@ peer() {
     netns_bg "$host" "$OUT/$name.log" env "$@" sh -c 'exec "$0" --greet --identity "$1" < "$2"' \
         "$PEER" "$name" "$OUT/$name.in"
     eval "PID_$name=\$NETNS_LAST_PID"
+    # shellcheck disable=SC2034 # read back through eval
     exec {fd}>"$OUT/$name.in"
     eval "IN_$name=\$fd"
     netns_wait_for "$OUT/$name.log" '^READY' 10
@@ -104,6 +105,7 @@ netns_stop "$HOST1"
 # next start uses that port, and a peer on it sees the greeting.
 # shellcheck disable=SC2154 # set by peer
 echo "quit" >&"$IN_lan"
+# shellcheck disable=SC2154 # set by peer
 netns_stop "$PID_lan"
 peer host2 lan5800 KALVENTO_PORT=5800
 options port
