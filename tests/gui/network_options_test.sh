@@ -146,7 +146,7 @@ fi
 check "port: OK closes the options" gui_wait_until 10 gui_no_window host1 Options
 box=$(gui_wait_until 10 notice) || true
 check "port: a notice says the port is used from the next start" test -n "$box"
-[[ -n $box ]] && gui_x host1 windowfocus --sync "$box" key Return
+[[ -n $box ]] && { gui_x host1 windowfocus --sync "$box" key Return || true; }
 check "port: OK wrote the port into the file" \
     grep -qx 'Port=5800' "$OUT/port/config/Options.ini"
 check "port: the running copy greeted nobody on the new port" \
