@@ -81,7 +81,11 @@ start_copy() {
     KV_PID=$NETNS_LAST_PID
     netns_wait_for "$log" '^TRACE peer+ host2 ' 15
     echo "say $text" >&"$peer_in"
-    netns_wait_for "$log" "^TRACE line public .*: $text\$" 10
+    netns_wait_for "$log" "^TRACE line public .*: $text\$" 10 || {
+        echo "the peer said:" >&2
+        tail -n 20 "$OUT/host2.log" >&2
+        return 1
+    }
 }
 
 # A clean end first: how long the save takes sets the range of the kills.
