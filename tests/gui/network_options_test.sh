@@ -57,18 +57,20 @@ peer() {
     eval "IN_$name=\$fd"
     netns_wait_for "$OUT/$name.log" '^READY' 10
 }
-# The main window (633 pixels wide), not a message box of the same title.
-main_window() {
-    local id
+# titled <main|box>: the main window (633 pixels wide), or a message box of the same title.
+titled() {
+    local id main
     for id in $(gui_x host1 search --onlyvisible --name "^$TITLE\$" 2>/dev/null); do
         eval "$(gui_x host1 getwindowgeometry --shell "$id")"
-        if ((WIDTH >= 633)); then
+        main=$((WIDTH >= 633))
+        if [[ $1 == main && $main == 1 || $1 == box && $main == 0 ]]; then
             echo "$id"
             return 0
         fi
     done
     return 1
 }
+main_window() { titled main; }
 
 # --- A peer behind a router, reached through a subnet ----------------------------------------
 peer host2 lan
@@ -114,18 +116,6 @@ HOST1=$NETNS_LAST_PID
 main=$(gui_wait_until 30 main_window) || true
 check "port: host1 opens its window" test -n "$main"
 netns_wait_for "$OUT/port.log" '^TRACE first-paint' 10 || true
-# The notice after OK is a message box of the main window's title, narrower than it.
-notice() {
-    local id
-    for id in $(gui_x host1 search --onlyvisible --name "^$TITLE\$" 2>/dev/null); do
-        eval "$(gui_x host1 getwindowgeometry --shell "$id")"
-        if ((WIDTH < 633)); then
-            echo "$id"
-            return 0
-        fi
-    done
-    return 1
-}
 options_window=""
 if [[ -n $main ]]; then
     gui_x host1 mousemove --window "$main" $((338 + 57 + 28)) $((301 + 54 + 27)) click 1 || true
@@ -144,7 +134,7 @@ if [[ -n $options_window ]]; then
     gui_x host1 key Return || true
 fi
 check "port: OK closes the options" gui_wait_until 10 gui_no_window host1 Options
-box=$(gui_wait_until 10 notice) || true
+box=$(gui_wait_until 10 titled box) || true
 check "port: a notice says the port is used from the next start" test -n "$box"
 [[ -n $box ]] && { gui_x host1 windowfocus --sync "$box" key Return || true; }
 check "port: OK wrote the port into the file" \
