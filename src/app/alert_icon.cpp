@@ -3,9 +3,6 @@
 #include "app/tray_icon.h"
 #include "lang/language_file.h"
 
-#include <QGuiApplication>
-#include <QStyleHints>
-
 namespace kalvento::app {
 
 QString alertToolTip() {
@@ -17,14 +14,8 @@ AlertIcon::AlertIcon(const QIcon& picture1, const QIcon& picture2, QObject* owne
     m_ikoniTimer.setInterval(kFlashInterval);
     connect(&m_ikoniTimer, &QTimer::timeout, this, &AlertIcon::IkoniTimerTimer);
 
-    m_pendingClick.setSingleShot(true);
-    m_pendingClick.setInterval(QGuiApplication::styleHints()->mouseDoubleClickInterval());
-    connect(&m_pendingClick, &QTimer::timeout, this, &AlertIcon::DeleteIcon);
-
     connect(m_trayIcon, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                Activate(reason, TTrayIcon::statusNotifierInUse());
-            });
+            [this](QSystemTrayIcon::ActivationReason reason) { Activate(reason); });
 }
 
 AlertIcon::~AlertIcon() {
@@ -60,22 +51,17 @@ void AlertIcon::IkoniTimerTimer() {
 
 void AlertIcon::DeleteIcon() {
     m_ikoniTimer.stop();
-    m_pendingClick.stop();
     m_trayIcon->hide();
     m_shown = false;
 }
 
-void AlertIcon::Activate(QSystemTrayIcon::ActivationReason reason, bool statusNotifier) {
+void AlertIcon::Activate(QSystemTrayIcon::ActivationReason reason) {
     switch (reason) {
     case QSystemTrayIcon::Trigger:
-        if (statusNotifier) {
-            DeleteIcon();
-            emit restoreRequested();
-        } else {
-            m_pendingClick.start();
-        }
-        break;
     case QSystemTrayIcon::DoubleClick:
+        // A double click starts with a single one, which has already done it all.
+        if (!m_shown)
+            break;
         DeleteIcon();
         emit restoreRequested();
         break;

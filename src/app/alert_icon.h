@@ -38,14 +38,10 @@ public:
     QString toolTip() const { return m_trayIcon->toolTip(); }
     QTimer& IkoniTimer() { return m_ikoniTimer; }
 
-    // Mouse on the icon. A double click removes the icon and asks for the window back; a
-    // single left click or a right click only removes it. Under XEmbed a double click starts
-    // with a single click, which would remove the icon before the second click could reach
-    // it, so a single click waits the double-click interval first. Under StatusNotifierItem
-    // a left click is all there is and counts as the double click.
-    void Activate(QSystemTrayIcon::ActivationReason reason, bool statusNotifier);
-    // How long a single click waits for a second one; the platform's interval by default.
-    void setClickDelay(int milliseconds) { m_pendingClick.setInterval(milliseconds); }
+    // Mouse on the icon. A click (a StatusNotifierItem activation, or a left click or a
+    // double click under XEmbed) removes the icon and asks for the window back; a right
+    // click only removes it.
+    void Activate(QSystemTrayIcon::ActivationReason reason);
 
     QSystemTrayIcon* systemTrayIcon() const { return m_trayIcon; }
 
@@ -58,7 +54,6 @@ private:
     QIcon m_pictures[2];
     QSystemTrayIcon* m_trayIcon;
     QTimer m_ikoniTimer;
-    QTimer m_pendingClick;
     int m_flashPhase = 1;
     int m_currentPicture = 1;
     bool m_shown = false;

@@ -215,6 +215,28 @@ void TChatView::appendComment(const QString& text) {
     ChatChange();
 }
 
+void TChatView::appendUnsent(const QString& sender, const QStringList& lines, const QString& mark) {
+    QString heading = sender;
+    if (m_settings.showMessageTime)
+        heading += QStringLiteral(" (") + timeText() + u')';
+    {
+        EditBlock block(m_cursor);
+        startNewLine();
+        m_format.setForeground(m_settings.ownColor);
+        m_format.setFontItalic(false);
+        insertPlain(heading + QStringLiteral(": ") + lines.value(0));
+        for (qsizetype k = 1; k < lines.size(); ++k) {
+            lineBreak();
+            insertPlain(lines[k]);
+        }
+        lineBreak();
+        m_format.setFontItalic(true);
+        insertPlain(mark);
+        m_format.setFontItalic(false);
+    }
+    ChatChange();
+}
+
 platform::Result TChatView::startOfRunContent(const QString& logPath, bool saveOn,
                                               const QFont& chatFont) {
     // The window empties the view before (QPlainTextEdit::clear passes by the insertion point).

@@ -55,6 +55,9 @@ public:
                            const QStringList& lines = {});
     // A note that is not sent: "--- text ---" in the own colour.
     void appendComment(const QString& text);
+    // What the user wrote but could not send: "<sender>[ (time)]: " and the lines in the own
+    // colour, then the mark that says why, on a line of its own.
+    void appendUnsent(const QString& sender, const QStringList& lines, const QString& mark);
 
     // Start-of-run content: the log (when saveOn and the file exists), a new line, the
     // welcome line in the window text colour, then the chat font. Fails when the log could

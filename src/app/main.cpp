@@ -79,7 +79,9 @@ int main(int argc, char** argv) {
     }
 
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form.get(),
-                     [&form](QSessionManager&) { form->SessionEnding(); });
+                     [&form](QSessionManager& manager) {
+                         form->SessionEnding(manager.allowsErrorInteraction());
+                     });
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
         auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &app);

@@ -60,6 +60,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -204,9 +205,11 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
     if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
         installTrace(*this);
     FormCreate();
-    if (m_portInUse)
+    if (m_portInUse) {
+        showOfflineStatus();
         reportError(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M040),
                                         {QString::number(m_options.networkPort)}));
+    }
 }
 
 TMainForm::~TMainForm() {
@@ -241,6 +244,7 @@ void TMainForm::createComponents() {
     m_computers->setItemDelegate(new ComputersDelegate(m_frendi, m_computers));
     m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
     m_computers->viewport()->installEventFilter(this);
+    connect(m_computers, &QListView::doubleClicked, this, &TMainForm::ComputersDblClick);
 
     m_paneeli = new QFrame(this);
     m_paneeli->setObjectName(QStringLiteral("Paneeli"));
@@ -258,6 +262,17 @@ void TMainForm::createComponents() {
 
     m_message = new QLineEdit(this);
     m_message->setObjectName(QStringLiteral("Message"));
+    // A line edit keeps 32,767 characters by default and cuts a longer paste without a word;
+    // the chat sends any length, in as many datagrams as it takes.
+    m_message->setMaxLength(std::numeric_limits<int>::max());
+    m_message->installEventFilter(this);
+
+    m_offlineStatus = new QLabel(this);
+    m_offlineStatus->setObjectName(QStringLiteral("OfflineStatus"));
+    m_offlineStatus->setTextFormat(Qt::PlainText);
+    m_offlineStatus->setWordWrap(true);
+    m_offlineStatus->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
+    m_offlineStatus->hide();
 
     m_kuvat = makeKuvat();
     for (size_t i = 0; i < kButtons.size(); ++i) {
@@ -280,7 +295,7 @@ void TMainForm::createComponents() {
             &TMainForm::btnBigMessageClick);
     connect(m_buttons[iInfo], &QAbstractButton::clicked, this, &TMainForm::btnInfoClick);
     connect(m_buttons[iClose], &QAbstractButton::clicked, this, &TMainForm::btnCloseClick);
-    // Enter sends whether or not the button is enabled: an empty line is a line too.
+    // Enter goes the way of the send button, which sends nothing for an empty or blank line.
     connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
     connect(m_message, &QLineEdit::textChanged, this, &TMainForm::MessageChange);
     connect(m_chat, &TChatView::hasTextChanged, this, &TMainForm::updateChatEnabling);
@@ -471,6 +486,8 @@ void TMainForm::applyLanguageBeyondWindows() {
     // The tray's tip and Qt's own dialogs speak the language too.
     m_trayIcon->SetToolTip(lang::GetMessageText(lang::MessageId::M039));
     lang::installQtTranslation(lang::CurrentLanguageFile().get());
+    if (m_portInUse)
+        showOfflineStatus();
 }
 
 QDate TMainForm::today() const {
@@ -583,7 +600,7 @@ void TMainForm::showUpdateWindow(windows::TUpdateIkkuna& window) {
 
 void TMainForm::btnBigMessageClick() {
     windows::TMLineIkkuna::Host host;
-    host.send = [this](const QString& commaText) { return LahetaViesti(commaText, true); };
+    host.send = [this](const QStringList& lines) { return LahetaViesti(lines, true); };
     host.paintBackground = [this](QPainter& painter, const QWidget& window) {
         paintBackground(painter, window.size(), window.frameGeometry().size(), m_tausta,
                         m_settings.backgroundStyle, m_settings.disableBackground,
@@ -692,7 +709,16 @@ void TMainForm::FormResize() {
     m_label1->setGeometry(QRect(layout.Label1.topLeft(),
                                 QSize(std::max(layout.Label1.width(), m_label1->sizeHint().width()),
                                       layout.Label1.height() + 3)));
-    m_computers->setGeometry(layout.Computers);
+    QRect computers = layout.Computers;
+    if (m_offlineStatus->isVisible()) {
+        // The status takes the foot of the list's place, where the user looks for the others.
+        const int height =
+            std::min(computers.height() / 2, m_offlineStatus->heightForWidth(computers.width()));
+        m_offlineStatus->setGeometry(computers.left(), computers.bottom() + 1 - height,
+                                     computers.width(), height);
+        computers.setHeight(computers.height() - height - 2);
+    }
+    m_computers->setGeometry(computers);
     m_paneeli->setGeometry(layout.Paneeli);
     m_label2->setGeometry(QRect(layout.Label2.topLeft(),
                                 QSize(std::max(layout.Label2.width(), m_label2->sizeHint().width()),
@@ -749,6 +775,13 @@ void TMainForm::changeEvent(QEvent* event) {
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_message && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() == Qt::NoModifier &&
+            (key->key() == Qt::Key_Up || key->key() == Qt::Key_Down) &&
+            recallSentLine(key->key() == Qt::Key_Up ? -1 : 1))
+            return true;
+    }
     // A right click selects the entry under the pointer, so the popup acts on it.
     if (watched == m_computers->viewport() && event->type() == QEvent::MouseButtonPress) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
@@ -764,31 +797,102 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TMainForm::MessageChange() {
-    const bool hasText = !m_message->text().isEmpty();
-    m_buttons[iSend]->setEnabled(hasText);
-    m_buttons[iComment]->setEnabled(hasText);
+    const QString text = m_message->text();
+    // A line of blanks says nothing: it is not sent.
+    m_buttons[iSend]->setEnabled(!text.trimmed().isEmpty());
+    m_buttons[iComment]->setEnabled(!text.isEmpty());
+    // Typing leaves the lines sent before; Up starts from the last again.
+    if (m_recalled < m_sentLines.size() && text != m_sentLines[m_recalled])
+        m_recalled = m_sentLines.size();
+}
+
+bool TMainForm::recallSentLine(int step) {
+    if (m_sentLines.isEmpty())
+        return false;
+    // Up recalls only into an empty box or over a line it recalled itself, so that nothing
+    // the user is writing is replaced.
+    const bool showingRecalled =
+        m_recalled < m_sentLines.size() && m_message->text() == m_sentLines[m_recalled];
+    if (!showingRecalled && !m_message->text().isEmpty())
+        return false;
+    const qsizetype next = m_recalled + step;
+    if (next < 0)
+        return true; // the oldest stays
+    if (next >= m_sentLines.size()) {
+        if (showingRecalled) {
+            m_recalled = m_sentLines.size();
+            m_message->clear();
+        }
+        return true;
+    }
+    m_recalled = next;
+    m_message->setText(m_sentLines[next]);
+    return true;
+}
+
+void TMainForm::ComputersDblClick(const QModelIndex& entry) {
+    network::PeerList& peers = m_node->peers();
+    if (!entry.isValid() || !(peers.flags(entry) & Qt::ItemIsEnabled))
+        return;
+    for (int i = 0; i < peers.count(); ++i)
+        peers.setTicked(i, i == entry.row());
+    m_privaatti->setChecked(true);
+    m_message->setFocus();
+}
+
+void TMainForm::showOfflineStatus() {
+    const QString port = QString::number(m_options.networkPort);
+    m_offlineStatus->setText(
+        lang::FormatMessage(lang::GetMessageText(lang::MessageId::M061), {port}));
+    m_offlineStatus->show();
+    const QString title = windowTitle();
+    const QString suffix =
+        QStringLiteral(" (") + lang::GetMessageText(lang::MessageId::M063) + u')';
+    if (!title.endsWith(suffix))
+        setWindowTitle(title + suffix);
+    m_trayIcon->SetToolTip(lang::GetMessageText(lang::MessageId::M039) + suffix);
+    FormResize();
 }
 
 void TMainForm::updateChatEnabling(bool hasText) {
     m_buttons[iPrint]->setEnabled(hasText);
 }
 
-bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
+bool TMainForm::LahetaViesti(const QStringList& lines, bool multiLine) {
+    messaging::ChatSession& session = m_node->session();
+    // A line marked private never goes to everybody: with nobody ticked it is not sent.
+    const bool isPrivate = m_privaatti->isChecked();
+    if (isPrivate && m_node->peers().tickedIndices().isEmpty()) {
+        reportError(lang::GetMessageText(lang::MessageId::M060));
+        return false;
+    }
+    const QList<messaging::OutgoingMessage> messages =
+        session.planMessages(lines, multiLine, isPrivate);
+    if (m_portInUse) {
+        // Nothing can leave: the line is shown as not sent, never as said.
+        const QString mark = lang::FormatMessage(lang::GetMessageText(lang::MessageId::M062),
+                                                 {QString::number(m_options.networkPort)});
+        const QString self =
+            session.OwnIdentity().isEmpty() ? session.OwnComputerName() : session.OwnIdentity();
+        for (const messaging::OutgoingMessage& message : messages)
+            m_chat->appendUnsent(self, message.lines, mark);
+        return true;
+    }
     messaging::SendResult result;
-    if (m_privaatti->isChecked() && m_privaatti->isEnabled()) {
+    if (isPrivate) {
         QStringList names;
-        result = m_node->session().sendPrivate(text, multiLine, &names);
+        result = session.sendPrivate(messages, &names);
         reportErrors(result.errors);
         // The line is shown here: it does not come back. A failed send to one of the
         // recipients does not hide what went to the others; one that reached nobody is
-        // not shown as said.
+        // not shown as said. Each message shows as it went out.
         if (result.sent > 0) {
-            m_chat->appendPrivateEcho(names, text, multiLine,
-                                      multiLine ? messaging::ChatSession::multiLineLines(text)
-                                                : QStringList());
+            for (const messaging::OutgoingMessage& message : messages)
+                m_chat->appendPrivateEcho(names, message.lines.value(0), message.multiLine,
+                                          message.lines);
         }
     } else {
-        result = m_node->session().sendPublic(text, multiLine);
+        result = session.sendPublic(messages);
         reportErrors(result.errors);
     }
     return result.sent > 0 || result.ok();
@@ -796,10 +900,19 @@ bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
 
 void TMainForm::btnSendClick() {
     const QString text = m_message->text();
-    // A line that reached nobody stays in the box to be sent again.
-    if (LahetaViesti(text, false))
-        m_message->clear();
     m_message->setFocus();
+    if (text.trimmed().isEmpty())
+        return; // nothing to say, as the greyed button shows
+    // A line that reached nobody stays in the box to be sent again.
+    if (!LahetaViesti({text}, false))
+        return;
+    if (m_sentLines.isEmpty() || m_sentLines.last() != text)
+        m_sentLines.append(text);
+    constexpr qsizetype kRecallDepth = 100;
+    if (m_sentLines.size() > kRecallDepth)
+        m_sentLines.removeFirst();
+    m_recalled = m_sentLines.size();
+    m_message->clear();
 }
 
 void TMainForm::btnCommentClick() {
@@ -917,21 +1030,22 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         HideToTray();
         return;
     }
-    ShutdownSequence();
+    ShutdownSequence(true);
     event->accept();
     m_trayIcon->SetActive(false);
     m_alertIcon->DeleteIcon();
     QCoreApplication::quit();
 }
 
-void TMainForm::SessionEnding() {
-    ShutdownSequence();
+void TMainForm::SessionEnding(bool mayAsk) {
+    ShutdownSequence(mayAsk);
 }
 
-void TMainForm::ShutdownSequence() {
+void TMainForm::ShutdownSequence(bool mayAsk) {
     // Every step runs whatever the one before it did: a failed goodbye must not cost the
     // user the settings or the log.
     QStringList errors = m_node->SendGoodbye().errors;
+    const qsizetype goodbyeErrors = errors.size();
     m_settings.maximized = isMaximized();
     if (!m_settings.maximized) {
         m_settings.width = width();
@@ -946,6 +1060,16 @@ void TMainForm::ShutdownSequence() {
     for (const QString& error : errors)
         qWarning("kalvento: %s", qPrintable(error));
     m_errorLog += errors;
+    // The user is leaving: a message box is the last place where a failed save can still
+    // be seen. The goodbye's failures are not the user's work and stay on stderr.
+    const QStringList unsaved = errors.mid(goodbyeErrors);
+    if (mayAsk && !unsaved.isEmpty() && m_options.interactiveErrors) {
+        QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle),
+                        lang::GetMessageText(lang::MessageId::M064) + u'\n' + unsaved.join(u'\n'),
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
 }
 
 void TMainForm::StartKalventoonstartup1Click() {

@@ -31,6 +31,7 @@ class QLineEdit;
 class QListView;
 class QMenu;
 class QMessageBox;
+class QModelIndex;
 
 namespace kalvento::platform {
 class DatagramNetwork;
@@ -117,14 +118,21 @@ public:
     // The handlers, named after their control and event.
     void FormShow();
     void FormResize();
-    // False when every send failed: nothing of the line went out.
-    bool LahetaViesti(const QString& text, bool multiLine);
+    // Sends what the user wrote: one typed line (multiLine off) or the lines of a big
+    // message (on), publicly or, with "Send a private message" ticked, to the ticked
+    // computers. False when nothing went out: every send failed, a private line has nobody
+    // ticked, or the copy is offline (the user is told each time).
+    bool LahetaViesti(const QStringList& lines, bool multiLine);
     void btnSendClick();
     void btnCommentClick();
     void btnPrintClick();
     void btnHelpClick();
     void btnCloseClick();
     void MessageChange();
+    // A double click on a computer: it alone is ticked, for a private line.
+    void ComputersDblClick(const QModelIndex& entry);
+    // Whether this copy runs without the network (another program holds the port).
+    bool offline() const { return m_portInUse; }
     void HideToTray();
     void TrayIconDblClick();
     void Close1Click();
@@ -148,7 +156,7 @@ public:
     void TarkistaPaivitykset();
     // The end of the desktop session (or SIGTERM/SIGHUP): goodbyes, settings and log are
     // written; the window itself stays.
-    void SessionEnding();
+    void SessionEnding(bool mayAsk = false);
 
     // The options window. Without drive it runs modally; with it, drive edits the filled
     // window in the user's place and returns true for OK, false for Cancel.
@@ -203,7 +211,10 @@ private:
     void loadBackground();
     void applyChatDisplaySettings();
     void TerminaaliNewMessage(const messaging::ReceivedLine& line);
-    void ShutdownSequence();
+    // Goodbyes, settings and log. With mayAsk, what could not be saved is put before the
+    // user in a message box; otherwise (a signal, a session that allows no interaction) it
+    // goes to stderr and errorLog() only.
+    void ShutdownSequence(bool mayAsk);
     // The help window at an anchor of the help file (0: from the top).
     void showHelp(int topic);
     void reportErrors(const QStringList& errors);
@@ -211,6 +222,11 @@ private:
     // The row of the list's current entry; -1 without one.
     int currentComputer() const;
     void updateChatEnabling(bool hasText);
+    // The window says it is offline for as long as it is: in its title, over the list of
+    // computers and in the tray's tip.
+    void showOfflineStatus();
+    // Up and Down in the message box: the lines sent before.
+    bool recallSentLine(int step);
 
     // OK of the options window: the chosen settings applied to the running program.
     void applyOptions(const settings::Settings& old, const settings::Settings& chosen,
@@ -255,6 +271,11 @@ private:
     QCheckBox* m_privaatti = nullptr;
     QLabel* m_label2 = nullptr;
     QLineEdit* m_message = nullptr;
+    QLabel* m_offlineStatus = nullptr;
+    // The lines sent, oldest first, for Up in the message box; m_recalled indexes the one
+    // shown (m_sentLines.size(): none).
+    QStringList m_sentLines;
+    qsizetype m_recalled = 0;
     std::array<widgets::TGlyphButton*, 9> m_buttons{};
 
     // Pictures.

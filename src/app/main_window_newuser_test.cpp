@@ -17,11 +17,17 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLibraryInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
 
 using namespace kalvento;
 using test::Host;
@@ -111,26 +117,78 @@ TEST_F(NewUserTest, AnOlderCopysWindows1252IsStillRead) {
     EXPECT_EQ(atA.senders, QStringList{QStringLiteral("CaféPC")});
 }
 
-TEST_F(NewUserTest, ALineCutAtItsByteLimitNeverEndsInHalfACharacter) {
+// A line longer than one datagram carries arrives whole, in pieces that each end on a
+// whole character, and the sender's own view shows the same pieces.
+TEST_F(NewUserTest, ALineLongerThanADatagramArrivesWholeInWholeCharacters) {
     Host a(hub, QStringLiteral("PCA"));
     Host b(hub, QStringLiteral("PCB"));
-    Lines atB;
+    Lines atA, atB;
+    atA.listen(a);
     atB.listen(b);
     a->show();
     b->show();
     pump(hub, {&a, &b});
     const qsizetype limit = a->node().session().maxLineLength();
-    // Two-byte letters after one ASCII byte: the limit falls inside a letter.
+    // Two-byte letters after one ASCII byte: every limit falls inside a letter.
     const QString text = QStringLiteral("x") + QString(int(limit), QChar(0x017C));
     a->Message()->setText(text);
+    EXPECT_EQ(a->Message()->text(), text) << "the box keeps all of a long paste";
     a->btnSendClick();
     pump(hub, {&a, &b});
-    ASSERT_EQ(atB.texts.size(), 1);
-    const QByteArray received = atB.texts.first().toUtf8();
-    EXPECT_LE(received.size(), limit);
-    EXPECT_GE(received.size(), limit - 1);
-    EXPECT_EQ(QString::fromUtf8(received).toUtf8(), received); // whole characters only
-    EXPECT_TRUE(atB.texts.first().endsWith(QChar(0x017C)));
+    ASSERT_EQ(atB.texts.size(), 3);
+    EXPECT_EQ(atB.texts.join(QString()), text);
+    for (const QString& piece : atB.texts) {
+        const QByteArray bytes = piece.toUtf8();
+        EXPECT_LE(bytes.size(), limit - 5);
+        EXPECT_EQ(QString::fromUtf8(bytes).toUtf8(), bytes); // whole characters only
+    }
+    EXPECT_EQ(atA.texts, atB.texts);
+}
+
+// At the end, a settings file or a log that cannot be written is named with the system's
+// reason, the old files stay whole, and the rest is still saved.
+TEST_F(NewUserTest, WhatCannotBeSavedAtTheEndIsNamedAndTheOldFilesStayWhole) {
+    Host a(hub, QStringLiteral("PCA"), {{"General", "Save messages log", QStringLiteral("1")}});
+    a->show();
+    pump(hub, {&a});
+    say(a, QStringLiteral("a line worth keeping"));
+    pump(hub, {&a});
+    a->Close1Click();
+    QFile oldLog(a.logPath());
+    ASSERT_TRUE(oldLog.open(QIODevice::ReadOnly));
+    const QByteArray logBefore = oldLog.readAll();
+    oldLog.close();
+    a.start();
+    a->show();
+    pump(hub, {&a});
+    say(a, QString(4000, u'w'));
+    pump(hub, {&a});
+    QFile settings(a.settingsPath());
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    const QByteArray settingsBefore = settings.readAll();
+    settings.close();
+    // A full disk, as far as this process can tell: no file may grow past a few bytes.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGXFSZ, &ignore, &previous);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit tiny{16, limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &tiny);
+    a->SessionEnding();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    const QString errors = a->errorLog().join(u'\n');
+    EXPECT_TRUE(errors.contains(QStringLiteral("The settings file ") + a.settingsPath()))
+        << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("The chat log ") + a.logPath()))
+        << errors.toStdString();
+    EXPECT_EQ(errors.count(QString::fromLocal8Bit(strerror(EFBIG))), 2) << errors.toStdString();
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    EXPECT_EQ(settings.readAll(), settingsBefore);
+    ASSERT_TRUE(oldLog.open(QIODevice::ReadOnly));
+    EXPECT_EQ(oldLog.readAll(), logBefore);
 }
 
 TEST_F(NewUserTest, APeerThatCrashedAndCameBackIsShownByNameAgain) {

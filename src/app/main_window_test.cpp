@@ -292,15 +292,82 @@ TEST_F(MainWindowChatTest, PrivateLineOnlyWhereTicked) {
         "\nAlice (" + QLocale::system().toString(fixedNow.time(), QLocale::LongFormat) +
         "): to both"));
 
-    // Unticking everything goes back to public sending, though the box stays checked.
+    // Unticking everything leaves the box checked: a line marked private never goes to
+    // everybody. It is not sent, the user is told why, and it waits in the box.
     a->tick(QStringLiteral("PCB (@ WORKGROUP)"), false);
     a->tick(QStringLiteral("Carol"), false);
     EXPECT_FALSE((*a)->Privaatti()->isEnabled());
+    EXPECT_TRUE((*a)->Privaatti()->isChecked());
+    const quint64 beforeRefusal = a->network->totalSendCount();
     a->type(QStringLiteral("to all"));
+    pump(hub, all());
+    EXPECT_EQ(a->network->totalSendCount(), beforeRefusal);
+    for (Host* host : all())
+        EXPECT_EQ(count(host->chat(), "to all"), 0);
+    EXPECT_EQ((*a)->Message()->text(), QStringLiteral("to all"));
+    ASSERT_FALSE((*a)->errorLog().isEmpty());
+    EXPECT_TRUE((*a)->errorLog().last().contains(QStringLiteral("no computer is ticked")));
+    // Unchecked, the same line goes to everybody.
+    (*a)->Privaatti()->setChecked(false);
+    QTest::keyClick((*a)->Message(), Qt::Key_Return);
     pump(hub, all());
     for (Host* host : all())
         EXPECT_EQ(count(host->chat(), "to all"), 1);
     EXPECT_TRUE(a->chat().endsWith("\nAlice: to all"));
+}
+
+// Enter on an empty box, or on a line of blanks, sends nothing, as the greyed button says.
+TEST_F(MainWindowChatTest, AnEmptyOrBlankLineIsNotSent) {
+    const quint64 before = a->network->totalSendCount();
+    for (const QString& text : {QString(), QStringLiteral("   "), QStringLiteral("\t ")}) {
+        (*a)->Message()->setText(text);
+        EXPECT_FALSE((*a)->button("btnSend")->isEnabled()) << text.toStdString();
+        QTest::keyClick((*a)->Message(), Qt::Key_Return);
+    }
+    pump(hub, all());
+    EXPECT_EQ(a->network->totalSendCount(), before);
+    EXPECT_FALSE(b->chat().contains(QStringLiteral(": \n")));
+}
+
+// Up in the empty box brings back the lines sent before, newest first; Down goes forward
+// again and past the newest to an empty box. What the user is writing is never replaced.
+TEST_F(MainWindowChatTest, UpRecallsTheLinesSentBefore) {
+    QLineEdit* box = (*a)->Message();
+    a->type(QStringLiteral("first"));
+    a->type(QStringLiteral("second"));
+    const auto key = [box](Qt::Key k) { QTest::keyClick(box, k); };
+    key(Qt::Key_Up);
+    EXPECT_EQ(box->text(), QStringLiteral("second"));
+    key(Qt::Key_Up);
+    key(Qt::Key_Up);
+    EXPECT_EQ(box->text(), QStringLiteral("first"));
+    key(Qt::Key_Down);
+    EXPECT_EQ(box->text(), QStringLiteral("second"));
+    key(Qt::Key_Down);
+    EXPECT_TRUE(box->text().isEmpty());
+    QTest::keyClicks(box, QStringLiteral("draft"));
+    key(Qt::Key_Up);
+    EXPECT_EQ(box->text(), QStringLiteral("draft"));
+}
+
+// A double click on a computer ticks it alone and marks the next line private.
+TEST_F(MainWindowChatTest, ADoubleClickOnAComputerTicksItAloneForAPrivateLine) {
+    a->tick(QStringLiteral("Carol"));
+    const int bob = a->row(QStringLiteral("PCB (@ WORKGROUP)"));
+    ASSERT_GE(bob, 0);
+    (*a)->ComputersDblClick(a->entry(bob));
+    EXPECT_EQ(a->checkState(bob), Qt::Checked);
+    EXPECT_EQ(a->checkState(a->row(QStringLiteral("Carol"))), Qt::Unchecked);
+    EXPECT_TRUE((*a)->Privaatti()->isChecked());
+    a->type(QStringLiteral("only Bob"));
+    pump(hub, all());
+    EXPECT_TRUE(b->chat().contains(QStringLiteral("only Bob")));
+    EXPECT_FALSE(c->chat().contains(QStringLiteral("only Bob")));
+    // The own entry cannot be ticked, by a double click neither.
+    const int own = a->row(QStringLiteral("Alice"));
+    ASSERT_GE(own, 0);
+    (*a)->ComputersDblClick(a->entry(own));
+    EXPECT_EQ(a->checkState(own), Qt::Unchecked);
 }
 
 TEST_F(MainWindowChatTest, LineThatReachedNobodyStaysInTheBox) {

@@ -7,7 +7,7 @@ namespace kalvento::lang {
 namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way.
-constexpr std::array<MessageEntry, 25> Table{{
+constexpr std::array<MessageEntry, 30> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -43,6 +43,18 @@ constexpr std::array<MessageEntry, 25> Table{{
     {MessageId::M042, "M042", "%s is set in the environment and overrides this setting."},
     {MessageId::M043, "M043", "Line %d is no peer: %s"},
     {MessageId::M044, "M044", "Show Kalvento"},
+    {MessageId::M060, "M060",
+     "The line was not sent: it is marked private, but no computer is ticked.\r\nTick the "
+     "computers it is for, or untick \"Send a private message\" to send it to everybody."},
+    {MessageId::M061, "M061",
+     "Offline: UDP port %d is used by another program. Nothing is sent or received."},
+    {MessageId::M062, "M062",
+     "Not sent: Kalvento is offline (UDP port %d is used by another "
+     "program)."},
+    {MessageId::M063, "M063", "offline"},
+    {MessageId::M064, "M064",
+     "Kalvento could not save everything before it closed. What it could not write is kept "
+     "as it was:"},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -40,6 +40,11 @@ enum class MessageId {
     M042,
     M043,
     M044,
+    M060,
+    M061,
+    M062,
+    M063,
+    M064,
 };
 
 struct MessageEntry {

@@ -157,6 +157,24 @@ QByteArray limitPlainText(QByteArrayView plain, qsizetype maxLength) {
     return platform::cutAtCharacter(plain, maxLength);
 }
 
+QList<QByteArray> splitPlainText(QByteArrayView plain, qsizetype maxLength) {
+    QList<QByteArray> pieces;
+    if (maxLength <= 0)
+        return pieces;
+    while (plain.size() > maxLength) {
+        qsizetype cut = platform::cutAtCharacter(plain, maxLength).size();
+        const qsizetype blank = plain.first(cut).lastIndexOf(' ');
+        if (blank >= 0 && blank + 1 > cut - maxLength / 8)
+            cut = blank + 1; // the blank ends the piece
+        if (cut <= 0)
+            cut = maxLength;
+        pieces.append(plain.first(cut).toByteArray());
+        plain = plain.sliced(cut);
+    }
+    pieces.append(plain.toByteArray());
+    return pieces;
+}
+
 QByteArray payloadFromPlainText(QByteArrayView plain) {
     QByteArray payload = EncodeText(plain);
     payload.append('\0');

@@ -38,6 +38,11 @@ QByteArray LineTag(int k);
 qsizetype maxPlainTextLength(quint32 maxDatagramSize);
 // The plain text cut to maxLength bytes (whole bytes: every Windows-1252 byte is a character).
 QByteArray limitPlainText(QByteArrayView plain, qsizetype maxLength);
+// A text split into pieces of at most maxLength bytes, each cut at a character boundary,
+// after the last blank of a piece when one stands in its last eighth (so words stay
+// whole), else as far as the limit goes. Joined, the pieces are the text again. An empty
+// text is one empty piece.
+QList<QByteArray> splitPlainText(QByteArrayView plain, qsizetype maxLength);
 
 // The datagram payload for a plain text: EncodeText followed by one zero byte.
 QByteArray payloadFromPlainText(QByteArrayView plain);

@@ -86,42 +86,84 @@ SendResult ChatSession::SendGoodbye() {
 }
 
 QStringList ChatSession::multiLineLines(const QString& commaText) {
-    QStringList lines = splitCommaText(commaText);
-    if (lines.size() > kMaxMultiLineLines)
-        lines.resize(kMaxMultiLineLines);
-    return lines;
+    return splitCommaText(commaText);
 }
 
-void ChatSession::sendLine(const QString& receiver, const QString& text, bool multiLine,
-                           bool isPrivate, SendResult& result) {
-    if (!multiLine) {
-        const QByteArray plain = toWire(text);
-        sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
-        return;
+QList<OutgoingMessage> ChatSession::planMessages(const QStringList& lines, bool multiLine,
+                                                 bool isPrivate) const {
+    QList<OutgoingMessage> messages;
+    // Every tag ("#PRI#", "#LLk#", "\xA4LLk\xA4") is five bytes.
+    constexpr qsizetype kTagLength = 5;
+    const qsizetype room = maxLineLength() - kTagLength;
+    if (!multiLine && lines.size() == 1) {
+        const QByteArray plain = toWire(lines.first());
+        if (plain.size() <= (isPrivate ? room : maxLineLength()))
+            return {OutgoingMessage{false, lines}};
     }
-    const QStringList lines = multiLineLines(text);
-    for (int k = 0; k < lines.size(); ++k) {
-        const QByteArray line = toWire(lines[k]);
-        sendTo(receiver, isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line),
-               1, result);
+    OutgoingMessage message{true, {}};
+    for (const QString& line : lines) {
+        for (const QByteArray& piece : splitPlainText(toWire(line), room)) {
+            if (message.lines.size() == kMaxMultiLineLines) {
+                messages.append(message);
+                message.lines.clear();
+            }
+            message.lines.append(fromWire(piece));
+        }
+    }
+    if (!message.lines.isEmpty())
+        messages.append(message);
+    return messages;
+}
+
+void ChatSession::sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
+                               bool isPrivate, SendResult& result) {
+    for (const OutgoingMessage& message : messages) {
+        if (!message.multiLine) {
+            const QByteArray plain = toWire(message.lines.value(0));
+            sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
+            continue;
+        }
+        for (int k = 0; k < message.lines.size() && k < kMaxMultiLineLines; ++k) {
+            const QByteArray line = toWire(message.lines[k]);
+            sendTo(receiver,
+                   isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line), 1,
+                   result);
+        }
     }
 }
 
-SendResult ChatSession::sendPublic(const QString& text, bool multiLine) {
+SendResult ChatSession::sendPublic(const QList<OutgoingMessage>& messages) {
     SendResult result;
-    for (const QString& computer : m_peers.computerNames())
-        sendLine(computer, text, multiLine, false, result);
+    QStringList receivers = m_peers.computerNames();
+    // The own copy shows a public line when it comes back, so it always gets one, also
+    // before its own greeting has listed it.
+    if (!m_ownComputerName.isEmpty() && m_peers.indexOfComputer(m_ownComputerName) < 0)
+        receivers.prepend(m_ownComputerName);
+    for (const QString& computer : receivers)
+        sendMessages(computer, messages, false, result);
     return result;
 }
 
-SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QStringList* shortNames) {
+SendResult ChatSession::sendPrivate(const QList<OutgoingMessage>& messages,
+                                    QStringList* shortNames) {
     SendResult result;
     for (int i : m_peers.tickedIndices()) {
         if (shortNames)
             shortNames->append(m_peers.ShortName(i));
-        sendLine(m_peers.at(i).computerName, text, multiLine, true, result);
+        sendMessages(m_peers.at(i).computerName, messages, true, result);
     }
     return result;
+}
+
+SendResult ChatSession::sendPublic(const QString& text, bool multiLine) {
+    return sendPublic(
+        planMessages(multiLine ? multiLineLines(text) : QStringList{text}, multiLine, false));
+}
+
+SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QStringList* shortNames) {
+    return sendPrivate(
+        planMessages(multiLine ? multiLineLines(text) : QStringList{text}, multiLine, true),
+        shortNames);
 }
 
 void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId,
@@ -182,8 +224,14 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     }
     line.own =
         line.kind == ReceivedLine::Kind::Public && senderId == qint32(m_terminal.TerminalId());
-    if (!line.continuation)
-        line.senderName = m_peers.SenderName(senderId);
+    if (!line.continuation) {
+        // The own line that comes back before the own greeting listed this copy still
+        // names its sender.
+        if (line.own && m_peers.indexOfSender(senderId) < 0)
+            line.senderName = m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity;
+        else
+            line.senderName = m_peers.SenderName(senderId);
+    }
     line.text = fromWire(message.body);
     emit lineReceived(line);
 }

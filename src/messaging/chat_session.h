@@ -42,6 +42,14 @@ struct SendResult {
     }
 };
 
+// One chat message as it goes on the wire: a line in the plain form, or up to 100 lines in
+// the multi-line form (whose line 0 carries the heading on reception).
+struct OutgoingMessage {
+    bool multiLine = false;
+    QStringList lines;
+    bool operator==(const OutgoingMessage&) const = default;
+};
+
 class ChatSession : public QObject {
     Q_OBJECT
 public:
@@ -67,14 +75,25 @@ public:
     // The goodbye to every listed computer.
     SendResult SendGoodbye();
 
-    // A typed line (multiLine off) or the comma text of a multi-line message (on) to every
-    // listed computer, this one included; it is shown when it comes back.
+    // What the user wrote, as the messages that carry all of it: a typed line that fits one
+    // datagram goes as it is; a longer one, and the lines of a multi-line message, go in the
+    // multi-line form, each line split into as many lines as it needs (at blanks where it
+    // can), 100 lines to a message. Nothing is cut.
+    QList<OutgoingMessage> planMessages(const QStringList& lines, bool multiLine,
+                                        bool isPrivate) const;
+
+    // The messages to every listed computer, and to this one whether it is listed yet or
+    // not; a public line is shown when it comes back.
+    SendResult sendPublic(const QList<OutgoingMessage>& messages);
+    // The messages to the ticked computers; shortNames receives the ShortName of each, in
+    // list order, for the lines the sender shows at once. Nobody ticked: nothing is sent.
+    SendResult sendPrivate(const QList<OutgoingMessage>& messages, QStringList* shortNames);
+    // A typed line (multiLine off) or the comma text of a multi-line message (on), planned
+    // as above.
     SendResult sendPublic(const QString& text, bool multiLine);
-    // The same to the ticked computers; shortNames receives the ShortName of each, in list
-    // order, for the line the sender shows at once.
     SendResult sendPrivate(const QString& text, bool multiLine, QStringList* shortNames);
 
-    // The lines of a multi-line message's comma text, at most 100.
+    // The lines of a multi-line message's comma text.
     static QStringList multiLineLines(const QString& commaText);
 
     // Reception: the terminal's OnNewMessage.
@@ -95,8 +114,8 @@ signals:
 private:
     // Sends one plain text to one receiver, copies times; failures go into result.
     void sendTo(const QString& receiver, const QByteArray& plain, int copies, SendResult& result);
-    void sendLine(const QString& receiver, const QString& text, bool multiLine, bool isPrivate,
-                  SendResult& result);
+    void sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
+                      bool isPrivate, SendResult& result);
     // A control message to each receiver, "Deliveries" times.
     SendResult sendToEach(const QStringList& receivers, const QByteArray& plain);
 

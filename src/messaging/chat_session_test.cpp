@@ -135,7 +135,9 @@ TEST_F(ChatSessionTest, PrivateLinesGoOnlyToTickedComputers) {
     EXPECT_TRUE(c.lines.isEmpty());
 }
 
-TEST_F(ChatSessionTest, MultiLineMessagesSendAtMostAHundredLines) {
+// Nothing the user wrote is cut: a big message of more lines than one message holds goes
+// out as several, each with a heading of its own, every line once and in order.
+TEST_F(ChatSessionTest, MultiLineMessagesOfMoreThanAHundredLinesGoOutWhole) {
     Copy& a = add("PC1", "WG");
     Copy& b = add("PC2", "WG");
     greetAll();
@@ -145,12 +147,14 @@ TEST_F(ChatSessionTest, MultiLineMessagesSendAtMostAHundredLines) {
     a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), true);
     a.session.sendPrivate(messaging::joinCommaText(lines), true, nullptr);
     settle();
-    ASSERT_EQ(b.lines.size(), 100);
-    EXPECT_TRUE(b.lines[0].multiLineStart);
-    EXPECT_FALSE(b.lines[0].continuation);
-    EXPECT_EQ(b.lines[0].senderName, "PC1");
+    ASSERT_EQ(b.lines.size(), 150);
+    EXPECT_EQ(b.texts(), lines);
+    for (int i : {0, 100}) {
+        EXPECT_TRUE(b.lines[i].multiLineStart) << i;
+        EXPECT_EQ(b.lines[i].senderName, "PC1") << i;
+    }
     EXPECT_TRUE(b.lines[99].continuation);
-    EXPECT_EQ(b.lines[99].text, "line 99");
+    EXPECT_TRUE(b.lines[149].continuation);
     EXPECT_EQ(b.lines[42].kind, ReceivedLine::Kind::Private);
 }
 
@@ -205,15 +209,82 @@ TEST_F(ChatSessionTest, AFailingAnswerDoesNotStopReception) {
     EXPECT_EQ(b.texts(), QStringList({"direct"}));
 }
 
-TEST_F(ChatSessionTest, TooLongLinesAreCutToWhatADatagramCarries) {
+// A line longer than a datagram carries goes out in the multi-line form, split where a word
+// ends, and arrives whole: its pieces joined are what was typed.
+TEST_F(ChatSessionTest, ALineTooLongForADatagramArrivesWhole) {
     Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
     greetAll();
     const qsizetype max = a.session.maxLineLength();
     ASSERT_GT(max, 30000);
-    EXPECT_TRUE(a.session.sendPublic(QString(int(max) + 500, QLatin1Char('x')), false).ok());
+    QString typed;
+    while (typed.size() < 44018)
+        typed += QStringLiteral("Zażółć gęślą jaźń ✓ ");
+    for (const bool isPrivate : {false, true}) {
+        SCOPED_TRACE(isPrivate ? "private" : "public");
+        b.lines.clear();
+        a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), isPrivate);
+        const SendResult sent = isPrivate ? a.session.sendPrivate(typed, false, nullptr)
+                                          : a.session.sendPublic(typed, false);
+        EXPECT_TRUE(sent.ok());
+        settle();
+        // 31 bytes of UTF-8 for every 20 characters: three datagrams.
+        ASSERT_EQ(b.lines.size(), 3);
+        EXPECT_TRUE(b.lines[0].multiLineStart);
+        EXPECT_TRUE(b.lines[1].continuation);
+        EXPECT_TRUE(b.lines[2].continuation);
+        EXPECT_EQ(b.texts().join(QString()), typed);
+        EXPECT_TRUE(b.lines[0].text.endsWith(u' ')) << "split after a blank";
+    }
+}
+
+// How what the user wrote maps onto messages: a line that fits goes as it is (the private
+// tag counts), a longer one in pieces that fit, and big messages 100 lines to a message.
+TEST_F(ChatSessionTest, MessagesArePlannedToFitWithoutCuttingAnything) {
+    Copy& a = add("PC1", "WG");
+    const qsizetype max = a.session.maxLineLength();
+    const QString fits(int(max), u'x');
+    const QString privateFits(int(max) - 5, u'x');
+    using messaging::OutgoingMessage;
+    EXPECT_EQ(a.session.planMessages({fits}, false, false),
+              QList<OutgoingMessage>({{false, {fits}}}));
+    EXPECT_EQ(a.session.planMessages({privateFits}, false, true),
+              QList<OutgoingMessage>({{false, {privateFits}}}));
+    const QList<OutgoingMessage> split = a.session.planMessages({fits}, false, true);
+    ASSERT_EQ(split.size(), 1);
+    EXPECT_TRUE(split[0].multiLine);
+    EXPECT_EQ(split[0].lines.join(QString()), fits);
+    for (const QString& piece : split[0].lines)
+        EXPECT_LE(piece.toUtf8().size(), max - 5);
+    // A character is never split between two pieces.
+    const QString wide(int(max), QChar(0x20AC)); // three bytes each
+    const QList<OutgoingMessage> wideSplit = a.session.planMessages({wide}, false, false);
+    ASSERT_EQ(wideSplit.size(), 1);
+    for (const QString& piece : wideSplit[0].lines)
+        EXPECT_EQ(piece, QString(piece.size(), QChar(0x20AC)));
+    EXPECT_EQ(a.session.planMessages({QString()}, true, false),
+              QList<OutgoingMessage>({{true, {QString()}}}));
+    QStringList many;
+    for (int i = 0; i < 201; ++i)
+        many.append(QString::number(i));
+    const QList<OutgoingMessage> big = a.session.planMessages(many, true, false);
+    ASSERT_EQ(big.size(), 3);
+    EXPECT_EQ(big[0].lines.size(), 100);
+    EXPECT_EQ(big[2].lines, QStringList({"200"}));
+}
+
+// The own copy always gets its own public line, also when its greeting has not come back
+// yet to list it, and names itself as its sender.
+TEST_F(ChatSessionTest, TheOwnLineComesBackBeforeTheOwnGreetingListedIt) {
+    Copy& a = add("PC1", "WG");
+    a.session.setOwnIdentity("Ann");
+    ASSERT_EQ(a.peers.count(), 0);
+    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("first"), false).ok());
     settle();
     ASSERT_EQ(a.lines.size(), 1);
-    EXPECT_EQ(a.lines[0].text.size(), max);
+    EXPECT_TRUE(a.lines[0].own);
+    EXPECT_EQ(a.lines[0].senderName, "Ann");
+    EXPECT_EQ(a.lines[0].text, "first");
 }
 
 TEST_F(ChatSessionTest, UnknownSendersShowTheirIdentifierAndUnknownTagsAreDropped) {

@@ -105,4 +105,25 @@ QString cutToWireLength(const QString& text, qsizetype maxBytes) {
     return QString::fromUtf8(toWire(text, maxBytes));
 }
 
+QString isolatedText(QStringView text) {
+    constexpr char16_t kLri = 0x2066, kRli = 0x2067, kFsi = 0x2068, kPdi = 0x2069;
+    QString out;
+    out.reserve(text.size() + 2);
+    out += QChar(kFsi);
+    int open = 0;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u == kLri || u == kRli || u == kFsi) {
+            ++open;
+        } else if (u == kPdi) {
+            if (open == 0)
+                continue; // would close the isolate around the text
+            --open;
+        }
+        out += c;
+    }
+    out += QString(open + 1, QChar(kPdi));
+    return out;
+}
+
 } // namespace kalvento::platform

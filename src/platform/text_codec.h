@@ -38,4 +38,11 @@ QByteArray toWire(QStringView text, qsizetype maxBytes);
 // text cut so that its UTF-8 is at most maxBytes long.
 QString cutToWireLength(const QString& text, qsizetype maxBytes);
 
+// A text from someone else (a peer's name or line) made safe to show among other text:
+// wrapped in a first-strong isolate (U+2068 ... U+2069), so that its direction controls
+// cannot reorder anything around it. A closing isolate inside it that opens nothing is
+// dropped, and isolates it leaves open are closed; embeddings and overrides end with the
+// isolate by the rules of bidirectional text.
+QString isolatedText(QStringView text);
+
 } // namespace kalvento::platform

@@ -5,6 +5,8 @@
 #include "platform/system_error.h"
 #include "settings/value_encoding.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -105,7 +107,10 @@ WriteResult writeBatch(const QString& path, const std::function<void(Writer&)>& 
         platform::ini::save(path, document);
         return {};
     } catch (const platform::SystemError& e) {
-        return {e.text()};
+        // The reason alone would leave the user guessing which file it was.
+        return {QCoreApplication::translate("SettingsStore",
+                                            "The settings file %1 could not be written: %2")
+                    .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), e.text())};
     }
 }
 

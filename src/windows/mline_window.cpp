@@ -1,7 +1,6 @@
 #include "windows/mline_window.h"
 
 #include "lang/language_file.h"
-#include "messaging/chat_protocol.h"
 #include "platform/text_codec.h"
 #include "uisupport/apply_language.h"
 #include "widgets/glyph_button.h"
@@ -75,11 +74,11 @@ MLineLayout computeMLineLayout(QSize client) {
     return layout;
 }
 
-QString commaTextOfLines(const QString& text) {
+QStringList linesOfText(const QString& text) {
     QStringList lines = text.split(QLatin1Char('\n'));
     if (lines.size() > 1 && lines.back().isEmpty())
         lines.removeLast();
-    return messaging::joinCommaText(lines);
+    return lines;
 }
 
 TMLineIkkuna::TMLineIkkuna(Host host, QWidget* parent)
@@ -325,7 +324,7 @@ void TMLineIkkuna::btnOpenClick() {
 void TMLineIkkuna::btnSendClick() {
     // The window stays open with its text: the same message can be sent again.
     if (m_host.send)
-        m_host.send(commaTextOfLines(m_re->toPlainText()));
+        m_host.send(linesOfText(m_re->toPlainText()));
 }
 
 void TMLineIkkuna::btnCloseClick() {

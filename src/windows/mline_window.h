@@ -34,9 +34,9 @@ struct MLineLayout {
 // The layout rules for a client area of the given size (halves round to the even integer).
 MLineLayout computeMLineLayout(QSize client);
 
-// The lines of the editor's text as the chat's comma text: one item a line, a final line
-// break ending the last line rather than starting an empty one.
-QString commaTextOfLines(const QString& text);
+// The lines of the editor's text: a final line break ends the last line rather than
+// starting an empty one.
+QStringList linesOfText(const QString& text);
 
 class TMLineIkkuna : public QWidget {
     Q_OBJECT
@@ -49,7 +49,7 @@ public:
     // What the window needs of the main window.
     struct Host {
         // LahetaViesti with the multi-line flag: true when the message went out.
-        std::function<bool(const QString& commaText)> send;
+        std::function<bool(const QStringList& lines)> send;
         // Paints the main window's background by its rules over this window.
         std::function<void(QPainter&, const QWidget&)> paintBackground;
         QFont chatFont;

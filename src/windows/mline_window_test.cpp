@@ -34,14 +34,14 @@ QList<QImage> pictures() {
 }
 
 struct Editor {
-    QStringList sent;
+    QList<QStringList> sent;
     QStringList errors;
     TMLineIkkuna* window;
 
     Editor() {
         TMLineIkkuna::Host host;
-        host.send = [this](const QString& text) {
-            sent << text;
+        host.send = [this](const QStringList& lines) {
+            sent << lines;
             return true;
         };
         host.chatFont = QFont(QStringLiteral("DejaVu Sans"), 11);
@@ -141,17 +141,18 @@ TEST(MLineWindow, ButtonsAndMenuItemsFollowTheTextTheSelectionAndTheClipboard) {
     EXPECT_FALSE(e.enabled("btnPaste"));
 }
 
-TEST(MLineWindow, SendingHandsTheLinesOverAsCommaTextAndKeepsThem) {
+TEST(MLineWindow, SendingHandsTheLinesOverAndKeepsThem) {
     Editor e;
     e.window->RE()->setPlainText(QStringLiteral("first, with \"quotes\"\n\nthird line\n"));
     e.window->btnSendClick();
     e.window->btnSendClick();
-    EXPECT_EQ(e.sent,
-              QStringList(2, QStringLiteral("\"first, with \"\"quotes\"\"\",,\"third line\"")));
+    const QStringList lines{QStringLiteral("first, with \"quotes\""), QString(),
+                            QStringLiteral("third line")};
+    EXPECT_EQ(e.sent, QList<QStringList>(2, lines));
     EXPECT_EQ(e.window->RE()->toPlainText(),
               QStringLiteral("first, with \"quotes\"\n\nthird line\n"));
-    EXPECT_EQ(windows::commaTextOfLines(QStringLiteral("a\nb")), QStringLiteral("a,b"));
-    EXPECT_EQ(windows::commaTextOfLines(QStringLiteral("a\n\n")), QStringLiteral("a,"));
+    EXPECT_EQ(windows::linesOfText(QStringLiteral("a\nb")), QStringList({"a", "b"}));
+    EXPECT_EQ(windows::linesOfText(QStringLiteral("a\n\n")), QStringList({"a", ""}));
 }
 
 TEST(MLineWindow, AFileIsReadAsTextWithinASensibleSize) {

@@ -832,6 +832,25 @@ TEST_F(MainFormOptionsTest, APortHeldByAnotherProgramIsNamedAndTheWindowStillOpe
     });
     EXPECT_EQ(own->totalSendCount(), sends) << "nothing goes out on the network held by another";
     EXPECT_EQ(second.noticeLog(), QStringList{lang::GetMessageText(lang::MessageId::M041)});
+
+    // Offline is said where the user looks, for as long as it lasts: the title, over the
+    // list of computers, and on every line written, which is never shown as said.
+    EXPECT_TRUE(second.offline());
+    EXPECT_TRUE(second.windowTitle().endsWith(QStringLiteral(" (offline)")))
+        << second.windowTitle().toStdString();
+    auto* status = second.findChild<QLabel*>(QStringLiteral("OfflineStatus"));
+    ASSERT_NE(status, nullptr);
+    EXPECT_FALSE(status->isHidden());
+    EXPECT_TRUE(status->text().startsWith(QStringLiteral("Offline: UDP port 5737")));
+    for (const char* line : {"anyone there?", "hello?"}) {
+        second.Message()->setText(QString::fromLatin1(line));
+        second.btnSendClick();
+    }
+    EXPECT_EQ(own->totalSendCount(), sends);
+    const QString chat = second.Chat()->toPlainText();
+    EXPECT_EQ(chat.count(QStringLiteral("Not sent: Kalvento is offline (UDP port 5737")), 2)
+        << chat.toStdString();
+    EXPECT_TRUE(chat.contains(QStringLiteral("anyone there?")));
 }
 
 } // namespace
