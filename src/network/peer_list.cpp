@@ -81,9 +81,9 @@ bool PeerList::IdentityReceived(const QString& identity, qint32 senderId) {
     return true;
 }
 
-bool PeerList::GoodbyeReceived(const QString& computerName) {
+bool PeerList::GoodbyeReceived(const QString& computerName, qint32 senderId) {
     const int i = indexOfComputer(computerName);
-    if (i < 0)
+    if (i < 0 || at(i).senderId != QString::number(senderId))
         return false;
     removeAt(i);
     recount();

@@ -7,6 +7,8 @@
 //                         once the walk has ended, and the commands after it wait till then
 //   walk                  walk only; prints "GROUPS <name>|<name>..."
 //   say <text>            a public line
+//   sayx <text>           a public line whose text may hold the escapes \n, \r, \t, \\ and
+//                         \uXXXX (line breaks and direction controls a keyboard cannot type)
 //   private <c1,c2> <text>  a private line to the listed computers (ticked for the send)
 //   multi <comma text>    a public multi-line message
 //   identity <name>       take a new identity and announce it
@@ -50,6 +52,33 @@ void print(const QString& line) {
 void printErrors(const messaging::SendResult& result) {
     for (const QString& error : result.errors)
         print(QStringLiteral("ERROR ") + error);
+}
+
+// The text of "sayx": C-like escapes turned into the characters they stand for.
+QString unescape(const QString& text) {
+    QString out;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] != u'\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const QChar next = text[++i];
+        if (next == u'n') {
+            out += u'\n';
+        } else if (next == u'r') {
+            out += u'\r';
+        } else if (next == u't') {
+            out += u'\t';
+        } else if (next == u'u' && i + 4 < text.size()) {
+            bool ok = false;
+            const ushort code = text.mid(i + 1, 4).toUShort(&ok, 16);
+            out += ok ? QChar(code) : QChar(u'?');
+            i += 4;
+        } else {
+            out += next;
+        }
+    }
+    return out;
 }
 
 class Peer : public QObject {
@@ -112,6 +141,8 @@ public:
             printGroups();
         } else if (verb == "say") {
             printErrors(session.sendPublic(rest, false));
+        } else if (verb == "sayx") {
+            printErrors(session.sendPublic(unescape(rest), false));
         } else if (verb == "multi") {
             printErrors(session.sendPublic(rest, true));
         } else if (verb == "private") {
