@@ -190,7 +190,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         return;
     }
     case MessageKind::Goodbye:
-        m_peers.GoodbyeReceived(fromWire(message.body), senderId);
+        m_peers.GoodbyeReceived(fromWire(message.body));
         return;
     case MessageKind::Answer: {
         const auto [computer, group] = splitComputerAndGroup(message.body);

@@ -81,9 +81,9 @@ bool PeerList::IdentityReceived(const QString& identity, qint32 senderId) {
     return true;
 }
 
-bool PeerList::GoodbyeReceived(const QString& computerName, qint32 senderId) {
+bool PeerList::GoodbyeReceived(const QString& computerName) {
     const int i = indexOfComputer(computerName);
-    if (i < 0 || at(i).senderId != QString::number(senderId))
+    if (i < 0)
         return false;
     removeAt(i);
     recount();

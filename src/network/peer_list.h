@@ -50,10 +50,7 @@ public:
     bool GreetingReceived(const QString& computerName, const QString& groupName, qint32 senderId);
     bool AnswerReceived(const QString& computerName, const QString& groupName, qint32 senderId);
     bool IdentityReceived(const QString& identity, qint32 senderId);
-    // A goodbye removes the computer's entry only when it comes from the copy the entry
-    // knows: a goodbye of an earlier run, which can arrive after the greeting of the run
-    // that followed it, leaves the new one listed.
-    bool GoodbyeReceived(const QString& computerName, qint32 senderId);
+    bool GoodbyeReceived(const QString& computerName);
 
     // The chat line's sender: the entry's ShortName, else the identifier as a number.
     QString SenderName(qint32 senderId) const;

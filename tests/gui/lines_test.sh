@@ -196,7 +196,7 @@ gui_shoot host1 "$SHOTS/4-forged-looking-lines.png"
 view=$(view_text)
 check "no line of the view reads as Cecilia's" bash -c "! grep -q '^Cecilia' <<<\"\$0\"" "$view"
 check "the override is isolated inside Bob's line" \
-    bash -c "grep -q \$'\\u2068\\u202Ereversed text' <<<\"\$0\"" "$view"
+    bash -c "grep -qF \$'\\xe2\\x81\\xa8\\xe2\\x80\\xaereversed text' <<<\"\$0\"" "$view"
 
 gui_x host1 key Escape
 wait "$HOST1_PID" 2>/dev/null || true

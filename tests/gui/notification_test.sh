@@ -22,7 +22,7 @@ gui_require
 netns_require_tools dunst dunstctl dbus-daemon python3
 
 TITLE="Kalvento 1.2 by Fennrake"
-netns_setup host1:ALPHA host2:ALPHA
+netns_setup host1:ALPHA host2:ALPHA host3:ALPHA
 netns_workdir "$SHOTS"
 
 gui_start_display host1
@@ -51,6 +51,9 @@ import json, sys
 for n in reversed(json.load(sys.stdin)["data"][0]):
     print("%d|%s|%s" % (n["id"]["data"], n["summary"]["data"], n["body"]["data"]))'
 }
+# A peer's name and text come isolated (U+2068 ... U+2069), so that their direction
+# controls reorder nothing around them; plain takes the isolates off for comparing.
+plain() { sed 's/\xe2\x81\xa8//g; s/\xe2\x81\xa9//g'; }
 displayed() { [[ $(dunstctl count displayed) -eq $1 ]]; }
 
 mkfifo "$OUT/host2.in"
@@ -58,6 +61,10 @@ mkfifo "$OUT/host2.in"
 netns_bg host2 "$OUT/host2-peer.log" sh -c 'exec "$0" --greet --identity Bob < "$1"' "$PEER" "$OUT/host2.in"
 exec {peer_in}>"$OUT/host2.in"
 netns_wait_for "$OUT/host2-peer.log" '^READY' 10
+mkfifo "$OUT/host3.in"
+netns_bg host3 "$OUT/host3-peer.log" sh -c 'exec "$0" --greet --identity Cecilia < "$1"' "$PEER" "$OUT/host3.in"
+exec {cecilia_in}>"$OUT/host3.in"
+netns_wait_for "$OUT/host3-peer.log" '^READY' 10
 
 # start <run> <desktop notification 0|1>: host1 hidden in its tray.
 start() {
@@ -93,12 +100,28 @@ gui_shoot host1 "$SHOTS/2-updated.png"
 history=$(closed)
 echo "$history" | sed 's/^/# shown: /'
 check "one notification in dunst's history" test "$(echo "$history" | grep -c .)" -eq 1
-check "it shows the sender and the last line" grep -qxF "$(grep '^TRACE notification' "$OUT/on.log" | tail -1 | awk '{print $3}')|Bob|It is now" <<<"$history"
+check "it shows the sender and the last line" grep -qxF "$(grep '^TRACE notification' "$OUT/on.log" | tail -1 | awk '{print $3}')|Bob|It is now" < <(plain <<<"$history")
+check "the sender and the line are isolated" grep -qF $'|\xe2\x81\xa8Bob\xe2\x81\xa9|\xe2\x81\xa8It is now\xe2\x81\xa9' <<<"$history"
+
+# Two people: a notification each, each updated in place by its own sender's lines.
+check "host1 lists Cecilia" gui_wait_until 10 grep -q '^TRACE peer~ host3 Cecilia$' "$OUT/on.log"
+say "Lunch?" "Lunch?"
+echo "say Coffee first" >&"$cecilia_in"
+check "Coffee first reaches host1" gui_wait_until 10 grep -qF "Coffee first" "$OUT/on.log"
+check "two notifications stand, one per sender" gui_wait_until 10 displayed 2
+say "At noon then" "At noon then"
+sleep 0.5
+check "Bob's next line updates his, so still two" displayed 2
+gui_shoot host1 "$SHOTS/2b-two-senders.png"
+history=$(closed | plain)
+echo "$history" | sed 's/^/# shown: /'
+check "Bob's shows his last line" grep -q '|Bob|At noon then$' <<<"$history"
+check "Cecilia's shows hers" grep -q '|Cecilia|Coffee first$' <<<"$history"
 
 # Markup typed by the peer: the body carries it as entities, which show as typed.
 say "<i>see</i> &lt;this&gt;" "<i>see</i> &lt;this&gt;"
 check "a notification for the markup" gui_wait_until 10 displayed 1
-body=$(closed | tail -1 | cut -d'|' -f3-)
+body=$(closed | plain | tail -1 | cut -d'|' -f3-)
 echo "# body sent: $body"
 check "markup from a peer is escaped" test "$body" = "&lt;i&gt;see&lt;/i&gt; &amp;lt;this&amp;gt;"
 check "and reads back as the peer typed it" \

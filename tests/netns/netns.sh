@@ -226,7 +226,10 @@ netns_bg() {
     local host=$1 out=$2
     shift 2
     netns_prefix "$host"
-    "${NETNS_PREFIX_CMD[@]}" "$@" >"$out" 2>&1 &
+    # Emptied here, before the command starts: the background shell would empty it only
+    # when it runs, and a wait on the file meanwhile would read the last run's lines.
+    : >"$out"
+    "${NETNS_PREFIX_CMD[@]}" "$@" >>"$out" 2>&1 &
     NETNS_LAST_PID=$!
     NETNS_PIDS+=("$NETNS_LAST_PID")
 }
