@@ -342,10 +342,11 @@ TEST(WSocketLookup, CancellingGives10004AndTheLateAnswerIsDropped) {
         bool open = false;
     };
     auto gate = std::make_shared<Gate>();
-    std::atomic<int> lookups = 0;
+    // Shared with the resolver: a cancelled lookup's thread may still start after the test.
+    auto lookups = std::make_shared<std::atomic<int>>(0);
     TWSocket socket;
-    socket.SetResolver([gate, &lookups](const QString&) {
-        ++lookups;
+    socket.SetResolver([gate, lookups](const QString&) {
+        ++*lookups;
         std::unique_lock lock(gate->mutex);
         gate->opened.wait(lock, [&] { return gate->open; });
         return kalvento::platform::HostLookupResult{0, {"192.0.2.1"}};

@@ -4,7 +4,8 @@
 It prints "PORT <n>" once it listens, records the exact bytes of every request it gets
 (<log>/request-<n>.bin, numbered from 1) and answers by the first segment of the path:
 
-  /len/N               200 with Content-Length N and N pattern bytes
+  /len/N?hold=0|1      200 with Content-Length N and N pattern bytes (hold=1: the
+                       connection then stays open)
   /nolen/N             200 without a length, N bytes, then close
   /together/N          header and N bytes in one send
   /zero                200 with Content-Length 0; the connection then stays open
@@ -157,6 +158,8 @@ class Handler(socketserver.BaseRequestHandler):
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                          b"Content-Length: %d\r\n\r\n" % n)
             conn.sendall(pattern(n))
+            if arg("hold", "0") == "1":
+                wait_for_close(conn, 30)
         elif command == "nolen":
             n = int(rest[0])
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n")
