@@ -7,6 +7,9 @@
 #include <QIODevice>
 #include <QPointer>
 
+#include <cctype>
+#include <cstring>
+
 namespace kalvento::update {
 
 namespace wsa = platform::wsa;
@@ -37,6 +40,9 @@ QString RFC1123Date(const QDateTime& dateTime) {
 THttpCli::THttpCli(QObject* owner) : QObject(owner), m_socket(new TWSocket(this)) {
     m_idleTimer.setSingleShot(true);
     connect(&m_idleTimer, &QTimer::timeout, this, &THttpCli::IdleTimeout);
+    m_deadlineTimer.setSingleShot(true);
+    connect(&m_deadlineTimer, &QTimer::timeout, this, &THttpCli::DeadlinePassed);
+    connect(&m_rateTimer, &QTimer::timeout, this, &THttpCli::RateWindowEnded);
     m_socket->SetOnDnsLookupDone([this](TWSocket*, quint16 error) { SocketDnsLookupDone(error); });
     m_socket->SetOnSessionConnected(
         [this](TWSocket*, quint16 error) { SocketSessionConnected(error); });
@@ -141,9 +147,14 @@ void THttpCli::StartRequest(THttpRequest kind) {
     m_receivedBytes = 0;
     m_sentBytes = 0;
     m_headerLines = 0;
+    m_headerBytes = 0;
     m_bodyChunks = 0;
     m_responseLength = -1;
     m_responseType.clear();
+    m_chunked = false;
+    m_transferEncoding.clear();
+    m_bytesFromServer = 0;
+    m_bytesAtWindowStart = 0;
     m_allowedToSend = false;
     m_currentLocation = m_url;
     m_buffer.clear();
@@ -185,6 +196,16 @@ void THttpCli::StartRequest(THttpRequest kind) {
     if (m_path.isEmpty())
         m_path = QStringLiteral("/");
     ComputeDocumentName(url.Path);
+    // The idle timer alone lets a server that sends a byte now and then hold a request for
+    // ever: the deadline and the rate window run from here to the end, relocations included.
+    if (m_deadline > 0)
+        m_deadlineTimer.start(m_deadline * 1000);
+    else
+        m_deadlineTimer.stop();
+    if (m_minimumRate > 0 && m_rateWindow > 0)
+        m_rateTimer.start(m_rateWindow * 1000);
+    else
+        m_rateTimer.stop();
     StartLookup();
 }
 
@@ -225,6 +246,8 @@ void THttpCli::EndRequest() {
         return;
     m_finished = true;
     m_idleTimer.stop();
+    m_deadlineTimer.stop();
+    m_rateTimer.stop();
     m_allowedToSend = false;
     m_next = LineHandler::Discard;
     Post(Step::ReturnToReady);
@@ -238,9 +261,35 @@ void THttpCli::RestartIdleTimer() {
 }
 
 void THttpCli::IdleTimeout() {
+    FailTimedOut(errorWithNumber(wsa::TimedOut));
+}
+
+void THttpCli::DeadlinePassed() {
+    FailTimedOut(QStringLiteral("%1: no whole answer within %2 s (Error #%3)")
+                     .arg(platform::WSocketErrorDesc(wsa::TimedOut))
+                     .arg(m_deadline)
+                     .arg(wsa::TimedOut));
+}
+
+void THttpCli::RateWindowEnded() {
+    const qint64 received = m_bytesFromServer - m_bytesAtWindowStart;
+    const qint64 needed = qint64(m_minimumRate) * m_rateWindow;
+    if (received >= needed) {
+        m_bytesAtWindowStart = m_bytesFromServer;
+        return;
+    }
+    FailTimedOut(QStringLiteral("Transfer too slow: %1 bytes in %2 s, at least %3 needed "
+                                "(Error #%4)")
+                     .arg(received)
+                     .arg(m_rateWindow)
+                     .arg(needed)
+                     .arg(wsa::TimedOut));
+}
+
+void THttpCli::FailTimedOut(const QString& text) {
     if (m_finished)
         return;
-    Fail(wsa::TimedOut, errorWithNumber(wsa::TimedOut));
+    Fail(wsa::TimedOut, text);
     m_closed = ClosedHandler::Normal;
     m_next = LineHandler::Discard;
     m_socket->CancelDnsLookup();
@@ -379,10 +428,7 @@ void THttpCli::NormalClosed(quint16 error) {
             m_onHeaderEnd(this);
         if (!*alive || m_finished)
             return;
-        if (m_locationPending && !m_failed) {
-            RelocationClosed();
-            return;
-        }
+        // A relocation whose header the close cut is no relocation: the answer is broken.
     } else if (m_bodyChunks > 0) {
         if (m_onDocEnd)
             m_onDocEnd(this);
@@ -398,6 +444,9 @@ void THttpCli::NormalClosed(quint16 error) {
         else if (!m_headerEnded)
             Fail(httperr::Incomplete,
                  QStringLiteral("Connection closed in the middle of the header"));
+        else if (m_chunked && m_chunk != Chunk::Done)
+            Fail(httperr::Incomplete,
+                 QStringLiteral("Connection closed in the middle of a chunked body"));
         else if (m_requestKind != httpHEAD && m_responseLength > 0 &&
                  m_receivedBytes < m_responseLength)
             Fail(httperr::Incomplete, QStringLiteral("Connection closed after %1 of %2 bytes")
@@ -408,6 +457,16 @@ void THttpCli::NormalClosed(quint16 error) {
 }
 
 void THttpCli::RelocationClosed() {
+    // Every relocation passes here, so this is where they are counted.
+    if (m_relocations >= kMaxRelocations) {
+        m_closed = ClosedHandler::Normal;
+        Fail(httperr::TooManyRelocations,
+             QStringLiteral("Too many relocations: the server moved the document more than %1 "
+                            "times")
+                 .arg(kMaxRelocations));
+        NormalClosed(0);
+        return;
+    }
     QString path = ParseURL(m_currentLocation).Path;
     const qsizetype hash = path.indexOf(QLatin1Char('#'));
     if (hash >= 0)
@@ -423,9 +482,12 @@ void THttpCli::RelocationClosed() {
         return;
     m_receivedHeader.clear();
     m_headerLines = 0;
+    m_headerBytes = 0;
     m_bodyChunks = 0;
     m_responseLength = -1;
     m_responseType.clear();
+    m_chunked = false;
+    m_transferEncoding.clear();
     m_responseCode = 0;
     m_buffer.clear();
     m_inHeader = false;
@@ -527,6 +589,7 @@ void THttpCli::SendRequest() {
 void THttpCli::SendTunnelRequest() {
     m_next = LineHandler::Tunnel;
     m_headerLines = 0;
+    m_headerBytes = 0;
     SetState(httpWaitingHeader);
     const QString authority = m_hostName + QLatin1Char(':') +
                               (m_targetPort.isEmpty() ? QStringLiteral("443") : m_targetPort);
@@ -568,7 +631,13 @@ void THttpCli::SendPostBlock() {
 // The response
 
 void THttpCli::SocketDataAvailable(quint16) {
-    if (m_finished || m_next == LineHandler::Discard) {
+    if (m_finished) {
+        // A connection the request left open (a length of 0) has nothing more to say: a
+        // server that goes on sending loses it rather than keep the client reading.
+        m_socket->Abort();
+        return;
+    }
+    if (m_next == LineHandler::Discard) {
         char sink[4096];
         m_socket->Receive(sink, sizeof sink);
         return;
@@ -583,6 +652,7 @@ void THttpCli::SocketDataAvailable(quint16) {
     m_buffer.resize(fill + qMax(0, received));
     if (received <= 0)
         return;
+    m_bytesFromServer += received;
     RestartIdleTimer();
 
     const std::shared_ptr<bool> alive = m_alive;
@@ -590,7 +660,7 @@ void THttpCli::SocketDataAvailable(quint16) {
         if (m_state == httpWaitingBody) {
             const QByteArray chunk = m_buffer;
             m_buffer.clear();
-            BodyData(chunk.constData(), int(chunk.size()));
+            BodyBytes(chunk.constData(), chunk.size());
             return;
         }
         const quint64 request = m_requestId;
@@ -620,6 +690,20 @@ void THttpCli::SocketDataAvailable(quint16) {
 }
 
 void THttpCli::HandleLine(const QByteArray& line, const QByteArray& rawLine) {
+    // Every line is kept (ReceivedHeader) or looked at: a server must not send for ever.
+    m_headerBytes += rawLine.size();
+    if (m_headerBytes > kMaxHeaderBytes) {
+        FailAndClose(
+            httperr::HeaderTooLarge,
+            QStringLiteral("HTTP header too large: more than %1 bytes").arg(kMaxHeaderBytes));
+        return;
+    }
+    if (!line.isEmpty() && m_headerLines >= kMaxHeaderLines) {
+        FailAndClose(
+            httperr::HeaderTooLarge,
+            QStringLiteral("HTTP header too large: more than %1 lines").arg(kMaxHeaderLines));
+        return;
+    }
     if (m_next == LineHandler::Tunnel)
         TunnelLine(line);
     else
@@ -642,6 +726,7 @@ void THttpCli::TunnelLine(const QByteArray& line) {
         m_tunnelUp = true;
         m_responseCode = 0;
         m_headerLines = 0;
+        m_headerBytes = 0;
         m_buffer.clear();
         m_next = LineHandler::Header;
         m_socket->StartTls(m_hostName);
@@ -677,6 +762,8 @@ void THttpCli::HeaderLine(const QByteArray& line, const QByteArray& rawLine) {
             m_responseType = QStringLiteral("text/html");
         m_inHeader = false;
         m_headerEnded = true;
+        m_chunked = false;
+        m_responseLength = -1;
         m_next = LineHandler::Body;
         SetState(httpWaitingBody);
         if (m_onHeaderEnd)
@@ -685,7 +772,7 @@ void THttpCli::HeaderLine(const QByteArray& line, const QByteArray& rawLine) {
             return;
         const QByteArray rest = rawLine + m_buffer;
         m_buffer.clear();
-        BodyData(rest.constData(), int(rest.size()));
+        BodyBytes(rest.constData(), rest.size());
         return;
     }
     if (line.isEmpty()) {
@@ -732,6 +819,14 @@ void THttpCli::HeaderLine(const QByteArray& line, const QByteArray& rawLine) {
                     m_contentRangeBegin = value.mid(6, dash - 6);
                     m_contentRangeEnd = value.mid(dash + 1, slash > dash ? slash - dash - 1 : -1);
                 }
+            } else if (name == QLatin1String("transfer-encoding")) {
+                const QString coding = value.trimmed().toLower();
+                if (coding == QLatin1String("chunked")) {
+                    m_chunked = true;
+                    m_transferEncoding.clear();
+                } else if (coding != QLatin1String("identity")) {
+                    m_transferEncoding = value.trimmed();
+                }
             } else if (name == QLatin1String("accept-ranges")) {
                 m_acceptRanges = value;
             } else if (name == QLatin1String("content-type")) {
@@ -756,23 +851,45 @@ void THttpCli::HeaderEnded() {
     m_inHeader = false;
     m_headerEnded = true;
     if (m_locationPending) {
-        if (m_relocations >= kMaxRelocations) {
-            FailAndClose(httperr::TooManyRelocations,
-                         QStringLiteral("Too many relocations: the server moved the document "
-                                        "more than %1 times")
-                             .arg(kMaxRelocations));
-            return;
-        }
         if (m_onHeaderEnd)
             m_onHeaderEnd(this);
         if (!*alive || m_finished)
             return;
         m_buffer.clear();
         m_headerLines = 0;
+        m_headerBytes = 0;
         m_bodyChunks = 0;
         m_closed = ClosedHandler::Relocation;
         m_next = LineHandler::Discard;
         m_socket->Close(); // the body of the redirecting answer is not read
+        return;
+    }
+    if (m_requestKind == httpHEAD) {
+        // The answer to HEAD has no body, whatever its header says about one.
+        m_chunked = false;
+        m_transferEncoding.clear();
+    }
+    if (!m_transferEncoding.isEmpty() && m_responseCode < 400) {
+        // Saving a coded body as the document would hand the caller bytes it never asked for.
+        FailAndClose(
+            httperr::UnsupportedEncoding,
+            QStringLiteral("Unsupported transfer encoding \"%1\"").arg(m_transferEncoding));
+        return;
+    }
+    if (m_chunked) {
+        // The chunks say where the body ends; a length beside them counts for nothing.
+        m_responseLength = -1;
+        m_chunk = Chunk::SizeLine;
+        m_chunkLeft = 0;
+        m_chunkLine.clear();
+        m_trailerBytes = 0;
+        m_trailerLines = 0;
+    }
+    if (m_maxDocumentSize > 0 && m_responseLength > m_maxDocumentSize && m_responseCode < 400) {
+        FailAndClose(httperr::DocumentTooLarge,
+                     QStringLiteral("Document too large: %1 bytes announced, at most %2 taken")
+                         .arg(m_responseLength)
+                         .arg(m_maxDocumentSize));
         return;
     }
     if (m_responseLength != 0) {
@@ -791,7 +908,7 @@ void THttpCli::HeaderEnded() {
         if (!m_buffer.isEmpty()) {
             const QByteArray rest = m_buffer;
             m_buffer.clear();
-            BodyData(rest.constData(), int(rest.size()));
+            BodyBytes(rest.constData(), rest.size());
             if (!*alive || m_finished)
                 return;
         }
@@ -807,8 +924,142 @@ void THttpCli::HeaderEnded() {
     EndRequest(); // the connection is left to the server to close
 }
 
+void THttpCli::BodyBytes(const char* data, qsizetype length) {
+    if (m_chunked) {
+        ChunkedBytes(data, length);
+        return;
+    }
+    if (m_responseLength < 0 || m_requestKind == httpHEAD) {
+        BodyData(data, int(length));
+        return;
+    }
+    // Bytes past the announced length are no part of the document.
+    const std::shared_ptr<bool> alive = m_alive;
+    const qint64 left = m_responseLength - m_receivedBytes;
+    if (left > 0)
+        BodyData(data, int(qMin<qint64>(length, left)));
+    if (*alive && !m_finished && m_receivedBytes >= m_responseLength)
+        BodyComplete();
+}
+
+void THttpCli::ChunkedBytes(const char* data, qsizetype length) {
+    const std::shared_ptr<bool> alive = m_alive;
+    qsizetype at = 0;
+    while (at < length && *alive && !m_finished && m_next == LineHandler::Body) {
+        if (m_chunk == Chunk::Done)
+            return; // whatever follows the last chunk's trailer is no part of the document
+        if (m_chunk == Chunk::Data) {
+            const qsizetype take = qsizetype(qMin<qint64>(m_chunkLeft, length - at));
+            m_chunkLeft -= take;
+            if (m_chunkLeft == 0)
+                m_chunk = Chunk::DataEnd;
+            BodyData(data + at, int(take));
+            at += take;
+            continue;
+        }
+        // A line: a chunk's size, the line end after its bytes, or a trailer line. Each is
+        // bounded, so that a server cannot make one grow for ever.
+        const auto* lineFeed =
+            static_cast<const char*>(std::memchr(data + at, '\n', size_t(length - at)));
+        const qsizetype end = lineFeed != nullptr ? qsizetype(lineFeed - data) : length;
+        m_chunkLine.append(data + at, end - at);
+        at = lineFeed != nullptr ? end + 1 : length;
+        const qsizetype allowed = m_chunk == Chunk::SizeLine  ? kMaxChunkSizeLine
+                                  : m_chunk == Chunk::DataEnd ? 1
+                                                              : kMaxHeaderBytes - m_trailerBytes;
+        if (m_chunkLine.size() > allowed) {
+            if (m_chunk == Chunk::Trailer)
+                FailAndClose(httperr::HeaderTooLarge,
+                             QStringLiteral("Chunked body trailer too large: more than %1 bytes")
+                                 .arg(kMaxHeaderBytes));
+            else if (m_chunk == Chunk::SizeLine)
+                FailAndClose(httperr::BadChunkedBody,
+                             QStringLiteral("Invalid chunked body: a chunk-size line longer "
+                                            "than %1 bytes")
+                                 .arg(kMaxChunkSizeLine));
+            else
+                FailAndClose(httperr::BadChunkedBody,
+                             QStringLiteral("Invalid chunked body: no line end after a chunk"));
+            return;
+        }
+        if (lineFeed == nullptr)
+            return;
+        QByteArray line;
+        line.swap(m_chunkLine);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (!ChunkLine(line))
+            return;
+    }
+}
+
+bool THttpCli::ChunkLine(const QByteArray& line) {
+    switch (m_chunk) {
+    case Chunk::SizeLine: {
+        // "1a2b;name=value": the size in hexadecimal, extensions after a semicolon ignored.
+        const qsizetype semicolon = line.indexOf(';');
+        const QByteArray digits = (semicolon < 0 ? line : line.left(semicolon)).trimmed();
+        bool ok = !digits.isEmpty() && digits.size() <= 15; // 15 digits stay below 2^60
+        for (const char c : digits)
+            ok = ok && std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        if (!ok) {
+            FailAndClose(httperr::BadChunkedBody,
+                         QStringLiteral("Invalid chunked body: chunk size \"%1\"")
+                             .arg(QString::fromLatin1(line.left(40))));
+            return false;
+        }
+        m_chunkLeft = digits.toLongLong(nullptr, 16);
+        m_chunk = m_chunkLeft == 0 ? Chunk::Trailer : Chunk::Data;
+        return true;
+    }
+    case Chunk::DataEnd:
+        if (!line.isEmpty()) {
+            FailAndClose(httperr::BadChunkedBody,
+                         QStringLiteral("Invalid chunked body: no line end after a chunk"));
+            return false;
+        }
+        m_chunk = Chunk::SizeLine;
+        return true;
+    case Chunk::Trailer:
+        if (line.isEmpty()) {
+            m_chunk = Chunk::Done;
+            BodyComplete();
+            return false;
+        }
+        // Trailer fields are read past, within the limits of a header.
+        m_trailerBytes += line.size() + 2;
+        if (++m_trailerLines > kMaxHeaderLines) {
+            FailAndClose(httperr::HeaderTooLarge,
+                         QStringLiteral("Chunked body trailer too large: more than %1 lines")
+                             .arg(kMaxHeaderLines));
+            return false;
+        }
+        return true;
+    case Chunk::Data:
+    case Chunk::Done:
+        break;
+    }
+    return true;
+}
+
+void THttpCli::BodyComplete() {
+    // The server's close would add nothing: the connection goes now, and its close ends the
+    // request as a whole one.
+    m_closed = ClosedHandler::Normal;
+    m_next = LineHandler::Discard;
+    m_socket->Close();
+    if (!m_finished)
+        NormalClosed(0);
+}
+
 void THttpCli::BodyData(const char* data, int length) {
     const std::shared_ptr<bool> alive = m_alive;
+    if (m_maxDocumentSize > 0 && m_receivedBytes + length > m_maxDocumentSize) {
+        FailAndClose(
+            httperr::DocumentTooLarge,
+            QStringLiteral("Document too large: more than %1 bytes").arg(m_maxDocumentSize));
+        return;
+    }
     if (m_bodyChunks == 0 && m_onDocBegin) {
         m_onDocBegin(this);
         if (!*alive || m_finished)

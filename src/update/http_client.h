@@ -58,6 +58,10 @@ constexpr int InvalidNumber = 5;
 constexpr int TooManyRelocations = 6;
 constexpr int Incomplete = 7;
 constexpr int WriteFailed = 8;
+constexpr int HeaderTooLarge = 9;
+constexpr int DocumentTooLarge = 10;
+constexpr int BadChunkedBody = 11;
+constexpr int UnsupportedEncoding = 12;
 } // namespace httperr
 
 using THttpNotifyEvent = std::function<void(THttpCli* sender)>;
@@ -74,6 +78,11 @@ class THttpCli : public QObject {
 public:
     static constexpr int kMaxRelocations = 20;
     static constexpr int kBufferSize = 8192;
+    // A response header (and the trailer of a chunked body) larger than this is an error.
+    static constexpr int kMaxHeaderBytes = 64 * 1024;
+    static constexpr int kMaxHeaderLines = 1000;
+    // The longest chunk-size line of a chunked body, extensions included.
+    static constexpr int kMaxChunkSizeLine = 1024;
 
     explicit THttpCli(QObject* owner = nullptr);
     ~THttpCli() override;
@@ -125,6 +134,23 @@ public:
     // 0 waits for ever.
     int Timeout() const { return m_timeout; }
     void SetTimeout(int seconds) { m_timeout = qMax(0, seconds); }
+    // Seconds from the start of a request (relocations included) after which it fails as
+    // timed out, however the bytes come; 0 (the default) sets no such limit.
+    int Deadline() const { return m_deadline; }
+    void SetDeadline(int seconds) { m_deadline = qMax(0, seconds); }
+    // A request fails as too slow when a window of windowSeconds brings fewer than
+    // bytesPerSecond * windowSeconds bytes; 0 (the default) sets no such limit.
+    int MinimumRate() const { return m_minimumRate; }
+    int RateWindow() const { return m_rateWindow; }
+    void SetMinimumRate(int bytesPerSecond, int windowSeconds) {
+        m_minimumRate = qMax(0, bytesPerSecond);
+        m_rateWindow = qMax(0, windowSeconds);
+    }
+    // The largest document a request takes: a longer one (announced, or as it arrives)
+    // fails the request before more than this reaches DocumentStream; 0 (the default) takes
+    // any size.
+    qint64 MaxDocumentSize() const { return m_maxDocumentSize; }
+    void SetMaxDocumentSize(qint64 bytes) { m_maxDocumentSize = qMax<qint64>(0, bytes); }
 
     // Passed through to the socket.
     QString SocksServer() const { return m_socket->SocksServer(); }
@@ -206,6 +232,9 @@ public:
 
 private:
     enum class LineHandler { Header, Body, Tunnel, Discard };
+    // Where a chunked body is: a chunk-size line, the chunk's bytes, the line end after
+    // them, the trailer lines, or its end.
+    enum class Chunk { SizeLine, Data, DataEnd, Trailer, Done };
     enum class ClosedHandler { Normal, Relocation };
     enum class Step { ReturnToReady, RequestDone, Relocate };
 
@@ -218,6 +247,9 @@ private:
     void EndRequest();
     void RestartIdleTimer();
     void IdleTimeout();
+    void DeadlinePassed();
+    void RateWindowEnded();
+    void FailTimedOut(const QString& text);
 
     void SocketDnsLookupDone(quint16 error);
     void SocketSessionConnected(quint16 error);
@@ -234,8 +266,19 @@ private:
     void HandleLine(const QByteArray& line, const QByteArray& rawLine);
     void HeaderLine(const QByteArray& line, const QByteArray& rawLine);
     void TunnelLine(const QByteArray& line);
+    // Counts one line of a header (or of a chunked body's trailer) against the limits;
+    // false when it failed the request.
+    bool CountHeaderLine(qsizetype length);
     void HeaderEnded();
+    // Body bytes as they come from the connection: decoded when chunked, cut at the
+    // announced length.
+    void BodyBytes(const char* data, qsizetype length);
+    void ChunkedBytes(const char* data, qsizetype length);
+    bool ChunkLine(const QByteArray& line);
+    // The document's own bytes, to DocumentStream and OnDocData.
     void BodyData(const char* data, int length);
+    // The whole body has come: the request ends without waiting for the server's close.
+    void BodyComplete();
     void Relocate(const QString& location);
     QString AbsoluteTarget(const QString& path) const;
     void ComputeDocumentName(const QString& path);
@@ -263,6 +306,10 @@ private:
     QString m_acceptRanges;
     bool m_multiThreaded = false;
     int m_timeout = 60;
+    int m_deadline = 0;
+    int m_minimumRate = 0;
+    int m_rateWindow = 0;
+    qint64 m_maxDocumentSize = 0;
 
     // Public state.
     QIODevice* m_documentStream = nullptr;
@@ -297,7 +344,17 @@ private:
     bool m_tunnelUp = false;
     QByteArray m_buffer;
     int m_headerLines = 0;
+    qint64 m_headerBytes = 0;
     int m_bodyChunks = 0;
+    bool m_chunked = false;
+    QString m_transferEncoding; // one the client cannot read, to refuse at the header's end
+    Chunk m_chunk = Chunk::SizeLine;
+    qint64 m_chunkLeft = 0;
+    QByteArray m_chunkLine;
+    qint64 m_trailerBytes = 0;
+    int m_trailerLines = 0;
+    qint64 m_bytesFromServer = 0; // every byte received in this request, relocations too
+    qint64 m_bytesAtWindowStart = 0;
     bool m_inHeader = false;
     bool m_headerEnded = false;
     bool m_locationPending = false;
@@ -306,6 +363,8 @@ private:
     LineHandler m_next = LineHandler::Header;
     ClosedHandler m_closed = ClosedHandler::Normal;
     QTimer m_idleTimer;
+    QTimer m_deadlineTimer;
+    QTimer m_rateTimer;
     QEventLoop* m_syncLoop = nullptr;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 

@@ -1,5 +1,7 @@
 #include "update/http_client.h"
 
+#include "update/document_file.h"
+
 #include "support/http_servers.h"
 
 #include "support/qt_print.h"
@@ -10,6 +12,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -603,4 +606,174 @@ TEST_F(HttpClientTest, APostSendsItsBodyAndAHeadAsksForTheHeaderOnly) {
     http.SetURL(server->url(QStringLiteral("/len/50")));
     http.HeadSync();
     EXPECT_TRUE(server->lastRequest().startsWith("HEAD /len/50 HTTP/1.0\r\n"));
+}
+
+TEST_F(HttpClientTest, HostileAnswersEndTheRequestWithTheirError) {
+    struct Row {
+        QString path;
+        int deadline;
+        int minimumRate; // bytes a second over windows of one second
+        qint64 maxDocument;
+        QString text; // the beginning of ResponseText
+        int doneError;
+        int connections;
+    };
+    const QString trickle = QStringLiteral("/trickle?interval=200&count=50");
+    const Row rows[] = {
+        // A redirect whose header the close cuts is a broken answer, not a relocation.
+        {QStringLiteral("/cutredirect"), 0, 0, 0,
+         QStringLiteral("Connection closed in the middle of the header"), httperr::Incomplete, 1},
+        {QStringLiteral("/endless"), 0, 0, 0,
+         QStringLiteral("HTTP header too large: more than 65536 bytes"), httperr::HeaderTooLarge,
+         1},
+        {QStringLiteral("/headers?") +
+             QStringLiteral("h=X:%201&").repeated(THttpCli::kMaxHeaderLines + 1).chopped(1),
+         0, 0, 0, QStringLiteral("HTTP header too large: more than 1000 lines"),
+         httperr::HeaderTooLarge, 1},
+        // Bytes that keep coming do not stretch the deadline, nor does a relocation.
+        {trickle, 1, 0, 0,
+         QStringLiteral("Connection timed out: no whole answer within 1 s (Error #10060)"), 10060,
+         1},
+        {QStringLiteral("/trickle?interval=200&count=50&part=header"), 1, 0, 0,
+         QStringLiteral("Connection timed out: no whole answer within 1 s (Error #10060)"), 10060,
+         1},
+        {QStringLiteral("/redirect?to=") + QString::fromLatin1(QUrl::toPercentEncoding(trickle)), 1,
+         0, 0, QStringLiteral("Connection timed out: no whole answer within 1 s (Error #10060)"),
+         10060, 2},
+        {trickle, 0, 1000, 0, QStringLiteral("Transfer too slow: "), 10060, 1},
+        {QStringLiteral("/huge/268435456"), 0, 0, 65536,
+         QStringLiteral("Document too large: 268435456 bytes announced, at most 65536 taken"),
+         httperr::DocumentTooLarge, 1},
+        {QStringLiteral("/huge/268435456?length=0"), 0, 0, 65536,
+         QStringLiteral("Document too large: more than 65536 bytes"), httperr::DocumentTooLarge, 1},
+        {QStringLiteral("/chunked?how=cut"), 0, 0, 0,
+         QStringLiteral("Connection closed in the middle of a chunked body"), httperr::Incomplete,
+         1},
+        {QStringLiteral("/chunked?how=badsize"), 0, 0, 0,
+         QStringLiteral("Invalid chunked body: chunk size \"zz\""), httperr::BadChunkedBody, 1},
+        {QStringLiteral("/chunked?how=longsize"), 0, 0, 0,
+         QStringLiteral("Invalid chunked body: a chunk-size line longer than 1024 bytes"),
+         httperr::BadChunkedBody, 1},
+        {QStringLiteral("/chunked?how=noend"), 0, 0, 0,
+         QStringLiteral("Invalid chunked body: no line end after a chunk"), httperr::BadChunkedBody,
+         1},
+        {QStringLiteral("/chunked?how=endless"), 0, 0, 0,
+         QStringLiteral("Chunked body trailer too large: more than 65536 bytes"),
+         httperr::HeaderTooLarge, 1},
+        {QStringLiteral("/chunked?how=gzip"), 0, 0, 0,
+         QStringLiteral("Unsupported transfer encoding \"gzip, chunked\""),
+         httperr::UnsupportedEncoding, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path.left(80).toStdString());
+        THttpCli http;
+        http.SetDeadline(row.deadline);
+        http.SetMinimumRate(row.minimumRate, row.minimumRate > 0 ? 1 : 0);
+        http.SetMaxDocumentSize(row.maxDocument);
+        QBuffer document;
+        document.open(QIODevice::WriteOnly);
+        http.SetDocumentStream(&document);
+        const int before = server->requestCount();
+        QElapsedTimer clock;
+        clock.start();
+        const Outcome outcome = get(http, server->url(row.path));
+        EXPECT_LT(clock.elapsed(), 3000);
+        EXPECT_TRUE(outcome.failed);
+        EXPECT_TRUE(outcome.text.startsWith(row.text)) << outcome.text.toStdString();
+        EXPECT_EQ(http.DoneError(), row.doneError);
+        EXPECT_LE(http.ReceivedHeader().size(), THttpCli::kMaxHeaderLines);
+        if (row.maxDocument > 0) {
+            EXPECT_LE(document.data().size(), row.maxDocument);
+        }
+        EXPECT_EQ(http.ReceivedBytes(), document.data().size());
+        QTest::qWait(50); // the server logs a request when it has read it
+        EXPECT_EQ(server->requestCount(), before + row.connections);
+    }
+}
+
+TEST_F(HttpClientTest, AChunkedBodyIsDecodedWhateverTheChunksSizes) {
+    QByteArray body;
+    for (int i = 0; body.size() < 3000; ++i)
+        body += "line " + QByteArray::number(i) + "\n";
+    for (const int size : {1, 7, 1000, 5000}) {
+        SCOPED_TRACE(size);
+        THttpCli http;
+        QBuffer document;
+        document.open(QIODevice::WriteOnly);
+        http.SetDocumentStream(&document);
+        const Outcome outcome = get(
+            http,
+            server->url(QStringLiteral("/chunked?size=%1&body=").arg(size) +
+                        QString::fromLatin1(QUrl::toPercentEncoding(QString::fromLatin1(body)))));
+        ASSERT_FALSE(outcome.failed) << outcome.text.toStdString();
+        // No chunk framing, no trailer, nothing from after the last chunk, and the length
+        // beside the chunks counts for nothing.
+        EXPECT_EQ(document.data(), body);
+        EXPECT_EQ(http.ReceivedBytes(), body.size());
+        EXPECT_EQ(http.ResponseLength(), -1);
+    }
+}
+
+TEST_F(HttpClientTest, BytesPastTheAnnouncedLengthAreNoPartOfTheDocument) {
+    THttpCli http;
+    QBuffer document;
+    document.open(QIODevice::WriteOnly);
+    http.SetDocumentStream(&document);
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome outcome = get(http, server->url(QStringLiteral("/over")));
+    ASSERT_FALSE(outcome.failed) << outcome.text.toStdString();
+    EXPECT_EQ(document.data(), QByteArray("hello"));
+    EXPECT_LT(clock.elapsed(), 5000); // the server holds the connection for 30 s
+}
+
+TEST_F(HttpClientTest, AFastServerAndASlowDiskLeaveTheEventLoopRunning) {
+    // A disk that takes a millisecond for each block, and a server that always has the next
+    // one waiting: the client must still return to the event loop between its reads.
+    class SlowDisk : public QIODevice {
+    public:
+        SlowDisk() { open(QIODevice::WriteOnly); }
+        qint64 count = 0;
+
+    protected:
+        qint64 readData(char*, qint64) override { return -1; }
+        qint64 writeData(const char*, qint64 length) override {
+            QThread::usleep(1000);
+            count += length;
+            return length;
+        }
+    } disk;
+    THttpCli http;
+    http.SetDocumentStream(&disk);
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 worst = 0;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        worst = qMax(worst, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    clock.start();
+    timer.start();
+    const Outcome outcome = get(http, server->url(QStringLiteral("/huge/8388608")));
+    timer.stop();
+    worst = qMax(worst, clock.elapsed() - last);
+    ASSERT_FALSE(outcome.failed) << outcome.text.toStdString();
+    EXPECT_EQ(disk.count, 8388608);
+    std::printf("8 MB in %lld ms, worst timer gap %lld ms\n", clock.elapsed(), worst);
+    EXPECT_LT(worst, 200);
+}
+
+TEST_F(HttpClientTest, AFullDiskIsReportedWithTheSystemsReason) {
+    QFile full(QStringLiteral("/dev/full"));
+    if (!full.open(QIODevice::WriteOnly))
+        GTEST_SKIP() << "no /dev/full here";
+    TDocumentFile stream(full);
+    THttpCli http;
+    http.SetDocumentStream(&stream);
+    const Outcome outcome = get(http, server->url(QStringLiteral("/len/100")));
+    EXPECT_TRUE(outcome.failed);
+    EXPECT_EQ(outcome.text, QStringLiteral("Cannot write the document: No space left on device"));
+    EXPECT_EQ(http.DoneError(), httperr::WriteFailed);
 }

@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTemporaryFile>
 #include <QUrl>
 
@@ -101,6 +102,25 @@ TEST_F(HttpsAndProxyTest, AnHttpsAddressIsFetchedOverAVerifiedTlsConnection) {
     // Inside the TLS connection the request is the plain one, naming the path alone.
     EXPECT_TRUE(tls->lastRequest().startsWith("GET /len/200000 HTTP/1.0\r\n"));
     EXPECT_TRUE(tls->lastRequest().contains("\r\nHost: localhost\r\n"));
+}
+
+TEST_F(HttpsAndProxyTest, ALargeHttpsDocumentArrivesWholeInBoundedReads) {
+    // More than one readiness report takes: the bytes the TLS session decrypted ahead raise
+    // no readiness of their own, and must not be left waiting for the idle timeout.
+    THttpCli http;
+    http.SetTimeout(5);
+    QElapsedTimer clock;
+    clock.start();
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        // The server holds the connection open after the body: only the client's reading
+        // ends the request.
+        const Fetched fetched =
+            fetch(http, tls->httpsUrl(QStringLiteral("/len/%1?hold=1").arg(1000000 + round * 777)));
+        ASSERT_TRUE(fetched.failure.isEmpty()) << fetched.failure.toStdString();
+        EXPECT_TRUE(fetched.document == pattern(1000000 + round * 777));
+    }
+    EXPECT_LT(clock.elapsed(), 5000);
 }
 
 TEST_F(HttpsAndProxyTest, AServerThatCannotProveItsNameIsRefused) {

@@ -18,4 +18,17 @@ struct TUpdateInfo {
 // The description in file; "N/A" for every key it lacks (and for a file that cannot be read).
 TUpdateInfo readUpdateInfo(const QString& file);
 
+// How long and how much the update window lets a server take. A description is a few
+// hundred bytes, so the check refuses a large one while it arrives and ends within half a
+// minute whatever the server does. A download may take long, but only while it moves: its
+// connection must bring at least downloadMinimumRate bytes a second, counted over each
+// window of downloadRateWindow seconds.
+struct TUpdateLimits {
+    int idleTimeout = 60; // seconds without a byte, for both
+    int checkDeadline = 30;
+    qint64 descriptionMaxBytes = 64 * 1024;
+    int downloadMinimumRate = 1024;
+    int downloadRateWindow = 60;
+};
+
 } // namespace kalvento::update

@@ -709,6 +709,7 @@ void TWSocket::DataSentLater() {
 void TWSocket::ReceiveLoop(bool singlePass) {
     QPointer<TWSocket> self(this);
     const quint64 connection = m_connectionId;
+    const qint64 start = m_readCount;
     for (;;) {
         m_lastError = 0;
         const qint64 before = m_readCount;
@@ -736,6 +737,21 @@ void TWSocket::ReceiveLoop(bool singlePass) {
         // being called here for ever.
         if (m_readCount == before)
             return;
+        // A server that sends faster than the handler reads would keep this loop going for
+        // as long as it likes: after a budget the rest waits for the next readiness report,
+        // so the event loop runs between the two. Under TLS, decrypted bytes already taken
+        // from the socket raise no readiness of their own, so they are called for later.
+        if (m_readCount - start >= kReceiveBudget) {
+            if (m_tls != nullptr && m_tls->pending() > 0)
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, connection] {
+                        if (connection == m_connectionId && m_fd >= 0)
+                            ReadReady();
+                    },
+                    Qt::QueuedConnection);
+            return;
+        }
     }
 }
 

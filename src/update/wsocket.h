@@ -84,6 +84,8 @@ public:
     using TSendDataEvent = std::function<void(TWSocket* sender, int bytesSent)>;
 
     static constexpr int kSendBlockSize = 1460;
+    // Bytes one readiness report reads at most before the event loop runs again.
+    static constexpr int kReceiveBudget = 64 * 1024;
 
     explicit TWSocket(QObject* owner = nullptr);
     ~TWSocket() override;

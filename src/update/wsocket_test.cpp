@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -340,10 +342,11 @@ TEST(WSocketLookup, CancellingGives10004AndTheLateAnswerIsDropped) {
         bool open = false;
     };
     auto gate = std::make_shared<Gate>();
-    std::atomic<int> lookups = 0;
+    // Shared with the resolver: a cancelled lookup's thread may still start after the test.
+    auto lookups = std::make_shared<std::atomic<int>>(0);
     TWSocket socket;
-    socket.SetResolver([gate, &lookups](const QString&) {
-        ++lookups;
+    socket.SetResolver([gate, lookups](const QString&) {
+        ++*lookups;
         std::unique_lock lock(gate->mutex);
         gate->opened.wait(lock, [&] { return gate->open; });
         return kalvento::platform::HostLookupResult{0, {"192.0.2.1"}};
@@ -452,6 +455,58 @@ TEST(WSocketReceive, EverythingWaitingArrivesBeforeTheOneCloseReport) {
     EXPECT_EQ(events, QStringList{QStringLiteral("closed 0 after 300000")});
     EXPECT_TRUE(received == data);
     EXPECT_EQ(socket.State(), wsClosed);
+}
+
+TEST(WSocketReceive, AFloodArrivesInBoundedPiecesWithTheEventLoopBetween) {
+    Listener listener;
+    TWSocket socket;
+    const int peer = connectTo(socket, listener);
+    ASSERT_GE(peer, 0);
+    // A zero timer runs once per pass of the event loop: the bytes read between two of its
+    // ticks are what one readiness report delivered.
+    int passes = 0;
+    QTimer pass;
+    pass.setInterval(0);
+    QObject::connect(&pass, &QTimer::timeout, [&] { ++passes; });
+    qint64 received = 0;
+    int lastPass = -1;
+    qint64 inThisPass = 0;
+    qint64 mostInOnePass = 0;
+    bool closed = false;
+    socket.SetOnDataAvailable([&](TWSocket* sender, quint16) {
+        char buffer[8192];
+        const int n = sender->Receive(buffer, sizeof buffer);
+        if (n <= 0)
+            return;
+        received += n;
+        if (passes != lastPass) {
+            lastPass = passes;
+            inThisPass = 0;
+        }
+        inThisPass += n;
+        mostInOnePass = qMax(mostInOnePass, inThisPass);
+    });
+    QEventLoop loop;
+    socket.SetOnSessionClosed([&](TWSocket*, quint16) {
+        closed = true;
+        loop.quit();
+    });
+    constexpr qint64 kFlood = 32 << 20;
+    std::thread sender([peer] {
+        const QByteArray block(1 << 20, 'f');
+        for (qint64 sent = 0; sent < kFlood; sent += block.size())
+            sendAll(peer, block);
+        ::close(peer);
+    });
+    pass.start();
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    pass.stop();
+    sender.join();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(received, kFlood);
+    EXPECT_LE(mostInOnePass, TWSocket::kReceiveBudget + 8192);
+    EXPECT_GT(passes, int(kFlood / (TWSocket::kReceiveBudget + 8192)) / 2);
 }
 
 TEST(WSocketReceive, ACloseFromTheDataHandlerIsReportedOnce) {

@@ -5,6 +5,7 @@
 #include "platform/atomic_file.h"
 #include "platform/trace.h"
 #include "uisupport/apply_language.h"
+#include "update/document_file.h"
 #include "update/http_client.h"
 #include "update/update_info.h"
 #include "update/version.h"
@@ -14,6 +15,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
+#include <QFileDevice>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -276,6 +278,12 @@ void TUpdateIkkuna::btnCheckClick() {
         m_values[row]->setToolTip(QString());
     }
 
+    // A description is small and comes at once: a larger one, or one that takes longer,
+    // is refused while it arrives.
+    m_http->SetTimeout(m_limits.idleTimeout);
+    m_http->SetDeadline(m_limits.checkDeadline);
+    m_http->SetMinimumRate(0, 0);
+    m_http->SetMaxDocumentSize(m_limits.descriptionMaxBytes);
     QString failure;
     {
         QFile description(descriptionPath);
@@ -283,7 +291,8 @@ void TUpdateIkkuna::btnCheckClick() {
             !description.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             failure = description.errorString();
         } else {
-            m_http->SetDocumentStream(&description);
+            update::TDocumentFile stream(description);
+            m_http->SetDocumentStream(&stream);
             try {
                 m_http->GetSync();
             } catch (const update::EHttpException&) {
@@ -338,8 +347,12 @@ void TUpdateIkkuna::btnDownloadClick() {
         return;
     const QString url = m_values[rDownloadURL]->text();
     const QString name = downloadFileName(url);
-    auto failed = [this] {
-        setStatus(GetMessageText(MessageId::M031));
+    // With the reason when there is one to tell (a full disk, a server that stopped); an
+    // abort, which the user asked for, and a name that is no file's need none.
+    auto failed = [this](const QString& reason = QString()) {
+        setStatus(reason.isEmpty()
+                      ? GetMessageText(MessageId::M031)
+                      : lang::FormatMessage(GetMessageText(MessageId::M035), {reason}));
         setDownloadButtons(false, true);
     };
     // A name that is no file's ("", "." or "..") is refused; the name never holds a
@@ -354,24 +367,48 @@ void TUpdateIkkuna::btnDownloadClick() {
 
     // The download goes to a temporary file and replaces an older one only when complete.
     platform::ReplacementFile target(directory + name);
-    if (!QDir().mkpath(directory) || !target.open()) {
-        failed();
+    if (!QDir().mkpath(directory)) {
+        failed(QStringLiteral("cannot make the folder %1").arg(directory));
         return;
     }
-    m_http->SetDocumentStream(target.device());
+    if (const platform::Result opened = target.open(); !opened) {
+        failed(opened.error);
+        return;
+    }
+    // A download may take long, but only while it moves.
+    m_http->SetTimeout(m_limits.idleTimeout);
+    m_http->SetDeadline(0);
+    m_http->SetMinimumRate(m_limits.downloadMinimumRate, m_limits.downloadRateWindow);
+    m_http->SetMaxDocumentSize(0);
+    auto* file = qobject_cast<QFileDevice*>(target.device());
+    if (file == nullptr) {
+        failed(QStringLiteral("the download has no file to go to"));
+        return;
+    }
+    update::TDocumentFile stream(*file);
+    m_http->SetDocumentStream(&stream);
     m_downloading = true;
     setDownloadButtons(true, false);
     bool ok = true;
+    QString reason;
     try {
         m_http->GetSync();
     } catch (const update::EHttpException&) {
         ok = false;
+        if (m_http->DoneError() != update::httperr::Aborted)
+            reason = m_http->ResponseText();
     }
     m_http->SetDocumentStream(nullptr);
     m_downloading = false;
-    if (!ok || !target.commit()) {
+    if (ok) {
+        if (const platform::Result committed = target.commit(); !committed) {
+            ok = false;
+            reason = committed.error;
+        }
+    }
+    if (!ok) {
         target.discard();
-        failed();
+        failed(reason);
         return;
     }
     setStatus(GetMessageText(MessageId::M032));

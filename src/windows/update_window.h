@@ -5,6 +5,7 @@
 // run directly).
 
 #include "settings/settings_store.h"
+#include "update/update_info.h"
 #include "update/update_schedule.h"
 
 #include <QDialog>
@@ -61,6 +62,9 @@ public:
     void setInformationShower(std::function<void(const QString&)> show) {
         m_showInformation = std::move(show);
     }
+    // The time and size limits of the check and the download (shorter ones in tests).
+    void setLimits(const update::TUpdateLimits& limits) { m_limits = limits; }
+    const update::TUpdateLimits& limits() const { return m_limits; }
 
     update::THttpCli* Http() const { return m_http; }
     QLabel* label(const char* name) const;
@@ -91,6 +95,7 @@ private:
     bool m_downloading = false;
     bool m_checking = false;
     int m_checkResult = update::crNotSet;
+    update::TUpdateLimits m_limits;
 
     QList<QLabel*> m_captions; // Label8, Label5, Label9, Label10, Label11, Label12, Label6
     QList<QLabel*> m_values;   // their value labels, in the same order

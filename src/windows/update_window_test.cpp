@@ -11,7 +11,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
@@ -19,6 +21,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+
+#include <unistd.h>
 
 using namespace kalvento;
 using windows::TUpdateIkkuna;
@@ -95,7 +99,210 @@ protected:
     std::vector<States> states;
 };
 
+// Resident memory of this process in KiB (/proc/self/statm).
+qint64 residentKilobytes() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE) / 1024;
+}
+
+// Watches the event loop while a check or a download runs: the longest gap between the
+// ticks of a 20 ms timer, and the most resident memory grew above where it started.
+class LoopWatch {
+public:
+    LoopWatch() {
+        m_start = residentKilobytes();
+        m_timer.setInterval(20);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { tick(); });
+        m_clock.start();
+        m_timer.start();
+    }
+    void stop() {
+        tick();
+        m_timer.stop();
+    }
+    qint64 worstGapMs() const { return m_worstGap; }
+    qint64 growthKb() const { return m_peak - m_start; }
+    qint64 elapsedMs() const { return m_clock.elapsed(); }
+
+private:
+    void tick() {
+        m_worstGap = qMax(m_worstGap, m_clock.elapsed() - m_last);
+        m_last = m_clock.elapsed();
+        m_peak = qMax(m_peak, residentKilobytes());
+    }
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    qint64 m_worstGap = 0;
+    qint64 m_start = 0;
+    qint64 m_peak = 0;
+};
+
 } // namespace
+
+TEST_F(UpdateWindowTest, AHostileServerEndsTheCheckWithItsErrorAndLeavesNothing) {
+    const struct {
+        const char* path;
+        const char* status;
+        bool realLimits; // the window's own limits rather than a two-second deadline
+    } rows[] = {
+        {"/cutredirect", "Error occured! (Connection closed in the middle of the header)", false},
+        {"/loop",
+         "Error occured! (Too many relocations: the server moved the document more than 20 "
+         "times)",
+         false},
+        {"/endless", "Error occured! (HTTP header too large: more than 65536 bytes)", false},
+        {"/huge/268435456",
+         "Error occured! (Document too large: 268435456 bytes announced, at most 65536 taken)",
+         true},
+        {"/huge/268435456?length=0", "Error occured! (Document too large: more than 65536 bytes)",
+         false},
+        // A byte now and then keeps the idle timer (a minute) from ever running out.
+        {"/trickle?interval=300&count=100",
+         "Error occured! (Connection timed out: no whole answer within 2 s (Error #10060))", false},
+        {"/chunked?how=cut", "Error occured! (Connection closed in the middle of a chunked body)",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        settings.updateAddress = server->url(QString::fromLatin1(row.path));
+        QDir().mkpath(settings.saveUpdateDirectory);
+        QFile stale(settings.saveUpdateDirectory + QStringLiteral("Tolmirant.upd"));
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.write("[UpdateInfo]\nVersion=99.0.0\n");
+        stale.close();
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        update::TUpdateLimits limits;
+        if (!row.realLimits) {
+            limits.checkDeadline = 2;
+            w.setLimits(limits);
+        }
+        LoopWatch watch;
+        w.btnCheckClick();
+        watch.stop();
+        EXPECT_EQ(w.CheckResult(), update::crFailed);
+        EXPECT_EQ(status(w), QString::fromLatin1(row.status));
+        EXPECT_LT(watch.elapsedMs(), limits.checkDeadline * 1000 + 1000);
+        EXPECT_LT(watch.worstGapMs(), 200);
+        EXPECT_LT(watch.growthKb(), 8 * 1024);
+        EXPECT_EQ(filesInSaveDirectory(), QStringList());
+        // The check runs under a deadline well under a minute.
+        EXPECT_GT(w.Http()->Deadline(), 0);
+        EXPECT_LE(w.Http()->Deadline(), 30);
+    }
+}
+
+TEST_F(UpdateWindowTest, AChunkedDescriptionIsReadWithoutItsFraming) {
+    const QByteArray description = "[UpdateInfo]\nVersion=99.0.0\n"
+                                   "UpdateURL=http://example.org/files/kalvento-99.deb\n"
+                                   "Details=sent in pieces\n";
+    settings.updateAddress =
+        server->url(QStringLiteral("/chunked?size=10&body=") +
+                    QString::fromLatin1(QUrl::toPercentEncoding(QString::fromLatin1(description))));
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.btnCheckClick();
+    EXPECT_EQ(w.CheckResult(), update::crNewer);
+    EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
+    EXPECT_EQ(w.label("DownloadURL")->text(),
+              QStringLiteral("http://example.org/files/kalvento-99.deb"));
+    EXPECT_EQ(w.label("VersionDetails")->text(), QStringLiteral("sent in pieces"));
+    EXPECT_EQ(filesInSaveDirectory(), QStringList());
+}
+
+TEST_F(UpdateWindowTest, ADownloadMustKeepMovingAndOneThatStallsSaysSo) {
+    update::TUpdateLimits limits;
+    limits.downloadMinimumRate = 1000;
+    limits.downloadRateWindow = 1;
+    const struct {
+        const char* path;
+        const char* status; // its beginning: the count of bytes depends on the window's start
+        bool completes;
+    } rows[] = {
+        // 10,000 bytes a second: slow, but moving.
+        {"/drip/30/1000/100/moving.bin", "Succesfully downloaded the program update!", true},
+        // Ten bytes a second, each in time for the idle timer.
+        {"/stalls/trickle?interval=100&count=100", "Error occured! (Transfer too slow: ", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        const QString url = server->url(QString::fromLatin1(row.path));
+        offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + url.toUtf8() + "\n");
+        const QString name = windows::downloadFileName(url);
+        QDir().mkpath(settings.saveUpdateDirectory);
+        QFile old(settings.saveUpdateDirectory + name);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("the copy downloaded last week");
+        old.close();
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        w.setLimits(limits);
+        w.setInformationShower([](const QString&) {});
+        w.btnCheckClick();
+        ASSERT_EQ(w.CheckResult(), update::crNewer);
+        LoopWatch watch;
+        w.btnDownloadClick();
+        watch.stop();
+        EXPECT_TRUE(status(w).startsWith(QString::fromLatin1(row.status)))
+            << status(w).toStdString();
+        if (row.completes) {
+            EXPECT_EQ(QFileInfo(old.fileName()).size(), 30000);
+        } else {
+            EXPECT_LT(watch.elapsedMs(), 2500);
+            ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+            EXPECT_EQ(old.readAll(), QByteArray("the copy downloaded last week"));
+            old.close();
+        }
+        EXPECT_LT(watch.worstGapMs(), 200);
+        EXPECT_EQ(filesInSaveDirectory(), QStringList{name}); // no partial file beside it
+        QFile::remove(old.fileName());
+    }
+}
+
+// Run by tests/update_full_disk_test.sh with the save folder on a small tmpfs of its own.
+TEST_F(UpdateWindowTest, AFullDiskFailsWithTheSystemsReasonAndLeavesNoFile) {
+    const QString full = qEnvironmentVariable("KALVENTO_FULL_DISK_DIR");
+    if (full.isEmpty())
+        GTEST_SKIP() << "needs KALVENTO_FULL_DISK_DIR, a small file system of its own";
+    settings.saveUpdateDirectory = full + QStringLiteral("/");
+    const QString url = server->url(QStringLiteral("/len/4000000"));
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + url.toUtf8() + "\n");
+    QFile old(settings.saveUpdateDirectory + QStringLiteral("4000000"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("the copy downloaded last week");
+    old.close();
+
+    // The download fills the disk part of the way through a block.
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.btnCheckClick();
+    ASSERT_EQ(w.CheckResult(), update::crNewer);
+    w.btnDownloadClick();
+    EXPECT_EQ(
+        status(w),
+        QStringLiteral("Error occured! (Cannot write the document: No space left on device)"));
+    ASSERT_TRUE(old.open(QIODevice::ReadOnly));
+    EXPECT_EQ(old.readAll(), QByteArray("the copy downloaded last week"));
+    old.close();
+    EXPECT_EQ(filesInSaveDirectory(), QStringList{QStringLiteral("4000000")});
+
+    // The check, with the disk full to the last byte.
+    QFile filler(settings.saveUpdateDirectory + QStringLiteral("filler"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) > 0) {
+    }
+    filler.close();
+    TUpdateIkkuna check(settings, QImage(), pictures(), dir.path() + u'/');
+    check.btnCheckClick();
+    EXPECT_EQ(check.CheckResult(), update::crFailed);
+    EXPECT_EQ(
+        status(check),
+        QStringLiteral("Error occured! (Cannot write the document: No space left on device)"));
+    EXPECT_FALSE(QFile::exists(settings.saveUpdateDirectory + QStringLiteral("Tolmirant.upd")));
+    filler.remove();
+    QFile::remove(old.fileName());
+}
 
 TEST_F(UpdateWindowTest, ACheckThatFindsANewerVersionShowsWhatIsOffered) {
     offer("[Other]\nVersion=0.1\n[UpdateInfo]\nVersion=99.0.0\n"

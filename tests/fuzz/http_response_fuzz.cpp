@@ -1,6 +1,8 @@
 // The HTTP client's response handling: a server on loopback answers each request with the
 // input, and the client reads the status line, the header and the body as GetSync does.
-// What reaches the document is exactly what the client counted. Relocations would leave
+// What reaches the document is exactly what the client counted, never more than the check
+// takes, and no answer makes the client connect more often than its relocation limit
+// allows (a redirect cut by the close once made it reconnect for ever). Relocations would leave
 // loopback: the target first moves into a network namespace of its own where it can (as
 // root), and otherwise takes every "Location" header out of the input.
 
@@ -74,14 +76,16 @@ void serveOne(int client, const QByteArray& response) {
 }
 
 // Every connection (a relocation to loopback opens another) until the client is done.
-void serve(QByteArray response, const std::atomic<bool>* done) {
+void serve(QByteArray response, const std::atomic<bool>* done, std::atomic<int>* connections) {
     while (!done->load()) {
         pollfd waiting{g_listener, POLLIN, 0};
         if (::poll(&waiting, 1, 20) <= 0)
             continue;
         const int client = ::accept(g_listener, nullptr, nullptr);
-        if (client >= 0)
+        if (client >= 0) {
+            ++*connections;
             serveOne(client, response);
+        }
     }
 }
 
@@ -115,20 +119,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             response[at + 1] = 'K';
     }
     std::atomic<bool> done = false;
-    std::thread server(serve, response, &done);
+    std::atomic<int> connections = 0;
+    std::thread server(serve, response, &done, &connections);
     QBuffer document;
     document.open(QIODevice::WriteOnly);
     {
         update::THttpCli http;
         http.SetURL(QStringLiteral("http://127.0.0.1:%1/Tolmirant.upd").arg(g_port));
+        // As the update check does, with a deadline short enough for a fuzzing run.
         http.SetTimeout(2);
+        http.SetDeadline(5);
+        http.SetMaxDocumentSize(64 * 1024);
         http.SetDocumentStream(&document);
         try {
             http.GetSync();
         } catch (const std::exception&) {
         }
         KALVENTO_FUZZ_CHECK(http.ReceivedBytes() == document.data().size());
+        KALVENTO_FUZZ_CHECK(document.data().size() <= 64 * 1024);
+        KALVENTO_FUZZ_CHECK(http.ReceivedHeader().size() <= update::THttpCli::kMaxHeaderLines);
     }
+    KALVENTO_FUZZ_CHECK(connections.load() <= update::THttpCli::kMaxRelocations + 1);
     done = true;
     server.join();
     return 0;

@@ -4,7 +4,8 @@
 It prints "PORT <n>" once it listens, records the exact bytes of every request it gets
 (<log>/request-<n>.bin, numbered from 1) and answers by the first segment of the path:
 
-  /len/N               200 with Content-Length N and N pattern bytes
+  /len/N?hold=0|1      200 with Content-Length N and N pattern bytes (hold=1: the
+                       connection then stays open)
   /nolen/N             200 without a length, N bytes, then close
   /together/N          header and N bytes in one send
   /zero                200 with Content-Length 0; the connection then stays open
@@ -26,6 +27,24 @@ It prints "PORT <n>" once it listens, records the exact bytes of every request i
   /close               closes without a word
   /headers?h=Name:Value&h=...   200 with those header lines and a 2-byte body
   /echo                200 with the request's own bytes as the body
+
+Hostile answers, each bounded in time and size so that the server stops by itself:
+
+  /cutredirect         "302 Found" and "Location: /cutredirect", then close before the
+                       header's empty line
+  /endless?limit=B     a status line, then header lines without end (B bytes at most,
+                       512 MiB by default) until the client goes
+  /huge/N?length=0|1   a description of N bytes (an [UpdateInfo] section and filler),
+                       with a Content-Length (1, the default) or without
+  /trickle?interval=MS&count=N&part=header|body   one byte every MS milliseconds, N
+                       times (a header line that never ends, or a body of length N)
+  /over                Content-Length 5, then "hello" and 100000 bytes more, and the
+                       connection held open
+  /chunked?body=T&size=S&how=H   the body T in chunks of S bytes (Transfer-Encoding:
+                       chunked) with a chunk extension and a trailer; H changes it:
+                       ok, cut (closed inside a chunk), badsize, longsize (a chunk-size
+                       line without end), noend (a chunk not followed by CR LF), endless
+                       (trailer lines without end), gzip (a coding the client cannot read)
   anything else        200 with the body "index"
 
 With --tls CERT KEY every connection is TLS; --bind and --port choose where it listens
@@ -47,7 +66,8 @@ import urllib.parse
 
 COMMANDS = {"len", "nolen", "together", "zero", "redirect", "loop", "notfound", "drip",
             "midheader", "silent", "longline", "badstatus", "badlength", "slow", "file", "cut",
-            "reset", "html", "close", "headers", "echo"}
+            "reset", "html", "close", "headers", "echo", "cutredirect", "endless", "huge",
+            "trickle", "chunked", "over"}
 LOG_DIR = None
 COUNTER = 0
 COUNTER_LOCK = threading.Lock()
@@ -138,6 +158,8 @@ class Handler(socketserver.BaseRequestHandler):
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
                          b"Content-Length: %d\r\n\r\n" % n)
             conn.sendall(pattern(n))
+            if arg("hold", "0") == "1":
+                wait_for_close(conn, 30)
         elif command == "nolen":
             n = int(rest[0])
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n")
@@ -211,8 +233,83 @@ class Handler(socketserver.BaseRequestHandler):
             conn.sendall(b"HTTP/1.0 200 OK\r\n" + lines + b"Content-Length: 2\r\n\r\nok")
         elif command == "echo":
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(raw) + raw)
+        elif command == "cutredirect":
+            conn.sendall(b"HTTP/1.0 302 Found\r\nLocation: /cutredirect\r\n")
+        elif command == "endless":
+            limit = int(arg("limit", str(512 << 20)))
+            line = b"X-Filler: " + b"a" * 54 + b"\r\n"
+            block = line * 1024
+            conn.sendall(b"HTTP/1.0 200 OK\r\n")
+            sent = 0
+            while sent < limit:
+                conn.sendall(block)
+                sent += len(block)
+        elif command == "huge":
+            n = int(rest[0])
+            head = b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n"
+            if arg("length", "1") == "1":
+                head += b"Content-Length: %d\r\n" % n
+            conn.sendall(head + b"\r\n")
+            body = b"[UpdateInfo]\nVersion=99.0.0\n"
+            filler = (b"; " + b"x" * 61 + b"\n") * 1024
+            conn.sendall(body)
+            sent = len(body)
+            while sent < n:
+                piece = filler[:n - sent]
+                conn.sendall(piece)
+                sent += len(piece)
+        elif command == "trickle":
+            interval = int(arg("interval", "100")) / 1000.0
+            count = int(arg("count", "100"))
+            if arg("part", "body") == "header":
+                conn.sendall(b"HTTP/1.0 200 OK\r\n")
+                data = b"X-Slow: " + b"s" * count
+            else:
+                conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % count)
+                data = pattern(count)
+            for i in range(count):
+                conn.sendall(data[i:i + 1])
+                time.sleep(interval)
+        elif command == "over":
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello" + b"!" * 100000)
+            wait_for_close(conn, 30)
+        elif command == "chunked":
+            self.chunked(conn, arg("body", "[UpdateInfo]\nVersion=99.0.0\n").encode("latin-1"),
+                         int(arg("size", "7")), arg("how", "ok"))
         elif command == "":
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nindex")
+
+    @staticmethod
+    def chunked(conn, body, size, how):
+        coding = b"gzip, chunked" if how == "gzip" else b"chunked"
+        # A length beside the chunks must count for nothing.
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
+                     b"Transfer-Encoding: " + coding + b"\r\n\r\n")
+        pieces = [body[i:i + size] for i in range(0, len(body), size)]
+        for number, piece in enumerate(pieces):
+            if how == "cut" and number == len(pieces) // 2:
+                conn.sendall(b"%x\r\n" % len(piece) + piece[:len(piece) // 2])
+                return
+            if how == "badsize" and number == 1:
+                conn.sendall(b"zz\r\n" + piece + b"\r\n")
+                continue
+            if how == "noend" and number == 1:
+                conn.sendall(b"%x\r\n" % len(piece) + piece + b"XY")
+                continue
+            conn.sendall(b"%x;note=%d\r\n" % (len(piece), number) + piece + b"\r\n")
+        if how == "longsize":
+            line = b"0" * 65536
+            for _ in range(1024):
+                conn.sendall(line)
+            return
+        conn.sendall(b"0\r\nX-Checksum: none\r\n")
+        if how == "endless":
+            block = b"X-Trailer: " + b"t" * 53 + b"\r\n"
+            for _ in range(16384):
+                conn.sendall(block * 16)
+            return
+        # What follows the trailer's empty line is no part of the body.
+        conn.sendall(b"\r\nafter the end")
 
 
 class Server(socketserver.ThreadingTCPServer):
