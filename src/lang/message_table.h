@@ -49,11 +49,6 @@ struct MessageEntry {
     const char* englishDefault; // UTF-8, quoted exactly as the program has always shown it
 };
 
-// Shown in English always; it is not in the table because it has to be readable after the
-// user has just switched back from a language that may be wrong.
-inline constexpr char RestartNotice[] =
-    "You need to restart Kalvento so that the changes take effect...";
-
 // The whole table, in identifier order.
 std::span<const MessageEntry> messageTable();
 

@@ -76,6 +76,9 @@ TAboutBox::TAboutBox(const QImage& defaultBackground, const QImage& icon, const 
     : QDialog(parent), m_background(defaultBackground) {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QStringLiteral("About"));
+    // A dialog of a fixed size: closed, never minimized or maximized.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     m_openLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
     m_reunus = new QFrame(this);

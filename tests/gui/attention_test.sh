@@ -5,7 +5,8 @@
 # window manager keeps), the mark goes when the user comes to the window, and a line that
 # arrives while the window has the focus marks nothing. With "Bring on top" on, a line that
 # arrives while another window has the focus raises the program's window and gives the focus
-# to its message box.
+# to its message box. The window manager offers the options window (a dialog) to be closed
+# but neither minimized nor maximized, and shows the program's icon on it.
 # Exit 77 when it cannot run here.
 #
 #   attention_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
@@ -126,7 +127,32 @@ gui_shoot host1 "$SHOTS/2-brought-on-top.png"
 kill "$OTHER_PID" 2>/dev/null || true
 netns_stop "$RUN_PID"
 
-for run in mark front; do
+# --- Decorations: a dialog is closed, never minimized or maximized -----------------------------
+start dialog 0
+allowed() { DISPLAY=${GUI_DISPLAY[host1]} xprop -id "$1" _NET_WM_ALLOWED_ACTIONS 2>/dev/null; }
+allows() { allowed "$1" | grep -q "_NET_WM_ACTION_$2"; }
+forbids() { ! allows "$1" "$2"; }
+has_icon() { DISPLAY=${GUI_DISPLAY[host1]} xprop -id "$1" _NET_WM_ICON 2>/dev/null | grep -q 'Icon ('; }
+check "the main window may be minimized" allows "$MAIN" MINIMIZE
+# The buttons of the 633 by 417 window: two rows of 57 by 54 from (338, 301); Options is
+# the second of the second row.
+gui_x host1 mousemove --window "$MAIN" $((338 + 57 + 28)) $((301 + 54 + 27)) click 1
+OPTIONS=$(gui_wait_until 10 gui_find_window host1 Options) || true
+check "the options window opens" test -n "$OPTIONS"
+if [[ -n $OPTIONS ]]; then
+    check "the window manager offers to close it" gui_wait_until 5 allows "$OPTIONS" CLOSE
+    gui_shoot host1 "$SHOTS/3-options-dialog.png"
+    echo "options window: $(allowed "$OPTIONS")"
+    check "but not to minimize it" forbids "$OPTIONS" MINIMIZE
+    check "nor to maximize it" forbids "$OPTIONS" MAXIMIZE
+    check "it carries the program's icon" has_icon "$OPTIONS"
+    gui_x host1 windowfocus --sync "$OPTIONS" 2>/dev/null || true
+    gui_x host1 key Escape
+    check "Esc closes it" gui_wait_until 5 gui_no_window host1 Options
+fi
+netns_stop "$RUN_PID"
+
+for run in mark front dialog; do
     check "$run reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/$run.log'"
 done
 echo "bye" >&"$peer_in"
@@ -135,7 +161,7 @@ exec {peer_in}>&-
 echo "# screenshots in $SHOTS; $SECONDS s"
 if ((NETNS_FAILURES > 0)); then
     echo "$NETNS_FAILURES check(s) failed"
-    for run in mark front; do
+    for run in mark front dialog; do
         echo "--- $run said:"
         tail -20 "$OUT/$run.log" 2>/dev/null || true
     done
