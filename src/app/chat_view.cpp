@@ -2,6 +2,7 @@
 
 #include "lang/format_message.h"
 #include "lang/language_file.h"
+#include "lang/qt_translation.h"
 #include "platform/atomic_file.h"
 #include "platform/system_error.h"
 #include "richtext/rtf_reader.h"
@@ -284,8 +285,10 @@ platform::Result TChatView::loadLog(const QString& path) {
 
 void TChatView::appendWelcome() {
     const QDateTime moment = now();
-    const QLocale locale = QLocale::system();
-    const QString weekday = locale.dayName(moment.date().dayOfWeek(), QLocale::LongFormat);
+    // The weekday and the date in the language of the welcome text around them.
+    const QLocale locale = lang::displayLocale(lang::CurrentLanguageFile().get());
+    const QString weekday =
+        locale.standaloneDayName(moment.date().dayOfWeek(), QLocale::LongFormat);
     const QString dateTime = locale.toString(moment.date(), QLocale::ShortFormat) + u' ' +
                              locale.toString(moment.time(), QLocale::LongFormat);
     {

@@ -1,5 +1,6 @@
 #include "app/chat_view.h"
 
+#include "lang/qt_translation.h"
 #include "richtext/rtf_writer.h"
 
 #include "support/pdf_text.h"
@@ -45,10 +46,12 @@ QString longTime() {
 }
 
 QString welcomeLine() {
-    const QLocale locale = QLocale::system();
+    // The built-in English names the day in English, whatever the system speaks.
+    const QLocale locale = lang::displayLocale(nullptr);
     return QStringLiteral("--- Welcome! Today is %1 of %2 %3 ---")
-        .arg(locale.dayName(fixedNow.date().dayOfWeek(), QLocale::LongFormat),
-             locale.toString(fixedNow.date(), QLocale::ShortFormat), longTime());
+        .arg(locale.standaloneDayName(fixedNow.date().dayOfWeek(), QLocale::LongFormat),
+             locale.toString(fixedNow.date(), QLocale::ShortFormat),
+             locale.toString(fixedNow.time(), QLocale::LongFormat));
 }
 
 ReceivedLine line(const QString& text, ReceivedLine::Kind kind = ReceivedLine::Kind::Public,

@@ -9,6 +9,8 @@
 #include "app/new_message_alert.h"
 #include "app/program_icon.h"
 #include "app/tray_icon.h"
+#include "app/wayland_activation.h"
+#include "app/window_placement.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
@@ -63,7 +65,6 @@
 #include <limits>
 #include <memory>
 #include <utility>
-#include <vector>
 
 namespace kalvento::app {
 
@@ -185,7 +186,9 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     // Below the design size the chat and the list stop being usable.
     setMinimumSize(kMinimumClientWidth, kMinimumClientHeight);
-    setWindowIcon(programIcon().icon);
+    // The program's icon on every window it opens (this one, its dialogs, the wizard, the
+    // message boxes): they take the application's.
+    QApplication::setWindowIcon(programIcon().icon);
     // The chat opens this computer's receiving name and starts receiving at once.
     try {
         m_node = std::make_unique<messaging::ChatNode>(network);
@@ -213,6 +216,7 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
 }
 
 TMainForm::~TMainForm() {
+    closeSplash(); // still up when the window goes within its first second
     // The alert icon goes with the window.
     if (m_alertIcon != nullptr)
         m_alertIcon->DeleteIcon();
@@ -229,6 +233,8 @@ QAction* TMainForm::action(const char* name) const {
 void TMainForm::createComponents() {
     m_chat = new TChatView(this);
     m_chat->setObjectName(QStringLiteral("Chat"));
+    // The conversation is no text to translate; its hint is.
+    m_chat->setProperty(uisupport::TextIsDataProperty, true);
 
     m_label1 = new QLabel(QStringLiteral("Active computers on LAN:"), this);
     m_label1->setObjectName(QStringLiteral("Label1"));
@@ -238,6 +244,7 @@ void TMainForm::createComponents() {
     m_frendi = makeFrendi();
     m_computers = new QListView(this);
     m_computers->setObjectName(QStringLiteral("Computers"));
+    m_computers->setProperty(uisupport::TextIsDataProperty, true);
     m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
     m_computers->setUniformItemSizes(true);
     m_computers->setModel(&m_node->peers());
@@ -361,6 +368,7 @@ void TMainForm::createComponents() {
 
     // The extra button by the top right corner: to the tray in one click.
     m_btnTitle = new widgets::TTitlebtn(this);
+    m_btnTitle->setToolTip(QStringLiteral("Hide Kalvento to the tray"));
     m_btnTitle->SetAction([this](widgets::TTitlebtn*) { btnTitleAction(); });
     m_btnTitle->SetEnabled(true);
     m_btnTitle->SetVisible(true);
@@ -410,9 +418,7 @@ void TMainForm::FormCreate() {
     m_settings = settings::readAll(m_options.settingsPath, m_options.autostartEntry);
     m_firstRun = m_settings.languageIndexMissing;
     resize(m_settings.width, m_settings.height);
-    // The window opens centred on the screen; its position is not stored.
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    restorePlace();
     if (m_settings.maximized)
         setWindowState(windowState() | Qt::WindowMaximized);
     if (m_settings.showSplashscreen)
@@ -425,6 +431,7 @@ void TMainForm::FormCreate() {
     m_chat->clear();
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
     action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
+    m_trayIcon->SetAlwaysVisible(m_settings.alwaysShowTrayIcon);
     m_node->peers().clear();
 
     m_defaultBackground = makeTausta();
@@ -469,7 +476,12 @@ void TMainForm::FormCreate() {
     m_chat->ChatChange();
     FormResize();
     m_message->setFocus();
-    closeSplash();
+    // The window is ready: it comes up behind the splash, which stays until it has been
+    // seen (a start hidden in the tray has no window to wait for).
+    if (startHidden)
+        closeSplash();
+    else
+        closeSplashOnceSeen();
     traceCreation(QStringLiteral("created"));
 
     // Started hidden in the tray (at login): greet once the creation is over, as the first
@@ -499,7 +511,19 @@ void TMainForm::traceCreation(const QString& step) {
         m_options.creationTrace(step);
 }
 
+void TMainForm::restorePlace() {
+    // A Wayland compositor places windows itself and tells no place.
+    if (onWayland())
+        return;
+    QList<ScreenArea> screens;
+    for (const QScreen* each : QGuiApplication::screens())
+        screens.append(
+            {each->name(), each->availableGeometry(), each == QGuiApplication::primaryScreen()});
+    move(placeWindow(m_settings.position, m_settings.screen, size(), screens));
+}
+
 void TMainForm::showSplash() {
+    m_splashClock.start();
     m_splash = new windows::TOdota(makeSplashPicture(), kSplashVersionTop, today());
     // The splash waits for the window system to show it. Datagrams that arrive meanwhile
     // wait too, as they do for the rest of the creation, so that nothing is shown before
@@ -508,6 +532,18 @@ void TMainForm::showSplash() {
     m_splash->FormShow();
     m_node->terminal().Server()->SetMessagePolling(true);
     traceCreation(QStringLiteral("splash shown"));
+}
+
+void TMainForm::closeSplashOnceSeen() {
+    if (m_splash == nullptr)
+        return;
+    // The creation takes a few tens of milliseconds: the splash stays long enough to be seen,
+    // while the window, ready, comes up behind it and takes what arrives.
+    const auto shown = std::chrono::milliseconds(m_splashClock.elapsed());
+    if (shown >= m_options.splashMinimum)
+        closeSplash();
+    else
+        QTimer::singleShot(m_options.splashMinimum - shown, this, &TMainForm::closeSplash);
 }
 
 void TMainForm::closeSplash() {
@@ -1008,7 +1044,11 @@ void TMainForm::HideToTray() {
 }
 
 void TMainForm::TrayIconDblClick() {
-    restoreFromTray(*this, *m_trayIcon);
+    // The icon shown beside the window (always in the tray) brings it forward.
+    if (!m_trayIcon->Active() && isVisible() && !isMinimized())
+        restoreAndRaise(*this);
+    else
+        restoreFromTray(*this, *m_trayIcon);
     m_alertIcon->DeleteIcon();
 }
 
@@ -1050,6 +1090,11 @@ void TMainForm::ShutdownSequence(bool mayAsk) {
     if (!m_settings.maximized) {
         m_settings.width = width();
         m_settings.height = height();
+        // The place, on X11; a Wayland compositor tells none, and the file keeps the last.
+        if (!onWayland()) {
+            m_settings.position = pos();
+            m_settings.screen = screen() != nullptr ? screen()->name() : QString();
+        }
     }
     if (const auto written = settings::writeClose(m_options.settingsPath, m_settings); !written)
         errors.append(written.error);
@@ -1093,33 +1138,6 @@ void TMainForm::Hidetothetrayonclose1Click() {
 
 // ---- The options window ------------------------------------------------------------
 
-namespace {
-
-// Puts the language on the window while it runs. The chat and the computer list hold the
-// conversation and the peers by now: their lines and items are data, not texts to
-// translate, so of them only the hints follow the language.
-void applyLanguageToRunningWindow(QWidget& window, std::initializer_list<QWidget*> keep,
-                                  const lang::LanguageFile* file) {
-    if (file == nullptr)
-        return;
-    std::vector<std::pair<QWidget*, QString>> names;
-    for (QWidget* widget : keep) {
-        names.emplace_back(widget, widget->objectName());
-        widget->setObjectName(QString()); // unnamed objects are passed over
-    }
-    uisupport::ApplyLanguage(&window, file);
-    const QString section = window.objectName();
-    for (const auto& [widget, name] : names) {
-        widget->setObjectName(name);
-        const QString hint =
-            file->readString(section, section + u'.' + name + QStringLiteral(".Hint"), QString());
-        if (!hint.isEmpty())
-            uisupport::SetTextProperty(widget, u"Hint", hint);
-    }
-}
-
-} // namespace
-
 void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
     windows::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
@@ -1152,6 +1170,7 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
     m_chat->applyChatFont(font);
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
     action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
+    m_trayIcon->SetAlwaysVisible(m_settings.alwaysShowTrayIcon);
 
     // New peers and interfaces are used at once, and greeted so that they list this copy;
     // a new port takes a new start.
@@ -1173,24 +1192,8 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
         reportErrors(m_node->session().SendIdentity().errors);
     }
 
-    switch (windows::languageChange(old, m_settings)) {
-    case windows::LanguageChange::Apply:
-        lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
-            lang::languageFileName(m_settings.language), m_options.resourceDirectory));
-        applyLanguageToRunningWindow(*this, {m_chat, m_computers},
-                                     lang::CurrentLanguageFile().get());
-        applyLanguageBeyondWindows();
-        m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
-                                          m_options.resourceDirectory);
-        FormResize(); // the labels follow their new texts
-        break;
-    case windows::LanguageChange::RestartNotice:
-        showNotice(QString::fromLatin1(lang::RestartNotice));
-        m_helpFile = lang::chooseHelpFile(0, QString(), m_options.resourceDirectory);
-        break;
-    case windows::LanguageChange::None:
-        break;
-    }
+    if (windows::languageChange(old, m_settings) == windows::LanguageChange::Apply)
+        applyLanguageToOpenWindows();
 
     loadBackground();
     armUpdateTimers();
@@ -1200,6 +1203,29 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
                                                 m_options.executablePath, m_options.autostartEntry);
         !written)
         reportError(written.error);
+}
+
+void TMainForm::applyLanguageToOpenWindows() {
+    // The built-in English has no file: every window goes back to its own texts.
+    lang::SetCurrentLanguageFile(
+        m_settings.languageIndex == 0
+            ? nullptr
+            : lang::LoadLanguageFile(lang::languageFileName(m_settings.language),
+                                     m_options.resourceDirectory));
+    const lang::LanguageFile* file = lang::CurrentLanguageFile().get();
+    uisupport::ApplyLanguage(this, file);
+    // The other windows that are open (the big message windows, the options window that
+    // chose the language); the help turns to the language's file.
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window != this && window->parentWidget() == this &&
+            qobject_cast<QMenu*>(window) == nullptr && window != m_helpWindow)
+            uisupport::ApplyLanguage(window, file);
+    applyLanguageBeyondWindows();
+    m_helpFile = lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
+                                      m_options.resourceDirectory);
+    if (m_helpWindow)
+        m_helpWindow->setHelpFile(m_helpFile);
+    FormResize(); // the labels follow their new texts
 }
 
 void TMainForm::showNotice(const QString& text) {

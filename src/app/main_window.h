@@ -12,6 +12,7 @@
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPointer>
 #include <QStringList>
@@ -19,6 +20,7 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -81,8 +83,12 @@ struct MainFormOptions {
     // Shows the about box in place of its modal run (tests).
     std::function<void(windows::TAboutBox&)> aboutBoxDriver;
     // Told each step of creation that tests follow: "splash shown", "splash closed",
-    // "wizard", "created".
+    // "wizard", "created" ("splash closed" comes after "created" while the splash stays
+    // to be seen).
     std::function<void(const QString& step)> creationTrace;
+    // How long the splash stays at least, from its showing; the window is ready and shown
+    // meanwhile.
+    std::chrono::milliseconds splashMinimum{1000};
     // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
     // button works either way.
     bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
@@ -236,6 +242,12 @@ private:
     void showNotice(const QString& text);
     void showSplash();
     void closeSplash();
+    // Closes the splash once it has been up for splashMinimum.
+    void closeSplashOnceSeen();
+    // The window where it was at the end of the last run, or centred.
+    void restorePlace();
+    // The language of the settings (a file or the built-in English) on every open window.
+    void applyLanguageToOpenWindows();
     void traceCreation(const QString& step);
     void applyLanguageBeyondWindows();
     void writeFriends();
@@ -297,6 +309,7 @@ private:
     widgets::TTitlebtn* m_btnTitle = nullptr;
     QPointer<windows::TMLineIkkuna> m_mline;
     windows::TOdota* m_splash = nullptr;
+    QElapsedTimer m_splashClock;
     QPointer<QMessageBox> m_errorBox;
 };
 

@@ -1,13 +1,17 @@
 // The main window's smaller windows: big messages between copies of an in-memory LAN, the
-// about box, the splash during creation, and the title button by the top right corner.
+// about box, the splash during creation, the icons and decorations of every window, the
+// language of a start, and the title button by the top right corner.
 
 #include "app/main_window.h"
 #include "app/tray_icon.h"
+#include "lang/language_file.h"
 #include "messaging/chat_session.h"
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
 #include "windows/about_box.h"
 #include "windows/mline_window.h"
+#include "windows/options_window.h"
+#include "windows/update_window.h"
 #include "windows/welcome_window.h"
 
 #include "support/main_window_host.h"
@@ -15,10 +19,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QHelpEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QTest>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -90,26 +97,31 @@ TEST_F(BigMessageTest, LinesArriveUnchangedAtEveryCopyAndTheWindowKeepsThem) {
     EXPECT_EQ(atB.lines, expected + expected);
 }
 
-TEST_F(BigMessageTest, OnlyTheFirstHundredLinesGo) {
+// Nothing of a big message is left behind: past 100 lines a second message carries the
+// rest, with a heading of its own, to everybody.
+TEST_F(BigMessageTest, EveryLineGoesAlsoPastAHundred) {
     QStringList lines;
     for (int i = 1; i <= 120; ++i)
         lines << QStringLiteral("line %1").arg(i);
     send(open(), lines.join(u'\n'));
-    ASSERT_EQ(atB.lines.size(), 100);
+    ASSERT_EQ(atB.lines.size(), 120);
     EXPECT_EQ(atB.lines.first(), QStringLiteral("line 1"));
-    EXPECT_EQ(atB.lines.last(), QStringLiteral("...line 100"));
-    EXPECT_EQ(atC.lines.size(), 100);
+    EXPECT_EQ(atB.lines[99], QStringLiteral("...line 100"));
+    EXPECT_EQ(atB.lines[100], QStringLiteral("line 101")) << "a heading of its own";
+    EXPECT_EQ(atB.lines.last(), QStringLiteral("...line 120"));
+    EXPECT_EQ(atC.lines.size(), 120);
 }
 
-TEST_F(BigMessageTest, ALineTooLongForADatagramIsCutAndTheOthersStillGo) {
+// A line longer than a datagram carries is split, not cut: its pieces follow each other and
+// the lines around it still go.
+TEST_F(BigMessageTest, ALineTooLongForADatagramIsSplitAndTheOthersStillGo) {
     const QString longLine(40000, u'x');
     send(open(), QStringLiteral("before\n") + longLine + QStringLiteral("\nafter"));
-    ASSERT_EQ(atB.lines.size(), 3);
+    ASSERT_EQ(atB.lines.size(), 4);
     EXPECT_EQ(atB.lines[0], QStringLiteral("before"));
     EXPECT_TRUE(atB.lines[1].startsWith(QStringLiteral("...xxxx")));
-    EXPECT_LT(atB.lines[1].size(), longLine.size());
-    EXPECT_GT(atB.lines[1].size(), 30000);
-    EXPECT_EQ(atB.lines[2], QStringLiteral("...after"));
+    EXPECT_EQ(atB.lines[1].mid(3) + atB.lines[2].mid(3), longLine);
+    EXPECT_EQ(atB.lines[3], QStringLiteral("...after"));
 }
 
 TEST_F(BigMessageTest, WithAComputerTickedTheMessageIsPrivate) {
@@ -159,51 +171,129 @@ TEST(MainWindowAbout, TheInfoButtonShowsTheAboutBoxWithTheVersion) {
     EXPECT_FALSE(system.isEmpty());
 }
 
-TEST(MainWindowSplash, TheSplashLastsAsLongAsTheCreation) {
+bool splashShown() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("Odota") && w->isVisible())
+            return true;
+    return false;
+}
+
+// The creation is over in a blink: the splash stays long enough to be seen, the window ready
+// behind it and taking what arrives; it goes at once for the wizard and for a start into the
+// tray.
+TEST(MainWindowSplash, TheSplashStaysToBeSeenWhileTheWindowIsReadyBehindIt) {
     const struct {
         const char* name;
         bool showSplash;
         bool firstRun;
-        QStringList steps;
+        QStringList arguments;
+        QStringList stepsAtCreation;
     } rows[] = {
-        {"shown", true, false, {"splash shown", "splash closed", "created"}},
-        {"off", false, false, {"created"}},
-        {"first run", true, true, {"splash shown", "splash closed", "wizard", "created"}},
+        {"shown", true, false, {}, {"splash shown", "created"}},
+        {"off", false, false, {}, {"created"}},
+        {"first run", true, true, {}, {"splash shown", "splash closed", "wizard", "created"}},
+        {"into the tray", true, false, {"-s"}, {"splash shown", "splash closed", "created"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         platform::InMemoryHub hub;
+        Host b(hub, QStringLiteral("PCB"), {{"General", "Show splashscreen", "0"}});
+        b->show();
         QStringList steps;
-        bool splashVisible = false;
-        std::vector<Key> keys{{"General", "Show splashscreen", row.showSplash ? "1" : "0"}};
-        Host a(hub, QStringLiteral("PCA"), keys, {}, [&](app::MainFormOptions& o) {
+        bool shownAtCreation = false;
+        // "Language index" at the value that reads as missing: a first run.
+        const std::vector<Key> keys{{"General", "Show splashscreen", row.showSplash ? "1" : "0"},
+                                    {"Advanced", "Language index", row.firstRun ? "-69" : "0"}};
+        Host a(hub, QStringLiteral("PCA"), keys, row.arguments, [&](app::MainFormOptions& o) {
+            o.splashMinimum = std::chrono::milliseconds(600);
             o.creationTrace = [&](const QString& step) {
                 steps << step;
-                if (step == QLatin1String("splash shown")) {
-                    for (QWidget* w : QApplication::topLevelWidgets())
-                        if (w->objectName() == QLatin1String("Odota") && w->isVisible())
-                            splashVisible = true;
-                }
+                if (step == QLatin1String("splash shown"))
+                    shownAtCreation = splashShown();
             };
-            o.wizardDriver = [&](windows::TWelcomeIkkuna&) {
-                steps << QStringLiteral("wizard ran");
-            };
+            o.wizardDriver = [](windows::TWelcomeIkkuna&) {};
         });
-        if (row.firstRun) {
-            // A second start without "Language index": the wizard's start.
-            steps.clear();
-            test::IniDocument ini = a.ini();
-            ini.removeKey(u"Advanced", u"Language index");
-            platform::ini::save(a.settingsPath(), ini);
-            a.start();
-            steps.removeAll(QStringLiteral("wizard ran"));
-        }
-        EXPECT_EQ(steps, row.steps);
-        EXPECT_EQ(splashVisible, row.showSplash);
-        for (QWidget* w : QApplication::topLevelWidgets())
-            EXPECT_NE(w->objectName(), QStringLiteral("Odota"))
-                << "the splash outlived the creation";
+        EXPECT_EQ(steps, row.stepsAtCreation);
+        EXPECT_EQ(shownAtCreation, row.showSplash);
+        const bool lingers = row.stepsAtCreation.size() == 2;
+        EXPECT_EQ(splashShown(), lingers);
+        if (!lingers)
+            continue;
+        // The window is up behind the splash, and a line said meanwhile is shown at once.
+        a->show();
+        pump(hub, {&a, &b});
+        b.type(QStringLiteral("seen behind the splash"));
+        pump(hub, {&a, &b});
+        EXPECT_TRUE(a.chat().contains(QStringLiteral("seen behind the splash")));
+        EXPECT_TRUE(splashShown());
+        EXPECT_TRUE(QTest::qWaitFor([] { return !splashShown(); }, 3000));
+        EXPECT_EQ(steps.last(), QStringLiteral("splash closed"));
     }
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_NE(w->objectName(), QStringLiteral("Odota")) << "the splash outlived its time";
+}
+
+// Every window shows the program's icon; the dialogs (the options, the update window, the
+// about box, the wizard) can be closed but neither minimized nor maximized.
+TEST(MainWindowWindows, EveryWindowHasTheIconAndDialogsNoMinimizeOrMaximize) {
+    platform::InMemoryHub hub;
+    QList<QPair<QString, Qt::WindowFlags>> dialogs;
+    QStringList iconless;
+    const auto look = [&](QWidget& window, bool dialog) {
+        if (window.windowIcon().isNull() ||
+            window.windowIcon().cacheKey() != QApplication::windowIcon().cacheKey())
+            iconless << window.objectName();
+        if (dialog)
+            dialogs.append({window.objectName(), window.windowFlags()});
+    };
+    Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
+        o.aboutBoxDriver = [&](windows::TAboutBox& box) { look(box, true); };
+        o.updateWindowDriver = [&](windows::TUpdateIkkuna& window) { look(window, true); };
+    });
+    EXPECT_FALSE(QApplication::windowIcon().isNull());
+    look(*a.form, false);
+    a->button("btnInfo")->click();
+    a->button("btnUpdate")->click();
+    a->btnOptionsClick([&](windows::TOptionsIkkuna& w) {
+        look(w, true);
+        return false;
+    });
+    windows::TWelcomeIkkuna wizard;
+    look(wizard, true);
+    a->button("btnBigMessage")->click();
+    ASSERT_NE(a->lastBigMessageWindow(), nullptr);
+    look(*a->lastBigMessageWindow(), false);
+    a->button("btnHelp")->click();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == QLatin1String("HelpWindow"))
+            look(*w, false);
+    EXPECT_TRUE(iconless.isEmpty()) << iconless.join(u' ').toStdString();
+    ASSERT_EQ(dialogs.size(), 4);
+    for (const auto& [name, flags] : dialogs) {
+        SCOPED_TRACE(name.toStdString());
+        EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Dialog);
+        EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+        EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    }
+    a->lastBigMessageWindow()->close();
+}
+
+// A start in Finnish: the welcome line names the day as a Finn would, and the title button
+// says what it does in Finnish.
+TEST(MainWindowLanguage, TheWelcomeLineAndTheTitleButtonSpeakTheLanguage) {
+    platform::InMemoryHub hub;
+    Host a(
+        hub, QStringLiteral("PCA"),
+        {{"Advanced", "Language index", "1"}, {"Advanced", "Language", "Suomi"}}, {},
+        [](app::MainFormOptions& o) { o.resourceDirectory = QStringLiteral(KALVENTO_SOURCE_DIR); });
+    const QDate today = QDate::currentDate();
+    const QLocale finnish(QLocale::Finnish, QLocale::Finland);
+    EXPECT_TRUE(a.chat().contains(QStringLiteral("Tervetuloa! Tänään on ") +
+                                  finnish.standaloneDayName(today.dayOfWeek())))
+        << a.chat().toStdString();
+    EXPECT_TRUE(a.chat().contains(finnish.toString(today, QLocale::ShortFormat)));
+    EXPECT_EQ(a->btnTitle()->toolTip(), QStringLiteral("Piilota Kalvento ilmoitusalueelle"));
+    lang::SetCurrentLanguageFile(nullptr);
 }
 
 // --- The title button -----------------------------------------------------------------------
@@ -228,6 +318,24 @@ TEST(MainWindowTitleButton, ItCoversNoControlAtTheDesignSizeOrALargerOne) {
             }
         }
     }
+}
+
+TEST(MainWindowTitleButton, ItsTipSaysWhatItDoesOnTheButtonOnly) {
+    platform::InMemoryHub hub;
+    Host a(hub, QStringLiteral("PCA"));
+    a->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(a.form.get()));
+    const auto tipAt = [&](QPoint at) {
+        QToolTip::hideText();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 2000));
+        QHelpEvent help(QEvent::ToolTip, at, a->mapToGlobal(at));
+        QApplication::sendEvent(a.form.get(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    EXPECT_EQ(tipAt(a->btnTitle()->ButtonRect().center()),
+              QStringLiteral("Hide Kalvento to the tray"));
+    EXPECT_EQ(tipAt(a->btnTitle()->ButtonRect().bottomLeft() + QPoint(-3, 3)), QString());
+    QToolTip::hideText();
 }
 
 TEST(MainWindowTitleButton, AClickHidesToTheTrayWhateverTheSettingSays) {

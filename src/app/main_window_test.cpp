@@ -32,6 +32,7 @@
 #include <QTimer>
 
 #include <QScreen>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +139,80 @@ TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
     // Within the few pixels a window frame may shift it by.
     EXPECT_LE((a->geometry().center() - screen.center()).manhattanLength(), 8)
         << a->geometry().x() << "," << a->geometry().y();
+}
+
+// The place of the last run, on its screen; a place no screen shows any more is no place.
+TEST_F(MainWindowTest, OpensWhereItWasUnlessNoScreenShowsThatPlace) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QString name = QGuiApplication::primaryScreen()->name();
+    const QPoint inside = screen.topLeft() + QPoint(37, 21);
+    const QPoint centred = screen.center() - QRect(QPoint(), QSize(633, 417)).center();
+    const struct {
+        const char* name;
+        QString left, top, screen;
+        QPoint expected;
+    } rows[] = {
+        {"where it was", QString::number(inside.x()), QString::number(inside.y()), name, inside},
+        {"outside every screen", "-5000", "-5000", name, centred},
+        {"its screen gone", QString::number(inside.x()), QString::number(inside.y()), "GONE-1",
+         centred},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        platform::InMemoryHub lan;
+        Host a(lan, QStringLiteral("PCA"),
+               {{"General", "Left", row.left},
+                {"General", "Top", row.top},
+                {"General", "Screen", row.screen}});
+        EXPECT_EQ(a->pos(), row.expected);
+    }
+}
+
+TEST_F(MainWindowTest, TheEndOfARunKeepsThePlaceBesideTheSize) {
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    Host a(hub, QStringLiteral("PCA"), {{"General", "Hide to tray", "0"}});
+    a->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(a.form.get()));
+    const QPoint place = screen.topLeft() + QPoint(50, 40);
+    a->move(place);
+    QCoreApplication::processEvents();
+    a->action("Close1")->trigger();
+    EXPECT_EQ(a.ini().value(u"General", u"Left"), QString::number(a->pos().x()));
+    EXPECT_EQ(a.ini().value(u"General", u"Top"), QString::number(a->pos().y()));
+    EXPECT_EQ(a.ini().value(u"General", u"Screen"), QGuiApplication::primaryScreen()->name());
+    a.start();
+    EXPECT_EQ(a->pos(), place);
+}
+
+// --- The tray -------------------------------------------------------------------------------
+
+TEST_F(MainWindowTest, TheTrayIconStaysBesideTheShownWindowOnlyWhenAskedTo) {
+    for (const bool always : {false, true}) {
+        SCOPED_TRACE(always ? "always" : "only while hidden");
+        platform::InMemoryHub lan;
+        Host a(lan, QStringLiteral("PCA"),
+               {{"General", "Always show tray icon", always ? "1" : "0"}});
+        a->show();
+        const QSystemTrayIcon* icon = a->TrayIcon()->systemTrayIcon();
+        EXPECT_EQ(icon->isVisible(), always);
+        EXPECT_FALSE(a->TrayIcon()->Active()); // the window is not in the tray
+        a->HideToTray();
+        a->TrayIconDblClick();
+        EXPECT_TRUE(a->isVisible());
+        EXPECT_EQ(icon->isVisible(), always);
+        EXPECT_FALSE(a->TrayIcon()->Active());
+
+        // The option takes effect from the options window at once.
+        a->btnOptionsClick([&](windows::TOptionsIkkuna& w) {
+            auto* box = w.findChild<QCheckBox*>(QStringLiteral("AlwaysTray"));
+            EXPECT_EQ(box->isChecked(), always);
+            box->setChecked(!always);
+            return true;
+        });
+        EXPECT_EQ(icon->isVisible(), !always);
+        EXPECT_EQ(a.ini().value(u"General", u"Always show tray icon"),
+                  QString::number(int(!always)));
+    }
 }
 
 // --- Enabling -------------------------------------------------------------------------------

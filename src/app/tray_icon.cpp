@@ -32,7 +32,12 @@ void TTrayIcon::SetActive(bool active) {
     if (active == m_active)
         return;
     m_active = active;
-    m_trayIcon->setVisible(active);
+    m_trayIcon->setVisible(m_active || m_alwaysVisible);
+}
+
+void TTrayIcon::SetAlwaysVisible(bool always) {
+    m_alwaysVisible = always;
+    m_trayIcon->setVisible(m_active || m_alwaysVisible);
 }
 
 void TTrayIcon::SetIcon(const QIcon& icon) {

@@ -1,6 +1,7 @@
 #pragma once
 // The program's icon in the notification area, shown while the main window is hidden
-// there; it carries the tray menu and brings the window back on a double click.
+// there (and, when the user asks for it, while the window is shown); it carries the tray
+// menu and brings the window back on a double click.
 
 #include <QIcon>
 #include <QObject>
@@ -26,8 +27,15 @@ public:
     static bool trayAvailable();
 
     // Adds (true) or removes (false) the icon; writing the current value does nothing.
+    // Active means the window is hidden in the tray, whether or not the icon stays shown
+    // beside the window as well (AlwaysVisible).
     bool Active() const { return m_active; }
     void SetActive(bool active);
+
+    // The icon stays in the tray while the window is shown too, so that its menu can be
+    // reached; Active is not changed by it.
+    bool AlwaysVisible() const { return m_alwaysVisible; }
+    void SetAlwaysVisible(bool always);
 
     QIcon Icon() const { return m_icon; }
     void SetIcon(const QIcon& icon);
@@ -65,6 +73,7 @@ signals:
 private:
     QSystemTrayIcon* m_trayIcon;
     bool m_active = false;
+    bool m_alwaysVisible = false;
     bool m_showApp = false;
     QIcon m_icon;
     QString m_toolTip;

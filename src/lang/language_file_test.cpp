@@ -1,10 +1,12 @@
 #include "lang/language_file.h"
+#include "lang/qt_translation.h"
 
 #include "support/qt_print.h"
 #include "support/test_data.h"
 
 #include <gtest/gtest.h>
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -213,4 +215,26 @@ TEST(ChooseHelpFile, TopicIsAnAnchor) {
     EXPECT_TRUE(url.isLocalFile());
     EXPECT_EQ(url.toLocalFile(), u"/opt/kv/Helps/KVEnglish.html");
     EXPECT_EQ(url.fragment(), u"101");
+}
+
+// Weekdays and dates in the language of the texts around them, whatever the system speaks.
+TEST(DisplayLocale, NamesTheDaysInTheLanguageOfTheFile) {
+    const struct {
+        const char* file;
+        const char* tuesday;
+    } rows[] = {
+        {"[Language]\nLocale=fi\n", "tiistai"},
+        {"[Language]\nLocale=fi_FI\n", "tiistai"},
+        {"[Language]\nLocale=sv_FI\n", "tisdag"},
+        {"[Misc]\nM001=no locale named\n", "Tuesday"},
+    };
+    for (const auto& row : rows) {
+        const LanguageFile file = LanguageFile::fromBytes(row.file);
+        EXPECT_EQ(displayLocale(&file).standaloneDayName(2), QString::fromUtf8(row.tuesday))
+            << row.file;
+    }
+    EXPECT_EQ(displayLocale(nullptr).standaloneDayName(2), u"Tuesday"_s);
+    const LanguageFile finnish = LanguageFile::fromBytes("[Language]\nLocale=fi\n");
+    EXPECT_EQ(displayLocale(&finnish).toString(QDate(2026, 12, 8), QLocale::ShortFormat),
+              u"8.12.2026"_s);
 }

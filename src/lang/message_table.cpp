@@ -6,8 +6,9 @@ namespace kalvento::lang {
 
 namespace {
 
-// Kept word for word, misspellings included: users and translations know them this way.
-constexpr std::array<MessageEntry, 30> Table{{
+// Kept word for word, misspellings included: users and translations know them this way
+// (M033 excepted, whose advice was wrong on Linux).
+constexpr std::array<MessageEntry, 31> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -26,9 +27,11 @@ constexpr std::array<MessageEntry, 30> Table{{
     {MessageId::M030, "M030", "Trying to download program update!"},
     {MessageId::M031, "M031", "Error occured!"},
     {MessageId::M032, "M032", "Succesfully downloaded the program update!"},
+    // Where the file went and how a Linux system installs it: a package goes in through the
+    // package manager or the software centre, never by running it.
     {MessageId::M033, "M033",
-     "To install the update you need first to close Kalvento, uninstall it and execute the "
-     "downloaded file!"},
+     "The update is saved as %s.\r\nInstall it with your package manager or software centre, "
+     "as you installed Kalvento."},
     {MessageId::M034, "M034", "Checking for update!"},
     {MessageId::M035, "M035", "Error occured! (%s)"},
     {MessageId::M036, "M036", "No updates found!"},
@@ -43,6 +46,7 @@ constexpr std::array<MessageEntry, 30> Table{{
     {MessageId::M042, "M042", "%s is set in the environment and overrides this setting."},
     {MessageId::M043, "M043", "Line %d is no peer: %s"},
     {MessageId::M044, "M044", "Show Kalvento"},
+    {MessageId::M045, "M045", "Open the folder"},
     {MessageId::M060, "M060",
      "The line was not sent: it is marked private, but no computer is ticked.\r\nTick the "
      "computers it is for, or untick \"Send a private message\" to send it to everybody."},

@@ -2,7 +2,7 @@
 // Every message the program shows through the language file: its identifier in section
 // "Misc" and its English default. M009 to M027 are not used; M038 onwards are texts the
 // program has beyond the original table (the help window's title, the tray's tip, the
-// network's messages, the desktop notification's button).
+// network's messages, the desktop notification's button, the downloaded update's folder).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -40,6 +40,7 @@ enum class MessageId {
     M042,
     M043,
     M044,
+    M045,
     M060,
     M061,
     M062,
@@ -52,11 +53,6 @@ struct MessageEntry {
     const char* identifier;     // "M001"...
     const char* englishDefault; // UTF-8, quoted exactly as the program has always shown it
 };
-
-// Shown in English always; it is not in the table because it has to be readable after the
-// user has just switched back from a language that may be wrong.
-inline constexpr char RestartNotice[] =
-    "You need to restart Kalvento so that the changes take effect...";
 
 // The whole table, in identifier order.
 std::span<const MessageEntry> messageTable();

@@ -176,6 +176,14 @@ Settings readAll(const QString& path, const QString& autostartEntry) {
 
     s.height = in.integer(General, "Height", d.height, 100, 10000);
     s.width = in.integer(General, "Width", d.width, 100, 10000);
+    // A place far beyond any desktop is no place: the window then opens centred.
+    constexpr int placeLimit = 100000;
+    const int left = in.integer(General, "Left", IntMax);
+    const int top = in.integer(General, "Top", IntMax);
+    const auto onDesktop = [](int value) { return value >= -placeLimit && value <= placeLimit; };
+    if (onDesktop(left) && onDesktop(top))
+        s.position = QPoint(left, top);
+    s.screen = in.string(General, "Screen", d.screen);
     s.maximized = in.boolean(General, "Maximized", d.maximized);
     s.showSplashscreen = in.boolean(General, "Show splashscreen", d.showSplashscreen);
     s.languageIndexMissing =
@@ -183,6 +191,7 @@ Settings readAll(const QString& path, const QString& autostartEntry) {
     s.deliveries = in.integer(General, "Deliveries", d.deliveries, 1, 10);
     s.startWithSystem = platform::isAutostartEnabled(autostartEntry);
     s.hideToTray = in.boolean(General, "Hide to tray", d.hideToTray);
+    s.alwaysShowTrayIcon = in.boolean(General, "Always show tray icon", d.alwaysShowTrayIcon);
     s.saveMessagesLog = in.boolean(General, "Save messages log", d.saveMessagesLog);
     s.automaticUpdate = in.boolean(General, "Automatic update", d.automaticUpdate);
     s.alwaysConnected = in.boolean(General, "Always connected to the Internet", d.alwaysConnected);
@@ -255,6 +264,7 @@ WriteResult writeAll(const QString& path, const Settings& s, const QString& exec
         out.boolean(General, "Show splashscreen", s.showSplashscreen);
         out.integer(General, "Deliveries", s.deliveries);
         out.boolean(General, "Hide to tray", s.hideToTray);
+        out.boolean(General, "Always show tray icon", s.alwaysShowTrayIcon);
         out.boolean(General, "Save messages log", s.saveMessagesLog);
         out.boolean(General, "Automatic update", s.automaticUpdate);
         out.boolean(General, "Always connected to the Internet", s.alwaysConnected);
@@ -312,6 +322,11 @@ WriteResult writeClose(const QString& path, const Settings& s) {
         if (!s.maximized) {
             out.integer(General, "Width", s.width);
             out.integer(General, "Height", s.height);
+            if (s.position) {
+                out.integer(General, "Left", s.position->x());
+                out.integer(General, "Top", s.position->y());
+                out.string(General, "Screen", s.screen);
+            }
         }
     });
 }

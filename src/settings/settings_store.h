@@ -13,8 +13,11 @@
 #include "settings/colors.h"
 
 #include <QDate>
+#include <QPoint>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 namespace kalvento::settings {
 
@@ -25,10 +28,15 @@ struct Settings {
     // [General]
     int height = 417; // client area of the main window
     int width = 633;
+    // Where the window was (its frame's top-left corner, in the desktop's coordinates) and
+    // the name of the screen it was on; none before the first end of the program.
+    std::optional<QPoint> position;
+    QString screen;
     bool maximized = false;
     bool showSplashscreen = true;
     int deliveries = 1; // copies of each announcement, 1 to 10
     bool hideToTray = true;
+    bool alwaysShowTrayIcon = false; // the tray icon also while the window is shown
     bool saveMessagesLog = false;
     bool automaticUpdate = true;
     bool alwaysConnected = false; // "Always connected to the Internet"
@@ -110,8 +118,9 @@ Settings readAll(const QString& path,
                                    const QString& executablePath,
                                    const QString& autostartEntry = platform::autostartEntryPath());
 
-// At the end of the run: the friends, "Maximized", and "Width" and "Height" only when not
-// maximized, so a maximized window keeps the normal size of an earlier run.
+// At the end of the run: the friends, "Maximized", and "Width", "Height", "Left", "Top" and
+// "Screen" only when not maximized, so a maximized window keeps the normal place and size of
+// an earlier run (the place only when known: a Wayland compositor tells none).
 [[nodiscard]] WriteResult writeClose(const QString& path, const Settings& settings);
 
 // The section "Friends" alone, written when the user adds or removes a friend.

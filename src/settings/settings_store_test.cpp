@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 
 #include <functional>
+#include <optional>
 
 using namespace kalvento::settings;
 using kalvento::test::readFile;
@@ -49,6 +50,7 @@ TEST_F(SettingsStore, MissingFileGivesEveryDefault) {
         {"Show splashscreen", s.showSplashscreen, true},
         {"Deliveries", s.deliveries, 1},
         {"Hide to tray", s.hideToTray, true},
+        {"Always show tray icon", s.alwaysShowTrayIcon, false},
         {"Save messages log", s.saveMessagesLog, false},
         {"Automatic update", s.automaticUpdate, true},
         {"Always connected to the Internet", s.alwaysConnected, false},
@@ -102,6 +104,7 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Show splashscreen=1\n"
                                          "Deliveries=1\n"
                                          "Hide to tray=1\n"
+                                         "Always show tray icon=0\n"
                                          "Save messages log=0\n"
                                          "Automatic update=1\n"
                                          "Always connected to the Internet=0\n"
@@ -199,6 +202,8 @@ TEST_F(SettingsStore, SmallBatchesWriteOnlyTheirKeys) {
     s.automaticUpdate = false;
     s.width = 800;
     s.height = 600;
+    s.position = QPoint(10, -20);
+    s.screen = "HDMI-1";
     s.friends = {"zed", "", "Amy"};
 
     ASSERT_TRUE(writeFirstRun(path, s));
@@ -224,6 +229,9 @@ TEST_F(SettingsStore, SmallBatchesWriteOnlyTheirKeys) {
                                          "Maximized=0\n"
                                          "Width=800\n"
                                          "Height=600\n"
+                                         "Left=10\n"
+                                         "Top=-20\n"
+                                         "Screen=HDMI-1\n"
                                          "Hide to tray=0\n"
                                          "[Friends]\n"
                                          "Friend2=Amy\n"
@@ -240,12 +248,34 @@ TEST_F(SettingsStore, MaximizedCloseKeepsTheNormalSize) {
     s.maximized = true;
     s.width = 1920;
     s.height = 1080;
+    s.position = QPoint(0, 0); // a maximized window's place is not its own
     ASSERT_TRUE(writeClose(path, s));
     EXPECT_EQ(readFile(path), QByteArray("[General]\nWidth=700\nHeight=500\nMaximized=1\n"));
     const Settings next = read();
     EXPECT_TRUE(next.maximized);
     EXPECT_EQ(next.width, 700);
     EXPECT_EQ(next.height, 500);
+    EXPECT_FALSE(next.position.has_value());
+}
+
+TEST_F(SettingsStore, TheWindowsPlaceReadsBackOnlyWhenItIsOne) {
+    const struct {
+        const char* keys;
+        std::optional<QPoint> position;
+    } rows[] = {
+        {"Left=10\nTop=-20\nScreen=HDMI-1\n", QPoint(10, -20)},
+        {"Left=10\n", std::nullopt},                     // half a place
+        {"Left=x\nTop=5\n", std::nullopt},               // not a number
+        {"Left=99999999\nTop=5\n", std::nullopt},        // beyond any desktop
+        {"Left=-3000\nTop=1500\n", QPoint(-3000, 1500)}, // a screen left of the primary
+    };
+    for (const auto& row : rows) {
+        writeFile(path, QByteArray("[General]\n") + row.keys);
+        EXPECT_EQ(read().position, row.position) << row.keys;
+    }
+    EXPECT_EQ(read().screen, "");
+    writeFile(path, "[General]\nScreen=DP-2\n");
+    EXPECT_EQ(read().screen, "DP-2");
 }
 
 TEST_F(SettingsStore, HandWrittenFileReadsRight) {

@@ -3,6 +3,10 @@
 // memo lines and list items of the components it owns, by the keys
 // "<window>.Caption", "<window>.<component>.Caption", ".Hint", ".lines[i]", ".items[i]" of
 // the section named after the window. Names are QObject::objectName.
+//
+// A window remembers the built-in texts a language replaced, so that the next language (or
+// none: the built-in English) starts from them: switching languages back and forth, or
+// back to English, needs no restart.
 
 #include <QString>
 #include <QStringView>
@@ -18,9 +22,17 @@ namespace kalvento::uisupport {
 
 using lang::LanguageFile;
 
-// Does nothing without a file. Only texts the file gives replace the window's own; lines
-// and items are replaced, never added or removed. Components are the window's descendants
-// (widgets, actions, menus...) in creation order, up to but not into other windows.
+// A component whose lines or items are the user's data (a chat, a list of computers) and
+// never a text to translate carries this property set to true; its caption and hint still
+// follow the language.
+inline constexpr char TextIsDataProperty[] = "kalventoTextIsData";
+
+// First puts back the built-in texts an earlier call replaced on this window, where the
+// program has not changed them since; then, with a file, applies its texts. Without a file
+// (the built-in English) only the first step runs. Only texts the file gives replace the
+// window's own; lines and items are replaced, never added or removed. Components are the
+// window's descendants (widgets, actions, menus...) in creation order, up to but not into
+// other windows.
 void ApplyLanguage(QWidget* window, const LanguageFile* file);
 
 // Sets the text property that propertyName ("Caption" or "Hint") stands for on obj, as

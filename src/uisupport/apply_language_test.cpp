@@ -259,3 +259,57 @@ TEST_F(ApplyLanguageTest, SetTextPropertyPassesOverObjectsWithoutTheProperty) {
     EXPECT_EQ(proxy->placeholderText(), u"host");
     EXPECT_FALSE(SetTextProperty(proxy, u"maxLength", u"3"_s));
 }
+
+// Another language, or none, starts from the built-in texts: nothing of the one before
+// stays, and no restart is needed.
+TEST_F(ApplyLanguageTest, TheNextLanguageOrNoneStartsFromTheBuiltInTexts) {
+    const LanguageFile finnish = LanguageFile::fromBytes(TranslatedMainForm);
+    const LanguageFile partial = LanguageFile::fromBytes("[MainForm]\n"
+                                                         "MainForm.btnSend.Caption=&Skicka\n");
+    ApplyLanguage(window.get(), &finnish);
+    ApplyLanguage(window.get(), &partial);
+    EXPECT_EQ(btnSend->text(), u"&Skicka");
+    EXPECT_EQ(btnSend->toolTip(), u"Send message"); // not the Finnish hint
+    EXPECT_EQ(window->windowTitle(), u"Kalvento");
+
+    ApplyLanguage(window.get(), &finnish);
+    ApplyLanguage(window.get(), nullptr);
+    EXPECT_EQ(window->windowTitle(), u"Kalvento");
+    EXPECT_EQ(btnSend->text(), u"&Send");
+    EXPECT_EQ(btnSend->toolTip(), u"Send message");
+    EXPECT_EQ(btnSend->statusTip(), u"");
+    EXPECT_EQ(close1->text(), u"Close");
+    EXPECT_EQ(trayPopUp->title(), u"Tray");
+    EXPECT_EQ(pages->tabText(0), u"General");
+    EXPECT_EQ(bgStyle->itemText(0), u"Tile");
+    EXPECT_EQ(frendit->item(1)->text(), u"Bertil");
+    EXPECT_EQ(memo->toPlainText(), u"one\ntwo\nthree\nfour\n");
+    EXPECT_EQ(label->text(), u"Info");
+}
+
+// What the program or the user changed after the language was applied is theirs.
+TEST_F(ApplyLanguageTest, TextsChangedSinceTheLanguageStayWhenItGoes) {
+    const LanguageFile file = LanguageFile::fromBytes(TranslatedMainForm);
+    label->setTextFormat(Qt::RichText);
+    ApplyLanguage(window.get(), &file);
+    btnSend->setText("Sending...");
+    memo->setPlainText("typed by the user\n");
+    ApplyLanguage(window.get(), nullptr);
+    EXPECT_EQ(btnSend->text(), u"Sending...");
+    EXPECT_EQ(memo->toPlainText(), u"typed by the user\n");
+    EXPECT_EQ(label->text(), u"Info");
+    EXPECT_EQ(label->textFormat(), Qt::RichText); // as it was built
+}
+
+TEST_F(ApplyLanguageTest, TheLinesAndItemsOfDataStayButTheirHintFollows) {
+    memo->setProperty(TextIsDataProperty, true);
+    frendit->setProperty(TextIsDataProperty, true);
+    const LanguageFile file = LanguageFile::fromBytes("[MainForm]\n"
+                                                      "MainForm.Memo.lines[0]=yksi\n"
+                                                      "MainForm.Memo.Hint=Muistio\n"
+                                                      "MainForm.Frendit.items[1]=Berit\n");
+    ApplyLanguage(window.get(), &file);
+    EXPECT_EQ(memo->toPlainText(), u"one\ntwo\nthree\nfour\n");
+    EXPECT_EQ(memo->toolTip(), u"Muistio");
+    EXPECT_EQ(frendit->item(1)->text(), u"Bertil");
+}

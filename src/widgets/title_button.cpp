@@ -2,9 +2,11 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
+#include <QToolTip>
 #include <QWidget>
 
 #include <typeinfo>
@@ -225,6 +227,14 @@ bool TTitlebtn::eventFilter(QObject* watched, QEvent* event) {
             m_pressed = false; // released elsewhere: cancelled
         }
         return false;
+    }
+    case QEvent::ToolTip: {
+        // The window's own area around the button has no tip of its own to show.
+        const auto* help = static_cast<QHelpEvent*>(event);
+        if (!onButton(help->pos()) || m_toolTip.isEmpty())
+            return false;
+        QToolTip::showText(help->globalPos(), m_toolTip, m_owner, ButtonRect());
+        return true;
     }
     case QEvent::Resize:
     case QEvent::WindowActivate:

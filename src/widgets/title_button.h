@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPalette>
 #include <QRect>
+#include <QString>
 
 #include <functional>
 
@@ -19,6 +20,8 @@ namespace kalvento::widgets {
 
 class TTitlebtn : public QObject {
     Q_OBJECT
+    // What the pointer resting on the button shows; "Hint" of a language file sets it.
+    Q_PROPERTY(QString toolTip READ toolTip WRITE setToolTip)
 public:
     using TNotifyEvent = std::function<void(TTitlebtn* sender)>;
     enum State { Up = 0, Down = 1, Disabled = 2 };
@@ -34,6 +37,8 @@ public:
     // Installs or removes the hook; a window with two of these gets neither.
     bool Visible() const { return m_visible; }
     void SetVisible(bool visible);
+    QString toolTip() const { return m_toolTip; }
+    void setToolTip(const QString& text) { m_toolTip = text; }
 
     int ButtonWidth() const { return m_buttonWidth; }
     int ButtonHeight() const { return m_buttonHeight; }
@@ -61,6 +66,7 @@ private:
 
     QWidget* m_owner;
     TNotifyEvent m_action;
+    QString m_toolTip;
     bool m_enabled = true;
     bool m_visible = false;
     bool m_pressed = false;

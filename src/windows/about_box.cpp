@@ -76,6 +76,9 @@ TAboutBox::TAboutBox(const QImage& defaultBackground, const QImage& icon, const 
     : QDialog(parent), m_background(defaultBackground) {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QStringLiteral("About"));
+    // A dialog of a fixed size: closed, never minimized or maximized.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     m_openLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
     m_reunus = new QFrame(this);
@@ -105,12 +108,13 @@ TAboutBox::TAboutBox(const QImage& defaultBackground, const QImage& icon, const 
     addLabel(this, "Version", QString(), QRect(96, 52, 280, 18));
     addLabel(this, "Comments", QStringLiteral("Chat for your local network"),
              QRect(96, 72, 280, 18));
-    addLabel(this, "WebLabel", QStringLiteral("Web:"), QRect(20, 100, 70, 18));
+    // The captions of the left column reach up to the values, for a language's longer words.
+    addLabel(this, "WebLabel", QStringLiteral("Web:"), QRect(20, 100, 74, 18));
     auto* web = new LinkLabel(QStringLiteral("www.fennrake.example"),
                               QStringLiteral("http://www.fennrake.example/"), this);
     web->setObjectName(QStringLiteral("WebLink"));
     web->setGeometry(96, 100, 280, 18);
-    addLabel(this, "MailLabel", QStringLiteral("E-mail:"), QRect(20, 120, 70, 18));
+    addLabel(this, "MailLabel", QStringLiteral("E-mail:"), QRect(20, 120, 74, 18));
     auto* mail = new LinkLabel(QStringLiteral("kalvento@fennrake.example"),
                                QStringLiteral("mailto:kalvento@fennrake.example"), this);
     mail->setObjectName(QStringLiteral("MailLink"));
@@ -121,7 +125,7 @@ TAboutBox::TAboutBox(const QImage& defaultBackground, const QImage& icon, const 
                        "use it at your own risk."),
         QRect(20, 146, 355, 36));
     disclaimer->setWordWrap(true);
-    addLabel(this, "SystemLabel", QStringLiteral("System:"), QRect(20, 192, 70, 18));
+    addLabel(this, "SystemLabel", QStringLiteral("System:"), QRect(20, 192, 74, 18));
     QLabel* system = addLabel(this, "Windows", QString(), QRect(96, 192, 280, 36));
     system->setWordWrap(true);
     addLabel(this, "MemoryLabel", QStringLiteral("Memory:"), QRect(20, 230, 170, 18));

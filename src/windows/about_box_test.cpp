@@ -152,3 +152,23 @@ TEST(Splash, ShowsThePictureWithTheVersionAndTheCopyright) {
     EXPECT_TRUE(splash.windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(splash.cursor().shape(), Qt::BusyCursor);
 }
+
+// The box speaks the language in use, every caption whole in its place.
+TEST(AboutBox, TheShippedTranslationFitsTheBox) {
+    const auto file = lang::LoadLanguageFile(QStringLiteral("Languages/Suomi.txt"),
+                                             QStringLiteral(KALVENTO_SOURCE_DIR));
+    ASSERT_NE(file, nullptr);
+    lang::SetCurrentLanguageFile(file);
+    TAboutBox box(tile(), icon(), QStringLiteral("1.2.0.1"), QDate(2026, 12, 8));
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    EXPECT_EQ(box.windowTitle(), QStringLiteral("Tietoja"));
+    EXPECT_EQ(box.label("Comments")->text(), QStringLiteral("Keskusteluohjelma lähiverkkoon"));
+    for (const char* name : {"Comments", "WebLabel", "MailLabel", "SystemLabel", "MemoryLabel"}) {
+        const QLabel* label = box.label(name);
+        EXPECT_GE(label->width(), label->fontMetrics().horizontalAdvance(label->text())) << name;
+    }
+    const QLabel* disclaimer = box.label("Disclaimer");
+    EXPECT_GE(disclaimer->height(), disclaimer->heightForWidth(disclaimer->width()));
+    lang::SetCurrentLanguageFile(nullptr);
+}

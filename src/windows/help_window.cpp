@@ -10,7 +10,10 @@
 
 namespace kalvento::windows {
 
-THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QTextBrowser(this)) {
+THelpWindow::THelpWindow(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      m_browser(new QTextBrowser(this)) {
     setObjectName(QStringLiteral("HelpWindow"));
     setWindowTitle(lang::GetMessageText(lang::MessageId::M038));
     resize(620, 520);
@@ -20,6 +23,12 @@ THelpWindow::THelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QText
     // Pages of the help link to each other; web links go to the user's browser.
     m_browser->setOpenLinks(true);
     m_browser->setOpenExternalLinks(true);
+}
+
+void THelpWindow::setHelpFile(const QString& helpFile) {
+    setWindowTitle(lang::GetMessageText(lang::MessageId::M038));
+    if (isVisible() && QFileInfo::exists(helpFile))
+        m_browser->setSource(QUrl::fromLocalFile(helpFile));
 }
 
 void THelpWindow::showHelp(const QString& helpFile, int topic) {

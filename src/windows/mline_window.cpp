@@ -95,6 +95,8 @@ TMLineIkkuna::TMLineIkkuna(Host host, QWidget* parent)
 
     m_re = new QPlainTextEdit(this);
     m_re->setObjectName(QStringLiteral("RE"));
+    // What the user writes here is never a text to translate, whatever language comes.
+    m_re->setProperty(uisupport::TextIsDataProperty, true);
     m_re->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     m_re->setContextMenuPolicy(Qt::CustomContextMenu);
 

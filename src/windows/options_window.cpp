@@ -13,6 +13,7 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDialog>
@@ -28,8 +29,10 @@
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStyle>
+#include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -65,6 +68,39 @@ protected:
             onClick)
             onClick();
     }
+};
+
+// The sound list's entries with, at their right end and dimmed, the freedesktop sound each
+// system sound plays on this desktop.
+class SoundItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        const QString event = index.data(TOptionsIkkuna::SoundEventRole).toString();
+        if (event.isEmpty())
+            return;
+        painter->save();
+        const bool selected = option.state.testFlag(QStyle::State_Selected);
+        QColor dim = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+        dim.setAlphaF(0.6f);
+        painter->setPen(dim);
+        painter->drawText(option.rect.adjusted(0, 0, -kMargin, 0),
+                          Qt::AlignRight | Qt::AlignVCenter, event);
+        painter->restore();
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        const QString event = index.data(TOptionsIkkuna::SoundEventRole).toString();
+        if (!event.isEmpty())
+            size.rwidth() += option.fontMetrics.horizontalAdvance(event) + 3 * kMargin;
+        return size;
+    }
+
+private:
+    static constexpr int kMargin = 6;
 };
 
 struct ReadableColor {
@@ -178,6 +214,16 @@ int findEntry(const QComboBox* box, const QString& text) {
     return -1;
 }
 
+int findSound(const QComboBox* box, const QString& storedName) {
+    for (int i = 0; i < box->count(); ++i) {
+        if (box->itemData(i, TOptionsIkkuna::StoredSoundRole)
+                .toString()
+                .compare(storedName, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
 std::optional<QString> nonEmpty(const QString& text) {
     if (text.isEmpty())
         return std::nullopt;
@@ -198,10 +244,20 @@ const std::array<const char*, 8> TOptionsIkkuna::SystemSoundNames = {
 
 LanguageChange languageChange(const settings::Settings& before, const settings::Settings& after) {
     if (after.languageIndex == 0)
-        return before.languageIndex != 0 ? LanguageChange::RestartNotice : LanguageChange::None;
+        return before.languageIndex != 0 ? LanguageChange::Apply : LanguageChange::None;
     if (before.languageIndex == 0 || after.language != before.language)
         return LanguageChange::Apply;
     return LanguageChange::None;
+}
+
+QString soundFolder(const QString& chosenSound, const QString& systemSounds) {
+    if (sound::chooseSound(chosenSound, 0).kind == sound::SoundChoice::File) {
+        if (const QFileInfo file(chosenSound); file.isAbsolute() && file.dir().exists())
+            return file.absolutePath();
+    }
+    if (QFileInfo(systemSounds).isDir())
+        return systemSounds;
+    return QDir::homePath();
 }
 
 TOptionsIkkuna::Pickers TOptionsIkkuna::Pickers::real() {
@@ -225,7 +281,9 @@ TOptionsIkkuna::Pickers TOptionsIkkuna::Pickers::real() {
     p.picture = [](QWidget* parent, const QString& filter) {
         return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), QString(), filter));
     };
-    p.sound = p.picture;
+    p.sound = [](QWidget* parent, const QString& filter, const QString& folder) {
+        return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), folder, filter));
+    };
     p.confirm = [](QWidget* parent, const QString& text) {
         QMessageBox box(QMessageBox::Question, u"Confirm"_s, text,
                         QMessageBox::Yes | QMessageBox::No, parent);
@@ -241,6 +299,16 @@ TOptionsIkkuna::TOptionsIkkuna(const QString& resourceDirectory, const settings:
       m_pickers(Pickers::real()), m_detectedInterfaces(platform::broadcastInterfaceNames()) {
     setObjectName(u"OptionsIkkuna"_s);
     setWindowTitle(u"Options"_s);
+    // A dialog: closed or confirmed, never minimized or maximized.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    // The player of the alerts' kind, made when first asked to play.
+    m_playSound =
+        [player = std::shared_ptr<sound::SoundPlayer>()](const sound::SoundChoice& choice) mutable {
+            if (!player)
+                player = std::make_shared<sound::SoundPlayer>();
+            player->play(choice);
+        };
 
     m_sivut = named(new QTabWidget(this), "OptionsSivut");
     // Every page's tab in sight: the window is made as wide as the tabs need rather than
@@ -302,13 +370,33 @@ void TOptionsIkkuna::FormCreate(const settings::Settings& current) {
         lang::SetCurrentLanguageFile(
             lang::LoadLanguageFile(lang::languageFileName(current.language), m_resourceDirectory));
         uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        m_shownLanguage = current.language;
     }
 }
 
+void TOptionsIkkuna::LanguageSelect(int index) {
+    const QString language = index > 0 ? m_language->itemText(index) : QString();
+    if (index < 0 || language == m_shownLanguage)
+        return;
+    m_shownLanguage = language;
+    // Only this window: the program takes the language when the window is confirmed.
+    const auto file = language.isEmpty() ? nullptr
+                                         : lang::LoadLanguageFile(lang::languageFileName(language),
+                                                                  m_resourceDirectory);
+    uisupport::ApplyLanguage(this, file.get());
+    if (isVisible())
+        fitToContents();
+}
+
 void TOptionsIkkuna::createGeneralPage(QWidget* page) {
-    m_showSplash = checkBox(u"Show splashscreen on startup"_s, "ShowSplash", page);
+    m_showSplash = checkBox(u"Show splashscreen on startup"_s, "ShowSplash", page,
+                            u"A picture with the version, for a second while Kalvento starts"_s);
     m_start = checkBox(u"Start Kalvento on startup"_s, "Start", page);
     m_hideTray = checkBox(u"Hide to tray on close"_s, "HideTray", page);
+    m_alwaysTray =
+        checkBox(u"Always show the icon in the tray"_s, "AlwaysTray", page,
+                 u"Keep Kalvento's icon in the tray while the window is shown too, with its "
+                 u"menu"_s);
     m_saveMessages = checkBox(u"Save message log (log.rtf)"_s, "SaveMessages", page);
     m_saveMessagesPath = named(new QLineEdit(page), "SaveMessagesPath");
     m_btnBrowse =
@@ -324,17 +412,18 @@ void TOptionsIkkuna::createGeneralPage(QWidget* page) {
     grid->addWidget(m_showSplash, 0, 0, 1, 3);
     grid->addWidget(m_start, 1, 0, 1, 3);
     grid->addWidget(m_hideTray, 2, 0, 1, 3);
-    grid->addWidget(m_saveMessages, 3, 0, 1, 3);
-    grid->addWidget(m_saveMessagesPath, 4, 0, 1, 2);
-    grid->addWidget(m_btnBrowse, 4, 2);
-    grid->addWidget(m_autoUpdate, 5, 0, 1, 3);
-    grid->addWidget(m_connected, 6, 0, 1, 3);
+    grid->addWidget(m_alwaysTray, 3, 0, 1, 3);
+    grid->addWidget(m_saveMessages, 4, 0, 1, 3);
+    grid->addWidget(m_saveMessagesPath, 5, 0, 1, 2);
+    grid->addWidget(m_btnBrowse, 5, 2);
+    grid->addWidget(m_autoUpdate, 6, 0, 1, 3);
+    grid->addWidget(m_connected, 7, 0, 1, 3);
     auto* deliveriesRow = new QHBoxLayout;
     deliveriesRow->addWidget(m_deliveries);
     deliveriesRow->addWidget(deliveriesLabel);
     deliveriesRow->addStretch();
-    grid->addLayout(deliveriesRow, 7, 0, 1, 3);
-    grid->setRowStretch(8, 1);
+    grid->addLayout(deliveriesRow, 8, 0, 1, 3);
+    grid->setRowStretch(9, 1);
     grid->setColumnStretch(1, 1);
 
     connect(m_saveMessages, &QCheckBox::toggled, this, &TOptionsIkkuna::SaveMessagesClick);
@@ -377,15 +466,32 @@ void TOptionsIkkuna::createMessagesPage(QWidget* page) {
     m_sound = named(new QComboBox(m_notify), "Sound");
     m_sound->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_sound->setMinimumContentsLength(12);
+    m_sound->setItemDelegate(new SoundItemDelegate(m_sound));
+    // The system sounds are the list's first entries for good, so that a language can name
+    // them; what a setting stores is their English name.
+    for (const char* name : SystemSoundNames)
+        addSound(QString::fromLatin1(name), QString::fromLatin1(name));
     m_selaaButton = smallButton("SelaaButton", u"Browse for sound files..."_s, m_notify);
+    m_playSoundButton = smallButton("PlaySound", u"Play the chosen sound"_s, m_notify);
+    m_playSoundButton->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    m_soundPlays = named(new QLabel(m_notify), "SoundPlays",
+                         u"What the chosen sound plays: a sound of the desktop's sound theme, or "
+                         u"the file"_s);
+    m_soundPlays->setTextFormat(Qt::PlainText);
+    QPalette dimmed = m_soundPlays->palette(); // it tells, it does nothing
+    dimmed.setColor(QPalette::WindowText, dimmed.color(QPalette::Disabled, QPalette::WindowText));
+    m_soundPlays->setPalette(dimmed);
+    m_soundPlays->setMinimumWidth(1); // a long file name is cut, never widening the window
 
     auto* notifyLayout = new QGridLayout(m_notify);
-    notifyLayout->addWidget(m_flashingIcon, 0, 0, 1, 2);
-    notifyLayout->addWidget(m_bringOnTop, 1, 0, 1, 2);
-    notifyLayout->addWidget(m_playASound, 2, 0, 1, 2);
+    notifyLayout->addWidget(m_flashingIcon, 0, 0, 1, 3);
+    notifyLayout->addWidget(m_bringOnTop, 1, 0, 1, 3);
+    notifyLayout->addWidget(m_playASound, 2, 0, 1, 3);
     notifyLayout->addWidget(m_sound, 3, 0);
     notifyLayout->addWidget(m_selaaButton, 3, 1);
-    notifyLayout->addWidget(m_desktopNotification, 4, 0, 1, 2);
+    notifyLayout->addWidget(m_playSoundButton, 3, 2);
+    notifyLayout->addWidget(m_soundPlays, 4, 0, 1, 3);
+    notifyLayout->addWidget(m_desktopNotification, 5, 0, 1, 3);
     notifyLayout->setColumnStretch(0, 1);
 
     auto* left = new QVBoxLayout;
@@ -407,6 +513,9 @@ void TOptionsIkkuna::createMessagesPage(QWidget* page) {
 
     connect(m_alertMessage, &QCheckBox::toggled, this, &TOptionsIkkuna::AlertMessageClick);
     connect(m_selaaButton, &QToolButton::clicked, this, &TOptionsIkkuna::SelaaButtonClick);
+    connect(m_playSoundButton, &QToolButton::clicked, this, &TOptionsIkkuna::PlaySoundClick);
+    connect(m_sound, &QComboBox::currentIndexChanged, this, &TOptionsIkkuna::SoundChange);
+    SoundChange();
 }
 
 void TOptionsIkkuna::createFriendsPage(QWidget* page) {
@@ -444,6 +553,17 @@ void TOptionsIkkuna::createUpdatePage(QWidget* page) {
         named(new QLineEdit(page), "Address", u"Do NOT modify unless Fennrake tells you so!"_s);
     auto* portLabel = plainLabel(u"Port:"_s, "PortLabel", page);
     m_port = numberEdit("Port", 0, 32767, page);
+    // The field is kept for the settings file's sake; the check connects to the port the
+    // address names.
+    const QString portHint = u"Kept, not used: a port goes in the address, as in "
+                             u"http://host:8080/Kalvento.ini"_s;
+    m_port->setToolTip(portHint);
+    portLabel->setToolTip(portHint);
+    auto* portNote = plainLabel(u"A port other than 80 goes in the address: "
+                                u"http://host:8080/..."_s,
+                                "PortNote", page);
+    portNote->setWordWrap(true);
+    portNote->setEnabled(false);
     auto* saveToLabel = plainLabel(u"Save update to:"_s, "SaveToLabel", page);
     m_saveTo = named(new QLineEdit(page), "SaveTo", u"A directory to save the update to"_s);
     m_browseButton = smallButton("BrowseButton", u"Browse for folder..."_s, page);
@@ -458,10 +578,11 @@ void TOptionsIkkuna::createUpdatePage(QWidget* page) {
     grid->addWidget(portLabel, 3, 2);
     grid->addWidget(m_address, 4, 0, 1, 2);
     grid->addWidget(m_port, 4, 2);
-    grid->addWidget(saveToLabel, 5, 0, 1, 3);
-    grid->addWidget(m_saveTo, 6, 0, 1, 2);
-    grid->addWidget(m_browseButton, 6, 2, Qt::AlignLeft);
-    grid->setRowStretch(7, 1);
+    grid->addWidget(portNote, 5, 0, 1, 3);
+    grid->addWidget(saveToLabel, 6, 0, 1, 3);
+    grid->addWidget(m_saveTo, 7, 0, 1, 2);
+    grid->addWidget(m_browseButton, 7, 2, Qt::AlignLeft);
+    grid->setRowStretch(8, 1);
     grid->setColumnStretch(0, 1);
 
     connect(m_useProxy, &QCheckBox::toggled, this, &TOptionsIkkuna::UseProxyClick);
@@ -516,6 +637,7 @@ void TOptionsIkkuna::createAppearancePage(QWidget* page) {
     connect(m_noBG, &QCheckBox::toggled, this, &TOptionsIkkuna::NoBGClick);
     connect(m_openBGButton, &QPushButton::clicked, this, &TOptionsIkkuna::OpenBGButtonClick);
     connect(m_bgColor, &QComboBox::activated, this, &TOptionsIkkuna::BGColorSelect);
+    connect(m_language, &QComboBox::currentIndexChanged, this, &TOptionsIkkuna::LanguageSelect);
 }
 
 void TOptionsIkkuna::createNetworkPage(QWidget* page) {
@@ -610,9 +732,8 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     m_saveTo->setText(s.saveUpdateDirectory);
     m_alertMessage->setChecked(s.showAlert);
     m_deliveries->setValue(s.deliveries);
-    m_sound->clear();
-    for (const char* name : SystemSoundNames)
-        m_sound->addItem(QString::fromLatin1(name));
+    while (m_sound->count() > int(SystemSoundNames.size()))
+        m_sound->removeItem(m_sound->count() - 1);
     m_flashingIcon->setChecked(s.flashingIcon);
     m_bringOnTop->setChecked(s.bringOnTop);
     m_playASound->setChecked(s.playSound);
@@ -620,6 +741,7 @@ void TOptionsIkkuna::fill(const settings::Settings& s, const QFont& chatFont) {
     selectSound(s.soundName);
     m_start->setChecked(s.startWithSystem);
     m_hideTray->setChecked(s.hideToTray);
+    m_alwaysTray->setChecked(s.alwaysShowTrayIcon);
     m_autoUpdate->setChecked(s.automaticUpdate);
     m_connected->setChecked(s.alwaysConnected);
     m_saveMessages->setChecked(s.saveMessagesLog);
@@ -686,12 +808,42 @@ void TOptionsIkkuna::selectSound(const QString& soundName) {
         m_sound->setCurrentIndex(0);
         return;
     }
-    int entry = findEntry(m_sound, soundName);
+    int entry = findSound(m_sound, soundName);
     if (entry < 0) {
-        m_sound->addItem(soundName);
+        addSound(soundName, soundName);
         entry = m_sound->count() - 1;
     }
     m_sound->setCurrentIndex(entry);
+}
+
+void TOptionsIkkuna::addSound(const QString& storedName, const QString& text) {
+    const int entry = m_sound->count();
+    m_sound->addItem(text);
+    m_sound->setItemData(entry, storedName, StoredSoundRole);
+    const sound::SoundChoice plays = sound::chooseSound(storedName, entry);
+    if (plays.kind == sound::SoundChoice::SystemSound)
+        m_sound->setItemData(entry, QString::fromLatin1(sound::systemSoundEventId(entry)),
+                             SoundEventRole);
+    else
+        m_sound->setItemData(entry, storedName, Qt::ToolTipRole); // the whole path
+}
+
+sound::SoundChoice TOptionsIkkuna::chosenSound() const {
+    const int entry = m_sound->currentIndex();
+    return sound::chooseSound(m_sound->itemData(entry, StoredSoundRole).toString(), entry);
+}
+
+void TOptionsIkkuna::SoundChange() {
+    const sound::SoundChoice plays = chosenSound();
+    m_soundPlays->setText(plays.kind == sound::SoundChoice::File
+                              ? QFileInfo(plays.fileName).fileName()
+                              : QString::fromLatin1(sound::systemSoundEventId(plays.systemSound)));
+    m_playSoundButton->setEnabled(m_sound->currentIndex() >= 0);
+}
+
+void TOptionsIkkuna::PlaySoundClick() {
+    if (m_sound->currentIndex() >= 0)
+        m_playSound(chosenSound());
 }
 
 void TOptionsIkkuna::selectBackgroundColor(quint32 value) {
@@ -713,6 +865,8 @@ void TOptionsIkkuna::selectBackgroundColor(quint32 value) {
 void TOptionsIkkuna::fillLanguages(const settings::Settings& s) {
     const QString folder = m_langDir->text();
     const QStringList names = lang::languageList(folder);
+    // Filling the list is not choosing from it.
+    QSignalBlocker blocker(m_language);
     m_language->clear();
     m_language->addItem(languagePicture(0), names.first());
     for (qsizetype i = 1; i < names.size(); ++i) {
@@ -730,6 +884,8 @@ void TOptionsIkkuna::fillLanguages(const settings::Settings& s) {
         m_language->setCurrentIndex(findEntry(m_language, s.language));
     else
         m_language->setCurrentIndex(0);
+    blocker.unblock();
+    LanguageSelect(m_language->currentIndex());
 }
 
 QIcon TOptionsIkkuna::languagePicture(int index) {
@@ -777,11 +933,12 @@ settings::Settings TOptionsIkkuna::result(settings::Settings s) const {
     s.playSound = m_playASound->isChecked();
     s.desktopNotification = m_desktopNotification->isChecked();
     if (m_sound->currentIndex() >= 0) {
-        s.soundName = m_sound->currentText();
+        s.soundName = m_sound->currentData(StoredSoundRole).toString();
         s.soundIndex = m_sound->currentIndex();
     }
     s.startWithSystem = m_start->isChecked();
     s.hideToTray = m_hideTray->isChecked();
+    s.alwaysShowTrayIcon = m_alwaysTray->isChecked();
     s.automaticUpdate = m_autoUpdate->isChecked();
     s.alwaysConnected = m_connected->isChecked();
     s.saveMessagesLog = m_saveMessages->isChecked();
@@ -967,10 +1124,11 @@ void TOptionsIkkuna::OpenBGButtonClick() {
 }
 
 void TOptionsIkkuna::SelaaButtonClick() {
-    const std::optional<QString> file = m_pickers.sound(this, SoundFilter);
+    const std::optional<QString> file = m_pickers.sound(
+        this, SoundFilter, soundFolder(m_sound->currentData(StoredSoundRole).toString()));
     if (!file)
         return;
-    m_sound->addItem(*file);
+    addSound(*file, *file);
     m_sound->setCurrentIndex(m_sound->count() - 1);
 }
 

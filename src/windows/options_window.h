@@ -4,6 +4,7 @@
 // fills it, reads the result back on OK and applies it.
 
 #include "settings/settings_store.h"
+#include "sound/sound_player.h"
 
 #include <QColor>
 #include <QDialog>
@@ -40,14 +41,19 @@ void enableAutomaticCheckBoxes(QCheckBox* autoUpdate, QCheckBox* connected, bool
 
 // What confirming the window does about the language.
 enum class LanguageChange {
-    None,          // same language as before
-    Apply,         // load the new language file and put it on the main window
-    RestartNotice, // back to the built-in English: only a restart brings the texts back
+    None,  // same language as before
+    Apply, // put the new language (a file, or the built-in English) on the open windows
 };
 
 // Going from one built-in English to the other (index 0 both times, whatever text was
-// stored) changes nothing; a language file is applied when it is new or English was shown.
+// stored) changes nothing; a language file is applied when it is new or English was shown,
+// and the built-in English when another language was shown.
 LanguageChange languageChange(const settings::Settings& before, const settings::Settings& after);
+
+// Where the sound file dialog opens: the folder of the sound chosen now when it is a file,
+// else the desktop's sounds (/usr/share/sounds) when they are there, else the user's home.
+QString soundFolder(const QString& chosenSound,
+                    const QString& systemSounds = QStringLiteral("/usr/share/sounds"));
 
 class TOptionsIkkuna : public QDialog {
     Q_OBJECT
@@ -59,7 +65,9 @@ public:
         std::function<std::optional<QFont>(QWidget* parent, const QFont& initial)> font;
         std::function<std::optional<QString>(QWidget* parent, const QString& title)> folder;
         std::function<std::optional<QString>(QWidget* parent, const QString& filter)> picture;
-        std::function<std::optional<QString>(QWidget* parent, const QString& filter)> sound;
+        std::function<std::optional<QString>(QWidget* parent, const QString& filter,
+                                             const QString& folder)>
+            sound;
         // A Yes/No question; true for Yes.
         std::function<bool(QWidget* parent, const QString& text)> confirm;
 
@@ -79,6 +87,13 @@ public:
     ~TOptionsIkkuna() override;
 
     Pickers& pickers() { return m_pickers; }
+    // Plays what the Play button asks for (the alert's sound player unless a test says
+    // otherwise).
+    void setSoundPlayer(std::function<void(const sound::SoundChoice&)> play) {
+        m_playSound = std::move(play);
+    }
+    // What the alert plays for the sound chosen now, as the settings will store it.
+    sound::SoundChoice chosenSound() const;
 
     // Shows settings (friends included) and the chat font in the controls, then runs the
     // enabling rules once.
@@ -105,6 +120,12 @@ public:
     void BrowseButtonClick();
     void OpenBGButtonClick();
     void SelaaButtonClick();
+    void PlaySoundClick();
+    // Shows beside the sound list what the chosen entry plays on this desktop.
+    void SoundChange();
+    // The language chosen in the list is put on this window at once (the built-in English
+    // too), so the user sees it before confirming.
+    void LanguageSelect(int index);
     void btnRemoveClick();
     void btnClearClick();
     // The peers' edit says at once which lines are no peers.
@@ -121,6 +142,11 @@ public:
     // The language list's pictures: 0 for the built-in English, 1 for a language without a
     // picture of its own.
     static QIcon languagePicture(int index);
+    // The item data of a sound entry that holds the name the settings store ("System hand",
+    // or a file's path) whatever language the list is shown in.
+    static constexpr int StoredSoundRole = Qt::UserRole + 1;
+    // The freedesktop sound a system sound entry plays.
+    static constexpr int SoundEventRole = Qt::UserRole + 2;
 
 private:
     void FormCreate(const settings::Settings& current);
@@ -133,6 +159,7 @@ private:
     void fillInterfaces(const QStringList& chosen);
     void setLabelColor(QLabel* label, quint32 value);
     void selectSound(const QString& soundName);
+    void addSound(const QString& storedName, const QString& text);
     void selectBackgroundColor(quint32 value);
     void fillLanguages(const settings::Settings& settings);
     // Grows the window to show every caption of the language in use whole.
@@ -143,6 +170,8 @@ private:
     QString m_resourceDirectory;
     Pickers m_pickers;
     QFont m_font;
+    std::function<void(const sound::SoundChoice&)> m_playSound;
+    QString m_shownLanguage; // the language file whose texts the window shows; empty: English
     std::array<quint32, 3> m_colors{}; // own, other, private
     int m_bgColorIndex = -1;           // the colour box's selection before a custom pick
 
@@ -151,6 +180,7 @@ private:
     QCheckBox* m_showSplash = nullptr;
     QCheckBox* m_start = nullptr;
     QCheckBox* m_hideTray = nullptr;
+    QCheckBox* m_alwaysTray = nullptr;
     QCheckBox* m_saveMessages = nullptr;
     QLineEdit* m_saveMessagesPath = nullptr;
     QPushButton* m_btnBrowse = nullptr;
@@ -171,6 +201,8 @@ private:
     QCheckBox* m_playASound = nullptr;
     QComboBox* m_sound = nullptr;
     QToolButton* m_selaaButton = nullptr;
+    QToolButton* m_playSoundButton = nullptr;
+    QLabel* m_soundPlays = nullptr;
     // Friends
     QListWidget* m_frendit = nullptr;
     QPushButton* m_btnRemove = nullptr;

@@ -10,6 +10,7 @@
 #include "platform/ini_file.h"
 #include "platform/memory_network.h"
 #include "settings/colors.h"
+#include "sound/sound_player.h"
 
 #include <QAction>
 #include <QApplication>
@@ -80,6 +81,7 @@ Settings unusual() {
     s.showSplashscreen = false;
     s.deliveries = 4;
     s.hideToTray = false;
+    s.alwaysShowTrayIcon = true;
     s.saveMessagesLog = true;
     s.automaticUpdate = false;
     s.alwaysConnected = true;
@@ -149,6 +151,7 @@ TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
         {"ShowSplash", "off"},
         {"Start", "on"},
         {"HideTray", "off"},
+        {"AlwaysTray", "on"},
         {"SaveMessages", "on"},
         {"SaveMessagesPath", "/srv/logs/"},
         {"AutoUpdate", "off"},
@@ -260,7 +263,7 @@ TEST_F(OptionsWindowTest, EnablingRulesFollowTheirBoxes) {
         {"AutoUpdate", true, {"Connected"}},
         {"AlertMessage",
          true,
-         {"FlashingIcon", "BringOnTop", "PlayASound", "Sound", "SelaaButton"}},
+         {"FlashingIcon", "BringOnTop", "PlayASound", "Sound", "SelaaButton", "PlaySound"}},
     };
     for (const auto& rule : rules) {
         auto* box = get<QCheckBox>(*w, rule.box);
@@ -298,6 +301,11 @@ TEST_F(OptionsWindowTest, StoredSoundSelectsItsEntryOrBecomesTheNinth) {
         EXPECT_EQ(sound->itemText(7), "System default");
         EXPECT_EQ(w->result(s).soundIndex, row.selected);
     }
+    // Filled again (from the main window's settings), the list keeps its system sounds once.
+    auto w = open(Settings());
+    w->fill(Settings(), QFont());
+    w->fill(Settings(), QFont());
+    EXPECT_EQ(get<QComboBox>(*w, "Sound")->count(), 8);
 }
 
 TEST_F(OptionsWindowTest, ColourAndFontPickersChangeOnlyWhenConfirmed) {
@@ -407,7 +415,9 @@ TEST_F(OptionsWindowTest, SameBackgroundTwiceSelectsItButSameSoundTwiceAddsIt) {
         return picked;
     };
     w->pickers().picture = picker;
-    w->pickers().sound = picker;
+    w->pickers().sound = [&](QWidget* parent, const QString& f, const QString&) {
+        return picker(parent, f);
+    };
 
     auto* bg = get<QComboBox>(*w, "BackGround");
     auto* openBG = get<QPushButton>(*w, "OpenBGButton");
@@ -438,6 +448,65 @@ TEST_F(OptionsWindowTest, SameBackgroundTwiceSelectsItButSameSoundTwiceAddsIt) {
     back = w->result(Settings());
     EXPECT_EQ(back.soundName, "/snd/ding.wav");
     EXPECT_EQ(back.soundIndex, 9);
+}
+
+// The list speaks the language, the file keeps the English names, and Play plays what the
+// alert will: the entry's sound as the settings store it.
+TEST_F(OptionsWindowTest, SoundsAreShownTranslatedStoredInEnglishAndPlayedAsTheAlertPlaysThem) {
+    Settings s = Settings::defaults(QStringLiteral("/srv/"));
+    s.languageIndex = 1;
+    s.language = QStringLiteral("Suomi");
+    s.soundName = QStringLiteral("/snd/ding.wav");
+    TOptionsIkkuna w(QStringLiteral(KALVENTO_SOURCE_DIR), s);
+    w.pickers() = TOptionsIkkuna::Pickers();
+    w.fill(s, QFont());
+    std::vector<sound::SoundChoice> played;
+    w.setSoundPlayer([&](const sound::SoundChoice& choice) { played.push_back(choice); });
+    auto* list = get<QComboBox>(w, "Sound");
+    auto* plays = get<QLabel>(w, "SoundPlays");
+    auto* play = get<QToolButton>(w, "PlaySound");
+
+    list->setCurrentIndex(2);
+    EXPECT_EQ(list->currentText(), QString::fromUtf8("Järjestelmän virhe"));
+    play->click();
+    const Settings back = w.result(s);
+    EXPECT_EQ(back.soundName, "System hand");
+    ASSERT_EQ(played.size(), 1u);
+    EXPECT_EQ(played[0], sound::chooseSound(back.soundName, back.soundIndex));
+    // What the label names beside the list is what was played.
+    EXPECT_EQ(plays->text(), QString::fromLatin1(sound::systemSoundEventId(played[0].systemSound)));
+    EXPECT_EQ(list->itemData(2, TOptionsIkkuna::SoundEventRole).toString(), plays->text());
+
+    list->setCurrentIndex(8); // the stored file
+    play->click();
+    ASSERT_EQ(played.size(), 2u);
+    EXPECT_EQ(played[1], (sound::SoundChoice{sound::SoundChoice::File, "/snd/ding.wav", 0}));
+    EXPECT_EQ(plays->text(), "ding.wav");
+    EXPECT_EQ(w.result(s).soundName, "/snd/ding.wav");
+
+    // The colours have names in the language too; the stored value stays the colour.
+    auto* colours = get<QComboBox>(w, "BGColor");
+    EXPECT_EQ(colours->currentText(), QString::fromUtf8("Painikkeen pinta"));
+    EXPECT_EQ(w.result(s).backgroundColor, settings::clBtnFace);
+}
+
+TEST(SoundFolder, OpensWhereTheSoundsAre) {
+    QTemporaryDir sounds;
+    ASSERT_TRUE(sounds.isValid());
+    const QString missing = sounds.filePath("none");
+    const struct {
+        const char* name;
+        QString chosen;
+        QString systemSounds;
+        QString expected;
+    } rows[] = {
+        {"a file: its folder", sounds.filePath("ding.wav"), missing, sounds.path()},
+        {"a system sound: the desktop's sounds", "System hand", sounds.path(), sounds.path()},
+        {"no sounds installed: home", "System hand", missing, QDir::homePath()},
+        {"a file whose folder is gone", missing + "/ding.wav", sounds.path(), sounds.path()},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(windows::soundFolder(row.chosen, row.systemSounds), row.expected) << row.name;
 }
 
 TEST_F(OptionsWindowTest, FriendsAreRemovedAndClearedOnlyWhenConfirmed) {
@@ -554,7 +623,7 @@ TEST(LanguageChangeTest, OnlyARealChangeActs) {
     } table[] = {
         {0, "", 0, "Default (English)", LanguageChange::None}, // English both times
         {0, "Default (English)", 0, "Default (English)", LanguageChange::None},
-        {1, "Suomi", 0, "Default (English)", LanguageChange::RestartNotice},
+        {1, "Suomi", 0, "Default (English)", LanguageChange::Apply}, // no restart
         {0, "Default (English)", 1, "Suomi", LanguageChange::Apply},
         {0, "Suomi", 1, "Suomi", LanguageChange::Apply}, // stale name, English was shown
         {1, "Suomi", 2, "Svenska", LanguageChange::Apply},
@@ -589,7 +658,10 @@ protected:
                   "[MainForm]\n"
                   "MainForm.Label1.Caption=Aktiiviset koneet:\n"
                   "MainForm.Chat.lines[0]=not a chat line\n"
-                  "MainForm.Chat.Hint=Keskustelu\n");
+                  "MainForm.Chat.Hint=Keskustelu\n"
+                  "[OptionsIkkuna]\n"
+                  "OptionsIkkuna.Caption=Asetukset\n"
+                  "OptionsIkkuna.ShowSplash.Caption=N\xc3\xa4yt\xc3\xa4 aloituskuva\n");
     }
     void TearDown() override {
         form.reset();
@@ -725,19 +797,43 @@ TEST_F(MainFormOptionsTest, NewLanguageAppliesToTheMainWindowButNotToTheChat) {
     EXPECT_EQ(written.value(u"Advanced", u"Language"), "Suomi");
 }
 
-TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageAsksForARestart) {
+// Both ways without a restart: the options window shows the chosen language at once, and
+// OK puts it on the main window, the English too.
+TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageComesBackAtOnceEverywhere) {
     start({{"Language index", "1"}, {"Language", "Suomi"}});
     auto* label = form->findChild<QLabel*>(QStringLiteral("Label1"));
     ASSERT_EQ(label->text(), "Aktiiviset koneet:");
+    ASSERT_EQ(form->Chat()->toolTip(), "Keskustelu");
+    const QString chat = form->Chat()->document()->toPlainText();
     form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        auto* splash = get<QCheckBox>(w, "ShowSplash");
+        EXPECT_EQ(splash->text(), QString::fromUtf8("Näytä aloituskuva"));
+        EXPECT_EQ(w.windowTitle(), "Asetukset");
+        get<QComboBox>(w, "Language")->setCurrentIndex(0);
+        EXPECT_EQ(splash->text(), "Show splashscreen on startup");
+        EXPECT_EQ(w.windowTitle(), "Options");
+        get<QComboBox>(w, "Language")->setCurrentIndex(1);
+        EXPECT_EQ(splash->text(), QString::fromUtf8("Näytä aloituskuva"));
         get<QComboBox>(w, "Language")->setCurrentIndex(0);
         return true;
     });
-    EXPECT_EQ(form->noticeLog(), QStringList{QString::fromLatin1(lang::RestartNotice)});
-    EXPECT_EQ(label->text(), "Aktiiviset koneet:"); // until the next start
+    EXPECT_TRUE(form->noticeLog().isEmpty());
+    EXPECT_EQ(label->text(), "Active computers on LAN:");
+    EXPECT_EQ(form->Chat()->toolTip(), "");
+    EXPECT_EQ(form->Chat()->document()->toPlainText(), chat);
+    EXPECT_EQ(lang::GetMessageText(lang::MessageId::M007),
+              lang::messageDefault(lang::MessageId::M007));
     EXPECT_TRUE(form->helpFile().endsWith("Helps/KVEnglish.html"));
     EXPECT_EQ(form->settings().languageIndex, 0);
     EXPECT_EQ(form->settings().language, "Default (English)");
+
+    // And back again.
+    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        get<QComboBox>(w, "Language")->setCurrentIndex(1);
+        return true;
+    });
+    EXPECT_EQ(label->text(), "Aktiiviset koneet:");
+    EXPECT_EQ(form->Chat()->toolTip(), "Keskustelu");
 }
 
 TEST_F(MainFormOptionsTest, CancelChangesNothing) {
@@ -755,6 +851,7 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
     EXPECT_EQ(form->settings().identity, "Ann");
     EXPECT_EQ(form->settings().showMessageTime, before.showMessageTime);
     EXPECT_EQ(form->settings().languageIndex, 0);
+    EXPECT_EQ(lang::CurrentLanguageFile(), nullptr); // the preview was the window's alone
     EXPECT_TRUE(form->Chat()->displaySettings().showMessageTime);
 }
 

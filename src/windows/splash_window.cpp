@@ -65,4 +65,8 @@ void TOdota::FormShow() {
     repaint();
 }
 
+void TOdota::mousePressEvent(QMouseEvent*) {
+    hide(); // the window behind it is ready
+}
+
 } // namespace kalvento::windows

@@ -1,6 +1,7 @@
 #pragma once
 // The splash window: a borderless picture with the version, on top of everything, shown
-// while the main window is being created and closed when that is done.
+// while the main window is being created and for about a second at least (the creation
+// alone is too quick to see it); a click puts it away sooner.
 
 #include <QDate>
 #include <QImage>
@@ -23,6 +24,9 @@ public:
     QLabel* Kuva() const { return m_kuva; }
     QLabel* Version() const { return m_version; }
     QLabel* CopyRight() const { return m_copyRight; }
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
 
 private:
     QDate m_today;

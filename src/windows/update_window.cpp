@@ -16,11 +16,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 
 #include <climits>
 #include <cstdio>
@@ -35,11 +41,52 @@ using lang::MessageId;
 constexpr int kMargin = 8;
 constexpr char kIdle[] = "Idle!";
 
+// A value: one line, as wide as its text up to kMaxValueChars characters; narrower than its
+// text, it shows the text cut with "..." (an address in the middle, so that its host and its
+// file stay in sight), and its tip holds the whole.
+class ValueLabel : public QLabel {
+public:
+    ValueLabel(QWidget* parent, Qt::TextElideMode elide) : QLabel(parent), m_elide(elide) {
+        setTextFormat(Qt::PlainText); // the server's texts are data, never markup
+        setAttribute(Qt::WA_TranslucentBackground);
+        setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    }
+
+    QSize sizeHint() const override {
+        QSize size = QLabel::sizeHint();
+        size.setWidth(
+            qMin(size.width(), fontMetrics().averageCharWidth() * TUpdateIkkuna::kMaxValueChars));
+        return size;
+    }
+    QSize minimumSizeHint() const override {
+        return {fontMetrics().averageCharWidth() * 8, QLabel::minimumSizeHint().height()};
+    }
+    // What the label shows now: the text, or the text cut to its width.
+    QString shownText() const {
+        return fontMetrics().elidedText(text(), m_elide, contentsRect().width());
+    }
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        const QString shown = shownText();
+        if (shown == text()) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
+                              shown, foregroundRole());
+    }
+
+private:
+    Qt::TextElideMode m_elide;
+};
+
 // A value label that acts as a link: underlined, a hand over it, a click opens it.
-class LinkLabel : public QLabel {
+class LinkLabel : public ValueLabel {
 public:
     LinkLabel(QWidget* parent, std::function<void()> clicked)
-        : QLabel(parent), m_clicked(std::move(clicked)) {
+        : ValueLabel(parent, Qt::ElideMiddle), m_clicked(std::move(clicked)) {
         QFont underlined = font();
         underlined.setUnderline(true);
         setFont(underlined);
@@ -61,17 +108,17 @@ struct Row {
     const char* caption;
     const char* captionText;
     const char* value;
-    int top;
+    bool gapAbove; // a little room between the groups of rows
 };
 // Caption labels and their value labels, top to bottom.
 constexpr Row kRows[] = {
-    {"Label8", "Current program version:", "CurrentVersion", 8},
-    {"Label5", "Address:", "RemoteAddress", 26},
-    {"Label9", "Program version available:", "VersionAvailable", 50},
-    {"Label10", "Program details:", "VersionDetails", 68},
-    {"Label11", "More program info at:", "MoreInfo", 92},
-    {"Label12", "Program download URL:", "DownloadURL", 110},
-    {"Label6", "Status:", "Status", 134},
+    {"Label8", "Current program version:", "CurrentVersion", false},
+    {"Label5", "Address:", "RemoteAddress", false},
+    {"Label9", "Program version available:", "VersionAvailable", true},
+    {"Label10", "Program details:", "VersionDetails", false},
+    {"Label11", "More program info at:", "MoreInfo", true},
+    {"Label12", "Program download URL:", "DownloadURL", false},
+    {"Label6", "Status:", "Status", true},
 };
 enum {
     rCurrentVersion,
@@ -128,55 +175,77 @@ TUpdateIkkuna::TUpdateIkkuna(const settings::Settings& settings, const QImage& b
       m_resourceDirectory(resourceDirectory), m_http(new update::THttpCli(this)) {
     setObjectName(QStringLiteral("UpdateIkkuna"));
     setWindowTitle(QStringLiteral("Check for updates"));
-    setFixedSize(kClientWidth, kClientHeight);
+    // A dialog: closed, never minimized or maximized; it grows with its texts by itself.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     m_openLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    m_showInformation = [this](const QString& text) {
+    m_showInformation = [this](const QString& text, const std::function<void()>& openFolder) {
         QMessageBox box(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
+        QPushButton* folder =
+            box.addButton(GetMessageText(MessageId::M045), QMessageBox::ActionRole);
+        box.setDefaultButton(QMessageBox::Ok);
         box.exec();
+        if (box.clickedButton() == folder)
+            openFolder();
     };
 
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+    grid->setHorizontalSpacing(kMargin);
+    grid->setVerticalSpacing(2);
+    grid->setColumnStretch(1, 1);
+    int line = 0;
     QPalette blue = palette();
     blue.setColor(QPalette::WindowText, Qt::blue);
     for (const Row& row : kRows) {
+        if (row.gapAbove)
+            grid->setRowMinimumHeight(line++, kMargin);
         QLabel* caption = plainLabel(this, row.caption, QString::fromLatin1(row.captionText));
-        caption->move(kMargin, row.top);
-        caption->adjustSize();
-        QLabel* value = nullptr;
+        ValueLabel* value = nullptr;
         if (QLatin1String(row.value) == QLatin1String("MoreInfo"))
             value = new LinkLabel(this, [this] { MoreInfoClick(); });
         else if (QLatin1String(row.value) == QLatin1String("DownloadURL"))
             value = new LinkLabel(this, [this] { DownloadURLClick(); });
+        else if (QLatin1String(row.value) == QLatin1String("RemoteAddress"))
+            value = new ValueLabel(this, Qt::ElideMiddle);
         else
-            value = new QLabel(this);
+            value = new ValueLabel(this, Qt::ElideRight);
         value->setObjectName(QString::fromLatin1(row.value));
-        value->setTextFormat(Qt::PlainText);
-        value->setAttribute(Qt::WA_TranslucentBackground);
         value->setPalette(blue);
+        grid->addWidget(caption, line, 0);
+        grid->addWidget(value, line, 1);
+        ++line;
         m_captions.append(caption);
         m_values.append(value);
     }
+    grid->setRowMinimumHeight(line++, kMargin);
     m_label7 = plainLabel(this, "Label7", QStringLiteral("Download progress:"));
-    m_label7->move(kMargin, 158);
-    m_label7->adjustSize();
+    grid->addWidget(m_label7, line++, 0, 1, 2);
     m_edistys = new QProgressBar(this);
     m_edistys->setObjectName(QStringLiteral("Edistys"));
-    m_edistys->setGeometry(kMargin, 176, kClientWidth - 2 * kMargin, 18);
+    m_edistys->setFixedHeight(18);
     m_edistys->setTextVisible(false);
     m_edistys->setValue(0);
+    grid->addWidget(m_edistys, line++, 0, 1, 2);
+    grid->setRowStretch(line++, 1);
 
-    const int rowWidth = 4 * widgets::TGlyphButton::defaultWidth;
-    int left = (kClientWidth - rowWidth) / 2;
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->setSpacing(0);
+    buttonRow->addStretch(1);
     for (const ButtonDesign& design : kButtons) {
         auto* b = new widgets::TGlyphButton(this);
         b->setObjectName(QString::fromLatin1(design.name));
         b->setHint(QString::fromLatin1(design.hint));
         b->setImages(kuvat);
         b->setImageIndex(design.picture);
-        b->setGeometry(left, kButtonRowTop, widgets::TGlyphButton::defaultWidth,
-                       widgets::TGlyphButton::defaultHeight);
-        left += widgets::TGlyphButton::defaultWidth;
+        b->setFixedSize(widgets::TGlyphButton::defaultWidth, widgets::TGlyphButton::defaultHeight);
+        buttonRow->addWidget(b);
     }
+    buttonRow->addStretch(1);
+    grid->addLayout(buttonRow, line++, 0, 1, 2);
+    setMinimumSize(kClientWidth, kClientHeight);
+    resize(kClientWidth, kClientHeight);
     m_btnDownload = button("btnDownload");
     m_btnAbort = button("btnAbort");
     m_btnCheck = button("btnCheck");
@@ -204,9 +273,26 @@ void TUpdateIkkuna::FormCreate() {
     m_newerAvailable = false;
     m_btnAbort->setEnabled(false);
     m_btnDownload->setEnabled(false);
-    m_values[rCurrentVersion]->setText(update::GetVersion());
-    m_values[rRemoteAddress]->setText(m_settings.updateAddress);
+    setValue(rCurrentVersion, update::GetVersion());
+    setValue(rRemoteAddress, m_settings.updateAddress);
     setStatus(QString::fromLatin1(kIdle));
+}
+
+void TUpdateIkkuna::setValue(int row, const QString& text) {
+    m_values[row]->setText(text);
+    m_values[row]->setToolTip(text);
+    growToText();
+}
+
+void TUpdateIkkuna::growToText() {
+    QLayout* grid = layout();
+    if (grid == nullptr)
+        return;
+    grid->activate();
+    QSize wanted = sizeHint().expandedTo(minimumSize());
+    if (const QScreen* shownOn = screen())
+        wanted = wanted.boundedTo(shownOn->availableGeometry().size() * 9 / 10);
+    resize(size().expandedTo(wanted));
 }
 
 void TUpdateIkkuna::showEvent(QShowEvent* event) {
@@ -228,16 +314,9 @@ void TUpdateIkkuna::FormShow() {
         for (qsizetype i = 0; i < m_values.size(); ++i)
             if (i != rStatus || values[i] != QLatin1String(kIdle))
                 m_values[i]->setText(values[i]);
+        m_values[rStatus]->setToolTip(m_values[rStatus]->text());
     }
-    // Each value stands right of its caption, as far from it as the caption from the edge.
-    for (qsizetype i = 0; i < m_captions.size(); ++i) {
-        QLabel* caption = m_captions[i];
-        caption->adjustSize();
-        const int left = caption->x() * 2 + caption->width();
-        m_values[i]->setGeometry(left, caption->y(), qMax(0, kClientWidth - left - kMargin),
-                                 caption->height());
-    }
-    m_label7->adjustSize();
+    growToText(); // the captions of the language in use
 }
 
 void TUpdateIkkuna::paintEvent(QPaintEvent*) {
@@ -249,8 +328,7 @@ void TUpdateIkkuna::paintEvent(QPaintEvent*) {
 }
 
 void TUpdateIkkuna::setStatus(const QString& text) {
-    m_values[rStatus]->setText(text);
-    m_values[rStatus]->setToolTip(text);
+    setValue(rStatus, text);
     // KALVENTO_TRACE: the whole-program tests follow the check on stderr.
     platform::trace(QStringLiteral("update-status ") + text);
 }
@@ -316,10 +394,8 @@ void TUpdateIkkuna::btnCheckClick() {
                                               {rDownloadURL, info.UpdateURL},
                                               {rMoreInfo, info.ReadmeURL},
                                               {rVersionDetails, info.Details}};
-    for (const auto& [row, text] : values) {
-        m_values[row]->setText(text);
-        m_values[row]->setToolTip(text);
-    }
+    for (const auto& [row, text] : values)
+        setValue(row, text);
     m_newerAvailable = update::CompareVersions(m_values[rCurrentVersion]->text(),
                                                m_values[rVersionAvailable]->text());
     if (m_newerAvailable)
@@ -417,7 +493,14 @@ void TUpdateIkkuna::btnDownloadClick() {
     m_btnCheck->setEnabled(true);
     m_btnOk->setEnabled(true);
     m_newerAvailable = false;
-    m_showInformation(GetMessageText(MessageId::M033));
+    // Where the file is, and how a Linux system installs it; a translation written before
+    // the message named the file gets the file's path on a line of its own.
+    const QString path = QFileInfo(directory + name).absoluteFilePath();
+    QString text = lang::FormatMessage(GetMessageText(MessageId::M033), {path});
+    if (!text.contains(path))
+        text += QStringLiteral("\r\n") + path;
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
+    m_showInformation(text, [this, folder] { m_openLink(folder); });
 }
 
 void TUpdateIkkuna::HttpDocData() {

@@ -30,9 +30,12 @@ namespace kalvento::windows {
 class TUpdateIkkuna : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int kClientWidth = 353; // the size of Reunus
+    // The least client area; the window grows with its texts (a long address, an error's
+    // text), up to kMaxValueChars characters a value, beyond which a value is cut with "..."
+    // and shown whole in its tip.
+    static constexpr int kClientWidth = 353;
     static constexpr int kClientHeight = 281;
-    static constexpr int kButtonRowTop = 216;
+    static constexpr int kMaxValueChars = 70;
     static constexpr char kDescriptionFile[] = "Tolmirant.upd";
 
     // settings: the in-memory settings (update address, proxy, save directory, language).
@@ -56,12 +59,15 @@ public:
     bool NewerAvailable() const { return m_newerAvailable; }
     bool Downloading() const { return m_downloading; }
 
-    // Where links open (the user's browser unless a test says otherwise) and how the
-    // information after a download is shown (a message box unless a test says otherwise).
+    // Where links and the downloaded update's folder open (the user's browser and file
+    // manager unless a test says otherwise).
     void setLinkOpener(std::function<void(const QUrl&)> open) { m_openLink = std::move(open); }
-    void setInformationShower(std::function<void(const QString&)> show) {
-        m_showInformation = std::move(show);
-    }
+    // How the end of a download is told: text (which names the file) and a way to open the
+    // folder that holds it. A message box with a button for the folder unless a test says
+    // otherwise.
+    using DownloadNotice =
+        std::function<void(const QString& text, const std::function<void()>& openFolder)>;
+    void setInformationShower(DownloadNotice show) { m_showInformation = std::move(show); }
     // The time and size limits of the check and the download (shorter ones in tests).
     void setLimits(const update::TUpdateLimits& limits) { m_limits = limits; }
     const update::TUpdateLimits& limits() const { return m_limits; }
@@ -84,6 +90,10 @@ private:
     void FormCreate();
     void FormShow();
     void setStatus(const QString& text);
+    // A value and its tip, the whole text; the window grows for it.
+    void setValue(int row, const QString& text);
+    // Grows the window (never shrinks it) to show its texts, within the screen.
+    void growToText();
     void setDownloadButtons(bool downloading, bool downloadEnabled);
     void openLinkOf(const QLabel* label);
 
@@ -107,7 +117,7 @@ private:
     widgets::TGlyphButton* m_btnOk = nullptr;
 
     std::function<void(const QUrl&)> m_openLink;
-    std::function<void(const QString&)> m_showInformation;
+    DownloadNotice m_showInformation;
 };
 
 // The file name a download gets: the part of url after its last "/", "\" or ":". Empty

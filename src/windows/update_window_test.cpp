@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QProgressBar>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -238,7 +239,7 @@ TEST_F(UpdateWindowTest, ADownloadMustKeepMovingAndOneThatStallsSaysSo) {
         old.close();
         TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
         w.setLimits(limits);
-        w.setInformationShower([](const QString&) {});
+        w.setInformationShower([](const QString&, const std::function<void()>&) {});
         w.btnCheckClick();
         ASSERT_EQ(w.CheckResult(), update::crNewer);
         LoopWatch watch;
@@ -381,15 +382,25 @@ TEST_F(UpdateWindowTest, ADownloadShowsItsProgressAndEndsInTheSaveDirectory) {
           server->url(QStringLiteral("/len/300000")).toUtf8() + "\n");
     TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
     QStringList shown;
-    w.setInformationShower([&](const QString& text) { shown << text; });
+    QList<QUrl> opened;
+    w.setLinkOpener([&](const QUrl& url) { opened << url; });
+    w.setInformationShower([&](const QString& text, const std::function<void()>& openFolder) {
+        shown << text;
+        openFolder(); // the user's "Open the folder"
+    });
     w.btnCheckClick();
     ASSERT_EQ(w.CheckResult(), update::crNewer);
     recordProgress(w);
     w.btnDownloadClick();
     EXPECT_EQ(status(w), QStringLiteral("Succesfully downloaded the program update!"));
-    EXPECT_EQ(shown, QStringList{QStringLiteral(
-                         "To install the update you need first to close "
-                         "Kalvento, uninstall it and execute the downloaded file!")});
+    // Where the file is, and no word of uninstalling or running it.
+    const QString path = QDir(settings.saveUpdateDirectory).absoluteFilePath("300000");
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(path)) << shown[0].toStdString();
+    EXPECT_TRUE(shown[0].contains(QStringLiteral("package manager")));
+    EXPECT_FALSE(shown[0].contains(QStringLiteral("uninstall")));
+    EXPECT_EQ(opened,
+              QList<QUrl>{QUrl::fromLocalFile(QDir(settings.saveUpdateDirectory).absolutePath())});
     ASSERT_FALSE(statuses.isEmpty());
     EXPECT_EQ(statuses.last(), QStringLiteral("Downloading 300,000 of 300,000!"));
     for (const QString& text : statuses)
@@ -406,6 +417,23 @@ TEST_F(UpdateWindowTest, ADownloadShowsItsProgressAndEndsInTheSaveDirectory) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.size(), 300000);
     EXPECT_EQ(filesInSaveDirectory(), QStringList{QStringLiteral("300000")});
+}
+
+// A language file written before the message named the file still gets the file named.
+TEST_F(UpdateWindowTest, AnOlderTranslationOfTheEndOfADownloadStillNamesTheFile) {
+    lang::SetCurrentLanguageFile(std::make_shared<const lang::LanguageFile>(
+        lang::LanguageFile::fromBytes("[Misc]\nM033=Asenna ladattu tiedosto!\n")));
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
+          server->url(QStringLiteral("/len/10")).toUtf8() + "\n");
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    QString shown;
+    w.setInformationShower(
+        [&](const QString& text, const std::function<void()>&) { shown = text; });
+    w.btnCheckClick();
+    w.btnDownloadClick();
+    EXPECT_EQ(shown, QStringLiteral("Asenna ladattu tiedosto!\r\n") +
+                         QDir(settings.saveUpdateDirectory).absoluteFilePath("10"));
+    lang::SetCurrentLanguageFile(nullptr);
 }
 
 TEST_F(UpdateWindowTest, AnAbortedDownloadLeavesTheOlderFileAsItWas) {
@@ -510,23 +538,33 @@ TEST_F(UpdateWindowTest, ValuesStandBesideTheirCaptionsInTheChosenLanguage) {
     settings.language = QStringLiteral("Suomi");
     TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR));
     w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
     EXPECT_EQ(w.label("Label9")->text(), QStringLiteral("Saatavilla oleva versio:"));
     EXPECT_EQ(w.button("btnAbort")->hint(), QStringLiteral("Keskeytä lataus"));
     EXPECT_EQ(w.label("Status")->text(), QStringLiteral("Odottaa!"));
     EXPECT_EQ(w.label("CurrentVersion")->text(), update::GetVersion());
-    EXPECT_EQ(w.size(), QSize(353, 281));
+    EXPECT_GE(w.width(), TUpdateIkkuna::kClientWidth);
+    EXPECT_GE(w.height(), TUpdateIkkuna::kClientHeight);
+    // The values in one column right of the longest caption, each on its caption's line,
+    // every caption whole.
     const std::pair<const char*, const char*> rows[] = {
         {"Label8", "CurrentVersion"},  {"Label5", "RemoteAddress"}, {"Label9", "VersionAvailable"},
         {"Label10", "VersionDetails"}, {"Label11", "MoreInfo"},     {"Label12", "DownloadURL"},
         {"Label6", "Status"}};
+    const int column = w.label("CurrentVersion")->x();
     for (const auto& [caption, value] : rows) {
         const QLabel* c = w.label(caption);
-        EXPECT_EQ(w.label(value)->x(), c->x() * 2 + c->width()) << value;
-        EXPECT_EQ(w.label(value)->y(), c->y()) << value;
+        EXPECT_GE(c->width(), c->fontMetrics().horizontalAdvance(c->text())) << caption;
+        EXPECT_GT(w.label(value)->x(), c->geometry().right()) << value;
+        EXPECT_EQ(w.label(value)->x(), column) << value;
+        EXPECT_EQ(w.label(value)->geometry().center().y(), c->geometry().center().y()) << value;
     }
-    for (const char* name : {"btnDownload", "btnAbort", "btnCheck", "btnOk"})
-        EXPECT_EQ(w.button(name)->y(), TUpdateIkkuna::kButtonRowTop);
+    // The buttons in one row below the progress bar.
+    for (const char* name : {"btnDownload", "btnAbort", "btnCheck", "btnOk"}) {
+        EXPECT_EQ(w.button(name)->y(), w.button("btnOk")->y());
+        EXPECT_GT(w.button(name)->y(), w.Edistys()->geometry().bottom());
+    }
     EXPECT_EQ(w.button("btnDownload")->imageIndex(), 1);
     EXPECT_EQ(w.button("btnAbort")->imageIndex(), 29);
     EXPECT_EQ(w.button("btnCheck")->imageIndex(), 13);
@@ -544,6 +582,34 @@ TEST_F(UpdateWindowTest, AWindowShownAfterItsCheckKeepsWhatItFoundInAnyLanguage)
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
     EXPECT_EQ(status(w), found);
     EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
+}
+
+// A long address or error text widens the window to be read; beyond what a screen holds,
+// the value is cut with its whole text in its tip.
+TEST_F(UpdateWindowTest, TheWindowGrowsToItsTextsAndCutsOnlyWhatNoScreenHolds) {
+    const QString longer = QStringLiteral("http://updates.example.org/kalvento_1.3.0_amd64.deb");
+    const QString endless = QStringLiteral("http://example.org/") + QString(600, u'x') +
+                            QStringLiteral("/kalvento.deb");
+    offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + longer.toUtf8() +
+          "\nReadmeURL=" + endless.toUtf8() + "\n");
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.btnCheckClick();
+    QApplication::processEvents();
+    const auto* download = w.label("DownloadURL");
+    EXPECT_GT(w.width(), TUpdateIkkuna::kClientWidth);
+    EXPECT_GE(download->width(), download->fontMetrics().horizontalAdvance(longer));
+    EXPECT_EQ(download->toolTip(), longer);
+    const auto* readme = w.label("MoreInfo");
+    EXPECT_LT(readme->width(), readme->fontMetrics().horizontalAdvance(endless));
+    EXPECT_EQ(readme->text(), endless); // what a click opens
+    EXPECT_EQ(readme->toolTip(), endless);
+    EXPECT_LE(w.width(), w.screen()->availableGeometry().width());
+    // A shorter status later leaves the window as wide as it grew.
+    const int grown = w.width();
+    w.btnCheckClick();
+    EXPECT_EQ(w.width(), grown);
 }
 
 TEST_F(UpdateWindowTest, TheMainWindowsPictureIsTiledOverTheWindow) {

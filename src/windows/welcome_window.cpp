@@ -3,6 +3,7 @@
 #include "windows/options_window.h"
 
 #include "lang/language_file.h"
+#include "uisupport/apply_language.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -15,6 +16,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QVBoxLayout>
 
@@ -236,6 +238,7 @@ TWelcomeIkkuna::TWelcomeIkkuna(QWidget* parent)
     connect(m_previousButton, &QPushButton::clicked, this, &TWelcomeIkkuna::PreviousButtonClick);
     connect(m_finishButton, &QPushButton::clicked, this, &TWelcomeIkkuna::FinishButtonClick);
     connect(m_autoUpdate, &QCheckBox::toggled, this, &TWelcomeIkkuna::AutoUpdateClick);
+    connect(m_language, &QComboBox::currentIndexChanged, this, &TWelcomeIkkuna::LanguageSelect);
 
     m_language->addItem(QIcon(m_languageImageList[EnglishPicture]),
                         QString::fromLatin1(lang::DefaultLanguageName));
@@ -255,6 +258,9 @@ void TWelcomeIkkuna::FormCreate() {
 }
 
 void TWelcomeIkkuna::fillLanguages(const QString& resourceDirectory) {
+    m_resourceDirectory = resourceDirectory;
+    // Filling the list is not choosing from it.
+    QSignalBlocker blocker(m_language);
     m_language->clear();
     m_languageImageList = m_languageImageList.mid(0, 2);
     const QStringList names =
@@ -277,6 +283,20 @@ void TWelcomeIkkuna::fillLanguages(const QString& resourceDirectory) {
     m_language->insertItem(0, QIcon(m_languageImageList[EnglishPicture]), names.front());
     m_language->setItemData(0, int(EnglishPicture), kLanguageRole);
     m_language->setCurrentIndex(0);
+    blocker.unblock();
+    LanguageSelect(0);
+}
+
+void TWelcomeIkkuna::LanguageSelect(int index) {
+    const QString language = index > 0 ? m_language->itemText(index) : QString();
+    if (index < 0 || language == m_shownLanguage)
+        return;
+    m_shownLanguage = language;
+    const auto file = language.isEmpty() ? nullptr
+                                         : lang::LoadLanguageFile(lang::languageFileName(language),
+                                                                  m_resourceDirectory);
+    uisupport::ApplyLanguage(this, file.get());
+    FormCreate(); // as tall as the pages need in this language
 }
 
 int TWelcomeIkkuna::pictureOf(int entry) const {

@@ -1,7 +1,8 @@
 #pragma once
 // The first-run wizard: on the very first start it asks for the language, the automatic
-// update check and the user's identity. It always speaks the built-in English, has no
-// cancel, and however it ends its current values are the answer.
+// update check and the user's identity. It speaks the language chosen on its first page
+// from the moment it is chosen, has no cancel, and however it ends its current values are
+// the answer.
 
 #include <QDialog>
 #include <QList>
@@ -38,6 +39,9 @@ public:
     void PreviousButtonClick();
     void FinishButtonClick();
     void AutoUpdateClick();
+    // The language chosen in the list is put on the wizard's pages at once (the built-in
+    // English too); the program takes it when the wizard ends.
+    void LanguageSelect(int index);
     // A build without the automatic check (KALVENTO_UPDATE_CHECK=OFF) greys its two boxes
     // and says why; their stored values are kept.
     void setAutomaticCheckAvailable(bool available);
@@ -71,6 +75,8 @@ private:
     void showPage(Page page);
 
     QStackedWidget* m_lehtio;
+    QString m_resourceDirectory;
+    QString m_shownLanguage; // the language file whose texts the pages show; empty: English
     QComboBox* m_language = nullptr;
     QCheckBox* m_autoUpdate = nullptr;
     bool m_automaticCheckAvailable = true;

@@ -8,6 +8,7 @@
 #include "lang/message_table.h"
 #include "platform/ini_file.h"
 #include "platform/memory_network.h"
+#include "windows/about_box.h"
 #include "windows/options_window.h"
 
 #include <QAbstractButton>
@@ -20,6 +21,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -152,6 +154,41 @@ TEST(WelcomeWindow, HasNoCloseBoxAndNothingCancels) {
     EXPECT_EQ(w.result(), QDialog::Accepted);
     EXPECT_FALSE(w.automaticUpdate());
     EXPECT_EQ(w.identity(), QStringLiteral("Steve"));
+}
+
+// The wizard speaks the language from the moment it is chosen, and English again when that
+// is chosen; its pages grow for longer texts.
+TEST(WelcomeWindow, TheChosenLanguageSpeaksAtOnceAndEnglishComesBack) {
+    TWelcomeIkkuna w;
+    w.fillLanguages(SourceDir);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    const auto text = [&w](const char* name) {
+        return w.findChild<QLabel*>(QString::fromLatin1(name))->text();
+    };
+    const QString prompt = text("Label2");
+    const QSize englishSize = w.size();
+    w.Language()->setCurrentIndex(w.Language()->findText(ShippedLanguage));
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Tervetuloa Kalventoon"));
+    EXPECT_EQ(text("Label2"), QStringLiteral("Valitse kieli, jota haluat käyttää:"));
+    EXPECT_EQ(w.AutoUpdate()->text(), QStringLiteral("Tarkista päivitykset automaattisesti"));
+    EXPECT_EQ(w.button("FinishButton")->toolTip(), QStringLiteral("Valmis, käynnistä Kalvento!"));
+    EXPECT_GE(w.height(), englishSize.height());
+    // Every page holds its longer texts whole.
+    for (int page = TWelcomeIkkuna::KieliPage; page <= TWelcomeIkkuna::IdentityPage; ++page) {
+        w.Lehtio()->setCurrentIndex(page);
+        QApplication::processEvents();
+        const QWidget* shown = w.Lehtio()->currentWidget();
+        EXPECT_GE(shown->height(), shown->layout()->totalHeightForWidth(shown->width())) << page;
+    }
+
+    w.Language()->setCurrentIndex(0);
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Welcome to Kalvento"));
+    EXPECT_EQ(text("Label2"), prompt);
+    EXPECT_EQ(w.AutoUpdate()->text(), QStringLiteral("Check for updates automatically"));
+    EXPECT_EQ(w.size(), englishSize);
+    // The wizard's choice is its answer; the language file in use is the program's to set.
+    EXPECT_EQ(lang::CurrentLanguageFile(), nullptr);
 }
 
 TEST(WelcomeWindow, LanguagesListedWithTheirOwnOrAGenericPicture) {
@@ -432,14 +469,25 @@ TEST_F(WelcomeFirstRunTest, ShippedLanguageCoversEveryMessageAndTheWindows) {
 
     QTemporaryDir empty;
     windows::TOptionsIkkuna options(empty.path() + u'/', a.form->settings());
-    // The folder of the languages, the chosen font, the colour and language lists, the
-    // network cards found, and what the Network page says about the peers typed and the
-    // environment (its texts are messages of the table).
+    // The folder of the languages, the chosen font, the language list, the network cards
+    // found, what the Network page says about the peers typed and the environment (its texts
+    // are messages of the table), and what the chosen sound plays.
     expectWindowCovered(&options, *file,
                         {QStringLiteral("LangDir"), QStringLiteral("MessageFont"),
-                         QStringLiteral("BGColor"), QStringLiteral("Language"),
-                         QStringLiteral("Interfaces"), QStringLiteral("PeersProblem"),
-                         QStringLiteral("NetworkOverride")});
+                         QStringLiteral("Language"), QStringLiteral("Interfaces"),
+                         QStringLiteral("PeersProblem"), QStringLiteral("NetworkOverride"),
+                         QStringLiteral("SoundPlays")});
+
+    // The wizard, but for its list of languages (their own names), and the about box, but
+    // for the names, addresses, version and system it shows.
+    TWelcomeIkkuna wizard;
+    expectWindowCovered(&wizard, *file, {QStringLiteral("Language")});
+    windows::TAboutBox about(QImage(), QImage(), QStringLiteral("1.2"), QDate(2026, 1, 1));
+    expectWindowCovered(&about, *file,
+                        {QStringLiteral("ProductName"), QStringLiteral("Label6"),
+                         QStringLiteral("Version"), QStringLiteral("WebLink"),
+                         QStringLiteral("MailLink"), QStringLiteral("Windows"),
+                         QStringLiteral("Memory"), QStringLiteral("ProgramIcon")});
 }
 
 TEST(ShippedHelp, EveryHelpFileHasTheTopicsAndNoBrokenLinks) {

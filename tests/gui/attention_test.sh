@@ -5,7 +5,8 @@
 # window manager keeps), the mark goes when the user comes to the window, and a line that
 # arrives while the window has the focus marks nothing. With "Bring on top" on, a line that
 # arrives while another window has the focus raises the program's window and gives the focus
-# to its message box.
+# to its message box. The options window and the about box ask to be closed but neither
+# minimized nor maximized, and carry the program's icon.
 # Exit 77 when it cannot run here.
 #
 #   attention_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
@@ -126,7 +127,68 @@ gui_shoot host1 "$SHOTS/2-brought-on-top.png"
 kill "$OTHER_PID" 2>/dev/null || true
 netns_stop "$RUN_PID"
 
-for run in mark front; do
+# --- Decorations: a dialog asks to be closed, never minimized or maximized ----------------------
+# What the program asks of the window manager is in _MOTIF_WM_HINTS (flags, functions,
+# decorations...): a dialog's functions hold close (0x20) but neither minimize (0x08) nor
+# maximize (0x10). Openbox leaves minimize and maximize to the user whatever a window asks
+# (its _NET_WM_ALLOWED_ACTIONS still offer them), but takes maximize from a window of a fixed
+# size, as the about box is.
+start dialog 0
+prop() {
+    local out
+    out=$(DISPLAY=${GUI_DISPLAY[host1]} xprop -id "$1" "$2" 2>/dev/null) || return 1
+    echo "$out"
+}
+# The second number of "_MOTIF_WM_HINTS(_MOTIF_WM_HINTS) = 0x3, 0x26, 0x1e, 0x0, 0x0".
+functions() {
+    local hints
+    hints=$(prop "$1" _MOTIF_WM_HINTS) || return 1
+    hints=${hints#*= }
+    hints=${hints#*, }
+    echo $((${hints%%,*}))
+}
+asks() {
+    local have
+    have=$(functions "$1") && ((have & $2))
+}
+asks_not() { ! asks "$1" "$2"; }
+offers() { [[ $(prop "$1" _NET_WM_ALLOWED_ACTIONS) == *"_NET_WM_ACTION_$2"* ]]; }
+offers_not() { ! offers "$1" "$2"; }
+has_icon() { [[ $(prop "$1" _NET_WM_ICON) == *"Icon ("* ]]; }
+check "the main window asks for minimize and maximize" asks "$MAIN" $((0x08 | 0x10))
+# The buttons of the 633 by 417 window: two rows of 57 by 54 from (338, 301); Options and
+# the about box are the second and third of the second row.
+button() { gui_x host1 mousemove --window "$MAIN" $((338 + $1 * 57 + 28)) $((301 + 54 + 27)) click 1; }
+dialog() {
+    local title=$1 id
+    id=$(gui_wait_until 10 gui_find_window host1 "$title") || true
+    check "$title opens" test -n "$id"
+    [[ -n $id ]] || return 0
+    check "$title: the window manager shows it" gui_wait_until 5 offers "$id" CLOSE
+    echo "$title: $(prop "$id" _MOTIF_WM_HINTS); $(prop "$id" _NET_WM_ALLOWED_ACTIONS)"
+    check "$title asks to be closed" asks "$id" 0x20
+    check "$title asks not to be minimized" asks_not "$id" 0x08
+    check "$title asks not to be maximized" asks_not "$id" 0x10
+    check "$title carries the program's icon" has_icon "$id"
+    DIALOG=$id
+}
+button 1
+dialog Options
+gui_shoot host1 "$SHOTS/3-options-dialog.png"
+[[ -n ${DIALOG:-} ]] && gui_x host1 windowfocus --sync "$DIALOG" && gui_x host1 key Escape
+check "Esc closes the options" gui_wait_until 5 gui_no_window host1 Options
+DIALOG=
+button 2
+dialog About
+if [[ -n $DIALOG ]]; then
+    check "openbox offers no maximize for the about box, whose size is fixed" \
+        offers_not "$DIALOG" MAXIMIZE_HORZ
+    gui_x host1 windowfocus --sync "$DIALOG"
+    gui_x host1 key Return
+fi
+netns_stop "$RUN_PID"
+
+for run in mark front dialog; do
     check "$run reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/$run.log'"
 done
 echo "bye" >&"$peer_in"
@@ -135,7 +197,7 @@ exec {peer_in}>&-
 echo "# screenshots in $SHOTS; $SECONDS s"
 if ((NETNS_FAILURES > 0)); then
     echo "$NETNS_FAILURES check(s) failed"
-    for run in mark front; do
+    for run in mark front dialog; do
         echo "--- $run said:"
         tail -20 "$OUT/$run.log" 2>/dev/null || true
     done

@@ -50,18 +50,20 @@ printf '{\\rtf1\\ansi\\deff0{\\fonttbl{\\f0 Arial;}}\n\\pard an earlier history 
     >"$CONFIG/log.rtf"
 
 gui_start_display host1
+# A peer reads its commands from a pipe, which its shell opens once we hold the other end.
 start_peer() {
     local host=$1 name=$2
     mkfifo "$OUT/$host.in"
     # shellcheck disable=SC2016 # expanded by the inner shell
     netns_bg "$host" "$OUT/$host.log" sh -c 'exec "$0" --greet --identity "$1" < "$2"' \
         "$PEER" "$name" "$OUT/$host.in"
-    netns_wait_for "$OUT/$host.log" '^READY' 10
 }
 start_peer host2 Bob
 exec {bob}>"$OUT/host2.in"
 start_peer host3 Cecilia
 exec {cecilia}>"$OUT/host3.in"
+netns_wait_for "$OUT/host2.log" '^READY' 10
+netns_wait_for "$OUT/host3.log" '^READY' 10
 
 MAIN=
 start_program() {

@@ -4,8 +4,8 @@
 # on another host of the private LAN offers a newer version. Hidden to the tray, the program
 # checks by itself within seconds and asks (M002); Yes shows the update window with the
 # offered version; Download brings the file into the save directory with the progress bar
-# moving; M033 follows; Options.ini then holds today's "Last checked". Screenshots stay in
-# the given directory. Exit 77 when it cannot run here.
+# moving; M033 (where the file is) follows; Options.ini then holds today's "Last checked".
+# Screenshots stay in the given directory. Exit 77 when it cannot run here.
 #
 #   update_check_test.sh path/to/kalvento path/to/http_test_server.py [screenshot directory]
 set -euo pipefail
@@ -115,9 +115,11 @@ check "it shows what the check found" grep -q '^TRACE update-status A newer prog
 sleep 0.5
 gui_shoot host1 "$SHOTS/3-update-window.png"
 
-# The download button is the first of the row 216 pixels from the top (57 by 54 each,
-# centred in the 353-pixel window).
-gui_x host1 mousemove --window "$window" 90 243 click 1
+# The download button is the first of the row of four at the bottom of the window (57 by 54
+# each, centred, 8 pixels above the bottom edge); the window is as large as its texts make it.
+read -r width height < <(gui_x host1 getwindowgeometry --shell "$window" |
+    awk -F= '$1 == "WIDTH" { w = $2 } $1 == "HEIGHT" { h = $2 } END { print w, h }')
+gui_x host1 mousemove --window "$window" $(((width - 4 * 57) / 2 + 28)) $((height - 8 - 27)) click 1
 downloading() { grep -q '^TRACE update-status Downloading .* of 4,000,000!' "$OUT/host1.log"; }
 check "the download shows its progress" gui_wait_until 10 downloading
 sleep 1.5
