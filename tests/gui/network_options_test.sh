@@ -166,7 +166,7 @@ check "the start names the port that is taken" \
     gui_wait_until 20 grep -q '^kalvento: UDP port 5800 is used by another program' "$OUT/held.log"
 check "and where to change it" grep -q 'another port on the Network page of the options' "$OUT/held.log"
 # The window says it is offline in its title for as long as it is.
-main=$(gui_wait_until 20 gui_find_window host1 "$TITLE (offline)") || true
+main=$(gui_wait_until 20 gui_find_window host1 "$TITLE \\(offline\\)") || true
 check "the window still opens, titled offline" test -n "$main"
 check "and the message is on screen" gui_wait_until 10 bash -c \
     "[[ \$(DISPLAY=${GUI_DISPLAY[host1]} xdotool search --onlyvisible --name '^$TITLE\$' | wc -l) -ge 1 ]]"
