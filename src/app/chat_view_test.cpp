@@ -1,5 +1,9 @@
 #include "app/chat_view.h"
 
+#include "app/chat_find_bar.h"
+#include "app/chat_text.h"
+#include "richtext/rtf_log.h"
+
 #include "richtext/rtf_writer.h"
 
 #include "support/pdf_text.h"
@@ -191,13 +195,18 @@ TEST_F(ChatViewTest, MultiLineHeadingAndFollowingLines) {
     view.appendReceived(line(QStringLiteral("before")));
     EXPECT_TRUE(view.appendReceived(multiLine(QStringLiteral("first"), true)));
     EXPECT_FALSE(view.appendReceived(multiLine(QStringLiteral("second"), false)));
-    EXPECT_EQ(plain(), QStringLiteral("PC1: before\nPC1: \nfirst\nsecond"));
+    // The lines of the message begin with the continuation mark, never where a name does.
+    EXPECT_EQ(plain(), QStringLiteral("PC1: before\nPC1: \n") + app::kContinuationMark +
+                           QStringLiteral("first\n") + app::kContinuationMark +
+                           QStringLiteral("second"));
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("second")).color, s.otherColor);
 
     // Private lines: heading and lines in the private colour, italic.
     view.appendReceived(multiLine(QStringLiteral("p0"), true, ReceivedLine::Kind::Private));
     view.appendReceived(multiLine(QStringLiteral("p1"), false, ReceivedLine::Kind::Private));
-    EXPECT_TRUE(plain().endsWith(QStringLiteral("second\nPC1: \np0\np1")));
+    EXPECT_TRUE(plain().endsWith(QStringLiteral("second\nPC1: \n") + app::kContinuationMark +
+                                 QStringLiteral("p0\n") + app::kContinuationMark +
+                                 QStringLiteral("p1")));
     const TextRun p1 = runWith(*view.document(), QStringLiteral("p1"));
     EXPECT_EQ(p1.color, s.privateColor);
     EXPECT_TRUE(p1.italic);
@@ -212,14 +221,16 @@ TEST_F(ChatViewTest, ContinuationWithoutFirstLineFollowsWhateverIsLast) {
     // Private: the private colour.
     EXPECT_FALSE(view.appendReceived(
         multiLine(QStringLiteral("secret"), false, ReceivedLine::Kind::Private)));
-    EXPECT_EQ(plain(), QStringLiteral("--- note ---\nstray\nsecret"));
+    EXPECT_EQ(plain(), QStringLiteral("--- note ---\n") + app::kContinuationMark +
+                           QStringLiteral("stray\n") + app::kContinuationMark +
+                           QStringLiteral("secret"));
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("stray")).color, s.ownColor);
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("secret")).color, s.privateColor);
 
     // Into an empty chat it starts the first line.
     TChatView empty;
     empty.appendReceived(multiLine(QStringLiteral("alone"), false));
-    EXPECT_EQ(empty.toPlainText(), QStringLiteral("\nalone"));
+    EXPECT_EQ(empty.toPlainText(), u'\n' + app::kContinuationMark + QStringLiteral("alone"));
 }
 
 TEST_F(ChatViewTest, PrivateEchoShowsTheReceiversAtOnce) {
@@ -243,8 +254,8 @@ TEST_F(ChatViewTest, PrivateEchoShowsTheReceiversAtOnce) {
     const QStringList shown = plain().split(u'\n');
     ASSERT_EQ(shown.size(), 1 + 1 + 100);
     EXPECT_EQ(shown[1], QStringLiteral("To PC3:"));
-    EXPECT_EQ(shown[2], QStringLiteral("0"));
-    EXPECT_EQ(shown.last(), QStringLiteral("99"));
+    EXPECT_EQ(shown[2], app::kContinuationMark + QStringLiteral("0"));
+    EXPECT_EQ(shown.last(), app::kContinuationMark + QStringLiteral("99"));
     EXPECT_FALSE(runWith(*view.document(), QStringLiteral("To PC3")).italic);
 }
 
@@ -333,13 +344,49 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
     }
 }
 
-TEST_F(ChatViewTest, ClearedChatKeepsTheOldLog) {
-    writeFile(logPath(), "{\\rtf1\\ansi old line\\par}");
-    start(view, true);
-    view.Clearchat1Click();
-    view.appendComment(QStringLiteral("x"));
-    EXPECT_TRUE(view.writeBackLog(logPath(), true).ok());
-    EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
+TEST_F(ChatViewTest, ClearingTheViewLosesNothingOfTheLog) {
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    const struct {
+        const char* name;
+        QByteArray log;
+        QString text;
+    } cases[] = {
+        {"another editor's log", "{\\rtf1\\ansi old line\\par}", QStringLiteral("old line")},
+        {"a log of our own",
+         [] {
+             QTextDocument old;
+             QTextCursor(&old).insertText(QStringLiteral("first\nold line"));
+             return richtext::writeRtf(old);
+         }(),
+         QStringLiteral("first\nold line")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(logPath(), c.log);
+        {
+            TChatView run;
+            start(run, true);
+            run.setDisplaySettings(s);
+            run.appendReceived(line(QStringLiteral("before the clear")));
+            run.Clearchat1Click();
+            EXPECT_TRUE(run.toPlainText().isEmpty());
+            EXPECT_FALSE(run.hasEarlierHistory());
+            run.appendReceived(line(QStringLiteral("one")));
+            run.appendComment(QStringLiteral("two"));
+            ASSERT_TRUE(run.writeBackLog(logPath(), true).ok());
+            // The end of the session after the close adds nothing twice.
+            const QByteArray saved = readFile(logPath());
+            ASSERT_TRUE(run.writeBackLog(logPath(), true).ok());
+            EXPECT_EQ(readFile(logPath()), saved);
+        }
+        TChatView next;
+        start(next, true);
+        EXPECT_EQ(next.toPlainText(), c.text + u'\n' + welcomeLine() +
+                                          QStringLiteral("\nPC1: before the clear\nPC1: one\n"
+                                                         "--- two ---\n") +
+                                          welcomeLine());
+    }
 }
 
 TEST_F(ChatViewTest, LogOffDeletesTheFile) {
