@@ -15,15 +15,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPrinter>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 #include <QWheelEvent>
 
@@ -69,6 +72,10 @@ private:
 
 // The user state of a block whose links are set.
 constexpr int kLinksSet = 1;
+// The margin left of the text, and the bar in it beside lines that go on with a message.
+constexpr qreal kDocumentMargin = 8;
+constexpr qreal kBarLeft = 2;
+constexpr qreal kBarWidth = 2;
 // A search of the history not yet shown takes the GUI thread for this long at a time.
 constexpr qint64 kSearchSliceMs = 30;
 
@@ -186,6 +193,7 @@ QString TChatView::timeText() const {
 }
 
 void TChatView::resetInsertionPoint() {
+    document()->setDocumentMargin(kDocumentMargin); // a cleared document may have lost it
     m_cursor = QTextCursor(document());
     m_cursor.movePosition(QTextCursor::End);
 }
@@ -581,7 +589,45 @@ QString TChatView::printJobTitle() const {
 void TChatView::print(QPrinter* printer) {
     printer->setDocName(printJobTitle());
     loadWholeHistory();
-    document()->print(printer);
+    // On paper as on screen, a message's later lines cannot pass for the first line of
+    // another: they stand indented under its first, whether wrapped or broken.
+    const std::unique_ptr<QTextDocument> paper(document()->clone());
+    const qreal indent = QFontMetricsF(document()->defaultFont()).horizontalAdvance(u'M') * 2;
+    QTextCursor cursor(paper.get());
+    for (QTextBlock block = paper->begin(); block.isValid(); block = block.next()) {
+        QTextBlockFormat format = block.blockFormat();
+        format.setLeftMargin(indent);
+        if (!block.text().startsWith(kContinuationMark))
+            format.setTextIndent(-indent);
+        cursor.setPosition(block.position());
+        cursor.setBlockFormat(format);
+    }
+    paper->print(printer);
+}
+
+void TChatView::paintEvent(QPaintEvent* event) {
+    QPlainTextEdit::paintEvent(event);
+    // Beside every line on screen that goes on with a message rather than beginning one
+    // (the lines a long line wraps into, and continuation lines): a bar in the margin. A
+    // line that does not begin a message thus cannot pass for one, however it begins.
+    QPainter painter(viewport());
+    const QColor color = palette().color(QPalette::Mid);
+    const QPointF offset = contentOffset();
+    const qreal height = viewport()->height();
+    for (QTextBlock block = firstVisibleBlock(); block.isValid(); block = block.next()) {
+        const QRectF box = blockBoundingGeometry(block).translated(offset);
+        if (box.top() > height)
+            break;
+        const QTextLayout* layout = block.layout();
+        if (layout == nullptr || !block.isVisible())
+            continue;
+        const bool continues = block.text().startsWith(kContinuationMark);
+        for (int i = continues ? 0 : 1; i < layout->lineCount(); ++i) {
+            const QTextLine line = layout->lineAt(i);
+            painter.fillRect(QRectF(kBarLeft, box.top() + line.y(), kBarWidth, line.height()),
+                             color);
+        }
+    }
 }
 
 bool TChatView::userIsInView() const {
