@@ -1,5 +1,8 @@
 #include "app/chat_find_bar.h"
 
+#include "lang/language_file.h"
+#include "lang/message_table.h"
+
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -17,9 +20,12 @@ ChatFindBar::ChatFindBar(QWidget* parent) : QWidget(parent) {
     row->setContentsMargins(2, 2, 2, 2);
     row->setSpacing(2);
 
+    auto* label = new QLabel(QStringLiteral("Find:"), this);
+    label->setObjectName(QStringLiteral("FindLabel"));
+    label->setTextFormat(Qt::PlainText);
     m_field = new QLineEdit(this);
     m_field->setObjectName(QStringLiteral("FindText"));
-    m_field->setPlaceholderText(QStringLiteral("Find in the chat"));
+    label->setBuddy(m_field);
     m_field->setToolTip(QStringLiteral("Find in the chat and its history (Ctrl+F)"));
     m_field->setClearButtonEnabled(true);
     m_field->installEventFilter(this);
@@ -43,6 +49,7 @@ ChatFindBar::ChatFindBar(QWidget* parent) : QWidget(parent) {
     m_close->setAutoRaise(true);
     m_close->setToolTip(QStringLiteral("Close (Esc)"));
 
+    row->addWidget(label);
     row->addWidget(m_field, 3);
     row->addWidget(m_older);
     row->addWidget(m_newer);
@@ -74,16 +81,16 @@ void ChatFindBar::setStatus(Status status, const QString& detail) {
     case Status::None:
         break;
     case Status::Searching:
-        text = m_searchingText;
+        text = lang::GetMessageText(lang::MessageId::M053);
         break;
     case Status::NoMatch:
-        text = m_noMatchText;
+        text = lang::GetMessageText(lang::MessageId::M050);
         break;
     case Status::NoOlder:
-        text = m_noOlderText;
+        text = lang::GetMessageText(lang::MessageId::M051);
         break;
     case Status::NoNewer:
-        text = m_noNewerText;
+        text = lang::GetMessageText(lang::MessageId::M052);
         break;
     case Status::Failed:
         text = detail;

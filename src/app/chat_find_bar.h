@@ -17,12 +17,6 @@ namespace kalvento::app {
 
 class ChatFindBar : public QWidget {
     Q_OBJECT
-    // The texts of the status line, translated by the language file like captions
-    // ("MainForm.FindBar.NoMatchText=...").
-    Q_PROPERTY(QString NoMatchText MEMBER m_noMatchText)
-    Q_PROPERTY(QString NoOlderText MEMBER m_noOlderText)
-    Q_PROPERTY(QString NoNewerText MEMBER m_noNewerText)
-    Q_PROPERTY(QString SearchingText MEMBER m_searchingText)
 public:
     enum class Status { None, Searching, NoMatch, NoOlder, NoNewer, Failed };
 
@@ -36,7 +30,8 @@ public:
 
     // Shows the bar with the focus in the field and its text selected.
     void open();
-    // detail: the reason of a failure.
+    // In the words of the language file (messages M050 to M053); detail: the reason of a
+    // failure.
     void setStatus(Status status, const QString& detail = {});
     Status status() const { return m_state; }
 
@@ -56,10 +51,6 @@ private:
     QToolButton* m_close = nullptr;
     QLabel* m_status = nullptr;
     Status m_state = Status::None;
-    QString m_noMatchText = QStringLiteral("Not found");
-    QString m_noOlderText = QStringLiteral("No older match");
-    QString m_noNewerText = QStringLiteral("No newer match");
-    QString m_searchingText = QStringLiteral("Searching the history...");
 };
 
 } // namespace kalvento::app

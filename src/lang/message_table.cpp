@@ -7,7 +7,7 @@ namespace kalvento::lang {
 namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way.
-constexpr std::array<MessageEntry, 25> Table{{
+constexpr std::array<MessageEntry, 29> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -43,6 +43,10 @@ constexpr std::array<MessageEntry, 25> Table{{
     {MessageId::M042, "M042", "%s is set in the environment and overrides this setting."},
     {MessageId::M043, "M043", "Line %d is no peer: %s"},
     {MessageId::M044, "M044", "Show Kalvento"},
+    {MessageId::M050, "M050", "Not found"},
+    {MessageId::M051, "M051", "No older match"},
+    {MessageId::M052, "M052", "No newer match"},
+    {MessageId::M053, "M053", "Searching the history..."},
 }};
 
 const MessageEntry& entry(MessageId id) {
