@@ -470,7 +470,7 @@ platform::Result TChatView::insertHistory(qint64 begin, const QByteArray& lines)
             document()->findBlockByNumber(document()->blockCount() - topFromEnd);
         bar->setValue(same.firstLineNumber() + lineInTop);
     }
-    decorateVisibleBlocks();
+    scheduleDecoration();
     return read;
 }
 
@@ -638,7 +638,7 @@ bool TChatView::userIsInView() const {
 void TChatView::ChatChange() {
     if (!userIsInView())
         scrollToInsertionPoint();
-    decorateVisibleBlocks();
+    scheduleDecoration();
     const bool hasText = !isChatEmpty();
     m_selectAll->setEnabled(hasText);
     m_clearChat->setEnabled(hasText);
@@ -655,7 +655,7 @@ void TChatView::scrollToInsertionPoint() {
 }
 
 void TChatView::onScrolled(int value) {
-    decorateVisibleBlocks();
+    scheduleDecoration();
     // At the top of what is shown: the history goes on above it. Queued, so that the
     // scroll that got here ends first.
     if (value == verticalScrollBar()->minimum() && hasEarlierHistory() && isVisible() &&
@@ -677,20 +677,36 @@ void TChatView::wheelEvent(QWheelEvent* event) {
     QPlainTextEdit::wheelEvent(event);
 }
 
-void TChatView::decorateVisibleBlocks() {
-    static bool decorating = false; // setting a link changes the document, which may scroll
-    if (decorating)
+void TChatView::scheduleDecoration() {
+    // Once per turn of the event loop, however many lines a flood brings in it.
+    if (m_decorationQueued)
         return;
-    decorating = true;
+    m_decorationQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_decorationQueued = false;
+        decorateVisibleBlocks();
+    });
+}
+
+void TChatView::decorateVisibleBlocks() {
+    // Setting a link changes the document, which may scroll and come back here.
+    if (m_decorating)
+        return;
+    m_decorating = true;
     const QString needle = m_findBar->isVisible() ? m_findBar->text() : QString();
     QList<QTextEdit::ExtraSelection> marks;
     QTextCharFormat matchFormat;
     matchFormat.setBackground(QColor(0xFF, 0xD8, 0x00, 0x90));
-    const qreal height = viewport()->height();
-    const QPointF offset = contentOffset();
-    for (QTextBlock block = firstVisibleBlock(); block.isValid(); block = block.next()) {
-        if (blockBoundingGeometry(block).translated(offset).top() > height)
-            break;
+    // No block is lower than a line, and no line of the chat lower than half a line of the
+    // smaller of its fonts: this many blocks from the top cover the screen, without asking
+    // the layout where each one stands.
+    qreal lineSpacing = QFontMetricsF(font()).lineSpacing();
+    if (!m_chatFont.family().isEmpty())
+        lineSpacing = qMin(lineSpacing, QFontMetricsF(m_chatFont).lineSpacing());
+    const int screenLines = int(viewport()->height() / qMax(1.0, lineSpacing / 2)) + 2;
+    int count = 0;
+    for (QTextBlock block = firstVisibleBlock(); block.isValid() && count < screenLines;
+         block = block.next(), ++count) {
         if (block.userState() != kLinksSet) {
             block.setUserState(kLinksSet);
             for (const TextLink& link : findLinks(block.text())) {
@@ -717,8 +733,10 @@ void TChatView::decorateVisibleBlocks() {
             marks.append(mark);
         }
     }
-    setExtraSelections(marks);
-    decorating = false;
+    // Most lines arrive with no search open: nothing to mark, nothing to repaint.
+    if (!marks.isEmpty() || !extraSelections().isEmpty())
+        setExtraSelections(marks);
+    m_decorating = false;
 }
 
 void TChatView::openFindBar() {
@@ -915,12 +933,12 @@ void TChatView::mouseReleaseEvent(QMouseEvent* event) {
 void TChatView::resizeEvent(QResizeEvent* event) {
     QPlainTextEdit::resizeEvent(event);
     placeFindBar();
-    decorateVisibleBlocks();
+    scheduleDecoration();
 }
 
 void TChatView::showEvent(QShowEvent* event) {
     QPlainTextEdit::showEvent(event);
-    decorateVisibleBlocks();
+    scheduleDecoration();
 }
 
 } // namespace kalvento::app

@@ -179,8 +179,10 @@ private:
     void historyFailed(const platform::Result& result);
     void dropHistory();
     void onScrolled(int value);
-    // Links and search highlights of the blocks on screen.
+    // Links and search highlights of the blocks on screen: at once, or in the next turn of
+    // the event loop.
     void decorateVisibleBlocks();
+    void scheduleDecoration();
     void findFrom(const QTextCursor& from, bool older);
     void continueHistorySearch();
     void showMatch(const QTextCursor& match);
@@ -205,6 +207,8 @@ private:
     qint64 m_loadedFrom = 0; // where the shown history begins in the file
     qint64 m_historyChunkBytes = 256 * 1024;
     bool m_loadQueued = false;
+    bool m_decorating = false;
+    bool m_decorationQueued = false;
     QFont m_chatFont;
 
     std::function<void(const QUrl&)> m_openLink;
