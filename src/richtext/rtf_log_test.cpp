@@ -278,6 +278,29 @@ TEST_F(RtfLogTest, OtherSourcesAreReadWholeAndWrittenInTheLogForm) {
     }
 }
 
+TEST_F(RtfLogTest, ARichTextControlsLogKeepsItsColoursWhenWrittenAgain) {
+    QFile fixture(QStringLiteral(KALVENTO_RTF_TESTDATA "/richedit-colors.rtf"));
+    ASSERT_TRUE(fixture.open(QIODevice::ReadOnly));
+    const QByteArray old = fixture.readAll();
+    const QString log = path("log.rtf");
+    writeFile(log, old);
+    const auto lines = linesDocument(QStringLiteral("new"), 2);
+    ASSERT_TRUE(appendToLog(log, log, *lines).result.ok());
+
+    QTextDocument back;
+    ASSERT_TRUE(readRtf(readFile(log), back).ok());
+    EXPECT_EQ(back.toPlainText(), textOf(old) + u'\n' + lines->toPlainText());
+    const auto formatOf = [&back](const QString& line) {
+        for (QTextBlock b = back.begin(); b.isValid(); b = b.next())
+            if (b.text() == line)
+                return b.begin().fragment().charFormat();
+        ADD_FAILURE() << line.toStdString();
+        return QTextCharFormat();
+    };
+    EXPECT_EQ(formatOf(QStringLiteral("Colored Line")).foreground().color(), QColor(0, 255, 0));
+    EXPECT_EQ(formatOf(QStringLiteral("Highlighted Line")).background().color(), QColor(255, 0, 0));
+}
+
 TEST_F(RtfLogTest, AMovedLogTakesItsHistoryAlongAndLeavesTheOldFile) {
     const QString old = path("old.rtf");
     const QByteArray oldBytes = writeRtf(*linesDocument(QStringLiteral("old"), 20));
