@@ -1,8 +1,10 @@
 // The chat view under load: a long run of received lines (the cost of a line must not grow
-// with the chat) and the start of a run with a large log file.
+// with the chat), the start and the end of a run with a large log file, and a search of the
+// history not yet shown.
 
 #include "app/chat_view.h"
 
+#include "app/chat_find_bar.h"
 #include "richtext/rtf_writer.h"
 #include "run_benchmarks.h"
 
@@ -10,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFont>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -95,71 +98,73 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
 }
 BENCHMARK(BM_ReceiveTenThousandLines)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// A log of the shape the view writes: coloured lines, private ones in italic, some text
-// outside ASCII; at least minBytes of RTF.
-QString writeLog(const QString& folder, qsizetype minBytes) {
+// A log in the log form of at least megabytes: coloured lines, private ones in italic, some
+// text outside ASCII, and "needle" only in its first line. Whole lines of the log form read
+// on their own, so the body is one block of lines written again and again.
+QString writeLog(const QString& folder, qint64 megabytes) {
     QTextDocument document;
     document.setUndoRedoEnabled(false);
     QTextCursor cursor(&document);
     QTextCharFormat format;
     const QColor own(0xFF, 0, 0), other(0, 0, 0xFF), priv(0, 0x80, 0);
-    QByteArray rtf;
-    int i = 0;
-    for (int round = 0; rtf.size() < minBytes; ++round) {
-        cursor.beginEditBlock();
-        for (int n = 0; n < 20000; ++n, ++i) {
-            if (i > 0)
-                cursor.insertBlock(QTextBlockFormat(), format);
-            const bool isPrivate = i % 7 == 3;
-            format.setForeground(isPrivate ? priv : (i % 3 == 0 ? own : other));
-            format.setFontItalic(isPrivate);
-            cursor.insertText(senders[i % senders.size()] +
-                                  QStringLiteral(" (12:%1:%2): Grüße, the € report #%3 is "
-                                                 "ready for review in the usual place")
-                                      .arg(i / 60 % 60, 2, 10, QChar(u'0'))
-                                      .arg(i % 60, 2, 10, QChar(u'0'))
-                                      .arg(i),
-                              format);
-        }
-        cursor.endEditBlock();
-        rtf = kalvento::richtext::writeRtf(document);
+    for (int i = 0; i < 20000; ++i) {
+        if (i > 0)
+            cursor.insertBlock(QTextBlockFormat(), format);
+        const bool isPrivate = i % 7 == 3;
+        format.setForeground(isPrivate ? priv : (i % 3 == 0 ? own : other));
+        format.setFontItalic(isPrivate);
+        cursor.insertText(senders[i % senders.size()] +
+                              QStringLiteral(" (12:%1:%2): Grüße, the € report #%3 is "
+                                             "ready for review in the usual place")
+                                  .arg(i / 60 % 60, 2, 10, QChar(u'0'))
+                                  .arg(i % 60, 2, 10, QChar(u'0'))
+                                  .arg(i),
+                          format);
     }
+    kalvento::richtext::RtfLogWriter writer(QFont(QStringLiteral("DejaVu Sans"), 10));
+    const QByteArray lines = writer.paragraphs(document);
+    QByteArray first = lines.left(lines.indexOf('\n') + 1);
+    first.replace("Gr", "needle Gr");
+    const qint64 target = megabytes * 1024 * 1024;
+    const qint64 copies = (target + lines.size() - 1) / lines.size();
+    const qint64 body = first.size() + copies * lines.size();
     const QString path = TChatView::logFilePath(folder + u'/');
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(rtf) != rtf.size())
+    if (!file.open(QIODevice::WriteOnly))
         return {};
-    return path;
+    bool ok = file.write(writer.header(body)) > 0 && file.write(first) == first.size();
+    for (qint64 i = 0; ok && i < copies; ++i)
+        ok = file.write(lines) == lines.size();
+    ok = ok && file.write(kalvento::richtext::RtfLogWriter::trailer()) == 2;
+    return ok ? path : QString();
 }
 
-// The start of a run with a 10 MB log: load, welcome line, chat font.
-void BM_StartOfRunWithTenMegabyteLog(benchmark::State& state) {
+// The start of a run with a log of range(0) MB: load, welcome line, chat font, first show.
+void BM_StartOfRunWithLog(benchmark::State& state) {
     QTemporaryDir dir;
-    const QString path = writeLog(dir.path(), 10 * 1024 * 1024);
+    const QString path = writeLog(dir.path(), state.range(0));
     if (path.isEmpty()) {
         state.SkipWithError("could not write the log");
         return;
     }
-    double load = 0, welcome = 0, font = 0, shown = 0;
+    double load = 0, shown = 0;
+    qint64 chars = 0;
     for (auto _ : state) {
         state.PauseTiming();
         auto view = std::make_unique<TChatView>();
         view->resize(600, 400);
         state.ResumeTiming();
         double t = cpuMs();
-        const QString error = view->loadLog(path).error;
+        const QString error =
+            view->startOfRunContent(path, true, QFont(QStringLiteral("DejaVu Sans"), 10)).error;
+        view->setLogBaseline();
         load = cpuMs() - t;
         t = cpuMs();
-        view->appendWelcome();
-        welcome = cpuMs() - t;
-        t = cpuMs();
-        view->applyChatFont(QFont(QStringLiteral("DejaVu Sans"), 10));
-        font = cpuMs() - t;
-        t = cpuMs();
-        view->setLogBaseline();
         view->show();
         view->ChatChange();
         QApplication::processEvents();
         shown = cpuMs() - t;
+        chars = view->textLength();
         if (!error.isEmpty()) {
             state.SkipWithError(qPrintable(error));
             return;
@@ -170,11 +175,70 @@ void BM_StartOfRunWithTenMegabyteLog(benchmark::State& state) {
     }
     state.counters["log_MB"] = double(QFile(path).size()) / 1e6;
     state.counters["load_cpu_ms"] = load;
-    state.counters["welcome_cpu_ms"] = welcome;
-    state.counters["font_cpu_ms"] = font;
     state.counters["show_cpu_ms"] = shown;
+    state.counters["shown_chars"] = double(chars);
 }
-BENCHMARK(BM_StartOfRunWithTenMegabyteLog)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_StartOfRunWithLog)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// The end of such a run with 1,000 new lines: the log copied behind its new header.
+void BM_WriteBackToLog(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QString path = writeLog(dir.path(), state.range(0));
+    if (path.isEmpty()) {
+        state.SkipWithError("could not write the log");
+        return;
+    }
+    double written = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto view = std::make_unique<TChatView>();
+        view->setDisplaySettings(ChatDisplaySettings{});
+        (void)view->startOfRunContent(path, true, QFont(QStringLiteral("DejaVu Sans"), 10));
+        view->setLogBaseline();
+        for (int i = 0; i < 1000; ++i)
+            view->appendReceived(publicLine(i));
+        state.ResumeTiming();
+        QElapsedTimer wall;
+        wall.start();
+        const QString error = view->writeBackLog(path, true).error;
+        written = double(wall.nsecsElapsed()) / 1e6;
+        if (!error.isEmpty()) {
+            state.SkipWithError(qPrintable(error));
+            return;
+        }
+    }
+    state.counters["log_MB"] = double(QFile(path).size()) / 1e6;
+    state.counters["write_wall_ms"] = written;
+}
+BENCHMARK(BM_WriteBackToLog)->Arg(10)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Finding a word that only the first line of a 10 MB log holds: the whole history read back
+// in pieces, then shown.
+void BM_FindInHistoryNotShown(benchmark::State& state) {
+    QTemporaryDir dir;
+    const QString path = writeLog(dir.path(), 10);
+    if (path.isEmpty()) {
+        state.SkipWithError("could not write the log");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto view = std::make_unique<TChatView>();
+        view->resize(600, 400);
+        (void)view->startOfRunContent(path, true, QFont(QStringLiteral("DejaVu Sans"), 10));
+        view->show();
+        QApplication::processEvents();
+        state.ResumeTiming();
+        view->openFindBar();
+        view->findBar()->field()->setText(QStringLiteral("needle"));
+        while (view->textCursor().selectedText().isEmpty())
+            QApplication::processEvents();
+        state.PauseTiming();
+        view.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_FindInHistoryNotShown)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 } // namespace
 

@@ -1,7 +1,13 @@
 #pragma once
 // The chat view: the conversation of a run as rich text, the log file that carries it from
-// one run to the next, its popup menu and its printout. The main window embeds it and calls
-// in; everything here runs on the GUI thread.
+// one run to the next, its popup menu, its find bar and its printout. The main window
+// embeds it and calls in; everything here runs on the GUI thread.
+//
+// The log's history is shown lazily: of a log in the log form (richtext/rtf_log.h) only
+// the last part is read at start, and earlier parts when the user scrolls to the top of
+// the view or searches for something older than what is shown. The lines of the run are
+// kept apart as well, as they go to the log: at the end they are added behind the old
+// log, whatever the view was cleared of meanwhile.
 
 #include "platform/result.h"
 
@@ -9,20 +15,30 @@
 
 #include <QColor>
 #include <QDateTime>
+#include <QFont>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTextCharFormat>
 #include <QTextCursor>
+#include <QUrl>
 
 #include <functional>
+#include <memory>
 
 class QAction;
-class QFont;
 class QMenu;
 class QPrinter;
+class QTimer;
+
+namespace kalvento::richtext {
+class LogHistoryFile;
+}
 
 namespace kalvento::app {
+
+class ChatFindBar;
 
 // How received and sent lines look; the window sets it at start and after the options.
 struct ChatDisplaySettings {
@@ -38,6 +54,7 @@ class TChatView : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit TChatView(QWidget* parent = nullptr);
+    ~TChatView() override;
 
     void setDisplaySettings(const ChatDisplaySettings& settings) { m_settings = settings; }
     const ChatDisplaySettings& displaySettings() const { return m_settings; }
@@ -46,7 +63,9 @@ public:
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     // A received chat line, written as the reception handler writes it. Returns whether the
-    // line may raise a new-message alert (continuation lines never do).
+    // line may raise a new-message alert (continuation lines never do). Names and text are
+    // the peer's: their line breaks start lines marked as continuations, and each is
+    // isolated from the direction of the text around it (app/chat_text.h).
     bool appendReceived(const messaging::ReceivedLine& line);
     // The sender's own private message, shown at once because it does not come back:
     // "To <names>[ (time)]: text", or for a multi-line message the heading and ":" with each
@@ -63,33 +82,57 @@ public:
     // welcome line in the window text colour, then the chat font. Fails when the log could
     // not be loaded (the view then starts without it).
     platform::Result startOfRunContent(const QString& logPath, bool saveOn, const QFont& chatFont);
-    // The steps one by one. loadLog replaces the view's content; a missing file is no error.
+    // The steps one by one. loadLog replaces the view's content with the log's last part
+    // (a log in the log form) or all of it (any other file); a missing file is no error.
     platform::Result loadLog(const QString& path);
     void appendWelcome();
     void applyChatFont(const QFont& font);
 
+    // Whether the log holds earlier lines than the view shows.
+    bool hasEarlierHistory() const;
+    // Shows about historyChunkBytes() more of the history above what is shown, keeping in
+    // place what the user looks at. False when there was nothing more or it could not be
+    // read (historyError says why).
+    bool loadEarlierHistory();
+    // Shows all of the history.
+    void loadWholeHistory();
+    qint64 historyChunkBytes() const { return m_historyChunkBytes; }
+    void setHistoryChunkBytes(qint64 bytes) { m_historyChunkBytes = qMax<qint64>(1, bytes); }
+
     // Length of the chat text in characters (a line break counts one).
     int textLength() const;
     bool isChatEmpty() const;
-    void setLogBaseline() { m_logBaseline = textLength(); }
+    // What this run has shown that the log does not hold yet, as it goes to the log.
+    const QTextDocument& unsavedLines() const { return *m_unsaved; }
+    // The log is written back when the unsaved lines have grown by two characters or more
+    // since the baseline.
+    void setLogBaseline();
     void setLogBaseline(int length) { m_logBaseline = length; }
     int logBaseline() const { return m_logBaseline; }
 
     // "Save messages path" followed directly by "log.rtf".
     static QString logFilePath(const QString& saveMessagesPath);
-    // At close and at the end of the session: saves the view when it grew by two characters
-    // or more since start and saveOn, deletes the log when !saveOn, else leaves it. Saving
-    // replaces the file atomically.
+    // At close and at the end of the session: when saveOn and the unsaved lines grew by two
+    // characters or more, adds them to the log at path (the file the history came from,
+    // when path names a new place); deletes the log when !saveOn; else leaves it. The old
+    // log is never written to: the new one replaces it when complete. Added lines are no
+    // longer unsaved, so a second write-back adds only what came after.
     platform::Result writeBackLog(const QString& path, bool saveOn);
 
-    // The whole chat, paginated, under the job title.
+    // The whole chat with all of its history, paginated, under the job title.
     void print(QPrinter* printer);
     QString printJobTitle() const;
+
+    // What opens a clicked link; by default the desktop (QDesktopServices::openUrl).
+    void setLinkOpener(std::function<void(const QUrl&)> opener) { m_openLink = std::move(opener); }
 
     QMenu* ChatPopup() const { return m_popup; }
     QAction* Copy1() const { return m_copy; }
     QAction* SelectAll1() const { return m_selectAll; }
     QAction* Clearchat1() const { return m_clearChat; }
+    // Ctrl+F anywhere in the window opens the find bar; F3 and Shift+F3 find again.
+    QAction* Find1() const { return m_find; }
+    ChatFindBar* findBar() const { return m_findBar; }
 
 public slots:
     // After each change of the chat: follow the end unless the user is in the view, and
@@ -98,23 +141,56 @@ public slots:
     void ChatSelectionChange();
     void Copy1Click();
     void SelectAll1Click();
+    // Empties the view (the log and what the run said stay for the log).
     void Clearchat1Click();
+    void openFindBar();
+    void closeFindBar();
+    // The next match of the find bar's text older (above) or newer than the current one.
+    // An older one is looked for in the history not yet shown as well, a piece at a time
+    // in the event loop, and shown with everything after it once found.
+    void findOlder();
+    void findNewer();
 
 signals:
     void hasTextChanged(bool hasText);
+    // The history could not be read after the start (the file changed or went away).
+    void historyError(const QString& message);
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     QDateTime now() const;
     QString timeText() const;
-    // Moves to a fresh line unless the chat is empty or already ends in an empty line.
+    // Insertion into the view and into the unsaved lines alike.
     void startNewLine();
     void insertPlain(const QString& text);
+    void insertText(const QString& text);
     void lineBreak();
     void scrollToInsertionPoint();
     void resetInsertionPoint();
+    int unsavedLength() const;
+
+    platform::Result insertHistory(qint64 begin, const QByteArray& lines);
+    void historyFailed(const platform::Result& result);
+    void dropHistory();
+    void onScrolled(int value);
+    // Links and search highlights of the blocks on screen: at once, or in the next turn of
+    // the event loop.
+    void decorateVisibleBlocks();
+    void scheduleDecoration();
+    void findFrom(const QTextCursor& from, bool older);
+    void continueHistorySearch();
+    void showMatch(const QTextCursor& match);
+    void placeFindBar();
+    bool userIsInView() const;
 
     ChatDisplaySettings m_settings;
     std::function<QDateTime()> m_clock;
@@ -122,13 +198,38 @@ private:
     QTextCursor m_cursor;
     // The insertion attributes: colour, italic and font of the next inserted run.
     QTextCharFormat m_format;
+    // What the run has shown since the last write-back, for the log.
+    std::unique_ptr<QTextDocument> m_unsaved;
+    QTextCursor m_unsavedCursor;
     int m_logBaseline = 0;
     bool m_logLoadFailed = false;
+
+    // The log the history comes from, while it has more to show.
+    std::unique_ptr<richtext::LogHistoryFile> m_history;
+    QString m_historyPath;
+    qint64 m_loadedFrom = 0; // where the shown history begins in the file
+    qint64 m_historyChunkBytes = 256 * 1024;
+    bool m_loadQueued = false;
+    bool m_decorating = false;
+    bool m_decorationQueued = false;
+    QFont m_chatFont;
+
+    std::function<void(const QUrl&)> m_openLink;
+    QString m_pressedAnchor;
+
+    ChatFindBar* m_findBar = nullptr;
+    QPointer<QWidget> m_focusBeforeFind;
+    QTextCursor m_match;
+    QTimer* m_searchStep = nullptr;
+    qint64 m_searchEnd = -1; // the history searched below this offset; -1: no search runs
 
     QMenu* m_popup = nullptr;
     QAction* m_copy = nullptr;
     QAction* m_selectAll = nullptr;
     QAction* m_clearChat = nullptr;
+    QAction* m_find = nullptr;
+    QAction* m_findAgain = nullptr;
+    QAction* m_findAgainNewer = nullptr;
 };
 
 } // namespace kalvento::app

@@ -1,6 +1,10 @@
 #include "app/chat_view.h"
 
+#include "app/chat_find_bar.h"
+#include "app/chat_text.h"
 #include "lang/qt_translation.h"
+#include "richtext/rtf_log.h"
+
 #include "richtext/rtf_writer.h"
 
 #include "support/pdf_text.h"
@@ -14,18 +18,23 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMap>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPrinter>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <sys/resource.h>
 
 using namespace kalvento;
@@ -194,13 +203,18 @@ TEST_F(ChatViewTest, MultiLineHeadingAndFollowingLines) {
     view.appendReceived(line(QStringLiteral("before")));
     EXPECT_TRUE(view.appendReceived(multiLine(QStringLiteral("first"), true)));
     EXPECT_FALSE(view.appendReceived(multiLine(QStringLiteral("second"), false)));
-    EXPECT_EQ(plain(), QStringLiteral("PC1: before\nPC1: \nfirst\nsecond"));
+    // The lines of the message begin with the continuation mark, never where a name does.
+    EXPECT_EQ(plain(), QStringLiteral("PC1: before\nPC1: \n") + app::kContinuationMark +
+                           QStringLiteral("first\n") + app::kContinuationMark +
+                           QStringLiteral("second"));
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("second")).color, s.otherColor);
 
     // Private lines: heading and lines in the private colour, italic.
     view.appendReceived(multiLine(QStringLiteral("p0"), true, ReceivedLine::Kind::Private));
     view.appendReceived(multiLine(QStringLiteral("p1"), false, ReceivedLine::Kind::Private));
-    EXPECT_TRUE(plain().endsWith(QStringLiteral("second\nPC1: \np0\np1")));
+    EXPECT_TRUE(plain().endsWith(QStringLiteral("second\nPC1: \n") + app::kContinuationMark +
+                                 QStringLiteral("p0\n") + app::kContinuationMark +
+                                 QStringLiteral("p1")));
     const TextRun p1 = runWith(*view.document(), QStringLiteral("p1"));
     EXPECT_EQ(p1.color, s.privateColor);
     EXPECT_TRUE(p1.italic);
@@ -215,14 +229,16 @@ TEST_F(ChatViewTest, ContinuationWithoutFirstLineFollowsWhateverIsLast) {
     // Private: the private colour.
     EXPECT_FALSE(view.appendReceived(
         multiLine(QStringLiteral("secret"), false, ReceivedLine::Kind::Private)));
-    EXPECT_EQ(plain(), QStringLiteral("--- note ---\nstray\nsecret"));
+    EXPECT_EQ(plain(), QStringLiteral("--- note ---\n") + app::kContinuationMark +
+                           QStringLiteral("stray\n") + app::kContinuationMark +
+                           QStringLiteral("secret"));
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("stray")).color, s.ownColor);
     EXPECT_EQ(runWith(*view.document(), QStringLiteral("secret")).color, s.privateColor);
 
     // Into an empty chat it starts the first line.
     TChatView empty;
     empty.appendReceived(multiLine(QStringLiteral("alone"), false));
-    EXPECT_EQ(empty.toPlainText(), QStringLiteral("\nalone"));
+    EXPECT_EQ(empty.toPlainText(), u'\n' + app::kContinuationMark + QStringLiteral("alone"));
 }
 
 TEST_F(ChatViewTest, PrivateEchoShowsTheReceiversAtOnce) {
@@ -246,8 +262,8 @@ TEST_F(ChatViewTest, PrivateEchoShowsTheReceiversAtOnce) {
     const QStringList shown = plain().split(u'\n');
     ASSERT_EQ(shown.size(), 1 + 1 + 100);
     EXPECT_EQ(shown[1], QStringLiteral("To PC3:"));
-    EXPECT_EQ(shown[2], QStringLiteral("0"));
-    EXPECT_EQ(shown.last(), QStringLiteral("99"));
+    EXPECT_EQ(shown[2], app::kContinuationMark + QStringLiteral("0"));
+    EXPECT_EQ(shown.last(), app::kContinuationMark + QStringLiteral("99"));
     EXPECT_FALSE(runWith(*view.document(), QStringLiteral("To PC3")).italic);
 }
 
@@ -336,13 +352,49 @@ TEST_F(ChatViewTest, LogGrowsAcrossRunsAndAnIdleRunLeavesIt) {
     }
 }
 
-TEST_F(ChatViewTest, ClearedChatKeepsTheOldLog) {
-    writeFile(logPath(), "{\\rtf1\\ansi old line\\par}");
-    start(view, true);
-    view.Clearchat1Click();
-    view.appendComment(QStringLiteral("x"));
-    EXPECT_TRUE(view.writeBackLog(logPath(), true).ok());
-    EXPECT_EQ(readFile(logPath()), QByteArray("{\\rtf1\\ansi old line\\par}"));
+TEST_F(ChatViewTest, ClearingTheViewLosesNothingOfTheLog) {
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    const struct {
+        const char* name;
+        QByteArray log;
+        QString text;
+    } cases[] = {
+        {"another editor's log", "{\\rtf1\\ansi old line\\par}", QStringLiteral("old line")},
+        {"a log of our own",
+         [] {
+             QTextDocument old;
+             QTextCursor(&old).insertText(QStringLiteral("first\nold line"));
+             return richtext::writeRtf(old);
+         }(),
+         QStringLiteral("first\nold line")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(logPath(), c.log);
+        {
+            TChatView run;
+            start(run, true);
+            run.setDisplaySettings(s);
+            run.appendReceived(line(QStringLiteral("before the clear")));
+            run.Clearchat1Click();
+            EXPECT_TRUE(run.toPlainText().isEmpty());
+            EXPECT_FALSE(run.hasEarlierHistory());
+            run.appendReceived(line(QStringLiteral("one")));
+            run.appendComment(QStringLiteral("two"));
+            ASSERT_TRUE(run.writeBackLog(logPath(), true).ok());
+            // The end of the session after the close adds nothing twice.
+            const QByteArray saved = readFile(logPath());
+            ASSERT_TRUE(run.writeBackLog(logPath(), true).ok());
+            EXPECT_EQ(readFile(logPath()), saved);
+        }
+        TChatView next;
+        start(next, true);
+        EXPECT_EQ(next.toPlainText(), c.text + u'\n' + welcomeLine() +
+                                          QStringLiteral("\nPC1: before the clear\nPC1: one\n"
+                                                         "--- two ---\n") +
+                                          welcomeLine());
+    }
 }
 
 TEST_F(ChatViewTest, LogOffDeletesTheFile) {
@@ -547,6 +599,414 @@ TEST_F(ChatViewTest, PrintsTheWholeChatUnderTheJobTitle) {
     EXPECT_TRUE(bytes.mid(at, 200).contains(pdfTextString(title)));
     // 300 lines do not fit on one page.
     EXPECT_GT(pdfPageCount(bytes), 1);
+}
+
+// --- History -------------------------------------------------------------------------------
+
+// A log in the log form of `count` lines "history line <i>", extra added to the lines it
+// names; and its text.
+QString historyText(int count, const QMap<int, QString>& extra = {}) {
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines.append(QStringLiteral("history line %1").arg(i) + extra.value(i));
+    return lines.join(u'\n');
+}
+
+QByteArray historyLog(int count, const QMap<int, QString>& extra = {}) {
+    QTextDocument document;
+    QTextCursor(&document).insertText(historyText(count, extra));
+    return richtext::writeRtf(document);
+}
+
+// Whether shown is the end of full, in whole lines.
+bool endsInWholeLines(const QString& full, const QString& shown) {
+    return shown == full || full.endsWith(u'\n' + shown);
+}
+
+// The line at the top of the view.
+QString topLine(const TChatView& view) {
+    return view.cursorForPosition(QPoint(20, 2)).block().text();
+}
+
+TEST_F(ChatViewTest, HistoryIsShownFromItsEndAndEarlierWhenScrolledTo) {
+    writeFile(logPath(), historyLog(3000));
+    const QString full = historyText(3000) + u'\n' + welcomeLine();
+    view.setHistoryChunkBytes(4096);
+    start(view, true);
+    // The last part only, in whole lines.
+    EXPECT_TRUE(view.hasEarlierHistory());
+    EXPECT_LT(view.document()->blockCount(), 300);
+    EXPECT_TRUE(endsInWholeLines(full, plain()));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    QScrollBar* bar = view.verticalScrollBar();
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    // At the top, the part before comes, and the line that was at the top stays there.
+    for (int round = 0; round < 3; ++round) {
+        const int blocks = view.document()->blockCount();
+        bar->setValue(0);
+        const QString top = topLine(view);
+        QTRY_VERIFY(view.document()->blockCount() > blocks);
+        EXPECT_EQ(topLine(view), top);
+        EXPECT_GT(bar->value(), 0);
+        EXPECT_TRUE(endsInWholeLines(full, plain()));
+    }
+    view.loadWholeHistory();
+    EXPECT_EQ(plain(), full);
+    EXPECT_FALSE(view.hasEarlierHistory());
+}
+
+TEST_F(ChatViewTest, TheLogKeepsTheHistoryThatWasNeverShown) {
+    const QByteArray old = historyLog(3000);
+    writeFile(logPath(), old);
+    view.setHistoryChunkBytes(4096);
+    start(view, true);
+    view.appendComment(QStringLiteral("new"));
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).ok());
+
+    const QByteArray now = readFile(logPath());
+    const auto oldHeader = richtext::parseLogHeader(old);
+    const auto newHeader = richtext::parseLogHeader(now);
+    ASSERT_TRUE(oldHeader && newHeader);
+    EXPECT_EQ(now.mid(newHeader->headerBytes, oldHeader->bodyBytes),
+              old.mid(oldHeader->headerBytes, oldHeader->bodyBytes));
+    TChatView next;
+    start(next, true);
+    next.loadWholeHistory();
+    EXPECT_EQ(next.toPlainText(), historyText(3000) + u'\n' + welcomeLine() +
+                                      QStringLiteral("\n--- new ---\n") + welcomeLine());
+}
+
+TEST_F(ChatViewTest, AHistoryChangedByAnotherProgramIsReported) {
+    writeFile(logPath(), historyLog(3000));
+    view.setHistoryChunkBytes(4096);
+    start(view, true);
+    const QString shown = plain();
+    QSignalSpy errors(&view, &TChatView::historyError);
+    QFile file(logPath());
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write("more");
+    file.close();
+
+    EXPECT_FALSE(view.loadEarlierHistory());
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0][0].toString().contains(QStringLiteral("changed")))
+        << errors[0][0].toString().toStdString();
+    EXPECT_FALSE(view.hasEarlierHistory());
+    EXPECT_EQ(plain(), shown);
+}
+
+TEST_F(ChatViewTest, FindLooksThroughTheHistoryNotYetShown) {
+    const QMap<int, QString> extra{{2, QStringLiteral(" Zebra")},
+                                   {5, QStringLiteral(" zebra crossing")}};
+    writeFile(logPath(), historyLog(3000, extra));
+    const QString full = historyText(3000, extra) + u'\n' + welcomeLine();
+    view.setHistoryChunkBytes(4096);
+    start(view, true);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    app::ChatFindBar* bar = view.findBar();
+    using Status = app::ChatFindBar::Status;
+
+    // The newest match first, found back in the part not yet shown: shown with all after it.
+    view.openFindBar();
+    bar->field()->setText(QStringLiteral("ZEBRA"));
+    QTRY_COMPARE(view.textCursor().selectedText(), QStringLiteral("zebra"));
+    EXPECT_EQ(view.textCursor().block().text(), QStringLiteral("history line 5 zebra crossing"));
+    EXPECT_EQ(bar->status(), Status::None);
+    EXPECT_TRUE(endsInWholeLines(full, plain()));
+    // The matches on screen are marked.
+    const QList<QTextEdit::ExtraSelection> marks = view.extraSelections();
+    EXPECT_FALSE(marks.isEmpty());
+    for (const QTextEdit::ExtraSelection& mark : marks)
+        EXPECT_EQ(mark.cursor.selectedText().toLower(), QStringLiteral("zebra"));
+
+    view.findOlder();
+    QTRY_COMPARE(view.textCursor().block().text(), QStringLiteral("history line 2 Zebra"));
+    view.findOlder();
+    QTRY_COMPARE(bar->status(), Status::NoOlder);
+    EXPECT_EQ(view.textCursor().block().text(), QStringLiteral("history line 2 Zebra"));
+    view.findNewer();
+    EXPECT_EQ(view.textCursor().block().text(), QStringLiteral("history line 5 zebra crossing"));
+    view.findNewer();
+    EXPECT_EQ(bar->status(), Status::NoNewer);
+
+    bar->field()->setText(QStringLiteral("okapi"));
+    QTRY_COMPARE(bar->status(), Status::NoMatch);
+    view.closeFindBar();
+    EXPECT_TRUE(view.extraSelections().isEmpty());
+}
+
+TEST_F(ChatViewTest, FindKeysWorkFromTheWholeWindow) {
+    QWidget window;
+    auto* message = new QLineEdit(&window);
+    view.setParent(&window);
+    view.setGeometry(0, 30, 400, 200);
+    window.resize(400, 240);
+    // The window's own Esc, as the main window has it.
+    int escapes = 0;
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), &window);
+    QObject::connect(escape, &QShortcut::activated, [&] { ++escapes; });
+    for (int i = 1; i <= 3; ++i)
+        view.appendComment(QStringLiteral("apple %1").arg(i));
+    view.appendComment(QStringLiteral("pear"));
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    message->setFocus();
+    QLineEdit* field = view.findBar()->field();
+    const auto matchLine = [this] { return view.textCursor().block().text(); };
+
+    QTest::keyClick(message, Qt::Key_F, Qt::ControlModifier);
+    ASSERT_TRUE(view.findBar()->isVisible());
+    EXPECT_TRUE(field->hasFocus());
+    QTest::keyClicks(field, QStringLiteral("apple"));
+    EXPECT_EQ(matchLine(), QStringLiteral("--- apple 3 ---"));
+    const struct {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        const char* line;
+    } steps[] = {
+        {Qt::Key_Return, Qt::NoModifier, "--- apple 2 ---"},
+        {Qt::Key_F3, Qt::NoModifier, "--- apple 1 ---"},
+        {Qt::Key_F3, Qt::ShiftModifier, "--- apple 2 ---"},
+        {Qt::Key_Enter, Qt::ShiftModifier, "--- apple 3 ---"},
+    };
+    for (const auto& step : steps) {
+        QTest::keyClick(field, step.key, step.modifiers);
+        EXPECT_EQ(matchLine(), QLatin1String(step.line)) << step.key << " " << step.modifiers;
+    }
+    QTest::keyClick(field, Qt::Key_Escape);
+    EXPECT_FALSE(view.findBar()->isVisible());
+    EXPECT_EQ(escapes, 0);
+    EXPECT_TRUE(message->hasFocus());
+    EXPECT_TRUE(view.extraSelections().isEmpty());
+
+    // F3 from the message box: the bar again, the search going on.
+    QTest::keyClick(message, Qt::Key_F3);
+    EXPECT_TRUE(view.findBar()->isVisible());
+    EXPECT_EQ(matchLine(), QStringLiteral("--- apple 2 ---"));
+    view.setParent(nullptr);
+}
+
+// --- Links ---------------------------------------------------------------------------------
+
+TEST_F(ChatViewTest, AddressesAreLinksThatOpenThroughTheDesktop) {
+    QList<QUrl> opened;
+    view.setLinkOpener([&](const QUrl& url) { opened.append(url); });
+    ChatDisplaySettings s;
+    s.showMessageTime = false;
+    view.setDisplaySettings(s);
+    view.appendReceived(line(QStringLiteral("see www.example.fi/a or mail anna@example.com")));
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    const auto pointAt = [this](const char* text) {
+        QTextCursor cursor(view.document());
+        cursor.setPosition(int(plain().indexOf(QLatin1String(text))) + 2);
+        return view.cursorRect(cursor).center();
+    };
+    QWidget* area = view.viewport();
+
+    EXPECT_EQ(view.anchorAt(pointAt("www")), QStringLiteral("http://www.example.fi/a"));
+    QTest::mouseMove(area, pointAt("www"));
+    EXPECT_EQ(area->cursor().shape(), Qt::PointingHandCursor);
+    QTest::mouseClick(area, Qt::LeftButton, {}, pointAt("www"));
+    QTest::mouseClick(area, Qt::LeftButton, {}, pointAt("anna"));
+    EXPECT_EQ(opened, (QList<QUrl>{QUrl(QStringLiteral("http://www.example.fi/a")),
+                                   QUrl(QStringLiteral("mailto:anna@example.com"))}));
+
+    // Text that is no address: no link, the text cursor.
+    QTest::mouseMove(area, pointAt("see"));
+    EXPECT_EQ(area->cursor().shape(), Qt::IBeamCursor);
+    QTest::mouseClick(area, Qt::LeftButton, {}, pointAt("see"));
+    // A selection begun on a link opens nothing.
+    QTest::mousePress(area, Qt::LeftButton, {}, pointAt("www"));
+    QTest::mouseMove(area, pointAt("mail"));
+    QTest::mouseRelease(area, Qt::LeftButton, {}, pointAt("mail"));
+    EXPECT_EQ(opened.size(), 2);
+
+    // The log gets the text alone; the history read back has its links again.
+    for (QTextBlock b = view.unsavedLines().begin(); b.isValid(); b = b.next())
+        for (auto it = b.begin(); !it.atEnd(); ++it) {
+            EXPECT_FALSE(it.fragment().charFormat().isAnchor());
+            EXPECT_FALSE(it.fragment().charFormat().fontUnderline());
+        }
+    view.setLogBaseline(0);
+    ASSERT_TRUE(view.writeBackLog(logPath(), true).ok());
+    TChatView next;
+    next.resize(view.size());
+    start(next, true);
+    next.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&next));
+    QTextCursor cursor(next.document());
+    cursor.setPosition(int(next.toPlainText().indexOf(QLatin1String("anna"))) + 2);
+    EXPECT_EQ(next.anchorAt(next.cursorRect(cursor).center()),
+              QStringLiteral("mailto:anna@example.com"));
+}
+
+// --- Lines that cannot pass for others -----------------------------------------------------
+
+// The geometry of the lines on screen, which the view keeps to itself.
+struct ExposedView : TChatView {
+    ExposedView() {
+        setClock([] { return fixedNow; });
+        resize(420, 300);
+        setFont(QFont(QStringLiteral("DejaVu Sans"), 10));
+    }
+    // Each line on screen, as an image across the view, in order.
+    QList<QImage> screenLines() {
+        QList<QImage> lines;
+        const QImage all = viewport()->grab().toImage();
+        for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+            const QRectF box = blockBoundingGeometry(b).translated(contentOffset());
+            const QTextLayout* layout = b.layout();
+            for (int i = 0; i < layout->lineCount(); ++i) {
+                const QTextLine l = layout->lineAt(i);
+                lines.append(all.copy(
+                    QRectF(0, box.top() + l.y(), all.width(), l.height()).toAlignedRect()));
+            }
+        }
+        return lines;
+    }
+    void showAndWait() {
+        show();
+        QVERIFY(QTest::qWaitForWindowExposed(this));
+    }
+};
+
+TEST_F(ChatViewTest, PeerLinesCannotPassForOtherSendersLines) {
+    const QString forged = QStringLiteral("HOSTC (%1): fake").arg(longTime());
+    // How a line of HOSTC begins on screen: its heading.
+    ExposedView reference;
+    reference.appendReceived(
+        line(QStringLiteral("fake"), ReceivedLine::Kind::Public, false, QStringLiteral("HOSTC")));
+    reference.showAndWait();
+    QTextCursor headingEnd(reference.document());
+    headingEnd.setPosition(int(forged.indexOf(u':')) + 2);
+    const int headingWidth = reference.cursorRect(headingEnd).left();
+    const QImage heading = reference.screenLines().value(0).copy(0, 0, headingWidth, 100);
+    const auto beginsLikeTheHeading = [&](const QImage& screenLine) {
+        return screenLine.copy(0, 0, headingWidth, 100) == heading;
+    };
+    {
+        // The comparison sees a real line of HOSTC after another line.
+        ExposedView real;
+        real.appendReceived(line(QStringLiteral("one")));
+        real.appendReceived(line(QStringLiteral("fake"), ReceivedLine::Kind::Public, false,
+                                 QStringLiteral("HOSTC")));
+        real.showAndWait();
+        ASSERT_TRUE(beginsLikeTheHeading(real.screenLines().value(1)));
+    }
+
+    const QStringList breaks = {"\n",
+                                "\r",
+                                "\r\n",
+                                QStringLiteral("\u000B"),
+                                "\u000C",
+                                QStringLiteral("\u0085"),
+                                QStringLiteral("\u2028"),
+                                QStringLiteral("\u2029")};
+    struct Case {
+        QString name;
+        std::function<void(TChatView&)> write;
+    };
+    QList<Case> cases;
+    for (const QString& br : breaks) {
+        cases.append(
+            {QStringLiteral("line break U+%1").arg(int(br.back().unicode()), 4, 16),
+             [=](TChatView& v) { v.appendReceived(line(QStringLiteral("hi") + br + forged)); }});
+    }
+    cases.append({QStringLiteral("a line of a multi-line message"), [=](TChatView& v) {
+                      v.appendReceived(multiLine(QStringLiteral("hi"), true));
+                      v.appendReceived(multiLine(forged, false));
+                  }});
+    cases.append({QStringLiteral("a name with a line break"), [=](TChatView& v) {
+                      v.appendReceived(line(QStringLiteral("x"), ReceivedLine::Kind::Public, false,
+                                            QStringLiteral("x\n") + forged));
+                  }});
+    // A long line whose wrap puts the forged heading at the start of a line on screen.
+    for (int words = 1; words < 120; ++words) {
+        ExposedView probe;
+        const QString text = QStringLiteral("ab ").repeated(words) + forged;
+        probe.appendReceived(line(text));
+        probe.showAndWait();
+        const QTextLayout* layout = probe.document()->begin().layout();
+        if (layout->lineCount() > 1 &&
+            probe.document()->begin().text().mid(layout->lineAt(1).textStart()) == forged) {
+            cases.append({QStringLiteral("a line that wraps"),
+                          [=](TChatView& v) { v.appendReceived(line(text)); }});
+            break;
+        }
+    }
+    ASSERT_EQ(cases.size(), breaks.size() + 3);
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.toStdString());
+        ExposedView attacked;
+        attacked.appendReceived(line(QStringLiteral("one")));
+        c.write(attacked);
+        attacked.showAndWait();
+        const QList<QImage> lines = attacked.screenLines();
+        ASSERT_GE(lines.size(), 2);
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            EXPECT_FALSE(beginsLikeTheHeading(lines[i])) << "line " << i;
+        // In the text too (copies, the log) no line begins with a forged heading, and the
+        // log gives back the same text.
+        for (const QString& text : attacked.toPlainText().split(u'\n'))
+            EXPECT_FALSE(text.startsWith(QStringLiteral("HOSTC"))) << text.toStdString();
+        ASSERT_TRUE(attacked.writeBackLog(logPath(), true).ok());
+        TChatView reloaded;
+        ASSERT_TRUE(reloaded.loadLog(logPath()).ok());
+        EXPECT_EQ(reloaded.toPlainText(), attacked.toPlainText());
+        QFile::remove(logPath());
+    }
+}
+
+TEST_F(ChatViewTest, DirectionControlsOfPeersReorderNothingAroundThem) {
+    const auto received = [](QString sender, QString text) {
+        return [=](TChatView& v) {
+            v.appendReceived(line(text, ReceivedLine::Kind::Public, false, sender));
+        };
+    };
+    const auto echo = [](QStringList names) {
+        return [=](TChatView& v) { v.appendPrivateEcho(names, QStringLiteral("hi"), false); };
+    };
+    const auto comment = [](QString text) { return [=](TChatView& v) { v.appendComment(text); }; };
+    const QString EVIL = QStringLiteral("EVIL");
+    // Right-to-left text after an opening left open would take the time stamp along.
+    const QString hebrew = QStringLiteral("\u05E9\u05DC\u05D5\u05DD 12");
+    const struct {
+        const char* name;
+        std::function<void(TChatView&)> attack;
+        std::function<void(TChatView&)> looksLike;
+    } cases[] = {
+        {"an override in a sender's name", received(EVIL + QChar(0x202E), hebrew),
+         received(EVIL, hebrew)},
+        {"an isolate opened in a name", received(QChar(0x2067) + EVIL, hebrew),
+         received(EVIL, hebrew)},
+        {"an embedding opened in a name", received(QChar(0x202B) + EVIL, hebrew),
+         received(EVIL, hebrew)},
+        {"an override in a receiver's name", echo({QStringLiteral("A\u202E"), "B"}),
+         echo({"A", "B"})},
+        {"an override in a text with more after it", comment(QStringLiteral("\u202Ecba")),
+         comment("abc")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExposedView attacked, plainView;
+        c.attack(attacked);
+        c.looksLike(plainView);
+        attacked.showAndWait();
+        plainView.showAndWait();
+        EXPECT_EQ(attacked.screenLines().value(0), plainView.screenLines().value(0));
+        // The isolation is kept by the log.
+        ASSERT_TRUE(attacked.writeBackLog(logPath(), true).ok());
+        TChatView reloaded;
+        ASSERT_TRUE(reloaded.loadLog(logPath()).ok());
+        EXPECT_EQ(reloaded.toPlainText(), attacked.toPlainText());
+        QFile::remove(logPath());
+    }
 }
 
 } // namespace

@@ -306,6 +306,7 @@ void TMainForm::createComponents() {
     connect(m_message, &QLineEdit::returnPressed, this, &TMainForm::btnSendClick);
     connect(m_message, &QLineEdit::textChanged, this, &TMainForm::MessageChange);
     connect(m_chat, &TChatView::hasTextChanged, this, &TMainForm::updateChatEnabling);
+    connect(m_chat, &TChatView::historyError, this, &TMainForm::reportError);
 
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, this, &TMainForm::btnCloseClick);

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 31> Table{{
+constexpr std::array<MessageEntry, 35> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -47,6 +47,10 @@ constexpr std::array<MessageEntry, 31> Table{{
     {MessageId::M043, "M043", "Line %d is no peer: %s"},
     {MessageId::M044, "M044", "Show Kalvento"},
     {MessageId::M045, "M045", "Open the folder"},
+    {MessageId::M050, "M050", "Not found"},
+    {MessageId::M051, "M051", "No older match"},
+    {MessageId::M052, "M052", "No newer match"},
+    {MessageId::M053, "M053", "Searching the history..."},
     {MessageId::M060, "M060",
      "The line was not sent: it is marked private, but no computer is ticked.\r\nTick the "
      "computers it is for, or untick \"Send a private message\" to send it to everybody."},

@@ -1,8 +1,9 @@
 #pragma once
 // Every message the program shows through the language file: its identifier in section
-// "Misc" and its English default. M009 to M027 are not used; M038 onwards are texts the
-// program has beyond the original table (the help window's title, the tray's tip, the
-// network's messages, the desktop notification's button, the downloaded update's folder).
+// "Misc" and its English default. M009 to M027 and M046 to M049 are not used; M038 onwards
+// are texts the program has beyond the original table (the help window's title, the tray's
+// tip, the network's messages, the desktop notification's button, the downloaded update's
+// folder, the chat's find bar, what could not be sent or saved).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -41,6 +42,10 @@ enum class MessageId {
     M043,
     M044,
     M045,
+    M050,
+    M051,
+    M052,
+    M053,
     M060,
     M061,
     M062,

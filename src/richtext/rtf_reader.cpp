@@ -196,7 +196,9 @@ int hexValue(char c) {
 
 class Reader {
 public:
-    Reader(QByteArrayView data, QTextCursor& cursor) : data_(data), cursor_(cursor) {}
+    // Inserts into a document at cursor, or only collects the text into text.
+    Reader(QByteArrayView data, QTextCursor* cursor, QString* text)
+        : data_(data), cursor_(cursor), text_(text) {}
 
     // Parses the data from its opening brace.
     void parseRtf() {
@@ -723,7 +725,10 @@ private:
     void flushRun() {
         if (pending_.isEmpty())
             return;
-        cursor_.insertText(pending_, cachedFormatOf(pendingChars_));
+        if (text_ != nullptr)
+            text_->append(pending_);
+        else
+            cursor_->insertText(pending_, cachedFormatOf(pendingChars_));
         pending_.clear();
     }
 
@@ -795,7 +800,8 @@ private:
     }
 
     QByteArrayView data_;
-    QTextCursor& cursor_;
+    QTextCursor* cursor_;
+    QString* text_;
     qsizetype pos_ = 0;
     bool done_ = false;
     QString error_;
@@ -845,13 +851,24 @@ qsizetype rtfStart(QByteArrayView data) {
 platform::Result readRtf(QByteArrayView rtf, QTextCursor& cursor) {
     cursor.beginEditBlock();
     const qsizetype start = rtfStart(rtf);
-    Reader reader(start < 0 ? QByteArrayView() : rtf.sliced(start), cursor);
+    Reader reader(start < 0 ? QByteArrayView() : rtf.sliced(start), &cursor, nullptr);
     if (start < 0)
         reader.parsePlainText(platform::decodeUtf8OrAnsi(rtf));
     else
         reader.parseRtf();
     cursor.endEditBlock();
     return platform::Result::failure(reader.error());
+}
+
+QString readRtfText(QByteArrayView rtf) {
+    QString text;
+    const qsizetype start = rtfStart(rtf);
+    Reader reader(start < 0 ? QByteArrayView() : rtf.sliced(start), nullptr, &text);
+    if (start < 0)
+        reader.parsePlainText(platform::decodeUtf8OrAnsi(rtf));
+    else
+        reader.parseRtf();
+    return text;
 }
 
 platform::Result readRtf(QByteArrayView rtf, QTextDocument& document) {

@@ -22,6 +22,10 @@ namespace kalvento::richtext {
 // describes the damage. The whole insertion is one edit block.
 platform::Result readRtf(QByteArrayView rtf, QTextCursor& cursor);
 
+// The text readRtf would insert, paragraphs separated by QChar::ParagraphSeparator, without
+// a document to hold it: for looking through a log.
+QString readRtfText(QByteArrayView rtf);
+
 // Replaces the content of document with rtf as above. Undo/redo history is dropped; loading
 // does not record undo steps (which would double the memory of a large log).
 platform::Result readRtf(QByteArrayView rtf, QTextDocument& document);

@@ -494,6 +494,8 @@ TEST(RtfReader, RoundTripsWhatTheWriterWrites) {
         EXPECT_EQ(loaded.text(), textOf(source)) << data.constData();
         EXPECT_EQ(looksOf(*loaded.document), looksOf(source)) << data.constData();
         EXPECT_EQ(writeRtf(*loaded.document), data);
+        // The text alone, as a search of the log reads it.
+        EXPECT_EQ(readRtfText(data).replace(QChar::ParagraphSeparator, u'\n'), textOf(source));
     }
 }
 

@@ -27,7 +27,7 @@ QByteArray bodyOf(const QString& text) {
     prepare(document);
     QTextCursor(&document).insertText(text);
     const QByteArray rtf = writeRtf(document);
-    const QByteArray head = "\\uc1\\pard\\f0\\fs20";
+    const QByteArray head = "\\uc1\\pard\n\\plain\\fs20";
     const qsizetype start = rtf.indexOf(head);
     const qsizetype end = rtf.lastIndexOf("\\par\n}");
     if (start < 0 || end < 0)
@@ -46,13 +46,42 @@ TEST(RtfWriter, WritesTablesAndOnlyTheFormatChangesOfEachRun) {
     courier.setFontPointSize(9);
     cursor.insertText("\nx", courier);
 
+    // Each paragraph starts from \plain and says what differs from it.
+    const QByteArray body = "\\plain\\fs20 Hi \\cf1\\i there\\par\n"
+                            "\\plain\\f1\\fs18 x\\par\n";
     EXPECT_EQ(writeRtf(document),
-              QByteArray("{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl"
-                         "{\\f0\\fnil\\fcharset0 Arial;}{\\f1\\fnil\\fcharset0 Courier New;}}\n"
-                         "{\\colortbl ;\\red255\\green0\\blue0;}\n"
-                         "\\uc1\\pard\\f0\\fs20 Hi \\cf1\\i there\\par\n"
-                         "\\f1\\fs18\\cf0\\i0 x\\par\n"
-                         "}\n"));
+              "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl"
+              "{\\f0\\fnil\\fcharset0 Arial;}{\\f1\\fnil\\fcharset0 Courier New;}}\n"
+              "{\\colortbl ;\\red255\\green0\\blue0;}\n"
+              "{\\*\\generator Kalvento;}{\\*\\kalventolog1 " +
+                  QByteArray::number(body.size()) + "}\n\\uc1\\pard\n" + body + "}\n");
+}
+
+TEST(RtfWriter, AppendsToTablesItIsGivenWithoutRenumbering) {
+    // Tables of an older log: a font and two colours the new lines partly share.
+    const RtfTables old{{"Arial", "Old Font"}, {qRgb(0, 0, 255), qRgb(1, 2, 3)}};
+    RtfLogWriter writer(QFont("Arial", 10), old);
+    QTextDocument lines;
+    prepare(lines);
+    QTextCursor cursor(&lines);
+    cursor.insertText("blue", colored(Qt::blue));
+    QTextCharFormat courier = colored(Qt::red);
+    courier.setFontFamilies({"Courier"});
+    cursor.insertText(" red", courier);
+
+    EXPECT_EQ(writer.paragraphs(lines), "\\plain\\fs20\\cf1 blue\\f2\\cf3  red\\par\n");
+    const RtfTables grown{{"Arial", "Old Font", "Courier"},
+                          {qRgb(0, 0, 255), qRgb(1, 2, 3), qRgb(255, 0, 0)}};
+    EXPECT_EQ(writer.tables(), grown);
+    EXPECT_TRUE(writer.header(42).startsWith(
+        "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fnil\\fcharset0 Arial;}"
+        "{\\f1\\fnil\\fcharset0 Old Font;}{\\f2\\fnil\\fcharset0 Courier;}}\n"
+        "{\\colortbl ;\\red0\\green0\\blue255;\\red1\\green2\\blue3;\\red255\\green0\\blue0;}\n"));
+    EXPECT_TRUE(writer.header(42).endsWith("{\\*\\kalventolog1 42}\n\\uc1\\pard\n"));
+
+    // An empty document has no paragraphs at all.
+    QTextDocument empty;
+    EXPECT_TRUE(writer.paragraphs(empty).isEmpty());
 }
 
 TEST(RtfWriter, EscapesTextByCharacterClass) {
@@ -103,11 +132,12 @@ TEST(RtfWriter, EndsEveryParagraphIncludingEmptyOnes) {
     prepare(document);
     QTextCursor(&document).insertText("a\n\nb\n");
     const QByteArray rtf = writeRtf(document);
-    EXPECT_TRUE(rtf.endsWith(" a\\par\n\\par\nb\\par\n\\par\n}\n")) << rtf.constData();
+    EXPECT_TRUE(rtf.endsWith(" a\\par\n\\plain\\par\n\\plain\\fs20 b\\par\n\\plain\\par\n}\n"))
+        << rtf.constData();
 
     QTextDocument empty;
     prepare(empty);
-    EXPECT_TRUE(writeRtf(empty).endsWith("\\uc1\\pard\\par\n}\n"));
+    EXPECT_TRUE(writeRtf(empty).endsWith("{\\*\\kalventolog1 0}\n\\uc1\\pard\n}\n"));
 }
 
 TEST(RtfWriter, OutputIsAsciiAndDeterministic) {

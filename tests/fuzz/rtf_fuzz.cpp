@@ -1,8 +1,10 @@
 // The chat log's RTF reader: any bytes read into a document (or are refused), and what the
-// writer makes of that document reads back to the same text.
+// writer makes of that document reads back to the same text and is in the log form. Any
+// bytes may also stand where the header of a log is looked for.
 
 #include "fuzz_support.h"
 
+#include "richtext/rtf_log.h"
 #include "richtext/rtf_reader.h"
 #include "richtext/rtf_writer.h"
 
@@ -18,10 +20,15 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const QByteArrayView input = fuzz::bytes(data, size);
+    if (const auto header = richtext::parseLogHeader(input))
+        KALVENTO_FUZZ_CHECK(header->headerBytes <= input.size());
     QTextDocument document;
-    if (!richtext::readRtf(fuzz::bytes(data, size), document))
+    if (!richtext::readRtf(input, document))
         return 0;
     const QByteArray written = richtext::writeRtf(document);
+    const auto header = richtext::parseLogHeader(written);
+    KALVENTO_FUZZ_CHECK(header && header->headerBytes + header->bodyBytes + 2 == written.size());
     QTextDocument back;
     KALVENTO_FUZZ_CHECK(richtext::readRtf(written, back));
     KALVENTO_FUZZ_CHECK(back.toPlainText() == document.toPlainText());
