@@ -9,9 +9,13 @@
 #include "network/net_users.h"
 #include "network/peer_list.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include <deque>
 
 namespace kalvento::messaging {
 
@@ -35,10 +39,14 @@ const char* lineKindName(const ReceivedLine& line);
 struct SendResult {
     int sent = 0;
     QStringList errors; // "receiver: system text"
+    // Listed computers not sent to: their address has not confirmed that they receive there
+    // and the few such computers a line goes to were taken (ChatSession::lineRecipients).
+    int withheld = 0;
     bool ok() const { return errors.isEmpty(); }
     void merge(const SendResult& other) {
         sent += other.sent;
         errors += other.errors;
+        withheld += other.withheld;
     }
 };
 
@@ -68,7 +76,8 @@ public:
     SendResult SendGoodbye();
 
     // A typed line (multiLine off) or the comma text of a multi-line message (on) to every
-    // listed computer, this one included; it is shown when it comes back.
+    // listed computer that lineRecipients() gives, this one included; it is shown when it
+    // comes back.
     SendResult sendPublic(const QString& text, bool multiLine);
     // The same to the ticked computers; shortNames receives the ShortName of each, in list
     // order, for the line the sender shows at once.
@@ -76,6 +85,21 @@ public:
 
     // The lines of a multi-line message's comma text, at most 100.
     static QStringList multiLineLines(const QString& commaText);
+
+    // Lines and the goodbye go to at most this many listed computers whose address has not
+    // confirmed them; to every confirmed one, and to this computer, without limit. Forged
+    // greetings can list thousands of computers at addresses of the forger's choosing, but
+    // only a receiver at an address can answer the question that confirms it.
+    static constexpr int kUnconfirmedRecipients = 32;
+    // The listed computers a public line or the goodbye goes to, in list order: this
+    // computer, every confirmed one, and the first kUnconfirmedRecipients of those only
+    // heard from. The rest are counted in withheld (and asked again to confirm).
+    QStringList lineRecipients(int* withheld = nullptr);
+
+    // Greetings that wait for the whole copy's budget; taken as it refills.
+    int waitingGreetings() const { return int(m_waiting.size()); }
+    // Acts on the waiting greetings the budget allows now (the timer's work).
+    void takeWaitingGreetings();
 
     // Reception: the terminal's OnNewMessage.
     void TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId, quint16 msgSize);
@@ -99,6 +123,12 @@ private:
                   SendResult& result);
     // A control message to each receiver, "Deliveries" times.
     SendResult sendToEach(const QStringList& receivers, const QByteArray& plain);
+    // A greeting within the budget: listed, and answered where an answer can go.
+    void acceptGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
+    void waitGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
+    void scheduleWaitingGreetings();
+    // Asks the computer to confirm its address when it has not yet.
+    void confirmIfHeard(const QString& computerName);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;
@@ -108,6 +138,15 @@ private:
     QString m_ownIdentity;
     int m_deliveries = 1;
     ReceptionBudget m_budget;
+    struct WaitingGreeting {
+        QString computerName;
+        QString groupName;
+        qint32 senderId = 0;
+    };
+    // Case-folded computer name -> its latest greeting; one per computer, in arrival order.
+    QHash<QString, WaitingGreeting> m_waiting;
+    std::deque<QString> m_waitingOrder; // may hold names no longer waiting (a goodbye came)
+    QTimer m_waitingTimer;
 };
 
 } // namespace kalvento::messaging
