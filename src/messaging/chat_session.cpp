@@ -27,6 +27,8 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     });
     m_waitingTimer.setSingleShot(true);
     connect(&m_waitingTimer, &QTimer::timeout, this, &ChatSession::takeWaitingGreetings);
+    m_confirmTimer.setInterval(kConfirmRetry);
+    connect(&m_confirmTimer, &QTimer::timeout, this, &ChatSession::askAgain);
 }
 
 void ChatSession::setOwnNames(const QString& computerName, const QString& groupName) {
@@ -110,8 +112,9 @@ QStringList ChatSession::lineRecipients(int* withheld) {
                 ++unconfirmed;
                 receivers.append(computer);
             } else {
+                // Not asked again here: a line would then send a question to every
+                // forged address instead. It is asked when it next speaks.
                 ++left;
-                network.confirm(computer); // so that the next line may reach it
             }
             break;
         case platform::Reach::Unknown:
@@ -165,10 +168,33 @@ SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QString
     return result;
 }
 
-void ChatSession::confirmIfHeard(const QString& computerName) {
+void ChatSession::askToConfirm(const QString& computerName) {
     platform::DatagramNetwork& network = m_terminal.network();
-    if (network.reach(computerName) == platform::Reach::Heard)
-        network.confirm(computerName);
+    if (network.reach(computerName) != platform::Reach::Heard)
+        return;
+    Asking& asking = m_confirming[computerName.toCaseFolded()];
+    asking.computerName = computerName;
+    network.confirm(computerName); // nothing goes out when its address was just asked
+    ++asking.asked;
+    if (!m_confirmTimer.isActive())
+        m_confirmTimer.start();
+}
+
+void ChatSession::askAgain() {
+    platform::DatagramNetwork& network = m_terminal.network();
+    for (auto it = m_confirming.begin(); it != m_confirming.end();) {
+        Asking& asking = it.value();
+        if (asking.asked >= kConfirmTries || m_peers.indexOfComputer(asking.computerName) < 0 ||
+            network.reach(asking.computerName) != platform::Reach::Heard) {
+            it = m_confirming.erase(it);
+            continue;
+        }
+        network.confirm(asking.computerName);
+        ++asking.asked;
+        ++it;
+    }
+    if (m_confirming.isEmpty())
+        m_confirmTimer.stop();
 }
 
 void ChatSession::acceptGreeting(const QString& computerName, const QString& groupName,
@@ -178,11 +204,9 @@ void ChatSession::acceptGreeting(const QString& computerName, const QString& gro
         return;
     // A copy's greeting always tells where it is (its frame names the same computer); an
     // answer to a name never heard from would go to every interface and static peer.
-    const platform::Reach reach = m_terminal.network().reach(computerName);
-    if (reach == platform::Reach::Unknown)
+    if (m_terminal.network().reach(computerName) == platform::Reach::Unknown)
         return;
-    if (reach == platform::Reach::Heard)
-        m_terminal.network().confirm(computerName);
+    askToConfirm(computerName);
     const SendResult result = SendAnswer(computerName);
     for (const QString& error : result.errors)
         emit sendFailed(error);
@@ -274,13 +298,13 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         const int listed = m_peers.indexOfComputer(computerName);
         const bool repeat = listed >= 0 && m_peers.at(listed).senderId == QString::number(senderId);
         if (repeat) {
-            confirmIfHeard(computerName); // an earlier question may have been lost
+            askToConfirm(computerName); // an earlier question may have been lost
             return;
         }
         if (!m_budget.admitAnswer(sender->ReceiveSource()))
             return;
         m_peers.AnswerReceived(computerName, fromWire(group), senderId);
-        confirmIfHeard(computerName);
+        askToConfirm(computerName);
         return;
     }
     case MessageKind::Identity:
@@ -307,7 +331,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     // case a question or its answer was lost.
     if (!line.own && !line.continuation) {
         if (const int i = m_peers.indexOfSender(senderId); i >= 0)
-            confirmIfHeard(m_peers.at(i).computerName);
+            askToConfirm(m_peers.at(i).computerName);
     }
     if (!line.continuation)
         line.senderName = m_peers.SenderName(senderId);

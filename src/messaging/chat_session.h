@@ -93,13 +93,19 @@ public:
     static constexpr int kUnconfirmedRecipients = 32;
     // The listed computers a public line or the goodbye goes to, in list order: this
     // computer, every confirmed one, and the first kUnconfirmedRecipients of those only
-    // heard from. The rest are counted in withheld (and asked again to confirm).
+    // heard from. The rest are counted in withheld.
     QStringList lineRecipients(int* withheld = nullptr);
+
+    static constexpr int kConfirmTries = 3;
+    static constexpr std::chrono::milliseconds kConfirmRetry{1000};
 
     // Greetings that wait for the whole copy's budget; taken as it refills.
     int waitingGreetings() const { return int(m_waiting.size()); }
     // Acts on the waiting greetings the budget allows now (the timer's work).
     void takeWaitingGreetings();
+    // Asks again the listed computers that have not confirmed their address, each at most
+    // kConfirmTries times since it was last heard (the timer's work, every kConfirmRetry).
+    void askAgain();
 
     // Reception: the terminal's OnNewMessage.
     void TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId, quint16 msgSize);
@@ -127,8 +133,9 @@ private:
     void acceptGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
     void waitGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
     void scheduleWaitingGreetings();
-    // Asks the computer to confirm its address when it has not yet.
-    void confirmIfHeard(const QString& computerName);
+    // Asks the computer to confirm its address when it has not yet, and again on the
+    // timer (a question or its answer may be lost), kConfirmTries times in all.
+    void askToConfirm(const QString& computerName);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;
@@ -147,6 +154,13 @@ private:
     QHash<QString, WaitingGreeting> m_waiting;
     std::deque<QString> m_waitingOrder; // may hold names no longer waiting (a goodbye came)
     QTimer m_waitingTimer;
+    struct Asking {
+        QString computerName;
+        int asked = 0; // times asked; a question goes out only when its address was not
+                       // asked a moment ago (for this or another name)
+    };
+    QHash<QString, Asking> m_confirming; // case-folded name -> listed, not yet confirmed
+    QTimer m_confirmTimer;
 };
 
 } // namespace kalvento::messaging

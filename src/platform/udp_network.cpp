@@ -323,6 +323,8 @@ struct UdpNetwork::State {
     ~State() {
         if (sendFd >= 0)
             ::close(sendFd);
+        if (unconfirmedFd >= 0)
+            ::close(unconfirmedFd);
     }
 
     Ipv4Endpoint ownEndpoint() const {
@@ -420,12 +422,17 @@ struct UdpNetwork::State {
         }
     }
 
-    std::optional<Ipv4Endpoint> learntAddress(QByteArrayView name) {
+    struct Learnt {
+        Ipv4Endpoint endpoint;
+        bool confirmed = false;
+    };
+    std::optional<Learnt> learntAddress(QByteArrayView name) {
+        const QString key = fromWire(name).toCaseFolded();
         std::lock_guard lock(learntMutex);
-        const auto found = learnt.constFind(fromWire(name).toCaseFolded());
+        const auto found = learnt.constFind(key);
         if (found == learnt.cend())
             return std::nullopt;
-        return *found;
+        return Learnt{*found, confirmedAt.value(found->key()) == key};
     }
 
     Reach reach(const QString& computerName) {
@@ -600,6 +607,7 @@ struct UdpNetwork::State {
 
     std::mutex sendMutex;
     int sendFd = -1;
+    int unconfirmedFd = -1;           // non-blocking: for addresses that have not confirmed a name
     std::atomic<quint16> sendPort{0}; // the port sendFd sends from, 0 before the first send
 
     // A datagram that this copy sent: its own computer name from its own sending port.
@@ -865,11 +873,28 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
         if (::getsockname(s.sendFd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
             s.sendPort.store(ntohs(local.sin_port));
     }
-    if (toSelf)
+    if (toSelf) {
         s.transmit(s.sendFd, bytes, false, {s.ownEndpoint()});
-    else if (const auto learnt = s.learntAddress(target))
-        s.transmit(s.sendFd, bytes, false, {*learnt});
-    else // a group, or a computer not heard from yet: only it accepts the broadcast
+    } else if (const auto learnt = s.learntAddress(target); learnt && learnt->confirmed) {
+        s.transmit(s.sendFd, bytes, false, {learnt->endpoint});
+    } else if (learnt) {
+        // An address that has not confirmed it receives may be a forger's, where nobody
+        // answers the network's own questions (ARP) either: what the system holds for
+        // such addresses would fill the socket and stop every send, the user's included,
+        // for seconds. Those datagrams go through a socket of their own without waiting,
+        // and one the system cannot take is dropped, as a full network would drop it.
+        if (s.unconfirmedFd < 0)
+            s.unconfirmedFd = openSocket(s.config.bindAddress, 0, true);
+        const sockaddr_in to = toSockaddr(learnt->endpoint);
+        ssize_t sent;
+        do {
+            sent = ::sendto(s.unconfirmedFd, bytes.constData(), size_t(bytes.size()),
+                            MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                            sizeof to);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)
+            throw SystemError(errno);
+    } else // a group, or a computer not heard from yet: only it accepts the broadcast
     {
         std::vector<Ipv4Endpoint> unicasts = s.groupUnicasts(toOwnGroup && !deliveredHere);
         if (deliveredHere) // the copy a peer list gives the own endpoint is here already
