@@ -22,6 +22,7 @@
 //       with addresses that it does not hold and where nobody receives.
 //       Prints "FLOODED <count> <milliseconds>".
 //   dgram_tool copies COUNT FIRST [--group G] [--prefix P] [--timeout-ms N]
+//                     [--greet ADDRESS:PORT]
 //       Plays COUNT running copies, "P<n>" (default "SIM<n>") of group G, at the COUNT
 //       addresses from FIRST on (local to this host, e.g. a prefix on lo), all from one
 //       socket on the port. As real copies do, each copy a walk query or a greeting reaches
@@ -29,8 +30,10 @@
 //       to one address that copy. Counts the other datagrams each copy receives. Prints
 //       "READY <count>", "ANSWERED <computer> <copies> <ms>" for each greeting answered,
 //       "ALL <ms> <text>" when every copy has received a text (ms since the first copy
-//       got it; a goodbye is the text "goodbye <computer>"), and at the end "GOT <copies>
-//       <text>" for each text and "COUNT <datagrams>".
+//       got it; a goodbye is the text "goodbye <computer>", an answer "answer <computer>"),
+//       and at the end "GOT <copies> <text>" for each text and "COUNT <datagrams>". With
+//       --greet every copy first greets the endpoint at ADDRESS, all at once, as copies
+//       that start together after a power cut do, and "GREETED <copies> <ms>" is printed.
 // Any failure prints "ERROR <system text>" and exits with 2.
 
 #include "messaging/chat_protocol.h"
@@ -422,6 +425,7 @@ int copies(QStringList args) {
     const QByteArray prefix = toWire(option(args, QStringLiteral("--prefix"), "SIM"));
     const int timeout =
         option(args, QStringLiteral("--timeout-ms"), QStringLiteral("60000")).toInt();
+    const QString greetText = option(args, QStringLiteral("--greet"), QString());
     if (args.size() != 2)
         usage();
     const int count = args[0].toInt();
@@ -460,6 +464,23 @@ int copies(QStringList args) {
     std::signal(SIGTERM, onTerminate);
     std::signal(SIGINT, onTerminate);
     say(QStringLiteral("READY %1").arg(count));
+    if (!greetText.isEmpty()) {
+        const auto to = Ipv4Endpoint::parse(greetText, port);
+        if (!to)
+            usage();
+        const auto began = steady_clock::now();
+        for (int i = 0; i < count; ++i) {
+            const QByteArray payload = kalvento::messaging::payloadFromPlainText(
+                kalvento::messaging::greetingText(names[size_t(i)], group));
+            sendFrom(fd, first->address + quint32(i), *to,
+                     dataFrame(port, group, names[size_t(i)], group,
+                               terminalDatagram(0xA0000000u + quint32(i), ++sequence[size_t(i)],
+                                                payload)));
+        }
+        say(QStringLiteral("GREETED %1 %2")
+                .arg(count)
+                .arg(duration_cast<milliseconds>(steady_clock::now() - began).count()));
+    }
 
     const auto deadline = steady_clock::now() + milliseconds(timeout);
     std::vector<char> packet(65536);
@@ -541,10 +562,13 @@ int copies(QStringList args) {
                         .arg(duration_cast<milliseconds>(steady_clock::now() - began).count()));
                 continue;
             }
-            if (message.kind == MessageKind::Answer || message.kind == MessageKind::Identity)
+            if (message.kind == MessageKind::Identity)
                 continue;
             const QByteArray text =
-                message.kind == MessageKind::Goodbye ? "goodbye " + message.body : plain;
+                message.kind == MessageKind::Goodbye ? "goodbye " + message.body
+                : message.kind == MessageKind::Answer
+                    ? "answer " + kalvento::messaging::splitComputerAndGroup(message.body).first
+                    : plain;
             Seen& seen = texts[text];
             if (seen.copies.empty()) {
                 seen.copies.assign(size_t(count), false);
