@@ -67,7 +67,7 @@ rcvbuf_errors() { ip netns exec "$(netns_ns "$1")" awk '/^Udp:/ && $2 ~ /^[0-9]+
 
 # run kind lan: one measurement; kind is newcomer or powercut.
 run() {
-    local kind=$1 lan=$2 n=$(($2 - 1)) greet=() list_ms answer_ms= confirm_ms line_ms bye_ms
+    local kind=$1 lan=$2 n=$(($2 - 1)) greet=() list_ms answer_ms='' confirm_ms line_ms bye_ms
     local began total_ms rss_before rss_listed rss_peak peer_pid tool_pid
     rm -f "$OUT/peer.in" "$OUT/peer.log" "$OUT/copies.log"
     mkfifo "$OUT/peer.in"
