@@ -790,6 +790,10 @@ bool TMainForm::LahetaViesti(const QString& text, bool multiLine) {
     } else {
         result = m_node->session().sendPublic(text, multiLine);
         reportErrors(result.errors);
+        // Listed computers that have not confirmed their address, beyond the few a line
+        // goes to anyway: forged ones, or copies that answer no walk.
+        if (result.withheld > 0)
+            platform::trace(QStringLiteral("withheld %1").arg(result.withheld));
     }
     return result.sent > 0 || result.ok();
 }

@@ -170,7 +170,9 @@ SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QString
 
 void ChatSession::askToConfirm(const QString& computerName) {
     platform::DatagramNetwork& network = m_terminal.network();
-    if (network.reach(computerName) != platform::Reach::Heard)
+    // Only what is listed: a greeting that finds the list full is answered, not asked.
+    if (m_peers.indexOfComputer(computerName) < 0 ||
+        network.reach(computerName) != platform::Reach::Heard)
         return;
     Asking& asking = m_confirming[computerName.toCaseFolded()];
     asking.computerName = computerName;
