@@ -931,6 +931,10 @@ bool TMainForm::LahetaViesti(const QStringList& lines, bool multiLine) {
     } else {
         result = session.sendPublic(messages);
         reportErrors(result.errors);
+        // Listed computers that have not confirmed their address, beyond the few a line
+        // goes to anyway: forged ones, or copies that answer no walk.
+        if (result.withheld > 0)
+            platform::trace(QStringLiteral("withheld %1").arg(result.withheld));
     }
     return result.sent > 0 || result.ok();
 }

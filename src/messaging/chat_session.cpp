@@ -1,6 +1,7 @@
 #include "messaging/chat_session.h"
 
 #include "messaging/chat_protocol.h"
+#include "platform/datagram_network.h"
 #include "platform/text_codec.h"
 
 #include <QDebug>
@@ -24,6 +25,10 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     m_terminal.SetOnNewMessage([this](TMailslotTerminal* sender, qint32 id, quint16 size) {
         TerminaaliNewMessage(sender, id, size);
     });
+    m_waitingTimer.setSingleShot(true);
+    connect(&m_waitingTimer, &QTimer::timeout, this, &ChatSession::takeWaitingGreetings);
+    m_confirmTimer.setInterval(kConfirmRetry);
+    connect(&m_confirmTimer, &QTimer::timeout, this, &ChatSession::askAgain);
 }
 
 void ChatSession::setOwnNames(const QString& computerName, const QString& groupName) {
@@ -61,6 +66,8 @@ SendResult ChatSession::sendToEach(const QStringList& receivers, const QByteArra
 }
 
 SendResult ChatSession::SendGreeting() {
+    // The answers to it are asked for.
+    m_budget.greetingSent();
     SendResult result = sendToEach(m_netUsers.Names(),
                                    greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)));
     if (!m_ownIdentity.isEmpty())
@@ -82,7 +89,44 @@ SendResult ChatSession::SendAnswer(const QString& computerName) {
 }
 
 SendResult ChatSession::SendGoodbye() {
-    return sendToEach(m_peers.computerNames(), goodbyeText(toWire(m_ownComputerName)));
+    int withheld = 0;
+    const QStringList receivers = lineRecipients(&withheld);
+    SendResult result = sendToEach(receivers, goodbyeText(toWire(m_ownComputerName)));
+    result.withheld = withheld;
+    return result;
+}
+
+QStringList ChatSession::lineRecipients(int* withheld) {
+    platform::DatagramNetwork& network = m_terminal.network();
+    QStringList receivers;
+    int unconfirmed = 0;
+    int left = 0;
+    for (int i = 0; i < m_peers.count(); ++i) {
+        const QString& computer = m_peers.at(i).computerName;
+        switch (network.reach(computer)) {
+        case platform::Reach::Confirmed:
+            receivers.append(computer);
+            break;
+        case platform::Reach::Heard:
+            if (unconfirmed < kUnconfirmedRecipients) {
+                ++unconfirmed;
+                receivers.append(computer);
+            } else {
+                // Not asked again here: a line would then send a question to every
+                // forged address instead. It is asked when it next speaks.
+                ++left;
+            }
+            break;
+        case platform::Reach::Unknown:
+            // Only a broadcast to every interface and static peer would reach it; a
+            // computer that greeted was heard from where it greeted.
+            ++left;
+            break;
+        }
+    }
+    if (withheld)
+        *withheld = left;
+    return receivers;
 }
 
 QStringList ChatSession::multiLineLines(const QString& commaText) {
@@ -134,7 +178,7 @@ void ChatSession::sendMessages(const QString& receiver, const QList<OutgoingMess
 
 SendResult ChatSession::sendPublic(const QList<OutgoingMessage>& messages) {
     SendResult result;
-    QStringList receivers = m_peers.computerNames();
+    QStringList receivers = lineRecipients(&result.withheld);
     // The own copy shows a public line when it comes back, so it always gets one, also
     // before its own greeting has listed it.
     if (!m_ownComputerName.isEmpty() && m_peers.indexOfComputer(m_ownComputerName) < 0)
@@ -166,6 +210,97 @@ SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QString
         shortNames);
 }
 
+void ChatSession::askToConfirm(const QString& computerName) {
+    platform::DatagramNetwork& network = m_terminal.network();
+    // Only what is listed: a greeting that finds the list full is answered, not asked.
+    if (m_peers.indexOfComputer(computerName) < 0 ||
+        network.reach(computerName) != platform::Reach::Heard)
+        return;
+    Asking& asking = m_confirming[computerName.toCaseFolded()];
+    asking.computerName = computerName;
+    network.confirm(computerName); // nothing goes out when its address was just asked
+    ++asking.asked;
+    if (!m_confirmTimer.isActive())
+        m_confirmTimer.start();
+}
+
+void ChatSession::askAgain() {
+    platform::DatagramNetwork& network = m_terminal.network();
+    for (auto it = m_confirming.begin(); it != m_confirming.end();) {
+        Asking& asking = it.value();
+        if (asking.asked >= kConfirmTries || m_peers.indexOfComputer(asking.computerName) < 0 ||
+            network.reach(asking.computerName) != platform::Reach::Heard) {
+            it = m_confirming.erase(it);
+            continue;
+        }
+        network.confirm(asking.computerName);
+        ++asking.asked;
+        ++it;
+    }
+    if (m_confirming.isEmpty())
+        m_confirmTimer.stop();
+}
+
+void ChatSession::acceptGreeting(const QString& computerName, const QString& groupName,
+                                 qint32 senderId) {
+    m_peers.GreetingReceived(computerName, groupName, senderId);
+    if (computerName == m_ownComputerName)
+        return;
+    // A copy's greeting always tells where it is (its frame names the same computer); an
+    // answer to a name never heard from would go to every interface and static peer.
+    if (m_terminal.network().reach(computerName) == platform::Reach::Unknown)
+        return;
+    askToConfirm(computerName);
+    const SendResult result = SendAnswer(computerName);
+    for (const QString& error : result.errors)
+        emit sendFailed(error);
+}
+
+void ChatSession::waitGreeting(const QString& computerName, const QString& groupName,
+                               qint32 senderId) {
+    const QString key = computerName.toCaseFolded();
+    const auto found = m_waiting.find(key);
+    if (found != m_waiting.end()) {
+        found.value() = {computerName, groupName, senderId}; // its latest greeting counts
+    } else {
+        if (m_waiting.size() >= network::PeerList::kMaxEntries)
+            return; // more computers than a list holds wait already
+        m_waiting.insert(key, {computerName, groupName, senderId});
+        m_waitingOrder.push_back(key);
+    }
+    scheduleWaitingGreetings();
+}
+
+void ChatSession::scheduleWaitingGreetings() {
+    if (m_waiting.isEmpty() || m_waitingTimer.isActive())
+        return;
+    const auto wait = m_budget.untilNextToken();
+    if (wait == ReceptionBudget::Clock::duration::max())
+        return; // a budget that never refills (tests drive takeWaitingGreetings)
+    // A few tokens at a time rather than a wake-up for each.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait);
+    m_waitingTimer.start(std::max(ms, std::chrono::milliseconds(20)));
+}
+
+void ChatSession::takeWaitingGreetings() {
+    while (!m_waitingOrder.empty()) {
+        const auto found = m_waiting.constFind(m_waitingOrder.front());
+        if (found == m_waiting.cend()) {
+            m_waitingOrder.pop_front(); // said goodbye meanwhile
+            continue;
+        }
+        if (!m_budget.takeWaiting())
+            break;
+        const WaitingGreeting greeting = found.value();
+        m_waiting.erase(found);
+        m_waitingOrder.pop_front();
+        acceptGreeting(greeting.computerName, greeting.groupName, greeting.senderId);
+    }
+    if (m_waiting.isEmpty())
+        m_waitingOrder.clear();
+    scheduleWaitingGreetings();
+}
+
 void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId,
                                        quint16 msgSize) {
     const QByteArray plain = plainTextFromPayload(sender->ReceiveStream().Read(qsizetype(msgSize)));
@@ -177,21 +312,28 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     case MessageKind::Greeting: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
         const QString computerName = fromWire(computer);
-        // This copy's own greeting coming back costs nothing; any other is within budget
-        // or ignored.
-        if (computerName != m_ownComputerName && !m_budget.take(sender->ReceiveSource()))
-            return;
-        m_peers.GreetingReceived(computerName, fromWire(group), senderId);
+        // This copy's own greeting coming back costs nothing; any other is within budget,
+        // waits for it, or is ignored.
         if (computerName != m_ownComputerName) {
-            const SendResult result = SendAnswer(computerName);
-            for (const QString& error : result.errors)
-                emit sendFailed(error);
+            switch (m_budget.admitGreeting(sender->ReceiveSource(), !m_waiting.isEmpty())) {
+            case ReceptionBudget::Admission::Now:
+                break;
+            case ReceptionBudget::Admission::Waiting:
+                waitGreeting(computerName, fromWire(group), senderId);
+                return;
+            case ReceptionBudget::Admission::Refused:
+                return;
+            }
         }
+        acceptGreeting(computerName, fromWire(group), senderId);
         return;
     }
-    case MessageKind::Goodbye:
-        m_peers.GoodbyeReceived(fromWire(message.body));
+    case MessageKind::Goodbye: {
+        const QString computerName = fromWire(message.body);
+        m_waiting.remove(computerName.toCaseFolded()); // nothing of it comes after this
+        m_peers.GoodbyeReceived(computerName);
         return;
+    }
     case MessageKind::Answer: {
         const auto [computer, group] = splitComputerAndGroup(message.body);
         // An answer sends nothing now, but lists a computer that every later line goes to.
@@ -199,9 +341,14 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         const QString computerName = fromWire(computer);
         const int listed = m_peers.indexOfComputer(computerName);
         const bool repeat = listed >= 0 && m_peers.at(listed).senderId == QString::number(senderId);
-        if (!repeat && !m_budget.take(sender->ReceiveSource()))
+        if (repeat) {
+            askToConfirm(computerName); // an earlier question may have been lost
+            return;
+        }
+        if (!m_budget.admitAnswer(sender->ReceiveSource()))
             return;
         m_peers.AnswerReceived(computerName, fromWire(group), senderId);
+        askToConfirm(computerName);
         return;
     }
     case MessageKind::Identity:
@@ -224,6 +371,12 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     }
     line.own =
         line.kind == ReceivedLine::Kind::Public && senderId == qint32(m_terminal.TerminalId());
+    // A listed computer that speaks and has not confirmed its address is asked again, in
+    // case a question or its answer was lost.
+    if (!line.own && !line.continuation) {
+        if (const int i = m_peers.indexOfSender(senderId); i >= 0)
+            askToConfirm(m_peers.at(i).computerName);
+    }
     if (!line.continuation) {
         // The own line that comes back before the own greeting listed this copy still
         // names its sender.

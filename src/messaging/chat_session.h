@@ -9,9 +9,13 @@
 #include "network/net_users.h"
 #include "network/peer_list.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include <deque>
 
 namespace kalvento::messaging {
 
@@ -35,10 +39,14 @@ const char* lineKindName(const ReceivedLine& line);
 struct SendResult {
     int sent = 0;
     QStringList errors; // "receiver: system text"
+    // Listed computers not sent to: their address has not confirmed that they receive there
+    // and the few such computers a line goes to were taken (ChatSession::lineRecipients).
+    int withheld = 0;
     bool ok() const { return errors.isEmpty(); }
     void merge(const SendResult& other) {
         sent += other.sent;
         errors += other.errors;
+        withheld += other.withheld;
     }
 };
 
@@ -82,8 +90,8 @@ public:
     QList<OutgoingMessage> planMessages(const QStringList& lines, bool multiLine,
                                         bool isPrivate) const;
 
-    // The messages to every listed computer, and to this one whether it is listed yet or
-    // not; a public line is shown when it comes back.
+    // The messages to every listed computer that lineRecipients() gives, and to this one
+    // whether it is listed yet or not; a public line is shown when it comes back.
     SendResult sendPublic(const QList<OutgoingMessage>& messages);
     // The messages to the ticked computers; shortNames receives the ShortName of each, in
     // list order, for the lines the sender shows at once. Nobody ticked: nothing is sent.
@@ -95,6 +103,27 @@ public:
 
     // The lines of a multi-line message's comma text.
     static QStringList multiLineLines(const QString& commaText);
+
+    // Lines and the goodbye go to at most this many listed computers whose address has not
+    // confirmed them; to every confirmed one, and to this computer, without limit. Forged
+    // greetings can list thousands of computers at addresses of the forger's choosing, but
+    // only a receiver at an address can answer the question that confirms it.
+    static constexpr int kUnconfirmedRecipients = 32;
+    // The listed computers a public line or the goodbye goes to, in list order: this
+    // computer, every confirmed one, and the first kUnconfirmedRecipients of those only
+    // heard from. The rest are counted in withheld.
+    QStringList lineRecipients(int* withheld = nullptr);
+
+    static constexpr int kConfirmTries = 3;
+    static constexpr std::chrono::milliseconds kConfirmRetry{1000};
+
+    // Greetings that wait for the whole copy's budget; taken as it refills.
+    int waitingGreetings() const { return int(m_waiting.size()); }
+    // Acts on the waiting greetings the budget allows now (the timer's work).
+    void takeWaitingGreetings();
+    // Asks again the listed computers that have not confirmed their address, each at most
+    // kConfirmTries times since it was last heard (the timer's work, every kConfirmRetry).
+    void askAgain();
 
     // Reception: the terminal's OnNewMessage.
     void TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId, quint16 msgSize);
@@ -118,6 +147,13 @@ private:
                       bool isPrivate, SendResult& result);
     // A control message to each receiver, "Deliveries" times.
     SendResult sendToEach(const QStringList& receivers, const QByteArray& plain);
+    // A greeting within the budget: listed, and answered where an answer can go.
+    void acceptGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
+    void waitGreeting(const QString& computerName, const QString& groupName, qint32 senderId);
+    void scheduleWaitingGreetings();
+    // Asks the computer to confirm its address when it has not yet, and again on the
+    // timer (a question or its answer may be lost), kConfirmTries times in all.
+    void askToConfirm(const QString& computerName);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;
@@ -127,6 +163,22 @@ private:
     QString m_ownIdentity;
     int m_deliveries = 1;
     ReceptionBudget m_budget;
+    struct WaitingGreeting {
+        QString computerName;
+        QString groupName;
+        qint32 senderId = 0;
+    };
+    // Case-folded computer name -> its latest greeting; one per computer, in arrival order.
+    QHash<QString, WaitingGreeting> m_waiting;
+    std::deque<QString> m_waitingOrder; // may hold names no longer waiting (a goodbye came)
+    QTimer m_waitingTimer;
+    struct Asking {
+        QString computerName;
+        int asked = 0; // times asked; a question goes out only when its address was not
+                       // asked a moment ago (for this or another name)
+    };
+    QHash<QString, Asking> m_confirming; // case-folded name -> listed, not yet confirmed
+    QTimer m_confirmTimer;
 };
 
 } // namespace kalvento::messaging

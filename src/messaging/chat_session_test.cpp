@@ -354,3 +354,163 @@ TEST_F(ChatSessionTest, RepeatedAnswersOfAListedComputerCostNothing) {
     EXPECT_GE(a.peers.indexOfComputer(u"PC2"), 0);
     EXPECT_EQ(a.session.budget().refused(), 0u);
 }
+
+// What one line makes a copy send does not grow with what forgers list: every computer
+// whose address is confirmed gets it, the first 32 of those only heard from get it, and
+// names never heard from (their frames named another sender) get nothing. The goodbye
+// goes the same way.
+TEST_F(ChatSessionTest, LinesGoToConfirmedComputersAndToAFewOthers) {
+    Copy& a = add("PC1", "WG");
+    Copy& b = add("PC2", "WG");
+    std::vector<Copy*> silent; // copies that answer no walk: never confirmed
+    for (int i = 0; i < ChatSession::kUnconfirmedRecipients + 8; ++i) {
+        silent.push_back(&add(QStringLiteral("SIL%1").arg(i, 2, 10, QLatin1Char('0')), "WG"));
+        silent.back()->network.setAnswersWalks(false);
+    }
+    Copy& forger = add("EVIL", "WG");
+    greetAll();
+    forger.terminal.SetReceiverName("PC1");
+    for (int i = 0; i < 5; ++i)
+        forger.terminal.Send(messaging::payloadFromPlainText(
+            messaging::greetingText("FAKE" + QByteArray::number(i), "WG")));
+    a.receive();
+    ASSERT_EQ(a.peers.count(), 1 + 1 + int(silent.size()) + 1 + 5);
+    EXPECT_EQ(a.network.sendCount("FAKE0"), 0); // not answered: it would go everywhere
+
+    const SendResult line = a.session.sendPublic("to whom it may concern", false);
+    EXPECT_TRUE(line.ok());
+    EXPECT_EQ(line.withheld, 8 + 5);
+    settle();
+    EXPECT_EQ(a.texts(), QStringList({"to whom it may concern"}));
+    EXPECT_EQ(b.texts(), QStringList({"to whom it may concern"}));
+    EXPECT_EQ(forger.texts(), QStringList({"to whom it may concern"}));
+    for (size_t i = 0; i < silent.size(); ++i) {
+        const bool among = i < size_t(ChatSession::kUnconfirmedRecipients); // in list order
+        EXPECT_EQ(silent[i]->texts().size(), among ? 1 : 0) << i;
+    }
+    EXPECT_EQ(a.network.sendCount("FAKE0"), 0);
+
+    const SendResult goodbye = a.session.SendGoodbye();
+    EXPECT_EQ(goodbye.withheld, 8 + 5);
+    settle();
+    EXPECT_EQ(b.peers.indexOfComputer(u"PC1"), -1);
+    EXPECT_EQ(silent.front()->peers.indexOfComputer(u"PC1"), -1);
+    EXPECT_GE(silent.back()->peers.indexOfComputer(u"PC1"), 0); // never told
+}
+
+TEST_F(ChatSessionTest, GreetingsThatFindTheBudgetEmptyWaitAndAreAnsweredAsItRefills) {
+    Copy& a = add("PC1", "WG");
+    messaging::ReceptionBudget::Clock::time_point now{};
+    a.session.setBudget(messaging::ReceptionBudget({100, 3}, {10, 50}, [&] { return now; }));
+    std::vector<Copy*> others;
+    for (int i = 0; i < 10; ++i)
+        others.push_back(&add(QStringLiteral("PC%1").arg(i + 2), "WG"));
+    for (Copy* other : others) {
+        other->users.Enumerate();
+        other->session.SendGreeting();
+    }
+    a.receive();
+    EXPECT_EQ(a.peers.count(), 3);
+    EXPECT_EQ(a.session.waitingGreetings(), 7);
+    // One that waits leaves (it does not know PC1 yet: it says goodbye to PC1 by hand), one
+    // greets again (its latest greeting counts, once).
+    others[9]->terminal.SetReceiverName("PC1");
+    others[9]->terminal.Send(messaging::payloadFromPlainText(messaging::goodbyeText("PC11")));
+    others[8]->users.Enumerate();
+    others[8]->session.SendGreeting();
+    a.receive();
+    EXPECT_EQ(a.session.waitingGreetings(), 6);
+
+    now += std::chrono::milliseconds(35); // three tokens
+    a.session.takeWaitingGreetings();
+    EXPECT_EQ(a.peers.count(), 6);
+    now += std::chrono::seconds(1);
+    a.session.takeWaitingGreetings();
+    EXPECT_EQ(a.session.waitingGreetings(), 0);
+    EXPECT_EQ(a.peers.count(), 9);
+    EXPECT_EQ(a.peers.indexOfComputer(u"PC11"), -1); // said goodbye while it waited
+    settle();
+    for (int i = 0; i < 9; ++i) // every one was answered in the end
+        EXPECT_GE(others[size_t(i)]->peers.indexOfComputer(u"PC1"), 0) << i;
+    // One sender's own bucket still refuses outright.
+    a.session.setBudget(messaging::ReceptionBudget({100, 1000}, {0, 2}, [&] { return now; }));
+    Copy& loud = add("LOUD", "WG");
+    loud.terminal.SetReceiverName("PC1");
+    for (int i = 0; i < 5; ++i)
+        loud.terminal.Send(messaging::payloadFromPlainText(
+            messaging::greetingText("NAME" + QByteArray::number(i), "WG")));
+    a.receive();
+    EXPECT_EQ(a.session.budget().refused(), 3u);
+    EXPECT_EQ(a.session.waitingGreetings(), 0);
+}
+
+TEST_F(ChatSessionTest, ANewcomerListsEveryCopyThatAnswersItsGreetingBeyondTheBudget) {
+    for (int i = 0; i < 20; ++i)
+        add(QStringLiteral("PC%1").arg(i + 2), "WG");
+    greetAll();
+    Copy& newcomer = add("PC1", "WG");
+    messaging::ReceptionBudget::Clock::time_point now{};
+    newcomer.session.setBudget(
+        messaging::ReceptionBudget({0, 5}, {0, 2}, [&] { return now; })); // far too small
+    newcomer.users.Enumerate();
+    newcomer.session.SendGreeting();
+    settle();
+    EXPECT_EQ(newcomer.peers.count(), 21);
+    EXPECT_EQ(newcomer.session.budget().freeAnswers(), 20u);
+    newcomer.session.sendPublic("hello all", false);
+    settle();
+    for (auto& copy : copies)
+        EXPECT_EQ(copy->texts(), QStringList({"hello all"}));
+    // Long after its greeting, an answer from a computer not listed is charged again.
+    now += messaging::ReceptionBudget::kAnswerWindow + std::chrono::seconds(1);
+    Copy& late = add("LATE", "WG");
+    late.terminal.SetReceiverName("PC1");
+    for (int i = 0; i < 10; ++i)
+        late.terminal.Send(messaging::payloadFromPlainText(
+            messaging::answerText("LATE" + QByteArray::number(i), "WG")));
+    newcomer.receive();
+    EXPECT_EQ(newcomer.peers.count(), 21 + 2); // the bucket of its address: two
+}
+
+namespace {
+
+// A network that records the questions that confirm an address.
+struct AskingNetwork : InMemoryNetwork {
+    using InMemoryNetwork::InMemoryNetwork;
+    bool confirm(const QString& computerName) override {
+        asked.append(computerName);
+        return true;
+    }
+    QStringList asked;
+};
+
+} // namespace
+
+TEST_F(ChatSessionTest, AComputerOnlyHeardFromIsAskedToConfirmAFewTimesAndAgainWhenItSpeaks) {
+    AskingNetwork network(hub, "PC1", "WG");
+    messaging::ChatNode node(network);
+    Copy& quiet = add("PC2", "WG");
+    quiet.network.setAnswersWalks(false);
+    Copy& loud = add("PC3", "WG"); // confirmed: never asked
+    node.netUsers().Enumerate();
+    node.session().SendGreeting();
+    node.terminal().ReceiveMessages();
+    settle();
+    node.terminal().ReceiveMessages();
+    ASSERT_EQ(node.peers().count(), 3);
+    EXPECT_EQ(network.asked, QStringList({"PC2"}));
+    for (int i = 0; i < 5; ++i)
+        node.session().askAgain();
+    EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries);
+    quiet.session.sendPublic("are you there", false);
+    node.terminal().ReceiveMessages();
+    EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries + 1);
+    // Once confirmed, it is asked no more.
+    quiet.network.setAnswersWalks(true);
+    node.session().askAgain();
+    quiet.network.setAnswersWalks(false);
+    node.session().askAgain();
+    EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries + 1);
+    EXPECT_FALSE(network.asked.contains("PC3"));
+    (void)loud;
+}

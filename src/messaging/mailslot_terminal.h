@@ -100,6 +100,9 @@ public:
     // Newest (most recently accepted) sender first.
     const std::list<TSenderRecord>& SenderTable() const { return m_senderTable; }
 
+    // The datagram service it sends and receives through.
+    platform::DatagramNetwork& network() const { return m_network; }
+
     TMailslotServer* Server() const { return m_server; }
     TMailslotClient* Client() const { return m_client; }
 

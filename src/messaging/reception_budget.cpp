@@ -1,6 +1,7 @@
 #include "messaging/reception_budget.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace kalvento::messaging {
 
@@ -39,21 +40,26 @@ void ReceptionBudget::forgetIdleSources(Clock::time_point now) {
     }
 }
 
+ReceptionBudget::Bucket* ReceptionBudget::sourceBucket(const QString& source,
+                                                       Clock::time_point now) {
+    if (source.isEmpty())
+        return nullptr;
+    auto found = m_sources.find(source);
+    if (found == m_sources.end()) {
+        if (m_sources.size() >= kMaxSources)
+            forgetIdleSources(now);
+        found = m_sources.insert(source, {m_sourceRate.burst, now, now});
+    }
+    Bucket* own = &found.value();
+    own->seen = now;
+    refill(*own, m_sourceRate, now);
+    return own;
+}
+
 bool ReceptionBudget::take(const QString& source) {
     const Clock::time_point now = m_now();
     refill(m_total, m_totalRate, now);
-    Bucket* own = nullptr;
-    if (!source.isEmpty()) {
-        auto found = m_sources.find(source);
-        if (found == m_sources.end()) {
-            if (m_sources.size() >= kMaxSources)
-                forgetIdleSources(now);
-            found = m_sources.insert(source, {m_sourceRate.burst, now, now});
-        }
-        own = &found.value();
-        own->seen = now;
-        refill(*own, m_sourceRate, now);
-    }
+    Bucket* own = sourceBucket(source, now);
     if (m_total.tokens < 1 || (own && own->tokens < 1)) {
         ++m_refused;
         return false;
@@ -62,6 +68,63 @@ bool ReceptionBudget::take(const QString& source) {
     if (own)
         own->tokens -= 1;
     return true;
+}
+
+ReceptionBudget::Admission ReceptionBudget::admitGreeting(const QString& source,
+                                                          bool othersWaiting) {
+    const Clock::time_point now = m_now();
+    refill(m_total, m_totalRate, now);
+    Bucket* own = sourceBucket(source, now);
+    if (own && own->tokens < 1) {
+        ++m_refused;
+        return Admission::Refused;
+    }
+    if (own)
+        own->tokens -= 1;
+    if (othersWaiting || m_total.tokens < 1) {
+        ++m_waited;
+        return Admission::Waiting;
+    }
+    m_total.tokens -= 1;
+    return Admission::Now;
+}
+
+bool ReceptionBudget::takeWaiting() {
+    refill(m_total, m_totalRate, m_now());
+    if (m_total.tokens < 1)
+        return false;
+    m_total.tokens -= 1;
+    return true;
+}
+
+ReceptionBudget::Clock::duration ReceptionBudget::untilNextToken() const {
+    Bucket total = m_total;
+    refill(total, m_totalRate, m_now());
+    if (total.tokens >= 1)
+        return Clock::duration::zero();
+    if (m_totalRate.perSecond <= 0)
+        return Clock::duration::max();
+    const double seconds = (1 - total.tokens) / m_totalRate.perSecond;
+    return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+void ReceptionBudget::greetingSent() {
+    m_greeted = true;
+    m_greetedAt = m_now();
+    m_answeredSources.clear();
+}
+
+bool ReceptionBudget::admitAnswer(const QString& source) {
+    const bool inWindow = m_greeted && m_now() - m_greetedAt <= kAnswerWindow;
+    // The same address answering again, under another name, is not what a copy does:
+    // it pays as a greeting would.
+    if (inWindow && !m_answeredSources.contains(source) &&
+        m_answeredSources.size() < kMaxFreeAnswers) {
+        m_answeredSources.insert(source);
+        ++m_freeAnswers;
+        return true;
+    }
+    return take(source);
 }
 
 } // namespace kalvento::messaging

@@ -9,18 +9,22 @@ QString greetingDisplayText(const QString& computerName, const QString& groupNam
 PeerList::PeerList(QObject* parent) : QAbstractListModel(parent) {}
 
 int PeerList::indexOfComputer(QStringView computerName) const {
-    for (size_t i = 0; i < m_entries.size(); ++i)
-        if (computerName.compare(m_entries[i].computerName, Qt::CaseInsensitive) == 0)
-            return int(i);
-    return -1;
+    // Simple case folding, as the comparison without regard to letter case does.
+    return m_nameIndex.value(computerName.toString().toCaseFolded(), -1);
 }
 
 int PeerList::indexOfSender(qint32 senderId) const {
-    const QString id = QString::number(senderId);
-    for (size_t i = 0; i < m_entries.size(); ++i)
-        if (m_entries[i].senderId == id)
-            return int(i);
-    return -1;
+    return m_senderIndex.value(QString::number(senderId), -1);
+}
+
+void PeerList::reindexSender(const QString& senderId) {
+    m_senderIndex.remove(senderId);
+    for (size_t i = 0; i < m_entries.size(); ++i) {
+        if (m_entries[i].senderId == senderId) {
+            m_senderIndex.insert(senderId, int(i));
+            return;
+        }
+    }
 }
 
 bool PeerList::add(const QString& computerName, const QString& groupName, qint32 senderId,
@@ -35,7 +39,9 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
         const QString id = QString::number(senderId);
         if (entry.senderId == id)
             return false;
-        entry.senderId = id;
+        const QString oldId = std::exchange(entry.senderId, id);
+        reindexSender(oldId);
+        reindexSender(id);
         entry.identity.clear();
         entry.groupName = groupName;
         entry.displayText =
@@ -52,6 +58,9 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
     entry.displayText = fromGreeting ? greetingDisplayText(computerName, groupName) : computerName;
     entry.enabled = computerName != m_ownComputerName; // exact: letter case counts here
     beginInsertRows(QModelIndex(), count(), count());
+    m_nameIndex.insert(computerName.toCaseFolded(), count());
+    if (!m_senderIndex.contains(entry.senderId)) // an earlier entry with this id stays first
+        m_senderIndex.insert(entry.senderId, count());
     m_entries.push_back(std::move(entry));
     endInsertRows();
     emit entryAdded(count() - 1);
@@ -135,7 +144,14 @@ void PeerList::clear() {
 void PeerList::removeAt(int i) {
     beginRemoveRows(QModelIndex(), i, i);
     const QString computerName = m_entries[size_t(i)].computerName;
+    const QString senderId = m_entries[size_t(i)].senderId;
     m_entries.erase(m_entries.begin() + i);
+    m_nameIndex.remove(computerName.toCaseFolded());
+    for (auto* index : {&m_nameIndex, &m_senderIndex})
+        for (int& at : *index)
+            at -= at > i ? 1 : 0;
+    if (m_senderIndex.value(senderId, -1) == i)
+        reindexSender(senderId);
     endRemoveRows();
     emit entryRemoved(i, computerName);
 }

@@ -6,6 +6,7 @@
 // state, its friend mark as FriendRole, and its own entry not enabled.
 
 #include <QAbstractListModel>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -94,8 +95,14 @@ private:
     void removeAt(int i);
     void changed(int i);
     void recount();
+    // The first entry with this sender id, after the entry that had it changed or went.
+    void reindexSender(const QString& senderId);
 
     std::vector<PeerEntry> m_entries;
+    // Lookups for a list of thousands: case-folded computer name -> index, and sender id
+    // (as in the entry) -> the first index that has it.
+    QHash<QString, int> m_nameIndex;
+    QHash<QString, int> m_senderIndex;
     QStringList m_friends;
     QSet<QString> m_foldedFriends; // m_friends, case-folded, for the lookups
     QString m_ownComputerName;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 using namespace kalvento::network;
 
 namespace {
@@ -193,4 +195,51 @@ TEST_F(PeerListTest, TheItemModelShowsEveryEntryAndTicksThroughItsCheckState) {
     list.clear();
     EXPECT_EQ(list.rowCount(), 0);
     EXPECT_EQ(removedNames, QStringList({"PC2", "PC3", "OWNPC"}));
+}
+
+// The lookups by name and by sender id agree with a plain search of the list through any
+// mix of arrivals, restarts under new ids (also ids that another entry has), identities and
+// goodbyes, letter case and all.
+TEST_F(PeerListTest, LookupsFollowEveryChangeOfTheList) {
+    const auto searchName = [this](const QString& name) {
+        for (int i = 0; i < list.count(); ++i)
+            if (name.compare(list.at(i).computerName, Qt::CaseInsensitive) == 0)
+                return i;
+        return -1;
+    };
+    const auto searchSender = [this](qint32 id) {
+        for (int i = 0; i < list.count(); ++i)
+            if (list.at(i).senderId == QString::number(id))
+                return i;
+        return -1;
+    };
+    std::mt19937 random(7);
+    const QStringList names = {"PC1", "pc1",    "Łódź",    "ŁÓDŹ", "café", "CAFÉ", "PC2", "PC3",
+                               "pc4", "straße", "STRASSE", "PC5",  "x",    "X",    "PC6", "PC7"};
+    for (int step = 0; step < 4000; ++step) {
+        const QString name = names[qsizetype(random() % quint32(names.size()))];
+        const auto id = qint32(random() % 8); // few ids: entries share them
+        switch (random() % 5) {
+        case 0:
+        case 1:
+            list.GreetingReceived(name, "WG", id);
+            break;
+        case 2:
+            list.AnswerReceived(name, "WG", id);
+            break;
+        case 3:
+            list.IdentityReceived(QStringLiteral("who %1").arg(step), id);
+            break;
+        default:
+            list.GoodbyeReceived(name);
+            break;
+        }
+        for (const QString& n : names)
+            ASSERT_EQ(list.indexOfComputer(n), searchName(n)) << step << " " << n.toStdString();
+        for (qint32 i = 0; i < 8; ++i)
+            ASSERT_EQ(list.indexOfSender(i), searchSender(i)) << step << " id " << i;
+    }
+    list.clear();
+    EXPECT_EQ(list.indexOfComputer(u"PC1"), -1);
+    EXPECT_EQ(list.indexOfSender(1), -1);
 }

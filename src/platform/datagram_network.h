@@ -23,6 +23,13 @@
 
 namespace kalvento::platform {
 
+// What this service knows of a computer it would send to by name.
+enum class Reach {
+    Unknown,   // never heard from: a send to it goes to every interface and static peer
+    Heard,     // heard from an address, which anyone may have written on a datagram
+    Confirmed, // its address answered a question only a receiver there could have seen
+};
+
 // Largest datagram any implementation carries: what fits in one UDP datagram (65,507
 // bytes of IPv4 payload) with room to spare for the service's own frame header.
 inline constexpr quint32 kMaxDatagramSize = 65000;
@@ -94,6 +101,16 @@ public:
 
     // Largest datagram send() accepts, in bytes.
     virtual quint32 maxDatagramSize() const { return kMaxDatagramSize; }
+
+    // What a send to computerName would reach: see Reach. This computer's own name is
+    // Confirmed.
+    virtual Reach reach(const QString& computerName) const = 0;
+    // Asks the address computerName was heard from to confirm it: a question that only a
+    // copy receiving there can answer, whose answer makes the name Confirmed. Nothing is
+    // sent (false) when the name is unknown or confirmed, or a question went to that
+    // address a moment ago. Where a network knows its computers without asking, reach()
+    // is all there is and this sends nothing.
+    virtual bool confirm(const QString& computerName) = 0;
 
     // How long a walk should wait for answers unless the caller knows better; the real
     // service lets the user change it (KALVENTO_WALK_MS).

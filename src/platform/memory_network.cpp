@@ -66,6 +66,8 @@ public:
     const QString& group() const { return m_group; }
     const QString& groupName() const { return m_groupName; }
     const QString& foldedName() const { return m_foldedName; }
+    bool answersWalks() const { return m_answersWalks; }
+    void setAnswersWalks(bool answers) { m_answersWalks = answers; }
     void enqueue(QByteArrayView datagram, const QString& sender) {
         m_queue.push_back({datagram.toByteArray(), sender});
         if (m_notify)
@@ -84,6 +86,7 @@ private:
     QString m_group; // folded
     QString m_name;
     QString m_foldedName;
+    bool m_answersWalks = true;
     struct Queued {
         QByteArray bytes;
         QString sender; // the sending computer's name
@@ -125,7 +128,28 @@ std::unique_ptr<DatagramReceiver> InMemoryNetwork::openReceiver(const QString& m
         if (open->computer() == computer)
             throw SystemError(EADDRINUSE);
     }
-    return std::make_unique<InMemoryReceiver>(m_state, m_computerName, m_groupName, mailslotName);
+    auto receiver =
+        std::make_unique<InMemoryReceiver>(m_state, m_computerName, m_groupName, mailslotName);
+    receiver->setAnswersWalks(m_answersWalks);
+    return receiver;
+}
+
+void InMemoryNetwork::setAnswersWalks(bool answers) {
+    m_answersWalks = answers;
+    const QString computer = folded(m_computerName);
+    for (InMemoryReceiver* receiver : m_state->receivers)
+        if (receiver->computer() == computer)
+            receiver->setAnswersWalks(answers);
+}
+
+Reach InMemoryNetwork::reach(const QString& computerName) const {
+    const QString computer = folded(computerName);
+    if (computer == folded(m_computerName))
+        return Reach::Confirmed;
+    for (const InMemoryReceiver* receiver : m_state->receivers)
+        if (receiver->computer() == computer)
+            return receiver->answersWalks() ? Reach::Confirmed : Reach::Heard;
+    return Reach::Unknown;
 }
 
 QString InMemoryNetwork::targetOf(AddressKind kind, const QString& receiverName) const {
@@ -180,7 +204,8 @@ void InMemoryNetwork::send(AddressKind kind, const QString& receiverName,
 QStringList InMemoryNetwork::queryGroups(std::chrono::milliseconds, std::stop_token) {
     QStringList groups;
     for (const InMemoryReceiver* receiver : m_state->receivers)
-        groups.append(receiver->groupName());
+        if (receiver->answersWalks())
+            groups.append(receiver->groupName());
     return groups;
 }
 

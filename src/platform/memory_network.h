@@ -57,6 +57,10 @@ public:
               QByteArrayView datagram) override;
     QStringList queryGroups(std::chrono::milliseconds wait, std::stop_token stop = {}) override;
     quint32 maxDatagramSize() const override;
+    // Every computer on the hub is known without asking: Confirmed while its receiver is
+    // open and it answers walks, Heard while it is open and does not, Unknown otherwise.
+    Reach reach(const QString& computerName) const override;
+    bool confirm(const QString&) override { return false; }
 
     // Test hooks. The target of a send is its receiver name for Named, this computer's
     // name for LocalComputer and its group name for PrimaryGroup (case-insensitive).
@@ -65,6 +69,9 @@ public:
     // Number of send() calls to target that did not throw.
     int sendCount(const QString& target) const;
     int totalSendCount() const { return m_totalSends; }
+    // A copy that does not answer walks (as a peer that only speaks the chat might): the
+    // walks of others do not find its group, and it is never Confirmed. Default true.
+    void setAnswersWalks(bool answers);
 
 private:
     QString targetOf(AddressKind kind, const QString& receiverName) const;
@@ -72,6 +79,7 @@ private:
     std::shared_ptr<InMemoryHubState> m_state;
     QString m_computerName;
     QString m_groupName;
+    bool m_answersWalks = true;
     QHash<QString, int> m_failures;   // folded target -> error number
     QHash<QString, int> m_sendCounts; // folded target -> count
     int m_totalSends = 0;

@@ -144,3 +144,29 @@ TEST(InMemoryNetwork, PartsMayBeDestroyedInAnyOrder) {
     receiver.reset();
     EXPECT_NO_THROW(other->send(AddressKind::PrimaryGroup, "", "Terminal", "nobody"));
 }
+
+TEST(InMemoryNetwork, ReachIsWhatTheHubKnowsOfEachComputer) {
+    Lan lan;
+    InMemoryNetwork closed(lan.hub, "PC4", "WORK"); // no receiver open
+    lan.pc3.setAnswersWalks(false);                 // open, but it answers no walk
+    const struct {
+        const char* name;
+        Reach expected;
+    } cases[] = {
+        {"PC1", Reach::Confirmed}, // itself
+        {"pc2", Reach::Confirmed},  {"PC3", Reach::Heard},
+        {"PC4", Reach::Unknown},    {"WORK", Reach::Unknown}, // a group is no computer
+        {"NOBODY", Reach::Unknown},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(lan.pc1.reach(c.name), c.expected) << c.name;
+    EXPECT_FALSE(lan.pc1.confirm("PC3")); // nothing to ask on a hub
+    // The walk does not find a copy that answers none.
+    EXPECT_EQ(lan.pc1.queryGroups(std::chrono::milliseconds(0)), QStringList({"WORK", "work"}));
+    // The setting follows the computer to a receiver opened later.
+    lan.r3.reset();
+    auto again = lan.pc3.openReceiver("Terminal");
+    EXPECT_EQ(lan.pc1.reach("PC3"), Reach::Heard);
+    lan.pc3.setAnswersWalks(true);
+    EXPECT_EQ(lan.pc1.reach("PC3"), Reach::Confirmed);
+}

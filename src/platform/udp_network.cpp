@@ -36,6 +36,16 @@ namespace {
 
 // A LAN has far fewer computers; the bound only keeps forged names from eating memory.
 constexpr qsizetype kMaxLearntComputers = 4096;
+// Questions that confirm an address (walk queries of a number of our own, sent from the
+// endpoint to one address): one address is asked at most this often, an answer later
+// than kProbeLife is not taken, and at most kMaxProbes wait for their answers.
+constexpr std::chrono::milliseconds kProbeInterval{2000};
+constexpr std::chrono::milliseconds kProbeLife{3000};
+constexpr qsizetype kMaxProbes = 8192;
+// Questions sent: a burst of a whole list's worth (a newcomer among thousands of copies
+// asks each of them at once), then a thousand a second.
+constexpr double kProbeBurst = 4096;
+constexpr double kProbeRate = 1000;
 constexpr int kSocketReceiveBuffer = 1 << 20;
 // Larger than any UDP payload, so a cut datagram is always noticed.
 constexpr size_t kPacketBufferSize = 65536;
@@ -313,6 +323,8 @@ struct UdpNetwork::State {
     ~State() {
         if (sendFd >= 0)
             ::close(sendFd);
+        if (unconfirmedFd >= 0)
+            ::close(unconfirmedFd);
     }
 
     Ipv4Endpoint ownEndpoint() const {
@@ -352,6 +364,10 @@ struct UdpNetwork::State {
         return accepted;
     }
 
+    // Where a computer is: the address (and sender port) its frames last came from. A name
+    // confirmed at its address (it answered a question only a receiver there could see)
+    // does not follow a frame from elsewhere, which anyone may forge: the new address is
+    // asked, and the name moves when that address answers under it.
     void learn(const Frame& frame, const sockaddr_in& from) {
         if (frame.senderComputer.isEmpty() || frame.senderPort == 0 ||
             sameWireName(frame.senderComputer, wireComputer))
@@ -359,17 +375,158 @@ struct UdpNetwork::State {
         const QString key = fromWire(frame.senderComputer).toCaseFolded();
         const Ipv4Endpoint endpoint{ntohl(from.sin_addr.s_addr), frame.senderPort};
         std::lock_guard lock(learntMutex);
-        if (!learnt.contains(key) && learnt.size() >= kMaxLearntComputers)
-            learnt.erase(learnt.begin());
-        learnt.insert(key, endpoint);
+        const auto found = learnt.find(key);
+        if (found == learnt.end()) {
+            insertLearnt(key, endpoint);
+            return;
+        }
+        if (found.value() == endpoint)
+            return;
+        if (confirmedAt.value(found.value().key()) == key) {
+            if (confirmedAt.value(endpoint.key()) == key)
+                found.value() = endpoint; // another address it has answered at
+            else
+                probeLocked(endpoint);
+            return;
+        }
+        found.value() = endpoint;
     }
 
-    std::optional<Ipv4Endpoint> learntAddress(QByteArrayView name) {
+    // Under learntMutex. When full, the name learnt longest ago that is not confirmed goes
+    // (a flood of forged names pushes out its own kind, not the computers that answered).
+    void insertLearnt(const QString& key, const Ipv4Endpoint& endpoint) {
+        if (learnt.size() >= kMaxLearntComputers) {
+            bool evicted = false;
+            for (size_t looked = learntOrder.size(); looked > 0 && !evicted; --looked) {
+                QString oldest = std::move(learntOrder.front());
+                learntOrder.pop_front();
+                const auto it = learnt.constFind(oldest);
+                if (it == learnt.cend())
+                    continue; // gone already
+                if (confirmedAt.value(it.value().key()) == oldest) {
+                    learntOrder.push_back(std::move(oldest)); // kept; looked at again later
+                    continue;
+                }
+                learnt.erase(it);
+                evicted = true;
+            }
+            if (!evicted)
+                learnt.erase(learnt.begin());
+        }
+        learnt.insert(key, endpoint);
+        learntOrder.push_back(key);
+        if (qsizetype(learntOrder.size()) > 2 * kMaxLearntComputers) {
+            learntOrder.clear();
+            for (auto it = learnt.cbegin(); it != learnt.cend(); ++it)
+                learntOrder.push_back(it.key());
+        }
+    }
+
+    struct Learnt {
+        Ipv4Endpoint endpoint;
+        bool confirmed = false;
+    };
+    std::optional<Learnt> learntAddress(QByteArrayView name) {
+        const QString key = fromWire(name).toCaseFolded();
         std::lock_guard lock(learntMutex);
-        const auto found = learnt.constFind(fromWire(name).toCaseFolded());
+        const auto found = learnt.constFind(key);
         if (found == learnt.cend())
             return std::nullopt;
-        return *found;
+        return Learnt{*found, confirmedAt.value(found->key()) == key};
+    }
+
+    Reach reach(const QString& computerName) {
+        const QString key = computerName.toCaseFolded();
+        if (key == config.computerName.toCaseFolded())
+            return Reach::Confirmed;
+        std::lock_guard lock(learntMutex);
+        const auto found = learnt.constFind(key);
+        if (found == learnt.cend())
+            return Reach::Unknown;
+        return confirmedAt.value(found.value().key()) == key ? Reach::Confirmed : Reach::Heard;
+    }
+
+    bool confirm(const QString& computerName) {
+        const QString key = computerName.toCaseFolded();
+        std::lock_guard lock(learntMutex);
+        const auto found = learnt.constFind(key);
+        if (found == learnt.cend() || confirmedAt.value(found.value().key()) == key)
+            return false;
+        return probeLocked(found.value());
+    }
+
+    // Under learntMutex: a walk query with a number of its own from the endpoint to one
+    // address. Its answer comes back to the endpoint (probeAnswered).
+    bool probeLocked(const Ipv4Endpoint& to) {
+        using std::chrono::steady_clock;
+        if (endpointFd < 0)
+            return false;
+        const steady_clock::time_point now = steady_clock::now();
+        const auto asked = probedAt.constFind(to.key());
+        if (asked != probedAt.cend() && now - asked.value() < kProbeInterval)
+            return false;
+        const double seconds = std::chrono::duration<double>(now - probeTokensAt).count();
+        probeTokens = std::min(kProbeBurst, probeTokens + seconds * kProbeRate);
+        probeTokensAt = now;
+        if (probeTokens < 1)
+            return false;
+        if (probes.size() >= kMaxProbes)
+            probes.removeIf([now](const auto& p) { return now - p.value().sent > kProbeLife; });
+        if (probes.size() >= kMaxProbes)
+            return false;
+        if (probedAt.size() >= 2 * kMaxProbes)
+            probedAt.removeIf([now](const auto& p) { return now - p.value() >= kProbeInterval; });
+        quint32 number;
+        do
+            number = QRandomGenerator::system()->generate();
+        while (probes.contains(number));
+        const QByteArray query = frame(FrameType::WalkQuery, {}, {}, walkBody(number));
+        const sockaddr_in address = toSockaddr(to);
+        ::sendto(endpointFd, query.constData(), size_t(query.size()), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        probes.insert(number, {to, now});
+        probedAt.insert(to.key(), now);
+        probeTokens -= 1;
+        answerCredits = std::min<qsizetype>(answerCredits + 1, kMaxProbes);
+        return true;
+    }
+
+    // A walk answer at the endpoint. Only as many are looked at as questions were sent, so
+    // that guessing a number costs a forger one try per question of ours, not one per
+    // datagram it can send. The name it carries is confirmed at the address asked (the
+    // answer may come from another address of the same computer).
+    void probeAnswered(const Frame& answer) {
+        std::lock_guard lock(learntMutex);
+        if (answerCredits == 0)
+            return;
+        --answerCredits;
+        quint32 number = 0;
+        for (const char byte : answer.body)
+            number = (number << 8) | quint8(byte);
+        const auto found = probes.constFind(number);
+        if (found == probes.cend())
+            return;
+        const Probe probe = found.value();
+        probes.erase(found);
+        if (std::chrono::steady_clock::now() - probe.sent > kProbeLife ||
+            answer.senderComputer.isEmpty() || sameWireName(answer.senderComputer, wireComputer))
+            return;
+        const QString key = fromWire(answer.senderComputer).toCaseFolded();
+        if (confirmedAt.size() >= 2 * kMaxLearntComputers) // keep only what names point to
+            confirmedAt.removeIf([this](const auto& c) {
+                const auto it = learnt.constFind(c.value());
+                return it == learnt.cend() || it.value().key() != c.key();
+            });
+        confirmedAt.insert(probe.endpoint.key(), key);
+        if (const auto it = learnt.find(key); it != learnt.end())
+            it.value() = probe.endpoint;
+        else
+            insertLearnt(key, probe.endpoint);
+    }
+
+    void setEndpoint(int fd) {
+        std::lock_guard lock(learntMutex);
+        endpointFd = fd;
     }
 
     // Every allowed broadcast interface when asked, then each unicast address once. A
@@ -450,6 +607,7 @@ struct UdpNetwork::State {
 
     std::mutex sendMutex;
     int sendFd = -1;
+    int unconfirmedFd = -1;           // non-blocking: for addresses that have not confirmed a name
     std::atomic<quint16> sendPort{0}; // the port sendFd sends from, 0 before the first send
 
     // A datagram that this copy sent: its own computer name from its own sending port.
@@ -459,8 +617,21 @@ struct UdpNetwork::State {
                sameWireName(frame.senderComputer, wireComputer);
     }
 
+    // Guards what was learnt of other computers, the questions and the endpoint below.
     std::mutex learntMutex;
     QHash<QString, Ipv4Endpoint> learnt; // case-folded computer name -> its endpoint
+    std::deque<QString> learntOrder;     // names in the order first learnt, for eviction
+    QHash<quint64, QString> confirmedAt; // endpoint -> case-folded name that answered there
+    struct Probe {
+        Ipv4Endpoint endpoint;
+        std::chrono::steady_clock::time_point sent;
+    };
+    QHash<quint32, Probe> probes;                                   // number -> question
+    QHash<quint64, std::chrono::steady_clock::time_point> probedAt; // endpoint -> last asked
+    double probeTokens = kProbeBurst;
+    std::chrono::steady_clock::time_point probeTokensAt = std::chrono::steady_clock::now();
+    qsizetype answerCredits = 0; // walk answers at the endpoint still looked at
+    int endpointFd = -1;         // the open endpoint's socket, where questions go from
 
     std::mutex interfaceMutex; // guards config.interfaces, config.peers and the cache below
     QHash<int, bool> interfaceAccepted; // interface index -> datagrams from it accepted
@@ -482,11 +653,13 @@ public:
             throw SystemError(error);
         }
         m_thread = std::thread([this] { run(); });
+        m_state->setEndpoint(m_fd);
         std::lock_guard lock(m_state->receiversMutex);
         m_state->receivers.push_back(this);
     }
 
     ~UdpReceiver() override {
+        m_state->setEndpoint(-1);
         {
             std::lock_guard lock(m_state->receiversMutex);
             std::erase(m_state->receivers, static_cast<OwnDelivery*>(this));
@@ -592,7 +765,10 @@ private:
             break;
         }
         case FrameType::WalkAnswer:
-            break; // answers go to the walking socket, not here
+            // The walk's answers go to the walking socket; here come those to the
+            // questions that confirm an address.
+            m_state->probeAnswered(*frame);
+            break;
         }
     }
 
@@ -654,6 +830,14 @@ const UdpNetworkConfig& UdpNetwork::config() const {
     return m_state->config;
 }
 
+Reach UdpNetwork::reach(const QString& computerName) const {
+    return m_state->reach(computerName);
+}
+
+bool UdpNetwork::confirm(const QString& computerName) {
+    return m_state->confirm(computerName);
+}
+
 std::chrono::milliseconds UdpNetwork::defaultWalkWait() const {
     return m_state->config.walkWait;
 }
@@ -689,11 +873,28 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
         if (::getsockname(s.sendFd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
             s.sendPort.store(ntohs(local.sin_port));
     }
-    if (toSelf)
+    if (toSelf) {
         s.transmit(s.sendFd, bytes, false, {s.ownEndpoint()});
-    else if (const auto learnt = s.learntAddress(target))
-        s.transmit(s.sendFd, bytes, false, {*learnt});
-    else // a group, or a computer not heard from yet: only it accepts the broadcast
+    } else if (const auto learnt = s.learntAddress(target); learnt && learnt->confirmed) {
+        s.transmit(s.sendFd, bytes, false, {learnt->endpoint});
+    } else if (learnt) {
+        // An address that has not confirmed it receives may be a forger's, where nobody
+        // answers the network's own questions (ARP) either: what the system holds for
+        // such addresses would fill the socket and stop every send, the user's included,
+        // for seconds. Those datagrams go through a socket of their own without waiting,
+        // and one the system cannot take is dropped, as a full network would drop it.
+        if (s.unconfirmedFd < 0)
+            s.unconfirmedFd = openSocket(s.config.bindAddress, 0, true);
+        const sockaddr_in to = toSockaddr(learnt->endpoint);
+        ssize_t sent;
+        do {
+            sent = ::sendto(s.unconfirmedFd, bytes.constData(), size_t(bytes.size()),
+                            MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                            sizeof to);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS)
+            throw SystemError(errno);
+    } else // a group, or a computer not heard from yet: only it accepts the broadcast
     {
         std::vector<Ipv4Endpoint> unicasts = s.groupUnicasts(toOwnGroup && !deliveredHere);
         if (deliveredHere) // the copy a peer list gives the own endpoint is here already

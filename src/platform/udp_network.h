@@ -89,6 +89,11 @@ public:
     // The walk waits on a socket of its own, so it may run on any thread.
     bool walksInBackground() const override { return true; }
     std::chrono::milliseconds defaultWalkWait() const override;
+    // A name is Confirmed once the address it was heard from answered a walk query of a
+    // number of our own sent there from the endpoint; confirm() sends that query (and
+    // needs the endpoint open). Thread-safe.
+    Reach reach(const QString& computerName) const override;
+    bool confirm(const QString& computerName) override;
 
     // The configuration it was made with and the routes of the last setRoutes. Read it on
     // the thread that calls setRoutes.

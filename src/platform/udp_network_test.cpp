@@ -4,6 +4,7 @@
 #include "platform/peer_address.h"
 
 #include <QRandomGenerator>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <thread>
 
 using namespace kalvento::platform;
@@ -528,4 +531,141 @@ TEST_F(UdpNetworkTest, NewRoutesTakeEffectWithoutReopening) {
     pc1.send(AddressKind::Named, QStringLiteral("GROUPA"), kTerminal, "gone again");
     EXPECT_TRUE(receivedBefore(pc2, *rx2).isEmpty());
     (void)rx1;
+}
+
+namespace {
+
+bool eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return condition();
+}
+
+// A socket bound to one address and the test port: a computer that the test plays by hand.
+struct HandSocket {
+    HandSocket(quint32 address, quint16 port) : fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(address);
+        a.sin_port = htons(port);
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        timeval wait{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~HandSocket() { ::close(fd); }
+    // The next frame that arrives (nullopt after 2 s), and where from.
+    std::optional<Frame> receive(sockaddr_in* from = nullptr) {
+        char buffer[2048];
+        sockaddr_in sender{};
+        socklen_t length = sizeof sender;
+        const ssize_t size =
+            ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        if (size < 0)
+            return std::nullopt;
+        if (from)
+            *from = sender;
+        return decodeFrame(QByteArrayView(buffer, size));
+    }
+    void sendTo(const QByteArray& bytes, const sockaddr_in& to) {
+        ::sendto(fd, bytes.constData(), size_t(bytes.size()), 0,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+    int fd;
+    bool bound = false;
+};
+
+} // namespace
+
+// A name is confirmed by the answer to a walk query sent to the address it was heard from:
+// a real endpoint answers, an address where nobody receives never does, and neither a
+// frame from elsewhere nor answers that guess the number move a confirmed name.
+TEST_F(ThreeCopies, OnlyAnAddressThatAnswersConfirmsItsName) {
+    pc2->send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, "hello from PC2");
+    ASSERT_EQ(receivedBefore(*pc1, *rx1), QByteArrayList{"hello from PC2"});
+    EXPECT_EQ(pc1->reach(QStringLiteral("pc2")), Reach::Heard);
+    EXPECT_EQ(pc1->reach(QStringLiteral("PC1")), Reach::Confirmed); // itself
+    EXPECT_EQ(pc1->reach(QStringLiteral("PC3")), Reach::Unknown);
+    EXPECT_FALSE(pc1->confirm(QStringLiteral("PC3"))); // nowhere to ask
+    EXPECT_TRUE(pc1->confirm(QStringLiteral("PC2")));
+    EXPECT_TRUE(eventually([&] { return pc1->reach(QStringLiteral("PC2")) == Reach::Confirmed; }));
+    EXPECT_FALSE(pc1->confirm(QStringLiteral("PC2"))); // nothing left to ask
+
+    // A forger claims PC2 from an address where nobody receives: PC2 stays where it
+    // answered, and the forger's address is asked (and never answers).
+    constexpr quint32 kNobody = 0x7F000009;
+    sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "PC2", "GROUPA", "forged"}),
+            kHost1, port, kNobody);
+    sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "GHOST", "GROUPA", "boo"}),
+            kHost1, port, kNobody);
+    EXPECT_EQ(receivedBefore(*pc1, *rx1), QByteArrayList({"forged", "boo"}));
+    EXPECT_EQ(pc1->reach(QStringLiteral("PC2")), Reach::Confirmed);
+    pc1->send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "still to PC2");
+    EXPECT_EQ(receivedBefore(*pc2, *rx2), QByteArrayList{"still to PC2"});
+    EXPECT_EQ(pc1->reach(QStringLiteral("GHOST")), Reach::Heard);
+    // Its address was asked a moment ago, when it claimed PC2.
+    EXPECT_FALSE(pc1->confirm(QStringLiteral("GHOST")));
+    // Answers that guess the number, from where GHOST was heard, confirm nothing.
+    for (quint32 guess = 0; guess < 200; ++guess) {
+        QByteArray number(4, Qt::Uninitialized);
+        qToBigEndian(guess, number.data());
+        sendRaw(encodeFrame({FrameType::WalkAnswer, port, "PC1", "", "GHOST", "GROUPA", number}),
+                kHost1, port, kNobody);
+    }
+    EXPECT_TRUE(receivedBefore(*pc1, *rx1).isEmpty());
+    EXPECT_EQ(pc1->reach(QStringLiteral("GHOST")), Reach::Heard);
+}
+
+// The answer may come from another address of the computer asked (a copy with two cards
+// answers from the one its route prefers): the number is what counts, and the name is
+// confirmed at the address that was asked.
+TEST_F(UdpNetworkTest, TheNumberConfirmsTheAddressAskedWhereverTheAnswerComesFrom) {
+    constexpr quint32 kFirstCard = 0x7F000005;
+    constexpr quint32 kSecondCard = 0x7F000006;
+    UdpNetwork pc1(config(kHost1, "PC1", "GROUPA", {}));
+    auto rx1 = pc1.openReceiver(kTerminal);
+    HandSocket first(kFirstCard, port);
+    HandSocket second(kSecondCard, port);
+    ASSERT_TRUE(first.bound && second.bound);
+    sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "MULTI", "GROUPA", "hi"}),
+            kHost1, port, kFirstCard);
+    ASSERT_EQ(receivedBefore(pc1, *rx1), QByteArrayList{"hi"});
+    ASSERT_TRUE(pc1.confirm(QStringLiteral("MULTI")));
+    sockaddr_in asker{};
+    const auto query = first.receive(&asker);
+    ASSERT_TRUE(query && query->type == FrameType::WalkQuery);
+    EXPECT_EQ(ntohs(asker.sin_port), port); // asked from the endpoint, where answers go
+    second.sendTo(
+        encodeFrame({FrameType::WalkAnswer, port, "PC1", "", "MULTI", "GROUPA", query->body}),
+        asker);
+    EXPECT_TRUE(eventually([&] { return pc1.reach(QStringLiteral("MULTI")) == Reach::Confirmed; }));
+    pc1.send(AddressKind::Named, QStringLiteral("MULTI"), kTerminal, "to the first card");
+    const auto data = first.receive();
+    ASSERT_TRUE(data.has_value());
+    EXPECT_EQ(data->body, "to the first card");
+}
+
+TEST_F(ThreeCopies, AFloodOfNamesPushesOutItsOwnKindButNotAConfirmedComputer) {
+    pc2->send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, "hello");
+    ASSERT_EQ(receivedBefore(*pc1, *rx1), QByteArrayList{"hello"});
+    ASSERT_TRUE(pc1->confirm(QStringLiteral("PC2")));
+    ASSERT_TRUE(eventually([&] { return pc1->reach(QStringLiteral("PC2")) == Reach::Confirmed; }));
+    // Frames for another computer teach their senders too.
+    for (int i = 0; i < 5000; ++i)
+        sendRaw(encodeFrame({FrameType::Data, port, "ELSEWHERE", "Terminal",
+                             "FAKE" + QByteArray::number(i), "GROUPA", "x"}),
+                kHost1, port, 0x7F000009);
+    EXPECT_TRUE(receivedBefore(*pc1, *rx1).isEmpty());
+    EXPECT_EQ(pc1->reach(QStringLiteral("PC2")), Reach::Confirmed);
+    int heard = 0;
+    for (int i = 0; i < 5000; ++i)
+        heard += pc1->reach(QStringLiteral("FAKE%1").arg(i)) == Reach::Heard ? 1 : 0;
+    EXPECT_LE(heard, 4095); // the table's bound, less PC2
+    EXPECT_GT(heard, 1000);
+    EXPECT_EQ(pc1->reach(QStringLiteral("FAKE0")), Reach::Unknown); // the oldest went first
+    pc1->send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "still reached");
+    EXPECT_EQ(receivedBefore(*pc2, *rx2), QByteArrayList{"still reached"});
 }

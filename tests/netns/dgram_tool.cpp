@@ -9,25 +9,47 @@
 //       KIND is local, group or named; TARGET is used with named. Prints "SENT".
 //   dgram_tool walk [--wait-ms N]
 //       Prints "GROUP <name>" per answer and "WALK_MS <elapsed>".
-//   dgram_tool flood MODE ADDRESS:PORT COUNT [--rate N] [--group G]
+//   dgram_tool flood MODE ADDRESS:PORT COUNT [--rate N] [--group G] [--sources FIRST:K]
+//                    [--names M]
 //       Sends COUNT datagrams to one address from a socket of its own, written from the
 //       documented layout, N a second (0, the default: as fast as the socket takes them).
 //       MODE lines: public chat lines "flood <n>" of one sender to the group G (default
 //       the environment's workgroup); malformed: a mix of broken frames, headers and
-//       payloads; greetings: greetings from computers "FAKE<n>", each its own sender id.
+//       payloads; greetings: greetings from computers "FAKE<n>", each its own sender id
+//       (with --names, n counts to M and starts again: M computers greet in turn).
+//       With --sources each datagram carries a forged source address, in turn the K
+//       addresses from FIRST on, sent through a raw socket (root): what a forger does
+//       with addresses that it does not hold and where nobody receives.
 //       Prints "FLOODED <count> <milliseconds>".
+//   dgram_tool copies COUNT FIRST [--group G] [--prefix P] [--timeout-ms N]
+//                     [--greet ADDRESS:PORT]
+//       Plays COUNT running copies, "P<n>" (default "SIM<n>") of group G, at the COUNT
+//       addresses from FIRST on (local to this host, e.g. a prefix on lo), all from one
+//       socket on the port. As real copies do, each copy a walk query or a greeting reaches
+//       answers it at once from its own address: a broadcast reaches them all, a datagram
+//       to one address that copy. Counts the other datagrams each copy receives. Prints
+//       "READY <count>", "ANSWERED <computer> <copies> <ms>" for each greeting answered,
+//       "ALL <ms> <text>" when every copy has received a text (ms since the first copy
+//       got it; a goodbye is the text "goodbye <computer>", an answer "answer <computer>"),
+//       and at the end "GOT <copies> <text>" for each text and "COUNT <datagrams>". With
+//       --greet every copy first greets the endpoint at ADDRESS, all at once, as copies
+//       that start together after a power cut do, and "GREETED <copies> <ms>" is printed.
 // Any failure prints "ERROR <system text>" and exits with 2.
 
 #include "messaging/chat_protocol.h"
 #include "platform/text_codec.h"
 #include "platform/udp_network.h"
 
+#include <QHash>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QtEndian>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,7 +57,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace kalvento::platform;
 using namespace std::chrono;
@@ -54,7 +78,7 @@ void say(const QString& line) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: dgram_tool recv|send|walk ... (see the source)\n");
+    std::fprintf(stderr, "usage: dgram_tool recv|send|walk|flood|copies ... (see the source)\n");
     std::exit(64);
 }
 
@@ -209,7 +233,47 @@ QByteArray malformed(quint32 i, quint16 port, const QByteArray& group) {
     }
 }
 
+// A UDP datagram with a source address of our choosing, through a raw socket.
+class ForgedSender {
+public:
+    ForgedSender() : m_fd(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW)) {
+        if (m_fd < 0)
+            throw SystemError(errno);
+    }
+    ~ForgedSender() { ::close(m_fd); }
+    ForgedSender(const ForgedSender&) = delete;
+    ForgedSender& operator=(const ForgedSender&) = delete;
+
+    // Addresses and ports in host order. False when the socket buffer is full.
+    bool send(quint32 from, quint16 fromPort, const sockaddr_in& to, const QByteArray& payload) {
+        QByteArray packet(int(sizeof(iphdr) + sizeof(udphdr)), '\0');
+        iphdr ip{};
+        ip.version = 4;
+        ip.ihl = 5;
+        ip.ttl = 64;
+        ip.protocol = IPPROTO_UDP;
+        ip.tot_len = htons(quint16(packet.size() + payload.size()));
+        ip.saddr = htonl(from);
+        ip.daddr = to.sin_addr.s_addr;
+        udphdr udp{};
+        udp.source = htons(fromPort);
+        udp.dest = to.sin_port;
+        udp.len = htons(quint16(sizeof(udphdr) + size_t(payload.size())));
+        udp.check = 0; // none: allowed over IPv4
+        std::memcpy(packet.data(), &ip, sizeof ip);
+        std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+        packet += payload;
+        return ::sendto(m_fd, packet.constData(), size_t(packet.size()), 0,
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
+    }
+
+private:
+    int m_fd;
+};
+
 int flood(QStringList args) {
+    const QString sourcesText = option(args, QStringLiteral("--sources"), QString());
+    const long names = option(args, QStringLiteral("--names"), QStringLiteral("0")).toLong();
     const QString rateText = option(args, QStringLiteral("--rate"), QStringLiteral("0"));
     const QByteArray group = toWire(option(args, QStringLiteral("--group"),
                                            UdpNetworkConfig::fromEnvironment().groupName.isEmpty()
@@ -231,7 +295,15 @@ int flood(QStringList args) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(to->address);
     address.sin_port = htons(to->port);
-    const quint16 ownPort = to->port; // where answers would go
+    const quint16 ownPort = to->port;    // where answers would go
+    std::optional<Ipv4Endpoint> sources; // first forged address, port: how many
+    std::unique_ptr<ForgedSender> forged;
+    if (!sourcesText.isEmpty()) {
+        sources = Ipv4Endpoint::parse(sourcesText, 0);
+        if (!sources || sources->port == 0)
+            usage();
+        forged = std::make_unique<ForgedSender>();
+    }
     const quint32 lineSender = QRandomGenerator::global()->generate() | 1u;
     const auto start = steady_clock::now();
     long sent = 0;
@@ -245,10 +317,11 @@ int flood(QStringList args) {
         } else if (mode == QLatin1String("malformed")) {
             datagram = malformed(quint32(i), ownPort, group);
         } else if (mode == QLatin1String("greetings")) {
-            const QByteArray name = "FAKE" + QByteArray::number(i);
+            const long n = names > 0 ? i % names : i;
+            const QByteArray name = "FAKE" + QByteArray::number(n);
             datagram =
                 dataFrame(ownPort, group, name, group,
-                          terminalDatagram(0xF0000000 + quint32(i), 1,
+                          terminalDatagram(0xF0000000 + quint32(n), quint32(i + 1),
                                            kalvento::messaging::payloadFromPlainText(
                                                kalvento::messaging::greetingText(name, group))));
         } else {
@@ -260,8 +333,14 @@ int flood(QStringList args) {
             std::this_thread::sleep_until(due);
         }
         // A full socket buffer waits: the flood is what the network carries.
-        while (::sendto(fd, datagram.constData(), size_t(datagram.size()), 0,
-                        reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        const auto sendOne = [&] {
+            if (forged)
+                return forged->send(sources->address + quint32(i % sources->port),
+                                    kDefaultDatagramPort, address, datagram);
+            return ::sendto(fd, datagram.constData(), size_t(datagram.size()), 0,
+                            reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0;
+        };
+        while (!sendOne()) {
             if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR)
                 throw SystemError(errno);
             std::this_thread::sleep_for(microseconds(50));
@@ -272,6 +351,246 @@ int flood(QStringList args) {
     say(QStringLiteral("FLOODED %1 %2")
             .arg(sent)
             .arg(duration_cast<milliseconds>(steady_clock::now() - start).count()));
+    return 0;
+}
+
+// A frame as docs/protocol.md lays it out; nullopt for anything else.
+struct WireFrame {
+    quint8 type = 0;
+    quint16 port = 0;
+    QByteArray target, receivingName, computer, group, body;
+};
+
+std::optional<WireFrame> parseFrame(QByteArrayView bytes) {
+    if (bytes.size() < 11 || !bytes.startsWith("KVD") || bytes[3] != 1)
+        return std::nullopt;
+    WireFrame frame;
+    frame.type = quint8(bytes[4]);
+    frame.port = quint16((quint8(bytes[5]) << 8) | quint8(bytes[6]));
+    qsizetype at = 7;
+    for (QByteArray* name : {&frame.target, &frame.receivingName, &frame.computer, &frame.group}) {
+        if (at >= bytes.size())
+            return std::nullopt;
+        const qsizetype length = quint8(bytes[at++]);
+        if (length > 63 || at + length > bytes.size())
+            return std::nullopt;
+        *name = bytes.sliced(at, length).toByteArray();
+        at += length;
+    }
+    frame.body = bytes.sliced(at).toByteArray();
+    return frame;
+}
+
+QByteArray walkAnswerFrame(quint16 port, QByteArrayView target, QByteArrayView computer,
+                           QByteArrayView group, QByteArrayView number) {
+    QByteArray frame("KVD\x01\x03", 5);
+    frame += char(port >> 8);
+    frame += char(port & 0xFF);
+    frame += nameField(target) + nameField("") + nameField(computer) + nameField(group);
+    return frame + number.toByteArray();
+}
+
+// Sends from one of this host's addresses (host order) to an endpoint.
+void sendFrom(int fd, quint32 source, const Ipv4Endpoint& to, const QByteArray& bytes) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(to.address);
+    address.sin_port = htons(to.port);
+    iovec io{const_cast<char*>(bytes.constData()), size_t(bytes.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &address;
+    message.msg_namelen = sizeof address;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = htonl(source);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    while (::sendmsg(fd, &message, MSG_NOSIGNAL) < 0) {
+        if (errno != ENOBUFS && errno != EAGAIN && errno != EINTR)
+            throw SystemError(errno);
+        std::this_thread::sleep_for(microseconds(50));
+    }
+}
+
+int copies(QStringList args) {
+    const QByteArray group = toWire(
+        option(args, QStringLiteral("--group"), UdpNetworkConfig::fromEnvironment().groupName));
+    const QByteArray prefix = toWire(option(args, QStringLiteral("--prefix"), "SIM"));
+    const int timeout =
+        option(args, QStringLiteral("--timeout-ms"), QStringLiteral("60000")).toInt();
+    const QString greetText = option(args, QStringLiteral("--greet"), QString());
+    if (args.size() != 2)
+        usage();
+    const int count = args[0].toInt();
+    const auto first = Ipv4Endpoint::parse(args[1], 0);
+    if (count <= 0 || !first)
+        usage();
+    const quint16 port = UdpNetworkConfig::fromEnvironment().port;
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw SystemError(errno);
+    const int on = 1;
+    const int buffer = 64 << 20; // thousands of copies' worth of datagrams may arrive at once
+    ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+        throw SystemError(errno);
+
+    std::vector<QByteArray> names;
+    std::vector<quint32> sequence(size_t(count), 0);
+    for (int i = 0; i < count; ++i)
+        names.push_back(prefix + QByteArray::number(i));
+    struct Seen {
+        std::vector<bool> copies;
+        int count = 0;
+        steady_clock::time_point first;
+    };
+    QHash<QByteArray, Seen> texts;
+    QList<QByteArray> order;
+    long datagrams = 0;
+    std::signal(SIGTERM, onTerminate);
+    std::signal(SIGINT, onTerminate);
+    say(QStringLiteral("READY %1").arg(count));
+    if (!greetText.isEmpty()) {
+        const auto to = Ipv4Endpoint::parse(greetText, port);
+        if (!to)
+            usage();
+        const auto began = steady_clock::now();
+        for (int i = 0; i < count; ++i) {
+            const QByteArray payload = kalvento::messaging::payloadFromPlainText(
+                kalvento::messaging::greetingText(names[size_t(i)], group));
+            sendFrom(fd, first->address + quint32(i), *to,
+                     dataFrame(port, group, names[size_t(i)], group,
+                               terminalDatagram(0xA0000000u + quint32(i), ++sequence[size_t(i)],
+                                                payload)));
+        }
+        say(QStringLiteral("GREETED %1 %2")
+                .arg(count)
+                .arg(duration_cast<milliseconds>(steady_clock::now() - began).count()));
+    }
+
+    const auto deadline = steady_clock::now() + milliseconds(timeout);
+    std::vector<char> packet(65536);
+    while (!g_stop && steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        for (;;) {
+            sockaddr_in from{};
+            iovec io{packet.data(), packet.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+            msghdr header{};
+            header.msg_name = &from;
+            header.msg_namelen = sizeof from;
+            header.msg_iov = &io;
+            header.msg_iovlen = 1;
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+            const ssize_t size = ::recvmsg(fd, &header, MSG_DONTWAIT);
+            if (size < 0)
+                break;
+            quint32 destination = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+                if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                    in_pktinfo info;
+                    std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                    destination = ntohl(info.ipi_addr.s_addr);
+                }
+            }
+            const auto frame = parseFrame(QByteArrayView(packet.data(), size));
+            if (!frame)
+                continue;
+            ++datagrams;
+            // The copies it reaches: the one at its address, or every one.
+            int from0 = 0;
+            int to0 = count;
+            if (destination >= first->address && destination < first->address + quint32(count)) {
+                from0 = int(destination - first->address);
+                to0 = from0 + 1;
+            }
+            const Ipv4Endpoint sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+            if (frame->type == 2) { // a walk query: answered to where it came from
+                for (int i = from0; i < to0; ++i)
+                    sendFrom(fd, first->address + quint32(i), sender,
+                             walkAnswerFrame(port, frame->computer, names[size_t(i)], group,
+                                             frame->body));
+                continue;
+            }
+            if (frame->type != 1 || frame->body.size() < 8)
+                continue;
+            const QByteArray plain =
+                kalvento::messaging::plainTextFromPayload(QByteArrayView(frame->body).sliced(8));
+            const auto message = kalvento::messaging::classifyMessage(plain);
+            const auto isFor = [&](int i) {
+                return frame->target.compare(names[size_t(i)], Qt::CaseInsensitive) == 0 ||
+                       frame->target.compare(group, Qt::CaseInsensitive) == 0;
+            };
+            using kalvento::messaging::MessageKind;
+            if (message.kind == MessageKind::Greeting) {
+                const auto began = steady_clock::now();
+                const QByteArray computer =
+                    kalvento::messaging::splitComputerAndGroup(message.body).first;
+                const Ipv4Endpoint endpoint{sender.address, frame->port};
+                int answered = 0;
+                for (int i = from0; i < to0; ++i) {
+                    if (!isFor(i) || computer.startsWith(prefix))
+                        continue;
+                    const QByteArray payload = kalvento::messaging::payloadFromPlainText(
+                        kalvento::messaging::answerText(names[size_t(i)], group));
+                    sendFrom(fd, first->address + quint32(i), endpoint,
+                             dataFrame(port, computer, names[size_t(i)], group,
+                                       terminalDatagram(0xA0000000u + quint32(i),
+                                                        ++sequence[size_t(i)], payload)));
+                    ++answered;
+                }
+                say(QStringLiteral("ANSWERED %1 %2 %3")
+                        .arg(fromWire(computer))
+                        .arg(answered)
+                        .arg(duration_cast<milliseconds>(steady_clock::now() - began).count()));
+                continue;
+            }
+            if (message.kind == MessageKind::Identity)
+                continue;
+            const QByteArray text =
+                message.kind == MessageKind::Goodbye ? "goodbye " + message.body
+                : message.kind == MessageKind::Answer
+                    ? "answer " + kalvento::messaging::splitComputerAndGroup(message.body).first
+                    : plain;
+            Seen& seen = texts[text];
+            if (seen.copies.empty()) {
+                seen.copies.assign(size_t(count), false);
+                seen.first = steady_clock::now();
+                order.append(text);
+            }
+            for (int i = from0; i < to0; ++i) {
+                if (!isFor(i) || seen.copies[size_t(i)])
+                    continue;
+                seen.copies[size_t(i)] = true;
+                if (++seen.count == count)
+                    say(QStringLiteral("ALL %1 %2")
+                            .arg(duration_cast<milliseconds>(steady_clock::now() - seen.first)
+                                     .count())
+                            .arg(fromWire(text)));
+            }
+        }
+    }
+    ::close(fd);
+    for (const QByteArray& text : order)
+        say(QStringLiteral("GOT %1 %2").arg(texts[text].count).arg(fromWire(text)));
+    say(QStringLiteral("COUNT %1").arg(datagrams));
     return 0;
 }
 
@@ -287,6 +606,8 @@ int main(int argc, char** argv) {
     try {
         if (command == QLatin1String("flood"))
             return flood(args);
+        if (command == QLatin1String("copies"))
+            return copies(args);
         UdpNetwork network(UdpNetworkConfig::fromEnvironment());
         if (command == QLatin1String("recv"))
             return receive(network, args);

@@ -13,12 +13,16 @@
 //   multi <comma text>    a public multi-line message
 //   identity <name>       take a new identity and announce it
 //   peers                 prints "PEERS <computer>/<group>/<display>|..."
+//   count                 prints "COUNT <listed> <confirmed> <heard> <unknown> <waiting>": the
+//                         entries of the list, by what the network knows of their address,
+//                         and the greetings that wait for the budget
 //   bye                   say goodbye and quit
 //   quit                  quit without a goodbye
 //
 // It prints one line per event: "READY <computer> <group> <terminal id>", "LINE <kind>
 // <own|other> <sender>: <text>" (kind public, private or more for a continuation line),
-// "PEER+ <computer>", "PEER- <computer>", "PEER~ <computer> <display>", "ERROR <text>".
+// "PEER+ <computer>", "PEER- <computer>", "PEER~ <computer> <display>", "ERROR <text>", and
+// after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>".
 
 #include "messaging/chat_node.h"
 #include "platform/datagram_network.h"
@@ -52,6 +56,8 @@ void print(const QString& line) {
 void printErrors(const messaging::SendResult& result) {
     for (const QString& error : result.errors)
         print(QStringLiteral("ERROR ") + error);
+    if (result.withheld > 0)
+        print(QStringLiteral("WITHHELD %1").arg(result.withheld));
 }
 
 // The text of "sayx": C-like escapes turned into the characters they stand for.
@@ -161,6 +167,16 @@ public:
                 entries.append(peers.at(i).computerName + '/' + peers.at(i).groupName + '/' +
                                peers.at(i).displayText);
             print(QStringLiteral("PEERS ") + entries.join('|'));
+        } else if (verb == "count") {
+            int reach[3] = {0, 0, 0};
+            for (int i = 0; i < peers.count(); ++i)
+                ++reach[int(m_node.network().reach(peers.at(i).computerName))];
+            print(QStringLiteral("COUNT %1 %2 %3 %4 %5")
+                      .arg(peers.count())
+                      .arg(reach[int(platform::Reach::Confirmed)])
+                      .arg(reach[int(platform::Reach::Heard)])
+                      .arg(reach[int(platform::Reach::Unknown)])
+                      .arg(session.waitingGreetings()));
         } else if (verb == "bye") {
             printErrors(m_node.SendGoodbye());
             QCoreApplication::quit();
