@@ -5,7 +5,7 @@
 // KALVENTO_BENCH_DOWNLOAD_MB sets the file's size (256 by default) and
 // KALVENTO_BENCH_WAIT_S how long the slow server waits (5 by default).
 
-#include "update/http_client.h"
+#include "http/http_client.h"
 
 #include "run_benchmarks.h"
 #include "support/http_servers.h"
@@ -20,7 +20,7 @@
 #include <QTemporaryDir>
 #include <QUrl>
 
-using namespace kalvento::update;
+using namespace kalvento::http;
 
 namespace {
 

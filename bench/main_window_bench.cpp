@@ -4,8 +4,8 @@
 #include "app/chat_view.h"
 #include "app/main_window.h"
 #include "messaging/chat_node.h"
+#include "network/memory_network.h"
 #include "platform/ini_file.h"
-#include "platform/memory_network.h"
 #include "run_benchmarks.h"
 #include "widgets/cursor_blink_timeout.h"
 
@@ -88,8 +88,8 @@ void BM_StartUpWithLog(benchmark::State& state) {
         return file.readAll();
     }();
 
-    platform::InMemoryHub hub;
-    platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+    network::InMemoryHub hub;
+    network::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
     int chatLength = 0;
     for (auto _ : state) {
         QElapsedTimer clock;
@@ -127,8 +127,8 @@ void BM_StartAndEndWithFriends(benchmark::State& state) {
         ini.replaceSection(QStringLiteral("Friends"), friends);
         platform::ini::save(settingsPath, ini);
     }
-    platform::InMemoryHub hub;
-    platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+    network::InMemoryHub hub;
+    network::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
     double start = 0, end = 0;
     for (auto _ : state) {
         QElapsedTimer clock;
@@ -156,14 +156,14 @@ BENCHMARK(BM_StartAndEndWithFriends)
 
 // A copy without a window that sends public lines to the window's computer.
 struct Talker {
-    platform::InMemoryNetwork network;
+    network::InMemoryNetwork network;
     messaging::ChatNode node;
     messaging::TMailslotTerminal& terminal;
     network::PeerList& peers;
     network::TNetUsers& netUsers;
     messaging::ChatSession& session;
 
-    explicit Talker(platform::InMemoryHub& hub)
+    explicit Talker(network::InMemoryHub& hub)
         : network(hub, QStringLiteral("PCB"), Group), node(network), terminal(node.terminal()),
           peers(node.peers()), netUsers(node.netUsers()), session(node.session()) {}
 };
@@ -176,8 +176,8 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
     for (auto _ : state) {
         QTemporaryDir dir;
         writeSettings(dir.filePath(QStringLiteral("Options.ini")), false);
-        platform::InMemoryHub hub;
-        platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+        network::InMemoryHub hub;
+        network::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
         app::TMainForm form(network, optionsIn(dir));
         form.show();
         Talker talker(hub);
@@ -247,8 +247,8 @@ void BM_IdleShownWindow(benchmark::State& state) {
     for (auto _ : state) {
         QTemporaryDir dir;
         writeSettings(dir.filePath(QStringLiteral("Options.ini")), false);
-        platform::InMemoryHub hub;
-        platform::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
+        network::InMemoryHub hub;
+        network::InMemoryNetwork network(hub, QStringLiteral("PCA"), Group);
         app::TMainForm form(network, optionsIn(dir));
         form.show();
         // Settle: the greeting, the first paint, and the text cursor's blinking, which stops

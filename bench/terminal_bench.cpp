@@ -2,7 +2,7 @@
 // hand-over to the owner, on the in-memory network.
 
 #include "messaging/mailslot_terminal.h"
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 #include <QtEndian>
@@ -11,6 +11,7 @@
 
 using namespace kalvento::messaging;
 using namespace kalvento::platform;
+using namespace kalvento::network;
 
 namespace {
 

@@ -7,11 +7,11 @@
 // Run by hand: build/bench/update_check_hostile_bench (the one-byte-every-5-s server takes
 // as long as the check lets it).
 
-#include "windows/update_window.h"
+#include "dialogs/update_window.h"
 
+#include "http/http_client.h"
 #include "run_benchmarks.h"
 #include "support/http_servers.h"
-#include "update/http_client.h"
 
 #include <benchmark/benchmark.h>
 
@@ -70,7 +70,7 @@ void BM_UpdateCheck(benchmark::State& state, const char* path) {
         settings::Settings settings = settings::Settings::defaults(dir.path());
         settings.saveUpdateDirectory = dir.path() + QStringLiteral("/updates/");
         settings.updateAddress = s.url(QString::fromLatin1(path));
-        windows::TUpdateIkkuna window(settings, QImage(), {}, dir.path() + u'/');
+        dialogs::TUpdateIkkuna window(settings, QImage(), {}, dir.path() + u'/');
 
         QElapsedTimer clock;
         qint64 last = 0;

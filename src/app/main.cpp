@@ -2,11 +2,11 @@
 
 #include "app/command_line.h"
 #include "app/main_window.h"
-#include "app/tray_icon.h"
-#include "platform/datagram_network.h"
+#include "desktop/tray_icon.h"
+#include "network/datagram_network.h"
+#include "network/udp_network.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
-#include "platform/udp_network.h"
 #include "settings/settings_store.h"
 
 #include <QApplication>
@@ -63,14 +63,14 @@ int main(int argc, char** argv) {
 
     // The options' network settings, under what the environment says, before the network
     // is first used.
-    kalvento::platform::configureSystemNetwork(
-        kalvento::platform::UdpNetworkConfig::fromSettings(kalvento::app::networkSettings(
+    kalvento::network::configureSystemNetwork(
+        kalvento::network::UdpNetworkConfig::fromSettings(kalvento::app::networkSettings(
             kalvento::settings::readAll(kalvento::platform::settingsFilePath()))));
 
     std::unique_ptr<kalvento::app::TMainForm> form;
     try {
         form = std::make_unique<kalvento::app::TMainForm>(
-            kalvento::platform::systemNetwork(),
+            kalvento::network::systemNetwork(),
             kalvento::app::defaultMainFormOptions(app.arguments().mid(1)));
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QString::fromLatin1(kalvento::app::ApplicationTitle),

@@ -4,13 +4,7 @@
 
 namespace kalvento::app {
 
-int halfToEven(int value) {
-    // Arithmetic shift floors, so `floor` and `floor + 1` are the two neighbours of an odd half.
-    const int floor = value >> 1;
-    if ((value & 1) == 0)
-        return floor;
-    return (floor & 1) == 0 ? floor : floor + 1;
-}
+using widgets::halfToEven;
 
 MainLayout computeMainLayout(QSize client, const LayoutMetrics& m) {
     const int W = client.width();

@@ -2,16 +2,14 @@
 // Where FormResize puts the main window's controls for a given client size. Pure arithmetic so
 // the window only copies the rectangles onto its widgets.
 
+#include "widgets/background.h"
+
 #include <QRect>
 #include <QSize>
 
 #include <array>
 
 namespace kalvento::app {
-
-// Half of a whole number with an odd value's .5 going to the even neighbour
-// (5 -> 2, 7 -> 4, -5 -> -2), the rounding the window's arithmetic has always used.
-int halfToEven(int value);
 
 // Fixed sizes and edges of the controls; the defaults are those of the 633 by 417 window.
 struct LayoutMetrics {

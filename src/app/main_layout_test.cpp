@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 using kalvento::app::computeMainLayout;
-using kalvento::app::halfToEven;
 using kalvento::app::MainLayout;
+using kalvento::widgets::halfToEven;
 
 namespace {
 

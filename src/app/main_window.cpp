@@ -1,41 +1,42 @@
 #include "app/main_window.h"
 
-#include "app/alert_icon.h"
-#include "app/artwork.h"
-#include "app/background.h"
 #include "app/chat_view.h"
-#include "app/desktop_notification.h"
 #include "app/main_layout.h"
-#include "app/new_message_alert.h"
-#include "app/program_icon.h"
-#include "app/tray_icon.h"
-#include "app/wayland_activation.h"
 #include "app/window_placement.h"
+#include "desktop/alert_icon.h"
+#include "desktop/desktop_notification.h"
+#include "desktop/new_message_alert.h"
+#include "desktop/program_icon.h"
+#include "desktop/sound_player.h"
+#include "desktop/tray_icon.h"
+#include "desktop/wayland_activation.h"
+#include "dialogs/about_box.h"
+#include "dialogs/help_window.h"
+#include "dialogs/mline_window.h"
+#include "dialogs/options_window.h"
+#include "dialogs/splash_window.h"
+#include "dialogs/update_window.h"
+#include "dialogs/welcome_window.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "lang/qt_translation.h"
+#include "network/datagram_network.h"
 #include "platform/atomic_file.h"
-#include "platform/datagram_network.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
 #include "platform/trace.h"
-#include "sound/sound_player.h"
 #include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 #include "update/version.h"
+#include "widgets/artwork.h"
+#include "widgets/background.h"
 #include "widgets/cursor_blink_timeout.h"
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
-#include "windows/about_box.h"
-#include "windows/help_window.h"
-#include "windows/mline_window.h"
-#include "windows/options_window.h"
-#include "windows/splash_window.h"
-#include "windows/update_window.h"
-#include "windows/welcome_window.h"
+#include "widgets/toolbar.h"
 
 #include <QAction>
 #include <QApplication>
@@ -68,15 +69,37 @@
 
 namespace kalvento::app {
 
+using desktop::AlertConditions;
+using desktop::AlertIcon;
+using desktop::AlertSettings;
+using desktop::DesktopNotification;
+using desktop::NewMessageAlert;
+using desktop::onWayland;
+using desktop::programIcon;
+using desktop::restoreAndRaise;
+using desktop::TTrayIcon;
+using widgets::chooseBackgroundPicture;
+using widgets::kSplashVersionTop;
+using widgets::kuvatBigMessage;
+using widgets::kuvatClose;
+using widgets::kuvatComment;
+using widgets::kuvatHelp;
+using widgets::kuvatInfo;
+using widgets::kuvatOptions;
+using widgets::kuvatPrint;
+using widgets::kuvatSend;
+using widgets::kuvatUpdate;
+using widgets::makeFrendi;
+using widgets::makeIkoni1;
+using widgets::makeIkoni2;
+using widgets::makeSplashPicture;
+using widgets::makeTausta;
+using widgets::paintBackground;
+
 namespace {
 
 // The nine toolbar buttons: name, hint and the picture at rest.
-struct ButtonDesign {
-    const char* name;
-    const char* hint;
-    int picture;
-};
-constexpr std::array<ButtonDesign, 9> kButtons = {{
+constexpr std::array<widgets::ToolbarButton, 9> kButtons = {{
     {"btnSend", "Send message (ENTER)", kuvatSend},
     {"btnBigMessage", "Allows you to send big, multilined messages", kuvatBigMessage},
     {"btnComment", "Add as a comment", kuvatComment},
@@ -160,19 +183,19 @@ MainFormOptions defaultMainFormOptions(const QStringList& arguments) {
     options.executablePath = QCoreApplication::applicationFilePath();
     options.autostartEntry = platform::autostartEntryPath();
     options.arguments = arguments;
-    platform::UdpNetwork& network = platform::systemUdpNetwork();
+    network::UdpNetwork& network = network::systemUdpNetwork();
     options.networkPort = network.config().port;
     options.applyNetworkSettings = [&network](const settings::Settings& chosen) {
-        const platform::UdpNetworkConfig config =
-            platform::UdpNetworkConfig::fromSettings(networkSettings(chosen));
+        const network::UdpNetworkConfig config =
+            network::UdpNetworkConfig::fromSettings(networkSettings(chosen));
         network.setRoutes(config.interfaces, config.peers);
         return config.port != network.config().port;
     };
     return options;
 }
 
-platform::NetworkSettings networkSettings(const settings::Settings& s) {
-    platform::NetworkSettings network;
+network::NetworkSettings networkSettings(const settings::Settings& s) {
+    network::NetworkSettings network;
     if (s.networkPort >= 1 && s.networkPort <= 65535)
         network.port = quint16(s.networkPort);
     network.interfaces = s.networkInterfaces;
@@ -180,7 +203,7 @@ platform::NetworkSettings networkSettings(const settings::Settings& s) {
     return network;
 }
 
-TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
+TMainForm::TMainForm(network::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
     : QWidget(parent), m_options(std::move(options)), m_network(network) {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
@@ -198,8 +221,8 @@ TMainForm::TMainForm(platform::DatagramNetwork& network, MainFormOptions options
         // Another program holds the port: say which one and where to change it, and run
         // without the network so that the user can reach the options.
         m_portInUse = true;
-        m_offlineHub = std::make_unique<platform::InMemoryHub>();
-        m_offlineNetwork = std::make_unique<platform::InMemoryNetwork>(
+        m_offlineHub = std::make_unique<network::InMemoryHub>();
+        m_offlineNetwork = std::make_unique<network::InMemoryNetwork>(
             *m_offlineHub, network.computerName(), network.groupName());
         m_node = std::make_unique<messaging::ChatNode>(*m_offlineNetwork);
     }
@@ -281,16 +304,9 @@ void TMainForm::createComponents() {
     m_offlineStatus->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
     m_offlineStatus->hide();
 
-    m_kuvat = makeKuvat();
-    for (size_t i = 0; i < kButtons.size(); ++i) {
-        auto* b = new widgets::TGlyphButton(this);
-        b->setObjectName(QString::fromLatin1(kButtons[i].name));
-        b->setHint(QString::fromLatin1(kButtons[i].hint));
-        b->setImages(m_kuvat);
-        b->setImageIndex(kButtons[i].picture);
-        b->resize(widgets::TGlyphButton::defaultWidth, widgets::TGlyphButton::defaultHeight);
-        m_buttons[i] = b;
-    }
+    m_kuvat = widgets::makeKuvat();
+    const QList<widgets::TGlyphButton*> toolbar = widgets::makeToolbar(this, kButtons, m_kuvat);
+    std::copy(toolbar.begin(), toolbar.end(), m_buttons.begin());
 
     connect(m_buttons[iSend], &QAbstractButton::clicked, this, &TMainForm::btnSendClick);
     connect(m_buttons[iComment], &QAbstractButton::clicked, this, &TMainForm::btnCommentClick);
@@ -345,9 +361,9 @@ void TMainForm::createComponents() {
     connect(m_alertIcon, &AlertIcon::restoreRequested, this, restore);
     m_notification = new DesktopNotification(this);
     connect(m_notification, &DesktopNotification::activated, this, restore);
-    auto sound = std::make_shared<sound::SoundPlayer>();
+    auto sound = std::make_shared<desktop::SoundPlayer>();
     NewMessageAlert::Hooks hooks;
-    hooks.playSound = [sound](const sound::SoundChoice& choice) { sound->play(choice); };
+    hooks.playSound = [sound](const desktop::SoundChoice& choice) { sound->play(choice); };
     hooks.makeIcon = [this] { m_alertIcon->MakeIcon(); };
     hooks.trayIconActive = [this] { return m_trayIcon->Active(); };
     hooks.restoreFromTray = [this] { TrayIconDblClick(); };
@@ -525,7 +541,7 @@ void TMainForm::restorePlace() {
 
 void TMainForm::showSplash() {
     m_splashClock.start();
-    m_splash = new windows::TOdota(makeSplashPicture(), kSplashVersionTop, today());
+    m_splash = new dialogs::TOdota(makeSplashPicture(), kSplashVersionTop, today());
     // The splash waits for the window system to show it. Datagrams that arrive meanwhile
     // wait too, as they do for the rest of the creation, so that nothing is shown before
     // the chat and the list are ready.
@@ -560,7 +576,7 @@ void TMainForm::closeSplash() {
 // whatever it shows when it ends is the answer.
 void TMainForm::runWelcomeWizard() {
     traceCreation(QStringLiteral("wizard"));
-    windows::TWelcomeIkkuna wizard;
+    dialogs::TWelcomeIkkuna wizard;
     wizard.fillLanguages(m_options.resourceDirectory);
     wizard.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
     if (m_options.wizardDriver)
@@ -623,12 +639,12 @@ void TMainForm::InternettiChanged() {
 
 // ---- Updates ------------------------------------------------------------------------
 
-std::unique_ptr<windows::TUpdateIkkuna> TMainForm::makeUpdateWindow() {
-    return std::make_unique<windows::TUpdateIkkuna>(m_settings, m_tausta, m_kuvat,
+std::unique_ptr<dialogs::TUpdateIkkuna> TMainForm::makeUpdateWindow() {
+    return std::make_unique<dialogs::TUpdateIkkuna>(m_settings, m_tausta, m_kuvat,
                                                     m_options.resourceDirectory, this);
 }
 
-void TMainForm::showUpdateWindow(windows::TUpdateIkkuna& window) {
+void TMainForm::showUpdateWindow(dialogs::TUpdateIkkuna& window) {
     if (m_options.updateWindowDriver)
         m_options.updateWindowDriver(window);
     else
@@ -636,7 +652,7 @@ void TMainForm::showUpdateWindow(windows::TUpdateIkkuna& window) {
 }
 
 void TMainForm::btnBigMessageClick() {
-    windows::TMLineIkkuna::Host host;
+    dialogs::TMLineIkkuna::Host host;
     host.send = [this](const QStringList& lines) { return LahetaViesti(lines, true); };
     host.paintBackground = [this](QPainter& painter, const QWidget& window) {
         paintBackground(painter, window.size(), window.frameGeometry().size(), m_tausta,
@@ -649,17 +665,17 @@ void TMainForm::btnBigMessageClick() {
     host.translate = m_settings.languageIndex != 0;
     host.today = [this] { return today(); };
     // A window of its own that frees itself when closed; several may be open.
-    auto* window = new windows::TMLineIkkuna(std::move(host), this);
+    auto* window = new dialogs::TMLineIkkuna(std::move(host), this);
     m_mline = window;
     window->show();
 }
 
-windows::TMLineIkkuna* TMainForm::lastBigMessageWindow() const {
+dialogs::TMLineIkkuna* TMainForm::lastBigMessageWindow() const {
     return m_mline.data();
 }
 
 void TMainForm::btnInfoClick() {
-    windows::TAboutBox box(m_defaultBackground, programIcon().icon.pixmap(64, 64).toImage(),
+    dialogs::TAboutBox box(m_defaultBackground, programIcon().icon.pixmap(64, 64).toImage(),
                            update::GetVersion(), today(), this);
     if (m_options.aboutBoxDriver)
         m_options.aboutBoxDriver(box);
@@ -672,7 +688,7 @@ void TMainForm::btnTitleAction() {
 }
 
 void TMainForm::btnUpdateClick() {
-    const std::unique_ptr<windows::TUpdateIkkuna> window = makeUpdateWindow();
+    const std::unique_ptr<dialogs::TUpdateIkkuna> window = makeUpdateWindow();
     showUpdateWindow(*window);
 }
 
@@ -690,7 +706,7 @@ void TMainForm::TarkistaPaivitykset() {
     QScopedValueRollback running(m_updateCheckRunning, true);
     // The button would open a second window beside the hidden one while it checks.
     m_buttons[iUpdate]->setEnabled(false);
-    std::unique_ptr<windows::TUpdateIkkuna> window;
+    std::unique_ptr<dialogs::TUpdateIkkuna> window;
     update::UpdateCheckHooks hooks;
     hooks.runCheck = [&] {
         window = makeUpdateWindow();
@@ -975,7 +991,7 @@ void TMainForm::btnHelpClick() {
 
 void TMainForm::showHelp(int topic) {
     if (!m_helpWindow)
-        m_helpWindow = new windows::THelpWindow(this);
+        m_helpWindow = new dialogs::THelpWindow(this);
     m_helpWindow->showHelp(m_helpFile, topic);
 }
 
@@ -1144,7 +1160,7 @@ void TMainForm::Hidetothetrayonclose1Click() {
 // ---- The options window ------------------------------------------------------------
 
 void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
-    windows::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
+    dialogs::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
     options.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
     // F1 in the options window opens the help at the options' topic.
@@ -1197,7 +1213,7 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
         reportErrors(m_node->session().SendIdentity().errors);
     }
 
-    if (windows::languageChange(old, m_settings) == windows::LanguageChange::Apply)
+    if (dialogs::languageChange(old, m_settings) == dialogs::LanguageChange::Apply)
         applyLanguageToOpenWindows();
 
     loadBackground();

@@ -6,8 +6,8 @@
 // decides how things look.
 
 #include "messaging/chat_node.h"
-#include "platform/memory_network.h"
-#include "platform/udp_network.h"
+#include "network/memory_network.h"
+#include "network/udp_network.h"
 #include "settings/settings_store.h"
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
@@ -42,7 +42,7 @@ namespace kalvento::widgets {
 class TGlyphButton;
 class TTitlebtn;
 } // namespace kalvento::widgets
-namespace kalvento::windows {
+namespace kalvento::dialogs {
 class THelpWindow;
 class TAboutBox;
 class TMLineIkkuna;
@@ -50,15 +50,18 @@ class TOdota;
 class TOptionsIkkuna;
 class TUpdateIkkuna;
 class TWelcomeIkkuna;
-} // namespace kalvento::windows
+} // namespace kalvento::dialogs
 
-namespace kalvento::app {
-
+namespace kalvento::desktop {
 class AlertIcon;
 class DesktopNotification;
 class NewMessageAlert;
-class TChatView;
 class TTrayIcon;
+} // namespace kalvento::desktop
+
+namespace kalvento::app {
+
+class TChatView;
 
 // Where the window finds and keeps its files, and how it was started.
 struct MainFormOptions {
@@ -70,9 +73,9 @@ struct MainFormOptions {
     // Errors go to a message box; tests turn it off and read errorLog() instead.
     bool interactiveErrors = true;
     // Drives the first-run wizard in place of the user (tests); unset, it runs modally.
-    std::function<void(windows::TWelcomeIkkuna&)> wizardDriver;
+    std::function<void(dialogs::TWelcomeIkkuna&)> wizardDriver;
     // Shows the update window in place of its modal run (tests).
-    std::function<void(windows::TUpdateIkkuna&)> updateWindowDriver;
+    std::function<void(dialogs::TUpdateIkkuna&)> updateWindowDriver;
     // Answers a Yes/No question in the user's place (tests): true for Yes. Unset, a message
     // box asks, or, with interactiveErrors off, the answer is No.
     std::function<bool(const QString& text)> questionDriver;
@@ -81,7 +84,7 @@ struct MainFormOptions {
     // Where the Internet detector looks (tests); unset, the system.
     std::optional<update::AddressSources> internetSources;
     // Shows the about box in place of its modal run (tests).
-    std::function<void(windows::TAboutBox&)> aboutBoxDriver;
+    std::function<void(dialogs::TAboutBox&)> aboutBoxDriver;
     // Told each step of creation that tests follow: "splash shown", "splash closed",
     // "wizard", "created" ("splash closed" comes after "created" while the splash stays
     // to be seen).
@@ -102,7 +105,7 @@ struct MainFormOptions {
 
 // The network settings of the options, as the datagram service takes them (the
 // environment's variables still override them there).
-platform::NetworkSettings networkSettings(const settings::Settings& settings);
+network::NetworkSettings networkSettings(const settings::Settings& settings);
 
 // The options a normal start uses: the settings file of the user, the program's folder.
 MainFormOptions defaultMainFormOptions(const QStringList& arguments);
@@ -117,7 +120,7 @@ class TMainForm : public QWidget {
 public:
     // Runs the creation sequence (FormCreate). Throws what the terminal throws when this
     // computer's receiving name is owned by another process.
-    TMainForm(platform::DatagramNetwork& network, MainFormOptions options,
+    TMainForm(network::DatagramNetwork& network, MainFormOptions options,
               QWidget* parent = nullptr);
     ~TMainForm() override;
 
@@ -166,7 +169,7 @@ public:
 
     // The options window. Without drive it runs modally; with it, drive edits the filled
     // window in the user's place and returns true for OK, false for Cancel.
-    using OptionsDriver = std::function<bool(windows::TOptionsIkkuna&)>;
+    using OptionsDriver = std::function<bool(dialogs::TOptionsIkkuna&)>;
     void btnOptionsClick(const OptionsDriver& drive = {});
     // Information boxes of the options window, in order; recorded also when
     // interactiveErrors keeps them off the screen.
@@ -182,8 +185,8 @@ public:
     QListView* Computers() const { return m_computers; }
     QCheckBox* Privaatti() const { return m_privaatti; }
     widgets::TGlyphButton* button(const char* name) const;
-    TTrayIcon* TrayIcon() const { return m_trayIcon; }
-    AlertIcon* alertIcon() const { return m_alertIcon; }
+    desktop::TTrayIcon* TrayIcon() const { return m_trayIcon; }
+    desktop::AlertIcon* alertIcon() const { return m_alertIcon; }
     QAction* action(const char* name) const;
     QMenu* ComputerPopup() const { return m_computerPopup; }
     const settings::Settings& settings() const { return m_settings; }
@@ -192,7 +195,7 @@ public:
     update::TINetDetect* Internetti() const { return m_internetti; }
     widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
     // The big message window opened last (null once it is closed).
-    windows::TMLineIkkuna* lastBigMessageWindow() const;
+    dialogs::TMLineIkkuna* lastBigMessageWindow() const;
     QTimer& Paivitys() { return m_paivitys; }
     const QStringList& FriendList() const { return m_settings.friends; }
     bool isFriend(int entry) const;
@@ -253,11 +256,11 @@ private:
     void writeFriends();
     QDate today() const;
     bool askQuestion(bool warning, const QString& text);
-    std::unique_ptr<windows::TUpdateIkkuna> makeUpdateWindow();
-    void showUpdateWindow(windows::TUpdateIkkuna& window);
+    std::unique_ptr<dialogs::TUpdateIkkuna> makeUpdateWindow();
+    void showUpdateWindow(dialogs::TUpdateIkkuna& window);
 
     MainFormOptions m_options;
-    platform::DatagramNetwork& m_network;
+    network::DatagramNetwork& m_network;
     settings::Settings m_settings;
     bool m_firstRun = false;
     bool m_closing = false;
@@ -270,8 +273,8 @@ private:
 
     // When another program holds the port, the chat runs on a network of its own that
     // reaches nobody, so that the window and the options still work.
-    std::unique_ptr<platform::InMemoryHub> m_offlineHub;
-    std::unique_ptr<platform::InMemoryNetwork> m_offlineNetwork;
+    std::unique_ptr<network::InMemoryHub> m_offlineHub;
+    std::unique_ptr<network::InMemoryNetwork> m_offlineNetwork;
     bool m_portInUse = false;
     std::unique_ptr<messaging::ChatNode> m_node;
 
@@ -297,18 +300,18 @@ private:
     QImage m_frendi;            // the friend mark
 
     // Tray, alerts, timers.
-    TTrayIcon* m_trayIcon = nullptr;
+    desktop::TTrayIcon* m_trayIcon = nullptr;
     QMenu* m_trayPopUp = nullptr;
-    AlertIcon* m_alertIcon = nullptr;
-    DesktopNotification* m_notification = nullptr;
-    NewMessageAlert* m_alert = nullptr;
+    desktop::AlertIcon* m_alertIcon = nullptr;
+    desktop::DesktopNotification* m_notification = nullptr;
+    desktop::NewMessageAlert* m_alert = nullptr;
     QMenu* m_computerPopup = nullptr;
     update::TINetDetect* m_internetti = nullptr;
     QTimer m_paivitys;
-    QPointer<windows::THelpWindow> m_helpWindow;
+    QPointer<dialogs::THelpWindow> m_helpWindow;
     widgets::TTitlebtn* m_btnTitle = nullptr;
-    QPointer<windows::TMLineIkkuna> m_mline;
-    windows::TOdota* m_splash = nullptr;
+    QPointer<dialogs::TMLineIkkuna> m_mline;
+    dialogs::TOdota* m_splash = nullptr;
     QElapsedTimer m_splashClock;
     QPointer<QMessageBox> m_errorBox;
 };

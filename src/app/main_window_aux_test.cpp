@@ -3,16 +3,16 @@
 // language of a start, and the title button by the top right corner.
 
 #include "app/main_window.h"
-#include "app/tray_icon.h"
+#include "desktop/tray_icon.h"
+#include "dialogs/about_box.h"
+#include "dialogs/mline_window.h"
+#include "dialogs/options_window.h"
+#include "dialogs/update_window.h"
+#include "dialogs/welcome_window.h"
 #include "lang/language_file.h"
 #include "messaging/chat_session.h"
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
-#include "windows/about_box.h"
-#include "windows/mline_window.h"
-#include "windows/options_window.h"
-#include "windows/update_window.h"
-#include "windows/welcome_window.h"
 
 #include "support/main_window_host.h"
 #include "support/qt_print.h"
@@ -63,17 +63,17 @@ protected:
         atB.listen(*b);
         atC.listen(*c);
     }
-    windows::TMLineIkkuna* open() {
+    dialogs::TMLineIkkuna* open() {
         (*a)->button("btnBigMessage")->click();
         return (*a)->lastBigMessageWindow();
     }
-    void send(windows::TMLineIkkuna* window, const QString& text) {
+    void send(dialogs::TMLineIkkuna* window, const QString& text) {
         window->RE()->setPlainText(text);
         window->button("btnSend")->click();
         pump(hub, {a.get(), b.get(), c.get()});
     }
 
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     std::unique_ptr<Host> a, b, c;
     Received atB, atC;
 };
@@ -81,7 +81,7 @@ protected:
 } // namespace
 
 TEST_F(BigMessageTest, LinesArriveUnchangedAtEveryCopyAndTheWindowKeepsThem) {
-    windows::TMLineIkkuna* window = open();
+    dialogs::TMLineIkkuna* window = open();
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(window->isVisible());
     const QString text = QStringLiteral("He said, \"wait\" , then left\n\n  indented line");
@@ -138,8 +138,8 @@ TEST_F(BigMessageTest, WithAComputerTickedTheMessageIsPrivate) {
 }
 
 TEST_F(BigMessageTest, EachClickOpensAWindowOfItsOwnThatFreesItself) {
-    QPointer<windows::TMLineIkkuna> first = open();
-    QPointer<windows::TMLineIkkuna> second = open();
+    QPointer<dialogs::TMLineIkkuna> first = open();
+    QPointer<dialogs::TMLineIkkuna> second = open();
     ASSERT_TRUE(first && second);
     EXPECT_NE(first.data(), second.data());
     EXPECT_EQ((*a)->lastBigMessageWindow(), second.data());
@@ -156,11 +156,11 @@ TEST_F(BigMessageTest, EachClickOpensAWindowOfItsOwnThatFreesItself) {
 // --- The about box and the splash ----------------------------------------------------------
 
 TEST(MainWindowAbout, TheInfoButtonShowsTheAboutBoxWithTheVersion) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     QString product;
     QString system;
     Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
-        o.aboutBoxDriver = [&](windows::TAboutBox& box) {
+        o.aboutBoxDriver = [&](dialogs::TAboutBox& box) {
             product = box.label("ProductName")->text();
             system = box.label("Windows")->text();
         };
@@ -196,7 +196,7 @@ TEST(MainWindowSplash, TheSplashStaysToBeSeenWhileTheWindowIsReadyBehindIt) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        platform::InMemoryHub hub;
+        network::InMemoryHub hub;
         Host b(hub, QStringLiteral("PCB"), {{"General", "Show splashscreen", "0"}});
         b->show();
         QStringList steps;
@@ -211,7 +211,7 @@ TEST(MainWindowSplash, TheSplashStaysToBeSeenWhileTheWindowIsReadyBehindIt) {
                 if (step == QLatin1String("splash shown"))
                     shownAtCreation = splashShown();
             };
-            o.wizardDriver = [](windows::TWelcomeIkkuna&) {};
+            o.wizardDriver = [](dialogs::TWelcomeIkkuna&) {};
         });
         EXPECT_EQ(steps, row.stepsAtCreation);
         EXPECT_EQ(shownAtCreation, row.showSplash);
@@ -236,7 +236,7 @@ TEST(MainWindowSplash, TheSplashStaysToBeSeenWhileTheWindowIsReadyBehindIt) {
 // Every window shows the program's icon; the dialogs (the options, the update window, the
 // about box, the wizard) can be closed but neither minimized nor maximized.
 TEST(MainWindowWindows, EveryWindowHasTheIconAndDialogsNoMinimizeOrMaximize) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     QList<QPair<QString, Qt::WindowFlags>> dialogs;
     QStringList iconless;
     const auto look = [&](QWidget& window, bool dialog) {
@@ -247,18 +247,18 @@ TEST(MainWindowWindows, EveryWindowHasTheIconAndDialogsNoMinimizeOrMaximize) {
             dialogs.append({window.objectName(), window.windowFlags()});
     };
     Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
-        o.aboutBoxDriver = [&](windows::TAboutBox& box) { look(box, true); };
-        o.updateWindowDriver = [&](windows::TUpdateIkkuna& window) { look(window, true); };
+        o.aboutBoxDriver = [&](dialogs::TAboutBox& box) { look(box, true); };
+        o.updateWindowDriver = [&](dialogs::TUpdateIkkuna& window) { look(window, true); };
     });
     EXPECT_FALSE(QApplication::windowIcon().isNull());
     look(*a.form, false);
     a->button("btnInfo")->click();
     a->button("btnUpdate")->click();
-    a->btnOptionsClick([&](windows::TOptionsIkkuna& w) {
+    a->btnOptionsClick([&](dialogs::TOptionsIkkuna& w) {
         look(w, true);
         return false;
     });
-    windows::TWelcomeIkkuna wizard;
+    dialogs::TWelcomeIkkuna wizard;
     look(wizard, true);
     a->button("btnBigMessage")->click();
     ASSERT_NE(a->lastBigMessageWindow(), nullptr);
@@ -281,7 +281,7 @@ TEST(MainWindowWindows, EveryWindowHasTheIconAndDialogsNoMinimizeOrMaximize) {
 // A start in Finnish: the welcome line names the day as a Finn would, and the title button
 // says what it does in Finnish.
 TEST(MainWindowLanguage, TheWelcomeLineAndTheTitleButtonSpeakTheLanguage) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     Host a(
         hub, QStringLiteral("PCA"),
         {{"Advanced", "Language index", "1"}, {"Advanced", "Language", "Suomi"}}, {},
@@ -299,7 +299,7 @@ TEST(MainWindowLanguage, TheWelcomeLineAndTheTitleButtonSpeakTheLanguage) {
 // --- The title button -----------------------------------------------------------------------
 
 TEST(MainWindowTitleButton, ItCoversNoControlAtTheDesignSizeOrALargerOne) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     Host a(hub, QStringLiteral("PCA"));
     a->show();
     const widgets::TTitlebtn* button = a->btnTitle();
@@ -321,7 +321,7 @@ TEST(MainWindowTitleButton, ItCoversNoControlAtTheDesignSizeOrALargerOne) {
 }
 
 TEST(MainWindowTitleButton, ItsTipSaysWhatItDoesOnTheButtonOnly) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     Host a(hub, QStringLiteral("PCA"));
     a->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(a.form.get()));
@@ -339,7 +339,7 @@ TEST(MainWindowTitleButton, ItsTipSaysWhatItDoesOnTheButtonOnly) {
 }
 
 TEST(MainWindowTitleButton, AClickHidesToTheTrayWhateverTheSettingSays) {
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     Host a(hub, QStringLiteral("PCA"), {{"General", "Hide to tray", "0"}});
     a->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(a.form.get()));

@@ -4,7 +4,7 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
-#include "app/tray_icon.h"
+#include "desktop/tray_icon.h"
 #include "lang/language_file.h"
 #include "lang/qt_translation.h"
 #include "messaging/chat_protocol.h"
@@ -56,7 +56,7 @@ void say(Host& host, const QString& text) {
 
 class NewUserTest : public ::testing::Test {
 protected:
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
 };
 
 const QStringList kWorldLines = {
@@ -104,7 +104,7 @@ TEST_F(NewUserTest, AnOlderCopysWindows1252IsStillRead) {
     Lines atA;
     atA.listen(a);
     // A copy of an older release: its names and lines are Windows-1252 bytes.
-    platform::InMemoryNetwork oldNetwork(hub, QStringLiteral("CaféPC"), test::Group);
+    network::InMemoryNetwork oldNetwork(hub, QStringLiteral("CaféPC"), test::Group);
     messaging::TMailslotTerminal old(oldNetwork);
     old.SetMailslotName(QStringLiteral("Terminal"));
     old.SetReceiver(messaging::rcDomainOrComputer);

@@ -3,11 +3,11 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
-#include "app/tray_icon.h"
+#include "desktop/tray_icon.h"
+#include "dialogs/options_window.h"
+#include "network/memory_network.h"
 #include "platform/ini_file.h"
-#include "platform/memory_network.h"
 #include "widgets/glyph_button.h"
-#include "windows/options_window.h"
 
 #include "support/main_window_host.h"
 #include "support/pdf_text.h"
@@ -82,7 +82,7 @@ QStringList filesIn(const QTemporaryDir& dir) {
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
 };
 
 // --- Layout ---------------------------------------------------------------------------------
@@ -159,7 +159,7 @@ TEST_F(MainWindowTest, OpensWhereItWasUnlessNoScreenShowsThatPlace) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        platform::InMemoryHub lan;
+        network::InMemoryHub lan;
         Host a(lan, QStringLiteral("PCA"),
                {{"General", "Left", row.left},
                 {"General", "Top", row.top},
@@ -189,7 +189,7 @@ TEST_F(MainWindowTest, TheEndOfARunKeepsThePlaceBesideTheSize) {
 TEST_F(MainWindowTest, TheTrayIconStaysBesideTheShownWindowOnlyWhenAskedTo) {
     for (const bool always : {false, true}) {
         SCOPED_TRACE(always ? "always" : "only while hidden");
-        platform::InMemoryHub lan;
+        network::InMemoryHub lan;
         Host a(lan, QStringLiteral("PCA"),
                {{"General", "Always show tray icon", always ? "1" : "0"}});
         a->show();
@@ -203,7 +203,7 @@ TEST_F(MainWindowTest, TheTrayIconStaysBesideTheShownWindowOnlyWhenAskedTo) {
         EXPECT_FALSE(a->TrayIcon()->Active());
 
         // The option takes effect from the options window at once.
-        a->btnOptionsClick([&](windows::TOptionsIkkuna& w) {
+        a->btnOptionsClick([&](dialogs::TOptionsIkkuna& w) {
             auto* box = w.findChild<QCheckBox*>(QStringLiteral("AlwaysTray"));
             EXPECT_EQ(box->isChecked(), always);
             box->setChecked(!always);
@@ -743,7 +743,7 @@ TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {
 // --- Hiding, restoring, closing -------------------------------------------------------------
 
 TEST_F(MainWindowTest, EveryRestoreGreetsAgain) {
-    ASSERT_FALSE(app::TTrayIcon::trayAvailable()); // offscreen has no notification area
+    ASSERT_FALSE(desktop::TTrayIcon::trayAvailable()); // offscreen has no notification area
     Host a(hub, QStringLiteral("PCA"),
            {{"General", "Deliveries", "3"}, {"Advanced", "Identity", "Alice"}});
     Host b(hub, QStringLiteral("PCB"), {{"General", "Deliveries", "3"}});
@@ -795,7 +795,7 @@ TEST_F(MainWindowTest, StartHiddenOnlyWithExactlyDashS) {
     for (const Case& c : {Case{{"-s"}, true}, Case{{"-s", "-s"}, true}, Case{{"-S"}, false},
                           Case{{"--s", "s"}, false}, Case{{}, false}}) {
         SCOPED_TRACE(c.arguments.join(' ').toStdString());
-        platform::InMemoryHub lan;
+        network::InMemoryHub lan;
         Host a(lan, QStringLiteral("PCA"), {}, c.arguments);
         // Without a notification area the window starts minimized instead of in the tray.
         EXPECT_EQ(a->isMinimized(), c.hidden);
@@ -817,7 +817,7 @@ TEST_F(MainWindowTest, CloseHidesOrEndsAsTheSettingSays) {
     for (const Case c : {Case{true, CloseButton, false}, Case{false, CloseButton, true},
                          Case{true, TrayMenu, true}, Case{true, TrayMenuWhileHidden, true}}) {
         SCOPED_TRACE(testing::Message() << "hide to tray " << c.hideToTray << ", way " << c.how);
-        platform::InMemoryHub lan;
+        network::InMemoryHub lan;
         Host a(lan, QStringLiteral("PCA"), {{"General", "Hide to tray", c.hideToTray ? "1" : "0"}});
         Host b(lan, QStringLiteral("PCB"));
         a->show();
@@ -887,7 +887,7 @@ TEST_F(MainWindowTest, AnAutostartEntryThatCannotBeWrittenIsReported) {
     ASSERT_EQ(a->errorLog().size(), 1);
     EXPECT_TRUE(a->errorLog().first().contains(blocked)) << a->errorLog().first().toStdString();
 
-    a->btnOptionsClick([](windows::TOptionsIkkuna&) { return true; });
+    a->btnOptionsClick([](dialogs::TOptionsIkkuna&) { return true; });
     ASSERT_EQ(a->errorLog().size(), 2);
     EXPECT_TRUE(a->errorLog().last().contains(blocked));
     EXPECT_EQ(a.ini().value(u"General", u"Show splashscreen"), QStringLiteral("1"));

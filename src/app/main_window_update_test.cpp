@@ -3,12 +3,12 @@
 // set by the test, against a real HTTP server on loopback.
 
 #include "app/main_window.h"
-#include "app/tray_icon.h"
-#include "update/http_client.h"
+#include "desktop/tray_icon.h"
+#include "dialogs/options_window.h"
+#include "dialogs/update_window.h"
+#include "http/http_client.h"
 #include "update/inet_detect.h"
 #include "widgets/glyph_button.h"
-#include "windows/options_window.h"
-#include "windows/update_window.h"
 
 #include "support/http_servers.h"
 #include "support/main_window_host.h"
@@ -67,7 +67,7 @@ protected:
                                            questions << text;
                                            return answer;
                                        };
-                                       o.updateWindowDriver = [this](windows::TUpdateIkkuna& w) {
+                                       o.updateWindowDriver = [this](dialogs::TUpdateIkkuna& w) {
                                            shownStatuses << w.label("Status")->text();
                                        };
                                        if (more)
@@ -103,7 +103,7 @@ protected:
     }
 
     static inline test::ScriptedHttpServer* server = nullptr;
-    platform::InMemoryHub hub;
+    network::InMemoryHub hub;
     QTemporaryDir saveDir;
     QDate today = kToday;
     QStringList questions;
@@ -268,7 +268,7 @@ TEST_F(MainWindowUpdateTest, WithoutTheAutomaticCheckTheOptionsSaySo) {
     bool autoUpdateEnabled = true;
     bool connectedEnabled = true;
     QString hint;
-    a->btnOptionsClick([&](windows::TOptionsIkkuna& options) {
+    a->btnOptionsClick([&](dialogs::TOptionsIkkuna& options) {
         auto* box = options.findChild<QCheckBox*>(QStringLiteral("AutoUpdate"));
         autoUpdateEnabled = box->isEnabled();
         connectedEnabled = options.findChild<QCheckBox*>(QStringLiteral("Connected"))->isEnabled();
@@ -277,7 +277,7 @@ TEST_F(MainWindowUpdateTest, WithoutTheAutomaticCheckTheOptionsSaySo) {
     });
     EXPECT_FALSE(autoUpdateEnabled);
     EXPECT_FALSE(connectedEnabled);
-    EXPECT_EQ(hint, QString::fromLatin1(windows::NoAutomaticCheckHint));
+    EXPECT_EQ(hint, QString::fromLatin1(dialogs::NoAutomaticCheckHint));
     // The stored choice is kept for a build that has the check.
     EXPECT_EQ(
         a.ini().value(QStringLiteral("General"), QStringLiteral("Automatic update"), QString()),

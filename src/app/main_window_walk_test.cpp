@@ -51,7 +51,7 @@ protected:
 
     test::LoopbackLan lan;
     Host a{lan.computer(1, "PCA", test::Group, kWalk)};
-    std::unique_ptr<platform::UdpNetwork> observerNetwork = lan.computer(2, "PCB", test::Group);
+    std::unique_ptr<network::UdpNetwork> observerNetwork = lan.computer(2, "PCB", test::Group);
     messaging::ChatNode observer{*observerNetwork};
     QList<Kind> heard; // what the window's copy said, in order
 };

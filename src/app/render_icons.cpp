@@ -2,8 +2,8 @@
 // <folder>/<size>x<size>/apps/kalvento.png for every size the program draws.
 // Usage: kalvento_render_icons <folder>
 
-#include "app/artwork.h"
-#include "app/program_icon.h"
+#include "desktop/program_icon.h"
+#include "widgets/artwork.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -12,7 +12,8 @@
 
 #include <cstdio>
 
-using namespace kalvento::app;
+using namespace kalvento::desktop;
+using namespace kalvento::widgets;
 
 int main(int argc, char** argv) {
     if (argc != 2) {

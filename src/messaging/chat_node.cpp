@@ -1,10 +1,10 @@
 #include "messaging/chat_node.h"
 
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 
 namespace kalvento::messaging {
 
-ChatNode::ChatNode(platform::DatagramNetwork& network, QObject* parent)
+ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
     : QObject(parent), m_network(network), m_netUsers(network) {
     m_terminal = std::make_unique<TMailslotTerminal>(network);
     m_terminal->SetInterval(kPollInterval);

@@ -26,10 +26,10 @@ public:
 
     // Opens this computer's receiving name and starts receiving at once. Throws what the
     // terminal throws when another process owns it.
-    explicit ChatNode(platform::DatagramNetwork& network, QObject* parent = nullptr);
+    explicit ChatNode(network::DatagramNetwork& network, QObject* parent = nullptr);
     ~ChatNode() override;
 
-    platform::DatagramNetwork& network() const { return m_network; }
+    network::DatagramNetwork& network() const { return m_network; }
     TMailslotTerminal& terminal() { return *m_terminal; }
     network::PeerList& peers() { return m_peers; }
     network::TNetUsers& netUsers() { return m_netUsers; }
@@ -60,7 +60,7 @@ signals:
 private:
     void walkEnded(const QString& error);
 
-    platform::DatagramNetwork& m_network;
+    network::DatagramNetwork& m_network;
     std::unique_ptr<TMailslotTerminal> m_terminal;
     network::PeerList m_peers;
     network::TNetUsers m_netUsers;

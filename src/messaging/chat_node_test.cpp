@@ -1,6 +1,6 @@
 #include "messaging/chat_node.h"
 
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include "support/loopback_lan.h"
 #include "support/qt_print.h"
@@ -33,16 +33,16 @@ QString listedAs(ChatNode& observer, const QString& computer) {
 class ChatNodeOnLoopback : public ::testing::Test {
 protected:
     test::LoopbackLan lan;
-    std::unique_ptr<platform::UdpNetwork> net1 = lan.computer(1, "PC1", kGroup, 500ms);
-    std::unique_ptr<platform::UdpNetwork> net2 = lan.computer(2, "PC2", kGroup);
+    std::unique_ptr<network::UdpNetwork> net1 = lan.computer(1, "PC1", kGroup, 500ms);
+    std::unique_ptr<network::UdpNetwork> net2 = lan.computer(2, "PC2", kGroup);
 };
 
 } // namespace
 
 TEST(ChatNode, OnAnInMemoryLanTheGreetingGoesOutBeforeGreetReturns) {
-    platform::InMemoryHub hub;
-    platform::InMemoryNetwork net1(hub, "PC1", kGroup);
-    platform::InMemoryNetwork net2(hub, "PC2", kGroup);
+    network::InMemoryHub hub;
+    network::InMemoryNetwork net1(hub, "PC1", kGroup);
+    network::InMemoryNetwork net2(hub, "PC2", kGroup);
     ChatNode a(net1);
     ChatNode b(net2);
     QSignalSpy greeted(&a, &ChatNode::greeted);

@@ -1,7 +1,7 @@
 #include "messaging/chat_session.h"
 
 #include "messaging/chat_protocol.h"
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 #include "platform/text_codec.h"
 
 #include <QDebug>
@@ -97,17 +97,17 @@ SendResult ChatSession::SendGoodbye() {
 }
 
 QStringList ChatSession::lineRecipients(int* withheld) {
-    platform::DatagramNetwork& network = m_terminal.network();
+    network::DatagramNetwork& network = m_terminal.network();
     QStringList receivers;
     int unconfirmed = 0;
     int left = 0;
     for (int i = 0; i < m_peers.count(); ++i) {
         const QString& computer = m_peers.at(i).computerName;
         switch (network.reach(computer)) {
-        case platform::Reach::Confirmed:
+        case network::Reach::Confirmed:
             receivers.append(computer);
             break;
-        case platform::Reach::Heard:
+        case network::Reach::Heard:
             if (unconfirmed < kUnconfirmedRecipients) {
                 ++unconfirmed;
                 receivers.append(computer);
@@ -117,7 +117,7 @@ QStringList ChatSession::lineRecipients(int* withheld) {
                 ++left;
             }
             break;
-        case platform::Reach::Unknown:
+        case network::Reach::Unknown:
             // Only a broadcast to every interface and static peer would reach it; a
             // computer that greeted was heard from where it greeted.
             ++left;
@@ -211,10 +211,10 @@ SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QString
 }
 
 void ChatSession::askToConfirm(const QString& computerName) {
-    platform::DatagramNetwork& network = m_terminal.network();
+    network::DatagramNetwork& network = m_terminal.network();
     // Only what is listed: a greeting that finds the list full is answered, not asked.
     if (m_peers.indexOfComputer(computerName) < 0 ||
-        network.reach(computerName) != platform::Reach::Heard)
+        network.reach(computerName) != network::Reach::Heard)
         return;
     Asking& asking = m_confirming[computerName.toCaseFolded()];
     asking.computerName = computerName;
@@ -225,11 +225,11 @@ void ChatSession::askToConfirm(const QString& computerName) {
 }
 
 void ChatSession::askAgain() {
-    platform::DatagramNetwork& network = m_terminal.network();
+    network::DatagramNetwork& network = m_terminal.network();
     for (auto it = m_confirming.begin(); it != m_confirming.end();) {
         Asking& asking = it.value();
         if (asking.asked >= kConfirmTries || m_peers.indexOfComputer(asking.computerName) < 0 ||
-            network.reach(asking.computerName) != platform::Reach::Heard) {
+            network.reach(asking.computerName) != network::Reach::Heard) {
             it = m_confirming.erase(it);
             continue;
         }
@@ -248,7 +248,7 @@ void ChatSession::acceptGreeting(const QString& computerName, const QString& gro
         return;
     // A copy's greeting always tells where it is (its frame names the same computer); an
     // answer to a name never heard from would go to every interface and static peer.
-    if (m_terminal.network().reach(computerName) == platform::Reach::Unknown)
+    if (m_terminal.network().reach(computerName) == network::Reach::Unknown)
         return;
     askToConfirm(computerName);
     const SendResult result = SendAnswer(computerName);

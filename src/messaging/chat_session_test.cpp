@@ -3,7 +3,7 @@
 #include "messaging/chat_node.h"
 
 #include "messaging/chat_protocol.h"
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 
@@ -16,8 +16,8 @@ using messaging::ChatSession;
 using messaging::ReceivedLine;
 using messaging::SendResult;
 using messaging::TMailslotTerminal;
-using platform::InMemoryHub;
-using platform::InMemoryNetwork;
+using network::InMemoryHub;
+using network::InMemoryNetwork;
 
 namespace {
 

@@ -16,7 +16,7 @@ const QString kMailslotPart = QStringLiteral("\\mailslot\\");
 EMailslotClientError::EMailslotClientError(const QString& text)
     : std::runtime_error(text.toStdString()) {}
 
-TMailslotClient::TMailslotClient(platform::DatagramNetwork& network, QObject* owner)
+TMailslotClient::TMailslotClient(network::DatagramNetwork& network, QObject* owner)
     : QObject(owner), m_network(network), m_mailslotName(QStringLiteral("mailbox")) {}
 
 TMailslotClient::~TMailslotClient() {
@@ -44,19 +44,19 @@ void TMailslotClient::Open() {
     // The path is built and cut as the system would see it; the pieces are read back
     // from the cut path.
     QString host;
-    platform::AddressKind kind = platform::AddressKind::PrimaryGroup;
+    network::AddressKind kind = network::AddressKind::PrimaryGroup;
     switch (m_receiver) {
     case rcLocalComputer:
         host = QStringLiteral(".");
-        kind = platform::AddressKind::LocalComputer;
+        kind = network::AddressKind::LocalComputer;
         break;
     case rcPrimaryDomain:
         host = QStringLiteral("*");
-        kind = platform::AddressKind::PrimaryGroup;
+        kind = network::AddressKind::PrimaryGroup;
         break;
     case rcDomainOrComputer:
         host = m_receiverName;
-        kind = platform::AddressKind::Named;
+        kind = network::AddressKind::Named;
         break;
     }
     const QString prefix = QStringLiteral("\\\\") + host + kMailslotPart;
@@ -66,7 +66,7 @@ void TMailslotClient::Open() {
     if (path.size() < prefix.size())
         throw EMailslotClientError(platform::systemErrorText(ENAMETOOLONG));
     m_kind = kind;
-    m_targetName = kind == platform::AddressKind::Named ? host : QString();
+    m_targetName = kind == network::AddressKind::Named ? host : QString();
     m_targetMailslot = path.mid(prefix.size());
     m_handle = nextMailslotHandle();
 }

@@ -2,7 +2,7 @@
 // Writes datagrams to a mailslot on this computer, on a named computer, or on every
 // computer of a workgroup or domain.
 
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 
 #include <QByteArrayView>
 #include <QObject>
@@ -28,7 +28,7 @@ enum TReceiverType {
 class TMailslotClient : public QObject {
     Q_OBJECT
 public:
-    explicit TMailslotClient(platform::DatagramNetwork& network, QObject* owner = nullptr);
+    explicit TMailslotClient(network::DatagramNetwork& network, QObject* owner = nullptr);
     ~TMailslotClient() override;
 
     // Each writer closes the open target, whatever the value; the next Write opens anew.
@@ -53,13 +53,13 @@ public:
     }
 
 private:
-    platform::DatagramNetwork& m_network;
+    network::DatagramNetwork& m_network;
     QString m_mailslotName;
     QString m_receiverName;
     TReceiverType m_receiver = rcPrimaryDomain;
     quint32 m_handle = 0;
     // The open target.
-    platform::AddressKind m_kind = platform::AddressKind::PrimaryGroup;
+    network::AddressKind m_kind = network::AddressKind::PrimaryGroup;
     QString m_targetName;
     QString m_targetMailslot;
 };

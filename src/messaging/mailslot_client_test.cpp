@@ -1,7 +1,7 @@
 #include "messaging/mailslot_client.h"
 
 #include "messaging/mailslot_server.h"
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +11,7 @@
 
 using namespace kalvento::messaging;
 using namespace kalvento::platform;
+using namespace kalvento::network;
 
 namespace {
 

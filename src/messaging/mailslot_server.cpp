@@ -41,7 +41,7 @@ TMailslotThread::TMailslotThread(TMailslotServer& server) : QObject(&server), m_
 
 TMailslotThread::~TMailslotThread() = default;
 
-void TMailslotThread::Attach(platform::DatagramReceiver& receiver) {
+void TMailslotThread::Attach(network::DatagramReceiver& receiver) {
     // The receiver calls back only while it exists, and the server closes it before this
     // object goes.
     m_wakesOnArrival = receiver.setArrivalNotifier([this] { Arrived(); });
@@ -151,7 +151,7 @@ void TMailslotThread::CheckMessages() {
 
 // --- TMailslotServer ---
 
-TMailslotServer::TMailslotServer(platform::DatagramNetwork& network, QObject* owner)
+TMailslotServer::TMailslotServer(network::DatagramNetwork& network, QObject* owner)
     : QObject(owner), m_network(network), m_mailslotName(QStringLiteral("mailbox")) {
     m_thread = new TMailslotThread(*this);
     m_thread->SetInterval(m_interval);

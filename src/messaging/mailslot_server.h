@@ -10,7 +10,7 @@
 // datagrams that are still waiting after a look wait for the next; while nothing waits, no
 // timer runs. A receiver that cannot tell is polled every Interval instead.
 
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 
 #include <QObject>
 #include <QString>
@@ -75,7 +75,7 @@ public:
 private:
     friend class TMailslotServer;
     // Connects to the server's receiver, just opened.
-    void Attach(platform::DatagramReceiver& receiver);
+    void Attach(network::DatagramReceiver& receiver);
     // Called on the receiver's thread for each arrival.
     void Arrived();
     // On the owner's thread: the wake-up an arrival posted.
@@ -102,7 +102,7 @@ public:
     using TNotifyEvent = std::function<void(TMailslotServer* sender)>;
 
     // Opens the mailslot "mailbox" at once; throws EMailslotServerError when that fails.
-    explicit TMailslotServer(platform::DatagramNetwork& network, QObject* owner = nullptr);
+    explicit TMailslotServer(network::DatagramNetwork& network, QObject* owner = nullptr);
     ~TMailslotServer() override;
 
     const TNotifyEvent& OnNewMessage() const { return m_onNewMessage; }
@@ -162,8 +162,8 @@ private:
     friend class TMailslotThread;
     void DropOversizeMessages();
 
-    platform::DatagramNetwork& m_network;
-    std::unique_ptr<platform::DatagramReceiver> m_receiver;
+    network::DatagramNetwork& m_network;
+    std::unique_ptr<network::DatagramReceiver> m_receiver;
     TMailslotThread* m_thread = nullptr;
     TNotifyEvent m_onNewMessage;
     QString m_mailslotName;

@@ -1,6 +1,6 @@
 #include "messaging/mailslot_server.h"
 
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
@@ -10,6 +10,7 @@
 
 using namespace kalvento::messaging;
 using namespace kalvento::platform;
+using namespace kalvento::network;
 
 namespace {
 

@@ -63,7 +63,7 @@ QByteArray identityRecord(quint32 processId, const QString& userName, const QStr
     return record;
 }
 
-TMailslotTerminal::TMailslotTerminal(platform::DatagramNetwork& network, QObject* owner)
+TMailslotTerminal::TMailslotTerminal(network::DatagramNetwork& network, QObject* owner)
     : QObject(owner), m_network(network), m_mailslotName(QStringLiteral("Terminal")) {
     static quint32 terminalsCreated = 0;
     m_terminalId =

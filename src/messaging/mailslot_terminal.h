@@ -54,7 +54,7 @@ public:
     static constexpr int kMaxSenders = 4096;
 
     // Throws EMailslotServerError when this computer's mailslot is owned by another copy.
-    explicit TMailslotTerminal(platform::DatagramNetwork& network, QObject* owner = nullptr);
+    explicit TMailslotTerminal(network::DatagramNetwork& network, QObject* owner = nullptr);
     ~TMailslotTerminal() override;
 
     const TNewMessageEvent& OnNewMessage() const { return m_onNewMessage; }
@@ -101,7 +101,7 @@ public:
     const std::list<TSenderRecord>& SenderTable() const { return m_senderTable; }
 
     // The datagram service it sends and receives through.
-    platform::DatagramNetwork& network() const { return m_network; }
+    network::DatagramNetwork& network() const { return m_network; }
 
     TMailslotServer* Server() const { return m_server; }
     TMailslotClient* Client() const { return m_client; }
@@ -117,7 +117,7 @@ private:
     bool Receive(int max, std::chrono::milliseconds time);
     void ReportError(const QString& text);
 
-    platform::DatagramNetwork& m_network;
+    network::DatagramNetwork& m_network;
     TNewMessageEvent m_onNewMessage;
     quint32 m_interval = 250;
     QString m_mailslotName;

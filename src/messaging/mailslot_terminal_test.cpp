@@ -1,6 +1,6 @@
 #include "messaging/mailslot_terminal.h"
 
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -15,6 +15,7 @@
 
 using namespace kalvento::messaging;
 using namespace kalvento::platform;
+using namespace kalvento::network;
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 namespace kalvento::network {
 
-TNetUsers::TNetUsers(platform::DatagramNetwork& network, QObject* owner)
+TNetUsers::TNetUsers(network::DatagramNetwork& network, QObject* owner)
     : QObject(owner), m_network(network) {}
 
 TNetUsers::~TNetUsers() {
@@ -90,7 +90,7 @@ void TNetUsers::Cancel() {
     }
 }
 
-QString GetGroupName(const platform::DatagramNetwork& network) {
+QString GetGroupName(const network::DatagramNetwork& network) {
     return network.groupName();
 }
 

@@ -2,7 +2,7 @@
 // The walk of the network for workgroup names. It does not list computers: it finds the
 // groups whose running copies answer, and the greeting goes to each of them.
 
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 
 #include <QObject>
 #include <QStringList>
@@ -16,7 +16,7 @@ class TNetUsers : public QObject {
     Q_OBJECT
     Q_PROPERTY(QString Server READ Server WRITE setServer)
 public:
-    explicit TNetUsers(platform::DatagramNetwork& network, QObject* owner = nullptr);
+    explicit TNetUsers(network::DatagramNetwork& network, QObject* owner = nullptr);
     // Drops a walk under way.
     ~TNetUsers() override;
 
@@ -54,7 +54,7 @@ private:
     void setNames(const QStringList& groups);
     void finish(quint64 walk, const QStringList& groups, const QString& error);
 
-    platform::DatagramNetwork& m_network;
+    network::DatagramNetwork& m_network;
     QString m_server;
     QStringList m_names;
     bool m_enumerating = false;
@@ -63,6 +63,6 @@ private:
 };
 
 // This computer's workgroup name; empty when unknown.
-QString GetGroupName(const platform::DatagramNetwork& network);
+QString GetGroupName(const network::DatagramNetwork& network);
 
 } // namespace kalvento::network

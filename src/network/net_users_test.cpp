@@ -1,11 +1,11 @@
+#include "network/memory_network.h"
 #include "network/net_users.h"
-#include "platform/memory_network.h"
 
 #include <gtest/gtest.h>
 
 using namespace kalvento;
-using platform::InMemoryHub;
-using platform::InMemoryNetwork;
+using network::InMemoryHub;
+using network::InMemoryNetwork;
 
 TEST(NetUsersWalk, ListsEveryGroupWithARunningCopyOnceSortedWithoutLetterCase) {
     InMemoryHub hub;

@@ -1,6 +1,6 @@
 #include "update/inet_detect.h"
 
-#include "platform/host_lookup.h"
+#include "http/host_lookup.h"
 #include "platform/system_error.h"
 
 #include <QThread>
@@ -19,7 +19,7 @@ namespace kalvento::update {
 
 namespace {
 
-using platform::dottedDecimal;
+using http::dottedDecimal;
 
 bool isLoopback(const QString& address) {
     return address.startsWith(QLatin1String("127."));
@@ -74,7 +74,7 @@ QString localHostName() {
 }
 
 std::optional<QStringList> resolveIPv4(const QString& hostName) {
-    platform::HostLookupResult found = platform::lookupIPv4Host(hostName);
+    http::HostLookupResult found = http::lookupIPv4Host(hostName);
     if (found.error != 0)
         return std::nullopt;
     return found.addresses;

@@ -3,7 +3,7 @@
 // resolves to an IPv4 address that none of its interfaces had when the detector was made
 // (a dial-up or other link that came up later). No remote host is ever contacted.
 
-#include "platform/host_lookup.h"
+#include "http/host_lookup.h"
 
 #include <QObject>
 #include <QString>
@@ -38,7 +38,7 @@ struct AddressSources {
     static AddressSources system();
 };
 
-using platform::resolveFromHostsFile;
+using http::resolveFromHostsFile;
 
 struct OnlineState {
     bool online = false;

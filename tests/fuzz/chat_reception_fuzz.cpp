@@ -9,7 +9,7 @@
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
 #include "messaging/chat_session.h"
-#include "platform/memory_network.h"
+#include "network/memory_network.h"
 
 #include <QCoreApplication>
 #include <QSet>
@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto input = fuzz::bytes(data, size);
-    platform::InMemoryHub hub;
-    platform::InMemoryNetwork own(hub, QStringLiteral("PC1"), QStringLiteral("WORK"));
-    platform::InMemoryNetwork other(hub, QStringLiteral("PC2"), QStringLiteral("WORK"));
+    network::InMemoryHub hub;
+    network::InMemoryNetwork own(hub, QStringLiteral("PC1"), QStringLiteral("WORK"));
+    network::InMemoryNetwork other(hub, QStringLiteral("PC2"), QStringLiteral("WORK"));
     messaging::ChatNode node(own);
     int lines = 0;
     QObject::connect(&node.session(), &messaging::ChatSession::lineReceived,
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += 2;
         const QByteArrayView datagram = input.sliced(at, std::min(length, input.size() - at));
         at += datagram.size();
-        other.send(platform::AddressKind::Named, QStringLiteral("PC1"), QStringLiteral("Terminal"),
+        other.send(network::AddressKind::Named, QStringLiteral("PC1"), QStringLiteral("Terminal"),
                    datagram);
     }
     node.terminal().ReceiveMessages();

@@ -3,9 +3,10 @@
 
 #include "fuzz_support.h"
 
-#include "platform/datagram_frame.h"
+#include "network/datagram_frame.h"
 
 using namespace kalvento::platform;
+using namespace kalvento::network;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto input = kalvento::fuzz::bytes(data, size);

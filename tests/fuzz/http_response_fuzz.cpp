@@ -8,7 +8,7 @@
 
 #include "fuzz_support.h"
 
-#include "update/http_client.h"
+#include "http/http_client.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QBuffer document;
     document.open(QIODevice::WriteOnly);
     {
-        update::THttpCli http;
+        http::THttpCli http;
         http.SetURL(QStringLiteral("http://127.0.0.1:%1/Tolmirant.upd").arg(g_port));
         // As the update check does, with a deadline short enough for a fuzzing run.
         http.SetTimeout(2);
@@ -137,9 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         KALVENTO_FUZZ_CHECK(http.ReceivedBytes() == document.data().size());
         KALVENTO_FUZZ_CHECK(document.data().size() <= 64 * 1024);
-        KALVENTO_FUZZ_CHECK(http.ReceivedHeader().size() <= update::THttpCli::kMaxHeaderLines);
+        KALVENTO_FUZZ_CHECK(http.ReceivedHeader().size() <= http::THttpCli::kMaxHeaderLines);
     }
-    KALVENTO_FUZZ_CHECK(connections.load() <= update::THttpCli::kMaxRelocations + 1);
+    KALVENTO_FUZZ_CHECK(connections.load() <= http::THttpCli::kMaxRelocations + 1);
     done = true;
     server.join();
     return 0;

@@ -4,7 +4,7 @@
 
 #include "fuzz_support.h"
 
-#include "update/http_url.h"
+#include "http/http_url.h"
 
 using namespace kalvento;
 
@@ -13,10 +13,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const qsizetype zero = input.indexOf('\0');
     const QString url = QString::fromUtf8(zero < 0 ? input : input.left(zero));
     const QString current = zero < 0 ? QString() : QString::fromUtf8(input.mid(zero + 1));
-    const update::TUrlParts parts = update::ParseURL(url, current);
+    const http::TUrlParts parts = http::ParseURL(url, current);
     KALVENTO_FUZZ_CHECK(url.contains(parts.Host, Qt::CaseInsensitive) || parts.Host.isEmpty());
-    (void)update::PathDirectory(parts.Path);
+    (void)http::PathDirectory(parts.Path);
     // The same address parses the same way twice.
-    KALVENTO_FUZZ_CHECK(update::ParseURL(url, current) == parts);
+    KALVENTO_FUZZ_CHECK(http::ParseURL(url, current) == parts);
     return 0;
 }

@@ -37,8 +37,8 @@
 // Any failure prints "ERROR <system text>" and exits with 2.
 
 #include "messaging/chat_protocol.h"
+#include "network/udp_network.h"
 #include "platform/text_codec.h"
-#include "platform/udp_network.h"
 
 #include <QHash>
 #include <QRandomGenerator>
@@ -62,6 +62,7 @@
 #include <vector>
 
 using namespace kalvento::platform;
+using namespace kalvento::network;
 using namespace std::chrono;
 
 namespace {

@@ -25,7 +25,7 @@
 // after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>".
 
 #include "messaging/chat_node.h"
-#include "platform/datagram_network.h"
+#include "network/datagram_network.h"
 #include "platform/trace.h"
 
 #include <QCommandLineParser>
@@ -89,7 +89,7 @@ QString unescape(const QString& text) {
 
 class Peer : public QObject {
 public:
-    Peer(platform::DatagramNetwork& network, const QString& identity, int deliveries)
+    Peer(network::DatagramNetwork& network, const QString& identity, int deliveries)
         : m_node(network) {
         messaging::ChatSession& session = m_node.session();
         network::PeerList& peers = m_node.peers();
@@ -173,9 +173,9 @@ public:
                 ++reach[int(m_node.network().reach(peers.at(i).computerName))];
             print(QStringLiteral("COUNT %1 %2 %3 %4 %5")
                       .arg(peers.count())
-                      .arg(reach[int(platform::Reach::Confirmed)])
-                      .arg(reach[int(platform::Reach::Heard)])
-                      .arg(reach[int(platform::Reach::Unknown)])
+                      .arg(reach[int(network::Reach::Confirmed)])
+                      .arg(reach[int(network::Reach::Heard)])
+                      .arg(reach[int(network::Reach::Unknown)])
                       .arg(session.waitingGreetings()));
         } else if (verb == "bye") {
             printErrors(m_node.SendGoodbye());
@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<Peer> peer;
     try {
-        peer = std::make_unique<Peer>(platform::systemNetwork(), parser.value("identity"),
+        peer = std::make_unique<Peer>(network::systemNetwork(), parser.value("identity"),
                                       parser.value("deliveries").toInt());
     } catch (const std::exception& e) {
         print(QStringLiteral("ERROR ") + QString::fromUtf8(e.what()));

@@ -3,7 +3,7 @@
 // own 127.0.0.x address, all on one free port and told each other's addresses, so that
 // they reach each other by unicast and nothing leaves the host.
 
-#include "platform/udp_network.h"
+#include "network/udp_network.h"
 
 #include <QRandomGenerator>
 
@@ -26,10 +26,10 @@ public:
     quint16 port() const { return m_port; }
 
     // Computer number (1 to kComputers) of the LAN.
-    std::unique_ptr<platform::UdpNetwork>
+    std::unique_ptr<network::UdpNetwork>
     computer(int number, const QString& name, const QString& group,
-             std::chrono::milliseconds walkWait = platform::kDefaultWalkWait) const {
-        platform::UdpNetworkConfig config;
+             std::chrono::milliseconds walkWait = network::kDefaultWalkWait) const {
+        network::UdpNetworkConfig config;
         config.computerName = name;
         config.groupName = group;
         config.port = m_port;
@@ -38,7 +38,7 @@ public:
         for (int peer = 1; peer <= kComputers; ++peer)
             config.peers.append({address(peer), m_port});
         config.walkWait = walkWait;
-        return std::make_unique<platform::UdpNetwork>(config);
+        return std::make_unique<network::UdpNetwork>(config);
     }
 
 private:

@@ -4,8 +4,8 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
+#include "network/memory_network.h"
 #include "platform/ini_file.h"
-#include "platform/memory_network.h"
 
 #include <QDateTime>
 #include <QLineEdit>
@@ -35,24 +35,24 @@ struct Key {
 // One computer of the LAN with its own copy of the program.
 struct Host {
     QTemporaryDir dir;
-    std::unique_ptr<platform::DatagramNetwork> ownedNetwork;
-    platform::InMemoryNetwork* network = nullptr; // set on an in-memory LAN
+    std::unique_ptr<network::DatagramNetwork> ownedNetwork;
+    network::InMemoryNetwork* network = nullptr; // set on an in-memory LAN
     std::unique_ptr<app::TMainForm> form;
     std::function<void(app::MainFormOptions&)> configure;
 
     // configure changes the options of every start (tests' hooks).
-    Host(platform::InMemoryHub& hub, const QString& computer, const std::vector<Key>& keys = {},
+    Host(network::InMemoryHub& hub, const QString& computer, const std::vector<Key>& keys = {},
          QStringList arguments = {},
          std::function<void(app::MainFormOptions&)> configureOptions = {})
-        : Host(std::make_unique<platform::InMemoryNetwork>(hub, computer, Group), keys,
+        : Host(std::make_unique<network::InMemoryNetwork>(hub, computer, Group), keys,
                std::move(arguments), std::move(configureOptions)) {}
 
     // The program on another network (a real one on loopback).
-    Host(std::unique_ptr<platform::DatagramNetwork> on, const std::vector<Key>& keys = {},
+    Host(std::unique_ptr<network::DatagramNetwork> on, const std::vector<Key>& keys = {},
          QStringList arguments = {},
          std::function<void(app::MainFormOptions&)> configureOptions = {})
         : ownedNetwork(std::move(on)), configure(std::move(configureOptions)) {
-        network = dynamic_cast<platform::InMemoryNetwork*>(ownedNetwork.get());
+        network = dynamic_cast<network::InMemoryNetwork*>(ownedNetwork.get());
         // Quiet defaults: no update checks, no time stamps, the language chosen already.
         IniDocument ini;
         ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
@@ -127,7 +127,7 @@ struct Host {
 };
 
 // Hands every waiting datagram to its window until the LAN is quiet.
-void pump(platform::InMemoryHub& hub, const std::vector<Host*>& hosts) {
+void pump(network::InMemoryHub& hub, const std::vector<Host*>& hosts) {
     for (int round = 0; round < 100; ++round) {
         const quint64 before = hub.deliveredCount();
         for (Host* host : hosts)
