@@ -9,6 +9,7 @@
 #include "run_benchmarks.h"
 #include "widgets/cursor_blink_timeout.h"
 
+#include "support/chat_node_probe.h"
 #include "support/loopback_lan.h"
 
 #include <QApplication>
@@ -158,14 +159,16 @@ BENCHMARK(BM_StartAndEndWithFriends)
 struct Talker {
     network::InMemoryNetwork network;
     messaging::ChatNode node;
+    test::ChatNodeProbe probe;
     messaging::TMailslotTerminal& terminal;
     network::PeerList& peers;
     network::TNetUsers& netUsers;
     messaging::ChatSession& session;
 
     explicit Talker(network::InMemoryHub& hub)
-        : network(hub, QStringLiteral("PCB"), Group), node(network), terminal(node.terminal()),
-          peers(node.peers()), netUsers(node.netUsers()), session(node.session()) {}
+        : network(hub, QStringLiteral("PCB"), Group), node(network), probe(node),
+          terminal(probe.terminal()), peers(probe.peers()), netUsers(probe.netUsers()),
+          session(probe.session()) {}
 };
 
 // (b) 10,000 public lines from a peer through the window's reception and chat.
@@ -183,9 +186,9 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
         Talker talker(hub);
         talker.netUsers.Enumerate();
         talker.session.SendGreeting();
-        form.node().terminal().ReceiveMessages(); // lists the talker and answers it
-        talker.terminal.ReceiveMessages();        // the talker lists the window
-        form.node().terminal().ReceiveMessages();
+        test::ChatNodeProbe(form.node()).receive(); // lists the talker and answers it
+        talker.terminal.ReceiveMessages();          // the talker lists the window
+        test::ChatNodeProbe(form.node()).receive();
         if (talker.peers.indexOfComputer(u"PCA") < 0)
             state.SkipWithError("the talker never heard the window");
 
@@ -193,13 +196,12 @@ void BM_ReceiveTenThousandLines(benchmark::State& state) {
         for (int batch = 0; batch < kLines / kBatch; ++batch) {
             for (int i = 0; i < kBatch; ++i) {
                 talker.session.sendPublic(QStringLiteral("line %1 of a busy afternoon on the LAN")
-                                              .arg(batch * kBatch + i),
-                                          false);
+                                              .arg(batch * kBatch + i));
             }
             talker.terminal.ReceiveMessages(); // its own copies
             QElapsedTimer clock;
             clock.start();
-            form.node().terminal().ReceiveMessages();
+            test::ChatNodeProbe(form.node()).receive();
             const double seconds = double(clock.nsecsElapsed()) / 1e9;
             total += seconds;
             if (batch == 0)

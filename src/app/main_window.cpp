@@ -21,6 +21,7 @@
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "lang/qt_translation.h"
+#include "messaging/mailslot_server.h"
 #include "network/datagram_network.h"
 #include "platform/atomic_file.h"
 #include "platform/paths.h"
@@ -66,6 +67,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <variant>
 
 namespace kalvento::app {
 
@@ -156,22 +158,30 @@ void installTrace(TMainForm& form) {
                   .arg(title->TopOffset())
                   .arg(title->ButtonWidth())
                   .arg(title->ButtonHeight()));
-    network::PeerList& peers = form.node().peers();
-    QObject::connect(&peers, &network::PeerList::entryAdded, &form, [&peers, trace](int i) {
-        trace(QStringLiteral("peer+ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
-    });
-    QObject::connect(&peers, &network::PeerList::entryChanged, &form, [&peers, trace](int i) {
-        trace(QStringLiteral("peer~ %1 %2").arg(peers.at(i).computerName, peers.at(i).displayText));
-    });
+    // Connected after the window's own handler: a line is traced once it is shown.
     QObject::connect(
-        &peers, &network::PeerList::entryRemoved, &form,
-        [trace](int, const QString& computer) { trace(QStringLiteral("peer- ") + computer); });
-    QObject::connect(&form.node().session(), &messaging::ChatSession::lineReceived, &form,
-                     [trace](const messaging::ReceivedLine& line) {
-                         trace(QStringLiteral("line %1 %2: %3")
-                                   .arg(QLatin1String(messaging::lineKindName(line)),
-                                        line.senderName, line.text));
-                     });
+        &form.node(), &messaging::ChatNode::chatEvent, &form,
+        [trace](const messaging::ChatEvent& event) {
+            if (const auto* added = std::get_if<messaging::PeerAdded>(&event)) {
+                trace(QStringLiteral("peer+ %1 %2")
+                          .arg(added->entry.computerName, added->entry.displayText));
+            } else if (const auto* changed = std::get_if<messaging::PeerChanged>(&event)) {
+                trace(QStringLiteral("peer~ %1 %2")
+                          .arg(changed->entry.computerName, changed->entry.displayText));
+            } else if (const auto* removed = std::get_if<messaging::PeerRemoved>(&event)) {
+                trace(QStringLiteral("peer- ") + removed->computerName);
+            } else if (const auto* received = std::get_if<messaging::LineReceived>(&event)) {
+                const messaging::ReceivedLine& line = received->line;
+                trace(QStringLiteral("line %1 %2: %3")
+                          .arg(QLatin1String(messaging::lineKindName(line)), line.senderName,
+                               line.text));
+            } else if (const auto* withheld = std::get_if<messaging::Withheld>(&event)) {
+                // Listed computers that have not confirmed their address, beyond the few a
+                // line goes to anyway: forged ones, or copies that answer no walk.
+                if (withheld->what == messaging::Sending::Line)
+                    trace(QStringLiteral("withheld %1").arg(withheld->count));
+            }
+        });
 }
 
 } // namespace
@@ -225,6 +235,7 @@ TMainForm::TMainForm(network::DatagramNetwork& network, MainFormOptions options,
         m_offlineNetwork = std::make_unique<network::InMemoryNetwork>(
             *m_offlineHub, network.computerName(), network.groupName());
         m_node = std::make_unique<messaging::ChatNode>(*m_offlineNetwork);
+        m_node->setOffline(true);
     }
     createComponents();
     createMenus();
@@ -270,7 +281,7 @@ void TMainForm::createComponents() {
     m_computers->setProperty(uisupport::TextIsDataProperty, true);
     m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
     m_computers->setUniformItemSizes(true);
-    m_computers->setModel(&m_node->peers());
+    m_computers->setModel(&m_node->listModel());
     m_computers->setItemDelegate(new ComputersDelegate(m_frendi, m_computers));
     m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
     m_computers->viewport()->installEventFilter(this);
@@ -329,21 +340,8 @@ void TMainForm::createComponents() {
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(f1, &QShortcut::activated, this, [this] { showHelp(kHelpContextTopic); });
 
-    // `Privaatti` is enabled exactly while an entry is ticked.
-    connect(&m_node->peers(), &network::PeerList::checkedCountChanged, this,
-            [this](int count) { m_privaatti->setEnabled(count > 0); });
-
-    connect(&m_node->session(), &messaging::ChatSession::lineReceived, this,
-            &TMainForm::TerminaaliNewMessage);
-    connect(&m_node->session(), &messaging::ChatSession::sendFailed, this,
-            [this](const QString& error) { reportError(error); });
-    connect(&m_node->terminal(), &messaging::TMailslotTerminal::receptionError, this,
-            [](const QString& error) { qWarning("kalvento: reception: %s", qPrintable(error)); });
-    // Whatever the walk found is still greeted.
-    connect(m_node.get(), &messaging::ChatNode::walkFailed, this,
-            [this](const QString& error) { reportError(error); });
-    connect(m_node.get(), &messaging::ChatNode::greeted, this,
-            [this](const messaging::SendResult& result) { reportErrors(result.errors); });
+    // What the chat reports: lines, ticks and failures. The list shows itself as the model.
+    connect(m_node.get(), &messaging::ChatNode::chatEvent, this, &TMainForm::chatEvent);
 
     // Tray icon, alert icon and the alert sequence.
     m_trayIcon = new TTrayIcon(this);
@@ -441,15 +439,15 @@ void TMainForm::FormCreate() {
     if (m_settings.showSplashscreen)
         showSplash();
 
-    m_node->session().setOwnIdentity(m_settings.identity);
-    m_node->session().setDeliveries(m_settings.deliveries);
-    m_node->peers().setFriends(m_settings.friends);
+    m_node->setIdentity(m_settings.identity);
+    m_node->setDeliveries(m_settings.deliveries);
+    m_node->setFriends(m_settings.friends);
 
     m_chat->clear();
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
     action("Hidetothetrayonclose1")->setChecked(m_settings.hideToTray);
     m_trayIcon->SetAlwaysVisible(m_settings.alwaysShowTrayIcon);
-    m_node->peers().clear();
+    m_node->clearList();
 
     m_defaultBackground = makeTausta();
     m_tausta = m_defaultBackground;
@@ -545,9 +543,9 @@ void TMainForm::showSplash() {
     // The splash waits for the window system to show it. Datagrams that arrive meanwhile
     // wait too, as they do for the rest of the creation, so that nothing is shown before
     // the chat and the list are ready.
-    m_node->terminal().Server()->SetMessagePolling(false);
+    m_node->pauseReception();
     m_splash->FormShow();
-    m_node->terminal().Server()->SetMessagePolling(true);
+    m_node->resumeReception();
     traceCreation(QStringLiteral("splash shown"));
 }
 
@@ -589,7 +587,7 @@ void TMainForm::runWelcomeWizard() {
     m_settings.alwaysConnected = wizard.alwaysConnected();
     m_settings.identity = wizard.identity();
     m_settings.languageIndexMissing = false;
-    m_node->session().setOwnIdentity(m_settings.identity);
+    m_node->setIdentity(m_settings.identity);
     if (const auto written = settings::writeFirstRun(m_options.settingsPath, m_settings); !written)
         reportError(written.error);
 }
@@ -884,11 +882,8 @@ bool TMainForm::recallSentLine(int step) {
 }
 
 void TMainForm::ComputersDblClick(const QModelIndex& entry) {
-    network::PeerList& peers = m_node->peers();
-    if (!entry.isValid() || !(peers.flags(entry) & Qt::ItemIsEnabled))
+    if (!entry.isValid() || !m_node->tickAlone(entry.row()))
         return;
-    for (int i = 0; i < peers.count(); ++i)
-        peers.setTicked(i, i == entry.row());
     m_privaatti->setChecked(true);
     m_message->setFocus();
 }
@@ -912,47 +907,50 @@ void TMainForm::updateChatEnabling(bool hasText) {
 }
 
 bool TMainForm::LahetaViesti(const QStringList& lines, bool multiLine) {
-    messaging::ChatSession& session = m_node->session();
-    // A line marked private never goes to everybody: with nobody ticked it is not sent.
-    const bool isPrivate = m_privaatti->isChecked();
-    if (isPrivate && m_node->peers().tickedIndices().isEmpty()) {
+    // The chat decides who gets it; failures come as events and are reported there.
+    const messaging::LineOutcome outcome = m_node->send(lines, multiLine, m_privaatti->isChecked());
+    switch (outcome.status) {
+    case messaging::LineOutcome::Status::Refused:
         reportError(lang::GetMessageText(lang::MessageId::M060));
-        return false;
-    }
-    const QList<messaging::OutgoingMessage> messages =
-        session.planMessages(lines, multiLine, isPrivate);
-    if (m_portInUse) {
+        break;
+    case messaging::LineOutcome::Status::Offline: {
         // Nothing can leave: the line is shown as not sent, never as said.
         const QString mark = lang::FormatMessage(lang::GetMessageText(lang::MessageId::M062),
                                                  {QString::number(m_options.networkPort)});
-        const QString self =
-            session.OwnIdentity().isEmpty() ? session.OwnComputerName() : session.OwnIdentity();
-        for (const messaging::OutgoingMessage& message : messages)
-            m_chat->appendUnsent(self, message.lines, mark);
-        return true;
+        for (const messaging::OutgoingMessage& message : outcome.messages)
+            m_chat->appendUnsent(m_node->ownName(), message.lines, mark);
+        break;
     }
-    messaging::SendResult result;
-    if (isPrivate) {
-        QStringList names;
-        result = session.sendPrivate(messages, &names);
-        reportErrors(result.errors);
-        // The line is shown here: it does not come back. A failed send to one of the
-        // recipients does not hide what went to the others; one that reached nobody is
-        // not shown as said. Each message shows as it went out.
-        if (result.sent > 0) {
-            for (const messaging::OutgoingMessage& message : messages)
-                m_chat->appendPrivateEcho(names, message.lines.value(0), message.multiLine,
-                                          message.lines);
+    case messaging::LineOutcome::Status::Sent:
+        // A private line is shown here: it does not come back. A failed send to one of the
+        // recipients does not hide what went to the others; one that reached nobody is not
+        // shown as said. Each message shows as it went out.
+        if (outcome.showsEcho()) {
+            for (const messaging::OutgoingMessage& message : outcome.messages)
+                m_chat->appendPrivateEcho(outcome.recipients, message.lines.value(0),
+                                          message.multiLine, message.lines);
         }
-    } else {
-        result = session.sendPublic(messages);
-        reportErrors(result.errors);
-        // Listed computers that have not confirmed their address, beyond the few a line
-        // goes to anyway: forged ones, or copies that answer no walk.
-        if (result.withheld > 0)
-            platform::trace(QStringLiteral("withheld %1").arg(result.withheld));
+        break;
     }
-    return result.sent > 0 || result.ok();
+    return outcome.accepted();
+}
+
+void TMainForm::chatEvent(const messaging::ChatEvent& event) {
+    if (const auto* received = std::get_if<messaging::LineReceived>(&event)) {
+        TerminaaliNewMessage(received->line);
+    } else if (const auto* ticks = std::get_if<messaging::TicksChanged>(&event)) {
+        // `Privaatti` is enabled exactly while an entry is ticked.
+        m_privaatti->setEnabled(ticks->ticked > 0);
+    } else if (const auto* failed = std::get_if<messaging::SendFailed>(&event)) {
+        // The goodbye's failures are the shutdown's to report, with what else went wrong.
+        if (failed->what != messaging::Sending::Goodbye)
+            reportError(failed->error);
+    } else if (const auto* walk = std::get_if<messaging::WalkFailed>(&event)) {
+        // Whatever the walk found is still greeted.
+        reportError(walk->error);
+    } else if (const auto* reception = std::get_if<messaging::ReceptionFailed>(&event)) {
+        qWarning("kalvento: reception: %s", qPrintable(reception->error));
+    }
 }
 
 void TMainForm::btnSendClick() {
@@ -1037,7 +1035,7 @@ void TMainForm::Addtofriends1Click() {
     QStringList friends = m_settings.friends;
     friends.append(m_node->peers().at(row).identity);
     m_settings.friends = settings::normalizeFriends(friends);
-    m_node->peers().setFriends(m_settings.friends);
+    m_node->setFriends(m_settings.friends);
     writeFriends();
 }
 
@@ -1056,7 +1054,7 @@ void TMainForm::Removefromfriends1Click() {
     const QString identity = m_node->peers().at(row).identity;
     m_settings.friends.removeIf(
         [&](const QString& f) { return f.compare(identity, Qt::CaseInsensitive) == 0; });
-    m_node->peers().setFriends(m_settings.friends);
+    m_node->setFriends(m_settings.friends);
     writeFriends();
 }
 
@@ -1185,8 +1183,8 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
     if (m_settings.saveUpdateDirectory.isEmpty())
         m_settings.saveUpdateDirectory = defaults.saveUpdateDirectory;
     applyChatDisplaySettings();
-    m_node->session().setDeliveries(m_settings.deliveries);
-    m_node->peers().setFriends(m_settings.friends);
+    m_node->setDeliveries(m_settings.deliveries);
+    m_node->setFriends(m_settings.friends);
 
     m_chat->applyChatFont(font);
     action("StartKalventoonstartup1")->setChecked(m_settings.startWithSystem);
@@ -1209,8 +1207,7 @@ void TMainForm::applyOptions(const settings::Settings& old, const settings::Sett
 
     // Letter case counts: others show the identity as it is spelt.
     if (m_settings.identity != old.identity) {
-        m_node->session().setOwnIdentity(m_settings.identity);
-        reportErrors(m_node->session().SendIdentity().errors);
+        m_node->announceIdentity(m_settings.identity); // failures come as events
     }
 
     if (dialogs::languageChange(old, m_settings) == dialogs::LanguageChange::Apply)

@@ -181,7 +181,7 @@ public:
     // For the tests and the pieces that later windows add.
     TChatView* Chat() const { return m_chat; }
     QLineEdit* Message() const { return m_message; }
-    // Shows the list of computers, node().peers(), as its model.
+    // Shows the list of computers, node().listModel().
     QListView* Computers() const { return m_computers; }
     QCheckBox* Privaatti() const { return m_privaatti; }
     widgets::TGlyphButton* button(const char* name) const;
@@ -190,7 +190,7 @@ public:
     QAction* action(const char* name) const;
     QMenu* ComputerPopup() const { return m_computerPopup; }
     const settings::Settings& settings() const { return m_settings; }
-    // The running chat: terminal, list of computers, walk and session.
+    // The running chat, through its public side.
     messaging::ChatNode& node() { return *m_node; }
     update::TINetDetect* Internetti() const { return m_internetti; }
     widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
@@ -219,6 +219,8 @@ private:
     void createMenus();
     void loadBackground();
     void applyChatDisplaySettings();
+    // What the chat reports, one event at a time.
+    void chatEvent(const messaging::ChatEvent& event);
     void TerminaaliNewMessage(const messaging::ReceivedLine& line);
     // Goodbyes, settings and log. With mayAsk, what could not be saved is put before the
     // user in a message box; otherwise (a signal, a session that allows no interaction) it

@@ -14,6 +14,7 @@
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
 
+#include "support/chat_node_probe.h"
 #include "support/main_window_host.h"
 #include "support/qt_print.h"
 
@@ -40,14 +41,13 @@ namespace {
 struct Received {
     QStringList lines;
     void listen(Host& host) {
-        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived,
-                         host.form.get(), [this](const messaging::ReceivedLine& line) {
-                             lines << (line.continuation ? QStringLiteral("...") : QString()) +
-                                          (line.kind == messaging::ReceivedLine::Kind::Private
-                                               ? QStringLiteral("private: ")
-                                               : QString()) +
-                                          line.text;
-                         });
+        test::onLine(host->node(), host.form.get(), [this](const messaging::ReceivedLine& line) {
+            lines << (line.continuation ? QStringLiteral("...") : QString()) +
+                         (line.kind == messaging::ReceivedLine::Kind::Private
+                              ? QStringLiteral("private: ")
+                              : QString()) +
+                         line.text;
+        });
     }
 };
 

@@ -11,6 +11,7 @@
 #include "messaging/chat_session.h"
 #include "messaging/mailslot_terminal.h"
 
+#include "support/chat_node_probe.h"
 #include "support/main_window_host.h"
 #include "support/qt_print.h"
 
@@ -40,11 +41,10 @@ struct Lines {
     QStringList texts;
     QStringList senders;
     void listen(Host& host) {
-        QObject::connect(&host->node().session(), &messaging::ChatSession::lineReceived,
-                         host.form.get(), [this](const messaging::ReceivedLine& line) {
-                             texts << line.text;
-                             senders << line.senderName;
-                         });
+        test::onLine(host->node(), host.form.get(), [this](const messaging::ReceivedLine& line) {
+            texts << line.text;
+            senders << line.senderName;
+        });
     }
 };
 
@@ -128,7 +128,7 @@ TEST_F(NewUserTest, ALineLongerThanADatagramArrivesWholeInWholeCharacters) {
     a->show();
     b->show();
     pump(hub, {&a, &b});
-    const qsizetype limit = a->node().session().maxLineLength();
+    const qsizetype limit = a->node().maxLineLength();
     // Two-byte letters after one ASCII byte: every limit falls inside a letter.
     const QString text = QStringLiteral("x") + QString(int(limit), QChar(0x017C));
     a->Message()->setText(text);

@@ -481,8 +481,7 @@ TEST_F(MainWindowChatTest, LineThatReachedNobodyStaysInTheBox) {
 
 TEST_F(MainWindowChatTest, IdentityChangeRenamesTheEntryEverywhere) {
     a->tick(QStringLiteral("PCB (@ WORKGROUP)"));
-    (*b)->node().session().setOwnIdentity(QStringLiteral("Bob"));
-    (*b)->node().session().SendIdentity();
+    (*b)->node().announceIdentity(QStringLiteral("Bob"));
     pump(hub, all());
     for (Host* host : all())
         EXPECT_EQ(host->listTexts(), QStringList({"Alice", "Bob", "Carol"}));
@@ -493,8 +492,7 @@ TEST_F(MainWindowChatTest, IdentityChangeRenamesTheEntryEverywhere) {
     EXPECT_TRUE(a->chat().endsWith("\nBob: renamed"));
 
     // An empty identity brings the computer's own name back.
-    (*b)->node().session().setOwnIdentity(QString());
-    (*b)->node().session().SendIdentity();
+    (*b)->node().announceIdentity(QString());
     pump(hub, all());
     EXPECT_EQ(a->listTexts(), QStringList({"Alice", "PCB (@ WORKGROUP)", "Carol"}));
 }
@@ -600,8 +598,7 @@ TEST_F(MainWindowTest, FriendsFromThePopupAreMarkedAndWrittenAtClose) {
     EXPECT_TRUE(a->isFriend(1));
 
     // A friend's mark follows the identity to a peer that takes it later.
-    c->node().session().setOwnIdentity(QStringLiteral("BOB"));
-    c->node().session().SendIdentity();
+    c->node().announceIdentity(QStringLiteral("BOB"));
     pump(hub, all);
     EXPECT_TRUE(a->isFriend(2));
     EXPECT_TRUE(markDrawn(*a, 2));

@@ -5,6 +5,7 @@
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
 
+#include "support/chat_node_probe.h"
 #include "support/loopback_lan.h"
 #include "support/main_window_host.h"
 
@@ -29,9 +30,9 @@ protected:
     // before its own session handles it. It knows the copy already: it greeted before the
     // window was shown, and the copy answered.
     void SetUp() override {
-        messaging::TMailslotTerminal& terminal = observer.terminal();
+        messaging::TMailslotTerminal& terminal = test::ChatNodeProbe(observer).terminal();
         const messaging::TNewMessageEvent handle = terminal.OnNewMessage();
-        const auto fromA = qint32(a->node().terminal().TerminalId());
+        const auto fromA = qint32(a->node().senderId());
         terminal.SetOnNewMessage(
             [this, handle, fromA](messaging::TMailslotTerminal* sender, qint32 id, quint16 size) {
                 if (id == fromA) {
@@ -41,8 +42,8 @@ protected:
                 }
                 handle(sender, id, size);
             });
-        observer.netUsers().Enumerate(50ms);
-        observer.session().SendGreeting();
+        observer.walk(50ms);
+        test::ChatNodeProbe(observer).session().SendGreeting();
         ASSERT_TRUE(QTest::qWaitFor([&] { return heard.contains(Kind::Answer); }, 3000));
         heard.clear();
     }

@@ -684,7 +684,7 @@ protected:
         platform::ini::save(settingsPath(), ini);
         form = std::make_unique<app::TMainForm>(*own, mainFormOptions());
         form->FormShow(); // the walk finds WG1 and WG2
-        ASSERT_EQ(form->node().netUsers().Names(), QStringList({"WG1", "WG2"}));
+        ASSERT_EQ(form->node().groups(), QStringList({"WG1", "WG2"}));
         QFile::remove(settingsPath()); // so that a write shows
     }
 
@@ -744,8 +744,8 @@ TEST_F(MainFormOptionsTest, ChangedIdentityIsAnnouncedToEveryWorkgroup) {
         });
         EXPECT_EQ(own->sendCount("WG1") - wg1, 3) << typed.toStdString();
         EXPECT_EQ(own->sendCount("WG2") - wg2, 3) << typed.toStdString();
-        EXPECT_EQ(form->node().session().OwnIdentity(), typed);
-        EXPECT_EQ(form->node().session().deliveries(), 3);
+        EXPECT_EQ(form->node().identity(), typed);
+        EXPECT_EQ(form->node().deliveries(), 3);
         EXPECT_EQ(platform::ini::load(settingsPath()).value(u"Advanced", u"Identity"), typed);
     }
 }

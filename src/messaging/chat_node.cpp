@@ -1,42 +1,195 @@
 #include "messaging/chat_node.h"
 
+#include "messaging/chat_session.h"
+#include "messaging/mailslot_terminal.h"
 #include "network/datagram_network.h"
+#include "network/net_users.h"
 
 namespace kalvento::messaging {
 
 ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
-    : QObject(parent), m_network(network), m_netUsers(network) {
+    : QObject(parent), m_network(network), m_peers(std::make_unique<network::PeerList>()),
+      m_netUsers(std::make_unique<network::TNetUsers>(network)) {
     m_terminal = std::make_unique<TMailslotTerminal>(network);
     m_terminal->SetInterval(kPollInterval);
-    m_session = std::make_unique<ChatSession>(*m_terminal, m_peers, m_netUsers);
+    m_session = std::make_unique<ChatSession>(*m_terminal, *m_peers, *m_netUsers);
     m_session->setOwnNames(network.computerName(), network::GetGroupName(network));
-    connect(&m_netUsers, &network::TNetUsers::Enumerated, this,
+
+    // The parts' signals become the one stream of events.
+    connect(m_netUsers.get(), &network::TNetUsers::Enumerated, this,
             [this](bool, const QString& error) { walkEnded(error); });
+    connect(m_session.get(), &ChatSession::lineReceived, this,
+            [this](const ReceivedLine& line) { emit chatEvent(LineReceived{line}); });
+    connect(m_session.get(), &ChatSession::sendFailed, this, [this](const QString& error) {
+        emit chatEvent(SendFailed{Sending::Answer, error});
+    });
+    connect(m_terminal.get(), &TMailslotTerminal::receptionError, this,
+            [this](const QString& error) { emit chatEvent(ReceptionFailed{error}); });
+    const network::PeerList& peers = *m_peers;
+    connect(&peers, &network::PeerList::entryAdded, this, [this, &peers](int i) {
+        emit chatEvent(PeerAdded{i, peers.at(i)});
+    });
+    connect(&peers, &network::PeerList::entryChanged, this, [this, &peers](int i) {
+        emit chatEvent(PeerChanged{i, peers.at(i)});
+    });
+    connect(&peers, &network::PeerList::entryRemoved, this, [this](int i, const QString& computer) {
+        emit chatEvent(PeerRemoved{i, computer});
+    });
+    connect(&peers, &network::PeerList::checkedCountChanged, this,
+            [this](int count) { emit chatEvent(TicksChanged{count}); });
 }
 
 ChatNode::~ChatNode() {
     // The walk goes first: its worker must not hand an answer to a session that is gone.
-    m_netUsers.Cancel();
+    m_netUsers->Cancel();
+}
+
+const QString& ChatNode::computerName() const {
+    return m_session->OwnComputerName();
+}
+
+const QString& ChatNode::groupName() const {
+    return m_session->OwnGroupName();
+}
+
+quint32 ChatNode::senderId() const {
+    return m_terminal->TerminalId();
+}
+
+const QString& ChatNode::identity() const {
+    return m_session->OwnIdentity();
+}
+
+void ChatNode::setIdentity(const QString& identity) {
+    m_session->setOwnIdentity(identity);
+}
+
+SendResult ChatNode::announceIdentity(const QString& identity) {
+    m_session->setOwnIdentity(identity);
+    const SendResult result = m_session->SendIdentity();
+    report(Sending::Identity, result);
+    return result;
+}
+
+QString ChatNode::ownName() const {
+    return identity().isEmpty() ? computerName() : identity();
+}
+
+void ChatNode::setDeliveries(int deliveries) {
+    m_session->setDeliveries(deliveries);
+}
+
+int ChatNode::deliveries() const {
+    return m_session->deliveries();
+}
+
+void ChatNode::setFriends(const QStringList& identities) {
+    m_peers->setFriends(identities);
+}
+
+QAbstractItemModel& ChatNode::listModel() {
+    return *m_peers;
+}
+
+void ChatNode::setTicked(int entry, bool ticked) {
+    if (entry >= 0 && entry < m_peers->count())
+        m_peers->setTicked(entry, ticked);
+}
+
+bool ChatNode::tickAlone(int entry) {
+    if (entry < 0 || entry >= m_peers->count() || !m_peers->at(entry).enabled)
+        return false;
+    for (int i = 0; i < m_peers->count(); ++i)
+        m_peers->setTicked(i, i == entry);
+    return true;
+}
+
+void ChatNode::clearList() {
+    m_peers->clear();
+}
+
+LineOutcome ChatNode::send(const QStringList& lines, bool multiLine, bool isPrivate) {
+    LineOutcome outcome;
+    outcome.isPrivate = isPrivate;
+    // A line marked private never goes to everybody: with nobody ticked it is not sent.
+    if (isPrivate && m_peers->tickedIndices().isEmpty()) {
+        outcome.status = LineOutcome::Status::Refused;
+        return outcome;
+    }
+    outcome.messages = m_session->planMessages(lines, multiLine, isPrivate);
+    if (m_offline) {
+        outcome.status = LineOutcome::Status::Offline;
+        return outcome;
+    }
+    outcome.result = isPrivate ? m_session->sendPrivate(outcome.messages, &outcome.recipients)
+                               : m_session->sendPublic(outcome.messages);
+    report(Sending::Line, outcome.result);
+    return outcome;
+}
+
+qsizetype ChatNode::maxLineLength() const {
+    return m_session->maxLineLength();
+}
+
+void ChatNode::pauseReception() {
+    m_terminal->Server()->SetMessagePolling(false);
+}
+
+void ChatNode::resumeReception() {
+    m_terminal->Server()->SetMessagePolling(true);
+}
+
+int ChatNode::waitingGreetings() const {
+    return m_session->waitingGreetings();
 }
 
 void ChatNode::greet() {
     ++m_greetingCount;
-    m_netUsers.BeginEnumerate();
+    m_netUsers->BeginEnumerate();
+}
+
+bool ChatNode::greetingPending() const {
+    return m_netUsers->Enumerating();
 }
 
 void ChatNode::walkEnded(const QString& error) {
     if (!error.isEmpty())
-        emit walkFailed(error);
-    emit greeted(m_session->SendGreeting());
+        emit chatEvent(WalkFailed{error});
+    const SendResult result = m_session->SendGreeting();
+    report(Sending::Greeting, result);
+    emit chatEvent(Greeted{result});
 }
 
 void ChatNode::cancelGreeting() {
-    m_netUsers.Cancel();
+    m_netUsers->Cancel();
+}
+
+QStringList ChatNode::walk() {
+    m_netUsers->Enumerate();
+    return m_netUsers->Names();
+}
+
+QStringList ChatNode::walk(std::chrono::milliseconds wait) {
+    m_netUsers->Enumerate(wait);
+    return m_netUsers->Names();
+}
+
+const QStringList& ChatNode::groups() const {
+    return m_netUsers->Names();
 }
 
 SendResult ChatNode::SendGoodbye() {
     cancelGreeting();
-    return m_session->SendGoodbye();
+    const SendResult result = m_session->SendGoodbye();
+    report(Sending::Goodbye, result);
+    return result;
+}
+
+void ChatNode::report(Sending what, const SendResult& result) {
+    for (const QString& error : result.errors)
+        emit chatEvent(SendFailed{what, error});
+    if (result.withheld > 0)
+        emit chatEvent(Withheld{what, result.withheld});
 }
 
 } // namespace kalvento::messaging

@@ -1,21 +1,34 @@
 #pragma once
 // One running copy of the chat: the terminal on this computer's receiving name, the list of
 // computers, the walk of the workgroups and the session that speaks the protocol, wired
-// together. The main window owns one, the headless peer is one, and tests create as many
-// as they like on an in-memory LAN. How lines and the list look is for its owner.
+// together behind one door. The main window owns one, the headless peer is one, and tests
+// create as many as they like on an in-memory LAN. Its owners call the operations below and
+// read what happens from one stream of events (chatEvent); the parts stay inside. How lines
+// and the list look is for its owner.
 
-#include "messaging/chat_session.h"
-#include "messaging/mailslot_terminal.h"
-#include "network/net_users.h"
+#include "messaging/chat_events.h"
 #include "network/peer_list.h"
 
 #include <QObject>
 
-namespace kalvento::platform {
+#include <chrono>
+#include <memory>
+
+class QAbstractItemModel;
+
+namespace kalvento::network {
 class DatagramNetwork;
+class TNetUsers;
+} // namespace kalvento::network
+
+namespace kalvento::test {
+class ChatNodeProbe;
 }
 
 namespace kalvento::messaging {
+
+class ChatSession;
+class TMailslotTerminal;
 
 class ChatNode : public QObject {
     Q_OBJECT
@@ -29,43 +42,99 @@ public:
     explicit ChatNode(network::DatagramNetwork& network, QObject* parent = nullptr);
     ~ChatNode() override;
 
+    // ---- Who this copy is
     network::DatagramNetwork& network() const { return m_network; }
-    TMailslotTerminal& terminal() { return *m_terminal; }
-    network::PeerList& peers() { return m_peers; }
-    network::TNetUsers& netUsers() { return m_netUsers; }
-    ChatSession& session() { return *m_session; }
+    const QString& computerName() const;
+    const QString& groupName() const;
+    // The identifier every datagram of this copy carries.
+    quint32 senderId() const;
+    // The name the user chose; empty for none.
+    const QString& identity() const;
+    // Takes the identity; others learn it with the next greeting or answer.
+    void setIdentity(const QString& identity);
+    // Takes the identity and tells it at once to every group of the last walk.
+    SendResult announceIdentity(const QString& identity);
+    // The name this copy's lines carry: the identity, else the computer name.
+    QString ownName() const;
+    // "General"/"Deliveries": each control message is sent this many times in a row (1-10).
+    void setDeliveries(int deliveries);
+    int deliveries() const;
+    // The identities of the user's friends; the list marks their entries.
+    void setFriends(const QStringList& identities);
+    // The copy runs on a network that reaches nobody (another program holds the port):
+    // what the user writes is planned and reported Offline, never sent.
+    void setOffline(bool offline) { m_offline = offline; }
+    bool offline() const { return m_offline; }
 
+    // ---- The list of computers
+    // For lookups; it changes only through reception and the calls below.
+    const network::PeerList& peers() const { return *m_peers; }
+    // The list as the item model a view shows; checking an entry there ticks it.
+    QAbstractItemModel& listModel();
+    // Ticks or unticks an entry; this computer's own entry stays unticked.
+    void setTicked(int entry, bool ticked);
+    // Ticks the entry alone, for a private line to it. False, and nothing changes, when the
+    // entry does not exist or is this computer's own.
+    bool tickAlone(int entry);
+    void clearList();
+
+    // ---- Sending what the user wrote
+    // One typed line (multiLine off) or the lines of a multi-line message (on), publicly
+    // to every listed computer that may get a line and to this one (which shows a public
+    // line when it comes back), or privately to the ticked computers. A private line with
+    // nobody ticked is refused. Failures come as SendFailed events, withheld recipients as
+    // Withheld, before this returns.
+    LineOutcome send(const QStringList& lines, bool multiLine, bool isPrivate);
+    // Longest plain text (bytes) one datagram carries for a chat line.
+    qsizetype maxLineLength() const;
+
+    // ---- Reception
+    // Datagrams wait while reception is paused (a window not ready to show them yet).
+    void pauseReception();
+    void resumeReception();
+    // Greetings from other computers that wait for the reception budget.
+    int waitingGreetings() const;
+
+    // ---- Greeting and goodbye
     // The greeting that makes this copy known: the walk, then the greeting to every group
-    // found and the identity (SendGreeting). Where the walk runs in the background this
-    // returns at once and the greeting goes out when the walk ends; greeted() says what
-    // it did. A greeting begun while another waits for its walk replaces it.
+    // found and the identity. Where the walk runs in the background this returns at once
+    // and the greeting goes out when the walk ends; Greeted says what it did. A greeting
+    // begun while another waits for its walk replaces it.
     void greet();
     // A greeting waits for its walk.
-    bool greetingPending() const { return m_netUsers.Enumerating(); }
+    bool greetingPending() const;
     // The greetings begun so far.
     int greetingCount() const { return m_greetingCount; }
     // Drops a greeting that waits for its walk: it never goes out.
     void cancelGreeting();
-
+    // A walk without a greeting, waiting for its end (the tools' "walk"); the groups found.
+    // Throws platform::SystemError when the network call fails.
+    QStringList walk();
+    QStringList walk(std::chrono::milliseconds wait);
+    // The groups the last walk found.
+    const QStringList& groups() const;
     // The goodbye to every listed computer. A greeting still waiting for its walk is
     // dropped first, so nothing of this copy's arrives after its goodbye.
     SendResult SendGoodbye();
 
 signals:
-    // The walk of a greeting failed with the system's text; what it found is still greeted.
-    void walkFailed(const QString& error);
-    // The greeting went out (to every group the walk found).
-    void greeted(const kalvento::messaging::SendResult& result);
+    // Everything that happens in the chat, in order.
+    void chatEvent(const kalvento::messaging::ChatEvent& event);
 
 private:
+    friend class test::ChatNodeProbe;
+
     void walkEnded(const QString& error);
+    // Each failure of a run as SendFailed, then what it withheld.
+    void report(Sending what, const SendResult& result);
 
     network::DatagramNetwork& m_network;
     std::unique_ptr<TMailslotTerminal> m_terminal;
-    network::PeerList m_peers;
-    network::TNetUsers m_netUsers;
+    std::unique_ptr<network::PeerList> m_peers;
+    std::unique_ptr<network::TNetUsers> m_netUsers;
     std::unique_ptr<ChatSession> m_session;
     int m_greetingCount = 0;
+    bool m_offline = false;
 };
 
 } // namespace kalvento::messaging

@@ -85,9 +85,9 @@ ClassifiedMessage classifyMessage(QByteArrayView text);
 // name after. Without a separator the whole body is the computer name and the group empty.
 std::pair<QByteArray, QByteArray> splitComputerAndGroup(QByteArrayView body);
 
-// Comma text as the big message window joins its lines and the sender splits them: items
-// separated by commas, or by blanks outside quotes; an item in double quotes keeps commas
-// and blanks, and a doubled quote inside stands for one quote.
+// Comma text, several lines written on one (the headless peer's "multi" takes them so):
+// items separated by commas, or by blanks outside quotes; an item in double quotes keeps
+// commas and blanks, and a doubled quote inside stands for one quote.
 QStringList splitCommaText(QStringView text);
 QString joinCommaText(const QStringList& items);
 

@@ -129,10 +129,6 @@ QStringList ChatSession::lineRecipients(int* withheld) {
     return receivers;
 }
 
-QStringList ChatSession::multiLineLines(const QString& commaText) {
-    return splitCommaText(commaText);
-}
-
 QList<OutgoingMessage> ChatSession::planMessages(const QStringList& lines, bool multiLine,
                                                  bool isPrivate) const {
     QList<OutgoingMessage> messages;
@@ -199,15 +195,12 @@ SendResult ChatSession::sendPrivate(const QList<OutgoingMessage>& messages,
     return result;
 }
 
-SendResult ChatSession::sendPublic(const QString& text, bool multiLine) {
-    return sendPublic(
-        planMessages(multiLine ? multiLineLines(text) : QStringList{text}, multiLine, false));
+SendResult ChatSession::sendPublic(const QString& typed) {
+    return sendPublic(planMessages({typed}, false, false));
 }
 
-SendResult ChatSession::sendPrivate(const QString& text, bool multiLine, QStringList* shortNames) {
-    return sendPrivate(
-        planMessages(multiLine ? multiLineLines(text) : QStringList{text}, multiLine, true),
-        shortNames);
+SendResult ChatSession::sendPrivate(const QString& typed, QStringList* shortNames) {
+    return sendPrivate(planMessages({typed}, false, true), shortNames);
 }
 
 void ChatSession::askToConfirm(const QString& computerName) {

@@ -1,9 +1,10 @@
 #pragma once
 // The chat protocol at work: sending greetings, answers, identities, goodbyes and chat
 // lines through the terminal, and turning received datagrams into peer-list changes and
-// lines for the chat view. The main window and the headless peer both sit on top of it;
-// how a line looks on screen is theirs to decide.
+// lines for the chat view. It is a part of the ChatNode, which hands what it reports to
+// the node's owners as events; how a line looks on screen is theirs to decide.
 
+#include "messaging/chat_events.h"
 #include "messaging/mailslot_terminal.h"
 #include "messaging/reception_budget.h"
 #include "network/net_users.h"
@@ -18,45 +19,6 @@
 #include <deque>
 
 namespace kalvento::messaging {
-
-// A chat line for the view, decoded and classified.
-struct ReceivedLine {
-    enum class Kind { Public, Private };
-    Kind kind = Kind::Public;
-    bool own = false;            // a public line this copy sent
-    bool continuation = false;   // line 1..99 of a multi-line message: no heading, no alert
-    bool multiLineStart = false; // line 0: its text starts on a line after the heading
-    qint32 senderId = 0;
-    QString senderName; // the peer's ShortName, or the identifier as a number
-    QString text;
-};
-
-// "public", "private", or "more" for a continuation line: how the tools that print lines
-// name their kind.
-const char* lineKindName(const ReceivedLine& line);
-
-// What a run of sends did. One receiver's failure does not keep the others from theirs.
-struct SendResult {
-    int sent = 0;
-    QStringList errors; // "receiver: system text"
-    // Listed computers not sent to: their address has not confirmed that they receive there
-    // and the few such computers a line goes to were taken (ChatSession::lineRecipients).
-    int withheld = 0;
-    bool ok() const { return errors.isEmpty(); }
-    void merge(const SendResult& other) {
-        sent += other.sent;
-        errors += other.errors;
-        withheld += other.withheld;
-    }
-};
-
-// One chat message as it goes on the wire: a line in the plain form, or up to 100 lines in
-// the multi-line form (whose line 0 carries the heading on reception).
-struct OutgoingMessage {
-    bool multiLine = false;
-    QStringList lines;
-    bool operator==(const OutgoingMessage&) const = default;
-};
 
 class ChatSession : public QObject {
     Q_OBJECT
@@ -96,13 +58,9 @@ public:
     // The messages to the ticked computers; shortNames receives the ShortName of each, in
     // list order, for the lines the sender shows at once. Nobody ticked: nothing is sent.
     SendResult sendPrivate(const QList<OutgoingMessage>& messages, QStringList* shortNames);
-    // A typed line (multiLine off) or the comma text of a multi-line message (on), planned
-    // as above.
-    SendResult sendPublic(const QString& text, bool multiLine);
-    SendResult sendPrivate(const QString& text, bool multiLine, QStringList* shortNames);
-
-    // The lines of a multi-line message's comma text.
-    static QStringList multiLineLines(const QString& commaText);
+    // A typed line, planned as above.
+    SendResult sendPublic(const QString& typed);
+    SendResult sendPrivate(const QString& typed, QStringList* shortNames);
 
     // Lines and the goodbye go to at most this many listed computers whose address has not
     // confirmed them; to every confirmed one, and to this computer, without limit. Forged

@@ -2,6 +2,8 @@
 
 #include "messaging/chat_node.h"
 
+#include "support/chat_node_probe.h"
+
 #include "messaging/chat_protocol.h"
 #include "network/memory_network.h"
 
@@ -24,8 +26,8 @@ namespace {
 // One running copy of the chat on the in-memory LAN.
 struct Copy {
     Copy(InMemoryHub& hub, const QString& computer, const QString& group)
-        : network(hub, computer, group), node(network), terminal(node.terminal()),
-          peers(node.peers()), users(node.netUsers()), session(node.session()) {
+        : network(hub, computer, group), node(network), probe(node), terminal(probe.terminal()),
+          peers(probe.peers()), users(probe.netUsers()), session(probe.session()) {
         QObject::connect(&session, &ChatSession::lineReceived,
                          [this](const ReceivedLine& line) { lines.append(line); });
         QObject::connect(&session, &ChatSession::sendFailed,
@@ -40,6 +42,7 @@ struct Copy {
     }
     InMemoryNetwork network;
     messaging::ChatNode node;
+    test::ChatNodeProbe probe;
     TMailslotTerminal& terminal;
     network::PeerList& peers;
     network::TNetUsers& users;
@@ -106,7 +109,7 @@ TEST_F(ChatSessionTest, PublicLinesReachEveryoneAndComeBackAsOwn) {
     Copy& b = add("PC2", "WG");
     Copy& c = add("PC3", "WG");
     greetAll();
-    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("hello <b>world</b> \u20AC"), false).ok());
+    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("hello <b>world</b> \u20AC")).ok());
     settle();
     for (Copy* copy : {&a, &b, &c}) {
         ASSERT_EQ(copy->lines.size(), 1);
@@ -125,7 +128,7 @@ TEST_F(ChatSessionTest, PrivateLinesGoOnlyToTickedComputers) {
     greetAll();
     a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), true);
     QStringList names;
-    EXPECT_TRUE(a.session.sendPrivate("psst", false, &names).ok());
+    EXPECT_TRUE(a.session.sendPrivate("psst", &names).ok());
     settle();
     EXPECT_EQ(names, QStringList({"Bea"}));
     EXPECT_TRUE(a.lines.isEmpty()); // the sender shows it itself
@@ -145,7 +148,7 @@ TEST_F(ChatSessionTest, MultiLineMessagesOfMoreThanAHundredLinesGoOutWhole) {
     for (int i = 0; i < 150; ++i)
         lines.append(QStringLiteral("line %1").arg(i));
     a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), true);
-    a.session.sendPrivate(messaging::joinCommaText(lines), true, nullptr);
+    a.session.sendPrivate(a.session.planMessages(lines, true, true), nullptr);
     settle();
     ASSERT_EQ(b.lines.size(), 150);
     EXPECT_EQ(b.texts(), lines);
@@ -187,7 +190,7 @@ TEST_F(ChatSessionTest, OneFailingReceiverDoesNotStopTheOthers) {
     settle();
     // A public line: PC2 fails, PC3 and this copy still get it.
     a.network.failNextSend("PC2", EHOSTUNREACH);
-    const SendResult line = a.session.sendPublic("still here", false);
+    const SendResult line = a.session.sendPublic("still here");
     EXPECT_EQ(line.errors.size(), 1);
     settle();
     EXPECT_TRUE(b.texts().isEmpty());
@@ -201,7 +204,7 @@ TEST_F(ChatSessionTest, AFailingAnswerDoesNotStopReception) {
     b.network.failNextSend("PC1", EHOSTUNREACH);
     a.users.Enumerate();
     a.session.SendGreeting();
-    a.session.sendPublic("after", false); // a's list holds only itself yet
+    a.session.sendPublic("after"); // a's list holds only itself yet
     a.terminal.SetReceiverName("PC2");
     a.terminal.Send(messaging::payloadFromPlainText("direct"));
     b.receive();
@@ -224,8 +227,8 @@ TEST_F(ChatSessionTest, ALineTooLongForADatagramArrivesWhole) {
         SCOPED_TRACE(isPrivate ? "private" : "public");
         b.lines.clear();
         a.peers.setTicked(a.peers.indexOfComputer(u"PC2"), isPrivate);
-        const SendResult sent = isPrivate ? a.session.sendPrivate(typed, false, nullptr)
-                                          : a.session.sendPublic(typed, false);
+        const SendResult sent =
+            isPrivate ? a.session.sendPrivate(typed, nullptr) : a.session.sendPublic(typed);
         EXPECT_TRUE(sent.ok());
         settle();
         // 31 bytes of UTF-8 for every 20 characters: three datagrams.
@@ -279,7 +282,7 @@ TEST_F(ChatSessionTest, TheOwnLineComesBackBeforeTheOwnGreetingListedIt) {
     Copy& a = add("PC1", "WG");
     a.session.setOwnIdentity("Ann");
     ASSERT_EQ(a.peers.count(), 0);
-    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("first"), false).ok());
+    EXPECT_TRUE(a.session.sendPublic(QStringLiteral("first")).ok());
     settle();
     ASSERT_EQ(a.lines.size(), 1);
     EXPECT_TRUE(a.lines[0].own);
@@ -331,7 +334,7 @@ TEST_F(ChatSessionTest, ForgedGreetingsAreListedAndAnsweredOnlyWithinTheBudget) 
     EXPECT_LE(a.terminal.SequenceNumber() - sentBefore, 10u);
 
     // The real peer's conversation goes on, answers included.
-    b.session.sendPublic("still here", false);
+    b.session.sendPublic("still here");
     settle();
     EXPECT_TRUE(a.texts().contains("still here"));
     const int before = a.peers.count();
@@ -377,7 +380,7 @@ TEST_F(ChatSessionTest, LinesGoToConfirmedComputersAndToAFewOthers) {
     ASSERT_EQ(a.peers.count(), 1 + 1 + int(silent.size()) + 1 + 5);
     EXPECT_EQ(a.network.sendCount("FAKE0"), 0); // not answered: it would go everywhere
 
-    const SendResult line = a.session.sendPublic("to whom it may concern", false);
+    const SendResult line = a.session.sendPublic("to whom it may concern");
     EXPECT_TRUE(line.ok());
     EXPECT_EQ(line.withheld, 8 + 5);
     settle();
@@ -457,7 +460,7 @@ TEST_F(ChatSessionTest, ANewcomerListsEveryCopyThatAnswersItsGreetingBeyondTheBu
     settle();
     EXPECT_EQ(newcomer.peers.count(), 21);
     EXPECT_EQ(newcomer.session.budget().freeAnswers(), 20u);
-    newcomer.session.sendPublic("hello all", false);
+    newcomer.session.sendPublic("hello all");
     settle();
     for (auto& copy : copies)
         EXPECT_EQ(copy->texts(), QStringList({"hello all"}));
@@ -489,27 +492,28 @@ struct AskingNetwork : InMemoryNetwork {
 TEST_F(ChatSessionTest, AComputerOnlyHeardFromIsAskedToConfirmAFewTimesAndAgainWhenItSpeaks) {
     AskingNetwork network(hub, "PC1", "WG");
     messaging::ChatNode node(network);
+    test::ChatNodeProbe probe(node);
     Copy& quiet = add("PC2", "WG");
     quiet.network.setAnswersWalks(false);
     Copy& loud = add("PC3", "WG"); // confirmed: never asked
-    node.netUsers().Enumerate();
-    node.session().SendGreeting();
-    node.terminal().ReceiveMessages();
+    probe.netUsers().Enumerate();
+    probe.session().SendGreeting();
+    probe.terminal().ReceiveMessages();
     settle();
-    node.terminal().ReceiveMessages();
-    ASSERT_EQ(node.peers().count(), 3);
+    probe.terminal().ReceiveMessages();
+    ASSERT_EQ(probe.peers().count(), 3);
     EXPECT_EQ(network.asked, QStringList({"PC2"}));
     for (int i = 0; i < 5; ++i)
-        node.session().askAgain();
+        probe.session().askAgain();
     EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries);
-    quiet.session.sendPublic("are you there", false);
-    node.terminal().ReceiveMessages();
+    quiet.session.sendPublic("are you there");
+    probe.terminal().ReceiveMessages();
     EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries + 1);
     // Once confirmed, it is asked no more.
     quiet.network.setAnswersWalks(true);
-    node.session().askAgain();
+    probe.session().askAgain();
     quiet.network.setAnswersWalks(false);
-    node.session().askAgain();
+    probe.session().askAgain();
     EXPECT_EQ(network.asked.size(), ChatSession::kConfirmTries + 1);
     EXPECT_FALSE(network.asked.contains("PC3"));
     (void)loud;

@@ -11,6 +11,8 @@
 #include "messaging/chat_session.h"
 #include "network/memory_network.h"
 
+#include "support/chat_node_probe.h"
+
 #include <QCoreApplication>
 #include <QSet>
 
@@ -28,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     network::InMemoryNetwork other(hub, QStringLiteral("PC2"), QStringLiteral("WORK"));
     messaging::ChatNode node(own);
     int lines = 0;
-    QObject::connect(&node.session(), &messaging::ChatSession::lineReceived,
-                     [&lines](const messaging::ReceivedLine&) { ++lines; });
+    test::onLine(node, &node, [&lines](const messaging::ReceivedLine&) { ++lines; });
 
     for (qsizetype at = 0; at + 2 <= input.size();) {
         const qsizetype length = (uchar(input[at]) << 8 | uchar(input[at + 1])) % 4096;
@@ -39,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         other.send(network::AddressKind::Named, QStringLiteral("PC1"), QStringLiteral("Terminal"),
                    datagram);
     }
-    node.terminal().ReceiveMessages();
+    test::ChatNodeProbe(node).receive();
 
-    network::PeerList& peers = node.peers();
+    const network::PeerList& peers = node.peers();
     KALVENTO_FUZZ_CHECK(peers.count() <= network::PeerList::kMaxEntries);
     QSet<QString> names;
     for (int i = 0; i < peers.count(); ++i)

@@ -1,6 +1,6 @@
-// A copy of the chat without a window, the same ChatNode the main window owns: it opens
-// the terminal, walks the network, greets, answers, keeps its list of peers, and sends and
-// prints chat lines.
+// A copy of the chat without a window, the same ChatNode the main window owns, used through
+// its public side alone: it walks the network, greets, answers, keeps its list of peers,
+// and sends chat lines and prints what the node reports.
 // The network tests drive it through its standard input, one command a line:
 //
 //   greet                 walk the network and greet every group found; prints "GROUPS"
@@ -25,6 +25,7 @@
 // after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>".
 
 #include "messaging/chat_node.h"
+#include "messaging/chat_protocol.h"
 #include "network/datagram_network.h"
 #include "platform/trace.h"
 
@@ -38,6 +39,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <variant>
 
 using namespace kalvento;
 
@@ -51,13 +53,6 @@ QTextStream& out() {
 // Peer text is escaped as in the program's trace: one event is one line.
 void print(const QString& line) {
     out() << platform::escapeControls(line) << Qt::endl;
-}
-
-void printErrors(const messaging::SendResult& result) {
-    for (const QString& error : result.errors)
-        print(QStringLiteral("ERROR ") + error);
-    if (result.withheld > 0)
-        print(QStringLiteral("WITHHELD %1").arg(result.withheld));
 }
 
 // The text of "sayx": C-like escapes turned into the characters they stand for.
@@ -91,39 +86,46 @@ class Peer : public QObject {
 public:
     Peer(network::DatagramNetwork& network, const QString& identity, int deliveries)
         : m_node(network) {
-        messaging::ChatSession& session = m_node.session();
-        network::PeerList& peers = m_node.peers();
-        session.setOwnIdentity(identity);
-        session.setDeliveries(deliveries);
-        connect(&session, &messaging::ChatSession::lineReceived, this,
-                [](const messaging::ReceivedLine& line) {
-                    print(QStringLiteral("LINE %1 %2 %3: %4")
-                              .arg(messaging::lineKindName(line), line.own ? "own" : "other",
-                                   line.senderName, line.text));
-                });
-        connect(&session, &messaging::ChatSession::sendFailed, this,
-                [](const QString& error) { print(QStringLiteral("ERROR ") + error); });
-        connect(&m_node.terminal(), &messaging::TMailslotTerminal::receptionError, this,
-                [](const QString& error) { print(QStringLiteral("ERROR ") + error); });
-        connect(&peers, &network::PeerList::entryAdded, this,
-                [&peers](int i) { print(QStringLiteral("PEER+ ") + peers.at(i).computerName); });
-        connect(&peers, &network::PeerList::entryChanged, this, [&peers](int i) {
-            print(QStringLiteral("PEER~ %1 %2")
-                      .arg(peers.at(i).computerName, peers.at(i).displayText));
-        });
-        connect(&peers, &network::PeerList::entryRemoved, this,
-                [](int, const QString& computer) { print(QStringLiteral("PEER- ") + computer); });
-        connect(&m_node, &messaging::ChatNode::walkFailed, this,
-                [](const QString& error) { print(QStringLiteral("ERROR walk: ") + error); });
-        connect(&m_node, &messaging::ChatNode::greeted, this,
-                [this](const messaging::SendResult& result) {
-                    printGroups();
-                    printErrors(result);
-                    runWaitingCommands();
-                });
+        m_node.setIdentity(identity);
+        m_node.setDeliveries(deliveries);
+        connect(&m_node, &messaging::ChatNode::chatEvent, this,
+                [this](const messaging::ChatEvent& event) { std::visit(*this, event); });
         print(QStringLiteral("READY %1 %2 %3")
-                  .arg(session.OwnComputerName(), session.OwnGroupName())
-                  .arg(m_node.terminal().TerminalId()));
+                  .arg(m_node.computerName(), m_node.groupName())
+                  .arg(m_node.senderId()));
+    }
+
+    // The events, printed as they come.
+    void operator()(const messaging::LineReceived& e) const {
+        print(QStringLiteral("LINE %1 %2 %3: %4")
+                  .arg(messaging::lineKindName(e.line), e.line.own ? "own" : "other",
+                       e.line.senderName, e.line.text));
+    }
+    void operator()(const messaging::PeerAdded& e) const {
+        print(QStringLiteral("PEER+ ") + e.entry.computerName);
+    }
+    void operator()(const messaging::PeerChanged& e) const {
+        print(QStringLiteral("PEER~ %1 %2").arg(e.entry.computerName, e.entry.displayText));
+    }
+    void operator()(const messaging::PeerRemoved& e) const {
+        print(QStringLiteral("PEER- ") + e.computerName);
+    }
+    void operator()(const messaging::TicksChanged&) const {}
+    void operator()(const messaging::SendFailed& e) const {
+        print(QStringLiteral("ERROR ") + e.error);
+    }
+    void operator()(const messaging::Withheld& e) const {
+        print(QStringLiteral("WITHHELD %1").arg(e.count));
+    }
+    void operator()(const messaging::ReceptionFailed& e) const {
+        print(QStringLiteral("ERROR ") + e.error);
+    }
+    void operator()(const messaging::WalkFailed& e) const {
+        print(QStringLiteral("ERROR walk: ") + e.error);
+    }
+    void operator()(const messaging::Greeted&) {
+        printGroups();
+        runWaitingCommands();
     }
 
     void command(const QString& line) {
@@ -132,35 +134,36 @@ public:
             m_waiting.append(line);
             return;
         }
-        messaging::ChatSession& session = m_node.session();
-        network::PeerList& peers = m_node.peers();
+        const network::PeerList& peers = m_node.peers();
         const QString verb = line.section(QLatin1Char(' '), 0, 0);
         const QString rest = line.section(QLatin1Char(' '), 1);
+        // Failures and withheld recipients of a send are printed as their events come.
         if (verb == "greet") {
             m_node.greet();
         } else if (verb == "walk") {
             try {
-                m_node.netUsers().Enumerate();
+                m_node.walk();
             } catch (const std::exception& e) {
                 print(QStringLiteral("ERROR walk: ") + QString::fromUtf8(e.what()));
             }
             printGroups();
         } else if (verb == "say") {
-            printErrors(session.sendPublic(rest, false));
+            m_node.send({rest}, false, false);
         } else if (verb == "sayx") {
-            printErrors(session.sendPublic(unescape(rest), false));
+            m_node.send({unescape(rest)}, false, false);
         } else if (verb == "multi") {
-            printErrors(session.sendPublic(rest, true));
+            m_node.send(messaging::splitCommaText(rest), true, false);
         } else if (verb == "private") {
             const QStringList targets = rest.section(QLatin1Char(' '), 0, 0).split(',');
             for (int i = 0; i < peers.count(); ++i)
-                peers.setTicked(i, targets.contains(peers.at(i).computerName, Qt::CaseInsensitive));
-            QStringList names;
-            printErrors(session.sendPrivate(rest.section(QLatin1Char(' '), 1), false, &names));
-            print(QStringLiteral("SENT private to ") + names.join(QStringLiteral(", ")));
+                m_node.setTicked(i,
+                                 targets.contains(peers.at(i).computerName, Qt::CaseInsensitive));
+            const messaging::LineOutcome outcome =
+                m_node.send({rest.section(QLatin1Char(' '), 1)}, false, true);
+            print(QStringLiteral("SENT private to ") +
+                  outcome.recipients.join(QStringLiteral(", ")));
         } else if (verb == "identity") {
-            session.setOwnIdentity(rest);
-            printErrors(session.SendIdentity());
+            m_node.announceIdentity(rest);
         } else if (verb == "peers") {
             QStringList entries;
             for (int i = 0; i < peers.count(); ++i)
@@ -176,9 +179,9 @@ public:
                       .arg(reach[int(network::Reach::Confirmed)])
                       .arg(reach[int(network::Reach::Heard)])
                       .arg(reach[int(network::Reach::Unknown)])
-                      .arg(session.waitingGreetings()));
+                      .arg(m_node.waitingGreetings()));
         } else if (verb == "bye") {
-            printErrors(m_node.SendGoodbye());
+            m_node.SendGoodbye();
             QCoreApplication::quit();
         } else if (verb == "quit") {
             QCoreApplication::quit();
@@ -195,7 +198,7 @@ public:
     }
 
 private:
-    void printGroups() { print(QStringLiteral("GROUPS ") + m_node.netUsers().Names().join('|')); }
+    void printGroups() { print(QStringLiteral("GROUPS ") + m_node.groups().join('|')); }
 
     void runWaitingCommands() {
         while (!m_waiting.isEmpty() && !m_node.greetingPending())

@@ -6,6 +6,7 @@
 #include "app/main_window.h"
 #include "network/memory_network.h"
 #include "platform/ini_file.h"
+#include "support/chat_node_probe.h"
 
 #include <QDateTime>
 #include <QLineEdit>
@@ -131,7 +132,7 @@ void pump(network::InMemoryHub& hub, const std::vector<Host*>& hosts) {
     for (int round = 0; round < 100; ++round) {
         const quint64 before = hub.deliveredCount();
         for (Host* host : hosts)
-            host->form->node().terminal().ReceiveMessages();
+            ChatNodeProbe(host->form->node()).receive();
         if (hub.deliveredCount() == before)
             return;
     }
