@@ -10,6 +10,7 @@
 #include "widgets/cursor_blink_timeout.h"
 
 #include "support/loopback_lan.h"
+#include "support/recording_dialogs.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -48,7 +49,8 @@ app::MainFormOptions optionsIn(const QTemporaryDir& dir) {
     options.resourceDirectory = dir.path() + u'/';
     options.executablePath = QStringLiteral("/usr/bin/kalvento");
     options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
-    options.interactiveErrors = false;
+    // Nothing stops to wait for a user who is not there.
+    options.dialogs = std::make_shared<test::RecordingDialogs>();
     return options;
 }
 
