@@ -44,12 +44,10 @@ class TTitlebtn;
 } // namespace kalvento::widgets
 namespace kalvento::dialogs {
 class THelpWindow;
-class TAboutBox;
 class TMLineIkkuna;
 class TOdota;
 class TOptionsIkkuna;
 class TUpdateIkkuna;
-class TWelcomeIkkuna;
 } // namespace kalvento::dialogs
 
 namespace kalvento::desktop {

@@ -71,7 +71,9 @@ void UpdateSchedule::arm() {
 }
 
 void UpdateSchedule::InternettiChanged() {
-    if (m_internetti->Online() && m_config.automaticCheckBuilt)
+    // Only while automatic updates are on: the detector's first look, which may end after
+    // the options turned them off, must not start the checks.
+    if (m_internetti->Online() && m_automaticUpdate && m_config.automaticCheckBuilt)
         m_paivitys.start();
     else
         m_paivitys.stop();
