@@ -11,6 +11,7 @@
 
 #include "support/chat_node_probe.h"
 #include "support/loopback_lan.h"
+#include "support/recording_dialogs.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -49,7 +50,8 @@ app::MainFormOptions optionsIn(const QTemporaryDir& dir) {
     options.resourceDirectory = dir.path() + u'/';
     options.executablePath = QStringLiteral("/usr/bin/kalvento");
     options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
-    options.interactiveErrors = false;
+    // Nothing stops to wait for a user who is not there.
+    options.dialogs = std::make_shared<test::RecordingDialogs>();
     return options;
 }
 

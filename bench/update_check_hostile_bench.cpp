@@ -7,7 +7,7 @@
 // Run by hand: build/bench/update_check_hostile_bench (the one-byte-every-5-s server takes
 // as long as the check lets it).
 
-#include "dialogs/update_window.h"
+#include "update/update_check.h"
 
 #include "http/http_client.h"
 #include "run_benchmarks.h"
@@ -15,11 +15,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLabel>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -70,7 +69,7 @@ void BM_UpdateCheck(benchmark::State& state, const char* path) {
         settings::Settings settings = settings::Settings::defaults(dir.path());
         settings.saveUpdateDirectory = dir.path() + QStringLiteral("/updates/");
         settings.updateAddress = s.url(QString::fromLatin1(path));
-        dialogs::TUpdateIkkuna window(settings, QImage(), {}, dir.path() + u'/');
+        update::UpdateCheck check;
 
         QElapsedTimer clock;
         qint64 last = 0;
@@ -86,7 +85,7 @@ void BM_UpdateCheck(benchmark::State& state, const char* path) {
         limit.setSingleShot(true);
         QObject::connect(&limit, &QTimer::timeout, [&] {
             capped = true;
-            window.Http()->Abort();
+            check.abort();
         });
 
         const int requestsBefore = s.requestCount();
@@ -96,14 +95,14 @@ void BM_UpdateCheck(benchmark::State& state, const char* path) {
         clock.start();
         ticker.start();
         limit.start(cap * 1000);
-        window.btnCheckClick();
+        check.run(settings);
         const double seconds = double(clock.nsecsElapsed()) / 1e9;
         worstGap = qMax(worstGap, clock.elapsed() - last);
         ticker.stop();
         limit.stop();
         const double cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
         const double peak = peakMegabytes();
-        QApplication::processEvents();
+        QCoreApplication::processEvents();
         const double rssAfter = residentMegabytes();
 
         state.SetIterationTime(seconds);
@@ -115,7 +114,7 @@ void BM_UpdateCheck(benchmark::State& state, const char* path) {
         state.counters["capped"] = capped ? 1 : 0;
         state.counters["files_left"] =
             double(QDir(settings.saveUpdateDirectory).entryList(QDir::Files).size());
-        state.SetLabel(window.label("Status")->text().left(90).toStdString());
+        state.SetLabel(check.status().left(90).toStdString());
     }
 }
 
@@ -155,6 +154,6 @@ int main(int argc, char** argv) {
     // hosts file only.
     qputenv("KALVENTO_INTERFACES", "lo");
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     return kalvento::bench::runBenchmarks(argc, argv);
 }

@@ -16,6 +16,7 @@
 #include "dialogs/options_window.h"
 #include "dialogs/splash_window.h"
 #include "dialogs/update_window.h"
+#include "dialogs/user_dialogs.h"
 #include "dialogs/welcome_window.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
@@ -30,6 +31,7 @@
 #include "uisupport/apply_language.h"
 #include "uisupport/qcolor_mapping.h"
 #include "update/inet_detect.h"
+#include "update/update_check.h"
 #include "update/update_schedule.h"
 #include "update/version.h"
 #include "widgets/artwork.h"
@@ -52,11 +54,9 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPrintDialog>
 #include <QPrinter>
-#include <QScopedValueRollback>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyledItemDelegate>
@@ -215,6 +215,10 @@ network::NetworkSettings networkSettings(const settings::Settings& s) {
 
 TMainForm::TMainForm(network::DatagramNetwork& network, MainFormOptions options, QWidget* parent)
     : QWidget(parent), m_options(std::move(options)), m_network(network) {
+    m_dialogs =
+        m_options.dialogs
+            ? m_options.dialogs
+            : std::make_shared<dialogs::MessageBoxes>(QString::fromLatin1(ApplicationTitle));
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
     // Below the design size the chat and the list stop being usable.
@@ -369,14 +373,15 @@ void TMainForm::createComponents() {
     m_alert = new NewMessageAlert(std::move(hooks), this);
     m_alert->setBoxParent(this);
 
-    // The Internet detector and the update timer start disabled; showing arms them.
-    m_internetti = m_options.internetSources
-                       ? new update::TINetDetect(*m_options.internetSources, this)
-                       : new update::TINetDetect(this);
-    m_internetti->SetDispatchInterval(10000);
-    m_internetti->SetOnChanged([this](update::TINetDetect*) { InternettiChanged(); });
-    m_paivitys.setInterval(1000);
-    connect(&m_paivitys, &QTimer::timeout, this, &TMainForm::PaivitysTimer);
+    // The daily update check: its timer and the Internet detector start disabled; showing
+    // arms them, and the window runs the check when the schedule says it is due.
+    update::UpdateSchedule::Config schedule;
+    schedule.settingsPath = m_options.settingsPath;
+    schedule.automaticCheckBuilt = m_options.automaticUpdateCheck;
+    schedule.today = m_options.today;
+    schedule.internetSources = m_options.internetSources;
+    m_updates = new update::UpdateSchedule(std::move(schedule), this);
+    connect(m_updates, &update::UpdateSchedule::checkDue, this, &TMainForm::TarkistaPaivitykset);
 
     // A cursor that blinks on while nobody types would wake the program twice a second.
     new widgets::CursorBlinkTimeout(widgets::CursorBlinkTimeout::kDefaultTimeout, this);
@@ -577,10 +582,7 @@ void TMainForm::runWelcomeWizard() {
     dialogs::TWelcomeIkkuna wizard;
     wizard.fillLanguages(m_options.resourceDirectory);
     wizard.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
-    if (m_options.wizardDriver)
-        m_options.wizardDriver(wizard);
-    else
-        wizard.exec();
+    m_dialogs->runModal(wizard);
     m_settings.languageIndex = wizard.languageIndex();
     m_settings.language = wizard.language();
     m_settings.automaticUpdate = wizard.automaticUpdate();
@@ -612,41 +614,23 @@ void TMainForm::applyChatDisplaySettings() {
 void TMainForm::FormShow() {
     // The walk does not hold up the window: the greeting goes out when it ends.
     m_node->greet();
-    m_paivitys.setSingleShot(false);
     armUpdateTimers();
+    m_updates->windowShown();
 }
 
 void TMainForm::armUpdateTimers() {
-    const bool autoUpdate = m_settings.automaticUpdate && m_options.automaticUpdateCheck;
-    m_internetti->SetEnabled(autoUpdate && !m_settings.alwaysConnected);
-    // A running timer keeps its count: confirming the options must not put off the check.
-    if (autoUpdate && (m_settings.alwaysConnected || m_internetti->Online())) {
-        if (!m_paivitys.isActive())
-            m_paivitys.start();
-    } else {
-        m_paivitys.stop();
-    }
+    m_updates->follow(m_settings.automaticUpdate, m_settings.alwaysConnected);
 }
 
-void TMainForm::InternettiChanged() {
-    if (m_internetti->Online() && m_options.automaticUpdateCheck)
-        m_paivitys.start();
-    else
-        m_paivitys.stop();
+void TMainForm::tellScheduleWhereTheWindowIs() {
+    m_updates->setWindowAway(isMinimized() || m_trayIcon->Active());
 }
 
 // ---- Updates ------------------------------------------------------------------------
 
 std::unique_ptr<dialogs::TUpdateIkkuna> TMainForm::makeUpdateWindow() {
     return std::make_unique<dialogs::TUpdateIkkuna>(m_settings, m_tausta, m_kuvat,
-                                                    m_options.resourceDirectory, this);
-}
-
-void TMainForm::showUpdateWindow(dialogs::TUpdateIkkuna& window) {
-    if (m_options.updateWindowDriver)
-        m_options.updateWindowDriver(window);
-    else
-        window.exec();
+                                                    m_options.resourceDirectory, *m_dialogs, this);
 }
 
 void TMainForm::btnBigMessageClick() {
@@ -675,10 +659,7 @@ dialogs::TMLineIkkuna* TMainForm::lastBigMessageWindow() const {
 void TMainForm::btnInfoClick() {
     dialogs::TAboutBox box(m_defaultBackground, programIcon().icon.pixmap(64, 64).toImage(),
                            update::GetVersion(), today(), this);
-    if (m_options.aboutBoxDriver)
-        m_options.aboutBoxDriver(box);
-    else
-        box.exec();
+    m_dialogs->runModal(box);
 }
 
 void TMainForm::btnTitleAction() {
@@ -687,69 +668,37 @@ void TMainForm::btnTitleAction() {
 
 void TMainForm::btnUpdateClick() {
     const std::unique_ptr<dialogs::TUpdateIkkuna> window = makeUpdateWindow();
-    showUpdateWindow(*window);
-}
-
-void TMainForm::PaivitysTimer() {
-    // A check that is under way (its window waits for the server) is not started again.
-    if (m_updateCheckRunning)
-        return;
-    if (isMinimized() || m_trayIcon->Active()) {
-        m_paivitys.stop();
-        TarkistaPaivitykset();
-    }
+    m_dialogs->runModal(*window);
 }
 
 void TMainForm::TarkistaPaivitykset() {
-    QScopedValueRollback running(m_updateCheckRunning, true);
-    // The button would open a second window beside the hidden one while it checks.
+    // The button would open a window beside the check while it waits for the server.
     m_buttons[iUpdate]->setEnabled(false);
-    std::unique_ptr<dialogs::TUpdateIkkuna> window;
+    update::UpdateCheck check;
     update::UpdateCheckHooks hooks;
-    hooks.runCheck = [&] {
-        window = makeUpdateWindow();
-        window->btnCheckClick();
-        return window->CheckResult();
-    };
+    hooks.runCheck = [&] { return check.run(m_settings); };
     hooks.askResetCounter = [this](int count) {
-        return askQuestion(true, lang::FormatMessage(lang::GetMessageText(lang::MessageId::M003),
-                                                     {QString::number(count)}));
+        return askQuestion(dialogs::Severity::Warning,
+                           lang::FormatMessage(lang::GetMessageText(lang::MessageId::M003),
+                                               {QString::number(count)}));
     };
     hooks.askShowNewer = [this] {
-        return askQuestion(false, lang::GetMessageText(lang::MessageId::M002));
+        return askQuestion(dialogs::Severity::Information,
+                           lang::GetMessageText(lang::MessageId::M002));
     };
-    hooks.showNewer = [&] { showUpdateWindow(*window); };
+    hooks.showNewer = [&] {
+        const std::unique_ptr<dialogs::TUpdateIkkuna> window = makeUpdateWindow();
+        window->showCheck(check);
+        m_dialogs->runModal(*window);
+    };
     hooks.reportError = [this](const QString& error) { reportError(error); };
-    const QDate today = m_options.today ? m_options.today() : QDate::currentDate();
-    const update::NextCheck next = update::TarkistaPaivitykset(
-        m_options.settingsPath, today, m_settings.alwaysConnected, m_internetti->Online(), hooks);
-    window.reset();
+    m_updates->TarkistaPaivitykset(hooks);
     m_buttons[iUpdate]->setEnabled(true);
-    if (next == update::NextCheck::WhenOnline)
-        return; // Paivitys stays stopped until the detector reports a connection
-    m_paivitys.stop();
-    m_internetti->SetEnabled(false);
-    if (m_settings.alwaysConnected) {
-        m_paivitys.setInterval(update::kDayMilliseconds);
-        m_paivitys.start();
-    } else {
-        m_internetti->SetDispatchInterval(update::kDayMilliseconds);
-        m_internetti->SetEnabled(true);
-    }
 }
 
-bool TMainForm::askQuestion(bool warning, const QString& text) {
-    m_questionLog.append(text);
+bool TMainForm::askQuestion(dialogs::Severity severity, const QString& text) {
     platform::trace(QStringLiteral("question ") + text);
-    if (m_options.questionDriver)
-        return m_options.questionDriver(text);
-    if (!m_options.interactiveErrors)
-        return false;
-    QMessageBox box(warning ? QMessageBox::Warning : QMessageBox::Information,
-                    QString::fromLatin1(ApplicationTitle), text, QMessageBox::Yes | QMessageBox::No,
-                    this);
-    box.setTextFormat(Qt::PlainText);
-    return box.exec() == QMessageBox::Yes;
+    return m_dialogs->askQuestion(this, severity, text);
 }
 
 void TMainForm::FormResize() {
@@ -819,6 +768,7 @@ void TMainForm::changeEvent(QEvent* event) {
     }
     if (event->type() != QEvent::WindowStateChange)
         return;
+    tellScheduleWhereTheWindowIs();
     const auto* change = static_cast<QWindowStateChangeEvent*>(event);
     // Coming back from the minimized state stops the flashing.
     if ((change->oldState() & Qt::WindowMinimized) && !(windowState() & Qt::WindowMinimized))
@@ -979,7 +929,8 @@ void TMainForm::btnCommentClick() {
 void TMainForm::btnPrintClick() {
     QPrinter printer;
     QPrintDialog dialog(&printer, this);
-    if (dialog.exec() == QDialog::Accepted)
+    dialog.setObjectName(QStringLiteral("PrintDialog"));
+    if (m_dialogs->runModal(dialog) == QDialog::Accepted)
         m_chat->print(&printer);
 }
 
@@ -1060,6 +1011,7 @@ void TMainForm::Removefromfriends1Click() {
 
 void TMainForm::HideToTray() {
     hideToTray(*this, *m_trayIcon);
+    tellScheduleWhereTheWindowIs();
 }
 
 void TMainForm::TrayIconDblClick() {
@@ -1068,6 +1020,7 @@ void TMainForm::TrayIconDblClick() {
         restoreAndRaise(*this);
     else
         restoreFromTray(*this, *m_trayIcon);
+    tellScheduleWhereTheWindowIs();
     m_alertIcon->DeleteIcon();
 }
 
@@ -1122,18 +1075,14 @@ void TMainForm::ShutdownSequence(bool mayAsk) {
         !written)
         errors.append(written.error);
     for (const QString& error : errors)
-        qWarning("kalvento: %s", qPrintable(error));
-    m_errorLog += errors;
+        m_dialogs->logError(error);
     // The user is leaving: a message box is the last place where a failed save can still
     // be seen. The goodbye's failures are not the user's work and stay on stderr.
     const QStringList unsaved = errors.mid(goodbyeErrors);
-    if (mayAsk && !unsaved.isEmpty() && m_options.interactiveErrors) {
-        QMessageBox box(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle),
-                        lang::GetMessageText(lang::MessageId::M064) + u'\n' + unsaved.join(u'\n'),
-                        QMessageBox::Ok, this);
-        box.setTextFormat(Qt::PlainText);
-        box.exec();
-    }
+    if (mayAsk && !unsaved.isEmpty())
+        m_dialogs->showNotice(this, dialogs::Severity::Warning,
+                              lang::GetMessageText(lang::MessageId::M064) + u'\n' +
+                                  unsaved.join(u'\n'));
 }
 
 void TMainForm::StartKalventoonstartup1Click() {
@@ -1157,14 +1106,14 @@ void TMainForm::Hidetothetrayonclose1Click() {
 
 // ---- The options window ------------------------------------------------------------
 
-void TMainForm::btnOptionsClick(const OptionsDriver& drive) {
+void TMainForm::btnOptionsClick() {
     dialogs::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
     options.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
     // F1 in the options window opens the help at the options' topic.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), &options);
     connect(f1, &QShortcut::activated, this, [this] { showHelp(kOptionsHelpTopic); });
-    const bool confirmed = drive ? drive(options) : options.exec() == QDialog::Accepted;
+    const bool confirmed = m_dialogs->runModal(options) == QDialog::Accepted;
     if (confirmed) {
         const settings::Settings old = m_settings; // applyOptions replaces m_settings
         applyOptions(old, options.result(old), options.chosenFont());
@@ -1247,13 +1196,7 @@ void TMainForm::applyLanguageToOpenWindows() {
 }
 
 void TMainForm::showNotice(const QString& text) {
-    m_noticeLog.append(text);
-    if (!m_options.interactiveErrors)
-        return;
-    QMessageBox box(QMessageBox::Information, QString::fromLatin1(ApplicationTitle), text,
-                    QMessageBox::Ok, this);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    m_dialogs->showNotice(this, dialogs::Severity::Information, text);
 }
 
 // ---- Errors -------------------------------------------------------------------------
@@ -1264,20 +1207,7 @@ void TMainForm::reportErrors(const QStringList& errors) {
 }
 
 void TMainForm::reportError(const QString& error) {
-    qWarning("kalvento: %s", qPrintable(error));
-    m_errorLog.append(error);
-    if (!m_options.interactiveErrors)
-        return;
-    // One box at a time: a stream of failures adds lines, not windows.
-    if (m_errorBox) {
-        m_errorBox->setText(m_errorBox->text() + QLatin1Char('\n') + error);
-        return;
-    }
-    m_errorBox = new QMessageBox(QMessageBox::Warning, QString::fromLatin1(ApplicationTitle), error,
-                                 QMessageBox::Ok, this);
-    m_errorBox->setTextFormat(Qt::PlainText);
-    m_errorBox->setAttribute(Qt::WA_DeleteOnClose);
-    m_errorBox->open();
+    m_dialogs->reportError(this, error);
 }
 
 } // namespace kalvento::app

@@ -5,6 +5,7 @@
 // walk and the session) that the window owns; the window shows it, holds the settings and
 // decides how things look.
 
+#include "dialogs/user_dialogs.h"
 #include "messaging/chat_node.h"
 #include "network/memory_network.h"
 #include "network/udp_network.h"
@@ -32,7 +33,6 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QMenu;
-class QMessageBox;
 class QModelIndex;
 
 namespace kalvento::platform {
@@ -44,12 +44,10 @@ class TTitlebtn;
 } // namespace kalvento::widgets
 namespace kalvento::dialogs {
 class THelpWindow;
-class TAboutBox;
 class TMLineIkkuna;
 class TOdota;
 class TOptionsIkkuna;
 class TUpdateIkkuna;
-class TWelcomeIkkuna;
 } // namespace kalvento::dialogs
 
 namespace kalvento::desktop {
@@ -70,21 +68,13 @@ struct MainFormOptions {
     QString executablePath;    // what the autostart entry starts
     QString autostartEntry;    // the autostart .desktop file
     QStringList arguments;     // the command line after the program's name
-    // Errors go to a message box; tests turn it off and read errorLog() instead.
-    bool interactiveErrors = true;
-    // Drives the first-run wizard in place of the user (tests); unset, it runs modally.
-    std::function<void(dialogs::TWelcomeIkkuna&)> wizardDriver;
-    // Shows the update window in place of its modal run (tests).
-    std::function<void(dialogs::TUpdateIkkuna&)> updateWindowDriver;
-    // Answers a Yes/No question in the user's place (tests): true for Yes. Unset, a message
-    // box asks, or, with interactiveErrors off, the answer is No.
-    std::function<bool(const QString& text)> questionDriver;
+    // Where errors, notices and questions go and how the dialogs run modally (the wizard,
+    // the options, the update window, the about box); unset, message boxes and exec().
+    std::shared_ptr<dialogs::UserDialogs> dialogs;
     // Today's date for the daily update check (tests); unset, the system's.
     std::function<QDate()> today;
     // Where the Internet detector looks (tests); unset, the system.
     std::optional<update::AddressSources> internetSources;
-    // Shows the about box in place of its modal run (tests).
-    std::function<void(dialogs::TAboutBox&)> aboutBoxDriver;
     // Told each step of creation that tests follow: "splash shown", "splash closed",
     // "wizard", "created" ("splash closed" comes after "created" while the splash stays
     // to be seen).
@@ -150,7 +140,7 @@ public:
     void ComputerPopupPopup();
     void Addtofriends1Click();
     void Removefromfriends1Click();
-    void InternettiChanged();
+    void InternettiChanged() { m_updates->InternettiChanged(); }
     // The update button: the update window, modally; the schedule is not touched.
     void btnUpdateClick();
     // A new big message window, shown without waiting.
@@ -160,23 +150,17 @@ public:
     // The title button: hides to the tray whatever "Hide to tray" says.
     void btnTitleAction();
     // A tick of Paivitys: runs the daily check while the window is minimized or hidden.
-    void PaivitysTimer();
-    // The daily check, if one is due, and the schedule of the next.
+    void PaivitysTimer() { m_updates->PaivitysTimer(); }
+    // The daily check, if one is due, and the schedule of the next: the check runs without
+    // a window, which shows only when a newer version is found and the user asks to see it.
     void TarkistaPaivitykset();
     // The end of the desktop session (or SIGTERM/SIGHUP): goodbyes, settings and log are
     // written; the window itself stays.
     void SessionEnding(bool mayAsk = false);
 
-    // The options window. Without drive it runs modally; with it, drive edits the filled
-    // window in the user's place and returns true for OK, false for Cancel.
-    using OptionsDriver = std::function<bool(dialogs::TOptionsIkkuna&)>;
-    void btnOptionsClick(const OptionsDriver& drive = {});
-    // Information boxes of the options window, in order; recorded also when
-    // interactiveErrors keeps them off the screen.
-    const QStringList& noticeLog() const { return m_noticeLog; }
-    // The Yes/No questions asked, in order (M002, M003).
-    const QStringList& questionLog() const { return m_questionLog; }
-    bool updateCheckRunning() const { return m_updateCheckRunning; }
+    // The options window, modally; OK applies the chosen settings.
+    void btnOptionsClick();
+    bool updateCheckRunning() const { return m_updates->checkRunning(); }
 
     // For the tests and the pieces that later windows add.
     TChatView* Chat() const { return m_chat; }
@@ -192,17 +176,16 @@ public:
     const settings::Settings& settings() const { return m_settings; }
     // The running chat, through its public side.
     messaging::ChatNode& node() { return *m_node; }
-    update::TINetDetect* Internetti() const { return m_internetti; }
+    update::TINetDetect* Internetti() const { return m_updates->Internetti(); }
     widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
     // The big message window opened last (null once it is closed).
     dialogs::TMLineIkkuna* lastBigMessageWindow() const;
-    QTimer& Paivitys() { return m_paivitys; }
+    QTimer& Paivitys() { return m_updates->Paivitys(); }
     const QStringList& FriendList() const { return m_settings.friends; }
     bool isFriend(int entry) const;
     bool FirstRun() const { return m_firstRun; }
     QString helpFile() const { return m_helpFile; }
     const QImage& Tausta() const { return m_tausta; }
-    const QStringList& errorLog() const { return m_errorLog; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -224,7 +207,7 @@ private:
     void TerminaaliNewMessage(const messaging::ReceivedLine& line);
     // Goodbyes, settings and log. With mayAsk, what could not be saved is put before the
     // user in a message box; otherwise (a signal, a session that allows no interaction) it
-    // goes to stderr and errorLog() only.
+    // goes to the log output only.
     void ShutdownSequence(bool mayAsk);
     // The help window at an anchor of the help file (0: from the top).
     void showHelp(int topic);
@@ -244,6 +227,8 @@ private:
                       const QFont& font);
     // Paivitys and Internetti as the settings and the connection call for.
     void armUpdateTimers();
+    // Tells the update schedule whether the window is out of sight (minimized, in the tray).
+    void tellScheduleWhereTheWindowIs();
     void showNotice(const QString& text);
     void showSplash();
     void closeSplash();
@@ -257,9 +242,8 @@ private:
     void applyLanguageBeyondWindows();
     void writeFriends();
     QDate today() const;
-    bool askQuestion(bool warning, const QString& text);
+    bool askQuestion(dialogs::Severity severity, const QString& text);
     std::unique_ptr<dialogs::TUpdateIkkuna> makeUpdateWindow();
-    void showUpdateWindow(dialogs::TUpdateIkkuna& window);
 
     MainFormOptions m_options;
     network::DatagramNetwork& m_network;
@@ -268,10 +252,7 @@ private:
     bool m_closing = false;
     bool m_painted = false;
     QString m_helpFile;
-    QStringList m_errorLog;
-    QStringList m_noticeLog;
-    QStringList m_questionLog;
-    bool m_updateCheckRunning = false;
+    std::shared_ptr<dialogs::UserDialogs> m_dialogs;
 
     // When another program holds the port, the chat runs on a network of its own that
     // reaches nobody, so that the window and the options still work.
@@ -308,14 +289,12 @@ private:
     desktop::DesktopNotification* m_notification = nullptr;
     desktop::NewMessageAlert* m_alert = nullptr;
     QMenu* m_computerPopup = nullptr;
-    update::TINetDetect* m_internetti = nullptr;
-    QTimer m_paivitys;
+    update::UpdateSchedule* m_updates = nullptr;
     QPointer<dialogs::THelpWindow> m_helpWindow;
     widgets::TTitlebtn* m_btnTitle = nullptr;
     QPointer<dialogs::TMLineIkkuna> m_mline;
     dialogs::TOdota* m_splash = nullptr;
     QElapsedTimer m_splashClock;
-    QPointer<QMessageBox> m_errorBox;
 };
 
 } // namespace kalvento::app

@@ -160,10 +160,11 @@ TEST(MainWindowAbout, TheInfoButtonShowsTheAboutBoxWithTheVersion) {
     QString product;
     QString system;
     Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
-        o.aboutBoxDriver = [&](dialogs::TAboutBox& box) {
-            product = box.label("ProductName")->text();
-            system = box.label("Windows")->text();
-        };
+        test::recording(o).onModal<dialogs::TAboutBox>(
+            QStringLiteral("AboutBox"), [&](dialogs::TAboutBox& box) {
+                product = box.label("ProductName")->text();
+                system = box.label("Windows")->text();
+            });
     });
     EXPECT_TRUE(a->button("btnInfo")->isEnabled());
     a->button("btnInfo")->click();
@@ -211,7 +212,6 @@ TEST(MainWindowSplash, TheSplashStaysToBeSeenWhileTheWindowIsReadyBehindIt) {
                 if (step == QLatin1String("splash shown"))
                     shownAtCreation = splashShown();
             };
-            o.wizardDriver = [](dialogs::TWelcomeIkkuna&) {};
         });
         EXPECT_EQ(steps, row.stepsAtCreation);
         EXPECT_EQ(shownAtCreation, row.showSplash);
@@ -247,14 +247,18 @@ TEST(MainWindowWindows, EveryWindowHasTheIconAndDialogsNoMinimizeOrMaximize) {
             dialogs.append({window.objectName(), window.windowFlags()});
     };
     Host a(hub, QStringLiteral("PCA"), {}, {}, [&](app::MainFormOptions& o) {
-        o.aboutBoxDriver = [&](dialogs::TAboutBox& box) { look(box, true); };
-        o.updateWindowDriver = [&](dialogs::TUpdateIkkuna& window) { look(window, true); };
+        test::RecordingDialogs& user = test::recording(o);
+        user.onModal<dialogs::TAboutBox>(QStringLiteral("AboutBox"),
+                                         [&](dialogs::TAboutBox& box) { look(box, true); });
+        user.onModal<dialogs::TUpdateIkkuna>(
+            QStringLiteral("UpdateIkkuna"),
+            [&](dialogs::TUpdateIkkuna& window) { look(window, true); });
     });
     EXPECT_FALSE(QApplication::windowIcon().isNull());
     look(*a.form, false);
     a->button("btnInfo")->click();
     a->button("btnUpdate")->click();
-    a->btnOptionsClick([&](dialogs::TOptionsIkkuna& w) {
+    a.options([&](dialogs::TOptionsIkkuna& w) {
         look(w, true);
         return false;
     });

@@ -179,7 +179,7 @@ TEST_F(NewUserTest, WhatCannotBeSavedAtTheEndIsNamedAndTheOldFilesStayWhole) {
     a->SessionEnding();
     setrlimit(RLIMIT_FSIZE, &limit);
     sigaction(SIGXFSZ, &previous, nullptr);
-    const QString errors = a->errorLog().join(u'\n');
+    const QString errors = a.dialogs->errors.join(u'\n');
     EXPECT_TRUE(errors.contains(QStringLiteral("The settings file ") + a.settingsPath()))
         << errors.toStdString();
     EXPECT_TRUE(errors.contains(QStringLiteral("The chat log ") + a.logPath()))

@@ -203,7 +203,7 @@ TEST_F(MainWindowTest, TheTrayIconStaysBesideTheShownWindowOnlyWhenAskedTo) {
         EXPECT_FALSE(a->TrayIcon()->Active());
 
         // The option takes effect from the options window at once.
-        a->btnOptionsClick([&](dialogs::TOptionsIkkuna& w) {
+        a.options([&](dialogs::TOptionsIkkuna& w) {
             auto* box = w.findChild<QCheckBox*>(QStringLiteral("AlwaysTray"));
             EXPECT_EQ(box->isChecked(), always);
             box->setChecked(!always);
@@ -380,8 +380,8 @@ TEST_F(MainWindowChatTest, PrivateLineOnlyWhereTicked) {
     for (Host* host : all())
         EXPECT_EQ(count(host->chat(), "to all"), 0);
     EXPECT_EQ((*a)->Message()->text(), QStringLiteral("to all"));
-    ASSERT_FALSE((*a)->errorLog().isEmpty());
-    EXPECT_TRUE((*a)->errorLog().last().contains(QStringLiteral("no computer is ticked")));
+    ASSERT_FALSE(a->dialogs->errors.isEmpty());
+    EXPECT_TRUE(a->dialogs->errors.last().contains(QStringLiteral("no computer is ticked")));
     // Unchecked, the same line goes to everybody.
     (*a)->Privaatti()->setChecked(false);
     QTest::keyClick((*a)->Message(), Qt::Key_Return);
@@ -451,7 +451,7 @@ TEST_F(MainWindowChatTest, LineThatReachedNobodyStaysInTheBox) {
         a->network->failNextSend(QString::fromLatin1(computer), ENETUNREACH);
     a->type(QStringLiteral("try again"));
     EXPECT_EQ((*a)->Message()->text(), QStringLiteral("try again"));
-    EXPECT_EQ((*a)->errorLog().size(), 3);
+    EXPECT_EQ(a->dialogs->errors.size(), 3);
     // Enter again, and it goes.
     QTest::keyClick((*a)->Message(), Qt::Key_Return);
     EXPECT_TRUE((*a)->Message()->text().isEmpty());
@@ -679,9 +679,9 @@ TEST_F(MainWindowTest, ShutdownGoesOnWhenTheGoodbyeFails) {
     a.network->failNextSend(QStringLiteral("PCB"), ECONNREFUSED);
     a->Close1Click();
     EXPECT_FALSE(a->isVisible());
-    ASSERT_EQ(a->errorLog().size(), 1);
-    EXPECT_TRUE(a->errorLog().first().contains(QStringLiteral("Connection refused")))
-        << a->errorLog().first().toStdString();
+    ASSERT_EQ(a.dialogs->errors.size(), 1);
+    EXPECT_TRUE(a.dialogs->errors.first().contains(QStringLiteral("Connection refused")))
+        << a.dialogs->errors.first().toStdString();
 
     // The goodbye that could go went; B never heard it.
     pump(hub, all);
@@ -725,7 +725,7 @@ TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {
     EXPECT_EQ(ini.value(u"General", u"Width"), QStringLiteral("650"));
     EXPECT_EQ(ini.value(u"General", u"Height"), QStringLiteral("450"));
     EXPECT_TRUE(readFile(a.logPath()).contains("last words"));
-    EXPECT_TRUE(a->errorLog().isEmpty());
+    EXPECT_TRUE(a.dialogs->errors.isEmpty());
 
     // The next start opens maximized with the stored normal size underneath.
     a.start();
@@ -881,12 +881,13 @@ TEST_F(MainWindowTest, AnAutostartEntryThatCannotBeWrittenIsReported) {
         options.autostartEntry = blocked + QStringLiteral("/kalvento.desktop");
     });
     a->action("StartKalventoonstartup1")->trigger();
-    ASSERT_EQ(a->errorLog().size(), 1);
-    EXPECT_TRUE(a->errorLog().first().contains(blocked)) << a->errorLog().first().toStdString();
+    ASSERT_EQ(a.dialogs->errors.size(), 1);
+    EXPECT_TRUE(a.dialogs->errors.first().contains(blocked))
+        << a.dialogs->errors.first().toStdString();
 
-    a->btnOptionsClick([](dialogs::TOptionsIkkuna&) { return true; });
-    ASSERT_EQ(a->errorLog().size(), 2);
-    EXPECT_TRUE(a->errorLog().last().contains(blocked));
+    a.options([](dialogs::TOptionsIkkuna&) { return true; });
+    ASSERT_EQ(a.dialogs->errors.size(), 2);
+    EXPECT_TRUE(a.dialogs->errors.last().contains(blocked));
     EXPECT_EQ(a.ini().value(u"General", u"Show splashscreen"), QStringLiteral("1"));
 }
 
@@ -915,16 +916,14 @@ TEST_F(MainWindowTest, PrintButtonPrintsTheChatUnderTheJobTitle) {
 
     // The user picks printing to a file in the dialog and confirms.
     bool dialogSeen = false;
-    QTimer::singleShot(0, [&] {
-        auto* dialog = qobject_cast<QPrintDialog*>(QApplication::activeModalWidget());
+    a.dialogs->onModal(QStringLiteral("PrintDialog"), [&](QDialog& window) {
+        auto* dialog = qobject_cast<QPrintDialog*>(&window);
         if (dialog == nullptr)
-            return;
+            return int(QDialog::Rejected);
         dialogSeen = true;
         dialog->printer()->setOutputFormat(QPrinter::PdfFormat);
         dialog->printer()->setOutputFileName(pdf);
-        if (auto* file = dialog->findChild<QLineEdit*>(QStringLiteral("filename")))
-            file->setText(pdf);
-        dialog->accept();
+        return int(QDialog::Accepted);
     });
     QTest::mouseClick(a->button("btnPrint"), Qt::LeftButton);
     ASSERT_TRUE(dialogSeen);

@@ -58,21 +58,23 @@ protected:
                                 std::function<void(app::MainFormOptions&)> more = {}) {
         keys.push_back({"General", "Automatic update", QStringLiteral("1")});
         keys.push_back({"Update", "Save update directory", saveDir.path() + u'/'});
-        auto host =
-            std::make_unique<Host>(hub, QStringLiteral("PCA"), keys, QStringList{},
-                                   [this, online, more](app::MainFormOptions& o) {
-                                       o.today = [this] { return today; };
-                                       o.internetSources = detector(online);
-                                       o.questionDriver = [this](const QString& text) {
-                                           questions << text;
-                                           return answer;
-                                       };
-                                       o.updateWindowDriver = [this](dialogs::TUpdateIkkuna& w) {
-                                           shownStatuses << w.label("Status")->text();
-                                       };
-                                       if (more)
-                                           more(o);
-                                   });
+        auto host = std::make_unique<Host>(hub, QStringLiteral("PCA"), keys, QStringList{},
+                                           [this, online, more](app::MainFormOptions& o) {
+                                               o.today = [this] { return today; };
+                                               o.internetSources = detector(online);
+                                               test::RecordingDialogs& user = test::recording(o);
+                                               user.answer = [this](const QString& text) {
+                                                   questions << text;
+                                                   return answer;
+                                               };
+                                               user.onModal<dialogs::TUpdateIkkuna>(
+                                                   QStringLiteral("UpdateIkkuna"),
+                                                   [this](dialogs::TUpdateIkkuna& w) {
+                                                       shownStatuses << w.label("Status")->text();
+                                                   });
+                                               if (more)
+                                                   more(o);
+                                           });
         // The detector's first look at the network runs off the GUI thread.
         QTest::qWait(50);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !(*host)->Internetti()->pollRunning(); }, 5000));
@@ -268,7 +270,7 @@ TEST_F(MainWindowUpdateTest, WithoutTheAutomaticCheckTheOptionsSaySo) {
     bool autoUpdateEnabled = true;
     bool connectedEnabled = true;
     QString hint;
-    a->btnOptionsClick([&](dialogs::TOptionsIkkuna& options) {
+    a.options([&](dialogs::TOptionsIkkuna& options) {
         auto* box = options.findChild<QCheckBox*>(QStringLiteral("AutoUpdate"));
         autoUpdateEnabled = box->isEnabled();
         connectedEnabled = options.findChild<QCheckBox*>(QStringLiteral("Connected"))->isEnabled();

@@ -75,7 +75,7 @@ TEST_F(WalkTest, TheWindowKeepsProcessingEventsDuringATwoSecondWalk) {
     EXPECT_GE(ticks, 80);
     // The greeting goes out at the walk's end.
     ASSERT_TRUE(QTest::qWaitFor([&] { return heard.contains(Kind::Greeting); }, 3000));
-    EXPECT_TRUE(a->errorLog().isEmpty()) << a->errorLog().join(u'\n').toStdString();
+    EXPECT_TRUE(a.dialogs->errors.isEmpty()) << a.dialogs->errors.join(u'\n').toStdString();
 }
 
 TEST_F(WalkTest, ACloseDuringTheWalkSendsNoGreetingAfterTheGoodbye) {

@@ -11,6 +11,7 @@
 #include "network/memory_network.h"
 #include "platform/ini_file.h"
 #include "settings/colors.h"
+#include "support/recording_dialogs.h"
 
 #include <QAction>
 #include <QApplication>
@@ -694,7 +695,9 @@ protected:
         options.resourceDirectory = dir.path() + u'/';
         options.executablePath = QStringLiteral("/usr/bin/kalvento");
         options.autostartEntry = dir.filePath("autostart/kalvento.desktop");
-        options.interactiveErrors = false;
+        // Each window its own user: the last one made is user.
+        user = std::make_shared<test::RecordingDialogs>();
+        options.dialogs = user;
         options.networkPort = 5737;
         options.applyNetworkSettings = [this](const Settings& chosen) {
             applied.push_back(chosen);
@@ -716,15 +719,22 @@ protected:
     std::unique_ptr<network::DatagramReceiver> otherReceiver;
     std::unique_ptr<app::TMainForm> form;
     std::vector<Settings> applied; // what applyNetworkSettings was given
+    std::shared_ptr<test::RecordingDialogs> user;
+
+    // The options window of window, driven by drive in the user's place: true for OK.
+    void runOptions(app::TMainForm& window, std::function<bool(TOptionsIkkuna&)> drive) {
+        user->onModal<TOptionsIkkuna>(QStringLiteral("OptionsIkkuna"), std::move(drive));
+        window.btnOptionsClick();
+    }
 };
 
 TEST_F(MainFormOptionsTest, OkWithoutChangesWritesTheFileAndAnnouncesNothing) {
     start({{"Identity", "Ann"}});
     const int sends = own->totalSendCount();
-    form->btnOptionsClick([](TOptionsIkkuna&) { return true; });
+    runOptions(*form, [](TOptionsIkkuna&) { return true; });
     EXPECT_EQ(own->totalSendCount(), sends);
-    EXPECT_TRUE(form->noticeLog().isEmpty());
-    EXPECT_TRUE(form->errorLog().isEmpty()) << form->errorLog().join('\n').toStdString();
+    EXPECT_TRUE(user->notices.isEmpty());
+    EXPECT_TRUE(user->errors.isEmpty()) << user->errors.join('\n').toStdString();
     const platform::IniDocument written = platform::ini::load(settingsPath());
     EXPECT_EQ(written.value(u"Advanced", u"Identity"), "Ann");
     EXPECT_EQ(written.value(u"Advanced", u"Language index"), "0");
@@ -737,7 +747,7 @@ TEST_F(MainFormOptionsTest, ChangedIdentityIsAnnouncedToEveryWorkgroup) {
         start({{"Identity", "Ann"}});
         const int wg1 = own->sendCount("WG1");
         const int wg2 = own->sendCount("WG2");
-        form->btnOptionsClick([&](TOptionsIkkuna& w) {
+        runOptions(*form, [&](TOptionsIkkuna& w) {
             get<QLineEdit>(w, "Identity")->setText(typed); // letter case alone counts
             get<QSpinBox>(w, "Deliveries")->setValue(3);
             return true;
@@ -752,7 +762,7 @@ TEST_F(MainFormOptionsTest, ChangedIdentityIsAnnouncedToEveryWorkgroup) {
 
 TEST_F(MainFormOptionsTest, OkAppliesDisplayTrayMarksFriendsAndFont) {
     start();
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         get<QCheckBox>(w, "ShowTime")->setChecked(false);
         get<QCheckBox>(w, "HideTray")->setChecked(false);
         get<QCheckBox>(w, "Start")->setChecked(true);
@@ -782,7 +792,7 @@ TEST_F(MainFormOptionsTest, NewLanguageAppliesToTheMainWindowButNotToTheChat) {
     ASSERT_NE(label, nullptr);
     const QString englishCaption = label->text();
     const QString chat = form->Chat()->document()->toPlainText();
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         auto* language = get<QComboBox>(w, "Language");
         language->setCurrentIndex(language->findText(QStringLiteral("Suomi")));
         return true;
@@ -793,7 +803,7 @@ TEST_F(MainFormOptionsTest, NewLanguageAppliesToTheMainWindowButNotToTheChat) {
     EXPECT_EQ(form->Chat()->toolTip(), "Keskustelu");
     EXPECT_EQ(form->settings().languageIndex, 1);
     EXPECT_EQ(form->settings().language, "Suomi");
-    EXPECT_TRUE(form->noticeLog().isEmpty());
+    EXPECT_TRUE(user->notices.isEmpty());
     const platform::IniDocument written = platform::ini::load(settingsPath());
     EXPECT_EQ(written.value(u"Advanced", u"Language"), "Suomi");
 }
@@ -806,7 +816,7 @@ TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageComesBackAtOnceEverywhere
     ASSERT_EQ(label->text(), "Aktiiviset koneet:");
     ASSERT_EQ(form->Chat()->toolTip(), "Keskustelu");
     const QString chat = form->Chat()->document()->toPlainText();
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         auto* splash = get<QCheckBox>(w, "ShowSplash");
         EXPECT_EQ(splash->text(), QString::fromUtf8("Näytä aloituskuva"));
         EXPECT_EQ(w.windowTitle(), "Asetukset");
@@ -818,7 +828,7 @@ TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageComesBackAtOnceEverywhere
         get<QComboBox>(w, "Language")->setCurrentIndex(0);
         return true;
     });
-    EXPECT_TRUE(form->noticeLog().isEmpty());
+    EXPECT_TRUE(user->notices.isEmpty());
     EXPECT_EQ(label->text(), "Active computers on LAN:");
     EXPECT_EQ(form->Chat()->toolTip(), "");
     EXPECT_EQ(form->Chat()->document()->toPlainText(), chat);
@@ -829,7 +839,7 @@ TEST_F(MainFormOptionsTest, EnglishAfterAnotherLanguageComesBackAtOnceEverywhere
     EXPECT_EQ(form->settings().language, "Default (English)");
 
     // And back again.
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         get<QComboBox>(w, "Language")->setCurrentIndex(1);
         return true;
     });
@@ -841,7 +851,7 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
     start({{"Identity", "Ann"}});
     const Settings before = form->settings();
     const int sends = own->totalSendCount();
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         get<QLineEdit>(w, "Identity")->setText(QStringLiteral("Bob"));
         get<QCheckBox>(w, "ShowTime")->setChecked(false);
         get<QComboBox>(w, "Language")->setCurrentIndex(1);
@@ -865,7 +875,7 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
     };
 
     // Cancel: nothing is used, nothing is written.
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         detected(w, form->settings());
         EXPECT_EQ(get<QSpinBox>(w, "NetworkPort")->value(), 6100);
         EXPECT_EQ(get<QPlainTextEdit>(w, "Peers")->toPlainText(), "10.0.0.1:7000");
@@ -886,7 +896,7 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
     // OK: the routes at once and a greeting for the new peers; the port from the next start.
     const int sends = own->totalSendCount();
     QString problem;
-    form->btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(*form, [&](TOptionsIkkuna& w) {
         detected(w, form->settings());
         auto* interfaces = get<QListWidget>(w, "Interfaces");
         interfaces->item(1)->setCheckState(Qt::Checked);   // wlan0
@@ -902,7 +912,7 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
     EXPECT_EQ(applied[0].networkInterfaces, QStringList{"wlan0"});
     EXPECT_EQ(applied[0].networkPeers, (QStringList{"198.51.100.8/30", "10.0.0.0/16", "10.0.0.1"}));
     EXPECT_GT(own->totalSendCount(), sends) << "the new peers are greeted";
-    EXPECT_EQ(form->noticeLog(), QStringList{lang::GetMessageText(lang::MessageId::M041)});
+    EXPECT_EQ(user->notices, QStringList{lang::GetMessageText(lang::MessageId::M041)});
     const platform::IniDocument written = platform::ini::load(settingsPath());
     EXPECT_EQ(written.value(u"Network", u"Port"), "6200");
     EXPECT_EQ(written.value(u"Network", u"Interfaces"), "wlan0");
@@ -918,18 +928,18 @@ TEST_F(MainFormOptionsTest, APortHeldByAnotherProgramIsNamedAndTheWindowStillOpe
     ini.setValue(QStringLiteral("General"), QStringLiteral("Automatic update"), "0");
     platform::ini::save(settingsPath(), ini);
     app::TMainForm second(*own, mainFormOptions()); // the first holds the receiving name
-    ASSERT_EQ(second.errorLog().size(), 1);
-    EXPECT_TRUE(second.errorLog().front().startsWith("UDP port 5737 is used by another program"))
-        << second.errorLog().front().toStdString();
-    EXPECT_TRUE(second.errorLog().front().contains("Network page"));
+    ASSERT_EQ(user->errors.size(), 1);
+    EXPECT_TRUE(user->errors.front().startsWith("UDP port 5737 is used by another program"))
+        << user->errors.front().toStdString();
+    EXPECT_TRUE(user->errors.front().contains("Network page"));
     second.FormShow();
     const int sends = own->totalSendCount();
-    second.btnOptionsClick([&](TOptionsIkkuna& w) {
+    runOptions(second, [&](TOptionsIkkuna& w) {
         get<QSpinBox>(w, "NetworkPort")->setValue(5800);
         return true;
     });
     EXPECT_EQ(own->totalSendCount(), sends) << "nothing goes out on the network held by another";
-    EXPECT_EQ(second.noticeLog(), QStringList{lang::GetMessageText(lang::MessageId::M041)});
+    EXPECT_EQ(user->notices, QStringList{lang::GetMessageText(lang::MessageId::M041)});
 
     // Offline is said where the user looks, for as long as it lasts: the title, over the
     // list of computers, and on every line written, which is never shown as said.

@@ -1,5 +1,6 @@
 #include "dialogs/update_window.h"
 
+#include "dialogs/user_dialogs.h"
 #include "http/document_file.h"
 #include "http/http_client.h"
 #include "lang/format_message.h"
@@ -21,11 +22,9 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QScreen>
 #include <QStyle>
 
@@ -166,25 +165,19 @@ bool isOpenableLink(const QUrl& url) {
 
 TUpdateIkkuna::TUpdateIkkuna(const settings::Settings& settings, const QImage& background,
                              const QList<QImage>& kuvat, const QString& resourceDirectory,
-                             QWidget* parent)
+                             UserDialogs& dialogs, QWidget* parent)
     : QDialog(parent), m_settings(settings), m_background(background),
-      m_resourceDirectory(resourceDirectory), m_http(new http::THttpCli(this)) {
+      m_resourceDirectory(resourceDirectory), m_dialogs(dialogs), m_http(new http::THttpCli(this)),
+      m_check(m_http) {
     setObjectName(QStringLiteral("UpdateIkkuna"));
     setWindowTitle(QStringLiteral("Check for updates"));
     // A dialog: closed, never minimized or maximized; it grows with its texts by itself.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     m_openLink = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    m_showInformation = [this](const QString& text, const std::function<void()>& openFolder) {
-        QMessageBox box(QMessageBox::Information, windowTitle(), text, QMessageBox::Ok, this);
-        box.setTextFormat(Qt::PlainText);
-        QPushButton* folder =
-            box.addButton(GetMessageText(MessageId::M045), QMessageBox::ActionRole);
-        box.setDefaultButton(QMessageBox::Ok);
-        box.exec();
-        if (box.clickedButton() == folder)
-            openFolder();
-    };
+    // The check traces its statuses itself; the window shows them.
+    connect(&m_check, &update::UpdateCheck::statusChanged, this,
+            [this](const QString& text) { setValue(rStatus, text); });
 
     auto* grid = new QGridLayout(this);
     grid->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
@@ -326,80 +319,34 @@ void TUpdateIkkuna::setStatus(const QString& text) {
 
 void TUpdateIkkuna::btnCheckClick() {
     // A request already under way (a second click) is not a second check.
-    if (m_checking || m_downloading)
+    if (m_check.running() || m_downloading)
         return;
-    m_checking = true;
-    const QString directory = m_settings.saveUpdateDirectory;
-    const QString descriptionPath = directory + QLatin1String(kDescriptionFile);
-    QFile::remove(descriptionPath);
-
-    if (m_settings.useProxy) {
-        m_http->SetProxy(m_settings.proxyServer);
-        m_http->SetProxyPort(QString::number(m_settings.proxyPort));
-    } else {
-        m_http->SetProxy(QString());
-        m_http->SetProxyPort(QStringLiteral("80"));
-    }
-    m_http->SetURL(m_settings.updateAddress);
-    setStatus(GetMessageText(MessageId::M034));
     for (int row : {rVersionAvailable, rVersionDetails, rMoreInfo, rDownloadURL}) {
         m_values[row]->clear();
         m_values[row]->setToolTip(QString());
     }
+    m_check.run(m_settings);
+    showCheckResult(m_check);
+}
 
-    // A description is small and comes at once: a larger one, or one that takes longer,
-    // is refused while it arrives.
-    m_http->SetTimeout(m_limits.idleTimeout);
-    m_http->SetDeadline(m_limits.checkDeadline);
-    m_http->SetMinimumRate(0, 0);
-    m_http->SetMaxDocumentSize(m_limits.descriptionMaxBytes);
-    QString failure;
-    {
-        QFile description(descriptionPath);
-        if (!QDir().mkpath(directory) ||
-            !description.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            failure = description.errorString();
-        } else {
-            http::TDocumentFile stream(description);
-            m_http->SetDocumentStream(&stream);
-            try {
-                m_http->GetSync();
-            } catch (const http::EHttpException&) {
-                failure = m_http->ResponseText();
-            }
-            m_http->SetDocumentStream(nullptr);
-            description.close();
-        }
-    }
-    if (!failure.isNull()) {
-        setStatus(lang::FormatMessage(GetMessageText(MessageId::M035), {failure}));
-        QFile::remove(descriptionPath);
-        m_checkResult = update::crFailed;
-        m_checking = false;
-        return;
-    }
+void TUpdateIkkuna::showCheck(const update::UpdateCheck& check) {
+    showCheckResult(check);
+}
 
-    m_checkResult = update::crNoNewer;
-    const update::TUpdateInfo info = update::readUpdateInfo(descriptionPath);
-    const std::pair<int, QString> values[] = {{rVersionAvailable, info.Version},
-                                              {rDownloadURL, info.UpdateURL},
-                                              {rMoreInfo, info.ReadmeURL},
-                                              {rVersionDetails, info.Details}};
-    for (const auto& [row, text] : values)
-        setValue(row, text);
-    m_newerAvailable = update::CompareVersions(m_values[rCurrentVersion]->text(),
-                                               m_values[rVersionAvailable]->text());
-    if (m_newerAvailable)
-        m_btnDownload->setEnabled(true);
-    QFile::remove(descriptionPath);
-    if (m_newerAvailable) {
-        m_checkResult = update::crNewer;
-        setStatus(GetMessageText(MessageId::M028));
-        m_btnDownload->setEnabled(true);
-    } else {
-        setStatus(GetMessageText(MessageId::M036));
+void TUpdateIkkuna::showCheckResult(const update::UpdateCheck& check) {
+    if (check.result() != update::crFailed && check.result() != update::crNotSet) {
+        const update::TUpdateInfo& info = check.offered();
+        const std::pair<int, QString> values[] = {{rVersionAvailable, info.Version},
+                                                  {rDownloadURL, info.UpdateURL},
+                                                  {rMoreInfo, info.ReadmeURL},
+                                                  {rVersionDetails, info.Details}};
+        for (const auto& [row, text] : values)
+            setValue(row, text);
     }
-    m_checking = false;
+    m_newerAvailable = check.result() == update::crNewer;
+    m_btnDownload->setEnabled(m_newerAvailable);
+    if (!check.status().isEmpty())
+        setValue(rStatus, check.status());
 }
 
 void TUpdateIkkuna::setDownloadButtons(bool downloading, bool downloadEnabled) {
@@ -410,7 +357,7 @@ void TUpdateIkkuna::setDownloadButtons(bool downloading, bool downloadEnabled) {
 }
 
 void TUpdateIkkuna::btnDownloadClick() {
-    if (m_checking || m_downloading)
+    if (m_check.running() || m_downloading)
         return;
     const QString url = m_values[rDownloadURL]->text();
     const QString name = downloadFileName(url);
@@ -491,7 +438,8 @@ void TUpdateIkkuna::btnDownloadClick() {
     if (!text.contains(path))
         text += QStringLiteral("\r\n") + path;
     const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
-    m_showInformation(text, [this, folder] { m_openLink(folder); });
+    if (m_dialogs.showNotice(this, Severity::Information, text, GetMessageText(MessageId::M045)))
+        m_openLink(folder);
 }
 
 void TUpdateIkkuna::HttpDocData() {
@@ -537,8 +485,7 @@ void TUpdateIkkuna::reject() {
         btnAbortClick();
         return;
     }
-    if (m_checking)
-        m_http->Abort(); // the check ends as failed, and the window closes
+    m_check.abort(); // a check under way ends as failed, and the window closes
     accept();
 }
 

@@ -1,10 +1,11 @@
 #pragma once
-// The update window: checks the update address for a newer version, shows what the server
-// offers and downloads the offered file with a progress bar. The main window creates one
-// for the update button (shown modally) and one for each automatic check (hidden, its check
-// run directly).
+// The update window: checks the update address for a newer version (update::UpdateCheck),
+// shows what the server offers and downloads the offered file with a progress bar. The
+// main window opens one for the update button, and one to show what the daily check,
+// which runs without a window, found.
 
 #include "settings/settings_store.h"
+#include "update/update_check.h"
 #include "update/update_info.h"
 #include "update/update_schedule.h"
 
@@ -27,6 +28,8 @@ class TGlyphButton;
 
 namespace kalvento::dialogs {
 
+class UserDialogs;
+
 class TUpdateIkkuna : public QDialog {
     Q_OBJECT
 public:
@@ -36,14 +39,14 @@ public:
     static constexpr int kClientWidth = 353;
     static constexpr int kClientHeight = 281;
     static constexpr int kMaxValueChars = 70;
-    static constexpr char kDescriptionFile[] = "Tolmirant.upd";
 
     // settings: the in-memory settings (update address, proxy, save directory, language).
     // background: the main window's current picture, tiled over this one; kuvat: its image
-    // list; resourceDirectory: where Languages/ is.
+    // list; resourceDirectory: where Languages/ is; dialogs: where the end of a download is
+    // told.
     TUpdateIkkuna(const settings::Settings& settings, const QImage& background,
                   const QList<QImage>& kuvat, const QString& resourceDirectory,
-                  QWidget* parent = nullptr);
+                  UserDialogs& dialogs, QWidget* parent = nullptr);
     ~TUpdateIkkuna() override;
 
     // The handlers, named after their control.
@@ -54,22 +57,22 @@ public:
     void DownloadURLClick();
     void HttpDocData();
 
+    // Shows what a check that ran without this window found, as if its own had.
+    void showCheck(const update::UpdateCheck& check);
+
     // What the last check found (update::TCheckResult).
-    int CheckResult() const { return m_checkResult; }
+    int CheckResult() const { return m_check.result(); }
     bool NewerAvailable() const { return m_newerAvailable; }
     bool Downloading() const { return m_downloading; }
 
     // Where links and the downloaded update's folder open (the user's browser and file
     // manager unless a test says otherwise).
     void setLinkOpener(std::function<void(const QUrl&)> open) { m_openLink = std::move(open); }
-    // How the end of a download is told: text (which names the file) and a way to open the
-    // folder that holds it. A message box with a button for the folder unless a test says
-    // otherwise.
-    using DownloadNotice =
-        std::function<void(const QString& text, const std::function<void()>& openFolder)>;
-    void setInformationShower(DownloadNotice show) { m_showInformation = std::move(show); }
     // The time and size limits of the check and the download (shorter ones in tests).
-    void setLimits(const update::TUpdateLimits& limits) { m_limits = limits; }
+    void setLimits(const update::TUpdateLimits& limits) {
+        m_limits = limits;
+        m_check.setLimits(limits);
+    }
     const update::TUpdateLimits& limits() const { return m_limits; }
 
     http::THttpCli* Http() const { return m_http; }
@@ -90,6 +93,8 @@ private:
     void FormCreate();
     void FormShow();
     void setStatus(const QString& text);
+    // The values and the status of a check that has ended.
+    void showCheckResult(const update::UpdateCheck& check);
     // A value and its tip, the whole text; the window grows for it.
     void setValue(int row, const QString& text);
     // Grows the window (never shrinks it) to show its texts, within the screen.
@@ -100,11 +105,11 @@ private:
     settings::Settings m_settings;
     QImage m_background;
     QString m_resourceDirectory;
+    UserDialogs& m_dialogs;
     http::THttpCli* m_http = nullptr;
+    update::UpdateCheck m_check; // with m_http, which the download uses too
     bool m_newerAvailable = false;
     bool m_downloading = false;
-    bool m_checking = false;
-    int m_checkResult = update::crNotSet;
     update::TUpdateLimits m_limits;
 
     QList<QLabel*> m_captions; // Label8, Label5, Label9, Label10, Label11, Label12, Label6
@@ -117,7 +122,6 @@ private:
     widgets::TGlyphButton* m_btnOk = nullptr;
 
     std::function<void(const QUrl&)> m_openLink;
-    DownloadNotice m_showInformation;
 };
 
 // The file name a download gets: the part of url after its last "/", "\" or ":". Empty

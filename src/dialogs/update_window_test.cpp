@@ -4,6 +4,7 @@
 #include "lang/language_file.h"
 #include "support/http_servers.h"
 #include "support/qt_print.h"
+#include "support/recording_dialogs.h"
 #include "update/version.h"
 #include "widgets/glyph_button.h"
 
@@ -96,6 +97,7 @@ protected:
     static inline test::ScriptedHttpServer* server = nullptr;
     QTemporaryDir dir;
     settings::Settings settings;
+    test::RecordingDialogs user;
     QStringList statuses;
     std::vector<States> states;
 };
@@ -175,7 +177,7 @@ TEST_F(UpdateWindowTest, AHostileServerEndsTheCheckWithItsErrorAndLeavesNothing)
         ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
         stale.write("[UpdateInfo]\nVersion=99.0.0\n");
         stale.close();
-        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
         update::TUpdateLimits limits;
         if (!row.realLimits) {
             limits.checkDeadline = 2;
@@ -203,7 +205,7 @@ TEST_F(UpdateWindowTest, AChunkedDescriptionIsReadWithoutItsFraming) {
     settings.updateAddress =
         server->url(QStringLiteral("/chunked?size=10&body=") +
                     QString::fromLatin1(QUrl::toPercentEncoding(QString::fromLatin1(description))));
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     EXPECT_EQ(w.CheckResult(), update::crNewer);
     EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
@@ -237,9 +239,8 @@ TEST_F(UpdateWindowTest, ADownloadMustKeepMovingAndOneThatStallsSaysSo) {
         ASSERT_TRUE(old.open(QIODevice::WriteOnly));
         old.write("the copy downloaded last week");
         old.close();
-        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
         w.setLimits(limits);
-        w.setInformationShower([](const QString&, const std::function<void()>&) {});
         w.btnCheckClick();
         ASSERT_EQ(w.CheckResult(), update::crNewer);
         LoopWatch watch;
@@ -275,7 +276,7 @@ TEST_F(UpdateWindowTest, AFullDiskFailsWithTheSystemsReasonAndLeavesNoFile) {
     old.close();
 
     // The download fills the disk part of the way through a block.
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     ASSERT_EQ(w.CheckResult(), update::crNewer);
     w.btnDownloadClick();
@@ -294,7 +295,7 @@ TEST_F(UpdateWindowTest, AFullDiskFailsWithTheSystemsReasonAndLeavesNoFile) {
     while (filler.write(block) > 0) {
     }
     filler.close();
-    TUpdateIkkuna check(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna check(settings, QImage(), pictures(), dir.path() + u'/', user);
     check.btnCheckClick();
     EXPECT_EQ(check.CheckResult(), update::crFailed);
     EXPECT_EQ(
@@ -309,7 +310,7 @@ TEST_F(UpdateWindowTest, ACheckThatFindsANewerVersionShowsWhatIsOffered) {
     offer("[Other]\nVersion=0.1\n[UpdateInfo]\nVersion=99.0.0\n"
           "UpdateURL=http://example.org/files/kalvento-99.deb\n"
           "ReadmeURL=http://example.org/readme.html\nDetails=Faster <b>and</b> better\n");
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     EXPECT_EQ(buttonStates(w), kCreated);
     EXPECT_EQ(status(w), QStringLiteral("Idle!"));
     EXPECT_EQ(w.label("CurrentVersion")->text(), update::GetVersion());
@@ -345,7 +346,7 @@ TEST_F(UpdateWindowTest, ADescriptionWithoutANewerVersionIsNoUpdate) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.version);
         offer(row.description);
-        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
         w.btnCheckClick();
         EXPECT_EQ(w.CheckResult(), update::crNoNewer);
         EXPECT_EQ(status(w), QStringLiteral("No updates found!"));
@@ -363,7 +364,7 @@ TEST_F(UpdateWindowTest, AnUnreachableServerIsAFailedCheckThatLeavesNoFile) {
     ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
     stale.write("[UpdateInfo]\nVersion=99.0.0\n"); // from a check long ago: not read
     stale.close();
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     EXPECT_EQ(w.CheckResult(), update::crFailed);
     EXPECT_EQ(status(w), QStringLiteral("Error occured! (Connection refused (Error #10061))"));
@@ -371,7 +372,7 @@ TEST_F(UpdateWindowTest, AnUnreachableServerIsAFailedCheckThatLeavesNoFile) {
     EXPECT_EQ(buttonStates(w), kCreated);
 
     settings.updateAddress = server->url(QStringLiteral("/notfound"));
-    TUpdateIkkuna notFound(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna notFound(settings, QImage(), pictures(), dir.path() + u'/', user);
     notFound.btnCheckClick();
     EXPECT_EQ(notFound.CheckResult(), update::crFailed);
     EXPECT_EQ(status(notFound), QStringLiteral("Error occured! (Not Found)"));
@@ -380,14 +381,11 @@ TEST_F(UpdateWindowTest, AnUnreachableServerIsAFailedCheckThatLeavesNoFile) {
 TEST_F(UpdateWindowTest, ADownloadShowsItsProgressAndEndsInTheSaveDirectory) {
     offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
           server->url(QStringLiteral("/len/300000")).toUtf8() + "\n");
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
-    QStringList shown;
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
+    const QStringList& shown = user.notices;
     QList<QUrl> opened;
     w.setLinkOpener([&](const QUrl& url) { opened << url; });
-    w.setInformationShower([&](const QString& text, const std::function<void()>& openFolder) {
-        shown << text;
-        openFolder(); // the user's "Open the folder"
-    });
+    user.chooseAction = true; // the user's "Open the folder"
     w.btnCheckClick();
     ASSERT_EQ(w.CheckResult(), update::crNewer);
     recordProgress(w);
@@ -425,14 +423,12 @@ TEST_F(UpdateWindowTest, AnOlderTranslationOfTheEndOfADownloadStillNamesTheFile)
         lang::LanguageFile::fromBytes("[Misc]\nM033=Asenna ladattu tiedosto!\n")));
     offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
           server->url(QStringLiteral("/len/10")).toUtf8() + "\n");
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
-    QString shown;
-    w.setInformationShower(
-        [&](const QString& text, const std::function<void()>&) { shown = text; });
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     w.btnDownloadClick();
-    EXPECT_EQ(shown, QStringLiteral("Asenna ladattu tiedosto!\r\n") +
-                         QDir(settings.saveUpdateDirectory).absoluteFilePath("10"));
+    ASSERT_EQ(user.notices.size(), 1);
+    EXPECT_EQ(user.notices[0], QStringLiteral("Asenna ladattu tiedosto!\r\n") +
+                                   QDir(settings.saveUpdateDirectory).absoluteFilePath("10"));
     lang::SetCurrentLanguageFile(nullptr);
 }
 
@@ -447,7 +443,7 @@ TEST_F(UpdateWindowTest, AnAbortedDownloadLeavesTheOlderFileAsItWas) {
     old.write("the copy downloaded last week");
     old.close();
 
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     ASSERT_EQ(w.CheckResult(), update::crNewer);
     w.Http()->SetOnDocData([&](http::THttpCli* http, const char*, int) {
@@ -474,7 +470,7 @@ TEST_F(UpdateWindowTest, ANameThatIsNoFilesNameFailsTheDownload) {
         SCOPED_TRACE(url);
         EXPECT_EQ(dialogs::downloadFileName(QString::fromLatin1(url)), QString());
         offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + QByteArray(url) + "\n");
-        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
         w.btnCheckClick();
         ASSERT_EQ(w.CheckResult(), update::crNewer);
         const int requests = server->requestCount();
@@ -492,7 +488,7 @@ TEST_F(UpdateWindowTest, ANameThatIsNoFilesNameFailsTheDownload) {
 TEST_F(UpdateWindowTest, ASecondClickDuringACheckStartsNothing) {
     offer("[UpdateInfo]\nVersion=99.0.0\n");
     settings.updateAddress = server->url(QStringLiteral("/slow?delay=1"));
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     const int requests = server->requestCount();
     QTimer::singleShot(200, &w, [&] {
         w.btnCheckClick();
@@ -517,7 +513,7 @@ TEST_F(UpdateWindowTest, LinksOpenInTheBrowserWhenTheyAreWebAddresses) {
         SCOPED_TRACE(row.readme);
         offer("[UpdateInfo]\nVersion=1.0.0\nReadmeURL=" + QByteArray(row.readme) +
               "\nUpdateURL=" + QByteArray(row.readme) + "\n");
-        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+        TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
         QList<QUrl> opened;
         w.setLinkOpener([&](const QUrl& url) { opened << url; });
         w.btnCheckClick();
@@ -536,7 +532,7 @@ TEST_F(UpdateWindowTest, LinksOpenInTheBrowserWhenTheyAreWebAddresses) {
 TEST_F(UpdateWindowTest, ValuesStandBesideTheirCaptionsInTheChosenLanguage) {
     settings.languageIndex = 1;
     settings.language = QStringLiteral("Suomi");
-    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR));
+    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR), user);
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
@@ -575,9 +571,12 @@ TEST_F(UpdateWindowTest, AWindowShownAfterItsCheckKeepsWhatItFoundInAnyLanguage)
     offer("[UpdateInfo]\nVersion=99.0.0\n");
     settings.languageIndex = 1;
     settings.language = QStringLiteral("Suomi");
-    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR));
-    w.btnCheckClick(); // the automatic check runs hidden, then the user asks to see it
-    const QString found = status(w);
+    TUpdateIkkuna w(settings, QImage(), pictures(), QStringLiteral(KALVENTO_SOURCE_DIR), user);
+    // The daily check runs without a window, then the user asks to see what it found.
+    update::UpdateCheck check;
+    ASSERT_EQ(check.run(settings), update::crNewer);
+    const QString found = check.status();
+    w.showCheck(check);
     w.show();
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Päivitysten tarkistus"));
     EXPECT_EQ(status(w), found);
@@ -592,7 +591,7 @@ TEST_F(UpdateWindowTest, TheWindowGrowsToItsTextsAndCutsOnlyWhatNoScreenHolds) {
                             QStringLiteral("/kalvento.deb");
     offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" + longer.toUtf8() +
           "\nReadmeURL=" + endless.toUtf8() + "\n");
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     w.btnCheckClick();
@@ -616,7 +615,7 @@ TEST_F(UpdateWindowTest, TheMainWindowsPictureIsTiledOverTheWindow) {
     QImage tile(40, 30, QImage::Format_RGB32);
     tile.fill(Qt::white);
     tile.setPixel(0, 0, qRgb(255, 0, 0));
-    TUpdateIkkuna w(settings, tile, pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, tile, pictures(), dir.path() + u'/', user);
     const QImage shot = w.grab().toImage();
     for (const QPoint at : {QPoint(0, 0), QPoint(40, 0), QPoint(80, 30), QPoint(320, 270)})
         EXPECT_EQ(shot.pixel(at), qRgb(255, 0, 0)) << at.x() << "," << at.y();
@@ -624,7 +623,7 @@ TEST_F(UpdateWindowTest, TheMainWindowsPictureIsTiledOverTheWindow) {
 }
 
 TEST_F(UpdateWindowTest, EscapeClosesTheWindowUnlessADownloadRuns) {
-    TUpdateIkkuna idle(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna idle(settings, QImage(), pictures(), dir.path() + u'/', user);
     idle.show();
     QTest::keyClick(&idle, Qt::Key_Escape);
     EXPECT_FALSE(idle.isVisible());
@@ -632,7 +631,7 @@ TEST_F(UpdateWindowTest, EscapeClosesTheWindowUnlessADownloadRuns) {
 
     offer("[UpdateInfo]\nVersion=99.0.0\nUpdateURL=" +
           server->url(QStringLiteral("/drip?chunks=40&size=1000&interval=50")).toUtf8() + "\n");
-    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/');
+    TUpdateIkkuna w(settings, QImage(), pictures(), dir.path() + u'/', user);
     w.btnCheckClick();
     w.show();
     bool visibleAfterEscape = false;

@@ -10,6 +10,7 @@
 #include "lang/message_table.h"
 #include "network/memory_network.h"
 #include "platform/ini_file.h"
+#include "support/recording_dialogs.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -243,6 +244,7 @@ struct FirstRunHost {
     QString resources = SourceDir;
     std::unique_ptr<network::InMemoryNetwork> network;
     std::unique_ptr<app::TMainForm> form;
+    std::shared_ptr<test::RecordingDialogs> user; // of the last start
     int wizardRuns = 0;
     std::function<void(TWelcomeIkkuna&)> answer = [](TWelcomeIkkuna& w) { w.close(); };
 
@@ -258,11 +260,12 @@ struct FirstRunHost {
         options.executablePath = QStringLiteral("/usr/bin/kalvento");
         options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
         options.arguments = std::move(arguments);
-        options.interactiveErrors = false;
-        options.wizardDriver = [this](TWelcomeIkkuna& w) {
+        user = std::make_shared<test::RecordingDialogs>();
+        user->onModal<TWelcomeIkkuna>(QStringLiteral("WelcomeIkkuna"), [this](TWelcomeIkkuna& w) {
             ++wizardRuns;
             answer(w);
-        };
+        });
+        options.dialogs = user;
         form = std::make_unique<app::TMainForm>(*network, options);
     }
     QString label1() const { return form->findChild<QLabel*>(QStringLiteral("Label1"))->text(); }
@@ -279,7 +282,7 @@ TEST_F(WelcomeFirstRunTest, RunsOnceAndWritesItsAnswersInOrder) {
     a.start();
     EXPECT_EQ(a.wizardRuns, 1);
     EXPECT_TRUE(a.form->FirstRun());
-    EXPECT_TRUE(a.form->errorLog().isEmpty()) << a.form->errorLog().join(u'\n').toStdString();
+    EXPECT_TRUE(a.user->errors.isEmpty()) << a.user->errors.join(u'\n').toStdString();
     EXPECT_EQ(readAll(a.settingsPath), QByteArray("[Advanced]\n"
                                                   "Identity=\n"
                                                   "Language index=0\n"
@@ -360,7 +363,7 @@ TEST_F(WelcomeFirstRunTest, AFailedWriteIsReportedAndTheAnswersStillHold) {
     };
     a.start();
     EXPECT_EQ(a.wizardRuns, 1);
-    EXPECT_EQ(a.form->errorLog().size(), 1);
+    EXPECT_EQ(a.user->errors.size(), 1);
     EXPECT_EQ(a.form->settings().identity, QStringLiteral("Bill"));
 }
 

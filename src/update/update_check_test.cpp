@@ -1,15 +1,22 @@
+#include "update/update_check.h"
 #include "update/update_info.h"
 #include "update/update_schedule.h"
 #include "update/version.h"
 
+#include "http/http_client.h"
 #include "settings/settings_store.h"
+#include "support/http_servers.h"
 #include "support/qt_print.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <QUrl>
 
 using namespace kalvento::update;
 
@@ -195,4 +202,126 @@ TEST(UpdateSchedule, ADateThatIsNoDateCountsAsYesterday) {
     EXPECT_EQ(s.run(true, false), NextCheck::Tomorrow);
     EXPECT_EQ(s.checks, 1);
     EXPECT_EQ(s.state().errorCount, 3);
+}
+
+// --- The check itself, against a server on loopback -----------------------------------------
+
+namespace {
+
+class UpdateCheckRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server = new kalvento::test::ScriptedHttpServer;
+        ASSERT_TRUE(server->start());
+    }
+    static void TearDownTestSuite() { delete server; }
+
+    void SetUp() override {
+        settings = kalvento::settings::Settings::defaults(dir.path());
+        settings.saveUpdateDirectory = dir.path() + QStringLiteral("/updates/");
+    }
+    // The server hands out this description.
+    void offer(const QByteArray& description) {
+        QFile file(dir.filePath(QStringLiteral("offer.ini")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(description);
+        file.close();
+        settings.updateAddress =
+            server->url(QStringLiteral("/file?path=") +
+                        QString::fromLatin1(QUrl::toPercentEncoding(file.fileName())));
+    }
+    // A description left by a check long ago, which must be neither read nor left.
+    void leaveStaleDescription() {
+        QDir().mkpath(settings.saveUpdateDirectory);
+        QFile stale(settings.saveUpdateDirectory + QStringLiteral("Tolmirant.upd"));
+        ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+        stale.write("[UpdateInfo]\nVersion=99.0.0\n");
+    }
+    QStringList filesInSaveDirectory() const {
+        return QDir(settings.saveUpdateDirectory).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    static inline kalvento::test::ScriptedHttpServer* server = nullptr;
+    QTemporaryDir dir;
+    kalvento::settings::Settings settings;
+};
+
+} // namespace
+
+TEST_F(UpdateCheckRun, SaysWhatTheServerOffersAndLeavesNoFile) {
+    const struct {
+        const char* name;
+        QByteArray description; // empty: nobody answers
+        TCheckResult result;
+        const char* version;
+        const char* status;
+    } rows[] = {
+        {"newer", "[UpdateInfo]\nVersion=99.0.0\nUpdateURL=http://x/k.deb\nDetails=<b>d</b>\n",
+         crNewer, "99.0.0", "A newer program version is available!"},
+        {"older", "[UpdateInfo]\nVersion=1.0.0\n", crNoNewer, "1.0.0", "No updates found!"},
+        {"no version", "[UpdateInfo]\nDetails=none\n", crNoNewer, "N/A", "No updates found!"},
+        {"refused", "", crFailed, "N/A", "Error occured! (Connection refused (Error #10061))"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.description.isEmpty())
+            settings.updateAddress = QStringLiteral("http://127.0.0.1:%1/Kalvento.ini")
+                                         .arg(kalvento::test::unusedLoopbackPort());
+        else
+            offer(row.description);
+        leaveStaleDescription();
+        UpdateCheck check;
+        QStringList statuses;
+        QObject::connect(&check, &UpdateCheck::statusChanged,
+                         [&](const QString& text) { statuses << text; });
+        EXPECT_EQ(check.run(settings), row.result);
+        EXPECT_EQ(check.result(), row.result);
+        EXPECT_EQ(check.offered().Version, QString::fromLatin1(row.version));
+        EXPECT_EQ(statuses, QStringList({QStringLiteral("Checking for update!"),
+                                         QString::fromLatin1(row.status)}));
+        EXPECT_EQ(check.status(), QString::fromLatin1(row.status));
+        EXPECT_FALSE(check.running());
+        EXPECT_EQ(filesInSaveDirectory(), QStringList());
+        // A description is small and comes at once.
+        EXPECT_GT(check.http().Deadline(), 0);
+        EXPECT_LE(check.http().Deadline(), 30);
+    }
+}
+
+TEST_F(UpdateCheckRun, ASecondRunOrAnAbortDuringACheckStartsNothingNew) {
+    settings.updateAddress = server->url(QStringLiteral("/slow?delay=5"));
+    UpdateCheck check;
+    const int requests = server->requestCount();
+    TCheckResult second = crNewer;
+    QTimer::singleShot(300, &check, [&] {
+        EXPECT_TRUE(check.running());
+        second = check.run(settings);
+        check.abort();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(check.run(settings), crFailed);
+    EXPECT_LT(clock.elapsed(), 4000) << "the abort did not end the check";
+    EXPECT_EQ(second, crNotSet);
+    EXPECT_EQ(server->requestCount(), requests + 1);
+    EXPECT_TRUE(check.status().startsWith(QLatin1String("Error occured!")))
+        << check.status().toStdString();
+    // Nothing runs: an abort now is nothing.
+    check.abort();
+    EXPECT_FALSE(check.running());
+}
+
+TEST_F(UpdateCheckRun, TheProxyOfTheSettingsCarriesTheRequest) {
+    offer("[UpdateInfo]\nVersion=1.0.0\n");
+    settings.useProxy = true;
+    settings.proxyServer = QStringLiteral("127.0.0.1");
+    settings.proxyPort = kalvento::test::unusedLoopbackPort();
+    UpdateCheck check;
+    // Nobody listens on the proxy's port: the check fails there, not at the server.
+    EXPECT_EQ(check.run(settings), crFailed);
+    EXPECT_EQ(check.http().Proxy(), QStringLiteral("127.0.0.1"));
+    EXPECT_EQ(check.http().ProxyPort(), QString::number(settings.proxyPort));
+    settings.useProxy = false;
+    EXPECT_EQ(check.run(settings), crNoNewer);
+    EXPECT_EQ(check.http().Proxy(), QString());
 }

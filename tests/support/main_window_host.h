@@ -4,9 +4,11 @@
 
 #include "app/chat_view.h"
 #include "app/main_window.h"
+#include "dialogs/options_window.h"
 #include "network/memory_network.h"
 #include "platform/ini_file.h"
 #include "support/chat_node_probe.h"
+#include "support/recording_dialogs.h"
 
 #include <QDateTime>
 #include <QLineEdit>
@@ -40,8 +42,12 @@ struct Host {
     network::InMemoryNetwork* network = nullptr; // set on an in-memory LAN
     std::unique_ptr<app::TMainForm> form;
     std::function<void(app::MainFormOptions&)> configure;
+    // The user of this computer: what the program told and asked them, and the test's
+    // script for the questions and the windows it runs modally (kept from run to run).
+    std::shared_ptr<RecordingDialogs> dialogs = std::make_shared<RecordingDialogs>();
 
-    // configure changes the options of every start (tests' hooks).
+    // configure changes the options of every start (tests' hooks; recording(options) is
+    // dialogs).
     Host(network::InMemoryHub& hub, const QString& computer, const std::vector<Key>& keys = {},
          QStringList arguments = {},
          std::function<void(app::MainFormOptions&)> configureOptions = {})
@@ -68,13 +74,14 @@ struct Host {
     // A new run of the program on the same computer and settings.
     void start(QStringList arguments = {}) {
         form.reset();
+        dialogs->clearRecords();
         app::MainFormOptions options;
         options.settingsPath = settingsPath();
         options.resourceDirectory = dir.path() + u'/';
         options.executablePath = QStringLiteral("/usr/bin/kalvento");
         options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
         options.arguments = std::move(arguments);
-        options.interactiveErrors = false;
+        options.dialogs = dialogs;
         if (configure)
             configure(options);
         form = std::make_unique<app::TMainForm>(*ownedNetwork, options);
@@ -88,6 +95,13 @@ struct Host {
         IniDocument document = ini();
         document.setValue(QString::fromLatin1(section), QString::fromLatin1(key), value);
         platform::ini::save(settingsPath(), document);
+    }
+
+    // The options window, driven by drive in the user's place: true for OK.
+    void options(std::function<bool(dialogs::TOptionsIkkuna&)> drive) {
+        dialogs->onModal<dialogs::TOptionsIkkuna>(QStringLiteral("OptionsIkkuna"),
+                                                  std::move(drive));
+        form->btnOptionsClick();
     }
 
     app::TMainForm& operator*() { return *form; }
@@ -126,6 +140,11 @@ struct Host {
         QTest::keyClick(form->Message(), Qt::Key_Return);
     }
 };
+
+// The recording user a Host gives its program, from inside configure.
+inline RecordingDialogs& recording(app::MainFormOptions& options) {
+    return dynamic_cast<RecordingDialogs&>(*options.dialogs);
+}
 
 // Hands every waiting datagram to its window until the LAN is quiet.
 void pump(network::InMemoryHub& hub, const std::vector<Host*>& hosts) {
