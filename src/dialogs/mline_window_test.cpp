@@ -204,7 +204,7 @@ TEST(MLineWindow, AFileIsReadAsTextWithinASensibleSize) {
     Editor e;
     QTemporaryDir dir;
     const auto write = [&](const char* name, const QByteArray& bytes) {
-        const QString path = dir.filePath(QString::fromLatin1(name));
+        QString path = dir.filePath(QString::fromLatin1(name));
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write(bytes);

@@ -11,10 +11,6 @@
 
 #include <QObject>
 
-namespace kalvento::platform {
-class DatagramNetwork;
-}
-
 namespace kalvento::messaging {
 
 class ChatNode : public QObject {
