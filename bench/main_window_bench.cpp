@@ -124,6 +124,7 @@ void BM_StartAndEndWithFriends(benchmark::State& state) {
     {
         platform::IniDocument ini = platform::ini::load(settingsPath);
         std::vector<platform::IniDocument::Entry> friends;
+        friends.reserve(std::size_t(state.range(0)));
         for (int i = 0; i < state.range(0); ++i)
             friends.push_back({QStringLiteral("Friend%1").arg(i + 1),
                                QStringLiteral("user%1@PC%2").arg(i).arg(i % 997)});

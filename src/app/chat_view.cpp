@@ -482,7 +482,7 @@ platform::Result TChatView::insertHistory(qint64 begin, const QByteArray& lines)
         at.insertBlock();
         at.setPosition(0);
     }
-    const platform::Result read = richtext::readRtf(m_history->documentOf(lines), at);
+    platform::Result read = richtext::readRtf(m_history->documentOf(lines), at);
     const int inserted = document()->characterCount() - charsBefore - (wasEmpty ? 0 : 1);
     if (!m_chatFont.family().isEmpty()) {
         QTextCursor range(document());
@@ -584,7 +584,7 @@ platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
         return platform::Result::success();
     };
     if (m_logLoadFailed && QFileInfo(path).isFile()) {
-        if (const platform::Result kept = keepAside(path); !kept)
+        if (platform::Result kept = keepAside(path); !kept)
             return kept;
     }
     m_logLoadFailed = false;
@@ -597,7 +597,7 @@ platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
     richtext::AppendOutcome outcome = richtext::appendToLog(path, source, *m_unsaved);
     if (outcome.sourceDamaged) {
         if (source == path) {
-            if (const platform::Result kept = keepAside(path); !kept)
+            if (platform::Result kept = keepAside(path); !kept)
                 return kept;
         }
         outcome = richtext::appendToLog(path, QString(), *m_unsaved);

@@ -208,7 +208,7 @@ private:
     std::unique_ptr<richtext::LogHistoryFile> m_history;
     QString m_historyPath;
     qint64 m_loadedFrom = 0; // where the shown history begins in the file
-    qint64 m_historyChunkBytes = 256 * 1024;
+    qint64 m_historyChunkBytes = qint64{256} * 1024;
     bool m_loadQueued = false;
     bool m_decorating = false;
     bool m_decorationQueued = false;

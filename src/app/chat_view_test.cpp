@@ -119,7 +119,7 @@ struct ChatViewTest : ::testing::Test {
     // Start-of-run as the window runs it, baseline included.
     QString start(TChatView& v, bool saveOn) {
         v.setClock([] { return fixedNow; });
-        const QString error =
+        QString error =
             v.startOfRunContent(logPath(), saveOn, QFont(QStringLiteral("Sans"), 11)).error;
         v.setLogBaseline();
         return error;
@@ -964,15 +964,17 @@ TEST_F(ChatViewTest, PeerLinesCannotPassForOtherSendersLines) {
 }
 
 TEST_F(ChatViewTest, DirectionControlsOfPeersReorderNothingAroundThem) {
-    const auto received = [](QString sender, QString text) {
+    const auto received = [](const QString& sender, const QString& text) {
         return [=](TChatView& v) {
             v.appendReceived(line(text, ReceivedLine::Kind::Public, false, sender));
         };
     };
-    const auto echo = [](QStringList names) {
+    const auto echo = [](const QStringList& names) {
         return [=](TChatView& v) { v.appendPrivateEcho(names, QStringLiteral("hi"), false); };
     };
-    const auto comment = [](QString text) { return [=](TChatView& v) { v.appendComment(text); }; };
+    const auto comment = [](const QString& text) {
+        return [=](TChatView& v) { v.appendComment(text); };
+    };
     const QString EVIL = QStringLiteral("EVIL");
     // Right-to-left text after an opening left open would take the time stamp along.
     const QString hebrew = QStringLiteral("\u05E9\u05DC\u05D5\u05DD 12");

@@ -35,9 +35,6 @@ class QListView;
 class QMenu;
 class QModelIndex;
 
-namespace kalvento::platform {
-class DatagramNetwork;
-}
 namespace kalvento::widgets {
 class TGlyphButton;
 class TTitlebtn;

@@ -55,7 +55,7 @@ protected:
 
     // A copy with automatic updates on, its update address and save folder of its own.
     std::unique_ptr<Host> start(std::vector<Key> keys, bool online = false,
-                                std::function<void(app::MainFormOptions&)> more = {}) {
+                                const std::function<void(app::MainFormOptions&)>& more = {}) {
         keys.push_back({"General", "Automatic update", QStringLiteral("1")});
         keys.push_back({"Update", "Save update directory", saveDir.path() + u'/'});
         auto host = std::make_unique<Host>(hub, QStringLiteral("PCA"), keys, QStringList{},

@@ -44,16 +44,16 @@ struct Recorder {
     NewMessageAlert::Hooks hooks() {
         return {
             [this](const SoundChoice& choice) {
-                calls.push_back("sound");
+                calls.emplace_back("sound");
                 sounds.push_back(choice);
             },
-            [this] { calls.push_back("icon"); },
+            [this] { calls.emplace_back("icon"); },
             [this] { return trayActive; },
             [this] {
-                calls.push_back("restore from tray");
+                calls.emplace_back("restore from tray");
                 trayActive = false;
             },
-            [this] { calls.push_back("raise"); },
+            [this] { calls.emplace_back("raise"); },
         };
     }
 };

@@ -44,7 +44,7 @@ public:
     static constexpr int kDesignWidth = 593; // the size of Reunus
     static constexpr int kDesignHeight = 449;
     // A file larger than this is no message: it is refused instead of loaded.
-    static constexpr qint64 kMaxFileSize = 1024 * 1024;
+    static constexpr qint64 kMaxFileSize = qint64{1024} * 1024;
 
     // What the window needs of the main window.
     struct Host {

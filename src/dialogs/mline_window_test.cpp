@@ -15,6 +15,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPrinter>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -57,7 +58,7 @@ struct Editor {
 
 } // namespace
 
-TEST(MLineLayout, TheDesignSizeGivesTheDesignNumbers) {
+TEST(MLineLayout, TheOpeningSizeGivesTheKnownPlaces) {
     const dialogs::MLineLayout l = dialogs::computeMLineLayout(QSize(593, 449));
     EXPECT_EQ(l.RE, QRect(8, 8, 577, 317));
     EXPECT_EQ(l.btnCut, QRect(126, 333, 57, 54)); // round(125.5) is 126, the even one
@@ -71,7 +72,7 @@ TEST(MLineLayout, TheDesignSizeGivesTheDesignNumbers) {
     EXPECT_EQ(wide.btnSend.left(), 343);
 }
 
-TEST(MLineWindow, OpensAtTheDesignSizeWithTheChatFontAndTheMainWindowsColour) {
+TEST(MLineWindow, OpensAtItsOwnSizeWithTheChatFontAndTheMainWindowsColour) {
     Editor e;
     EXPECT_EQ(e.window->size(), QSize(593, 449));
     EXPECT_EQ(e.window->windowTitle(), QStringLiteral("Send multilined messages"));
@@ -81,24 +82,68 @@ TEST(MLineWindow, OpensAtTheDesignSizeWithTheChatFontAndTheMainWindowsColour) {
     EXPECT_TRUE(e.window->testAttribute(Qt::WA_DeleteOnClose));
     EXPECT_FALSE(e.window->windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_TRUE(e.window->windowFlags() & Qt::WindowMaximizeButtonHint);
-    const struct {
-        const char* name;
-        const char* hint;
-        int picture;
-    } buttons[] = {
-        {"btnCut", "Cut selected text to clipboard (CTRL + X)", 19},
-        {"btnCopy", "Copy selected text to clipboard (CTRL + C)", 21},
-        {"btnPaste", "Paste text from clipboard (CTRL + V)", 23},
-        {"btnSelectAll", "Select all (CTRL + A)", 25},
-        {"btnPrint", "Print text", 15},
-        {"btnOpen", "Open existing text document", 27},
-        {"btnSend", "Send message", 1},
-        {"btnClose", "Close this dialog (ESC)", 11},
+}
+
+// Each button, clicked with the mouse, does its own job, carries a hint and shows a picture of
+// its own from the toolbar's list.
+TEST(MLineWindow, EachButtonClickedDoesItsOwnJob) {
+    Editor e;
+    QApplication::clipboard()->clear();
+    int asked = 0;
+    int printed = 0;
+    e.window->chooseFile = [&](QWidget*) {
+        ++asked;
+        return QString();
     };
-    for (const auto& b : buttons) {
-        EXPECT_EQ(e.window->button(b.name)->hint(), QString::fromLatin1(b.hint));
-        EXPECT_EQ(e.window->button(b.name)->imageIndex(), b.picture);
+    e.window->confirmPrint = [&](QPrinter*, QWidget*) {
+        ++printed;
+        return false;
+    };
+    e.window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(e.window));
+    const auto click = [&](const char* name) {
+        widgets::TGlyphButton* button = e.window->button(name);
+        ASSERT_NE(button, nullptr) << name;
+        ASSERT_TRUE(button->isEnabled()) << name;
+        QTest::mouseClick(button, Qt::LeftButton);
+    };
+
+    e.window->RE()->setPlainText(QStringLiteral("one\ntwo"));
+    click("btnSelectAll");
+    EXPECT_EQ(e.window->RE()->textCursor().selectedText(), QStringLiteral("one\u2029two"));
+    click("btnCopy");
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("one\ntwo"));
+    click("btnCut");
+    EXPECT_TRUE(e.window->RE()->toPlainText().isEmpty());
+    click("btnPaste");
+    click("btnPaste");
+    EXPECT_EQ(e.window->RE()->toPlainText(), QStringLiteral("one\ntwoone\ntwo"));
+    click("btnSend");
+    EXPECT_EQ(e.sent, QList<QStringList>{QStringList({"one", "twoone", "two"})});
+    click("btnOpen");
+    EXPECT_EQ(asked, 1);
+    click("btnPrint");
+    EXPECT_EQ(printed, 1);
+
+    QSet<QString> hints;
+    QSet<int> shown;
+    const QList<widgets::TGlyphButton*> buttons = e.window->findChildren<widgets::TGlyphButton*>();
+    EXPECT_EQ(buttons.size(), 8);
+    for (const widgets::TGlyphButton* button : buttons) {
+        SCOPED_TRACE(button->objectName().toStdString());
+        EXPECT_FALSE(button->hint().isEmpty());
+        hints.insert(button->hint());
+        EXPECT_GE(button->imageIndex(), 0);
+        EXPECT_LT(button->imageIndex(), button->imageCount());
+        shown.insert(button->imageIndex());
     }
+    EXPECT_EQ(hints.size(), buttons.size());
+    EXPECT_EQ(shown.size(), buttons.size());
+
+    QPointer<TMLineIkkuna> window = e.window;
+    e.window = nullptr; // closing frees it
+    QTest::mouseClick(window->button("btnClose"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 2000));
 }
 
 TEST(MLineWindow, ButtonsAndMenuItemsFollowTheTextTheSelectionAndTheClipboard) {
@@ -159,7 +204,7 @@ TEST(MLineWindow, AFileIsReadAsTextWithinASensibleSize) {
     Editor e;
     QTemporaryDir dir;
     const auto write = [&](const char* name, const QByteArray& bytes) {
-        const QString path = dir.filePath(QString::fromLatin1(name));
+        QString path = dir.filePath(QString::fromLatin1(name));
         QFile file(path);
         file.open(QIODevice::WriteOnly);
         file.write(bytes);

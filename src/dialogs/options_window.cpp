@@ -281,8 +281,8 @@ TOptionsIkkuna::Pickers TOptionsIkkuna::Pickers::real() {
     p.picture = [](QWidget* parent, const QString& filter) {
         return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), QString(), filter));
     };
-    p.sound = [](QWidget* parent, const QString& filter, const QString& folder) {
-        return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), folder, filter));
+    p.sound = [](QWidget* parent, const QString& filter, const QString& startFolder) {
+        return nonEmpty(QFileDialog::getOpenFileName(parent, QString(), startFolder, filter));
     };
     p.confirm = [](QWidget* parent, const QString& text) {
         QMessageBox box(QMessageBox::Question, u"Confirm"_s, text,

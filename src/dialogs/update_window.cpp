@@ -151,7 +151,7 @@ QString downloadFileName(const QString& url) {
     qsizetype cut = -1;
     for (const QChar separator : {u'/', u'\\', u':'})
         cut = qMax(cut, url.lastIndexOf(separator));
-    const QString name = url.mid(cut + 1);
+    QString name = url.mid(cut + 1);
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
         return QString();
     return name;

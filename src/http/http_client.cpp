@@ -12,8 +12,6 @@
 
 namespace kalvento::http {
 
-namespace wsa = http::wsa;
-
 namespace {
 
 QString errorWithNumber(int error) {

@@ -119,12 +119,11 @@ int socketErrorFromResolver(int gaiError, int errnoValue) {
         return 11002;
 #ifdef EAI_NODATA
     case EAI_NODATA:
-        return 11004;
 #endif
 #ifdef EAI_ADDRFAMILY
     case EAI_ADDRFAMILY:
-        return 11004;
 #endif
+        return 11004;
     case EAI_FAMILY:
         return 10047;
     case EAI_MEMORY:

@@ -19,7 +19,6 @@
 
 namespace kalvento::http {
 
-namespace wsa = http::wsa;
 using http::socketErrorFromErrno;
 
 // ---------------------------------------------------------------------------------------
@@ -129,8 +128,14 @@ TWSocket::TWSocket(QObject* owner) : QObject(owner) {
 TWSocket::~TWSocket() {
     m_destroying = true;
     CancelDnsLookup();
-    if (m_state != wsClosed)
-        InternalClose(true);
+    // A close error is not raised while the socket goes (nobody is left to hear of it, and
+    // without an OnError handler it would be thrown out of the destructor); an exception a
+    // state handler throws now would end the program, so it ends here.
+    try {
+        if (m_state != wsClosed)
+            InternalClose(true);
+    } catch (...) {
+    }
     DeleteSocket();
 }
 
@@ -979,7 +984,7 @@ void TWSocket::InternalClose(bool shutdownFirst) {
     // A handler that opened a new connection keeps it.
     if (connection == m_connectionId && m_state == wsClosed)
         ResetToDefaults();
-    if (closeError != 0 && closeError != wsa::Interrupted) {
+    if (closeError != 0 && closeError != wsa::Interrupted && !m_destroying) {
         m_lastError = closeError;
         SocketError(QStringLiteral("Disconnect (closesocket)"));
     }

@@ -13,7 +13,9 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -33,8 +35,9 @@ public:
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_fd, 8);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 8) != 0)
+            ADD_FAILURE() << "no loopback listener: " << std::strerror(errno);
         socklen_t size = sizeof address;
         ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size);
         m_port = ntohs(address.sin_port);
@@ -269,12 +272,10 @@ TEST(WSocketConnect, ALocalAddressThatIsNotOursCannotEvenStart) {
 TEST(WSocketConnect, ARefusedConnectionIsReportedLaterAndClosedOnce) {
     TWSocket socket;
     std::vector<std::pair<QString, int>> events;
-    socket.SetOnSessionConnected([&](TWSocket*, quint16 error) {
-        events.push_back({"connected", error});
-    });
-    socket.SetOnSessionClosed([&](TWSocket*, quint16 error) {
-        events.push_back({"closed", error});
-    });
+    socket.SetOnSessionConnected(
+        [&](TWSocket*, quint16 error) { events.emplace_back("connected", error); });
+    socket.SetOnSessionClosed(
+        [&](TWSocket*, quint16 error) { events.emplace_back("closed", error); });
     socket.SetAddr(QStringLiteral("127.0.0.1"));
     socket.SetPort(QString::number(kalvento::test::unusedLoopbackPort()));
     ASSERT_TRUE(socket.Connect());
@@ -413,7 +414,8 @@ TEST(WSocketSend, WhatThePeerDoesNotTakeWaitsInBlocksAndArrivesWhole) {
     ASSERT_GE(peer, 0);
     int sentEvents = 0;
     socket.SetOnDataSent([&](TWSocket*, quint16) { ++sentEvents; });
-    const QByteArray data = pattern(16 * 1024 * 1024); // more than the kernel buffers hold
+    const QByteArray data =
+        pattern(qsizetype{16} * 1024 * 1024); // more than the kernel buffers hold
     EXPECT_EQ(socket.Send(data), data.size());
     ASSERT_FALSE(socket.AllSent());
     ASSERT_GT(socket.SendQueue().size(), 1u);
@@ -598,9 +600,8 @@ TEST(WSocketState, EveryChangeIsReportedInOrder) {
     Listener listener;
     TWSocket socket;
     std::vector<std::pair<int, int>> changes;
-    socket.SetOnChangeState([&](TWSocket*, TSocketState from, TSocketState to) {
-        changes.push_back({from, to});
-    });
+    socket.SetOnChangeState(
+        [&](TWSocket*, TSocketState from, TSocketState to) { changes.emplace_back(from, to); });
     const int peer = connectTo(socket, listener);
     ASSERT_GE(peer, 0);
     socket.Close();

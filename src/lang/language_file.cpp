@@ -168,7 +168,7 @@ QString languagePicturePath(const QString& name, const QString& baseDirectory) {
 
 QString chooseHelpFile(int languageIndex, const QString& language, const QString& baseDirectory) {
     const QString helps = QLatin1StringView(HelpsFolder) + u"/KV"_s;
-    const QString english = joinPath(baseDirectory, helps + u"English.html"_s);
+    QString english = joinPath(baseDirectory, helps + u"English.html"_s);
     if (languageIndex == 0)
         return english;
     const QString own = joinPath(baseDirectory, helps + language + u".html"_s);

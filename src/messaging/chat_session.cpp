@@ -277,14 +277,15 @@ void ChatSession::scheduleWaitingGreetings() {
 
 void ChatSession::takeWaitingGreetings() {
     while (!m_waitingOrder.empty()) {
-        const auto found = m_waiting.constFind(m_waitingOrder.front());
-        if (found == m_waiting.cend()) {
+        const auto found = m_waiting.find(m_waitingOrder.front());
+        if (found == m_waiting.end()) {
             m_waitingOrder.pop_front(); // said goodbye meanwhile
             continue;
         }
         if (!m_budget.takeWaiting())
             break;
-        const WaitingGreeting greeting = found.value();
+        // Taken out of the table before it is erased there.
+        const WaitingGreeting greeting = std::move(found.value());
         m_waiting.erase(found);
         m_waitingOrder.pop_front();
         acceptGreeting(greeting.computerName, greeting.groupName, greeting.senderId);

@@ -406,6 +406,7 @@ TEST_F(ChatSessionTest, GreetingsThatFindTheBudgetEmptyWaitAndAreAnsweredAsItRef
     messaging::ReceptionBudget::Clock::time_point now{};
     a.session.setBudget(messaging::ReceptionBudget({100, 3}, {10, 50}, [&] { return now; }));
     std::vector<Copy*> others;
+    others.reserve(10);
     for (int i = 0; i < 10; ++i)
         others.push_back(&add(QStringLiteral("PC%1").arg(i + 2), "WG"));
     for (Copy* other : others) {

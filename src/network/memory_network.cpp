@@ -31,8 +31,8 @@ namespace {
 
 class InMemoryReceiver : public DatagramReceiver {
 public:
-    InMemoryReceiver(std::shared_ptr<InMemoryHubState> state, QString computer, QString group,
-                     QString name)
+    InMemoryReceiver(std::shared_ptr<InMemoryHubState> state, const QString& computer,
+                     QString group, QString name)
         : m_state(std::move(state)), m_computer(folded(computer)), m_groupName(std::move(group)),
           m_group(folded(m_groupName)), m_name(std::move(name)), m_foldedName(folded(m_name)) {
         m_state->receivers.push_back(this);

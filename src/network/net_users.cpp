@@ -57,7 +57,7 @@ void TNetUsers::BeginEnumerate(std::chrono::milliseconds wait) {
     }
     // The worker hands its answer to this object's thread. It never outlives the object:
     // Cancel, which the destructor calls, stops it and waits for it.
-    m_worker = std::jthread([this, walk, wait](std::stop_token stop) {
+    m_worker = std::jthread([this, walk, wait](const std::stop_token& stop) {
         QStringList groups;
         QString error;
         try {

@@ -217,7 +217,7 @@ TEST_F(PeerListTest, LookupsFollowEveryChangeOfTheList) {
     const QStringList names = {"PC1", "pc1",    "Łódź",    "ŁÓDŹ", "café", "CAFÉ", "PC2", "PC3",
                                "pc4", "straße", "STRASSE", "PC5",  "x",    "X",    "PC6", "PC7"};
     for (int step = 0; step < 4000; ++step) {
-        const QString name = names[qsizetype(random() % quint32(names.size()))];
+        const QString& name = names[qsizetype(random() % quint32(names.size()))];
         const auto id = qint32(random() % 8); // few ids: entries share them
         switch (random() % 5) {
         case 0:

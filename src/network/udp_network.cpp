@@ -535,7 +535,7 @@ struct UdpNetwork::State {
     // Every allowed broadcast interface when asked, then each unicast address once. A
     // failure on one path is no failure while another path took the datagram.
     void transmit(int fd, const QByteArray& bytes, bool broadcast,
-                  std::vector<Ipv4Endpoint> unicast) {
+                  const std::vector<Ipv4Endpoint>& unicast) {
         int attempts = 0;
         int successes = 0;
         int lastError = 0;
@@ -902,7 +902,7 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
         std::vector<Ipv4Endpoint> unicasts = s.groupUnicasts(toOwnGroup && !deliveredHere);
         if (deliveredHere) // the copy a peer list gives the own endpoint is here already
             std::erase(unicasts, s.ownEndpoint());
-        s.transmit(s.sendFd, bytes, true, std::move(unicasts));
+        s.transmit(s.sendFd, bytes, true, unicasts);
     }
 }
 

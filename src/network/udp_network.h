@@ -53,11 +53,11 @@ struct UdpNetworkConfig {
     std::chrono::milliseconds walkWait = kDefaultWalkWait;
     // Waiting datagrams beyond these are dropped.
     quint32 maxQueuedDatagrams = 4096;
-    quint64 maxQueuedBytes = 32 * 1024 * 1024;
+    quint64 maxQueuedBytes = quint64{32} * 1024 * 1024;
     // The copies this computer sends itself (the user's own lines) wait in the same order
     // but are counted apart, so that a flood from elsewhere cannot push them out.
     quint32 maxQueuedOwnDatagrams = 4096;
-    quint64 maxQueuedOwnBytes = 32 * 1024 * 1024;
+    quint64 maxQueuedOwnBytes = quint64{32} * 1024 * 1024;
 
     // KALVENTO_PORT, KALVENTO_BIND_ADDRESS, KALVENTO_INTERFACES (comma-separated names),
     // KALVENTO_PEERS ("addr[:port]" or "addr/nn[:port]", comma-separated), KALVENTO_WALK_MS,

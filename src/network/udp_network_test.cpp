@@ -54,7 +54,11 @@ void sendRaw(const QByteArray& bytes, quint32 address, quint16 port, quint32 sou
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(source);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ADD_FAILURE() << "cannot send from that address: " << std::strerror(errno);
+        ::close(fd);
+        return;
+    }
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(address);
     a.sin_port = htons(port);
@@ -100,7 +104,7 @@ protected:
     void SetUp() override { port = randomFreePort(); }
 
     UdpNetworkConfig config(quint32 address, const char* computer, const char* group,
-                            QList<quint32> peerAddresses = {kHost1, kHost2, kHost3}) const {
+                            const QList<quint32>& peerAddresses = {kHost1, kHost2, kHost3}) const {
         UdpNetworkConfig c;
         c.computerName = QString::fromLatin1(computer);
         c.groupName = QString::fromLatin1(group);

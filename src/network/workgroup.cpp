@@ -66,7 +66,7 @@ std::optional<QString> workgroupFromSmbConf(QByteArrayView contents) {
 }
 
 QString workgroupName(const QString& smbConfPath) {
-    const QString override = qEnvironmentVariable("KALVENTO_WORKGROUP");
+    QString override = qEnvironmentVariable("KALVENTO_WORKGROUP");
     if (!override.isEmpty())
         return override;
     QFile file(smbConfPath);

@@ -37,7 +37,7 @@ QString singleLine(QString text) {
 // Writes the value so that reading it back gives the same text: blanks at either end and
 // a surrounding pair of quotes would otherwise be taken away by the reader.
 QString encodeValue(const QString& value) {
-    const QString line = singleLine(value);
+    QString line = singleLine(value);
     if (line.isEmpty())
         return line;
     const bool padded = line.front().isSpace() || line.back().isSpace();

@@ -28,11 +28,11 @@ QString programDirectory() {
 }
 
 QString resourceDirectory() {
-    const QString program = programDirectory();
+    QString program = programDirectory();
     if (QFileInfo(program + QStringLiteral("Languages")).isDir())
         return program;
     // An installed program: <prefix>/bin/kalvento with <prefix>/share/kalvento beside it.
-    const QString installed =
+    QString installed =
         withTrailingSlash(QDir(program + QStringLiteral("../share/kalvento")).absolutePath());
     if (QFileInfo(installed + QStringLiteral("Languages")).isDir())
         return installed;
@@ -43,7 +43,7 @@ QString chooseSettingsDirectory(const QString& overrideDirectory, const QString&
                                 const QString& configHome, const QString& home) {
     if (!overrideDirectory.isEmpty())
         return withTrailingSlash(QDir(overrideDirectory).absolutePath());
-    const QString program = withTrailingSlash(programDir);
+    QString program = withTrailingSlash(programDir);
     if (!program.isEmpty() && QFileInfo(program + QStringLiteral("Options.ini")).isFile())
         return program;
     // A relative XDG_CONFIG_HOME is invalid and is ignored.
@@ -61,7 +61,7 @@ QString configHomeDirectory() {
 }
 
 QString settingsDirectory() {
-    const QString directory =
+    QString directory =
         chooseSettingsDirectory(environment("KALVENTO_CONFIG_DIR"), programDirectory(),
                                 environment("XDG_CONFIG_HOME"), QDir::homePath());
     // A failure shows later, when the settings cannot be written.

@@ -41,19 +41,19 @@ QString readText(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QString();
-    return QString::fromUtf8(file.read(64 * 1024));
+    return QString::fromUtf8(file.read(qint64{64} * 1024));
 }
 
 } // namespace
 
 QString systemLine(const QString& osRelease, const QString& kernelRelease, const QString& machine) {
-    const QString pretty = osReleaseValue(osRelease, u"PRETTY_NAME");
+    QString pretty = osReleaseValue(osRelease, u"PRETTY_NAME");
     QStringList kernel;
     if (!kernelRelease.isEmpty())
         kernel << QStringLiteral("Linux ") + kernelRelease;
     if (!machine.isEmpty())
         kernel << machine;
-    const QString kernelText = kernel.join(QStringLiteral(", "));
+    QString kernelText = kernel.join(QStringLiteral(", "));
     if (pretty.isEmpty())
         return kernelText;
     if (kernelText.isEmpty())

@@ -21,9 +21,9 @@ namespace kalvento::richtext {
 namespace {
 
 // A header is a few hundred bytes; one far beyond this is no header of ours.
-constexpr qint64 kMaxHeaderBytes = 64 * 1024;
+constexpr qint64 kMaxHeaderBytes = qint64{64} * 1024;
 // The copy of an old body goes through a buffer of this size.
-constexpr qint64 kCopyBlockBytes = 1024 * 1024;
+constexpr qint64 kCopyBlockBytes = qint64{1024} * 1024;
 
 // Reads the header token by token; any deviation from the writer's form ends it.
 class HeaderParser {
@@ -345,7 +345,7 @@ platform::Result LogHistoryFile::unchanged() const {
 platform::Result LogHistoryFile::read(qint64 begin, qint64 end, QByteArray& bytes) const {
     if (m_fd < 0)
         return failure(EBADF);
-    if (const platform::Result r = unchanged(); !r)
+    if (platform::Result r = unchanged(); !r)
         return r;
     if (const int error = readAt(m_fd, begin, end, bytes); error != 0)
         return failure(error);
@@ -363,7 +363,7 @@ platform::Result LogHistoryFile::readLinesBefore(qint64 end, qint64 about, qint6
     while (begin > first) {
         // From the byte before, so that a window that starts on a line start keeps it.
         QByteArray window;
-        if (const platform::Result r = read(begin - 1, end, window); !r)
+        if (platform::Result r = read(begin - 1, end, window); !r)
             return r;
         const qsizetype lineEnd = window.indexOf('\n');
         if (lineEnd >= 0 && lineEnd < window.size() - 1) {

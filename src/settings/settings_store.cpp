@@ -260,7 +260,7 @@ WriteResult writeFirstRun(const QString& path, const Settings& s) {
 
 WriteResult writeAll(const QString& path, const Settings& s, const QString& executablePath,
                      const QString& autostartEntry) {
-    const WriteResult result = writeBatch(path, [&](Writer& out) {
+    WriteResult result = writeBatch(path, [&](Writer& out) {
         out.boolean(General, "Show splashscreen", s.showSplashscreen);
         out.integer(General, "Deliveries", s.deliveries);
         out.boolean(General, "Hide to tray", s.hideToTray);

@@ -26,7 +26,7 @@ TUpdateInfo readUpdateInfo(const QString& file);
 struct TUpdateLimits {
     int idleTimeout = 60; // seconds without a byte, for both
     int checkDeadline = 30;
-    qint64 descriptionMaxBytes = 64 * 1024;
+    qint64 descriptionMaxBytes = qint64{64} * 1024;
     int downloadMinimumRate = 1024;
     int downloadRateWindow = 60;
 };

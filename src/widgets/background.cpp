@@ -29,9 +29,11 @@ namespace {
 // allocated, as Qt's own readers do; a damaged header can claim gigapixels.
 constexpr qint64 kMaxPictureBytes = qint64(256) * 1024 * 1024;
 
+// Takes the image by value so that a picture nobody else holds is converted in place.
 QImage forPainting(QImage image) {
-    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                         : QImage::Format_RGB32);
+    const QImage::Format format =
+        image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
+    return std::move(image).convertToFormat(format);
 }
 
 std::optional<QImage> readWithQt(const QString& path, const char* format) {
@@ -154,7 +156,7 @@ bool runJpegDecode(JpegDecodeState* s, const unsigned char* data, unsigned long 
             auto* out = reinterpret_cast<QRgb*>(s->image.scanLine(y));
             const bool inverted = s->cinfo.saw_Adobe_marker;
             for (int x = 0; x < width; ++x)
-                out[x] = cmykToRgb(s->cmykRow.data() + 4 * x, inverted);
+                out[x] = cmykToRgb(s->cmykRow.data() + 4 * qsizetype(x), inverted);
         }
     }
     jpeg_finish_decompress(&s->cinfo);

@@ -95,7 +95,7 @@ TEST(DecodeJpeg, DecodesSizeAndColours) {
 }
 
 TEST(DecodeJpeg, DecodesGreyAndAdobeCmyk) {
-    const std::vector<unsigned char> grey(40 * 24, 200);
+    const std::vector<unsigned char> grey(std::size_t{40} * 24, 200);
     const auto greyImage = decodeJpeg(encodeJpeg(40, 24, 1, JCS_GRAYSCALE, grey));
     ASSERT_TRUE(greyImage.has_value());
     EXPECT_EQ(greyImage->size(), QSize(40, 24));

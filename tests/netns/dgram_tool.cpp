@@ -105,7 +105,7 @@ QString option(QStringList& args, const QString& name, const QString& fallback) 
         return fallback;
     if (at + 1 >= args.size())
         usage();
-    const QString value = args[at + 1];
+    QString value = args[at + 1];
     args.remove(at, 2);
     return value;
 }
@@ -451,6 +451,7 @@ int copies(QStringList args) {
         throw SystemError(errno);
 
     std::vector<QByteArray> names;
+    names.reserve(size_t(count));
     std::vector<quint32> sequence(size_t(count), 0);
     for (int i = 0; i < count; ++i)
         names.push_back(prefix + QByteArray::number(i));
