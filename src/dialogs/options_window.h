@@ -1,7 +1,8 @@
 #pragma once
 // The options window: every setting but the window geometry and the update bookkeeping, on
-// six pages. It only keeps its controls consistent while the user works; the main window
-// fills it, reads the result back on OK and applies it.
+// six pages, each a class of its own (options_*_page) that shows and takes back its part of
+// the settings. The window assembles them, shows the language chosen, and fits its size;
+// the main window fills it, reads the result back on OK and applies it.
 
 #include "desktop/sound_player.h"
 #include "settings/settings_store.h"
@@ -17,18 +18,18 @@
 #include <optional>
 
 class QCheckBox;
-class QComboBox;
-class QGroupBox;
 class QLabel;
-class QLineEdit;
-class QListWidget;
-class QPlainTextEdit;
-class QPushButton;
-class QSpinBox;
 class QTabWidget;
-class QToolButton;
 
 namespace kalvento::dialogs {
+
+class OptionsPage;
+class GeneralPage;
+class MessagesPage;
+class FriendsPage;
+class UpdatePage;
+class AppearancePage;
+class NetworkPage;
 
 // The hint of the automatic-check boxes in a build without the automatic check.
 inline constexpr char NoAutomaticCheckHint[] =
@@ -89,9 +90,7 @@ public:
     Pickers& pickers() { return m_pickers; }
     // Plays what the Play button asks for (the alert's sound player unless a test says
     // otherwise).
-    void setSoundPlayer(std::function<void(const desktop::SoundChoice&)> play) {
-        m_playSound = std::move(play);
-    }
+    void setSoundPlayer(std::function<void(const desktop::SoundChoice&)> play);
     // What the alert plays for the sound chosen now, as the settings will store it.
     desktop::SoundChoice chosenSound() const;
 
@@ -101,39 +100,15 @@ public:
     // base with every value the window edits replaced by the controls' values. A list
     // without a selection (a language whose file is gone) leaves its setting as it was.
     settings::Settings result(settings::Settings base) const;
-    QFont chosenFont() const { return m_font; }
+    QFont chosenFont() const;
 
-    // Handlers.
-    void TeeFonttiTeksti(QLabel* label, const QFont& font);
-    void OwnColorClick(QLabel* label);
+    // Asks for the chat font, as a click on the font's label does.
     void MessageFontClick();
-    void UseProxyClick();
-    void NoBGClick();
-    void SaveMessagesClick();
-    void AutoUpdateClick();
     // A build without the automatic check (KALVENTO_UPDATE_CHECK=OFF) greys its two boxes
     // and says why; their stored values are kept.
     void setAutomaticCheckAvailable(bool available);
-    void AlertMessageClick();
-    void FrenditClick();
-    void btnBrowseClick();
-    void BrowseButtonClick();
-    void OpenBGButtonClick();
-    void SelaaButtonClick();
-    void PlaySoundClick();
-    // Shows beside the sound list what the chosen entry plays on this desktop.
-    void SoundChange();
-    // The language chosen in the list is put on this window at once (the built-in English
-    // too), so the user sees it before confirming.
-    void LanguageSelect(int index);
-    void btnRemoveClick();
-    void btnClearClick();
-    // The peers' edit says at once which lines are no peers.
-    void PeersChange();
     // The interfaces the list offers: those detected (broadcastInterfaceNames by default).
-    void setDetectedInterfaces(const QStringList& names) { m_detectedInterfaces = names; }
-    // The colour box's custom entry asks for a colour; cancelling keeps the earlier choice.
-    void BGColorSelect(int index);
+    void setDetectedInterfaces(const QStringList& names);
 
     // The stored colour value shown by a colour label or the colour box.
     quint32 labelColor(const QLabel* label) const;
@@ -150,93 +125,26 @@ public:
 
 private:
     void FormCreate(const settings::Settings& current);
-    void createGeneralPage(QWidget* page);
-    void createMessagesPage(QWidget* page);
-    void createFriendsPage(QWidget* page);
-    void createUpdatePage(QWidget* page);
-    void createAppearancePage(QWidget* page);
-    void createNetworkPage(QWidget* page);
-    void fillInterfaces(const QStringList& chosen);
-    void setLabelColor(QLabel* label, quint32 value);
-    void selectSound(const QString& soundName);
-    void addSound(const QString& storedName, const QString& text);
-    void selectBackgroundColor(quint32 value);
-    void fillLanguages(const settings::Settings& settings);
+    // The language chosen in the list is put on this window at once (the built-in English
+    // too), so the user sees it before confirming.
+    void showLanguage(const QString& language);
     // Grows the window to show every caption of the language in use whole.
     void fitToContents();
     void showEvent(QShowEvent* event) override;
-    void browseFolder(QLineEdit* edit);
 
     QString m_resourceDirectory;
     Pickers m_pickers;
-    QFont m_font;
-    std::function<void(const desktop::SoundChoice&)> m_playSound;
     QString m_shownLanguage; // the language file whose texts the window shows; empty: English
-    std::array<quint32, 3> m_colors{}; // own, other, private
-    int m_bgColorIndex = -1;           // the colour box's selection before a custom pick
 
     QTabWidget* m_sivut = nullptr;
-    // General
-    QCheckBox* m_showSplash = nullptr;
-    QCheckBox* m_start = nullptr;
-    QCheckBox* m_hideTray = nullptr;
-    QCheckBox* m_alwaysTray = nullptr;
-    QCheckBox* m_saveMessages = nullptr;
-    QLineEdit* m_saveMessagesPath = nullptr;
-    QPushButton* m_btnBrowse = nullptr;
-    QCheckBox* m_autoUpdate = nullptr;
-    bool m_automaticCheckAvailable = true;
-    QCheckBox* m_connected = nullptr;
-    QSpinBox* m_deliveries = nullptr;
-    // Messages
-    QCheckBox* m_showTime = nullptr;
-    QCheckBox* m_showName = nullptr;
-    QCheckBox* m_italic = nullptr;
-    std::array<QLabel*, 3> m_colorLabels{}; // OwnColor, OtherColor, PrivateColor
-    QLabel* m_messageFont = nullptr;
-    QCheckBox* m_alertMessage = nullptr;
-    QGroupBox* m_notify = nullptr;
-    QCheckBox* m_flashingIcon = nullptr;
-    QCheckBox* m_bringOnTop = nullptr;
-    QCheckBox* m_playASound = nullptr;
-    QComboBox* m_sound = nullptr;
-    QToolButton* m_selaaButton = nullptr;
-    QToolButton* m_playSoundButton = nullptr;
-    QLabel* m_soundPlays = nullptr;
-    // Friends
-    QListWidget* m_frendit = nullptr;
-    QPushButton* m_btnRemove = nullptr;
-    QPushButton* m_btnClear = nullptr;
-    // Update
-    QLabel* m_proxyLabel = nullptr;
-    QLineEdit* m_proxy = nullptr;
-    QCheckBox* m_useProxy = nullptr;
-    QLabel* m_proxyPortLabel = nullptr;
-    QSpinBox* m_proxyPort = nullptr;
-    QLineEdit* m_address = nullptr;
-    QSpinBox* m_port = nullptr;
-    QLineEdit* m_saveTo = nullptr;
-    QToolButton* m_browseButton = nullptr;
-    // Appearance
-    QLabel* m_backGroundLabel = nullptr;
-    QComboBox* m_backGround = nullptr;
-    QPushButton* m_openBGButton = nullptr;
-    QLabel* m_bgStyleLabel = nullptr;
-    QComboBox* m_bgStyle = nullptr;
-    QComboBox* m_bgColor = nullptr;
-    QCheckBox* m_noBG = nullptr;
-    QLineEdit* m_identity = nullptr;
-    QComboBox* m_language = nullptr;
-    QLabel* m_langDir = nullptr;
-    // Network
-    QSpinBox* m_networkPort = nullptr;
-    QListWidget* m_interfaces = nullptr;
-    QPlainTextEdit* m_peers = nullptr;
-    QLabel* m_peersProblem = nullptr;
-    QLabel* m_networkOverride = nullptr;
-    QStringList m_detectedInterfaces;
-    // Desktop notification, on the Messages page
-    QCheckBox* m_desktopNotification = nullptr;
+    GeneralPage* m_general = nullptr;
+    MessagesPage* m_messages = nullptr;
+    FriendsPage* m_friends = nullptr;
+    UpdatePage* m_update = nullptr;
+    AppearancePage* m_appearance = nullptr;
+    NetworkPage* m_network = nullptr;
+    // Each page in the order its part of the settings is shown and taken back.
+    std::array<OptionsPage*, 6> m_pages{};
 };
 
 } // namespace kalvento::dialogs

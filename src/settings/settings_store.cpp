@@ -3,6 +3,7 @@
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/system_error.h"
+#include "settings/settings_keys.h"
 #include "settings/value_encoding.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <functional>
 #include <limits>
@@ -23,96 +25,81 @@ using platform::IniDocument;
 
 namespace {
 
-const QString General = QStringLiteral("General");
-const QString Messages = QStringLiteral("Messages");
-const QString Update = QStringLiteral("Update");
-const QString Advanced = QStringLiteral("Advanced");
-const QString Friends = QStringLiteral("Friends");
-const QString Network = QStringLiteral("Network");
+constexpr char General[] = "General";
+constexpr char Messages[] = "Messages";
+constexpr char Update[] = "Update";
+constexpr char Advanced[] = "Advanced";
+constexpr char Friends[] = "Friends";
+constexpr char Network[] = "Network";
 
-constexpr int IntMax = std::numeric_limits<int>::max();
+using namespace keys;
 
-class Reader {
-public:
-    explicit Reader(const IniDocument& document) : m_document(document) {}
+// A place far beyond any desktop is no place: the window then opens centred.
+constexpr int PlaceLimit = 100000;
 
-    // Values outside min..max are held to the nearest end: a hand-edited size or count
-    // must not make the program flood the network or draw an absurd window.
-    int integer(const QString& section, const char* key, int fallback, int min = -IntMax - 1,
-                int max = IntMax) const {
-        const std::optional<qint32> value = parseInteger(text(section, key));
-        return value ? std::clamp<int>(*value, min, max) : fallback;
-    }
-    bool boolean(const QString& section, const char* key, bool fallback) const {
-        return parseBoolean(text(section, key)).value_or(fallback);
-    }
-    quint32 color(const QString& section, const char* key, quint32 fallback) const {
-        return colorFromString(text(section, key)).value_or(fallback);
-    }
-    QString string(const QString& section, const char* key, const QString& fallback) const {
-        return m_document.value(section, QString::fromLatin1(key)).value_or(fallback);
-    }
-    // An empty directory would put the files in whatever the working directory is.
-    QString directory(const QString& section, const char* key, const QString& fallback) const {
-        const QString value = string(section, key, QString());
-        return value.isEmpty() ? fallback : platform::withTrailingSlash(value);
-    }
+// clang-format off
+const Key<Settings> SettingsKeys[] = {
+    {General, "Maximized", Boolean<Settings>{&Settings::maximized}, Close},
+    {General, "Width", Integer<Settings>{&Settings::width, 100, 10000}, Close, 0, When::NormalWindow},
+    {General, "Height", Integer<Settings>{&Settings::height, 100, 10000}, Close, 0, When::NormalWindow},
+    {General, "Left", Coordinate<Settings>{&Settings::position, 0}, Close, 0, When::KnownPlace},
+    {General, "Top", Coordinate<Settings>{&Settings::position, 1}, Close, 0, When::KnownPlace},
+    {General, "Screen", Text<Settings>{&Settings::screen}, Close, 0, When::KnownPlace},
+    {General, "Show splashscreen", Boolean<Settings>{&Settings::showSplashscreen}, Options},
+    {General, "Deliveries", Integer<Settings>{&Settings::deliveries, 1, 10}, Options},
+    {General, "Hide to tray", Boolean<Settings>{&Settings::hideToTray}, Options | TrayItem},
+    {General, "Always show tray icon", Boolean<Settings>{&Settings::alwaysShowTrayIcon}, Options},
+    {General, "Save messages log", Boolean<Settings>{&Settings::saveMessagesLog}, Options},
+    {General, "Automatic update", Boolean<Settings>{&Settings::automaticUpdate}, Options | FirstRun},
+    {General, "Always connected to the Internet", Boolean<Settings>{&Settings::alwaysConnected}, Options | FirstRun},
+    {General, "Save messages path", Text<Settings>{&Settings::saveMessagesPath, Blank::Directory}, Options},
 
-private:
-    QString text(const QString& section, const char* key) const {
-        return m_document.value(section, QString::fromLatin1(key)).value_or(QString());
-    }
-    const IniDocument& m_document;
+    {Messages, "Show message time", Boolean<Settings>{&Settings::showMessageTime}, Options},
+    {Messages, "Own message color", Color<Settings>{&Settings::ownMessageColor}, Options},
+    {Messages, "Show sender's name", Boolean<Settings>{&Settings::showSenderName}, Options},
+    {Messages, "Other message color", Color<Settings>{&Settings::otherMessageColor}, Options},
+    {Messages, "Show private messages in italic", Boolean<Settings>{&Settings::showPrivateItalic}, Options},
+    {Messages, "Private message color", Color<Settings>{&Settings::privateMessageColor}, Options},
+    {Messages, "Message font name", Text<Settings>{&Settings::messageFontName, Blank::Default}, Options},
+    {Messages, "Message font size", Integer<Settings>{&Settings::messageFontSize, 1, 400}, Options},
+    {Messages, "Show alert", Boolean<Settings>{&Settings::showAlert}, Options},
+    {Messages, "Flashing icon", Boolean<Settings>{&Settings::flashingIcon}, Options},
+    {Messages, "Bring on top", Boolean<Settings>{&Settings::bringOnTop}, Options},
+    {Messages, "Play a sound", Boolean<Settings>{&Settings::playSound}, Options},
+    {Messages, "Sound name", Text<Settings>{&Settings::soundName}, Options},
+    {Messages, "Sound index", Integer<Settings>{&Settings::soundIndex, 0, 100000}, Options},
+    {Messages, "Desktop notification", Boolean<Settings>{&Settings::desktopNotification}, Options},
+
+    {Update, "Proxy server", Text<Settings>{&Settings::proxyServer}, Options},
+    {Update, "Proxy port", Integer<Settings>{&Settings::proxyPort, 0, 32767}, Options},
+    {Update, "Use proxy", Boolean<Settings>{&Settings::useProxy}, Options},
+    {Update, "Port", Integer<Settings>{&Settings::port, 0, 32767}, Options},
+    {Update, "Update address", Text<Settings>{&Settings::updateAddress}, Options},
+    {Update, "Save update directory", Text<Settings>{&Settings::saveUpdateDirectory, Blank::Directory}, Options},
+
+    {Advanced, "Background index", Integer<Settings>{&Settings::backgroundIndex}, Options},
+    {Advanced, "Background", Text<Settings>{&Settings::background}, Options},
+    {Advanced, "Background style", Integer<Settings>{&Settings::backgroundStyle, 0, 2, OutOfRange::Default}, Options},
+    {Advanced, "Background color", Color<Settings>{&Settings::backgroundColor}, Options},
+    {Advanced, "Disable background", Boolean<Settings>{&Settings::disableBackground}, Options},
+    {Advanced, "Identity", Text<Settings>{&Settings::identity}, Options | FirstRun, FirstRun},
+    {Advanced, "Language index", Integer<Settings>{&Settings::languageIndex, IntMin, IntMax, OutOfRange::Clamp, &Settings::languageIndexMissing}, Options | FirstRun},
+    {Advanced, "Language", Text<Settings>{&Settings::language}, Options | FirstRun},
+
+    {Network, "Port", Integer<Settings>{&Settings::networkPort, 1, 65535, OutOfRange::Default}, Options},
+    {Network, "Interfaces", List<Settings>{&Settings::networkInterfaces}, Options},
+    {Network, "Peers", List<Settings>{&Settings::networkPeers}, Options},
+
+    {Friends, nullptr, NameSection<Settings>{&Settings::friends}, Options | Close | FriendsEdit, Close},
 };
 
-class Writer {
-public:
-    explicit Writer(IniDocument& document) : m_document(document) {}
-    void integer(const QString& section, const char* key, int value) {
-        string(section, key, QString::number(value));
-    }
-    void boolean(const QString& section, const char* key, bool value) {
-        string(section, key, booleanToString(value));
-    }
-    void color(const QString& section, const char* key, quint32 value) {
-        string(section, key, colorToString(value));
-    }
-    void string(const QString& section, const char* key, const QString& value) {
-        m_document.setValue(section, QString::fromLatin1(key), value);
-    }
-    IniDocument& document() { return m_document; }
-
-private:
-    IniDocument& m_document;
+const Key<UpdateState> UpdateKeys[] = {
+    {Update, "Last checked", Date<UpdateState>{&UpdateState::lastChecked}, LastChecked},
+    {Update, "Error type 1 count", Integer<UpdateState>{&UpdateState::errorCount, 0}, ErrorCount},
 };
+// clang-format on
 
-QString directoryOf(const QString& path) {
-    return platform::withTrailingSlash(QFileInfo(path).absolutePath());
-}
-
-// One batch: the file as it stands, the batch's changes, one atomic save. A file that
-// exists but cannot be read is left alone rather than replaced by the batch's keys only.
-WriteResult writeBatch(const QString& path, const std::function<void(Writer&)>& change) {
-    try {
-        IniDocument document;
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly)) {
-            document = IniDocument::parse(file.readAll());
-        } else if (file.exists()) {
-            throw platform::SystemError(errno ? errno : EACCES);
-        }
-        file.close();
-        Writer writer(document);
-        change(writer);
-        platform::ini::save(path, document);
-        return {};
-    } catch (const platform::SystemError& e) {
-        // The reason alone would leave the user guessing which file it was.
-        return {QCoreApplication::translate("SettingsStore",
-                                            "The settings file %1 could not be written: %2")
-                    .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), e.text())};
-    }
-}
+template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
 
 // A list in one value: its items separated by commas, each trimmed, empty ones left out.
 QStringList splitList(const QString& value) {
@@ -123,23 +110,195 @@ QStringList splitList(const QString& value) {
     return items;
 }
 
-QString joinList(const QStringList& items) {
-    return splitList(items.join(u',')).join(u',');
+// Reads one key into owner, which holds the defaults; a missing or unreadable value leaves
+// the default. Coordinates gather in place until both are known.
+template <class Owner>
+void readKey(const IniDocument& document, const Key<Owner>& key, Owner& owner,
+             std::array<std::optional<int>, 2>& place) {
+    const QString section = QString::fromLatin1(key.section);
+    const std::optional<QString> text =
+        key.name ? document.value(section, QString::fromLatin1(key.name)) : std::nullopt;
+    const QString value = text.value_or(QString());
+    std::visit(Overloaded{
+                   [&](const Integer<Owner>& v) {
+                       const std::optional<qint32> number = parseInteger(value);
+                       if (v.missing)
+                           owner.*v.missing = !number || *number == LanguageIndexMissing;
+                       if (!number)
+                           return;
+                       if (v.rule == OutOfRange::Clamp)
+                           owner.*v.member = std::clamp<int>(*number, v.min, v.max);
+                       else if (*number >= v.min && *number <= v.max)
+                           owner.*v.member = *number;
+                   },
+                   [&](const Boolean<Owner>& v) {
+                       if (const std::optional<bool> flag = parseBoolean(value))
+                           owner.*v.member = *flag;
+                   },
+                   [&](const Color<Owner>& v) {
+                       if (const std::optional<quint32> color = colorFromString(value))
+                           owner.*v.member = *color;
+                   },
+                   [&](const Text<Owner>& v) {
+                       if (!text)
+                           return;
+                       switch (v.blank) {
+                       case Blank::Kept:
+                           owner.*v.member = *text;
+                           break;
+                       case Blank::Default:
+                           if (!text->trimmed().isEmpty())
+                               owner.*v.member = *text;
+                           break;
+                       case Blank::Directory:
+                           // An empty directory would put the files in whatever the working
+                           // directory is.
+                           if (!text->isEmpty())
+                               owner.*v.member = platform::withTrailingSlash(*text);
+                           break;
+                       }
+                   },
+                   [&](const List<Owner>& v) { owner.*v.member = splitList(value); },
+                   [&](const Date<Owner>& v) {
+                       if (const std::optional<QDate> day = parseDate(value))
+                           owner.*v.member = *day;
+                   },
+                   [&](const Coordinate<Owner>& v) {
+                       const std::optional<qint32> number = parseInteger(value);
+                       if (number && *number >= -PlaceLimit && *number <= PlaceLimit)
+                           place[size_t(v.axis)] = *number;
+                       if (v.axis == 1 && place[0] && place[1])
+                           owner.*v.member = QPoint(*place[0], *place[1]);
+                   },
+                   [&](const NameSection<Owner>& v) {
+                       // Every key of the section counts, whatever its name.
+                       QStringList names;
+                       for (const IniDocument::Entry& entry : document.entries(section))
+                           names.append(entry.value);
+                       owner.*v.member = normalizeFriends(names);
+                   },
+               },
+               key.value);
 }
 
-void writeFriends(Writer& writer, const QStringList& friends) {
-    const QStringList sorted = normalizeFriends(friends);
-    std::vector<IniDocument::Entry> entries;
-    entries.reserve(size_t(sorted.size()));
-    // The empty name is not stored, and its number is not given to anyone else.
-    for (qsizetype i = 0; i < sorted.size(); ++i) {
-        if (!sorted[i].isEmpty())
-            entries.push_back({QStringLiteral("Friend%1").arg(i + 1), sorted[i]});
+template <class Owner>
+void readKeys(const IniDocument& document, std::span<const Key<Owner>> table, Owner& owner) {
+    std::array<std::optional<int>, 2> place;
+    for (const Key<Owner>& key : table)
+        readKey(document, key, owner, place);
+}
+
+template <class Owner> bool writtenNow(const Key<Owner>& key, const Owner& owner) {
+    if constexpr (std::is_same_v<Owner, Settings>) {
+        switch (key.when) {
+        case When::Always:
+            return true;
+        case When::NormalWindow:
+            return !owner.maximized;
+        case When::KnownPlace:
+            return !owner.maximized && owner.position.has_value();
+        }
     }
-    writer.document().replaceSection(Friends, entries);
+    return key.when == When::Always;
+}
+
+template <class Owner>
+void writeKey(IniDocument& document, const Key<Owner>& key, const Owner& owner) {
+    const QString section = QString::fromLatin1(key.section);
+    const auto set = [&](const QString& value) {
+        document.setValue(section, QString::fromLatin1(key.name), value);
+    };
+    std::visit(
+        Overloaded{
+            [&](const Integer<Owner>& v) { set(QString::number(owner.*v.member)); },
+            [&](const Boolean<Owner>& v) { set(booleanToString(owner.*v.member)); },
+            [&](const Color<Owner>& v) { set(colorToString(owner.*v.member)); },
+            [&](const Text<Owner>& v) { set(owner.*v.member); },
+            [&](const List<Owner>& v) { set(splitList((owner.*v.member).join(u',')).join(u',')); },
+            [&](const Date<Owner>& v) { set(dateToString(owner.*v.member)); },
+            [&](const Coordinate<Owner>& v) {
+                const QPoint point = (owner.*v.member).value_or(QPoint());
+                set(QString::number(v.axis == 0 ? point.x() : point.y()));
+            },
+            [&](const NameSection<Owner>& v) {
+                const QStringList sorted = normalizeFriends(owner.*v.member);
+                std::vector<IniDocument::Entry> entries;
+                entries.reserve(size_t(sorted.size()));
+                // The empty name is not stored, and its number is not given to
+                // anyone else.
+                for (qsizetype i = 0; i < sorted.size(); ++i) {
+                    if (!sorted[i].isEmpty())
+                        entries.push_back({QStringLiteral("Friend%1").arg(i + 1), sorted[i]});
+                }
+                document.replaceSection(section, entries);
+            },
+        },
+        key.value);
+}
+
+// The batch's keys: those it writes first, then the others, each group in table order.
+template <class Owner>
+void writeKeys(IniDocument& document, std::span<const Key<Owner>> table, Batch batch,
+               const Owner& owner) {
+    for (const bool leading : {true, false}) {
+        for (const Key<Owner>& key : table) {
+            if ((key.batches & batch) && bool(key.leading & batch) == leading &&
+                writtenNow(key, owner))
+                writeKey(document, key, owner);
+        }
+    }
+}
+
+QString directoryOf(const QString& path) {
+    return platform::withTrailingSlash(QFileInfo(path).absolutePath());
+}
+
+// One batch: the file as it stands, the batch's changes, one atomic save. A file that
+// exists but cannot be read is left alone rather than replaced by the batch's keys only.
+WriteResult writeBatch(const QString& path, const std::function<void(IniDocument&)>& change) {
+    try {
+        IniDocument document;
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly)) {
+            document = IniDocument::parse(file.readAll());
+        } else if (file.exists()) {
+            throw platform::SystemError(errno ? errno : EACCES);
+        }
+        file.close();
+        change(document);
+        platform::ini::save(path, document);
+        return {};
+    } catch (const platform::SystemError& e) {
+        // The reason alone would leave the user guessing which file it was.
+        return {QCoreApplication::translate("SettingsStore",
+                                            "The settings file %1 could not be written: %2")
+                    .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), e.text())};
+    }
+}
+
+WriteResult writeSettings(const QString& path, Batch batch, const Settings& settings) {
+    return writeBatch(
+        path, [&](IniDocument& document) { writeKeys(document, settingsKeys(), batch, settings); });
+}
+
+WriteResult writeUpdateState(const QString& path, Batch batch, const UpdateState& state) {
+    return writeBatch(
+        path, [&](IniDocument& document) { writeKeys(document, updateKeys(), batch, state); });
 }
 
 } // namespace
+
+namespace keys {
+
+std::span<const Key<Settings>> settingsKeys() {
+    return SettingsKeys;
+}
+
+std::span<const Key<UpdateState>> updateKeys() {
+    return UpdateKeys;
+}
+
+} // namespace keys
 
 Settings Settings::defaults(const QString& directory) {
     Settings settings;
@@ -170,173 +329,38 @@ QStringList normalizeFriends(const QStringList& names) {
 
 Settings readAll(const QString& path, const QString& autostartEntry) {
     const IniDocument document = platform::ini::load(path);
-    const Reader in(document);
-    Settings s = Settings::defaults(directoryOf(path));
-    const Settings d = s;
-
-    s.height = in.integer(General, "Height", d.height, 100, 10000);
-    s.width = in.integer(General, "Width", d.width, 100, 10000);
-    // A place far beyond any desktop is no place: the window then opens centred.
-    constexpr int placeLimit = 100000;
-    const int left = in.integer(General, "Left", IntMax);
-    const int top = in.integer(General, "Top", IntMax);
-    const auto onDesktop = [](int value) { return value >= -placeLimit && value <= placeLimit; };
-    if (onDesktop(left) && onDesktop(top))
-        s.position = QPoint(left, top);
-    s.screen = in.string(General, "Screen", d.screen);
-    s.maximized = in.boolean(General, "Maximized", d.maximized);
-    s.showSplashscreen = in.boolean(General, "Show splashscreen", d.showSplashscreen);
-    s.languageIndexMissing =
-        in.integer(Advanced, "Language index", LanguageIndexMissing) == LanguageIndexMissing;
-    s.deliveries = in.integer(General, "Deliveries", d.deliveries, 1, 10);
-    s.startWithSystem = platform::isAutostartEnabled(autostartEntry);
-    s.hideToTray = in.boolean(General, "Hide to tray", d.hideToTray);
-    s.alwaysShowTrayIcon = in.boolean(General, "Always show tray icon", d.alwaysShowTrayIcon);
-    s.saveMessagesLog = in.boolean(General, "Save messages log", d.saveMessagesLog);
-    s.automaticUpdate = in.boolean(General, "Automatic update", d.automaticUpdate);
-    s.alwaysConnected = in.boolean(General, "Always connected to the Internet", d.alwaysConnected);
-    s.saveMessagesPath = in.directory(General, "Save messages path", d.saveMessagesPath);
-
-    s.showMessageTime = in.boolean(Messages, "Show message time", d.showMessageTime);
-    s.ownMessageColor = in.color(Messages, "Own message color", d.ownMessageColor);
-    s.showSenderName = in.boolean(Messages, "Show sender's name", d.showSenderName);
-    s.otherMessageColor = in.color(Messages, "Other message color", d.otherMessageColor);
-    s.showPrivateItalic =
-        in.boolean(Messages, "Show private messages in italic", d.showPrivateItalic);
-    s.privateMessageColor = in.color(Messages, "Private message color", d.privateMessageColor);
-    s.messageFontName = in.string(Messages, "Message font name", d.messageFontName);
-    if (s.messageFontName.trimmed().isEmpty())
-        s.messageFontName = d.messageFontName;
-    s.messageFontSize = in.integer(Messages, "Message font size", d.messageFontSize, 1, 400);
-    s.showAlert = in.boolean(Messages, "Show alert", d.showAlert);
-    s.flashingIcon = in.boolean(Messages, "Flashing icon", d.flashingIcon);
-    s.bringOnTop = in.boolean(Messages, "Bring on top", d.bringOnTop);
-    s.playSound = in.boolean(Messages, "Play a sound", d.playSound);
-    s.soundName = in.string(Messages, "Sound name", d.soundName);
-    s.soundIndex = in.integer(Messages, "Sound index", d.soundIndex, 0, 100000);
-    s.desktopNotification = in.boolean(Messages, "Desktop notification", d.desktopNotification);
-
-    s.proxyServer = in.string(Update, "Proxy server", d.proxyServer);
-    s.proxyPort = in.integer(Update, "Proxy port", d.proxyPort, 0, 32767);
-    s.useProxy = in.boolean(Update, "Use proxy", d.useProxy);
-    s.port = in.integer(Update, "Port", d.port, 0, 32767);
-    s.updateAddress = in.string(Update, "Update address", d.updateAddress);
-    s.saveUpdateDirectory = in.directory(Update, "Save update directory", d.saveUpdateDirectory);
-
-    s.backgroundIndex = in.integer(Advanced, "Background index", d.backgroundIndex);
-    s.background = in.string(Advanced, "Background", d.background);
-    s.backgroundStyle = in.integer(Advanced, "Background style", d.backgroundStyle);
-    if (s.backgroundStyle < 0 || s.backgroundStyle > 2)
-        s.backgroundStyle = d.backgroundStyle; // not a style at all
-    s.backgroundColor = in.color(Advanced, "Background color", d.backgroundColor);
-    s.disableBackground = in.boolean(Advanced, "Disable background", d.disableBackground);
-    s.identity = in.string(Advanced, "Identity", d.identity);
-    s.languageIndex = in.integer(Advanced, "Language index", d.languageIndex);
-    s.language = in.string(Advanced, "Language", d.language);
-
-    // A port out of range is no port at all: the default, not the nearest one.
-    const int port = in.integer(Network, "Port", d.networkPort);
-    s.networkPort = port >= 1 && port <= 65535 ? port : d.networkPort;
-    s.networkInterfaces = splitList(in.string(Network, "Interfaces", QString()));
-    s.networkPeers = splitList(in.string(Network, "Peers", QString()));
-
-    // Every key of the section counts, whatever its name.
-    QStringList friends;
-    for (const IniDocument::Entry& entry : document.entries(Friends))
-        friends.append(entry.value);
-    s.friends = normalizeFriends(friends);
-    return s;
+    Settings settings = Settings::defaults(directoryOf(path));
+    readKeys(document, settingsKeys(), settings);
+    settings.startWithSystem = platform::isAutostartEnabled(autostartEntry);
+    return settings;
 }
 
-WriteResult writeFirstRun(const QString& path, const Settings& s) {
-    return writeBatch(path, [&](Writer& out) {
-        out.string(Advanced, "Identity", s.identity);
-        out.boolean(General, "Automatic update", s.automaticUpdate);
-        out.boolean(General, "Always connected to the Internet", s.alwaysConnected);
-        out.integer(Advanced, "Language index", s.languageIndex);
-        out.string(Advanced, "Language", s.language);
-    });
+WriteResult writeFirstRun(const QString& path, const Settings& settings) {
+    return writeSettings(path, FirstRun, settings);
 }
 
-WriteResult writeAll(const QString& path, const Settings& s, const QString& executablePath,
+WriteResult writeAll(const QString& path, const Settings& settings, const QString& executablePath,
                      const QString& autostartEntry) {
-    WriteResult result = writeBatch(path, [&](Writer& out) {
-        out.boolean(General, "Show splashscreen", s.showSplashscreen);
-        out.integer(General, "Deliveries", s.deliveries);
-        out.boolean(General, "Hide to tray", s.hideToTray);
-        out.boolean(General, "Always show tray icon", s.alwaysShowTrayIcon);
-        out.boolean(General, "Save messages log", s.saveMessagesLog);
-        out.boolean(General, "Automatic update", s.automaticUpdate);
-        out.boolean(General, "Always connected to the Internet", s.alwaysConnected);
-        out.string(General, "Save messages path", s.saveMessagesPath);
-
-        out.boolean(Messages, "Show message time", s.showMessageTime);
-        out.color(Messages, "Own message color", s.ownMessageColor);
-        out.boolean(Messages, "Show sender's name", s.showSenderName);
-        out.color(Messages, "Other message color", s.otherMessageColor);
-        out.boolean(Messages, "Show private messages in italic", s.showPrivateItalic);
-        out.color(Messages, "Private message color", s.privateMessageColor);
-        out.string(Messages, "Message font name", s.messageFontName);
-        out.integer(Messages, "Message font size", s.messageFontSize);
-        out.boolean(Messages, "Show alert", s.showAlert);
-        out.boolean(Messages, "Flashing icon", s.flashingIcon);
-        out.boolean(Messages, "Bring on top", s.bringOnTop);
-        out.boolean(Messages, "Play a sound", s.playSound);
-        out.string(Messages, "Sound name", s.soundName);
-        out.integer(Messages, "Sound index", s.soundIndex);
-        out.boolean(Messages, "Desktop notification", s.desktopNotification);
-
-        out.string(Update, "Proxy server", s.proxyServer);
-        out.integer(Update, "Proxy port", s.proxyPort);
-        out.boolean(Update, "Use proxy", s.useProxy);
-        out.integer(Update, "Port", s.port);
-        out.string(Update, "Update address", s.updateAddress);
-        out.string(Update, "Save update directory", s.saveUpdateDirectory);
-
-        out.integer(Advanced, "Background index", s.backgroundIndex);
-        out.string(Advanced, "Background", s.background);
-        out.integer(Advanced, "Background style", s.backgroundStyle);
-        out.color(Advanced, "Background color", s.backgroundColor);
-        out.boolean(Advanced, "Disable background", s.disableBackground);
-        out.string(Advanced, "Identity", s.identity);
-        out.integer(Advanced, "Language index", s.languageIndex);
-        out.string(Advanced, "Language", s.language);
-
-        out.integer(Network, "Port", s.networkPort);
-        out.string(Network, "Interfaces", joinList(s.networkInterfaces));
-        out.string(Network, "Peers", joinList(s.networkPeers));
-
-        writeFriends(out, s.friends);
-    });
+    const WriteResult result = writeSettings(path, Options, settings);
     const platform::Result entry =
-        platform::setAutostartEnabled(s.startWithSystem, executablePath, autostartEntry);
+        platform::setAutostartEnabled(settings.startWithSystem, executablePath, autostartEntry);
     if (entry.ok())
         return result;
     return WriteResult::failure(result.ok() ? entry.error : result.error + u'\n' + entry.error);
 }
 
-WriteResult writeClose(const QString& path, const Settings& s) {
-    return writeBatch(path, [&](Writer& out) {
-        writeFriends(out, s.friends);
-        out.boolean(General, "Maximized", s.maximized);
-        if (!s.maximized) {
-            out.integer(General, "Width", s.width);
-            out.integer(General, "Height", s.height);
-            if (s.position) {
-                out.integer(General, "Left", s.position->x());
-                out.integer(General, "Top", s.position->y());
-                out.string(General, "Screen", s.screen);
-            }
-        }
-    });
+WriteResult writeClose(const QString& path, const Settings& settings) {
+    return writeSettings(path, Close, settings);
 }
 
 WriteResult writeFriendsSection(const QString& path, const Settings& settings) {
-    return writeBatch(path, [&](Writer& out) { writeFriends(out, settings.friends); });
+    return writeSettings(path, FriendsEdit, settings);
 }
 
 WriteResult writeHideToTray(const QString& path, bool hideToTray) {
-    return writeBatch(path, [&](Writer& out) { out.boolean(General, "Hide to tray", hideToTray); });
+    Settings settings;
+    settings.hideToTray = hideToTray;
+    return writeSettings(path, TrayItem, settings);
 }
 
 platform::Result setStartWithSystem(bool enabled, const QString& executablePath,
@@ -345,22 +369,18 @@ platform::Result setStartWithSystem(bool enabled, const QString& executablePath,
 }
 
 UpdateState readUpdateState(const QString& path, QDate today) {
-    const IniDocument document = platform::ini::load(path);
-    const Reader in(document);
     UpdateState state;
-    state.lastChecked =
-        parseDate(in.string(Update, "Last checked", QString())).value_or(today.addDays(-1));
-    state.errorCount = in.integer(Update, "Error type 1 count", 0, 0);
+    state.lastChecked = today.addDays(-1);
+    readKeys(platform::ini::load(path), updateKeys(), state);
     return state;
 }
 
 WriteResult writeLastChecked(const QString& path, QDate day) {
-    return writeBatch(path,
-                      [&](Writer& out) { out.string(Update, "Last checked", dateToString(day)); });
+    return writeUpdateState(path, LastChecked, UpdateState{day, 0});
 }
 
 WriteResult writeErrorCount(const QString& path, int count) {
-    return writeBatch(path, [&](Writer& out) { out.integer(Update, "Error type 1 count", count); });
+    return writeUpdateState(path, ErrorCount, UpdateState{QDate(), count});
 }
 
 } // namespace kalvento::settings

@@ -1,0 +1,38 @@
+#pragma once
+// The options window's Network page: the UDP port, the network cards used and the
+// computers beyond the broadcast domain.
+
+#include "dialogs/options_page.h"
+
+#include <QStringList>
+
+class QListWidget;
+class QPlainTextEdit;
+
+namespace kalvento::dialogs {
+
+class NetworkPage : public OptionsPage {
+public:
+    // detectedInterfaces: the cards the list offers.
+    NetworkPage(const QStringList& detectedInterfaces, QWidget* parent);
+
+    void fill(const settings::Settings& settings) override;
+    void takeBack(settings::Settings& settings) const override;
+
+    // The cards the list offers from the next fill on.
+    void setDetectedInterfaces(const QStringList& names) { m_detectedInterfaces = names; }
+
+private:
+    void fillInterfaces(const QStringList& chosen);
+    // The peers' edit says at once which lines are no peers.
+    void PeersChange();
+
+    QStringList m_detectedInterfaces;
+    QSpinBox* m_networkPort = nullptr;
+    QListWidget* m_interfaces = nullptr;
+    QPlainTextEdit* m_peers = nullptr;
+    QLabel* m_peersProblem = nullptr;
+    QLabel* m_networkOverride = nullptr;
+};
+
+} // namespace kalvento::dialogs
