@@ -1,7 +1,8 @@
 #pragma once
 // A simulated LAN inside one process: several computers, each an InMemoryNetwork on one
-// InMemoryHub, exchanging datagrams synchronously. Used by tests and by anything that wants
-// several copies of the chat in one process without touching a real network.
+// InMemoryHub, exchanging datagrams synchronously. The tests run several copies of the chat
+// on it in one process, and the program runs on a network of its own alone when another
+// program holds the port (it then works offline: it reaches nobody and nobody reaches it).
 //
 // Same rules as the real service: one receiving name per computer (a second one fails
 // with EADDRINUSE, also from another InMemoryNetwork of the same computer name), names
