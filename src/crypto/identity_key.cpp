@@ -19,7 +19,8 @@ namespace {
 
 constexpr QByteArrayView kKeyFileHeader = "kalvento-identity-key 1\n";
 constexpr QByteArrayView kFingerprintDomain = "Kalvento fingerprint 1";
-constexpr int kGroups = 6;
+constexpr std::size_t kGroups = 6;
+constexpr std::size_t kGroupBytes = 5;
 
 const unsigned char* bytesOf(QByteArrayView v) {
     return reinterpret_cast<const unsigned char*>(v.data());
@@ -163,12 +164,12 @@ bool verify(const PublicKey& key, QByteArrayView message, const Signature& signa
 
 QString fingerprint(const PublicKey& key) {
     initialise();
-    std::array<unsigned char, kGroups * 5> hash{};
+    std::array<unsigned char, kGroups * kGroupBytes> hash{};
     crypto_generichash(hash.data(), hash.size(), key.data(), key.size(),
                        bytesOf(kFingerprintDomain), size_t(kFingerprintDomain.size()));
     QStringList groups;
-    for (int i = 0; i < kGroups; ++i)
-        groups << digitGroup(hash.data() + 5 * i);
+    for (std::size_t i = 0; i < kGroups; ++i)
+        groups << digitGroup(hash.data() + kGroupBytes * i);
     return groups.join(QLatin1Char(' '));
 }
 

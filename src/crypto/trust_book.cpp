@@ -137,7 +137,7 @@ TrustBook::Loaded TrustBook::load(const QString& path) {
         if (line.isEmpty() || line.startsWith('#'))
             continue;
         if (std::optional<KnownKey> known = parseLine(line))
-            loaded.book.m_keys.insert(known->computer.toCaseFolded(), std::move(*known));
+            loaded.book.m_keys.insert(known->computer.toCaseFolded(), *known);
         else
             ++loaded.skippedLines;
     }

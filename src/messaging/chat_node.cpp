@@ -66,7 +66,7 @@ void ChatNode::setIdentity(const QString& identity) {
 
 SendResult ChatNode::announceIdentity(const QString& identity) {
     m_session->setOwnIdentity(identity);
-    const SendResult result = m_session->SendIdentity();
+    SendResult result = m_session->SendIdentity();
     report(Sending::Identity, result);
     return result;
 }
@@ -180,7 +180,7 @@ const QStringList& ChatNode::groups() const {
 
 SendResult ChatNode::SendGoodbye() {
     cancelGreeting();
-    const SendResult result = m_session->SendGoodbye();
+    SendResult result = m_session->SendGoodbye();
     report(Sending::Goodbye, result);
     return result;
 }

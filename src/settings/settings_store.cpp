@@ -100,6 +100,8 @@ const Key<UpdateState> UpdateKeys[] = {
 // clang-format on
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
+// Spelled out for compilers that do not deduce an aggregate's arguments (clang before 17).
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // A list in one value: its items separated by commas, each trimmed, empty ones left out.
 QStringList splitList(const QString& value) {
@@ -341,7 +343,7 @@ WriteResult writeFirstRun(const QString& path, const Settings& settings) {
 
 WriteResult writeAll(const QString& path, const Settings& settings, const QString& executablePath,
                      const QString& autostartEntry) {
-    const WriteResult result = writeSettings(path, Options, settings);
+    WriteResult result = writeSettings(path, Options, settings);
     const platform::Result entry =
         platform::setAutostartEnabled(settings.startWithSystem, executablePath, autostartEntry);
     if (entry.ok())
