@@ -226,6 +226,9 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
     verdict.authenticated = true;
     verdict.senderKey = envelope.senderKey;
     if (greetingOrAnswer && !isOwn(computer)) {
+        // The pair keys now, one computer at a time, rather than for every computer at
+        // once with the first line after the start.
+        pairKeys(envelope.senderKey);
         const crypto::KnownKey* before = m_book.find(computer);
         const std::optional<crypto::PublicKey> oldKey =
             before ? std::optional(before->key) : std::nullopt;
