@@ -254,6 +254,10 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
     return verdict;
 }
 
+void ChatGuard::noteTold(const QString& computer, network::PeerTrust trust) {
+    m_told.insert(computer.toCaseFolded(), trust);
+}
+
 void ChatGuard::notePlain(const QString& computer) {
     announce(computer, network::PeerTrust::Plain, {}, {});
 }

@@ -95,6 +95,8 @@ public:
     // Notes that computer spoke in the plain form (its first greeting or answer is a
     // change to "plain").
     void notePlain(const QString& computer);
+    // The user changed computer's trust (took its new key, verified it); the caller tells it.
+    void noteTold(const QString& computer, network::PeerTrust trust);
 
     int refusals() const { return m_refusals; }
 

@@ -449,6 +449,7 @@ void ChatSession::trustChangedByUser(const QString& computerName) {
     const network::PeerTrust trust = m_guard.trustOf(computerName);
     const QString print = m_guard.shortFingerprintOf(computerName);
     m_peers.setTrust(computerName, trust, print);
+    m_guard.noteTold(computerName, trust);
     const crypto::KnownKey* known = m_guard.book().find(computerName);
     emit trustChanged(
         {computerName, trust, {}, known ? crypto::fingerprint(known->key) : QString()});

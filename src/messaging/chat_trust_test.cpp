@@ -442,6 +442,14 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
     EXPECT_TRUE(atBLines.back().line.encrypted);
     // The old key is not taken any more.
     EXPECT_FALSE(a.acceptKeyChange("PC2"));
+    // What the user did was told once; PC2's next greeting tells nothing new.
+    const auto toldNow = atA.of<messaging::PeerTrustChanged>();
+    ASSERT_EQ(toldNow.size(), 2u);
+    EXPECT_EQ(toldNow[1].trust, PeerTrust::Pinned);
+    ChatNodeProbe(*b).session().SendGreeting();
+    settle();
+    EXPECT_EQ(atA.count<messaging::PeerTrustChanged>(), 2);
+    EXPECT_EQ(atA.count<messaging::Refused>(), 0);
 }
 
 TEST_F(TrustLan, VerifyingAPinnedKeyIsShownAndKept) {

@@ -30,16 +30,15 @@
 // <encrypted|plain>" right after each LINE, "TRACE refused <reason> <computer>".
 // After READY it prints "KEY <short fingerprint>", or "KEY plain".
 //
-// Its identity key is the file given with --key, made there at the first start, else
-// peer-<computer>.key in the settings folder (KALVENTO_CONFIG_DIR); the keys it has seen
-// are kept beside it (<key file>.known). --plain runs it without a key: it speaks only the
-// older plain form.
+// Its identity key is the file given with --key, made there at the first start, with the
+// keys it has seen kept beside it (<key file>.known); without --key a key made for this run
+// alone and a book in memory, so that peers of tests that run side by side never share a
+// file. --plain runs it without a key: it speaks only the older plain form.
 
 #include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
 #include "network/datagram_network.h"
-#include "platform/paths.h"
 #include "platform/trace.h"
 
 #include <QCommandLineParser>
@@ -52,6 +51,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <variant>
 
@@ -111,19 +111,22 @@ public:
         m_node.setDeliveries(deliveries);
         QString fingerprint = QStringLiteral("plain");
         if (!keys.plain) {
-            const QString path = keys.keyFile.isEmpty()
-                                     ? platform::settingsDirectory() + QStringLiteral("peer-") +
-                                           m_node.computerName() + QStringLiteral(".key")
-                                     : keys.keyFile;
-            const crypto::IdentityKey::Loaded loaded = crypto::IdentityKey::loadOrCreate(path);
-            if (!loaded.key)
-                throw std::runtime_error(loaded.error.toStdString());
-            m_node.setIdentityKey(*loaded.key);
-            const QString error = m_node.setTrustBook(path + QStringLiteral(".known"));
-            if (!error.isEmpty())
-                throw std::runtime_error(error.toStdString());
+            std::optional<crypto::IdentityKey> key;
+            if (keys.keyFile.isEmpty()) {
+                key = crypto::IdentityKey::generate();
+            } else {
+                crypto::IdentityKey::Loaded loaded =
+                    crypto::IdentityKey::loadOrCreate(keys.keyFile);
+                if (!loaded.key)
+                    throw std::runtime_error(loaded.error.toStdString());
+                key = std::move(loaded.key);
+                const QString error = m_node.setTrustBook(keys.keyFile + QStringLiteral(".known"));
+                if (!error.isEmpty())
+                    throw std::runtime_error(error.toStdString());
+            }
+            m_node.setIdentityKey(*key);
             m_node.setPlainPrivateAllowed(keys.plainPrivate);
-            fingerprint = crypto::shortFingerprint(loaded.key->publicKey());
+            fingerprint = crypto::shortFingerprint(key->publicKey());
         }
         connect(&m_node, &messaging::ChatNode::chatEvent, this,
                 [this](const messaging::ChatEvent& event) { std::visit(*this, event); });
