@@ -23,6 +23,14 @@ struct ReceivedLine {
     qint32 senderId = 0;
     QString senderName; // the peer's ShortName, or the identifier as a number
     QString text;
+    // The computer it came from: the listed one whose sender id it carries, else the
+    // sender its datagram names.
+    QString senderComputer;
+    // It came sealed for this copy (only a copy with an identity key receives so).
+    bool encrypted = false;
+    // What is known of the key it was signed or sealed with: plain for a line that
+    // carried none, changed for a computer whose new key the user has not taken yet.
+    network::PeerTrust senderTrust = network::PeerTrust::Plain;
 };
 
 // "public", "private", or "more" for a continuation line: how the tools that print lines
@@ -36,11 +44,19 @@ struct SendResult {
     // Listed computers not sent to: their address has not confirmed that they receive there
     // and the few such computers a line goes to were taken (ChatSession::lineRecipients).
     int withheld = 0;
-    bool ok() const { return errors.isEmpty(); }
+    // Computers a private line was kept from because it would not have gone encrypted: a
+    // copy without a key while plain private lines are not allowed, or a computer whose key
+    // changed and waits for the user to take it.
+    QStringList notEncrypted;
+    // Computers a private line went to unencrypted (copies without a key).
+    QStringList sentPlain;
+    bool ok() const { return errors.isEmpty() && notEncrypted.isEmpty(); }
     void merge(const SendResult& other) {
         sent += other.sent;
         errors += other.errors;
         withheld += other.withheld;
+        notEncrypted += other.notEncrypted;
+        sentPlain += other.sentPlain;
     }
 };
 
@@ -114,8 +130,14 @@ struct TicksChanged {
 };
 // A send failed ("receiver: system text"); the others of the same run went on.
 struct SendFailed {
+    enum class Reason {
+        System,       // the network refused it: error has the system's text
+        NotEncrypted, // a private line kept from a computer it could not go to encrypted
+    };
     Sending what = Sending::Line;
     QString error;
+    Reason reason = Reason::System;
+    QString computer; // for NotEncrypted: the computer left out
 };
 // A public line or the goodbye was not sent to this many listed computers whose address has
 // not confirmed them.
@@ -136,7 +158,32 @@ struct Greeted {
     SendResult result;
 };
 
-using ChatEvent = std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged,
-                               SendFailed, Withheld, ReceptionFailed, WalkFailed, Greeted>;
+// Why a received datagram was dropped by a check.
+enum class RefusalReason {
+    Auth,      // a damaged envelope, a signature that does not hold, a line that does not open
+    Replay,    // a counter its sender key used before
+    Downgrade, // plain, in the name of a computer whose key is known
+    Key,       // under another key than the computer it speaks for is known by
+};
+// "auth", "replay", "downgrade", "key": the word the trace prints.
+const char* refusalName(RefusalReason reason);
+
+// A datagram failed a check: it changed nothing. computer: the one it came in the name of.
+struct Refused {
+    RefusalReason reason = RefusalReason::Auth;
+    QString computer;
+};
+// What is known of a computer's key changed; also when a computer is first heard from
+// (plain or pinned).
+struct PeerTrustChanged {
+    QString computer;
+    network::PeerTrust trust = network::PeerTrust::Plain;
+    QString oldFingerprint; // changed: the key pinned before
+    QString newFingerprint; // the key now seen (empty for plain)
+};
+
+using ChatEvent =
+    std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged, SendFailed,
+                 Withheld, ReceptionFailed, WalkFailed, Greeted, Refused, PeerTrustChanged>;
 
 } // namespace kalvento::messaging

@@ -1,5 +1,7 @@
 #include "messaging/chat_node.h"
 
+#include "crypto/identity_key.h"
+
 #include "messaging/chat_session.h"
 #include "messaging/mailslot_terminal.h"
 #include "network/datagram_network.h"
@@ -21,7 +23,21 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
     connect(m_session.get(), &ChatSession::lineReceived, this,
             [this](const ReceivedLine& line) { emit chatEvent(LineReceived{line}); });
     connect(m_session.get(), &ChatSession::sendFailed, this, [this](const QString& error) {
-        emit chatEvent(SendFailed{Sending::Answer, error});
+        emit chatEvent(SendFailed{Sending::Answer, error, SendFailed::Reason::System, {}});
+    });
+    connect(m_session.get(), &ChatSession::refused, this,
+            [this](RefusalReason reason, const QString& computer) {
+                emit chatEvent(Refused{reason, computer});
+            });
+    connect(m_session.get(), &ChatSession::trustChanged, this,
+            [this](const PeerTrustChanged& change) { emit chatEvent(change); });
+    m_bookTimer.setSingleShot(true);
+    m_bookTimer.setInterval(kBookSaveDelay);
+    connect(&m_bookTimer, &QTimer::timeout, this, [this] { saveTrustBook(); });
+    connect(m_session.get(), &ChatSession::bookChanged, this, [this] {
+        if (!m_bookPath.isEmpty() && !m_bookTimer.isActive() &&
+            m_session->guard().book().changedSinceSave())
+            m_bookTimer.start();
     });
     connect(m_terminal.get(), &TMailslotTerminal::receptionError, this,
             [this](const QString& error) { emit chatEvent(ReceptionFailed{error}); });
@@ -42,6 +58,60 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
 ChatNode::~ChatNode() {
     // The walk goes first: its worker must not hand an answer to a session that is gone.
     m_netUsers->Cancel();
+    const QString error = saveTrustBook();
+    if (!error.isEmpty())
+        qWarning("The book of keys was not saved: %s", qUtf8Printable(error));
+}
+
+void ChatNode::setIdentityKey(const crypto::IdentityKey& key) {
+    m_session->guard().setIdentityKey(key);
+}
+
+bool ChatNode::hasIdentityKey() const {
+    return m_session->guard().active();
+}
+
+QString ChatNode::setTrustBook(const QString& path) {
+    m_bookTimer.stop();
+    m_bookPath = path;
+    if (path.isEmpty()) {
+        m_session->guard().setBook({});
+        return {};
+    }
+    crypto::TrustBook::Loaded loaded = crypto::TrustBook::load(path);
+    m_session->guard().setBook(std::move(loaded.book));
+    return loaded.error;
+}
+
+QString ChatNode::saveTrustBook() {
+    m_bookTimer.stop();
+    crypto::TrustBook& book = m_session->guard().book();
+    if (m_bookPath.isEmpty() || !book.changedSinceSave())
+        return {};
+    const platform::Result result = book.save(m_bookPath);
+    return result.error;
+}
+
+void ChatNode::setPlainPrivateAllowed(bool allowed) {
+    m_session->guard().setPlainPrivateAllowed(allowed);
+}
+
+bool ChatNode::acceptKeyChange(const QString& computerName) {
+    if (!m_session->guard().book().acceptChange(computerName))
+        return false;
+    m_session->trustChangedByUser(computerName);
+    return true;
+}
+
+bool ChatNode::markVerified(const QString& computerName) {
+    if (!m_session->guard().book().markVerified(computerName))
+        return false;
+    m_session->trustChangedByUser(computerName);
+    return true;
+}
+
+int ChatNode::refusals() const {
+    return m_session->guard().refusals();
 }
 
 const QString& ChatNode::computerName() const {
@@ -187,7 +257,11 @@ SendResult ChatNode::SendGoodbye() {
 
 void ChatNode::report(Sending what, const SendResult& result) {
     for (const QString& error : result.errors)
-        emit chatEvent(SendFailed{what, error});
+        emit chatEvent(SendFailed{what, error, SendFailed::Reason::System, {}});
+    for (const QString& computer : result.notEncrypted)
+        emit chatEvent(
+            SendFailed{what, computer + QStringLiteral(": not sent, it would not go encrypted"),
+                       SendFailed::Reason::NotEncrypted, computer});
     if (result.withheld > 0)
         emit chatEvent(Withheld{what, result.withheld});
 }

@@ -10,11 +10,16 @@
 #include "network/peer_list.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <memory>
 
 class QAbstractItemModel;
+
+namespace kalvento::crypto {
+class IdentityKey;
+}
 
 namespace kalvento::network {
 class DatagramNetwork;
@@ -65,6 +70,29 @@ public:
     // what the user writes is planned and reported Offline, never sent.
     void setOffline(bool offline) { m_offline = offline; }
     bool offline() const { return m_offline; }
+
+    // ---- Identity and trust
+    // With a key, every control message goes out signed, every line to a computer whose key
+    // is known goes sealed for it, and every datagram received is checked (chat_guard.h).
+    // Without one (the default) the copy speaks the plain form only, as older copies do.
+    void setIdentityKey(const crypto::IdentityKey& key);
+    bool hasIdentityKey() const;
+    // The book of keys seen per computer: read from path now (an error, e.g. a file that
+    // cannot be read, comes back and leaves the book empty), written back atomically a
+    // moment after it changed and when the node ends. An empty path keeps it in memory.
+    QString setTrustBook(const QString& path);
+    // Writes the book now when it changed; the error text, or empty.
+    QString saveTrustBook();
+    // "Send private lines unencrypted to older copies" (default on).
+    void setPlainPrivateAllowed(bool allowed);
+    // The user takes the new key of a changed computer, or confirms (by the safety number)
+    // the pinned one. False when there is no such key.
+    bool acceptKeyChange(const QString& computerName);
+    bool markVerified(const QString& computerName);
+    // Datagrams dropped by a check so far.
+    int refusals() const;
+    // How long a changed book waits before it is written.
+    static constexpr std::chrono::milliseconds kBookSaveDelay{5000};
 
     // ---- The list of computers
     // For lookups; it changes only through reception and the calls below.
@@ -133,6 +161,8 @@ private:
     std::unique_ptr<network::PeerList> m_peers;
     std::unique_ptr<network::TNetUsers> m_netUsers;
     std::unique_ptr<ChatSession> m_session;
+    QString m_bookPath;
+    QTimer m_bookTimer;
     int m_greetingCount = 0;
     bool m_offline = false;
 };

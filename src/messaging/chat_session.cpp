@@ -34,6 +34,7 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
 void ChatSession::setOwnNames(const QString& computerName, const QString& groupName) {
     m_ownComputerName = computerName;
     m_ownGroupName = groupName;
+    m_guard.setOwnComputerName(computerName);
     m_peers.setOwnComputerName(computerName);
 }
 
@@ -42,14 +43,42 @@ qsizetype ChatSession::maxLineLength() const {
         quint32(m_terminal.MaxPayloadSize() + TMailslotTerminal::kHeaderSize));
 }
 
+EnvelopeContext ChatSession::contextFor(const QString& receiver) const {
+    return {m_terminal.TerminalId(), network::wireName(m_ownComputerName),
+            network::wireName(receiver)};
+}
+
 void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int copies,
-                         SendResult& result) {
-    // A text longer than a datagram carries is cut, never sent with a wrapped size.
-    const QByteArray payload = payloadFromPlainText(limitPlainText(plain, maxLineLength()));
+                         SendResult& result, Form form) {
+    ChatGuard::LineForm lineForm = ChatGuard::LineForm::Plain;
+    if (form != Form::Control) {
+        lineForm = m_guard.lineForm(receiver, form == Form::PrivateLine);
+        if (lineForm == ChatGuard::LineForm::Withheld) {
+            if (!result.notEncrypted.contains(receiver))
+                result.notEncrypted.append(receiver);
+            return;
+        }
+        if (m_guard.active() && lineForm == ChatGuard::LineForm::Plain &&
+            form == Form::PrivateLine && !result.sentPlain.contains(receiver))
+            result.sentPlain.append(receiver);
+    }
+    // A text longer than a datagram carries is cut, never sent with a wrapped size. A
+    // signature takes room of its own.
+    const qsizetype room = form == Form::Control && m_guard.active()
+                               ? maxPlainTextLength(quint32(m_terminal.MaxPayloadSize() +
+                                                            TMailslotTerminal::kHeaderSize -
+                                                            ChatGuard::kSignedOverhead))
+                               : maxLineLength();
+    const QByteArray text = limitPlainText(plain, room);
+    const EnvelopeContext context = contextFor(receiver);
     m_terminal.SetReceiverName(receiver);
     for (int i = 0; i < copies; ++i) {
         try {
-            m_terminal.Send(payload);
+            // Each copy has a counter of its own: a second copy of one counter would be a
+            // replay to its receiver.
+            m_terminal.Send(form == Form::Control
+                                ? m_guard.controlPayload(text, context)
+                                : m_guard.linePayload(receiver, lineForm, text, context));
             ++result.sent;
         } catch (const std::exception& e) {
             result.errors.append(receiver + QStringLiteral(": ") + QString::fromUtf8(e.what()));
@@ -157,17 +186,18 @@ QList<OutgoingMessage> ChatSession::planMessages(const QStringList& lines, bool 
 
 void ChatSession::sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
                                bool isPrivate, SendResult& result) {
+    const Form form = isPrivate ? Form::PrivateLine : Form::PublicLine;
     for (const OutgoingMessage& message : messages) {
         if (!message.multiLine) {
             const QByteArray plain = toWire(message.lines.value(0));
-            sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result);
+            sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result, form);
             continue;
         }
         for (int k = 0; k < message.lines.size() && k < kMaxMultiLineLines; ++k) {
             const QByteArray line = toWire(message.lines[k]);
             sendTo(receiver,
                    isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line), 1,
-                   result);
+                   result, form);
         }
     }
 }
@@ -297,8 +327,28 @@ void ChatSession::takeWaitingGreetings() {
 
 void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderId,
                                        quint16 msgSize) {
-    const QByteArray plain = plainTextFromPayload(sender->ReceiveStream().Read(qsizetype(msgSize)));
-    const ClassifiedMessage message = classifyMessage(plain);
+    const QByteArrayView payload = sender->ReceiveStream().Read(qsizetype(msgSize));
+    Arrival arrival;
+    arrival.context = {quint32(senderId), sender->ReceiveSenderComputer(), sender->ReceiveTarget()};
+    arrival.frameComputer = QString::fromUtf8(arrival.context.senderComputer);
+    const int listedSender = m_peers.indexOfSender(senderId);
+    if (listedSender >= 0)
+        arrival.claimed.append(m_peers.at(listedSender).computerName);
+    const Verdict verdict = m_guard.check(payload, arrival);
+    if (verdict.refused) {
+        // Nothing of it counts, not even its sequence number.
+        sender->RefuseDelivered();
+        emit refused(*verdict.refused, verdict.computer);
+        return;
+    }
+    if (verdict.authenticated)
+        emit bookChanged();
+    const ClassifiedMessage message = classifyMessage(verdict.plain);
+    // What the checks learnt of the sender's key shows before what the message does.
+    if (m_guard.active() && !verdict.authenticated &&
+        (message.kind == MessageKind::Greeting || message.kind == MessageKind::Answer))
+        m_guard.notePlain(fromWire(splitComputerAndGroup(message.body).first));
+    tellTrustChanges();
 
     ReceivedLine line;
     line.senderId = senderId;
@@ -380,7 +430,31 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
             line.senderName = m_peers.SenderName(senderId);
     }
     line.text = fromWire(message.body);
+    line.senderComputer =
+        listedSender >= 0 ? m_peers.at(listedSender).computerName : verdict.computer;
+    line.encrypted = verdict.encrypted;
+    line.senderTrust =
+        verdict.authenticated ? m_guard.trustOf(verdict.computer) : network::PeerTrust::Plain;
     emit lineReceived(line);
+}
+
+void ChatSession::tellTrustChanges() {
+    for (const TrustChange& change : m_guard.takeTrustChanges()) {
+        m_peers.setTrust(change.computer, change.trust,
+                         m_guard.shortFingerprintOf(change.computer));
+        emit trustChanged(change);
+    }
+}
+
+void ChatSession::trustChangedByUser(const QString& computerName) {
+    const network::PeerTrust trust = m_guard.trustOf(computerName);
+    const QString print = m_guard.shortFingerprintOf(computerName);
+    m_peers.setTrust(computerName, trust, print);
+    m_guard.noteTold(computerName, trust);
+    const crypto::KnownKey* known = m_guard.book().find(computerName);
+    emit trustChanged(
+        {computerName, trust, {}, known ? crypto::fingerprint(known->key) : QString()});
+    emit bookChanged();
 }
 
 } // namespace kalvento::messaging

@@ -5,6 +5,7 @@
 // the node's owners as events; how a line looks on screen is theirs to decide.
 
 #include "messaging/chat_events.h"
+#include "messaging/chat_guard.h"
 #include "messaging/mailslot_terminal.h"
 #include "messaging/reception_budget.h"
 #include "network/net_users.h"
@@ -89,6 +90,13 @@ public:
     // Longest plain text (bytes) one datagram carries for a chat line.
     qsizetype maxLineLength() const;
 
+    // Signs, seals and checks when this copy has an identity key (chat_guard.h).
+    ChatGuard& guard() { return m_guard; }
+    const ChatGuard& guard() const { return m_guard; }
+    // After the user took a changed key or verified one: the list shows it, and the
+    // change is told.
+    void trustChangedByUser(const QString& computerName);
+
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
     void setBudget(ReceptionBudget budget) { m_budget = std::move(budget); }
@@ -97,10 +105,22 @@ signals:
     void lineReceived(const kalvento::messaging::ReceivedLine& line);
     // A send that reception started (an answer) failed; reception goes on.
     void sendFailed(const QString& error);
+    // A datagram failed a check and was dropped: it changed nothing.
+    void refused(kalvento::messaging::RefusalReason reason, const QString& computer);
+    // What is known of a computer's key changed (first seen included).
+    void trustChanged(const kalvento::messaging::TrustChange& change);
+    // A reception changed the book of keys (pinned, changed, or counters marked).
+    void bookChanged();
 
 private:
-    // Sends one plain text to one receiver, copies times; failures go into result.
-    void sendTo(const QString& receiver, const QByteArray& plain, int copies, SendResult& result);
+    enum class Form { Control, PublicLine, PrivateLine };
+    // Sends one plain text to one receiver, copies times, in the form it goes to that
+    // receiver (signed, sealed or plain); failures and lines kept back go into result.
+    void sendTo(const QString& receiver, const QByteArray& plain, int copies, SendResult& result,
+                Form form = Form::Control);
+    EnvelopeContext contextFor(const QString& receiver) const;
+    // Emits the guard's trust changes and shows them in the list.
+    void tellTrustChanges();
     void sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
                       bool isPrivate, SendResult& result);
     // A control message to each receiver, "Deliveries" times.
@@ -121,6 +141,7 @@ private:
     QString m_ownIdentity;
     int m_deliveries = 1;
     ReceptionBudget m_budget;
+    ChatGuard m_guard;
     struct WaitingGreeting {
         QString computerName;
         QString groupName;

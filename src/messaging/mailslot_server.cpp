@@ -271,6 +271,8 @@ quint32 TMailslotServer::Read(char* buffer, quint32 count) {
         DropOversizeMessages();
         size = m_receiver->read(buffer, count);
         m_lastSource = m_receiver->lastSource();
+        m_lastSenderComputer = m_receiver->lastSenderComputer();
+        m_lastTarget = m_receiver->lastTarget();
     } catch (const platform::SystemError& e) {
         throw EMailslotServerError(e.text());
     }

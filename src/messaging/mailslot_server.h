@@ -147,6 +147,9 @@ public:
     quint32 Read(char* buffer, quint32 count);
     // Where the datagram last read came from (DatagramReceiver::lastSource).
     const QString& LastSource() const { return m_lastSource; }
+    // Its frame's sender computer and target (DatagramReceiver::lastSenderComputer).
+    const QByteArray& LastSenderComputer() const { return m_lastSenderComputer; }
+    const QByteArray& LastTarget() const { return m_lastTarget; }
 
     // Stops polling, then restarts it only when Interval is not 0, MessagePolling is on
     // and OnNewMessage is assigned.
@@ -172,6 +175,8 @@ private:
     qint32 m_readTimeOut = -1;
     quint32 m_handle = 0;
     QString m_lastSource;
+    QByteArray m_lastSenderComputer;
+    QByteArray m_lastTarget;
     bool m_messagePolling = true;
     quint32 m_interval = 1000;
     QThread::Priority m_threadPriority = QThread::NormalPriority;

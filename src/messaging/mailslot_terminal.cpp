@@ -120,6 +120,14 @@ const QString& TMailslotTerminal::ReceiveSource() const {
     return m_server->LastSource();
 }
 
+const QByteArray& TMailslotTerminal::ReceiveSenderComputer() const {
+    return m_server->LastSenderComputer();
+}
+
+const QByteArray& TMailslotTerminal::ReceiveTarget() const {
+    return m_server->LastTarget();
+}
+
 qsizetype TMailslotTerminal::MaxPayloadSize() const {
     return std::min<qsizetype>(kMaxPayload, qsizetype(m_network.maxDatagramSize()) - kHeaderSize);
 }
@@ -137,15 +145,20 @@ quint32 TMailslotTerminal::Send(QByteArrayView payload) {
     return m_client->Write(m_sendBuffer);
 }
 
-bool TMailslotTerminal::AcceptFrom(quint32 senderId, quint32 sequenceNumber) {
+bool TMailslotTerminal::Fresh(quint32 senderId, quint32 sequenceNumber) const {
+    const auto found = m_senderIndex.constFind(senderId);
+    // Unsigned: a copy or a late datagram carries a number not above the last one.
+    return found == m_senderIndex.cend() || found.value()->SequenceNumber < sequenceNumber;
+}
+
+void TMailslotTerminal::Record(quint32 senderId, quint32 sequenceNumber) {
     if (const auto found = m_senderIndex.constFind(senderId); found != m_senderIndex.cend()) {
         const auto record = found.value();
-        // Unsigned: a copy or a late datagram carries a number not above the last one.
         if (record->SequenceNumber >= sequenceNumber)
-            return false;
+            return; // a later datagram of the sender was taken meanwhile
         record->SequenceNumber = sequenceNumber;
         m_senderTable.splice(m_senderTable.begin(), m_senderTable, record);
-        return true;
+        return;
     }
     m_senderTable.push_front({senderId, sequenceNumber});
     m_senderIndex.insert(senderId, m_senderTable.begin());
@@ -153,7 +166,6 @@ bool TMailslotTerminal::AcceptFrom(quint32 senderId, quint32 sequenceNumber) {
         m_senderIndex.remove(m_senderTable.back().SenderId);
         m_senderTable.pop_back();
     }
-    return true;
 }
 
 void TMailslotTerminal::ReceiveMessages() {
@@ -193,9 +205,14 @@ bool TMailslotTerminal::Receive(int max, std::chrono::milliseconds time) {
         const auto sequenceNumber = qFromLittleEndian<quint32>(buffer.constData() + 4);
         m_receiveStream.m_position = kHeaderSize;
 
-        if (!AcceptFrom(senderId, sequenceNumber) || !m_onNewMessage)
+        if (!Fresh(senderId, sequenceNumber))
             continue;
+        if (!m_onNewMessage) {
+            Record(senderId, sequenceNumber);
+            continue;
+        }
         const TNewMessageEvent handler = m_onNewMessage;
+        m_refused = false;
         try {
             handler(this, qint32(senderId), quint16(buffer.size() - kHeaderSize));
         } catch (...) {
@@ -205,6 +222,8 @@ bool TMailslotTerminal::Receive(int max, std::chrono::milliseconds time) {
         }
         if (!alive)
             return false; // the handler destroyed this terminal
+        if (!m_refused)
+            Record(senderId, sequenceNumber);
     }
     return false;
 }

@@ -82,6 +82,13 @@ public:
     // Where the datagram being delivered came from, during OnNewMessage: its sender's
     // address, or its computer's name on a network without addresses.
     const QString& ReceiveSource() const;
+    // Its frame's sender computer and target as they went on the wire, during OnNewMessage.
+    const QByteArray& ReceiveSenderComputer() const;
+    const QByteArray& ReceiveTarget() const;
+    // Called from OnNewMessage: the datagram being delivered failed the chat's checks, so
+    // its sequence number is not taken as used. A forger that writes a copy's sender id with
+    // a high number then cannot make the filter drop that copy's real datagrams.
+    void RefuseDelivered() { m_refused = true; }
     // The bytes from the receive position on: the payload during OnNewMessage.
     QByteArrayView payload() const {
         return m_receiveStream.Data().sliced(m_receiveStream.Position());
@@ -111,7 +118,9 @@ signals:
     void receptionError(const QString& text);
 
 private:
-    bool AcceptFrom(quint32 senderId, quint32 sequenceNumber);
+    // Whether the filter lets the datagram through; Record then takes its number as used.
+    bool Fresh(quint32 senderId, quint32 sequenceNumber) const;
+    void Record(quint32 senderId, quint32 sequenceNumber);
     // Reads until nothing waits, or until max datagrams or the time are spent; true when
     // it stopped with datagrams still waiting.
     bool Receive(int max, std::chrono::milliseconds time);
@@ -132,6 +141,7 @@ private:
     TMailslotServer* m_server = nullptr;
     TMailslotClient* m_client = nullptr;
     bool m_passQueued = false;
+    bool m_refused = false;
 };
 
 // Local date and time as days since 30 December 1899 00:00, the fraction being the time

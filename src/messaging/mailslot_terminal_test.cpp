@@ -151,6 +151,31 @@ TEST(MailslotTerminal, DeliversEachDatagramOncePerSenderInOrder) {
     EXPECT_EQ(terminal.SenderTable().size(), 4u);
 }
 
+// A datagram its owner refused (a forgery with a high number) leaves the sender's number
+// as it was; one it took counts as before. The frame's names come with each datagram.
+TEST(MailslotTerminal, ARefusedDatagramDoesNotSpendItsSequenceNumber) {
+    Lan lan;
+    TMailslotTerminal terminal(lan.pc1);
+    QList<quint32> delivered;
+    QByteArrayList names;
+    terminal.SetOnNewMessage([&](TMailslotTerminal* sender, qint32, quint16 size) {
+        const QByteArray payload = sender->ReceiveStream().Read(size).toByteArray();
+        names.append(sender->ReceiveSenderComputer() + '>' + sender->ReceiveTarget());
+        delivered.append(sequenceOf(sender->ReceiveStream().Data().toByteArray()));
+        if (payload == "forged")
+            sender->RefuseDelivered();
+    });
+    lan.inject(frame(7, 5, "genuine"));
+    lan.inject(frame(7, 0xFFFFFF00u, "forged"));
+    lan.inject(frame(7, 6, "genuine"));
+    lan.inject(frame(7, 6, "genuine")); // a copy of a datagram taken: dropped
+    lan.inject(frame(7, 0xFFFFFF00u, "forged"));
+    terminal.ReceiveMessages();
+    EXPECT_EQ(delivered, (QList<quint32>{5, 0xFFFFFF00u, 6, 0xFFFFFF00u}));
+    EXPECT_EQ(terminal.SenderTable().front().SequenceNumber, 6u);
+    EXPECT_EQ(names.value(0), "FORGER>PC1");
+}
+
 TEST(MailslotTerminal, CopiesFromSeveralTransportsAreDeliveredOnceAndOwnOnesComeBack) {
     Lan lan;
     lan.hub.setCopiesPerDelivery(3);

@@ -3,6 +3,8 @@
 // target, the receiving name and the sender, then the body. docs/protocol.md describes
 // the layout; this is its only encoder and decoder.
 
+#include "network/datagram_network.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -38,11 +40,8 @@ struct Frame {
     QByteArray body;
 };
 
-// A name as it travels: UTF-8, cut to kMaxWireNameLength bytes at a character boundary.
-QByteArray wireName(QStringView name);
-// Case-insensitive comparison of two wire names (each UTF-8, or Windows-1252 from an older
-// copy).
-bool sameWireName(QByteArrayView a, QByteArrayView b);
+// wireName and sameWireName (datagram_network.h): a name as it travels, cut to
+// kMaxWireNameLength bytes.
 
 // Names longer than kMaxWireNameLength bytes are cut.
 QByteArray encodeFrame(const Frame& frame);

@@ -15,6 +15,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
+#include <QStringView>
 
 #include <chrono>
 #include <functional>
@@ -59,6 +60,11 @@ public:
     // network with addresses, the sending computer's name otherwise; empty when unknown.
     // What a budget of answers per sender is kept by.
     virtual QString lastSource() const { return {}; }
+    // The frame's sender computer and target of the datagram last read, their bytes as they
+    // went on the wire (a name cut to its wire length, in its sender's letter case): what a
+    // signature of the chat binds its payload to. Empty where unknown.
+    virtual QByteArray lastSenderComputer() const { return {}; }
+    virtual QByteArray lastTarget() const { return {}; }
 
     // Asks to be told of arrivals: notify is called after each datagram is queued, on
     // whatever thread queued it (the implementation's own, or the sender's), so it must be
@@ -117,6 +123,13 @@ public:
         return std::chrono::milliseconds(200);
     }
 };
+
+// A name as frames carry it: UTF-8, cut to 63 bytes at a character boundary. What the chat
+// binds into a signature as the sender computer and the target.
+QByteArray wireName(QStringView name);
+// Case-insensitive comparison of two wire names (each UTF-8, or Windows-1252 from an older
+// copy).
+bool sameWireName(QByteArrayView a, QByteArrayView b);
 
 // The process-wide network the program uses: a UdpNetwork configured from the
 // environment (see udp_network.h), or as configureSystemNetwork said before. Created on

@@ -1,5 +1,7 @@
 #include "network/memory_network.h"
 
+#include "network/datagram_frame.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -59,10 +61,14 @@ public:
         if (size > 0)
             std::memcpy(buffer, next.bytes.constData(), size);
         m_lastSource = next.sender;
+        m_lastSenderComputer = wireName(next.sender);
+        m_lastTarget = next.target;
         m_queue.pop_front();
         return size;
     }
     QString lastSource() const override { return m_lastSource; }
+    QByteArray lastSenderComputer() const override { return m_lastSenderComputer; }
+    QByteArray lastTarget() const override { return m_lastTarget; }
 
     const QString& computer() const { return m_computer; }
     const QString& group() const { return m_group; }
@@ -70,8 +76,8 @@ public:
     const QString& foldedName() const { return m_foldedName; }
     bool answersWalks() const { return m_answersWalks; }
     void setAnswersWalks(bool answers) { m_answersWalks = answers; }
-    void enqueue(QByteArrayView datagram, const QString& sender) {
-        m_queue.push_back({datagram.toByteArray(), sender});
+    void enqueue(QByteArrayView datagram, const QString& sender, const QByteArray& target) {
+        m_queue.push_back({datagram.toByteArray(), sender, target});
         if (m_notify)
             m_notify();
     }
@@ -91,10 +97,13 @@ private:
     bool m_answersWalks = true;
     struct Queued {
         QByteArray bytes;
-        QString sender; // the sending computer's name
+        QString sender;    // the sending computer's name
+        QByteArray target; // as a frame would carry it
     };
     std::deque<Queued> m_queue;
     QString m_lastSource;
+    QByteArray m_lastSenderComputer;
+    QByteArray m_lastTarget;
 };
 
 } // namespace
@@ -180,6 +189,9 @@ void InMemoryNetwork::send(AddressKind kind, const QString& receiverName,
     ++m_totalSends;
 
     const QString slot = folded(mailslotName);
+    const QByteArray wireTarget = wireName(kind == AddressKind::LocalComputer  ? m_computerName
+                                           : kind == AddressKind::PrimaryGroup ? m_groupName
+                                                                               : receiverName);
     const QString ownComputer = folded(m_computerName);
     for (InMemoryReceiver* receiver : m_state->receivers) {
         bool addressed = false;
@@ -197,7 +209,7 @@ void InMemoryNetwork::send(AddressKind kind, const QString& receiverName,
         if (!addressed || receiver->foldedName() != slot)
             continue;
         for (int copy = 0; copy < m_state->copiesPerDelivery; ++copy) {
-            receiver->enqueue(datagram, m_computerName);
+            receiver->enqueue(datagram, m_computerName, wireTarget);
             ++m_state->delivered;
         }
     }

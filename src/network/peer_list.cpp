@@ -27,6 +27,36 @@ void PeerList::reindexSender(const QString& senderId) {
     }
 }
 
+const char* peerTrustName(PeerTrust trust) {
+    switch (trust) {
+    case PeerTrust::Plain:
+        break;
+    case PeerTrust::Pinned:
+        return "pinned";
+    case PeerTrust::Verified:
+        return "verified";
+    case PeerTrust::Changed:
+        return "changed";
+    }
+    return "plain";
+}
+
+void PeerList::setTrust(const QString& computerName, PeerTrust trust,
+                        const QString& keyFingerprint) {
+    if (m_keyStates.size() >= 2 * kMaxEntries && !m_keyStates.contains(computerName.toCaseFolded()))
+        m_keyStates.clear(); // only what is listed needs it; the rest is told again
+    m_keyStates.insert(computerName.toCaseFolded(), {trust, keyFingerprint});
+    const int i = indexOfComputer(computerName);
+    if (i < 0)
+        return;
+    PeerEntry& entry = m_entries[size_t(i)];
+    if (entry.trust == trust && entry.keyFingerprint == keyFingerprint)
+        return;
+    entry.trust = trust;
+    entry.keyFingerprint = keyFingerprint;
+    changed(i);
+}
+
 bool PeerList::add(const QString& computerName, const QString& groupName, qint32 senderId,
                    bool fromGreeting) {
     const int known = indexOfComputer(computerName);
@@ -57,6 +87,11 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
     entry.groupName = groupName;
     entry.displayText = fromGreeting ? greetingDisplayText(computerName, groupName) : computerName;
     entry.enabled = computerName != m_ownComputerName; // exact: letter case counts here
+    if (const auto state = m_keyStates.constFind(computerName.toCaseFolded());
+        state != m_keyStates.cend()) {
+        entry.trust = state->trust;
+        entry.keyFingerprint = state->fingerprint;
+    }
     beginInsertRows(QModelIndex(), count(), count());
     m_nameIndex.insert(computerName.toCaseFolded(), count());
     if (!m_senderIndex.contains(entry.senderId)) // an earlier entry with this id stays first

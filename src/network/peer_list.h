@@ -15,6 +15,12 @@
 
 namespace kalvento::network {
 
+// What this copy knows of a listed computer's identity key: none (a copy that speaks only
+// the plain form), pinned when first seen, verified by the user, or changed since pinned.
+enum class PeerTrust { Plain, Pinned, Verified, Changed };
+// "plain", "pinned", "verified", "changed".
+const char* peerTrustName(PeerTrust trust);
+
 struct PeerEntry {
     QString computerName; // the receiver of everything sent to this peer
     QString senderId;     // sender identifier of the datagram that added it, as decimal text
@@ -23,6 +29,10 @@ struct PeerEntry {
     QString displayText; // what the list shows
     bool ticked = false; // chosen as a recipient of private messages
     bool enabled = true; // false for this computer's own entry, which cannot be ticked
+    PeerTrust trust = PeerTrust::Plain;
+    // The first group of its key's fingerprint, which tells apart two computers that show
+    // the same name; empty for a plain copy.
+    QString keyFingerprint;
 };
 
 class PeerList : public QAbstractListModel {
@@ -52,6 +62,10 @@ public:
     bool AnswerReceived(const QString& computerName, const QString& groupName, qint32 senderId);
     bool IdentityReceived(const QString& identity, qint32 senderId);
     bool GoodbyeReceived(const QString& computerName);
+
+    // What is known of computerName's key, kept also while it is not listed so that its
+    // entry has it from the start. Each change of a listed entry is an entryChanged.
+    void setTrust(const QString& computerName, PeerTrust trust, const QString& keyFingerprint);
 
     // The chat line's sender: the entry's ShortName, else the identifier as a number.
     QString SenderName(qint32 senderId) const;
@@ -107,6 +121,11 @@ private:
     QSet<QString> m_foldedFriends; // m_friends, case-folded, for the lookups
     QString m_ownComputerName;
     int m_checkedCount = 0;
+    struct KeyState {
+        PeerTrust trust = PeerTrust::Plain;
+        QString fingerprint;
+    };
+    QHash<QString, KeyState> m_keyStates; // case-folded computer name -> its key's state
 };
 
 // The greeting form of the display text: "PC7 (@ WORKGROUP)".

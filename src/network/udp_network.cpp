@@ -309,7 +309,7 @@ class OwnDelivery {
 public:
     virtual ~OwnDelivery() = default;
     virtual const QByteArray& wireReceivingName() const = 0;
-    virtual void deliverOwn(const QByteArray& datagram) = 0;
+    virtual void deliverOwn(const QByteArray& datagram, const QByteArray& target) = 0;
 };
 
 } // namespace
@@ -594,11 +594,12 @@ struct UdpNetwork::State {
     // never meets a full socket buffer or queue on the way: the user's own line is shown
     // whatever arrives meanwhile. Returns false when no receiver of that name is open
     // here (another process may own the endpoint): the copy then goes by the network.
-    bool deliverToSelf(QByteArrayView receivingName, const QByteArray& datagram) {
+    bool deliverToSelf(QByteArrayView receivingName, const QByteArray& datagram,
+                       const QByteArray& target) {
         std::lock_guard lock(receiversMutex);
         for (OwnDelivery* receiver : receivers) {
             if (sameWireName(receiver->wireReceivingName(), receivingName)) {
-                receiver->deliverOwn(datagram);
+                receiver->deliverOwn(datagram, target);
                 return true;
             }
         }
@@ -677,8 +678,8 @@ public:
     QString name() const override { return m_name; }
 
     const QByteArray& wireReceivingName() const override { return m_wireName; }
-    void deliverOwn(const QByteArray& datagram) override {
-        enqueue(datagram, true, INADDR_LOOPBACK);
+    void deliverOwn(const QByteArray& datagram, const QByteArray& target) override {
+        enqueue(datagram, true, INADDR_LOOPBACK, m_state->wireComputer, target);
     }
 
     quint32 pendingCount() const override {
@@ -702,6 +703,16 @@ public:
             .arg(m_lastSource & 0xFF);
     }
 
+    QByteArray lastSenderComputer() const override {
+        std::lock_guard lock(m_mutex);
+        return m_lastSenderComputer;
+    }
+
+    QByteArray lastTarget() const override {
+        std::lock_guard lock(m_mutex);
+        return m_lastTarget;
+    }
+
     bool setArrivalNotifier(std::function<void()> notify) override {
         std::lock_guard lock(m_mutex);
         m_notify = std::move(notify);
@@ -719,6 +730,8 @@ public:
         if (size > 0)
             std::memcpy(buffer, next.bytes.constData(), size);
         m_lastSource = next.source;
+        m_lastSenderComputer = next.senderComputer;
+        m_lastTarget = next.target;
         Count& count = next.own ? m_own : m_others;
         --count.datagrams;
         count.bytes -= size;
@@ -758,7 +771,7 @@ private:
             if (m_state->isForThisComputer(frame->target) &&
                 sameWireName(frame->receivingName, m_wireName))
                 enqueue(frame->body, m_state->isOwn(*frame, packet.from),
-                        ntohl(packet.from.sin_addr.s_addr));
+                        ntohl(packet.from.sin_addr.s_addr), frame->senderComputer, frame->target);
             break;
         case FrameType::WalkQuery: {
             const QByteArray answer =
@@ -775,7 +788,8 @@ private:
         }
     }
 
-    void enqueue(const QByteArray& datagram, bool own, quint32 source) {
+    void enqueue(const QByteArray& datagram, bool own, quint32 source,
+                 const QByteArray& senderComputer, const QByteArray& target) {
         std::lock_guard lock(m_mutex);
         const UdpNetworkConfig& config = m_state->config;
         Count& count = own ? m_own : m_others;
@@ -783,7 +797,7 @@ private:
         const quint64 maxBytes = own ? config.maxQueuedOwnBytes : config.maxQueuedBytes;
         if (count.datagrams >= maxDatagrams || count.bytes + quint64(datagram.size()) > maxBytes)
             return;
-        m_queue.push_back({datagram, own, source});
+        m_queue.push_back({datagram, own, source, senderComputer, target});
         ++count.datagrams;
         count.bytes += quint64(datagram.size());
         // Under the lock: the notifier cannot be changed or dropped while it runs.
@@ -795,6 +809,8 @@ private:
         QByteArray bytes;
         bool own = false;
         quint32 source = 0; // the sender's address, host byte order
+        QByteArray senderComputer;
+        QByteArray target;
     };
     struct Count {
         quint32 datagrams = 0;
@@ -809,7 +825,9 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Queued> m_queue; // in the order of arrival, own and others together
     Count m_own, m_others;
-    quint32 m_lastSource = 0;       // of the datagram last read
+    quint32 m_lastSource = 0;        // of the datagram last read
+    QByteArray m_lastSenderComputer; // of the datagram last read
+    QByteArray m_lastTarget;
     std::function<void()> m_notify; // guarded by m_mutex
     std::thread m_thread;
 };
@@ -864,7 +882,7 @@ void UdpNetwork::send(AddressKind kind, const QString& receiverName, const QStri
     const bool toSelf = sameWireName(target, s.wireComputer);
     const bool toOwnGroup = sameWireName(target, s.wireGroup);
     const bool deliveredHere =
-        (toSelf || toOwnGroup) && s.deliverToSelf(receivingName, datagram.toByteArray());
+        (toSelf || toOwnGroup) && s.deliverToSelf(receivingName, datagram.toByteArray(), target);
     if (toSelf && deliveredHere)
         return;
 

@@ -174,6 +174,37 @@ TEST_F(ThreeCopies, EachAddressReachesExactlyItsComputers) {
     }
 }
 
+// What a signature binds: the frame's sender computer and target as they came, for a
+// datagram from elsewhere and for the copy a computer delivers to itself.
+TEST_F(ThreeCopies, EachDatagramTellsItsFramesSenderAndTarget) {
+    struct Case {
+        const char* what;
+        UdpNetwork* from;
+        AddressKind kind;
+        const char* name;
+        DatagramReceiver* at;
+        const char* sender;
+        const char* target;
+    } cases[] = {
+        {"named, in the letter case sent", pc1.get(), AddressKind::Named, "pc2", rx2.get(), "PC1",
+         "pc2"},
+        {"a group", pc3.get(), AddressKind::Named, "GroupA", rx1.get(), "PC3", "GroupA"},
+        {"own copy by name", pc1.get(), AddressKind::Named, "PC1", rx1.get(), "PC1", "PC1"},
+        {"own group", pc2.get(), AddressKind::PrimaryGroup, "", rx2.get(), "PC2", "GROUPA"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.from->send(c.kind, QString::fromLatin1(c.name), kTerminal, c.what);
+        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        while (c.at->pendingCount() == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(readOne(*c.at), QByteArray(c.what));
+        EXPECT_EQ(c.at->lastSenderComputer(), QByteArray(c.sender));
+        EXPECT_EQ(c.at->lastTarget(), QByteArray(c.target));
+        received(); // whatever else the send delivered
+    }
+}
+
 TEST_F(ThreeCopies, DatagramsForAnotherReceivingNameAreDropped) {
     pc1->send(AddressKind::Named, QStringLiteral("PC2"), QStringLiteral("mailbox"), "wrong name");
     pc1->send(AddressKind::Named, QStringLiteral("PC2"), QStringLiteral("TERMINAL"), "any case");

@@ -34,18 +34,44 @@
 //       and at the end "GOT <copies> <text>" for each text and "COUNT <datagrams>". With
 //       --greet every copy first greets the endpoint at ADDRESS, all at once, as copies
 //       that start together after a power cut do, and "GREETED <copies> <ms>" is printed.
+//   dgram_tool capture FILE [--timeout-ms N]
+//       Keeps every Ethernet frame of every interface of its namespace (run it where the
+//       bridge is) in FILE, each as a 4-byte length (little-endian) and the frame, until
+//       SIGTERM or the timeout (default 60000). Prints "CAPTURING", at the end
+//       "CAPTURED <frames>".
+//   dgram_tool forge KIND VICTIM ADDRESS[:PORT] [--sender-id N] [--sequence N]
+//                    [--target NAME] [--group G] [--text T] [--own-key]
+//       Sends one chat datagram in the name of the computer VICTIM (its frame's sender
+//       computer, and in a greeting or goodbye the computer the message names) to the copy
+//       at ADDRESS whose computer name is NAME (--target, required). KIND: line, identity,
+//       goodbye or greeting. The terminal header carries sender id N (default 1) and the
+//       sequence number (default 4294967040). Plain, or with --own-key signed with a key
+//       of the tool's own (a forger's key, not the victim's). Prints "FORGED".
+//   dgram_tool replay FILE VICTIM NAME ADDRESS[:PORT] [--sequence N]
+//       Sends again the last datagram of a sealed line that FILE (a capture) holds from
+//       the computer VICTIM to the computer NAME, to ADDRESS; with --sequence, its terminal
+//       header's sequence number replaced. Prints "REPLAYED <bytes>", or "ERROR nothing to
+//       replay" and exits with 2.
+//   dgram_tool find FILE TEXT
+//       Counts where TEXT stands in FILE (a capture) as the chat puts a plain text on the
+//       wire (encoded) and as it is. Prints "FOUND <n>".
 // Any failure prints "ERROR <system text>" and exits with 2.
 
+#include "crypto/identity_key.h"
 #include "messaging/chat_protocol.h"
+#include "messaging/envelope.h"
 #include "network/udp_network.h"
 #include "platform/text_codec.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QRandomGenerator>
 #include <QStringList>
 #include <QtEndian>
 
 #include <arpa/inet.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
@@ -57,6 +83,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -79,7 +107,8 @@ void say(const QString& line) {
 }
 
 [[noreturn]] void usage() {
-    std::fprintf(stderr, "usage: dgram_tool recv|send|walk|flood|copies ... (see the source)\n");
+    std::fprintf(stderr,
+                 "usage: dgram_tool recv|send|walk|flood|copies|capture|forge|replay ...\n");
     std::exit(64);
 }
 
@@ -596,6 +625,179 @@ int copies(QStringList args) {
     return 0;
 }
 
+// ---- Attacks on the envelope -------------------------------------------------------------
+
+int capture(QStringList args) {
+    const int timeout =
+        option(args, QStringLiteral("--timeout-ms"), QStringLiteral("60000")).toInt();
+    if (args.size() != 1)
+        usage();
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(ETH_P_ALL));
+    if (fd < 0)
+        throw SystemError(errno);
+    std::ofstream out(args[0].toStdString(), std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw SystemError(errno);
+    std::signal(SIGTERM, onTerminate);
+    std::signal(SIGINT, onTerminate);
+    say(QStringLiteral("CAPTURING"));
+    std::vector<char> buffer(70000);
+    long frames = 0;
+    const auto deadline = steady_clock::now() + milliseconds(timeout);
+    while (!g_stop && steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (n <= 0)
+            continue;
+        char length[4];
+        qToLittleEndian(quint32(n), length);
+        out.write(length, 4);
+        out.write(buffer.data(), n);
+        out.flush();
+        ++frames;
+    }
+    ::close(fd);
+    say(QStringLiteral("CAPTURED %1").arg(frames));
+    return 0;
+}
+
+// Sends bytes to an address from a socket of its own (the forger's own address).
+void sendTo(const Ipv4Endpoint& to, const QByteArray& bytes) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw SystemError(errno);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(to.address);
+    address.sin_port = htons(to.port);
+    const ssize_t sent = ::sendto(fd, bytes.constData(), size_t(bytes.size()), 0,
+                                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    ::close(fd);
+    if (sent < 0)
+        throw SystemError(error);
+}
+
+int forge(QStringList args) {
+    const quint32 senderId = option(args, QStringLiteral("--sender-id"), "1").toUInt();
+    const quint32 sequence = option(args, QStringLiteral("--sequence"), "4294967040").toUInt();
+    const QString target = option(args, QStringLiteral("--target"), QString());
+    const QByteArray group = toWire(option(args, QStringLiteral("--group"), "WORKGROUP"));
+    const QByteArray text = toWire(option(args, QStringLiteral("--text"), "forged"));
+    const bool ownKey = args.removeAll(QStringLiteral("--own-key")) > 0;
+    if (args.size() != 3 || target.isEmpty())
+        usage();
+    const QString kind = args[0];
+    const QByteArray victim = toWire(args[1]);
+    const auto to = Ipv4Endpoint::parse(args[2], kDefaultDatagramPort);
+    if (!to)
+        usage();
+    namespace m = kalvento::messaging;
+    QByteArray plain;
+    if (kind == QLatin1String("line"))
+        plain = text;
+    else if (kind == QLatin1String("identity"))
+        plain = m::identityText(text);
+    else if (kind == QLatin1String("goodbye"))
+        plain = m::goodbyeText(victim);
+    else if (kind == QLatin1String("greeting"))
+        plain = m::greetingText(victim, group);
+    else
+        usage();
+    const QByteArray wireVictim = wireName(QString::fromUtf8(victim));
+    const QByteArray wireTarget = wireName(target);
+    QByteArray payload;
+    if (ownKey) {
+        if (!kalvento::crypto::initialise())
+            throw SystemError(EIO);
+        const auto key = kalvento::crypto::IdentityKey::generate();
+        payload = m::signedPayload(key, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000,
+                                   {senderId, wireVictim, wireTarget}, plain);
+    } else {
+        payload = m::payloadFromPlainText(plain);
+    }
+    // The victim's port, so that what answers goes to it and not to the forger.
+    sendTo(*to, dataFrame(kDefaultDatagramPort, wireTarget, wireVictim, group,
+                          terminalDatagram(senderId, sequence, payload)));
+    say(QStringLiteral("FORGED"));
+    return 0;
+}
+
+// The UDP payloads of the IPv4 frames in a capture file, in order.
+std::vector<QByteArray> capturedDatagrams(const QString& path) {
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::vector<QByteArray> out;
+    char length[4];
+    while (in.read(length, 4)) {
+        QByteArray frame(qsizetype(qFromLittleEndian<quint32>(length)), Qt::Uninitialized);
+        if (!in.read(frame.data(), frame.size()))
+            break;
+        // Ethernet (14 bytes), IPv4 without options taken as they come, UDP (8 bytes).
+        if (frame.size() < 14 + 20 + 8 || quint8(frame[12]) != 0x08 || frame[13] != 0)
+            continue;
+        const qsizetype ip = 14;
+        const qsizetype ipLength = (quint8(frame[ip]) & 0x0F) * 4;
+        if (quint8(frame[ip + 9]) != IPPROTO_UDP || frame.size() < ip + ipLength + 8)
+            continue;
+        out.push_back(frame.sliced(ip + ipLength + 8));
+    }
+    return out;
+}
+
+int replay(QStringList args) {
+    const QString sequenceText = option(args, QStringLiteral("--sequence"), QString());
+    if (args.size() != 4)
+        usage();
+    const QByteArray victim = wireName(args[1]);
+    const QByteArray receiver = wireName(args[2]);
+    const auto to = Ipv4Endpoint::parse(args[3], kDefaultDatagramPort);
+    if (!to)
+        usage();
+    QByteArray chosen;
+    for (const QByteArray& datagram : capturedDatagrams(args[0])) {
+        const std::optional<WireFrame> frame = parseFrame(datagram);
+        if (!frame || frame->type != 1 || frame->body.size() < 8 ||
+            !sameWireName(frame->computer, victim) || !sameWireName(frame->target, receiver))
+            continue;
+        const auto split = kalvento::messaging::splitPayload(frame->body.sliced(8));
+        if (split.envelope && split.envelope->kind == kalvento::messaging::EnvelopeKind::Sealed)
+            chosen = datagram;
+    }
+    if (chosen.isEmpty()) {
+        say(QStringLiteral("ERROR nothing to replay"));
+        return 2;
+    }
+    if (!sequenceText.isEmpty()) {
+        // The header stands at the start of the body, the body at the end of the frame.
+        const std::optional<WireFrame> frame = parseFrame(chosen);
+        const qsizetype header = chosen.size() - frame->body.size();
+        qToLittleEndian(sequenceText.toUInt(), chosen.data() + header + 4);
+    }
+    sendTo(*to, chosen);
+    say(QStringLiteral("REPLAYED %1").arg(chosen.size()));
+    return 0;
+}
+
+int find(QStringList args) {
+    if (args.size() != 2)
+        usage();
+    std::ifstream in(args[0].toStdString(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const QByteArrayView file(bytes.data(), qsizetype(bytes.size()));
+    const QByteArray plain = toWire(args[1]);
+    const QByteArray encoded = kalvento::messaging::EncodeText(plain);
+    long found = 0;
+    for (const QByteArray& needle :
+         {plain, encoded.first(std::max<qsizetype>(8, encoded.size() - 8))}) {
+        for (qsizetype at = file.indexOf(needle); at >= 0; at = file.indexOf(needle, at + 1))
+            ++found;
+    }
+    say(QStringLiteral("FOUND %1").arg(found));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -610,6 +812,14 @@ int main(int argc, char** argv) {
             return flood(args);
         if (command == QLatin1String("copies"))
             return copies(args);
+        if (command == QLatin1String("capture"))
+            return capture(args);
+        if (command == QLatin1String("forge"))
+            return forge(args);
+        if (command == QLatin1String("replay"))
+            return replay(args);
+        if (command == QLatin1String("find"))
+            return find(args);
         UdpNetwork network(UdpNetworkConfig::fromEnvironment());
         if (command == QLatin1String("recv"))
             return receive(network, args);

@@ -12,6 +12,7 @@
 //   private <c1,c2> <text>  a private line to the listed computers (ticked for the send)
 //   multi <comma text>    a public multi-line message
 //   identity <name>       take a new identity and announce it
+//   accept <computer>     take the new key of a computer whose key changed
 //   peers                 prints "PEERS <computer>/<group>/<display>|..."
 //   count                 prints "COUNT <listed> <confirmed> <heard> <unknown> <waiting>": the
 //                         entries of the list, by what the network knows of their address,
@@ -22,8 +23,19 @@
 // It prints one line per event: "READY <computer> <group> <terminal id>", "LINE <kind>
 // <own|other> <sender>: <text>" (kind public, private or more for a continuation line),
 // "PEER+ <computer>", "PEER- <computer>", "PEER~ <computer> <display>", "ERROR <text>", and
-// after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>".
+// after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>",
+// "NOTSENT <computer>" for a private line kept from a computer it could not reach
+// encrypted, and the program's trust trace lines: "TRACE peer-trust <computer> <plain|
+// pinned|verified|changed>", "TRACE line-trust <public|private> <computer>
+// <encrypted|plain>" right after each LINE, "TRACE refused <reason> <computer>".
+// After READY it prints "KEY <short fingerprint>", or "KEY plain".
+//
+// Its identity key is the file given with --key, made there at the first start, with the
+// keys it has seen kept beside it (<key file>.known); without --key a key made for this run
+// alone and a book in memory, so that peers of tests that run side by side never share a
+// file. --plain runs it without a key: it speaks only the older plain form.
 
+#include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
 #include "network/datagram_network.h"
@@ -39,6 +51,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <variant>
 
 using namespace kalvento;
@@ -82,17 +96,44 @@ QString unescape(const QString& text) {
     return out;
 }
 
+struct KeyOptions {
+    bool plain = false;
+    QString keyFile; // empty: the default in the settings folder
+    bool plainPrivate = true;
+};
+
 class Peer : public QObject {
 public:
-    Peer(network::DatagramNetwork& network, const QString& identity, int deliveries)
+    Peer(network::DatagramNetwork& network, const QString& identity, int deliveries,
+         const KeyOptions& keys)
         : m_node(network) {
         m_node.setIdentity(identity);
         m_node.setDeliveries(deliveries);
+        QString fingerprint = QStringLiteral("plain");
+        if (!keys.plain) {
+            std::optional<crypto::IdentityKey> key;
+            if (keys.keyFile.isEmpty()) {
+                key = crypto::IdentityKey::generate();
+            } else {
+                crypto::IdentityKey::Loaded loaded =
+                    crypto::IdentityKey::loadOrCreate(keys.keyFile);
+                if (!loaded.key)
+                    throw std::runtime_error(loaded.error.toStdString());
+                key = std::move(loaded.key);
+                const QString error = m_node.setTrustBook(keys.keyFile + QStringLiteral(".known"));
+                if (!error.isEmpty())
+                    throw std::runtime_error(error.toStdString());
+            }
+            m_node.setIdentityKey(*key);
+            m_node.setPlainPrivateAllowed(keys.plainPrivate);
+            fingerprint = crypto::shortFingerprint(key->publicKey());
+        }
         connect(&m_node, &messaging::ChatNode::chatEvent, this,
                 [this](const messaging::ChatEvent& event) { std::visit(*this, event); });
         print(QStringLiteral("READY %1 %2 %3")
                   .arg(m_node.computerName(), m_node.groupName())
                   .arg(m_node.senderId()));
+        print(QStringLiteral("KEY ") + fingerprint);
     }
 
     // The events, printed as they come.
@@ -100,6 +141,17 @@ public:
         print(QStringLiteral("LINE %1 %2 %3: %4")
                   .arg(messaging::lineKindName(e.line), e.line.own ? "own" : "other",
                        e.line.senderName, e.line.text));
+        print(QStringLiteral("TRACE line-trust %1 %2 %3")
+                  .arg(e.line.kind == messaging::ReceivedLine::Kind::Private ? "private" : "public",
+                       e.line.senderComputer, e.line.encrypted ? "encrypted" : "plain"));
+    }
+    void operator()(const messaging::PeerTrustChanged& e) const {
+        print(QStringLiteral("TRACE peer-trust %1 %2")
+                  .arg(e.computer, QLatin1String(network::peerTrustName(e.trust))));
+    }
+    void operator()(const messaging::Refused& e) const {
+        print(QStringLiteral("TRACE refused %1 %2")
+                  .arg(QLatin1String(messaging::refusalName(e.reason)), e.computer));
     }
     void operator()(const messaging::PeerAdded& e) const {
         print(QStringLiteral("PEER+ ") + e.entry.computerName);
@@ -112,7 +164,10 @@ public:
     }
     void operator()(const messaging::TicksChanged&) const {}
     void operator()(const messaging::SendFailed& e) const {
-        print(QStringLiteral("ERROR ") + e.error);
+        if (e.reason == messaging::SendFailed::Reason::NotEncrypted)
+            print(QStringLiteral("NOTSENT ") + e.computer);
+        else
+            print(QStringLiteral("ERROR ") + e.error);
     }
     void operator()(const messaging::Withheld& e) const {
         print(QStringLiteral("WITHHELD %1").arg(e.count));
@@ -162,6 +217,9 @@ public:
                 m_node.send({rest.section(QLatin1Char(' '), 1)}, false, true);
             print(QStringLiteral("SENT private to ") +
                   outcome.recipients.join(QStringLiteral(", ")));
+        } else if (verb == "accept") {
+            if (!m_node.acceptKeyChange(rest))
+                print(QStringLiteral("ERROR no changed key for ") + rest);
         } else if (verb == "identity") {
             m_node.announceIdentity(rest);
         } else if (verb == "peers") {
@@ -222,12 +280,23 @@ int main(int argc, char** argv) {
     parser.addOption({"identity", "Identity announced to the others.", "name"});
     parser.addOption({"deliveries", "Copies of each control message.", "n", "1"});
     parser.addOption({"greet", "Walk and greet at start."});
+    parser.addOption({"key", "The identity key file (made when missing).", "file"});
+    parser.addOption({"plain", "No identity key: the older plain form only."});
+    parser.addOption({"no-plain-private", "Never send a private line unencrypted."});
     parser.process(app);
+    KeyOptions keys;
+    keys.plain = parser.isSet("plain");
+    keys.keyFile = parser.value("key");
+    keys.plainPrivate = !parser.isSet("no-plain-private");
+    if (!keys.plain && !crypto::initialise()) {
+        print(QStringLiteral("ERROR the cryptography library cannot start"));
+        return 2;
+    }
 
     std::unique_ptr<Peer> peer;
     try {
         peer = std::make_unique<Peer>(network::systemNetwork(), parser.value("identity"),
-                                      parser.value("deliveries").toInt());
+                                      parser.value("deliveries").toInt(), keys);
     } catch (const std::exception& e) {
         print(QStringLiteral("ERROR ") + QString::fromUtf8(e.what()));
         return 2;
