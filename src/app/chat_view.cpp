@@ -119,7 +119,18 @@ TChatView::TChatView(QWidget* parent)
     resetInsertionPoint();
     m_unsavedCursor = QTextCursor(m_unsaved.get());
     viewport()->setMouseTracking(true);
+    createPopup();
+    createFind();
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TChatView::onScrolled);
 
+    m_copy->setEnabled(false);
+    const bool hasText = !isChatEmpty();
+    m_selectAll->setEnabled(hasText);
+    m_clearChat->setEnabled(hasText);
+}
+
+// The popup of the chat, with its shortcuts.
+void TChatView::createPopup() {
     m_popup = new QMenu(this);
     m_popup->setObjectName(QStringLiteral("ChatPopup"));
     m_copy = m_popup->addAction(tr("Copy"));
@@ -140,7 +151,9 @@ TChatView::TChatView(QWidget* parent)
     connect(m_selectAll, &QAction::triggered, this, &TChatView::SelectAll1Click);
     connect(m_clearChat, &QAction::triggered, this, &TChatView::Clearchat1Click);
     connect(this, &QPlainTextEdit::selectionChanged, this, &TChatView::ChatSelectionChange);
+}
 
+void TChatView::createFind() {
     // Find: from anywhere in the window, the message box included.
     m_find = new QAction(this);
     m_find->setObjectName(QStringLiteral("Find1"));
@@ -166,23 +179,19 @@ TChatView::TChatView(QWidget* parent)
     connect(m_findBar, &ChatFindBar::olderRequested, this, &TChatView::findOlder);
     connect(m_findBar, &ChatFindBar::newerRequested, this, &TChatView::findNewer);
     connect(m_findBar, &ChatFindBar::closeRequested, this, &TChatView::closeFindBar);
-    connect(m_findBar, &ChatFindBar::textChanged, this, [this](const QString& text) {
-        // Each change searches anew from the newest line back.
-        m_match = QTextCursor();
-        m_searchStep->stop();
-        m_searchEnd = -1;
-        m_findBar->setStatus(ChatFindBar::Status::None);
-        if (text.isEmpty())
-            decorateVisibleBlocks();
-        else
-            findOlder();
-    });
-    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &TChatView::onScrolled);
+    connect(m_findBar, &ChatFindBar::textChanged, this, &TChatView::findTextChanged);
+}
 
-    m_copy->setEnabled(false);
-    const bool hasText = !isChatEmpty();
-    m_selectAll->setEnabled(hasText);
-    m_clearChat->setEnabled(hasText);
+// Each change of the text searches anew from the newest line back.
+void TChatView::findTextChanged(const QString& text) {
+    m_match = QTextCursor();
+    m_searchStep->stop();
+    m_searchEnd = -1;
+    m_findBar->setStatus(ChatFindBar::Status::None);
+    if (text.isEmpty())
+        decorateVisibleBlocks();
+    else
+        findOlder();
 }
 
 TChatView::~TChatView() = default;

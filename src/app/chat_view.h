@@ -167,6 +167,9 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void createPopup();
+    void createFind();
+    void findTextChanged(const QString& text);
     QDateTime now() const;
     QString timeText() const;
     // Insertion into the view and into the unsaved lines alike.

@@ -1,10 +1,15 @@
 #pragma once
-// The main window: the program itself. It owns every component of the chat, holds the
-// in-memory settings, and its creation, showing, hiding and closing drive the life of a
-// running copy. The chat itself is a ChatNode (the terminal, the list of computers, the
-// walk and the session) that the window owns; the window shows it, holds the settings and
-// decides how things look.
+// The main window: the program itself. It holds the in-memory settings, and its creation,
+// showing, hiding and closing drive the life of a running copy. The chat itself is a
+// ChatNode (the terminal, the list of computers, the walk and the session) that the window
+// owns. The window shows; the work is done by the objects it puts together: the chat area
+// and what drives it (ChatArea, ChatController), the toolbar (MainToolbar), the tray and
+// the alerts (TrayPresence), settings put to use (OptionsApplier), the windows it opens
+// (SideWindows), the update side (WindowUpdates) and the splash (StartSplash). Its
+// handlers, named after their control and event, hand each event to the one concerned.
 
+#include "app/main_form_options.h"
+#include "app/tray_presence.h"
 #include "dialogs/user_dialogs.h"
 #include "messaging/chat_node.h"
 #include "network/memory_network.h"
@@ -13,23 +18,15 @@
 #include "update/inet_detect.h"
 #include "update/update_schedule.h"
 
-#include <QElapsedTimer>
 #include <QImage>
-#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
-#include <array>
-#include <chrono>
-#include <functional>
 #include <memory>
-#include <optional>
 
 class QAction;
 class QCheckBox;
-class QFrame;
-class QLabel;
 class QLineEdit;
 class QListView;
 class QMenu;
@@ -40,65 +37,23 @@ class TGlyphButton;
 class TTitlebtn;
 } // namespace kalvento::widgets
 namespace kalvento::dialogs {
-class THelpWindow;
 class TMLineIkkuna;
-class TOdota;
-class TOptionsIkkuna;
-class TUpdateIkkuna;
-} // namespace kalvento::dialogs
-
-namespace kalvento::desktop {
-class AlertIcon;
-class DesktopNotification;
-class NewMessageAlert;
-class TTrayIcon;
-} // namespace kalvento::desktop
+}
 
 namespace kalvento::app {
 
+class ChatArea;
+class ChatController;
+class MainToolbar;
+class SideWindows;
+class OptionsApplier;
+class StartSplash;
 class TChatView;
-
-// Where the window finds and keeps its files, and how it was started.
-struct MainFormOptions {
-    QString settingsPath;      // Options.ini
-    QString resourceDirectory; // holds Languages/ and Helps/, with a trailing "/"
-    QString executablePath;    // what the autostart entry starts
-    QString autostartEntry;    // the autostart .desktop file
-    QStringList arguments;     // the command line after the program's name
-    // Where errors, notices and questions go and how the dialogs run modally (the wizard,
-    // the options, the update window, the about box); unset, message boxes and exec().
-    std::shared_ptr<dialogs::UserDialogs> dialogs;
-    // Today's date for the daily update check (tests); unset, the system's.
-    std::function<QDate()> today;
-    // Where the Internet detector looks (tests); unset, the system.
-    std::optional<update::AddressSources> internetSources;
-    // Told each step of creation that tests follow: "splash shown", "splash closed",
-    // "wizard", "created" ("splash closed" comes after "created" while the splash stays
-    // to be seen).
-    std::function<void(const QString& step)> creationTrace;
-    // How long the splash stays at least, from its showing; the window is ready and shown
-    // meanwhile.
-    std::chrono::milliseconds splashMinimum{1000};
-    // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
-    // button works either way.
-    bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
-    // The UDP port the network's endpoint uses, for the messages that name it.
-    int networkPort = 5737;
-    // Puts the network settings chosen in the options to use: the interfaces and the peers
-    // at once. True when the chosen port is not the one in use, which takes a new start.
-    // Unset: nothing changes at once, and any port change takes a new start.
-    std::function<bool(const settings::Settings&)> applyNetworkSettings;
-};
-
-// The network settings of the options, as the datagram service takes them (the
-// environment's variables still override them there).
-network::NetworkSettings networkSettings(const settings::Settings& settings);
-
-// The options a normal start uses: the settings file of the user, the program's folder.
-MainFormOptions defaultMainFormOptions(const QStringList& arguments);
+class TrayPresence;
+class WindowUpdates;
 
 inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
-// The window's smallest client area: the design size.
+// The window's smallest client area: the size its layout is drawn for.
 inline constexpr int kMinimumClientWidth = 633;
 inline constexpr int kMinimumClientHeight = 417;
 
@@ -166,10 +121,10 @@ public:
     QListView* Computers() const { return m_computers; }
     QCheckBox* Privaatti() const { return m_privaatti; }
     widgets::TGlyphButton* button(const char* name) const;
-    desktop::TTrayIcon* TrayIcon() const { return m_trayIcon; }
-    desktop::AlertIcon* alertIcon() const { return m_alertIcon; }
+    desktop::TTrayIcon* TrayIcon() const { return m_tray->TrayIcon(); }
+    desktop::AlertIcon* alertIcon() const { return m_tray->alertIcon(); }
     QAction* action(const char* name) const;
-    QMenu* ComputerPopup() const { return m_computerPopup; }
+    QMenu* ComputerPopup() const;
     const settings::Settings& settings() const { return m_settings; }
     // The running chat, through its public side.
     messaging::ChatNode& node() { return *m_node; }
@@ -181,7 +136,7 @@ public:
     const QStringList& FriendList() const { return m_settings.friends; }
     bool isFriend(int entry) const;
     bool FirstRun() const { return m_firstRun; }
-    QString helpFile() const { return m_helpFile; }
+    QString helpFile() const;
     const QImage& Tausta() const { return m_tausta; }
 
 protected:
@@ -190,57 +145,38 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void FormCreate();
-    void runWelcomeWizard();
+    void createNode();
     void createComponents();
-    void createMenus();
+    void createChatArea();
+    void createToolbar();
+    void createTray();
+    void createOptionsApplier();
+    void createUpdates();
+    // The creation sequence, in its steps.
+    void FormCreate();
+    void readSettings();
+    void loadLanguage();
+    void loadChatLog();
+    void finishCreation(bool startHidden);
+    void runWelcomeWizard();
     void loadBackground();
-    void applyChatDisplaySettings();
-    // What the chat reports, one event at a time.
-    void chatEvent(const messaging::ChatEvent& event);
-    void TerminaaliNewMessage(const messaging::ReceivedLine& line);
     // Goodbyes, settings and log. With mayAsk, what could not be saved is put before the
     // user in a message box; otherwise (a signal, a session that allows no interaction) it
     // goes to the log output only.
     void ShutdownSequence(bool mayAsk);
-    // The help window at an anchor of the help file (0: from the top).
-    void showHelp(int topic);
-    void reportErrors(const QStringList& errors);
     void reportError(const QString& error);
-    // The row of the list's current entry; -1 without one.
-    int currentComputer() const;
-    void updateChatEnabling(bool hasText);
     // The window says it is offline for as long as it is: in its title, over the list of
     // computers and in the tray's tip.
     void showOfflineStatus();
-    // Up and Down in the message box: the lines sent before.
-    bool recallSentLine(int step);
 
-    // OK of the options window: the chosen settings applied to the running program.
-    void applyOptions(const settings::Settings& old, const settings::Settings& chosen,
-                      const QFont& font);
     // Paivitys and Internetti as the settings and the connection call for.
     void armUpdateTimers();
     // Tells the update schedule whether the window is out of sight (minimized, in the tray).
     void tellScheduleWhereTheWindowIs();
-    void showNotice(const QString& text);
-    void showSplash();
-    void closeSplash();
-    // Closes the splash once it has been up for splashMinimum.
-    void closeSplashOnceSeen();
-    // The window where it was at the end of the last run, or centred.
-    void restorePlace();
-    // The language of the settings (a file or the built-in English) on every open window.
-    void applyLanguageToOpenWindows();
     void traceCreation(const QString& step);
-    void applyLanguageBeyondWindows();
-    void writeFriends();
     QDate today() const;
-    bool askQuestion(dialogs::Severity severity, const QString& text);
-    std::unique_ptr<dialogs::TUpdateIkkuna> makeUpdateWindow();
 
     MainFormOptions m_options;
     network::DatagramNetwork& m_network;
@@ -248,7 +184,6 @@ private:
     bool m_firstRun = false;
     bool m_closing = false;
     bool m_painted = false;
-    QString m_helpFile;
     std::shared_ptr<dialogs::UserDialogs> m_dialogs;
 
     // When another program holds the port, the chat runs on a network of its own that
@@ -258,40 +193,27 @@ private:
     bool m_portInUse = false;
     std::unique_ptr<messaging::ChatNode> m_node;
 
-    // Controls.
+    // Controls: the chat area's, kept at hand.
+    ChatArea* m_area = nullptr;
     TChatView* m_chat = nullptr;
-    QLabel* m_label1 = nullptr;
     QListView* m_computers = nullptr;
-    QFrame* m_paneeli = nullptr;
     QCheckBox* m_privaatti = nullptr;
-    QLabel* m_label2 = nullptr;
     QLineEdit* m_message = nullptr;
-    QLabel* m_offlineStatus = nullptr;
-    // The lines sent, oldest first, for Up in the message box; m_recalled indexes the one
-    // shown (m_sentLines.size(): none).
-    QStringList m_sentLines;
-    qsizetype m_recalled = 0;
-    std::array<widgets::TGlyphButton*, 9> m_buttons{};
+    ChatController* m_controller = nullptr;
+    MainToolbar* m_toolbar = nullptr;
 
     // Pictures.
-    QList<QImage> m_kuvat;      // the toolbar image list, shared with the update window
     QImage m_tausta;            // the background picture
     QImage m_defaultBackground; // the built-in one, to go back to
-    QImage m_frendi;            // the friend mark
 
-    // Tray, alerts, timers.
-    desktop::TTrayIcon* m_trayIcon = nullptr;
-    QMenu* m_trayPopUp = nullptr;
-    desktop::AlertIcon* m_alertIcon = nullptr;
-    desktop::DesktopNotification* m_notification = nullptr;
-    desktop::NewMessageAlert* m_alert = nullptr;
-    QMenu* m_computerPopup = nullptr;
-    update::UpdateSchedule* m_updates = nullptr;
-    QPointer<dialogs::THelpWindow> m_helpWindow;
+    // Tray, alerts, timers, options.
+    TrayPresence* m_tray = nullptr;
+    std::unique_ptr<OptionsApplier> m_applier;
+    WindowUpdates* m_updateActions = nullptr;
+    update::UpdateSchedule* m_updates = nullptr; // m_updateActions's
     widgets::TTitlebtn* m_btnTitle = nullptr;
-    QPointer<dialogs::TMLineIkkuna> m_mline;
-    dialogs::TOdota* m_splash = nullptr;
-    QElapsedTimer m_splashClock;
+    SideWindows* m_side = nullptr;
+    StartSplash* m_splash = nullptr;
 };
 
 } // namespace kalvento::app

@@ -1,5 +1,12 @@
 #include "app/window_placement.h"
 
+#include "desktop/wayland_activation.h"
+#include "settings/settings_store.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
 #include <algorithm>
 
 namespace kalvento::app {
@@ -32,6 +39,31 @@ QPoint placeWindow(std::optional<QPoint> saved, const QString& screenName, QSize
                                       [](const ScreenArea& screen) { return screen.primary; });
     const QRect area = primary != screens.end() ? primary->available : screens.front().available;
     return area.center() - QRect(QPoint(), size).center();
+}
+
+void restoreWindowPlace(QWidget& window, const settings::Settings& settings) {
+    window.resize(settings.width, settings.height);
+    if (!desktop::onWayland()) {
+        QList<ScreenArea> screens;
+        for (const QScreen* each : QGuiApplication::screens())
+            screens.append({each->name(), each->availableGeometry(),
+                            each == QGuiApplication::primaryScreen()});
+        window.move(placeWindow(settings.position, settings.screen, window.size(), screens));
+    }
+    if (settings.maximized)
+        window.setWindowState(window.windowState() | Qt::WindowMaximized);
+}
+
+void rememberWindowPlace(const QWidget& window, settings::Settings& settings) {
+    settings.maximized = window.isMaximized();
+    if (settings.maximized)
+        return;
+    settings.width = window.width();
+    settings.height = window.height();
+    if (!desktop::onWayland()) {
+        settings.position = window.pos();
+        settings.screen = window.screen() != nullptr ? window.screen()->name() : QString();
+    }
 }
 
 } // namespace kalvento::app

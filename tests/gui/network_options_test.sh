@@ -137,8 +137,9 @@ check "port: OK closes the options" gui_wait_until 10 gui_no_window host1 Option
 box=$(gui_wait_until 10 titled box) || true
 check "port: a notice says the port is used from the next start" test -n "$box"
 [[ -n $box ]] && { gui_x host1 windowfocus --sync "$box" key Return || true; }
+# The file is written once the notice is closed: wait for it rather than race the program.
 check "port: OK wrote the port into the file" \
-    grep -qx 'Port=5800' "$OUT/port/config/Options.ini"
+    gui_wait_until 5 grep -qx 'Port=5800' "$OUT/port/config/Options.ini"
 check "port: the running copy greeted nobody on the new port" \
     bash -c "! grep -q '^PEER+ host1$' '$OUT/lan5800.log'"
 netns_stop "$HOST1"

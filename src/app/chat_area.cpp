@@ -1,0 +1,152 @@
+#include "app/chat_area.h"
+
+#include "app/chat_view.h"
+#include "app/main_layout.h"
+#include "network/peer_list.h"
+#include "uisupport/apply_language.h"
+#include "widgets/artwork.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+#include <algorithm>
+#include <limits>
+
+namespace kalvento::app {
+
+namespace {
+
+constexpr int kItemHeight = 18;
+
+// Draws the entries of `Computers` with the friend mark at the right end of a friend's line.
+class ComputersDelegate : public QStyledItemDelegate {
+public:
+    ComputersDelegate(const QImage& mark, QObject* parent)
+        : QStyledItemDelegate(parent), m_mark(QPixmap::fromImage(mark)) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyledItemDelegate::paint(painter, option, index);
+        if (index.data(network::PeerList::FriendRole).toBool())
+            painter->drawPixmap(option.rect.right() + 1 - 18, option.rect.top() + 1, m_mark);
+    }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
+    }
+
+private:
+    QPixmap m_mark;
+};
+
+// A label keeps its place; its width follows the text, which this desktop's fonts may make
+// wider than the layout's.
+QRect labelPlace(const QRect& place, const QLabel& label) {
+    return {place.topLeft(),
+            QSize(std::max(place.width(), label.sizeHint().width()), place.height() + 3)};
+}
+
+} // namespace
+
+ChatArea::ChatArea(QWidget& window, QAbstractItemModel& list) : QObject(&window) {
+    m_chat = new TChatView(&window);
+    m_chat->setObjectName(QStringLiteral("Chat"));
+    // The conversation is no text to translate; its hint is.
+    m_chat->setProperty(uisupport::TextIsDataProperty, true);
+
+    m_label1 = makeLabel(window, "Label1", QStringLiteral("Active computers on LAN:"));
+    createComputers(window, list);
+
+    m_paneeli = new QFrame(&window);
+    m_paneeli->setObjectName(QStringLiteral("Paneeli"));
+    m_paneeli->setFrameShape(QFrame::StyledPanel);
+    m_privaatti = new QCheckBox(QStringLiteral("Send a private message"), m_paneeli);
+    m_privaatti->setObjectName(QStringLiteral("Privaatti"));
+    m_privaatti->move(8, 8);
+    m_privaatti->resize(273, 17);
+    m_privaatti->setEnabled(false);
+
+    m_label2 = makeLabel(window, "Label2", QStringLiteral("Message:"));
+    m_message = new QLineEdit(&window);
+    m_message->setObjectName(QStringLiteral("Message"));
+    // A line edit keeps 32,767 characters by default and cuts a longer paste without a word;
+    // the chat sends any length, in as many datagrams as it takes.
+    m_message->setMaxLength(std::numeric_limits<int>::max());
+
+    m_offlineStatus = new QLabel(&window);
+    m_offlineStatus->setObjectName(QStringLiteral("OfflineStatus"));
+    m_offlineStatus->setTextFormat(Qt::PlainText);
+    m_offlineStatus->setWordWrap(true);
+    m_offlineStatus->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold;"));
+    m_offlineStatus->hide();
+}
+
+QLabel* ChatArea::makeLabel(QWidget& window, const char* name, const QString& text) {
+    auto* label = new QLabel(text, &window);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    return label;
+}
+
+void ChatArea::createComputers(QWidget& window, QAbstractItemModel& list) {
+    m_computers = new QListView(&window);
+    m_computers->setObjectName(QStringLiteral("Computers"));
+    m_computers->setProperty(uisupport::TextIsDataProperty, true);
+    m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
+    m_computers->setUniformItemSizes(true);
+    m_computers->setModel(&list);
+    m_computers->setItemDelegate(new ComputersDelegate(widgets::makeFrendi(), m_computers));
+    m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_computers->viewport()->installEventFilter(this);
+}
+
+void ChatArea::layOut(const MainLayout& layout) {
+    m_chat->setGeometry(layout.Chat);
+    m_label1->setGeometry(labelPlace(layout.Label1, *m_label1));
+    QRect computers = layout.Computers;
+    if (m_offlineStatus->isVisible()) {
+        // The status takes the foot of the list's place, where the user looks for the others.
+        const int height =
+            std::min(computers.height() / 2, m_offlineStatus->heightForWidth(computers.width()));
+        m_offlineStatus->setGeometry(computers.left(), computers.bottom() + 1 - height,
+                                     computers.width(), height);
+        computers.setHeight(computers.height() - height - 2);
+    }
+    m_computers->setGeometry(computers);
+    m_paneeli->setGeometry(layout.Paneeli);
+    m_label2->setGeometry(labelPlace(layout.Label2, *m_label2));
+    m_message->setGeometry(layout.Message);
+}
+
+void ChatArea::showOfflineStatus(const QString& text) {
+    m_offlineStatus->setText(text);
+    m_offlineStatus->show();
+}
+
+int ChatArea::currentComputer() const {
+    const QModelIndex current = m_computers->currentIndex();
+    return current.isValid() ? current.row() : -1;
+}
+
+bool ChatArea::eventFilter(QObject* watched, QEvent* event) {
+    // A right click selects the entry under the pointer, so the popup acts on it.
+    if (watched == m_computers->viewport() && event->type() == QEvent::MouseButtonPress) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::RightButton) {
+            // Through the selection model: the own entry, which is not enabled, too.
+            if (const QModelIndex entry = m_computers->indexAt(mouse->position().toPoint());
+                entry.isValid())
+                m_computers->selectionModel()->setCurrentIndex(entry,
+                                                               QItemSelectionModel::ClearAndSelect);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+} // namespace kalvento::app

@@ -1,0 +1,58 @@
+#pragma once
+// The controls of the chat in the main window: the chat view, the list of computers with
+// its friend marks, the panel with "Send a private message", the message box and the
+// offline status over the list. It creates them on the window, lays them out, and makes a
+// right click in the list choose the entry under the pointer.
+
+#include <QObject>
+
+class QAbstractItemModel;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QWidget;
+
+namespace kalvento::app {
+
+class TChatView;
+struct MainLayout;
+
+class ChatArea : public QObject {
+    Q_OBJECT
+public:
+    // list is the model of the computers (the chat's list).
+    ChatArea(QWidget& window, QAbstractItemModel& list);
+
+    TChatView* chat() const { return m_chat; }
+    QListView* computers() const { return m_computers; }
+    QCheckBox* privaatti() const { return m_privaatti; }
+    QLineEdit* message() const { return m_message; }
+
+    // The controls where layout puts them; labels grow with their texts, and the offline
+    // status takes the foot of the list's place.
+    void layOut(const MainLayout& layout);
+    // The status over the list says the copy is offline (shown from then on).
+    void showOfflineStatus(const QString& text);
+    // The row of the list's current entry; -1 without one.
+    int currentComputer() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QLabel* makeLabel(QWidget& window, const char* name, const QString& text);
+    void createComputers(QWidget& window, QAbstractItemModel& list);
+
+    TChatView* m_chat = nullptr;
+    QLabel* m_label1 = nullptr;
+    QListView* m_computers = nullptr;
+    QFrame* m_paneeli = nullptr;
+    QCheckBox* m_privaatti = nullptr;
+    QLabel* m_label2 = nullptr;
+    QLineEdit* m_message = nullptr;
+    QLabel* m_offlineStatus = nullptr;
+};
+
+} // namespace kalvento::app

@@ -1,0 +1,60 @@
+#pragma once
+// How the main window was started: where it finds and keeps its files, what it is given to
+// talk to the user with, and the hooks tests use in place of the system.
+
+#include "dialogs/user_dialogs.h"
+#include "network/udp_network.h"
+#include "settings/settings_store.h"
+#include "update/inet_detect.h"
+#include "update/update_schedule.h"
+
+#include <QDate>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace kalvento::app {
+
+// Where the window finds and keeps its files, and how it was started.
+struct MainFormOptions {
+    QString settingsPath;      // Options.ini
+    QString resourceDirectory; // holds Languages/ and Helps/, with a trailing "/"
+    QString executablePath;    // what the autostart entry starts
+    QString autostartEntry;    // the autostart .desktop file
+    QStringList arguments;     // the command line after the program's name
+    // Where errors, notices and questions go and how the dialogs run modally (the wizard,
+    // the options, the update window, the about box); unset, message boxes and exec().
+    std::shared_ptr<dialogs::UserDialogs> dialogs;
+    // Today's date for the daily update check (tests); unset, the system's.
+    std::function<QDate()> today;
+    // Where the Internet detector looks (tests); unset, the system.
+    std::optional<update::AddressSources> internetSources;
+    // Told each step of creation that tests follow: "splash shown", "splash closed",
+    // "wizard", "created" ("splash closed" comes after "created" while the splash stays
+    // to be seen).
+    std::function<void(const QString& step)> creationTrace;
+    // How long the splash stays at least, from its showing; the window is ready and shown
+    // meanwhile.
+    std::chrono::milliseconds splashMinimum{1000};
+    // Whether this build checks for updates by itself (KALVENTO_UPDATE_CHECK); the update
+    // button works either way.
+    bool automaticUpdateCheck = update::kAutomaticCheckBuilt;
+    // The UDP port the network's endpoint uses, for the messages that name it.
+    int networkPort = 5737;
+    // Puts the network settings chosen in the options to use: the interfaces and the peers
+    // at once. True when the chosen port is not the one in use, which takes a new start.
+    // Unset: nothing changes at once, and any port change takes a new start.
+    std::function<bool(const settings::Settings&)> applyNetworkSettings;
+};
+
+// The network settings of the options, as the datagram service takes them (the
+// environment's variables still override them there).
+network::NetworkSettings networkSettings(const settings::Settings& settings);
+
+// The options a normal start uses: the settings file of the user, the program's folder.
+MainFormOptions defaultMainFormOptions(const QStringList& arguments);
+
+} // namespace kalvento::app

@@ -1,0 +1,53 @@
+#include "app/window_trace.h"
+
+#include "messaging/chat_node.h"
+#include "platform/trace.h"
+#include "widgets/title_button.h"
+
+#include <QGuiApplication>
+#include <QSystemTrayIcon>
+
+#include <variant>
+
+namespace kalvento::app {
+
+void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* titleButton,
+                        QObject& context) {
+    const auto trace = [](const QString& line) { platform::trace(line); };
+    trace(QStringLiteral("platform %1, tray %2")
+              .arg(QGuiApplication::platformName(), QSystemTrayIcon::isSystemTrayAvailable()
+                                                        ? QStringLiteral("available")
+                                                        : QStringLiteral("none")));
+    if (const widgets::TTitlebtn* title = titleButton)
+        trace(QStringLiteral("title-button right %1 top %2 size %3x%4")
+                  .arg(title->RightOffset())
+                  .arg(title->TopOffset())
+                  .arg(title->ButtonWidth())
+                  .arg(title->ButtonHeight()));
+    // Connected after the window's own handler: a line is traced once it is shown.
+    QObject::connect(
+        &node, &messaging::ChatNode::chatEvent, &context,
+        [trace](const messaging::ChatEvent& event) {
+            if (const auto* added = std::get_if<messaging::PeerAdded>(&event)) {
+                trace(QStringLiteral("peer+ %1 %2")
+                          .arg(added->entry.computerName, added->entry.displayText));
+            } else if (const auto* changed = std::get_if<messaging::PeerChanged>(&event)) {
+                trace(QStringLiteral("peer~ %1 %2")
+                          .arg(changed->entry.computerName, changed->entry.displayText));
+            } else if (const auto* removed = std::get_if<messaging::PeerRemoved>(&event)) {
+                trace(QStringLiteral("peer- ") + removed->computerName);
+            } else if (const auto* received = std::get_if<messaging::LineReceived>(&event)) {
+                const messaging::ReceivedLine& line = received->line;
+                trace(QStringLiteral("line %1 %2: %3")
+                          .arg(QLatin1String(messaging::lineKindName(line)), line.senderName,
+                               line.text));
+            } else if (const auto* withheld = std::get_if<messaging::Withheld>(&event)) {
+                // Listed computers that have not confirmed their address, beyond the few a
+                // line goes to anyway: forged ones, or copies that answer no walk.
+                if (withheld->what == messaging::Sending::Line)
+                    trace(QStringLiteral("withheld %1").arg(withheld->count));
+            }
+        });
+}
+
+} // namespace kalvento::app
