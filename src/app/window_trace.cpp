@@ -41,6 +41,21 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                 trace(QStringLiteral("line %1 %2: %3")
                           .arg(QLatin1String(messaging::lineKindName(line)), line.senderName,
                                line.text));
+                trace(QStringLiteral("line-trust %1 %2 %3")
+                          .arg(line.kind == messaging::ReceivedLine::Kind::Private
+                                   ? QStringLiteral("private")
+                                   : QStringLiteral("public"),
+                               line.senderComputer,
+                               line.encrypted ? QStringLiteral("encrypted")
+                                              : QStringLiteral("plain")));
+            } else if (const auto* trust = std::get_if<messaging::PeerTrustChanged>(&event)) {
+                trace(
+                    QStringLiteral("peer-trust %1 %2")
+                        .arg(trust->computer, QLatin1String(network::peerTrustName(trust->trust))));
+            } else if (const auto* refused = std::get_if<messaging::Refused>(&event)) {
+                trace(QStringLiteral("refused %1 %2")
+                          .arg(QLatin1String(messaging::refusalName(refused->reason)),
+                               refused->computer));
             } else if (const auto* withheld = std::get_if<messaging::Withheld>(&event)) {
                 // Listed computers that have not confirmed their address, beyond the few a
                 // line goes to anyway: forged ones, or copies that answer no walk.
