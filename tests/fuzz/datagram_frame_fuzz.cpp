@@ -5,7 +5,6 @@
 
 #include "network/datagram_frame.h"
 
-using namespace kalvento::platform;
 using namespace kalvento::network;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
