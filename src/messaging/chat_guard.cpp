@@ -267,7 +267,7 @@ void ChatGuard::announce(const QString& computer, network::PeerTrust trust, cons
     const QString folded = computer.toCaseFolded();
     if (const auto told = m_told.constFind(folded); told != m_told.cend() && *told == trust)
         return;
-    if (m_told.size() >= 2 * network::PeerList::kMaxEntries)
+    if (m_told.size() >= qsizetype{2} * network::PeerList::kMaxEntries)
         m_told.clear();
     m_told.insert(folded, trust);
     m_changes.append({computer, trust, oldPrint, newPrint});

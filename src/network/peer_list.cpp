@@ -43,7 +43,8 @@ const char* peerTrustName(PeerTrust trust) {
 
 void PeerList::setTrust(const QString& computerName, PeerTrust trust,
                         const QString& keyFingerprint) {
-    if (m_keyStates.size() >= 2 * kMaxEntries && !m_keyStates.contains(computerName.toCaseFolded()))
+    if (m_keyStates.size() >= qsizetype{2} * kMaxEntries &&
+        !m_keyStates.contains(computerName.toCaseFolded()))
         m_keyStates.clear(); // only what is listed needs it; the rest is told again
     m_keyStates.insert(computerName.toCaseFolded(), {trust, keyFingerprint});
     const int i = indexOfComputer(computerName);

@@ -738,7 +738,7 @@ std::vector<QByteArray> capturedDatagrams(const QString& path) {
         if (frame.size() < 14 + 20 + 8 || quint8(frame[12]) != 0x08 || frame[13] != 0)
             continue;
         const qsizetype ip = 14;
-        const qsizetype ipLength = (quint8(frame[ip]) & 0x0F) * 4;
+        const qsizetype ipLength = qsizetype(quint8(frame[ip]) & 0x0F) * 4;
         if (quint8(frame[ip + 9]) != IPPROTO_UDP || frame.size() < ip + ipLength + 8)
             continue;
         out.push_back(frame.sliced(ip + ipLength + 8));
