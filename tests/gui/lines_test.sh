@@ -27,7 +27,7 @@ netns_require_tools xclip python3
 
 TITLE="Kalvento 1.2 by Fennrake"
 BIG="Send multilined messages"
-# The design geometry of the 633 by 417 window, relative to its top left corner.
+# Where the controls sit in the 633 by 417 window, relative to its top left corner.
 LIST_X=336 LIST_Y=24 ITEM_H=18
 PRIVATE_AT=(350 231)       # the "Send a private message" box in its panel
 MESSAGE_AT=(480 282)       # the message box
