@@ -2,18 +2,22 @@
 
 #include "app/chat_view.h"
 #include "app/main_layout.h"
+#include "lang/language_file.h"
+#include "lang/message_table.h"
 #include "network/peer_list.h"
 #include "uisupport/apply_language.h"
 #include "widgets/artwork.h"
 
 #include <QCheckBox>
 #include <QFrame>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QToolTip>
 
 #include <algorithm>
 #include <limits>
@@ -24,11 +28,28 @@ namespace {
 
 constexpr int kItemHeight = 18;
 
-// Draws the entries of `Computers` with the friend mark at the right end of a friend's line.
+// Draws the entries of `Computers` with the friend mark at the right end of a friend's line,
+// and what is known of each one's key: a warning for a changed key, a tick for a verified
+// one, and a tooltip that says which.
 class ComputersDelegate : public QStyledItemDelegate {
 public:
     ComputersDelegate(const QImage& mark, QObject* parent)
         : QStyledItemDelegate(parent), m_mark(QPixmap::fromImage(mark)) {}
+
+    void setTrustMarks(bool on) { m_trustMarks = on; }
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        const QString tip = entryToolTip(
+            network::PeerTrust(index.data(network::PeerList::TrustRole).toInt()), m_trustMarks);
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(event->globalPos(), tip, view);
+        return true;
+    }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
@@ -40,8 +61,17 @@ public:
         return {QStyledItemDelegate::sizeHint(option, index).width(), kItemHeight};
     }
 
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const auto trust = network::PeerTrust(index.data(network::PeerList::TrustRole).toInt());
+        if (trust == network::PeerTrust::Changed)
+            option->palette.setColor(QPalette::Text, QColor(0xB0, 0x20, 0x20));
+    }
+
 private:
     QPixmap m_mark;
+    bool m_trustMarks = false;
 };
 
 // A label keeps its place; its width follows the text, which this desktop's fonts may make
@@ -52,6 +82,20 @@ QRect labelPlace(const QRect& place, const QLabel& label) {
 }
 
 } // namespace
+
+QString entryToolTip(network::PeerTrust trust, bool trustMarks) {
+    switch (trust) {
+    case network::PeerTrust::Plain:
+        return trustMarks ? lang::GetMessageText(lang::MessageId::M078) : QString();
+    case network::PeerTrust::Pinned:
+        return lang::GetMessageText(lang::MessageId::M079);
+    case network::PeerTrust::Verified:
+        return lang::GetMessageText(lang::MessageId::M080);
+    case network::PeerTrust::Changed:
+        return lang::GetMessageText(lang::MessageId::M081);
+    }
+    return {};
+}
 
 ChatArea::ChatArea(QWidget& window, QAbstractItemModel& list) : QObject(&window) {
     m_chat = new TChatView(&window);
@@ -101,7 +145,8 @@ void ChatArea::createComputers(QWidget& window, QAbstractItemModel& list) {
     m_computers->setToolTip(QStringLiteral("Select computers you wish to send a message to"));
     m_computers->setUniformItemSizes(true);
     m_computers->setModel(&list);
-    m_computers->setItemDelegate(new ComputersDelegate(widgets::makeFrendi(), m_computers));
+    m_delegate = new ComputersDelegate(widgets::makeFrendi(), m_computers);
+    m_computers->setItemDelegate(m_delegate);
     m_computers->setContextMenuPolicy(Qt::CustomContextMenu);
     m_computers->viewport()->installEventFilter(this);
 }
@@ -147,6 +192,11 @@ bool ChatArea::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QObject::eventFilter(watched, event);
+}
+
+void ChatArea::setTrustMarks(bool on) {
+    static_cast<ComputersDelegate*>(m_delegate)->setTrustMarks(on);
+    m_chat->setTrustMarks(on);
 }
 
 } // namespace kalvento::app

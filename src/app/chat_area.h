@@ -4,6 +4,8 @@
 // offline status over the list. It creates them on the window, lays them out, and makes a
 // right click in the list choose the entry under the pointer.
 
+#include "network/peer_list.h"
+
 #include <QObject>
 
 class QAbstractItemModel;
@@ -12,12 +14,17 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QListView;
+class QStyledItemDelegate;
 class QWidget;
 
 namespace kalvento::app {
 
 class TChatView;
 struct MainLayout;
+
+// What an entry's tooltip says of its key; nothing of a plain copy while this copy has no
+// key of its own (trustMarks off), which could not tell it apart.
+QString entryToolTip(network::PeerTrust trust, bool trustMarks);
 
 class ChatArea : public QObject {
     Q_OBJECT
@@ -37,6 +44,8 @@ public:
     void showOfflineStatus(const QString& text);
     // The row of the list's current entry; -1 without one.
     int currentComputer() const;
+    // This copy has a key: lines and entries of copies without one are marked.
+    void setTrustMarks(bool on);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -48,6 +57,7 @@ private:
     TChatView* m_chat = nullptr;
     QLabel* m_label1 = nullptr;
     QListView* m_computers = nullptr;
+    QStyledItemDelegate* m_delegate = nullptr;
     QFrame* m_paneeli = nullptr;
     QCheckBox* m_privaatti = nullptr;
     QLabel* m_label2 = nullptr;

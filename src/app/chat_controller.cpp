@@ -4,6 +4,7 @@
 #include "app/chat_view.h"
 #include "app/sent_line_recall.h"
 #include "app/tray_presence.h"
+#include "dialogs/user_dialogs.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
@@ -61,10 +62,17 @@ bool ChatController::LahetaViesti(const QStringList& lines, bool multiLine) {
         // recipients does not hide what went to the others; one that reached nobody is not
         // shown as said. Each message shows as it went out.
         if (outcome.showsEcho()) {
+            const QStringList plain = shownNames(outcome.result.sentPlain);
             for (const messaging::OutgoingMessage& message : outcome.messages)
                 m_parts.area.chat()->appendPrivateEcho(outcome.recipients, message.lines.value(0),
-                                                       message.multiLine, message.lines);
+                                                       message.multiLine, message.lines, plain);
         }
+        // Computers it could not go to encrypted are named under it, not in a box: the
+        // user chose not to send plain, or their key changed.
+        if (!outcome.result.notEncrypted.isEmpty())
+            m_parts.area.chat()->appendWarning(
+                lang::GetMessageText(lang::MessageId::M076),
+                {shownNames(outcome.result.notEncrypted).join(QStringLiteral(", "))});
         break;
     }
     return outcome.accepted();
@@ -77,12 +85,20 @@ void ChatController::chatEvent(const messaging::ChatEvent& event) {
         // `Privaatti` is enabled exactly while an entry is ticked.
         m_parts.area.privaatti()->setEnabled(ticks->ticked > 0);
     } else if (const auto* failed = std::get_if<messaging::SendFailed>(&event)) {
-        // The goodbye's failures are the shutdown's to report, with what else went wrong.
-        if (failed->what != messaging::Sending::Goodbye)
+        // The goodbye's failures are the shutdown's to report, with what else went wrong. A
+        // line kept from a computer because it would not have gone encrypted is marked
+        // under the line (LahetaViesti).
+        if (failed->what != messaging::Sending::Goodbye &&
+            failed->reason == messaging::SendFailed::Reason::System)
             m_parts.reportError(failed->error);
     } else if (const auto* walk = std::get_if<messaging::WalkFailed>(&event)) {
         // Whatever the walk found is still greeted.
         m_parts.reportError(walk->error);
+    } else if (const auto* trust = std::get_if<messaging::PeerTrustChanged>(&event)) {
+        if (trust->trust == network::PeerTrust::Changed)
+            m_parts.area.chat()->appendWarning(
+                lang::GetMessageText(lang::MessageId::M077),
+                {trust->computer, trust->oldFingerprint, trust->newFingerprint});
     } else if (const auto* reception = std::get_if<messaging::ReceptionFailed>(&event)) {
         qWarning("kalvento: reception: %s", qPrintable(reception->error));
     }
@@ -110,6 +126,63 @@ void ChatController::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
     if (m_parts.area.chat()->appendReceived(line))
         m_parts.tray.alertNewLine(line, m_parts.settings);
 }
+QStringList ChatController::shownNames(const QStringList& computers) const {
+    QStringList names;
+    for (const QString& computer : computers) {
+        const int i = m_parts.node.peers().indexOfComputer(computer);
+        names.append(i < 0 ? computer : m_parts.node.peers().distinctName(i));
+    }
+    return names;
+}
+
+QString ChatController::currentComputerName() const {
+    const int row = m_parts.area.currentComputer();
+    if (row < 0 || row >= m_parts.node.peers().count())
+        return {};
+    return m_parts.node.peers().at(row).computerName;
+}
+
+namespace {
+
+// Twelve groups of digits as a person reads them: four to a line.
+QString readableGroups(const QString& digits) {
+    const QStringList groups = digits.split(u' ', Qt::SkipEmptyParts);
+    QStringList lines;
+    for (qsizetype i = 0; i < groups.size(); i += 4)
+        lines.append(groups.mid(i, 4).join(u' '));
+    return lines.join(u'\n');
+}
+
+} // namespace
+
+void ChatController::Verify1Click() {
+    const QString computer = currentComputerName();
+    const messaging::PeerKey key = m_parts.node.peerKey(computer);
+    if (computer.isEmpty() || key.safetyNumber.isEmpty())
+        return;
+    const QString text =
+        lang::FormatMessage(lang::GetMessageText(lang::MessageId::M082), {computer}) +
+        QStringLiteral("\n\n") + readableGroups(key.safetyNumber);
+    if (!m_parts.dialogs.showNotice(m_parts.area.computers()->window(),
+                                    dialogs::Severity::Information, text,
+                                    lang::GetMessageText(lang::MessageId::M084)))
+        return;
+    m_parts.node.markVerified(computer);
+}
+
+void ChatController::Acceptnewkey1Click() {
+    const QString computer = currentComputerName();
+    const messaging::PeerKey key = m_parts.node.peerKey(computer);
+    if (computer.isEmpty() || key.trust != network::PeerTrust::Changed)
+        return;
+    const QString text = lang::FormatMessage(lang::GetMessageText(lang::MessageId::M083),
+                                             {computer, key.fingerprint, key.offeredFingerprint});
+    if (!m_parts.dialogs.showNotice(m_parts.area.computers()->window(), dialogs::Severity::Warning,
+                                    text, lang::GetMessageText(lang::MessageId::M085)))
+        return;
+    m_parts.node.acceptKeyChange(computer);
+}
+
 void ChatController::createComputerPopup(QWidget& window) {
     m_computerPopup = new QMenu(&window);
     m_computerPopup->setObjectName(QStringLiteral("ComputerPopup"));
@@ -117,8 +190,17 @@ void ChatController::createComputerPopup(QWidget& window) {
     m_add->setObjectName(QStringLiteral("Addtofriends1"));
     m_remove = new QAction(QStringLiteral("Remove from friends"), &window);
     m_remove->setObjectName(QStringLiteral("Removefromfriends1"));
+    m_verify = new QAction(QStringLiteral("Verify..."), &window);
+    m_verify->setObjectName(QStringLiteral("Verify1"));
+    m_acceptKey = new QAction(QStringLiteral("Accept the new key..."), &window);
+    m_acceptKey->setObjectName(QStringLiteral("Acceptnewkey1"));
     m_computerPopup->addAction(m_add);
     m_computerPopup->addAction(m_remove);
+    m_computerPopup->addSeparator();
+    m_computerPopup->addAction(m_verify);
+    m_computerPopup->addAction(m_acceptKey);
+    connect(m_verify, &QAction::triggered, this, &ChatController::Verify1Click);
+    connect(m_acceptKey, &QAction::triggered, this, &ChatController::Acceptnewkey1Click);
     connect(m_computerPopup, &QMenu::aboutToShow, this, &ChatController::ComputerPopupPopup);
     connect(m_parts.area.computers(), &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) {
@@ -131,6 +213,12 @@ void ChatController::ComputerPopupPopup() {
     const bool selected = row >= 0 && row < m_parts.node.peers().count();
     m_add->setEnabled(selected && !m_parts.node.peers().isFriend(row));
     m_remove->setEnabled(selected && m_parts.node.peers().isFriend(row));
+    const network::PeerTrust trust =
+        selected ? m_parts.node.peers().at(row).trust : network::PeerTrust::Plain;
+    m_verify->setEnabled(
+        selected && m_parts.node.peers().at(row).enabled && m_parts.node.hasIdentityKey() &&
+        (trust == network::PeerTrust::Pinned || trust == network::PeerTrust::Verified));
+    m_acceptKey->setEnabled(selected && trust == network::PeerTrust::Changed);
 }
 
 } // namespace kalvento::app

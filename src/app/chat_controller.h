@@ -14,6 +14,9 @@ class QMenu;
 class QModelIndex;
 class QWidget;
 
+namespace kalvento::dialogs {
+class UserDialogs;
+}
 namespace kalvento::messaging {
 class ChatNode;
 }
@@ -38,6 +41,8 @@ public:
         // The UDP port, for the mark of a line that could not leave an offline copy.
         int networkPort = 0;
         std::function<void(const QString&)> reportError;
+        // Asks the user about a computer's key.
+        dialogs::UserDialogs& dialogs;
     };
 
     // The list's popup and its items belong to window, where translations find them.
@@ -49,20 +54,30 @@ public:
     void btnCommentClick();
     // A double click on a computer: it alone is ticked, for a private line.
     void ComputersDblClick(const QModelIndex& entry);
-    // The popup of the list: "Add to friends" or "Remove from friends", as the entry is.
+    // The popup of the list: "Add to friends" or "Remove from friends", as the entry is;
+    // "Verify..." for an entry with a key, "Accept the new key..." for one whose key changed.
     void ComputerPopupPopup();
+    // Shows the safety number of the current entry; the user may mark it verified.
+    void Verify1Click();
+    // Shows the old and new fingerprints of the current entry; the user may take the new key.
+    void Acceptnewkey1Click();
     QMenu* ComputerPopup() const { return m_computerPopup; }
 
 private:
     void createComputerPopup(QWidget& window);
     void chatEvent(const messaging::ChatEvent& event);
     void TerminaaliNewMessage(const messaging::ReceivedLine& line);
+    // The list's names of computers, for the marks of what was sent.
+    QStringList shownNames(const QStringList& computers) const;
+    QString currentComputerName() const;
 
     Parts m_parts;
     SentLineRecall* m_recall = nullptr;
     QMenu* m_computerPopup = nullptr;
     QAction* m_add = nullptr;
     QAction* m_remove = nullptr;
+    QAction* m_verify = nullptr;
+    QAction* m_acceptKey = nullptr;
 };
 
 } // namespace kalvento::app

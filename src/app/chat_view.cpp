@@ -31,6 +31,7 @@
 #include <QTextDocument>
 #include <QTextLayout>
 #include <QTimer>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <utility>
@@ -39,6 +40,11 @@ namespace kalvento::app {
 namespace {
 
 using messaging::ReceivedLine;
+
+// The marks of a line's provenance: quiet for what is only not verified, the warning
+// colour for what needs the user.
+const QColor kQuietMark(0x80, 0x80, 0x80);
+const QColor kWarning(0xB0, 0x20, 0x20);
 
 QString effectiveFamily(const QTextCharFormat& format, const QFont& fallback) {
     const QStringList families = format.fontFamilies().toStringList();
@@ -253,6 +259,14 @@ void TChatView::lineBreak() {
     m_unsavedCursor.insertBlock(m_unsavedCursor.blockFormat(), m_format);
 }
 
+void TChatView::insertMark(const QString& text, const QString& toolTip, const QColor& color) {
+    const QTextCharFormat saved = m_format;
+    m_format.setForeground(color);
+    m_format.setToolTip(toolTip);
+    insertPlain(QStringLiteral(" (") + text + u')');
+    m_format = saved;
+}
+
 void TChatView::startNewLine() {
     for (QTextCursor* cursor : {&m_cursor, &m_unsavedCursor}) {
         if (cursor->document()->isEmpty())
@@ -304,7 +318,19 @@ bool TChatView::appendReceived(const ReceivedLine& line) {
                 heading += u' ';
             heading += u'(' + timeText() + u')';
         }
-        insertPlain(heading + QStringLiteral(": "));
+        insertPlain(heading);
+        if (line.own) {
+            // what this copy wrote carries no mark
+        } else if (line.senderTrust == network::PeerTrust::Changed) {
+            insertMark(lang::GetMessageText(lang::MessageId::M072),
+                       lang::FormatMessage(lang::GetMessageText(lang::MessageId::M073),
+                                           {line.senderComputer}),
+                       kWarning);
+        } else if (m_trustMarks && line.senderTrust == network::PeerTrust::Plain) {
+            insertMark(lang::GetMessageText(lang::MessageId::M070),
+                       lang::GetMessageText(lang::MessageId::M071), kQuietMark);
+        }
+        insertPlain(QStringLiteral(": "));
         if (line.multiLineStart) {
             lineBreak();
             insertPlain(kContinuationMark);
@@ -316,7 +342,8 @@ bool TChatView::appendReceived(const ReceivedLine& line) {
 }
 
 void TChatView::appendPrivateEcho(const QStringList& headingNames, const QString& text,
-                                  bool multiLine, const QStringList& lines) {
+                                  bool multiLine, const QStringList& lines,
+                                  const QStringList& plainNames) {
     QStringList names;
     for (const QString& name : headingNames)
         names.append(headingName(name));
@@ -330,8 +357,17 @@ void TChatView::appendPrivateEcho(const QStringList& headingNames, const QString
         startNewLine();
         m_format.setForeground(m_settings.privateColor);
         m_format.setFontItalic(m_settings.privateItalic);
+        insertPlain(heading);
+        if (!plainNames.isEmpty()) {
+            QStringList shown;
+            for (const QString& name : plainNames)
+                shown.append(headingName(name));
+            insertMark(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M074),
+                                           {shown.join(QStringLiteral(", "))}),
+                       lang::GetMessageText(lang::MessageId::M075), kQuietMark);
+        }
         if (multiLine) {
-            insertPlain(heading + u':');
+            insertPlain(QStringLiteral(":"));
             const qsizetype count = qMin<qsizetype>(lines.size(), 100);
             for (qsizetype k = 0; k < count; ++k) {
                 lineBreak();
@@ -339,11 +375,58 @@ void TChatView::appendPrivateEcho(const QStringList& headingNames, const QString
                 insertText(lines[k]);
             }
         } else {
-            insertPlain(heading + QStringLiteral(": "));
+            insertPlain(QStringLiteral(": "));
             insertText(text);
         }
     }
     ChatChange();
+}
+
+void TChatView::appendWarning(const QString& textTemplate, const QStringList& args) {
+    {
+        EditBlock block(m_cursor, m_unsavedCursor);
+        startNewLine();
+        const QTextCharFormat saved = m_format;
+        m_format.setForeground(kWarning);
+        m_format.setFontItalic(false);
+        qsizetype next = 0;
+        const QStringList lines = textTemplate.split(QStringLiteral("\r\n"));
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            if (i > 0) {
+                lineBreak();
+                insertPlain(kContinuationMark);
+            }
+            const QStringList pieces = lines[i].split(QStringLiteral("%s"));
+            for (qsizetype k = 0; k < pieces.size(); ++k) {
+                if (k > 0)
+                    insertText(args.value(next++));
+                insertPlain(pieces[k]);
+            }
+        }
+        m_format = saved;
+    }
+    ChatChange();
+}
+
+QString TChatView::toolTipAt(const QPoint& viewportPoint) const {
+    QTextCursor at = cursorForPosition(viewportPoint);
+    // The character under the point, not the one before the nearest boundary.
+    if (!at.atBlockEnd() && cursorRect(at).left() <= viewportPoint.x())
+        at.movePosition(QTextCursor::NextCharacter);
+    return at.charFormat().toolTip();
+}
+
+bool TChatView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        const auto* help = static_cast<QHelpEvent*>(event);
+        const QString tip = toolTipAt(help->pos());
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(help->globalPos(), tip, viewport());
+        return true;
+    }
+    return QPlainTextEdit::viewportEvent(event);
 }
 
 void TChatView::appendComment(const QString& text) {

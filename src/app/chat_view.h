@@ -59,19 +59,31 @@ public:
     void setDisplaySettings(const ChatDisplaySettings& settings) { m_settings = settings; }
     const ChatDisplaySettings& displaySettings() const { return m_settings; }
 
+    // Whether a line from a copy without a key is marked "not verified": only a copy that
+    // has a key of its own can tell the two apart.
+    void setTrustMarks(bool on) { m_trustMarks = on; }
+
     // Where times and dates come from; the tests fix it.
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     // A received chat line, written as the reception handler writes it. Returns whether the
     // line may raise a new-message alert (continuation lines never do). Names and text are
     // the peer's: their line breaks start lines marked as continuations, and each is
-    // isolated from the direction of the text around it (app/chat_text.h).
+    // isolated from the direction of the text around it (app/chat_text.h). A line whose
+    // sender had no key (with trust marks on), or whose key changed and was not accepted,
+    // carries a mark after its heading, with a tooltip that says why.
     bool appendReceived(const messaging::ReceivedLine& line);
     // The sender's own private message, shown at once because it does not come back:
     // "To <names>[ (time)]: text", or for a multi-line message the heading and ":" with each
     // line (at most 100) on a line of its own.
+    // plainNames: recipients it went to unencrypted, marked after the heading.
     void appendPrivateEcho(const QStringList& headingNames, const QString& text, bool multiLine,
-                           const QStringList& lines = {});
+                           const QStringList& lines = {}, const QStringList& plainNames = {});
+    // A warning of the program's own in a colour of its own: the template's "%s" take args
+    // (peer text, shown as data), its "\r\n" start lines marked as continuations.
+    void appendWarning(const QString& textTemplate, const QStringList& args);
+    // The tooltip of the text at a point of the viewport: what a mark says of itself.
+    QString toolTipAt(const QPoint& viewportPoint) const;
     // A note that is not sent: "--- text ---" in the own colour.
     void appendComment(const QString& text);
     // What the user wrote but could not send: "<sender>[ (time)]: " and the lines in the own
@@ -165,6 +177,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
 
 private:
     void createPopup();
@@ -177,6 +190,8 @@ private:
     void insertPlain(const QString& text);
     void insertText(const QString& text);
     void lineBreak();
+    // A short note after a heading, in color, whose tooltip says what it means.
+    void insertMark(const QString& text, const QString& toolTip, const QColor& color);
     void scrollToInsertionPoint();
     void resetInsertionPoint();
     int unsavedLength() const;
@@ -196,6 +211,7 @@ private:
     bool userIsInView() const;
 
     ChatDisplaySettings m_settings;
+    bool m_trustMarks = false;
     std::function<QDateTime()> m_clock;
     // Appends go through this cursor, kept at the end, so the user's own selection stays.
     QTextCursor m_cursor;

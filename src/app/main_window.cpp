@@ -11,6 +11,7 @@
 #include "app/window_placement.h"
 #include "app/window_trace.h"
 #include "app/window_updates.h"
+#include "crypto/identity_key.h"
 #include "desktop/program_icon.h"
 #include "dialogs/options_window.h"
 #include "dialogs/welcome_window.h"
@@ -31,6 +32,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
@@ -65,6 +67,7 @@ TMainForm::TMainForm(network::DatagramNetwork& network, MainFormOptions options,
     QApplication::setWindowIcon(desktop::programIcon().icon);
     createNode();
     createComponents();
+    loadIdentity();
     if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
         installWindowTrace(*m_node, m_btnTitle, *this);
     FormCreate();
@@ -91,6 +94,24 @@ void TMainForm::createNode() {
         m_node = std::make_unique<messaging::ChatNode>(*m_offlineNetwork);
         m_node->setOffline(true);
     }
+}
+
+// The identity key of this computer's user and the book of the keys seen, beside the
+// settings. A key that cannot be read is reported and left as it is: the copy then runs
+// without one, as older copies do, rather than under a new identity nobody has pinned.
+void TMainForm::loadIdentity() {
+    const QString folder = QFileInfo(m_options.settingsPath).absolutePath() + u'/';
+    const crypto::IdentityKey::Loaded loaded =
+        crypto::IdentityKey::loadOrCreate(folder + QLatin1String(kIdentityKeyFile));
+    if (!loaded.key) {
+        reportError(loaded.error);
+        return;
+    }
+    m_node->setIdentityKey(*loaded.key);
+    m_area->setTrustMarks(true);
+    if (const QString error = m_node->setTrustBook(folder + QLatin1String(kKnownKeysFile));
+        !error.isEmpty())
+        reportError(error);
 }
 
 TMainForm::~TMainForm() {
@@ -121,7 +142,7 @@ void TMainForm::createComponents() {
     createTray();
     m_controller = new ChatController(
         ChatController::Parts{*m_area, *m_node, *m_tray, m_settings, m_options.networkPort,
-                              [this](const QString& error) { reportError(error); }},
+                              [this](const QString& error) { reportError(error); }, *m_dialogs},
         *this);
     connect(action("Addtofriends1"), &QAction::triggered, this, &TMainForm::Addtofriends1Click);
     connect(action("Removefromfriends1"), &QAction::triggered, this,

@@ -54,6 +54,10 @@ class WindowUpdates;
 
 inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
 // The window's smallest client area: the size its layout is drawn for.
+// Beside the settings: this copy's identity key, and the keys it has seen.
+inline constexpr char kIdentityKeyFile[] = "identity.key";
+inline constexpr char kKnownKeysFile[] = "known-keys.txt";
+
 inline constexpr int kMinimumClientWidth = 633;
 inline constexpr int kMinimumClientHeight = 417;
 
@@ -148,6 +152,7 @@ protected:
 
 private:
     void createNode();
+    void loadIdentity();
     void createComponents();
     void createChatArea();
     void createToolbar();

@@ -558,7 +558,16 @@ TEST_F(MainWindowTest, FriendsFromThePopupAreMarkedAndWrittenAtClose) {
     for (Host* host : all)
         (*host)->show();
     pump(hub, all);
-    ASSERT_EQ(a.listTexts(), QStringList({"PCA (@ WORKGROUP)", "Bob", "PCC (@ WORKGROUP)", "bob"}));
+    // Two computers that show one name are told apart by their keys' first digits.
+    const QStringList texts = a.listTexts();
+    ASSERT_EQ(texts.size(), 4);
+    EXPECT_EQ(texts[0], QStringLiteral("PCA (@ WORKGROUP)"));
+    EXPECT_EQ(texts[2], QStringLiteral("PCC (@ WORKGROUP)"));
+    const QRegularExpression suffixed(QStringLiteral("^(Bob|bob) \\[\\d{5}\\]$"));
+    EXPECT_TRUE(suffixed.match(texts[1]).hasMatch()) << texts[1].toStdString();
+    EXPECT_TRUE(suffixed.match(texts[3]).hasMatch()) << texts[3].toStdString();
+    EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Bob ")));
+    EXPECT_NE(texts[1].mid(4), texts[3].mid(4));
     EXPECT_EQ(a->FriendList(), QStringList({"Zed"}));
 
     QAction* add = a->action("Addtofriends1");
@@ -627,8 +636,9 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     ASSERT_TRUE(QFileInfo::exists(a.logPath()));
     const QByteArray firstLog = readFile(a.logPath());
     EXPECT_TRUE(firstLog.contains("first run"));
-    // Written atomically: nothing but the two files is left behind.
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "log.rtf"}));
+    // Written atomically: nothing but the files (and the key made at the first start) is
+    // left behind.
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key", "log.rtf"}));
 
     // The next start shows the old content and a new welcome line; a run in which nothing
     // was said leaves the file alone.
@@ -658,7 +668,7 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     EXPECT_FALSE(a.chat().contains("first run"));
     a->Close1Click();
     EXPECT_FALSE(QFileInfo::exists(a.logPath()));
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini"}));
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key"}));
 }
 
 // --- Shutdown -------------------------------------------------------------------------------
@@ -694,7 +704,7 @@ TEST_F(MainWindowTest, ShutdownGoesOnWhenTheGoodbyeFails) {
     EXPECT_EQ(ini.value(u"General", u"Height"), QStringLiteral("480"));
     EXPECT_EQ(ini.value(u"General", u"Maximized"), QStringLiteral("0"));
     EXPECT_TRUE(readFile(a.logPath()).contains("before the end"));
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "log.rtf"}));
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key", "log.rtf"}));
 }
 
 TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {

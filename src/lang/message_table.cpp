@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 35> Table{{
+constexpr std::array<MessageEntry, 51> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -63,6 +63,41 @@ constexpr std::array<MessageEntry, 35> Table{{
     {MessageId::M064, "M064",
      "Kalvento could not save everything before it closed. What it could not write is kept "
      "as it was:"},
+    {MessageId::M070, "M070", "not verified"},
+    {MessageId::M071, "M071",
+     "This line came from a copy of Kalvento without a key (an older version). It is not signed: "
+     "anyone on the network could have written it."},
+    {MessageId::M072, "M072", "key changed"},
+    {MessageId::M073, "M073",
+     "The key of %s has changed since it was first seen, so this line may not come from the "
+     "computer you know. Right-click it in the list of computers and choose \"Accept the new key\" "
+     "once its owner has confirmed the new key."},
+    {MessageId::M074, "M074", "not encrypted for %s"},
+    {MessageId::M075, "M075",
+     "These computers run an older copy of Kalvento that cannot receive encrypted lines: the line "
+     "went to them unencrypted, and anyone on the network could read it. Turn off \"Send private "
+     "lines unencrypted to older copies\" in the options to keep private lines from them."},
+    {MessageId::M076, "M076", "Not sent to %s: the line could not go to it encrypted."},
+    {MessageId::M077, "M077",
+     "The key of %s has changed.\r\nBefore: %s\r\nNow: %s\r\nIts lines are marked until you accept "
+     "the new key: right-click it in the list of computers."},
+    {MessageId::M078, "M078",
+     "An older copy of Kalvento without a key: its lines are not verified, and private lines to it "
+     "are not encrypted."},
+    {MessageId::M079, "M079",
+     "Key first seen on this computer. Choose \"Verify...\" to compare it with its owner."},
+    {MessageId::M080, "M080", "Key verified with its owner."},
+    {MessageId::M081, "M081",
+     "Its key has changed! Its lines are marked until you accept the new key."},
+    {MessageId::M082, "M082",
+     "Compare these numbers with the owner of %s, by voice or face to face. If both computers show "
+     "the same numbers, nobody stands between you and the lines you exchange are theirs."},
+    {MessageId::M083, "M083",
+     "The key of %s has changed.\r\nBefore: %s\r\nNow: %s\r\nA new key is normal after a new "
+     "installation or a new computer. Ask its owner before you accept it: otherwise somebody else "
+     "may be writing in its name."},
+    {MessageId::M084, "M084", "Mark as verified"},
+    {MessageId::M085, "M085", "Accept the new key"},
 }};
 
 const MessageEntry& entry(MessageId id) {

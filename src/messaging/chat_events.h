@@ -79,7 +79,7 @@ struct LineOutcome {
     bool isPrivate = false;
     // The messages that carry all of it, as they went out (or would have).
     QList<OutgoingMessage> messages;
-    // A private line's recipients: the ShortName of each ticked computer, in list order.
+    // A private line's recipients: the distinctName of each ticked computer, in list order.
     QStringList recipients;
     SendResult result;
 
@@ -180,6 +180,16 @@ struct PeerTrustChanged {
     network::PeerTrust trust = network::PeerTrust::Plain;
     QString oldFingerprint; // changed: the key pinned before
     QString newFingerprint; // the key now seen (empty for plain)
+};
+
+// What this copy knows of a computer's key, for the user to compare with its owner.
+struct PeerKey {
+    network::PeerTrust trust = network::PeerTrust::Plain;
+    QString fingerprint;        // the key pinned (empty for a plain computer)
+    QString offeredFingerprint; // changed: the new key, not taken yet
+    // Both copies' fingerprints as both people see them: with the offered key for a
+    // changed computer, empty for a plain one or a copy without a key of its own.
+    QString safetyNumber;
 };
 
 using ChatEvent =

@@ -60,6 +60,7 @@ public:
     void setOwnComputerName(const QString& name) { m_ownComputer = name; }
 
     crypto::TrustBook& book() { return m_book; }
+    const crypto::TrustBook& book() const { return m_book; }
     void setBook(crypto::TrustBook book);
 
     // "Send private lines unencrypted to older copies" (on by default).

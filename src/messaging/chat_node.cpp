@@ -110,6 +110,34 @@ bool ChatNode::markVerified(const QString& computerName) {
     return true;
 }
 
+QString ChatNode::ownFingerprint() const {
+    const auto& key = m_session->guard().identityKey();
+    return key ? crypto::fingerprint(key->publicKey()) : QString();
+}
+
+PeerKey ChatNode::peerKey(const QString& computerName) const {
+    const ChatGuard& guard = m_session->guard();
+    PeerKey result;
+    result.trust = guard.trustOf(computerName);
+    const auto& own = guard.identityKey();
+    if (!own)
+        return result;
+    if (computerName.compare(this->computerName(), Qt::CaseInsensitive) == 0) {
+        result.fingerprint = crypto::fingerprint(own->publicKey());
+        result.safetyNumber = crypto::safetyNumber(own->publicKey(), own->publicKey());
+        return result;
+    }
+    const crypto::KnownKey* known = guard.book().find(computerName);
+    if (known == nullptr)
+        return result;
+    result.fingerprint = crypto::fingerprint(known->key);
+    if (known->offered)
+        result.offeredFingerprint = crypto::fingerprint(*known->offered);
+    result.safetyNumber =
+        crypto::safetyNumber(own->publicKey(), known->offered ? *known->offered : known->key);
+    return result;
+}
+
 int ChatNode::refusals() const {
     return m_session->guard().refusals();
 }

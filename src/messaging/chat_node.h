@@ -89,6 +89,10 @@ public:
     // the pinned one. False when there is no such key.
     bool acceptKeyChange(const QString& computerName);
     bool markVerified(const QString& computerName);
+    // This copy's key as six groups of five digits; empty without a key.
+    QString ownFingerprint() const;
+    // What is known of computerName's key (plain when nothing is).
+    PeerKey peerKey(const QString& computerName) const;
     // Datagrams dropped by a check so far.
     int refusals() const;
     // How long a changed book waits before it is written.

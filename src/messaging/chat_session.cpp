@@ -219,7 +219,7 @@ SendResult ChatSession::sendPrivate(const QList<OutgoingMessage>& messages,
     SendResult result;
     for (int i : m_peers.tickedIndices()) {
         if (shortNames)
-            shortNames->append(m_peers.ShortName(i));
+            shortNames->append(m_peers.distinctName(i));
         sendMessages(m_peers.at(i).computerName, messages, true, result);
     }
     return result;

@@ -73,7 +73,11 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
         const QString oldId = std::exchange(entry.senderId, id);
         reindexSender(oldId);
         reindexSender(id);
-        entry.identity.clear();
+        if (!entry.identity.isEmpty()) {
+            countName(entry.identity, -1);
+            entry.identity.clear();
+            countName(entry.computerName, +1);
+        }
         entry.groupName = groupName;
         entry.displayText =
             fromGreeting ? greetingDisplayText(entry.computerName, groupName) : entry.computerName;
@@ -99,6 +103,7 @@ bool PeerList::add(const QString& computerName, const QString& groupName, qint32
         m_senderIndex.insert(entry.senderId, count());
     m_entries.push_back(std::move(entry));
     endInsertRows();
+    countName(computerName, +1);
     emit entryAdded(count() - 1);
     recount();
     return true;
@@ -119,7 +124,13 @@ bool PeerList::IdentityReceived(const QString& identity, qint32 senderId) {
     if (i < 0)
         return false;
     PeerEntry& entry = m_entries[size_t(i)];
+    const QString before = ShortName(i);
     entry.identity = identity;
+    const QString after = ShortName(i);
+    if (before.compare(after, Qt::CaseInsensitive) != 0) {
+        countName(before, -1);
+        countName(after, +1);
+    }
     entry.displayText =
         identity.isEmpty() ? greetingDisplayText(entry.computerName, entry.groupName) : identity;
     changed(i);
@@ -137,12 +148,39 @@ bool PeerList::GoodbyeReceived(const QString& computerName) {
 
 QString PeerList::SenderName(qint32 senderId) const {
     const int i = indexOfSender(senderId);
-    return i < 0 ? QString::number(senderId) : ShortName(i);
+    return i < 0 ? QString::number(senderId) : distinctName(i);
 }
 
 QString PeerList::ShortName(int i) const {
     const PeerEntry& entry = at(i);
     return entry.identity.isEmpty() ? entry.computerName : entry.identity;
+}
+
+QString PeerList::distinctName(int i) const {
+    return ShortName(i) + nameSuffix(at(i));
+}
+
+QString PeerList::nameSuffix(const PeerEntry& entry) const {
+    const QString& name = entry.identity.isEmpty() ? entry.computerName : entry.identity;
+    if (m_nameCounts.value(name.toCaseFolded()) < 2)
+        return {};
+    return QStringLiteral(" [") +
+           (entry.keyFingerprint.isEmpty() ? entry.computerName : entry.keyFingerprint) + u']';
+}
+
+void PeerList::countName(const QString& shortName, int delta) {
+    const QString folded = shortName.toCaseFolded();
+    int& count = m_nameCounts[folded];
+    const bool sharedBefore = count >= 2;
+    count += delta;
+    const bool sharedAfter = count >= 2;
+    if (count <= 0)
+        m_nameCounts.remove(folded);
+    if (sharedBefore == sharedAfter)
+        return;
+    for (size_t i = 0; i < m_entries.size(); ++i)
+        if (ShortName(int(i)).toCaseFolded() == folded)
+            changed(int(i));
 }
 
 void PeerList::setTicked(int i, bool ticked) {
@@ -181,6 +219,7 @@ void PeerList::removeAt(int i) {
     beginRemoveRows(QModelIndex(), i, i);
     const QString computerName = m_entries[size_t(i)].computerName;
     const QString senderId = m_entries[size_t(i)].senderId;
+    const QString shortName = ShortName(i);
     m_entries.erase(m_entries.begin() + i);
     m_nameIndex.remove(computerName.toCaseFolded());
     for (auto* index : {&m_nameIndex, &m_senderIndex})
@@ -189,6 +228,7 @@ void PeerList::removeAt(int i) {
     if (m_senderIndex.value(senderId, -1) == i)
         reindexSender(senderId);
     endRemoveRows();
+    countName(shortName, -1);
     emit entryRemoved(i, computerName);
 }
 
@@ -226,13 +266,27 @@ QVariant PeerList::data(const QModelIndex& index, int role) const {
     const PeerEntry& entry = m_entries[size_t(index.row())];
     switch (role) {
     case Qt::DisplayRole:
-        return entry.displayText;
+        // A warning sign before a changed key, a tick after a verified one.
+        switch (entry.trust) {
+        case PeerTrust::Changed:
+            return QStringLiteral("\u26A0 ") + entry.displayText + nameSuffix(entry);
+        case PeerTrust::Verified:
+            return entry.displayText + nameSuffix(entry) + QStringLiteral(" \u2713");
+        case PeerTrust::Plain:
+        case PeerTrust::Pinned:
+            break;
+        }
+        return entry.displayText + nameSuffix(entry);
     case Qt::CheckStateRole:
         return entry.ticked ? Qt::Checked : Qt::Unchecked;
     case FriendRole:
         return isFriend(index.row());
     case ComputerNameRole:
         return entry.computerName;
+    case TrustRole:
+        return int(entry.trust);
+    case KeyRole:
+        return entry.keyFingerprint;
     default:
         return {};
     }

@@ -2,8 +2,10 @@
 // The copies of the program that have made themselves known to this one, this computer's
 // own copy included. Entries stand in order of arrival; a computer name occurs at most
 // once (compared without regard to letter case). It is the item model the main window's
-// list of computers shows: one row per entry, its display text, its tick as the check
-// state, its friend mark as FriendRole, and its own entry not enabled.
+// list of computers shows: one row per entry, its display text (with a warning sign for a
+// changed key, a tick for a verified one, and a suffix while another entry shows the same
+// name), its tick as the check state, its friend mark as FriendRole, and its own entry not
+// enabled.
 
 #include <QAbstractListModel>
 #include <QHash>
@@ -41,6 +43,8 @@ public:
     enum Role {
         FriendRole = Qt::UserRole + 1, // bool: the entry's identity is one of the friends
         ComputerNameRole,              // QString
+        TrustRole,                     // int: the entry's PeerTrust
+        KeyRole,                       // QString: the first group of its key's fingerprint
     };
 
     // A flood of forged greetings must not grow the list without end; no LAN chat has
@@ -71,6 +75,10 @@ public:
     QString SenderName(qint32 senderId) const;
     // The identity when there is one, else the computer name.
     QString ShortName(int i) const;
+    // ShortName, told apart from every other entry that shows the same: while two
+    // entries share it, each carries " [<the first group of its key's fingerprint>]", or
+    // " [<its computer name>]" without a key. What the list and the chat show.
+    QString distinctName(int i) const;
 
     // The user ticks or unticks an entry; a disabled entry stays unticked.
     void setTicked(int i, bool ticked);
@@ -109,6 +117,11 @@ private:
     void removeAt(int i);
     void changed(int i);
     void recount();
+    // Counts of ShortName (case-folded) as entries come, go and are renamed. When a name
+    // becomes shared or stops being so, every entry showing it is redrawn.
+    void countName(const QString& shortName, int delta);
+    // The suffix that tells entry i apart, empty while its name is its own.
+    QString nameSuffix(const PeerEntry& entry) const;
     // The first entry with this sender id, after the entry that had it changed or went.
     void reindexSender(const QString& senderId);
 
@@ -117,6 +130,7 @@ private:
     // (as in the entry) -> the first index that has it.
     QHash<QString, int> m_nameIndex;
     QHash<QString, int> m_senderIndex;
+    QHash<QString, int> m_nameCounts; // case-folded ShortName -> entries showing it
     QStringList m_friends;
     QSet<QString> m_foldedFriends; // m_friends, case-folded, for the lookups
     QString m_ownComputerName;

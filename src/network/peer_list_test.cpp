@@ -243,3 +243,50 @@ TEST_F(PeerListTest, LookupsFollowEveryChangeOfTheList) {
     EXPECT_EQ(list.indexOfComputer(u"PC1"), -1);
     EXPECT_EQ(list.indexOfSender(1), -1);
 }
+
+TEST_F(PeerListTest, EntriesThatShowOneNameAreToldApartUntilOneGoes) {
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    const auto shown = [this](int i) {
+        return list.data(list.index(i), Qt::DisplayRole).toString();
+    };
+    list.GreetingReceived("PC1", "WG", 1);
+    list.GreetingReceived("PC2", "WG", 2);
+    list.GreetingReceived("PC3", "WG", 3);
+    list.setTrust("PC1", PeerTrust::Pinned, "11111");
+    list.IdentityReceived("Alice", 1);
+    EXPECT_EQ(shown(0), "Alice");
+    EXPECT_EQ(list.SenderName(1), "Alice");
+
+    // A second "alice", in any letter case: both carry what tells them apart, the key's
+    // first digits or, without a key, the computer name; their lines name them so too.
+    QSignalSpy changes(&list, &PeerList::dataChanged);
+    list.IdentityReceived("alice", 2);
+    EXPECT_EQ(shown(0), "Alice [11111]");
+    EXPECT_EQ(shown(1), "alice [PC2]");
+    EXPECT_EQ(list.SenderName(2), "alice [PC2]");
+    EXPECT_GE(changes.size(), 2); // the first Alice is redrawn as well
+    // A computer whose name another shows as its identity is part of it too.
+    list.IdentityReceived("pc3", 1);
+    EXPECT_EQ(shown(0), "pc3 [11111]");
+    EXPECT_EQ(shown(1), "alice");
+    EXPECT_EQ(shown(2), "PC3 (@ WG) [PC3]");
+    // A state of the key shows with the name.
+    list.setTrust("PC3", PeerTrust::Changed, "33333");
+    EXPECT_EQ(shown(2), QStringLiteral("\u26A0 PC3 (@ WG) [33333]"));
+    list.setTrust("PC3", PeerTrust::Verified, "33333");
+    EXPECT_EQ(shown(2), QStringLiteral("PC3 (@ WG) [33333] \u2713"));
+
+    // Gone, restarted without its identity, or renamed: the name is one entry's again.
+    list.GoodbyeReceived("PC3");
+    EXPECT_EQ(shown(0), "pc3");
+    list.IdentityReceived("Bob", 2);
+    list.IdentityReceived("Bob", 1);
+    EXPECT_EQ(shown(0), "Bob [11111]");
+    list.GreetingReceived("PC1", "WG", 10);
+    EXPECT_EQ(shown(0), "PC1 (@ WG)");
+    EXPECT_EQ(shown(1), "Bob");
+    list.clear();
+    list.GreetingReceived("PC2", "WG", 2);
+    list.IdentityReceived("Bob", 2);
+    EXPECT_EQ(shown(0), "Bob");
+}
