@@ -3,7 +3,7 @@
 // "Misc" and its English default. M009 to M027 and M046 to M049 are not used; M038 onwards
 // are texts the program has beyond the original table (the help window's title, the tray's
 // tip, the network's messages, the desktop notification's button, the downloaded update's
-// folder, the chat's find bar, what could not be sent or saved).
+// folder, the chat's find bar, what could not be sent or saved, this copy's key).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -51,6 +51,7 @@ enum class MessageId {
     M062,
     M063,
     M064,
+    M065,
 };
 
 struct MessageEntry {
