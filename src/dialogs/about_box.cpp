@@ -2,16 +2,19 @@
 
 #include "lang/format_message.h"
 #include "lang/language_file.h"
+#include "lang/message_table.h"
 #include "platform/system_info.h"
 #include "uisupport/apply_language.h"
 
 #include <QDesktopServices>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 
+#include <algorithm>
 #include <cmath>
 
 namespace kalvento::dialogs {
@@ -19,6 +22,13 @@ namespace kalvento::dialogs {
 namespace {
 
 constexpr int kFirstYear = 2002;
+// The key's line: under the memory line, its value beside the captions of the left column,
+// the same space below it as the memory line had to the frame.
+constexpr int kKeyTop = 250;
+constexpr int kValueLeft = 96;
+constexpr int kCaptionLeft = 20;
+constexpr int kValueRight = 376;
+constexpr int kFrameMargin = 9;
 
 // A label whose hint holds a web or mail address; a click opens it.
 class LinkLabel : public QLabel {
@@ -132,6 +142,13 @@ TAboutBox::TAboutBox(const QImage& defaultBackground, const QImage& icon, const 
     QLabel* memory = addLabel(this, "Memory", QString(), QRect(196, 230, 180, 18));
     memory->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
+    addLabel(this, "FingerprintLabel", QStringLiteral("Key:"),
+             QRect(kCaptionLeft, kKeyTop, 74, 18));
+    QLabel* fingerprint = addLabel(this, "Fingerprint", QString(),
+                                   QRect(kValueLeft, kKeyTop, kValueRight - kValueLeft, 18));
+    fingerprint->setWordWrap(true);
+    fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+
     m_okButton = new QPushButton(QStringLiteral("&Ok"), this);
     m_okButton->setObjectName(QStringLiteral("OkButton"));
     m_okButton->setToolTip(QStringLiteral("Close this dialog (ENTER)"));
@@ -150,13 +167,44 @@ void TAboutBox::FormCreate(const QString& version, QDate today) {
         label("Label6")->setText(text);
     }
     GetAllSystemInfo();
-    const QRect r = m_reunus->geometry();
-    const int width = 2 * r.left() + r.width();
-    const int height = 3 * r.top() + r.height() + m_okButton->height();
-    setFixedSize(width, height);
+    setFingerprint(QString());
+}
+
+void TAboutBox::setFingerprint(const QString& fingerprint) {
+    m_fingerprint = fingerprint;
+    QLabel* value = label("Fingerprint");
+    value->setText(fingerprint.isEmpty() ? lang::GetMessageText(lang::MessageId::M065)
+                                         : fingerprint);
+    // The groups in a fixed-width font line up for reading aloud.
+    QFont font =
+        fingerprint.isEmpty() ? QFont() : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (!fingerprint.isEmpty())
+        font.setPointSizeF(QFont().pointSizeF());
+    value->setFont(font);
+    placeFingerprint();
+}
+
+void TAboutBox::placeFingerprint() {
+    QLabel* caption = label("FingerprintLabel");
+    QLabel* value = label("Fingerprint");
+    // Without a key the sentence saying so takes the whole line, caption and all.
+    const bool hasKey = !m_fingerprint.isEmpty();
+    caption->setVisible(hasKey);
+    const int left = hasKey ? kValueLeft : kCaptionLeft;
+    const int width = kValueRight - left;
+    value->ensurePolished();
+    value->setGeometry(left, kKeyTop, width,
+                       std::max(caption->height(), value->heightForWidth(width)));
+
+    QRect r = m_reunus->geometry();
+    r.setBottom(value->geometry().bottom() + kFrameMargin);
+    m_reunus->setGeometry(r);
+    const int boxWidth = 2 * r.left() + r.width();
+    const int boxHeight = 3 * r.top() + r.height() + m_okButton->height();
+    setFixedSize(boxWidth, boxHeight);
     // Centred, halves to the even pixel.
-    const int left = int(std::nearbyint((width - m_okButton->width()) / 2.0));
-    m_okButton->move(left, 2 * r.top() + r.height());
+    const int buttonLeft = int(std::nearbyint((boxWidth - m_okButton->width()) / 2.0));
+    m_okButton->move(buttonLeft, 2 * r.top() + r.height());
 }
 
 void TAboutBox::GetAllSystemInfo() {
@@ -182,8 +230,11 @@ void TAboutBox::openLink(const QLabel* link) {
 
 void TAboutBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (!event->spontaneous())
+    if (!event->spontaneous()) {
         uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
+        // The language's texts and the polished fonts may take more room.
+        placeFingerprint();
+    }
 }
 
 void TAboutBox::paintEvent(QPaintEvent*) {

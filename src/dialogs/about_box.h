@@ -1,6 +1,7 @@
 #pragma once
 // The about box: the program's name and version, the maker's copyright and contact lines,
-// the system it runs on and its memory. Opened from the main window's info button.
+// the system it runs on, its memory and this copy's key. Opened from the main window's info
+// button.
 
 #include <QDate>
 #include <QDialog>
@@ -37,6 +38,10 @@ public:
     void GetAllSystemInfo(const QString& osRelease, const QString& kernelRelease,
                           const QString& machine, qint64 memoryKilobytes);
 
+    // Shows this copy's key fingerprint ("05870 41293 ...") on the last line, growing the box
+    // when the line needs more room; empty: the copy has no key, and the line says so.
+    void setFingerprint(const QString& fingerprint);
+
     // Where a link opens (the browser or mail program unless a test says otherwise).
     void setLinkOpener(std::function<void(const QUrl&)> open) { m_openLink = std::move(open); }
     // Opens the address in the hint of a link label.
@@ -52,10 +57,14 @@ protected:
 
 private:
     void FormCreate(const QString& version, QDate today);
+    // Puts the key's line under the memory line, the frame around every line and the button
+    // under the frame, and fixes the box's size to them.
+    void placeFingerprint();
 
     QImage m_background;
     QFrame* m_reunus = nullptr;
     QPushButton* m_okButton = nullptr;
+    QString m_fingerprint;
     std::function<void(const QUrl&)> m_openLink;
 };
 

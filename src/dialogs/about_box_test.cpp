@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QLocale>
@@ -120,7 +121,8 @@ TEST(AboutBox, TheBuiltInPictureIsTiledAndTheLanguageApplied) {
     EXPECT_EQ(box.label("ProductName")->text(), QStringLiteral("Kalvento 1.2.0.1"));
     lang::SetCurrentLanguageFile(nullptr);
     const QImage shot = box.grab().toImage();
-    for (const QPoint at : {QPoint(0, 0), QPoint(30, 0), QPoint(30, 260)})
+    // Tile corners outside the frame, where no line is drawn over the picture.
+    for (const QPoint at : {QPoint(0, 0), QPoint(30, 0), QPoint(0, 260), QPoint(390, 280)})
         EXPECT_EQ(shot.pixel(at), qRgb(255, 0, 0)) << at.x() << "," << at.y();
 }
 
@@ -171,4 +173,58 @@ TEST(AboutBox, TheShippedTranslationFitsTheBox) {
     const QLabel* disclaimer = box.label("Disclaimer");
     EXPECT_GE(disclaimer->height(), disclaimer->heightForWidth(disclaimer->width()));
     lang::SetCurrentLanguageFile(nullptr);
+}
+
+// The key's line sits under the memory line inside the frame, in whichever language and
+// whether or not the copy has a key, and the box grows rather than cut or overlap a line.
+TEST(AboutBox, TheKeyLineFitsUnderTheOthersWithOrWithoutAKey) {
+    const QString fingerprint = QStringLiteral("05870 41293 66012 00417 93321 18005");
+    const auto finnish = lang::LoadLanguageFile(QStringLiteral("Languages/Suomi.txt"),
+                                                QStringLiteral(KALVENTO_SOURCE_DIR));
+    ASSERT_NE(finnish, nullptr);
+    for (const bool inFinnish : {false, true}) {
+        for (const bool hasKey : {true, false}) {
+            SCOPED_TRACE((inFinnish ? "Finnish, " : "English, ") +
+                         std::string(hasKey ? "key" : "no key"));
+            lang::SetCurrentLanguageFile(inFinnish ? finnish : nullptr);
+            TAboutBox box(tile(), icon(), QStringLiteral("1.2.0.1"), QDate(2026, 12, 8));
+            if (hasKey)
+                box.setFingerprint(fingerprint);
+            box.show();
+            ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+            const QLabel* key = box.label("Fingerprint");
+            const QLabel* caption = box.label("FingerprintLabel");
+            EXPECT_EQ(key->text(),
+                      hasKey ? fingerprint : lang::GetMessageText(lang::MessageId::M065));
+            EXPECT_EQ(caption->isVisible(), hasKey);
+            EXPECT_EQ(caption->text(),
+                      inFinnish ? QStringLiteral("Avain:") : QStringLiteral("Key:"));
+            EXPECT_TRUE(key->textInteractionFlags() & Qt::TextSelectableByMouse);
+            EXPECT_EQ(QFontInfo(key->font()).fixedPitch(), hasKey);
+            // Every line whole, and below the one before it.
+            EXPECT_GE(key->height(), key->heightForWidth(key->width()));
+            if (hasKey) {
+                EXPECT_GE(key->width(), key->fontMetrics().horizontalAdvance(fingerprint));
+                EXPECT_GE(caption->width(),
+                          caption->fontMetrics().horizontalAdvance(caption->text()));
+            }
+            EXPECT_GE(key->y(), box.label("Memory")->geometry().bottom());
+            EXPECT_GE(key->y(), box.label("MemoryLabel")->geometry().bottom());
+            // Inside the frame, and the button below the frame, in the box.
+            const QRect frame = box.Reunus()->geometry();
+            EXPECT_TRUE(frame.contains(key->geometry())) << key->geometry().bottom();
+            EXPECT_GT(box.OkButton()->y(), frame.bottom());
+            EXPECT_TRUE(box.rect().contains(box.OkButton()->geometry()));
+            EXPECT_EQ(box.height(), 3 * frame.top() + frame.height() + box.OkButton()->height());
+        }
+    }
+    lang::SetCurrentLanguageFile(nullptr);
+
+    // A key set on an open box replaces the sentence and takes the value's place.
+    TAboutBox box(tile(), icon(), QStringLiteral("1.2.0.1"), QDate(2026, 12, 8));
+    box.show();
+    box.setFingerprint(fingerprint);
+    EXPECT_EQ(box.label("Fingerprint")->text(), fingerprint);
+    EXPECT_TRUE(box.label("FingerprintLabel")->isVisible());
+    EXPECT_EQ(box.label("Fingerprint")->x(), box.label("Windows")->x());
 }

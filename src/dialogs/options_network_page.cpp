@@ -5,7 +5,9 @@
 #include "lang/message_table.h"
 #include "network/peer_address.h"
 
+#include <QFontDatabase>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QListWidget>
 #include <QPlainTextEdit>
 
@@ -47,6 +49,26 @@ NetworkPage::NetworkPage(const QStringList& detectedInterfaces, QWidget* parent)
     m_networkOverride->setText(overrides.join(u'\n'));
     m_networkOverride->setVisible(!overrides.isEmpty());
 
+    auto* encryption = named(new QGroupBox(u"Identity and encryption"_s, this), "Encryption");
+    auto* ownKeyLabel = plainLabel(u"This computer's key:"_s, "OwnFingerprintLabel", encryption);
+    m_ownFingerprint = plainLabel(QString(), "OwnFingerprint", encryption);
+    m_ownFingerprint->setToolTip(
+        u"What the others compare when they verify this computer; select it to copy it"_s);
+    // Read aloud and compared digit by digit: selectable, never editable.
+    m_ownFingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                              Qt::TextSelectableByKeyboard);
+    m_plainPrivateLines = checkBox(
+        u"Send private lines unencrypted to older copies"_s, "PlainPrivateLines", encryption,
+        u"Older copies of Kalvento cannot receive encrypted lines. Ticked, a private "
+        u"line to one of them goes unencrypted and is marked \"not encrypted\" in your "
+        u"chat; not ticked, it is not sent to them at all."_s);
+    auto* keyGrid = new QGridLayout(encryption);
+    keyGrid->addWidget(ownKeyLabel, 0, 0);
+    keyGrid->addWidget(m_ownFingerprint, 0, 1);
+    keyGrid->addWidget(m_plainPrivateLines, 1, 0, 1, 2);
+    keyGrid->setColumnStretch(1, 1);
+    setOwnFingerprint(QString());
+
     auto* grid = new QGridLayout(this);
     grid->addWidget(portLabel, 0, 0);
     grid->addWidget(m_networkPort, 0, 1, Qt::AlignLeft);
@@ -56,6 +78,7 @@ NetworkPage::NetworkPage(const QStringList& detectedInterfaces, QWidget* parent)
     grid->addWidget(m_peers, 2, 1);
     grid->addWidget(m_peersProblem, 3, 0, 1, 2);
     grid->addWidget(m_networkOverride, 4, 0, 1, 2);
+    grid->addWidget(encryption, 5, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(2, 1);
@@ -67,6 +90,7 @@ void NetworkPage::fill(const settings::Settings& s) {
     m_networkPort->setValue(s.networkPort);
     fillInterfaces(s.networkInterfaces);
     m_peers->setPlainText(s.networkPeers.join(u'\n'));
+    m_plainPrivateLines->setChecked(s.plainPrivateLines);
     PeersChange();
 }
 
@@ -81,6 +105,19 @@ void NetworkPage::takeBack(settings::Settings& s) const {
     for (const QString& line : m_peers->toPlainText().split(u'\n'))
         if (const QString entry = line.trimmed(); !entry.isEmpty())
             s.networkPeers.append(entry);
+    s.plainPrivateLines = m_plainPrivateLines->isChecked();
+}
+
+void NetworkPage::setOwnFingerprint(const QString& fingerprint) {
+    const bool noKey = fingerprint.isEmpty();
+    m_ownFingerprint->setText(noKey ? lang::GetMessageText(lang::MessageId::M065) : fingerprint);
+    // The groups in a fixed-width font line up for reading aloud; the sentence of a copy
+    // without a key reads as the rest of the page and wraps with the window.
+    QFont font = noKey ? QFont() : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (!noKey)
+        font.setPointSizeF(QFont().pointSizeF());
+    m_ownFingerprint->setFont(font);
+    m_ownFingerprint->setWordWrap(noKey);
 }
 
 void NetworkPage::fillInterfaces(const QStringList& chosen) {

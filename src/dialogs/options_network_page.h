@@ -1,6 +1,7 @@
 #pragma once
-// The options window's Network page: the UDP port, the network cards used and the
-// computers beyond the broadcast domain.
+// The options window's Network page: the UDP port, the network cards used, the
+// computers beyond the broadcast domain, this computer's key and whether private lines go
+// unencrypted to older copies.
 
 #include "dialogs/options_page.h"
 
@@ -21,6 +22,8 @@ public:
 
     // The cards the list offers from the next fill on.
     void setDetectedInterfaces(const QStringList& names) { m_detectedInterfaces = names; }
+    // Shows this computer's key fingerprint; empty: the copy has no key, and says so.
+    void setOwnFingerprint(const QString& fingerprint);
 
 private:
     void fillInterfaces(const QStringList& chosen);
@@ -33,6 +36,8 @@ private:
     QPlainTextEdit* m_peers = nullptr;
     QLabel* m_peersProblem = nullptr;
     QLabel* m_networkOverride = nullptr;
+    QLabel* m_ownFingerprint = nullptr;
+    QCheckBox* m_plainPrivateLines = nullptr;
 };
 
 } // namespace kalvento::dialogs

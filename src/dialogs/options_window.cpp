@@ -230,6 +230,12 @@ void TOptionsIkkuna::setDetectedInterfaces(const QStringList& names) {
     m_network->setDetectedInterfaces(names);
 }
 
+void TOptionsIkkuna::setOwnFingerprint(const QString& fingerprint) {
+    m_network->setOwnFingerprint(fingerprint);
+    if (isVisible())
+        fitToContents();
+}
+
 quint32 TOptionsIkkuna::labelColor(const QLabel* label) const {
     return m_messages->labelColor(label);
 }

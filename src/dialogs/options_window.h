@@ -109,6 +109,9 @@ public:
     void setAutomaticCheckAvailable(bool available);
     // The interfaces the list offers: those detected (broadcastInterfaceNames by default).
     void setDetectedInterfaces(const QStringList& names);
+    // This computer's key fingerprint on the Network page ("05870 41293 ..."); empty: the
+    // copy has no key, and the page says that its lines are neither signed nor encrypted.
+    void setOwnFingerprint(const QString& fingerprint);
 
     // The stored colour value shown by a colour label or the colour box.
     quint32 labelColor(const QLabel* label) const;

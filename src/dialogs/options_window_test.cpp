@@ -19,6 +19,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -113,6 +114,7 @@ Settings unusual() {
     s.identity = QStringLiteral("Ann <b>");
     s.friends = {QStringLiteral("bob"), QStringLiteral("Carl"), QStringLiteral("ann")};
     s.startWithSystem = true;
+    s.plainPrivateLines = false;
     return s;
 }
 
@@ -180,6 +182,7 @@ TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
         {"Identity", "Ann <b>"},
         {"Language", "0:Default (English)"},
         {"LangDir", resources + "Languages/"},
+        {"PlainPrivateLines", "off"},
     };
     for (const auto& row : table)
         EXPECT_EQ(shown(get<QWidget>(*w, row.control)), row.value) << row.control;
@@ -218,6 +221,49 @@ TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
     };
     EXPECT_EQ(bytes(w->result(Settings::defaults(QStringLiteral("/x/")))), bytes(expected));
     EXPECT_TRUE(w->result(Settings()).startWithSystem);
+}
+
+// The key is shown as it is read aloud, selectable to copy; a copy without one says what that
+// means. The choice about older copies goes in and comes back out either way.
+TEST_F(OptionsWindowTest, NetworkPageShowsTheOwnKeyAndTakesBackThePlainLinesChoice) {
+    const QString fingerprint = QStringLiteral("05870 41293 66012 00417 93321 18005");
+    Settings s = Settings::defaults(QStringLiteral("/srv/"));
+    for (const bool plain : {true, false}) {
+        s.plainPrivateLines = plain;
+        auto w = open(s);
+        auto* box = get<QCheckBox>(*w, "PlainPrivateLines");
+        EXPECT_EQ(box->isChecked(), plain);
+        EXPECT_TRUE(box->toolTip().contains(QStringLiteral("not encrypted")));
+        EXPECT_EQ(w->result(Settings()).plainPrivateLines, plain);
+        box->click();
+        EXPECT_EQ(w->result(s).plainPrivateLines, !plain);
+        EXPECT_EQ(w->result(s).networkPort, s.networkPort) << "nothing else moves";
+    }
+
+    auto w = open(s);
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w.get()));
+    auto* shownKey = get<QLabel>(*w, "OwnFingerprint");
+    auto* group = get<QGroupBox>(*w, "Encryption");
+    EXPECT_TRUE(group->isAncestorOf(shownKey));
+    EXPECT_TRUE(group->isAncestorOf(get<QCheckBox>(*w, "PlainPrivateLines")));
+    // Before the window is told of a key, it claims none.
+    EXPECT_EQ(shownKey->text(), lang::GetMessageText(lang::MessageId::M065));
+
+    w->setOwnFingerprint(fingerprint);
+    EXPECT_EQ(shownKey->text(), fingerprint);
+    EXPECT_TRUE(shownKey->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_TRUE(QFontInfo(shownKey->font()).fixedPitch());
+    auto* pages = get<QTabWidget>(*w, "OptionsSivut");
+    pages->setCurrentWidget(get<QWidget>(*w, "Network"));
+    QApplication::processEvents();
+    // The whole key on one line, in sight.
+    EXPECT_GE(shownKey->width(), shownKey->fontMetrics().horizontalAdvance(fingerprint));
+    EXPECT_TRUE(shownKey->isVisible());
+
+    w->setOwnFingerprint(QString());
+    EXPECT_EQ(shownKey->text(), "No key: this copy's lines are neither signed nor encrypted.");
+    EXPECT_FALSE(QFontInfo(shownKey->font()).fixedPitch());
 }
 
 // The environment overrides the Network page; the page says which of its settings it does.
@@ -867,7 +913,10 @@ TEST_F(MainFormOptionsTest, CancelChangesNothing) {
 }
 
 TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscardedOnCancel) {
-    start({}, {{"Port", "6100"}, {"Interfaces", "eth1"}, {"Peers", "10.0.0.1:7000"}});
+    start({}, {{"Port", "6100"},
+               {"Interfaces", "eth1"},
+               {"Peers", "10.0.0.1:7000"},
+               {"Send private lines unencrypted to older copies", "0"}});
     EXPECT_EQ(form->settings().networkPort, 6100);
     const auto detected = [](TOptionsIkkuna& w, const Settings& s) {
         w.setDetectedInterfaces({"eth0", "wlan0"});
@@ -885,6 +934,8 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
         EXPECT_EQ(interfaces->item(2)->text(), "eth1 (not found)");
         EXPECT_EQ(interfaces->item(2)->checkState(), Qt::Checked);
         EXPECT_EQ(interfaces->item(0)->checkState(), Qt::Unchecked);
+        EXPECT_FALSE(get<QCheckBox>(w, "PlainPrivateLines")->isChecked());
+        get<QCheckBox>(w, "PlainPrivateLines")->setChecked(true);
         get<QSpinBox>(w, "NetworkPort")->setValue(6200);
         get<QPlainTextEdit>(w, "Peers")->setPlainText("10.9.9.9");
         return false;
@@ -892,6 +943,7 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
     EXPECT_TRUE(applied.empty());
     EXPECT_FALSE(QFileInfo::exists(settingsPath()));
     EXPECT_EQ(form->settings().networkPeers, QStringList{"10.0.0.1:7000"});
+    EXPECT_FALSE(form->settings().plainPrivateLines);
 
     // OK: the routes at once and a greeting for the new peers; the port from the next start.
     const int sends = own->totalSendCount();
@@ -903,6 +955,7 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
         interfaces->item(2)->setCheckState(Qt::Unchecked); // eth1
         get<QSpinBox>(w, "NetworkPort")->setValue(6200);
         get<QPlainTextEdit>(w, "Peers")->setPlainText(" 198.51.100.8/30\n\n10.0.0.0/16\n10.0.0.1 ");
+        get<QCheckBox>(w, "PlainPrivateLines")->setChecked(true);
         problem = get<QLabel>(w, "PeersProblem")->text();
         return true;
     });
@@ -917,6 +970,8 @@ TEST_F(MainFormOptionsTest, NetworkPageIsFilledFromTheFileWrittenOnOkAndDiscarde
     EXPECT_EQ(written.value(u"Network", u"Port"), "6200");
     EXPECT_EQ(written.value(u"Network", u"Interfaces"), "wlan0");
     EXPECT_EQ(written.value(u"Network", u"Peers"), "198.51.100.8/30,10.0.0.0/16,10.0.0.1");
+    EXPECT_EQ(written.value(u"Network", u"Send private lines unencrypted to older copies"), "1");
+    EXPECT_TRUE(form->settings().plainPrivateLines);
 }
 
 // Another program on the port: the start says which port and where to change it, and the

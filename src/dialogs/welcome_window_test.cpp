@@ -475,24 +475,26 @@ TEST_F(WelcomeFirstRunTest, ShippedLanguageCoversEveryMessageAndTheWindows) {
     QTemporaryDir empty;
     dialogs::TOptionsIkkuna options(empty.path() + u'/', a.form->settings());
     // The folder of the languages, the chosen font, the language list, the network cards
-    // found, what the Network page says about the peers typed and the environment (its texts
-    // are messages of the table), and what the chosen sound plays.
+    // found, what the Network page says about the peers typed and the environment and the
+    // computer's key (its texts are messages of the table, or the key), and what the chosen
+    // sound plays.
     expectWindowCovered(&options, *file,
                         {QStringLiteral("LangDir"), QStringLiteral("MessageFont"),
                          QStringLiteral("Language"), QStringLiteral("Interfaces"),
                          QStringLiteral("PeersProblem"), QStringLiteral("NetworkOverride"),
-                         QStringLiteral("SoundPlays")});
+                         QStringLiteral("OwnFingerprint"), QStringLiteral("SoundPlays")});
 
     // The wizard, but for its list of languages (their own names), and the about box, but
-    // for the names, addresses, version and system it shows.
+    // for the names, addresses, version, system and key it shows.
     TWelcomeIkkuna wizard;
     expectWindowCovered(&wizard, *file, {QStringLiteral("Language")});
     dialogs::TAboutBox about(QImage(), QImage(), QStringLiteral("1.2"), QDate(2026, 1, 1));
-    expectWindowCovered(&about, *file,
-                        {QStringLiteral("ProductName"), QStringLiteral("Label6"),
-                         QStringLiteral("Version"), QStringLiteral("WebLink"),
-                         QStringLiteral("MailLink"), QStringLiteral("Windows"),
-                         QStringLiteral("Memory"), QStringLiteral("ProgramIcon")});
+    about.setFingerprint(QStringLiteral("05870 41293 00000 11111 22222 33333"));
+    expectWindowCovered(
+        &about, *file,
+        {QStringLiteral("ProductName"), QStringLiteral("Label6"), QStringLiteral("Version"),
+         QStringLiteral("WebLink"), QStringLiteral("MailLink"), QStringLiteral("Windows"),
+         QStringLiteral("Memory"), QStringLiteral("Fingerprint"), QStringLiteral("ProgramIcon")});
 }
 
 TEST(ShippedHelp, EveryHelpFileHasTheTopicsAndNoBrokenLinks) {

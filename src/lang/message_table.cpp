@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 51> Table{{
+constexpr std::array<MessageEntry, 52> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -63,6 +63,7 @@ constexpr std::array<MessageEntry, 51> Table{{
     {MessageId::M064, "M064",
      "Kalvento could not save everything before it closed. What it could not write is kept "
      "as it was:"},
+    {MessageId::M065, "M065", "No key: this copy's lines are neither signed nor encrypted."},
     {MessageId::M070, "M070", "not verified"},
     {MessageId::M071, "M071",
      "This line came from a copy of Kalvento without a key (an older version). It is not signed: "

@@ -3,8 +3,8 @@
 // "Misc" and its English default. M009 to M027 and M046 to M049 are not used; M038 onwards
 // are texts the program has beyond the original table (the help window's title, the tray's
 // tip, the network's messages, the desktop notification's button, the downloaded update's
-// folder, the chat's find bar, what could not be sent or saved, the marks and questions of
-// the identity keys).
+// folder, the chat's find bar, what could not be sent or saved, this copy's key, the marks
+// and questions of the identity keys).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -52,6 +52,7 @@ enum class MessageId {
     M062,
     M063,
     M064,
+    M065,
     M070,
     M071,
     M072,

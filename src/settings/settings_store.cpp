@@ -89,6 +89,7 @@ const Key<Settings> SettingsKeys[] = {
     {Network, "Port", Integer<Settings>{&Settings::networkPort, 1, 65535, OutOfRange::Default}, Options},
     {Network, "Interfaces", List<Settings>{&Settings::networkInterfaces}, Options},
     {Network, "Peers", List<Settings>{&Settings::networkPeers}, Options},
+    {Network, "Send private lines unencrypted to older copies", Boolean<Settings>{&Settings::plainPrivateLines}, Options},
 
     {Friends, nullptr, NameSection<Settings>{&Settings::friends}, Options | Close | FriendsEdit, Close},
 };

@@ -82,6 +82,9 @@ struct Settings {
     QStringList networkInterfaces; // the interfaces used; none: every one that can broadcast
     // Beyond the broadcast domain: "a.b.c.d", "a.b.c.d:port" or "a.b.c.d/nn", as typed.
     QStringList networkPeers;
+    // A private line to an older copy (one without a key, which cannot receive encrypted
+    // lines) goes unencrypted and marked so in the chat; off, it is not sent to such a copy.
+    bool plainPrivateLines = true;
 
     // Not keys of their own.
     bool languageIndexMissing = true; // the file had no "Language index": run the wizard

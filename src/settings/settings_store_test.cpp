@@ -83,6 +83,11 @@ TEST_F(SettingsStore, MissingFileGivesEveryDefault) {
         {"Identity", s.identity, ""},
         {"Language index", s.languageIndex, 0},
         {"Language", s.language, ""},
+        {"Desktop notification", s.desktopNotification, true},
+        {"[Network] Port", s.networkPort, 5737},
+        {"Interfaces", s.networkInterfaces, QStringList()},
+        {"Peers", s.networkPeers, QStringList()},
+        {"Send private lines unencrypted to older copies", s.plainPrivateLines, true},
         {"(first run)", s.languageIndexMissing, true},
         {"(autostart)", s.startWithSystem, false},
         {"[Friends]", s.friends, QStringList()},
@@ -147,6 +152,7 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Port=5737\n"
                                          "Interfaces=\n"
                                          "Peers=\n"
+                                         "Send private lines unencrypted to older copies=1\n"
                                          "[Friends]\n"
                                          "Friend1=a\n"
                                          "Friend2=b\n"
@@ -174,6 +180,7 @@ TEST_F(SettingsStore, NetworkSectionReadsBackAndRefusesAPortOutOfRange) {
                     "Port=6100\n"
                     "Interfaces= eth1 ,,wlan0\n"
                     "Peers=198.51.100.8/30, 10.0.0.1:7000,typo\n"
+                    "Send private lines unencrypted to older copies=0\n"
                     "[Messages]\n"
                     "Desktop notification=0\n");
     Settings s = read();
@@ -182,12 +189,19 @@ TEST_F(SettingsStore, NetworkSectionReadsBackAndRefusesAPortOutOfRange) {
     // A line that is no peer is kept as the user typed it; the network skips it.
     EXPECT_EQ(s.networkPeers, (QStringList{"198.51.100.8/30", "10.0.0.1:7000", "typo"}));
     EXPECT_FALSE(s.desktopNotification);
+    EXPECT_FALSE(s.plainPrivateLines);
 
     ASSERT_TRUE(writeAll(path, s, "/usr/bin/kalvento", entry));
     const QByteArray text = readFile(path);
     EXPECT_TRUE(text.contains("\nInterfaces=eth1,wlan0\n")) << text.constData();
     EXPECT_TRUE(text.contains("\nPeers=198.51.100.8/30,10.0.0.1:7000,typo\n"));
+    EXPECT_TRUE(text.contains("\nSend private lines unencrypted to older copies=0\n"));
     EXPECT_EQ(read().networkPeers, s.networkPeers);
+    EXPECT_FALSE(read().plainPrivateLines);
+
+    // A value that is no Boolean leaves the default: private lines still reach older copies.
+    writeFile(path, "[Network]\nSend private lines unencrypted to older copies=perhaps\n");
+    EXPECT_TRUE(read().plainPrivateLines);
 
     for (const char* port : {"0", "65536", "-1", "x"}) {
         writeFile(path, QByteArray("[Network]\nPort=") + port + "\n");

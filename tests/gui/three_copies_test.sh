@@ -209,6 +209,24 @@ for host in "${HOSTS[@]}"; do
 done
 for host in "${HOSTS[@]}"; do shoot "$host" 2-chat; done
 
+# Every copy made its key at the first start and keeps it to its user alone; the lines
+# between them went sealed, each copy's key pinned at the others.
+for host in "${HOSTS[@]}"; do
+    mode=$(stat -c %a "$OUT/$host/config/identity.key" 2>/dev/null || echo none)
+    check "$host keeps its identity key readable by its owner only (mode $mode)" \
+        test "$mode" = 600
+    check "$host's key is never traced" \
+        bash -c "! grep -qF \"\$(tail -c 40 '$OUT/$host/config/identity.key')\" '$OUT/$host.log'"
+done
+for host in host2 host3; do
+    check "$host pinned host1's key" got "$host" "peer-trust host1 pinned"
+    check "host1's public line reached $host encrypted" \
+        got "$host" "line-trust public host1 encrypted"
+done
+check "the private line reached host2 encrypted" got host2 "line-trust private host1 encrypted"
+check "host3's line reached host1 encrypted" got host1 "line-trust public host3 encrypted"
+check "nothing was refused" bash -c "! grep -q '^TRACE refused' '$OUT'/host?.log"
+
 # Closing host3 (Esc) takes it off the other lists.
 gui_x host3 windowfocus --sync "${WINDOW_OF[host3]}"
 gui_x host3 key Escape
