@@ -150,7 +150,8 @@ void TMainForm::createComponents() {
     m_side = new SideWindows(
         SideWindows::Parts{*this, m_settings, m_tausta, m_defaultBackground, m_toolbar->kuvat(),
                            *m_chat, *m_dialogs, [this] { return today(); },
-                           [this](const QStringList& lines) { return LahetaViesti(lines, true); }});
+                           [this](const QStringList& lines) { return LahetaViesti(lines, true); },
+                           [this] { return m_node->ownFingerprint(); }});
     createOptionsApplier();
     createUpdates();
     m_splash = new StartSplash(
@@ -257,6 +258,7 @@ void TMainForm::FormCreate() {
     m_node->setIdentity(m_settings.identity);
     m_node->setDeliveries(m_settings.deliveries);
     m_node->setFriends(m_settings.friends);
+    m_node->setPlainPrivateAllowed(m_settings.plainPrivateLines);
     m_chat->clear();
     m_tray->showSettings(m_settings);
     m_node->clearList();
@@ -591,6 +593,7 @@ void TMainForm::btnOptionsClick() {
     dialogs::TOptionsIkkuna options(m_options.resourceDirectory, m_settings, this);
     options.fill(m_settings, QFont(m_settings.messageFontName, m_settings.messageFontSize));
     options.setAutomaticCheckAvailable(m_options.automaticUpdateCheck);
+    options.setOwnFingerprint(m_node->ownFingerprint());
     // F1 in the options window opens the help at the options' topic.
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), &options);
     connect(f1, &QShortcut::activated, this, [this] { m_side->showHelp(kOptionsHelpTopic); });

@@ -6,6 +6,7 @@
 #include "app/chat_area.h"
 #include "app/chat_view.h"
 #include "app/main_window.h"
+#include "dialogs/about_box.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
@@ -17,6 +18,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -116,6 +118,23 @@ TEST_F(TrustTest, CurrentCopiesCompareOneSafetyNumberAndTheVerifiedMarkOutlivesA
     EXPECT_EQ(trustShown(a, QStringLiteral("PCB")), network::PeerTrust::Pinned);
     EXPECT_TRUE(a.dialogs->errors.isEmpty()) << a.dialogs->errors.join(u'\n').toStdString();
 
+    // The key the others pinned is the one the about box and the options show.
+    const QString printA = a->node().ownFingerprint();
+    EXPECT_EQ(printA, b->node().peerKey(QStringLiteral("PCA")).fingerprint);
+    EXPECT_EQ(printA.size(), 35); // six groups of five digits
+    QString aboutShows;
+    a.dialogs->onModal<dialogs::TAboutBox>(
+        QStringLiteral("AboutBox"),
+        [&](dialogs::TAboutBox& box) { aboutShows = box.label("Fingerprint")->text(); });
+    a->btnInfoClick();
+    EXPECT_EQ(aboutShows, printA);
+    QString optionsShow;
+    a.options([&](dialogs::TOptionsIkkuna& options) {
+        optionsShow = options.findChild<QLabel*>(QStringLiteral("OwnFingerprint"))->text();
+        return false;
+    });
+    EXPECT_EQ(optionsShow, printA);
+
     QAction* verify = a->action("Verify1");
     QAction* accept = a->action("Acceptnewkey1");
     popupOn(a, QStringLiteral("PCA")); // its own entry: nothing to compare
@@ -188,7 +207,17 @@ TEST_F(TrustTest, AnOlderCopyIsMarkedAndPrivateLinesToItSayHowTheyWent) {
 
     // Refused by the user's choice: kept from it, said under the line, no box, and the
     // text stays to be sent otherwise.
-    a->node().setPlainPrivateAllowed(false);
+    a.options([](dialogs::TOptionsIkkuna& options) {
+        auto* plain = options.findChild<QCheckBox*>(QStringLiteral("PlainPrivateLines"));
+        EXPECT_TRUE(plain->isChecked()); // on by default
+        plain->setChecked(false);
+        return true;
+    });
+    EXPECT_EQ(a.ini()
+                  .value(QStringLiteral("Network"),
+                         QStringLiteral("Send private lines unencrypted to older copies"))
+                  .value_or(QString()),
+              QStringLiteral("0"));
     sayPrivately(a, QStringLiteral("OLDPC"), QStringLiteral("not for plain eyes"));
     pumpAll(hub, {&a}, &old.node);
     EXPECT_FALSE(old.lines.contains(QStringLiteral("not for plain eyes")));

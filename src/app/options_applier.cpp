@@ -51,6 +51,7 @@ void OptionsApplier::applyOptions(const settings::Settings& old, const settings:
     applyChatDisplaySettings();
     m_parts.node.setDeliveries(s.deliveries);
     m_parts.node.setFriends(s.friends);
+    m_parts.node.setPlainPrivateAllowed(s.plainPrivateLines);
     m_parts.chat.applyChatFont(font);
     m_parts.tray.showSettings(s);
     applyNetwork(change);

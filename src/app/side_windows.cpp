@@ -59,6 +59,7 @@ void SideWindows::btnInfoClick() {
     dialogs::TAboutBox box(m_parts.defaultBackground,
                            desktop::programIcon().icon.pixmap(64, 64).toImage(),
                            update::GetVersion(), m_parts.today(), &m_parts.window);
+    box.setFingerprint(m_parts.fingerprint ? m_parts.fingerprint() : QString());
     m_parts.dialogs.runModal(box);
 }
 

@@ -41,6 +41,8 @@ public:
         std::function<QDate()> today;
         // Sends the lines of a big message (TMainForm::LahetaViesti with multiLine on).
         std::function<bool(const QStringList&)> sendBigMessage;
+        // This copy's key as the about box shows it (empty without one).
+        std::function<QString()> fingerprint;
     };
 
     explicit SideWindows(Parts parts);
