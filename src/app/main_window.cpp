@@ -566,6 +566,10 @@ void TMainForm::ShutdownSequence(bool mayAsk) {
     rememberWindowPlace(*this, m_settings);
     if (const auto written = settings::writeClose(m_options.settingsPath, m_settings); !written)
         errors.append(written.error);
+    // The keys seen and their replay marks: a copy that forgot them would take a recorded
+    // datagram again, and ask about keys it knew.
+    if (const QString written = m_node->saveTrustBook(); !written.isEmpty())
+        errors.append(written);
     if (const platform::Result written = m_chat->writeBackLog(
             TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
         !written)
