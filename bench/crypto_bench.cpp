@@ -7,6 +7,7 @@
 #include "messaging/chat_protocol.h"
 #include "messaging/envelope.h"
 
+#include <QFile>
 #include <benchmark/benchmark.h>
 
 #include <vector>
@@ -96,6 +97,19 @@ void BM_LoadIdentityKey(benchmark::State& state) {
         benchmark::DoNotOptimize(crypto::IdentityKey::loadOrCreate(path));
 }
 BENCHMARK(BM_LoadIdentityKey);
+
+// The first start: a new key, written to the disk (synced) before it is used.
+void BM_CreateIdentityKey(benchmark::State& state) {
+    const QString path = QStringLiteral("/tmp/kalvento-bench-new-identity.key");
+    for (auto _ : state) {
+        state.PauseTiming();
+        QFile::remove(path);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(crypto::IdentityKey::loadOrCreate(path));
+    }
+    QFile::remove(path);
+}
+BENCHMARK(BM_CreateIdentityKey)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
