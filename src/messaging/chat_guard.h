@@ -95,6 +95,9 @@ public:
     // Notes that computer spoke in the plain form (its first greeting or answer is a
     // change to "plain").
     void notePlain(const QString& computer);
+    // The user takes the new key of a changed computer: it is pinned, with the counters
+    // already taken under it. False when there is no such key.
+    bool acceptKeyChange(const QString& computer);
     // The user changed computer's trust (took its new key, verified it); the caller tells it.
     void noteTold(const QString& computer, network::PeerTrust trust);
 

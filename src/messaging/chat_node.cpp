@@ -97,7 +97,7 @@ void ChatNode::setPlainPrivateAllowed(bool allowed) {
 }
 
 bool ChatNode::acceptKeyChange(const QString& computerName) {
-    if (!m_session->guard().book().acceptChange(computerName))
+    if (!m_session->guard().acceptKeyChange(computerName))
         return false;
     m_session->trustChangedByUser(computerName);
     return true;

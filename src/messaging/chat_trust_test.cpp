@@ -433,6 +433,14 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
 
     ASSERT_TRUE(a.acceptKeyChange("PC2"));
     EXPECT_EQ(entry(a, "PC2").trust, PeerTrust::Pinned);
+    // What the new key sent before it was taken is still spent: its line, sent again, is
+    // a replay.
+    network::InMemoryNetwork forger(hub, "PC2", kGroup);
+    forger.send(network::AddressKind::Named, "PC1", kSlot,
+                withSequence(lastFromB("PC1"), 0xFFFFFF00u));
+    ChatNodeProbe(a).receive();
+    ASSERT_EQ(atA.count<messaging::Refused>(), 1);
+    EXPECT_EQ(atA.of<messaging::Refused>()[0].reason, RefusalReason::Replay);
     outcome = a.send({QStringLiteral("welcome back")}, false, true);
     settle();
     EXPECT_EQ(outcome.result.sent, 1);
@@ -449,7 +457,39 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
     ChatNodeProbe(*b).session().SendGreeting();
     settle();
     EXPECT_EQ(atA.count<messaging::PeerTrustChanged>(), 2);
-    EXPECT_EQ(atA.count<messaging::Refused>(), 0);
+    EXPECT_EQ(atA.count<messaging::Refused>(), 1);
+}
+
+// The datagram that pinned a key, sent again while nothing newer came under that key: the
+// counter it spent before the key was pinned is still spent, so it is a replay.
+TEST(ChatTrustFirstContact, TheDatagramThatPinnedAKeyCannotBeSentAgain) {
+    network::InMemoryHub hub;
+    network::InMemoryNetwork net1(hub, "PC1", kGroup);
+    RecordingNetwork net2(hub, "PC2", kGroup);
+    ChatNode a(net1), b(net2);
+    a.setIdentityKey(keyFor(1));
+    b.setIdentityKey(keyFor(2));
+    EventLog atA(a);
+    a.walk();
+    ChatNodeProbe(a).session().SendGreeting();
+    ChatNodeProbe(b).receive(); // b answers
+    ChatNodeProbe(a).receive(); // the answer pins b's key
+    const int listed = a.peers().indexOfComputer(u"PC2");
+    ASSERT_GE(listed, 0);
+    ASSERT_EQ(a.peers().at(listed).trust, PeerTrust::Pinned);
+    QByteArray answer;
+    for (const auto& sent : net2.sent)
+        if (sent.target == "PC1")
+            answer = sent.datagram;
+    ASSERT_FALSE(answer.isEmpty());
+
+    network::InMemoryNetwork forger(hub, "PC2", kGroup);
+    forger.send(network::AddressKind::Named, "PC1", kSlot, withSequence(answer, 0xFFFFFF00u));
+    ChatNodeProbe(a).receive();
+    const auto refused = atA.of<messaging::Refused>();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].reason, RefusalReason::Replay);
+    EXPECT_EQ(atA.count<messaging::LineReceived>(), 0);
 }
 
 TEST_F(TrustLan, VerifyingAPinnedKeyIsShownAndKept) {
