@@ -221,6 +221,7 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
         return refuse(RefusalReason::Replay, computer);
 
     // Every check passed: the counter is spent and the key learnt.
+    const bool newest = envelope.counter > window->highMark();
     window->accept(envelope.counter);
     verdict.encrypted = envelope.kind == EnvelopeKind::Sealed;
     verdict.authenticated = true;
@@ -255,6 +256,10 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
             break;
         }
     }
+    if (!isOwn(computer)) {
+        const crypto::KnownKey* pinned = m_book.find(computer);
+        verdict.vouches = newest && pinned && pinned->key == envelope.senderKey;
+    }
     return verdict;
 }
 
@@ -269,6 +274,10 @@ bool ChatGuard::acceptKeyChange(const QString& computer) {
     if (const auto loose = m_windows.constFind(offered); loose != m_windows.cend())
         *m_book.window(computer) = loose.value();
     return true;
+}
+
+QStringList ChatGuard::knownComputers() const {
+    return m_book.computers();
 }
 
 void ChatGuard::noteTold(const QString& computer, network::PeerTrust trust) {

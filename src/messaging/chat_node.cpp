@@ -65,6 +65,7 @@ ChatNode::~ChatNode() {
 
 void ChatNode::setIdentityKey(const crypto::IdentityKey& key) {
     m_session->guard().setIdentityKey(key);
+    m_session->guardKnownAddresses();
 }
 
 bool ChatNode::hasIdentityKey() const {
@@ -76,10 +77,12 @@ QString ChatNode::setTrustBook(const QString& path) {
     m_bookPath = path;
     if (path.isEmpty()) {
         m_session->guard().setBook({});
+        m_session->guardKnownAddresses();
         return {};
     }
     crypto::TrustBook::Loaded loaded = crypto::TrustBook::load(path);
     m_session->guard().setBook(std::move(loaded.book));
+    m_session->guardKnownAddresses();
     return loaded.error;
 }
 
