@@ -221,11 +221,16 @@ say host1 greet
 # What it logs since it started again.
 netns_wait_for "$OUT/host1.log.part" '^PEER+ host2$' 5 || true
 say host1 private host2 after-host1-started-again
+say host1 say public-after-host1-started-again
 wait_for host2 "LINE private other host1: after-host1-started-again" || true
+wait_for host2 "LINE public other host1: public-after-host1-started-again" || true
 sleep 0.5
 netns_stop "$DIVERT_PID"
+# A public line goes only to a computer whose address is known: host2's answer placed it.
 check "host1 started again reaches host2, claimed before it spoke" test \
     "$(lineTrust host2 private host1 after-host1-started-again)" = "TRACE line-trust private host1 encrypted"
+check "host1 started again sends host2 its public line" test \
+    "$(lineTrust host2 public host1 public-after-host1-started-again)" = "TRACE line-trust public host1 encrypted"
 check "host4 got nothing addressed to host2 after host1 started again" \
     grep -qx 'STOLEN host2 0' "$OUT/divert-restart.log"
 
