@@ -74,6 +74,14 @@ const KnownKey* TrustBook::find(const QString& computer) const {
     return it == m_keys.cend() ? nullptr : &*it;
 }
 
+QStringList TrustBook::computers() const {
+    QStringList out;
+    out.reserve(m_keys.size());
+    for (const KnownKey& known : m_keys)
+        out.append(known.computer);
+    return out;
+}
+
 TrustBook::Seen TrustBook::see(const QString& computer, const PublicKey& key) {
     const QString folded = computer.toCaseFolded();
     auto it = m_keys.find(folded);

@@ -15,6 +15,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -49,6 +50,8 @@ public:
     ReplayWindow* window(const QString& computer);
 
     int size() const { return int(m_keys.size()); }
+    // Every computer the book holds a key of, as first seen.
+    QStringList computers() const;
     bool changedSinceSave() const { return m_dirty; }
 
     // Missing file: an empty book. A line that cannot be read is skipped and counted.

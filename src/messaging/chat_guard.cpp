@@ -221,6 +221,7 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
         return refuse(RefusalReason::Replay, computer);
 
     // Every check passed: the counter is spent and the key learnt.
+    const bool newest = envelope.counter > window->highMark();
     window->accept(envelope.counter);
     verdict.encrypted = envelope.kind == EnvelopeKind::Sealed;
     verdict.authenticated = true;
@@ -236,6 +237,10 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
                                       before->offered == envelope.senderKey;
         switch (m_book.see(computer, envelope.senderKey)) {
         case crypto::TrustBook::Seen::First:
+            // The counters taken under the key before it was pinned stay taken: the datagram
+            // that pinned it, sent again, is a replay.
+            if (crypto::ReplayWindow* kept = m_book.window(computer))
+                *kept = *window;
             announce(computer, network::PeerTrust::Pinned, {},
                      crypto::shortFingerprint(envelope.senderKey));
             break;
@@ -251,7 +256,28 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
             break;
         }
     }
+    if (!isOwn(computer)) {
+        const crypto::KnownKey* pinned = m_book.find(computer);
+        verdict.vouches = newest && pinned && pinned->key == envelope.senderKey;
+    }
     return verdict;
+}
+
+bool ChatGuard::acceptKeyChange(const QString& computer) {
+    const crypto::KnownKey* known = m_book.find(computer);
+    if (!known || !known->offered)
+        return false;
+    const QByteArray offered = keyBytes(*known->offered);
+    if (!m_book.acceptChange(computer))
+        return false;
+    // What the new key sent before the user took it was counted apart; it stays taken.
+    if (const auto loose = m_windows.constFind(offered); loose != m_windows.cend())
+        *m_book.window(computer) = loose.value();
+    return true;
+}
+
+QStringList ChatGuard::knownComputers() const {
+    return m_book.computers();
 }
 
 void ChatGuard::noteTold(const QString& computer, network::PeerTrust trust) {

@@ -47,6 +47,11 @@ struct Verdict {
     bool encrypted = false;     // it came sealed
     bool authenticated = false; // signed or sealed under senderKey, which passed the checks
     crypto::PublicKey senderKey{};
+    // It passed under the key pinned for its computer (not a changed key the user has not
+    // taken) with a counter above every one taken under that key before: where it came
+    // from is where that computer is. A datagram sent again cannot be newer than the
+    // original that came first.
+    bool vouches = false;
 };
 
 using TrustChange = PeerTrustChanged;
@@ -96,6 +101,11 @@ public:
     // Notes that computer spoke in the plain form (its first greeting or answer is a
     // change to "plain").
     void notePlain(const QString& computer);
+    // The user takes the new key of a changed computer: it is pinned, with the counters
+    // already taken under it. False when there is no such key.
+    bool acceptKeyChange(const QString& computer);
+    // The computers whose key is known (pinned, verified or changed), as first seen.
+    QStringList knownComputers() const;
     // The user changed computer's trust (took its new key, verified it); the caller tells it.
     void noteTold(const QString& computer, network::PeerTrust trust);
 

@@ -65,6 +65,7 @@ ChatNode::~ChatNode() {
 
 void ChatNode::setIdentityKey(const crypto::IdentityKey& key) {
     m_session->guard().setIdentityKey(key);
+    m_session->guardKnownAddresses();
 }
 
 bool ChatNode::hasIdentityKey() const {
@@ -76,10 +77,12 @@ QString ChatNode::setTrustBook(const QString& path) {
     m_bookPath = path;
     if (path.isEmpty()) {
         m_session->guard().setBook({});
+        m_session->guardKnownAddresses();
         return {};
     }
     crypto::TrustBook::Loaded loaded = crypto::TrustBook::load(path);
     m_session->guard().setBook(std::move(loaded.book));
+    m_session->guardKnownAddresses();
     return loaded.error;
 }
 
@@ -97,7 +100,7 @@ void ChatNode::setPlainPrivateAllowed(bool allowed) {
 }
 
 bool ChatNode::acceptKeyChange(const QString& computerName) {
-    if (!m_session->guard().book().acceptChange(computerName))
+    if (!m_session->guard().acceptKeyChange(computerName))
         return false;
     m_session->trustChangedByUser(computerName);
     return true;

@@ -31,6 +31,12 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     connect(&m_confirmTimer, &QTimer::timeout, this, &ChatSession::askAgain);
 }
 
+ChatSession::~ChatSession() {
+    network::DatagramNetwork& network = m_terminal.network();
+    for (const QString& computer : std::as_const(m_guarded))
+        network.setGuarded(computer, false);
+}
+
 void ChatSession::setOwnNames(const QString& computerName, const QString& groupName) {
     m_ownComputerName = computerName;
     m_ownGroupName = groupName;
@@ -341,8 +347,13 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         emit refused(*verdict.refused, verdict.computer);
         return;
     }
-    if (verdict.authenticated)
+    if (verdict.authenticated) {
         emit bookChanged();
+        // Before the message is acted on: an answer to a greeting goes where it came from.
+        guardAddress(verdict.computer);
+        if (verdict.vouches)
+            sender->VouchForDelivered();
+    }
     const ClassifiedMessage message = classifyMessage(verdict.plain);
     // What the checks learnt of the sender's key shows before what the message does.
     if (m_guard.active() && !verdict.authenticated &&
@@ -444,6 +455,29 @@ void ChatSession::tellTrustChanges() {
                          m_guard.shortFingerprintOf(change.computer));
         emit trustChanged(change);
     }
+}
+
+void ChatSession::guardAddress(const QString& computer) {
+    const QString key = computer.toCaseFolded();
+    if (m_guarded.contains(key) || !m_guard.book().find(computer))
+        return;
+    m_guarded.insert(key, computer);
+    m_terminal.network().setGuarded(computer, true);
+}
+
+void ChatSession::guardKnownAddresses() {
+    QHash<QString, QString> now;
+    if (m_guard.active())
+        for (const QString& computer : m_guard.knownComputers())
+            now.insert(computer.toCaseFolded(), computer);
+    network::DatagramNetwork& network = m_terminal.network();
+    for (auto it = m_guarded.cbegin(); it != m_guarded.cend(); ++it)
+        if (!now.contains(it.key()))
+            network.setGuarded(it.value(), false);
+    for (auto it = now.cbegin(); it != now.cend(); ++it)
+        if (!m_guarded.contains(it.key()))
+            network.setGuarded(it.value(), true);
+    m_guarded = std::move(now);
 }
 
 void ChatSession::trustChangedByUser(const QString& computerName) {

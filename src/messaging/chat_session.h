@@ -27,6 +27,8 @@ public:
     // Attaches itself as the terminal's OnNewMessage handler and addresses by name.
     ChatSession(TMailslotTerminal& terminal, network::PeerList& peers, network::TNetUsers& netUsers,
                 QObject* parent = nullptr);
+    // Hands the addresses it guarded back to the network's own learning.
+    ~ChatSession() override;
 
     void setOwnNames(const QString& computerName, const QString& groupName);
     const QString& OwnComputerName() const { return m_ownComputerName; }
@@ -96,6 +98,10 @@ public:
     // After the user took a changed key or verified one: the list shows it, and the
     // change is told.
     void trustChangedByUser(const QString& computerName);
+    // The network guards the address of every computer whose key the book holds while
+    // this copy has a key (DatagramNetwork::setGuarded), and of no other: call after the
+    // key or the book changed. Reception guards each computer as its key is pinned.
+    void guardKnownAddresses();
 
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
@@ -121,6 +127,8 @@ private:
     EnvelopeContext contextFor(const QString& receiver) const;
     // Emits the guard's trust changes and shows them in the list.
     void tellTrustChanges();
+    // The network guards computer's address from now on when its key is in the book.
+    void guardAddress(const QString& computer);
     void sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
                       bool isPrivate, SendResult& result);
     // A control message to each receiver, "Deliveries" times.
@@ -157,6 +165,7 @@ private:
                        // asked a moment ago (for this or another name)
     };
     QHash<QString, Asking> m_confirming; // case-folded name -> listed, not yet confirmed
+    QHash<QString, QString> m_guarded;   // case-folded name -> name: guarded at the network
     QTimer m_confirmTimer;
 };
 

@@ -12,12 +12,15 @@
 #include "support/chat_node_probe.h"
 #include "support/qt_print.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -51,6 +54,51 @@ public:
         InMemoryNetwork::send(kind, receiverName, mailslotName, datagram);
     }
     std::vector<Sent> sent;
+};
+
+// An in-memory computer that keeps what the chat tells its network of addresses: the
+// computers it guards and, for each datagram it vouched for, that datagram's sender computer.
+class WatchedNetwork : public network::InMemoryNetwork {
+public:
+    using InMemoryNetwork::InMemoryNetwork;
+    std::unique_ptr<network::DatagramReceiver> openReceiver(const QString& name) override {
+        return std::make_unique<Receiver>(InMemoryNetwork::openReceiver(name), vouched);
+    }
+    void setGuarded(const QString& computer, bool on) override {
+        if (on)
+            guarded.insert(computer.toCaseFolded());
+        else
+            guarded.remove(computer.toCaseFolded());
+    }
+    QSet<QString> guarded;
+    QStringList vouched;
+
+private:
+    class Receiver : public network::DatagramReceiver {
+    public:
+        Receiver(std::unique_ptr<network::DatagramReceiver> inner, QStringList& vouched)
+            : m_inner(std::move(inner)), m_vouched(vouched) {}
+        QString name() const override { return m_inner->name(); }
+        quint32 pendingCount() const override { return m_inner->pendingCount(); }
+        quint32 nextSize() const override { return m_inner->nextSize(); }
+        quint32 read(char* buffer, quint32 capacity) override {
+            return m_inner->read(buffer, capacity);
+        }
+        QString lastSource() const override { return m_inner->lastSource(); }
+        QByteArray lastSenderComputer() const override { return m_inner->lastSenderComputer(); }
+        QByteArray lastTarget() const override { return m_inner->lastTarget(); }
+        void vouchForLast() override {
+            m_vouched.append(QString::fromUtf8(m_inner->lastSenderComputer()));
+        }
+        // NOLINTNEXTLINE(performance-unnecessary-value-param)
+        bool setArrivalNotifier(std::function<void()> notify) override {
+            return m_inner->setArrivalNotifier(std::move(notify));
+        }
+
+    private:
+        std::unique_ptr<network::DatagramReceiver> m_inner;
+        QStringList& m_vouched;
+    };
 };
 
 QByteArray terminalDatagram(quint32 senderId, quint32 sequence, QByteArrayView payload) {
@@ -108,7 +156,7 @@ struct TrustLan : ::testing::Test {
     crypto::IdentityKey keyA = keyFor(1);
     crypto::IdentityKey keyB = keyFor(2);
     network::InMemoryHub hub;
-    network::InMemoryNetwork net1{hub, "PC1", kGroup};
+    WatchedNetwork net1{hub, "PC1", kGroup};
     RecordingNetwork net2{hub, "PC2", kGroup};
     network::InMemoryNetwork net3{hub, "PC3", kGroup};
     ChatNode a{net1};
@@ -373,6 +421,7 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
         const int listed = a.peers().count();
         const QString identity = entry(a, "PC2").identity;
         const int refusalsBefore = a.refusals();
+        const qsizetype vouchedBefore = net1.vouched.size();
         EventLog atA(a);
 
         network::InMemoryNetwork forger(hub, forgery.frameComputer, kGroup);
@@ -388,6 +437,7 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
         EXPECT_EQ(a.peers().count(), listed);
         EXPECT_EQ(entry(a, "PC2").identity, identity);
         EXPECT_EQ(entry(a, "PC2").trust, PeerTrust::Pinned);
+        EXPECT_EQ(net1.vouched.size(), vouchedBefore) << "nothing refused places a computer";
 
         // The forged sequence number was not taken: PC2's next line still arrives.
         atA.clear();
@@ -401,6 +451,7 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
 
 TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt) {
     EventLog atA(a);
+    const qsizetype vouched = net1.vouched.size();
     // PC2 starts again with another key.
     b.reset();
     const crypto::IdentityKey newKey = keyFor(3);
@@ -430,9 +481,20 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
     messaging::LineOutcome outcome = a.send({QStringLiteral("prove it")}, false, true);
     EXPECT_EQ(outcome.result.notEncrypted, QStringList{"PC2"});
     EXPECT_EQ(outcome.result.sent, 0);
+    // Nothing under the new key places PC2 while the user has not taken it.
+    EXPECT_EQ(net1.vouched.size(), vouched);
+    EXPECT_TRUE(net1.guarded.contains("pc2"));
 
     ASSERT_TRUE(a.acceptKeyChange("PC2"));
     EXPECT_EQ(entry(a, "PC2").trust, PeerTrust::Pinned);
+    // What the new key sent before it was taken is still spent: its line, sent again, is
+    // a replay.
+    network::InMemoryNetwork forger(hub, "PC2", kGroup);
+    forger.send(network::AddressKind::Named, "PC1", kSlot,
+                withSequence(lastFromB("PC1"), 0xFFFFFF00u));
+    ChatNodeProbe(a).receive();
+    ASSERT_EQ(atA.count<messaging::Refused>(), 1);
+    EXPECT_EQ(atA.of<messaging::Refused>()[0].reason, RefusalReason::Replay);
     outcome = a.send({QStringLiteral("welcome back")}, false, true);
     settle();
     EXPECT_EQ(outcome.result.sent, 1);
@@ -449,7 +511,87 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
     ChatNodeProbe(*b).session().SendGreeting();
     settle();
     EXPECT_EQ(atA.count<messaging::PeerTrustChanged>(), 2);
-    EXPECT_EQ(atA.count<messaging::Refused>(), 0);
+    EXPECT_EQ(atA.count<messaging::Refused>(), 1);
+    // The taken key places PC2 again.
+    EXPECT_EQ(net1.vouched.mid(vouched), QStringList{"PC2"});
+}
+
+// Where a computer with a pinned key is comes only from its own datagrams, the newest under
+// its key: what a forger can send again (or hold back and send later) places nothing.
+TEST_F(TrustLan, OnlyTheNewestDatagramUnderAPinnedKeyPlacesItsComputer) {
+    EXPECT_EQ(net1.guarded, QSet<QString>{"pc2"}) << "the computers with a pinned key";
+    ASSERT_FALSE(net1.vouched.isEmpty());
+    EXPECT_EQ(net1.vouched.count("PC2"), net1.vouched.size());
+
+    EventLog atA(a);
+    network::InMemoryNetwork forger(hub, "PC2", kGroup);
+    const quint32 idB = b->senderId();
+    const std::uint64_t later = quint64(QDateTime::currentMSecsSinceEpoch() + 10000) * 1000;
+    struct Case {
+        const char* what;
+        std::uint64_t counter;
+        bool taken;
+        bool places;
+    } cases[] = {
+        {"newer than all before", later, true, true},
+        {"overtaken: older and not seen yet", later - 10, true, false},
+        {"the newest sent again", later, false, false},
+        {"newer again", later + 1, true, true},
+    };
+    quint32 sequence = 0xFFFF0000u;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        atA.clear();
+        const qsizetype vouched = net1.vouched.size();
+        forger.send(network::AddressKind::Named, "PC1", kSlot,
+                    terminalDatagram(idB, ++sequence,
+                                     signedBy(keyB, idB, "PC2", "PC1",
+                                              messaging::identityText("Bob"), test.counter)));
+        ChatNodeProbe(a).receive();
+        EXPECT_EQ(atA.count<messaging::Refused>(), test.taken ? 0 : 1);
+        EXPECT_EQ(net1.vouched.size(), vouched + (test.places ? 1 : 0));
+    }
+
+    // The older copy's lines place nothing: its address is the network's to learn.
+    const qsizetype vouched = net1.vouched.size();
+    c.send({QStringLiteral("plain")}, false, false);
+    settle();
+    EXPECT_EQ(net1.vouched.size(), vouched);
+}
+
+// The datagram that pinned a key, sent again while nothing newer came under that key: the
+// counter it spent before the key was pinned is still spent, so it is a replay, and it
+// places nothing.
+TEST(ChatTrustFirstContact, TheDatagramThatPinnedAKeyCannotBeSentAgain) {
+    network::InMemoryHub hub;
+    WatchedNetwork net1(hub, "PC1", kGroup);
+    RecordingNetwork net2(hub, "PC2", kGroup);
+    ChatNode a(net1), b(net2);
+    a.setIdentityKey(keyFor(1));
+    b.setIdentityKey(keyFor(2));
+    EventLog atA(a);
+    a.walk();
+    ChatNodeProbe(a).session().SendGreeting();
+    ChatNodeProbe(b).receive(); // b answers
+    ChatNodeProbe(a).receive(); // the answer pins b's key
+    const int listed = a.peers().indexOfComputer(u"PC2");
+    ASSERT_GE(listed, 0);
+    ASSERT_EQ(a.peers().at(listed).trust, PeerTrust::Pinned);
+    EXPECT_EQ(net1.vouched, QStringList{"PC2"});
+    QByteArray answer;
+    for (const auto& sent : net2.sent)
+        if (sent.target == "PC1")
+            answer = sent.datagram;
+    ASSERT_FALSE(answer.isEmpty());
+
+    network::InMemoryNetwork forger(hub, "PC2", kGroup);
+    forger.send(network::AddressKind::Named, "PC1", kSlot, withSequence(answer, 0xFFFFFF00u));
+    ChatNodeProbe(a).receive();
+    const auto refused = atA.of<messaging::Refused>();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].reason, RefusalReason::Replay);
+    EXPECT_EQ(atA.count<messaging::LineReceived>(), 0);
+    EXPECT_EQ(net1.vouched, QStringList{"PC2"});
 }
 
 TEST_F(TrustLan, VerifyingAPinnedKeyIsShownAndKept) {
@@ -464,7 +606,7 @@ TEST(ChatTrustBook, ReplayMarksAndPinsOutliveARestart) {
     QTemporaryDir dir;
     const QString book = dir.filePath("known-keys");
     network::InMemoryHub hub;
-    network::InMemoryNetwork net1(hub, "PC1", kGroup);
+    WatchedNetwork net1(hub, "PC1", kGroup);
     RecordingNetwork net2(hub, "PC2", kGroup);
     QByteArray captured;
     {
@@ -487,10 +629,19 @@ TEST(ChatTrustBook, ReplayMarksAndPinsOutliveARestart) {
                 captured = it->datagram;
     } // a writes its book as it ends
     ASSERT_FALSE(captured.isEmpty());
+    EXPECT_TRUE(net1.guarded.isEmpty()) << "a copy that ends leaves addresses to the network";
+    {
+        // Without a key the book guards nothing: the copy learns addresses as before.
+        ChatNode keyless(net1);
+        EXPECT_TRUE(keyless.setTrustBook(book).isEmpty());
+        EXPECT_TRUE(net1.guarded.isEmpty());
+    }
 
+    // The book read before the key is given: every computer in it is guarded from the start.
     ChatNode again(net1);
-    again.setIdentityKey(keyFor(1));
     EXPECT_TRUE(again.setTrustBook(book).isEmpty());
+    again.setIdentityKey(keyFor(1));
+    EXPECT_EQ(net1.guarded, QSet<QString>{"pc2"});
     EventLog log(again);
     // The recorded line, sent again after the restart: the terminal has never seen its
     // sender id, so only the kept replay mark stops it.

@@ -150,6 +150,11 @@ public:
     // Its frame's sender computer and target (DatagramReceiver::lastSenderComputer).
     const QByteArray& LastSenderComputer() const { return m_lastSenderComputer; }
     const QByteArray& LastTarget() const { return m_lastTarget; }
+    // The datagram last read is its sender computer's (DatagramReceiver::vouchForLast).
+    void VouchForLast() {
+        if (m_receiver)
+            m_receiver->vouchForLast();
+    }
 
     // Stops polling, then restarts it only when Interval is not 0, MessagePolling is on
     // and OnNewMessage is assigned.

@@ -89,6 +89,10 @@ public:
     // its sequence number is not taken as used. A forger that writes a copy's sender id with
     // a high number then cannot make the filter drop that copy's real datagrams.
     void RefuseDelivered() { m_refused = true; }
+    // Called from OnNewMessage: the datagram being delivered proved to come from the
+    // computer its frame names, so the network takes where it came from as that
+    // computer's address (DatagramReceiver::vouchForLast).
+    void VouchForDelivered() { m_server->VouchForLast(); }
     // The bytes from the receive position on: the payload during OnNewMessage.
     QByteArrayView payload() const {
         return m_receiveStream.Data().sliced(m_receiveStream.Position());

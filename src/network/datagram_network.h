@@ -65,6 +65,12 @@ public:
     // signature of the chat binds its payload to. Empty where unknown.
     virtual QByteArray lastSenderComputer() const { return {}; }
     virtual QByteArray lastTarget() const { return {}; }
+    // The datagram last read was found to come from the computer its frame names (the chat
+    // checked it under that computer's key, and it was newer than any before): where it came
+    // from (address and the frame's sender port) becomes that computer's address,
+    // confirmed. Nothing for a datagram of this computer's own, or where a network knows
+    // its computers without being told.
+    virtual void vouchForLast() {}
 
     // Asks to be told of arrivals: notify is called after each datagram is queued, on
     // whatever thread queued it (the implementation's own, or the sender's), so it must be
@@ -116,6 +122,11 @@ public:
     // address a moment ago. Where a network knows its computers without asking, reach()
     // is all there is and this sends nothing.
     virtual bool confirm(const QString& computerName) = 0;
+    // A guarded computer's address is taken only from a receiver's vouchForLast: frames in
+    // its name (data, walk queries, walk answers, answers to confirm()) never set or move
+    // it, so that a forger cannot point its name elsewhere. Guarding a name drops what was
+    // heard of it unless confirmed. The chat guards every computer whose key it holds.
+    virtual void setGuarded(const QString& /*computerName*/, bool /*guarded*/) {}
 
     // How long a walk should wait for answers unless the caller knows better; the real
     // service lets the user change it (KALVENTO_WALK_MS).

@@ -370,7 +370,8 @@ struct UdpNetwork::State {
     // Where a computer is: the address (and sender port) its frames last came from. A name
     // confirmed at its address (it answered a question only a receiver there could see)
     // does not follow a frame from elsewhere, which anyone may forge: the new address is
-    // asked, and the name moves when that address answers under it.
+    // asked, and the name moves when that address answers under it. A guarded name does
+    // not follow frames at all: only what the chat vouches for moves it.
     void learn(const Frame& frame, const sockaddr_in& from) {
         if (frame.senderComputer.isEmpty() || frame.senderPort == 0 ||
             sameWireName(frame.senderComputer, wireComputer))
@@ -378,6 +379,8 @@ struct UdpNetwork::State {
         const QString key = fromWire(frame.senderComputer).toCaseFolded();
         const Ipv4Endpoint endpoint{ntohl(from.sin_addr.s_addr), frame.senderPort};
         std::lock_guard lock(learntMutex);
+        if (guarded.contains(key))
+            return;
         const auto found = learnt.find(key);
         if (found == learnt.end()) {
             insertLearnt(key, endpoint);
@@ -515,16 +518,54 @@ struct UdpNetwork::State {
             answer.senderComputer.isEmpty() || sameWireName(answer.senderComputer, wireComputer))
             return;
         const QString key = fromWire(answer.senderComputer).toCaseFolded();
+        // A guarded name is not confirmed by an answer, nor is the address of one taken
+        // from it by an answer in another name (whoever sees our question may answer it).
+        if (guarded.contains(key))
+            return;
+        const QString holder = confirmedAt.value(probe.endpoint.key());
+        if (!holder.isEmpty() && guarded.contains(holder) && learnt.value(holder) == probe.endpoint)
+            return;
+        confirmLocked(key, probe.endpoint);
+    }
+
+    // Under learntMutex: the name is at the endpoint, confirmed.
+    void confirmLocked(const QString& key, const Ipv4Endpoint& endpoint) {
         if (confirmedAt.size() >= 2 * kMaxLearntComputers) // keep only what names point to
             confirmedAt.removeIf([this](const auto& c) {
                 const auto it = learnt.constFind(c.value());
                 return it == learnt.cend() || it.value().key() != c.key();
             });
-        confirmedAt.insert(probe.endpoint.key(), key);
+        confirmedAt.insert(endpoint.key(), key);
         if (const auto it = learnt.find(key); it != learnt.end())
-            it.value() = probe.endpoint;
+            it.value() = endpoint;
         else
-            insertLearnt(key, probe.endpoint);
+            insertLearnt(key, endpoint);
+    }
+
+    // The chat found a datagram from endpoint authentic in the name of senderComputer.
+    void vouch(const QByteArray& senderComputer, const Ipv4Endpoint& endpoint) {
+        if (senderComputer.isEmpty() || endpoint.port == 0 || endpoint.address == 0 ||
+            sameWireName(senderComputer, wireComputer))
+            return;
+        const QString key = fromWire(senderComputer).toCaseFolded();
+        std::lock_guard lock(learntMutex);
+        confirmLocked(key, endpoint);
+    }
+
+    void setGuarded(const QString& computerName, bool on) {
+        const QString key = fromWire(wireName(computerName)).toCaseFolded();
+        if (key.isEmpty())
+            return;
+        std::lock_guard lock(learntMutex);
+        if (!on) {
+            guarded.remove(key);
+            return;
+        }
+        guarded.insert(key);
+        // What a frame said of it may be a forger's; what it confirmed stays.
+        if (const auto it = learnt.find(key);
+            it != learnt.end() && confirmedAt.value(it.value().key()) != key)
+            learnt.erase(it);
     }
 
     void setEndpoint(int fd) {
@@ -626,6 +667,7 @@ struct UdpNetwork::State {
     QHash<QString, Ipv4Endpoint> learnt; // case-folded computer name -> its endpoint
     std::deque<QString> learntOrder;     // names in the order first learnt, for eviction
     QHash<quint64, QString> confirmedAt; // endpoint -> case-folded name that answered there
+    QSet<QString> guarded;               // case-folded names only vouchForLast places
     struct Probe {
         Ipv4Endpoint endpoint;
         std::chrono::steady_clock::time_point sent;
@@ -679,7 +721,8 @@ public:
 
     const QByteArray& wireReceivingName() const override { return m_wireName; }
     void deliverOwn(const QByteArray& datagram, const QByteArray& target) override {
-        enqueue(datagram, true, INADDR_LOOPBACK, m_state->wireComputer, target);
+        enqueue(datagram, true, {INADDR_LOOPBACK, m_state->config.port}, m_state->wireComputer,
+                target);
     }
 
     quint32 pendingCount() const override {
@@ -694,13 +737,22 @@ public:
 
     QString lastSource() const override {
         std::lock_guard lock(m_mutex);
-        if (m_lastSource == 0)
+        const quint32 address = m_lastSource.address;
+        if (address == 0)
             return {};
         return QStringLiteral("%1.%2.%3.%4")
-            .arg(m_lastSource >> 24)
-            .arg((m_lastSource >> 16) & 0xFF)
-            .arg((m_lastSource >> 8) & 0xFF)
-            .arg(m_lastSource & 0xFF);
+            .arg(address >> 24)
+            .arg((address >> 16) & 0xFF)
+            .arg((address >> 8) & 0xFF)
+            .arg(address & 0xFF);
+    }
+
+    void vouchForLast() override {
+        std::unique_lock lock(m_mutex);
+        const QByteArray computer = m_lastSenderComputer;
+        const Ipv4Endpoint source = m_lastSource;
+        lock.unlock();
+        m_state->vouch(computer, source);
     }
 
     QByteArray lastSenderComputer() const override {
@@ -771,7 +823,8 @@ private:
             if (m_state->isForThisComputer(frame->target) &&
                 sameWireName(frame->receivingName, m_wireName))
                 enqueue(frame->body, m_state->isOwn(*frame, packet.from),
-                        ntohl(packet.from.sin_addr.s_addr), frame->senderComputer, frame->target);
+                        {ntohl(packet.from.sin_addr.s_addr), frame->senderPort},
+                        frame->senderComputer, frame->target);
             break;
         case FrameType::WalkQuery: {
             const QByteArray answer =
@@ -788,7 +841,7 @@ private:
         }
     }
 
-    void enqueue(const QByteArray& datagram, bool own, quint32 source,
+    void enqueue(const QByteArray& datagram, bool own, const Ipv4Endpoint& source,
                  const QByteArray& senderComputer, const QByteArray& target) {
         std::lock_guard lock(m_mutex);
         const UdpNetworkConfig& config = m_state->config;
@@ -808,7 +861,7 @@ private:
     struct Queued {
         QByteArray bytes;
         bool own = false;
-        quint32 source = 0; // the sender's address, host byte order
+        Ipv4Endpoint source; // the sender's address and its frame's sender port
         QByteArray senderComputer;
         QByteArray target;
     };
@@ -825,7 +878,7 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Queued> m_queue; // in the order of arrival, own and others together
     Count m_own, m_others;
-    quint32 m_lastSource = 0;        // of the datagram last read
+    Ipv4Endpoint m_lastSource;       // of the datagram last read
     QByteArray m_lastSenderComputer; // of the datagram last read
     QByteArray m_lastTarget;
     std::function<void()> m_notify; // guarded by m_mutex
@@ -857,6 +910,10 @@ Reach UdpNetwork::reach(const QString& computerName) const {
 
 bool UdpNetwork::confirm(const QString& computerName) {
     return m_state->confirm(computerName);
+}
+
+void UdpNetwork::setGuarded(const QString& computerName, bool guarded) {
+    m_state->setGuarded(computerName, guarded);
 }
 
 std::chrono::milliseconds UdpNetwork::defaultWalkWait() const {

@@ -94,6 +94,8 @@ public:
     // needs the endpoint open). Thread-safe.
     Reach reach(const QString& computerName) const override;
     bool confirm(const QString& computerName) override;
+    // Thread-safe.
+    void setGuarded(const QString& computerName, bool guarded) override;
 
     // The configuration it was made with and the routes of the last setRoutes. Read it on
     // the thread that calls setRoutes.

@@ -705,3 +705,89 @@ TEST_F(ThreeCopies, AFloodOfNamesPushesOutItsOwnKindButNotAConfirmedComputer) {
     pc1->send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "still reached");
     EXPECT_EQ(receivedBefore(*pc2, *rx2), QByteArrayList{"still reached"});
 }
+
+// A guarded name (a computer whose key the chat holds) is placed only by what the chat
+// vouches for: no frame in its name, from anywhere, and no answer to a question sets or
+// moves it, and its address is never asked. Guarding drops what a frame said of it
+// before, but not what was confirmed.
+TEST_F(UdpNetworkTest, AGuardedNameMovesOnlyWhereTheChatVouches) {
+    constexpr quint32 kForger = 0x7F000007;
+    UdpNetwork pc1(config(kHost1, "PC1", "GROUPA", {}));
+    UdpNetwork pc2(config(kHost2, "PC2", "GROUPA", {kHost1}));
+    auto rx1 = pc1.openReceiver(kTerminal);
+    auto rx2 = pc2.openReceiver(kTerminal);
+    HandSocket forger(kForger, port);
+    ASSERT_TRUE(forger.bound);
+    const auto claims = [&](const QByteArray& name) {
+        return QList<QByteArray>{
+            encodeFrame({FrameType::Data, port, "PC1", "Terminal", name, "GROUPA", "claim"}),
+            encodeFrame({FrameType::WalkQuery, port, "", "", name, "GROUPA", "\1\2\3\4"}),
+            encodeFrame({FrameType::WalkAnswer, port, "PC1", "", name, "GROUPA", "\1\2\3\4"})};
+    };
+
+    // Heard from a forged frame before it was guarded: forgotten when guarded.
+    for (const QByteArray& claim : claims("PC2"))
+        sendRaw(claim, kHost1, port, kForger);
+    ASSERT_EQ(receivedBefore(pc1, *rx1), QByteArrayList{"claim"});
+    ASSERT_EQ(pc1.reach(QStringLiteral("PC2")), Reach::Heard);
+    pc1.setGuarded(QStringLiteral("pc2"), true);
+    EXPECT_EQ(pc1.reach(QStringLiteral("PC2")), Reach::Unknown);
+
+    // PC2's own datagram teaches nothing until it is vouched for.
+    pc2.send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, "from PC2");
+    ASSERT_EQ(receivedBefore(pc1, *rx1), QByteArrayList{"from PC2"});
+    EXPECT_EQ(pc1.reach(QStringLiteral("PC2")), Reach::Unknown);
+    // The read that follows (the marker's) is not PC2's: vouch right after PC2's own.
+    pc2.send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, "from PC2 again");
+    ASSERT_TRUE(eventually([&] { return rx1->pendingCount() > 0; }));
+    ASSERT_EQ(readOne(*rx1), "from PC2 again");
+    rx1->vouchForLast();
+    EXPECT_EQ(pc1.reach(QStringLiteral("PC2")), Reach::Confirmed);
+
+    // Every claim from elsewhere, even with the forger answering what it is asked, leaves it
+    // where it was vouched for.
+    for (int round = 0; round < 3; ++round)
+        for (const QByteArray& claim : claims("PC2"))
+            sendRaw(claim, kHost1, port, kForger);
+    EXPECT_EQ(receivedBefore(pc1, *rx1), QByteArrayList({"claim", "claim", "claim"}));
+    EXPECT_EQ(pc1.reach(QStringLiteral("PC2")), Reach::Confirmed);
+    pc1.send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "to PC2");
+    EXPECT_EQ(receivedBefore(pc2, *rx2), QByteArrayList{"to PC2"});
+
+    // An unguarded name is still learnt and confirmed as before, at the forger's address
+    // too. Its question is the first to go there (the claims in PC2's name asked nothing:
+    // a question a moment before would hold this one back).
+    for (const QByteArray& claim : claims("PC3"))
+        sendRaw(claim, kHost1, port, kForger);
+    EXPECT_EQ(receivedBefore(pc1, *rx1), QByteArrayList{"claim"});
+    EXPECT_EQ(pc1.reach(QStringLiteral("PC3")), Reach::Heard);
+    ASSERT_TRUE(pc1.confirm(QStringLiteral("PC3")));
+    sockaddr_in asker{};
+    std::optional<Frame> question = forger.receive(&asker);
+    ASSERT_TRUE(question && question->type == FrameType::WalkQuery);
+    forger.sendTo(
+        encodeFrame({FrameType::WalkAnswer, port, "PC1", "", "PC3", "GROUPA", question->body}),
+        asker);
+    EXPECT_TRUE(eventually([&] { return pc1.reach(QStringLiteral("PC3")) == Reach::Confirmed; }));
+
+    // A datagram vouched for from another address moves it (a computer given a new address).
+    sendRaw(encodeFrame({FrameType::Data, port, "PC1", "Terminal", "PC2", "GROUPA", "moved"}),
+            kHost1, port, kForger);
+    ASSERT_TRUE(eventually([&] { return rx1->pendingCount() > 0; }));
+    ASSERT_EQ(readOne(*rx1), "moved");
+    rx1->vouchForLast();
+    pc1.send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "to the new address");
+    question = forger.receive();
+    ASSERT_TRUE(question.has_value());
+    EXPECT_EQ(question->body, "to the new address");
+    EXPECT_TRUE(receivedBefore(pc2, *rx2).isEmpty());
+
+    // No longer guarded: frames teach it again, and a confirmed address asks the new one.
+    pc1.setGuarded(QStringLiteral("PC2"), false);
+    pc2.send(AddressKind::Named, QStringLiteral("PC1"), kTerminal, "back");
+    EXPECT_EQ(receivedBefore(pc1, *rx1), QByteArrayList{"back"});
+    EXPECT_TRUE(eventually([&] {
+        pc1.send(AddressKind::Named, QStringLiteral("PC2"), kTerminal, "found");
+        return !receivedBefore(pc2, *rx2).isEmpty();
+    }));
+}

