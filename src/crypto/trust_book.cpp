@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <utility>
+
 namespace kalvento::crypto {
 
 namespace {
@@ -86,10 +88,14 @@ TrustBook::Seen TrustBook::see(const QString& computer, const PublicKey& key) {
     const QString folded = computer.toCaseFolded();
     auto it = m_keys.find(folded);
     if (it == m_keys.end()) {
-        m_keys.insert(folded, KnownKey{computer, key, Trust::Pinned, std::nullopt, ReplayWindow()});
+        if (m_keys.size() >= kMaxKeys)
+            makeRoom();
+        m_keys.insert(folded, KnownKey{computer, key, Trust::Pinned, std::nullopt, ReplayWindow(),
+                                       ++m_seenCount});
         m_dirty = true;
         return Seen::First;
     }
+    it->lastSeen = ++m_seenCount;
     if (it->key == key)
         return Seen::Same;
     if (it->trust != Trust::Changed || it->offered != key) {
@@ -98,6 +104,24 @@ TrustBook::Seen TrustBook::see(const QString& computer, const PublicKey& key) {
         m_dirty = true;
     }
     return Seen::Changed;
+}
+
+void TrustBook::makeRoom() {
+    // Keys not seen in this run (0) go first, then those seen longest ago. A verified key
+    // stays: the user compared it.
+    auto oldest = m_keys.end();
+    for (auto it = m_keys.begin(); it != m_keys.end(); ++it)
+        if (it->trust != Trust::Verified &&
+            (oldest == m_keys.end() || it->lastSeen < oldest->lastSeen))
+            oldest = it;
+    if (oldest == m_keys.end())
+        return;
+    m_evicted.append(oldest->computer);
+    m_keys.erase(oldest);
+}
+
+QStringList TrustBook::takeEvicted() {
+    return std::exchange(m_evicted, {});
 }
 
 bool TrustBook::acceptChange(const QString& computer) {

@@ -32,15 +32,22 @@ struct KnownKey {
     Trust trust = Trust::Pinned;
     std::optional<PublicKey> offered; // a changed key: the new one, until accepted
     ReplayWindow window;              // for key (and offered's counters are not kept)
+    quint64 lastSeen = 0;             // when this run last saw it, in the book's own count
 };
 
 class TrustBook {
 public:
     enum class Seen { First, Same, Changed };
+    // Forged greetings under keys made up for the purpose must not grow the book without
+    // end; no LAN has anywhere near this many computers. A new key beyond it takes the place
+    // of the key seen longest ago that the user has not verified.
+    static constexpr int kMaxKeys = 8192;
 
     const KnownKey* find(const QString& computer) const;
     // An authentic greeting or answer from computer under key.
     Seen see(const QString& computer, const PublicKey& key);
+    // The computers whose keys made room for new ones since the last call.
+    QStringList takeEvicted();
     // The user takes the offered key of a changed computer: it is pinned.
     bool acceptChange(const QString& computer);
     // The user compared the safety number: the computer's key is verified.
@@ -60,7 +67,11 @@ public:
     platform::Result save(const QString& path);
 
 private:
+    void makeRoom();
+
     QHash<QString, KnownKey> m_keys; // case-folded computer name -> key
+    quint64 m_seenCount = 0;
+    QStringList m_evicted;
     bool m_dirty = false;
 };
 

@@ -100,3 +100,28 @@ TEST(TrustBook, AFailedSaveNamesTheFileAndKeepsTheBookToSave) {
         << r.error.toStdString();
     EXPECT_TRUE(book.changedSinceSave());
 }
+
+TEST(TrustBook, AFloodOfMadeUpKeysPushesOutTheKeySeenLongestAgoButNeverAVerifiedOne) {
+    TrustBook book;
+    book.see(QStringLiteral("VERIFIED"), keyA);
+    ASSERT_TRUE(book.markVerified(QStringLiteral("VERIFIED")));
+    book.see(QStringLiteral("OLD"), keyA);
+    book.see(QStringLiteral("RECENT"), keyB);
+    for (int i = 3; i < TrustBook::kMaxKeys; ++i)
+        book.see(QStringLiteral("F%1").arg(i), keyB);
+    ASSERT_EQ(book.size(), TrustBook::kMaxKeys);
+    book.see(QStringLiteral("RECENT"), keyB); // heard again: the last to go
+    EXPECT_TRUE(book.takeEvicted().isEmpty());
+
+    // Full: each new key takes the place of the one seen longest ago, and says whose.
+    book.see(QStringLiteral("NEW1"), keyA);
+    EXPECT_EQ(book.size(), TrustBook::kMaxKeys);
+    EXPECT_FALSE(book.find(QStringLiteral("OLD")));
+    EXPECT_EQ(book.takeEvicted(), QStringList({QStringLiteral("OLD")}));
+    EXPECT_TRUE(book.takeEvicted().isEmpty());
+    for (int i = 0; i < TrustBook::kMaxKeys; ++i)
+        book.see(QStringLiteral("G%1").arg(i), keyB);
+    EXPECT_EQ(book.size(), TrustBook::kMaxKeys);
+    EXPECT_TRUE(book.find(QStringLiteral("VERIFIED")));
+    EXPECT_FALSE(book.find(QStringLiteral("RECENT")));
+}

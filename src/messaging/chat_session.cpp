@@ -458,6 +458,12 @@ void ChatSession::tellTrustChanges() {
 }
 
 void ChatSession::guardAddress(const QString& computer) {
+    // A key that made room for a new one no longer places its computer.
+    for (const QString& evicted : m_guard.book().takeEvicted())
+        if (const auto it = m_guarded.constFind(evicted.toCaseFolded()); it != m_guarded.cend()) {
+            m_terminal.network().setGuarded(it.value(), false);
+            m_guarded.erase(it);
+        }
     const QString key = computer.toCaseFolded();
     if (m_guarded.contains(key) || !m_guard.book().find(computer))
         return;
