@@ -312,12 +312,18 @@ void ChatSession::sendSignsOfLife() {
     if (step.receivers == 0) {
         m_signTimer.stop(); // nobody left: no more wake-ups until one is listed
         m_signCursor = 0;
+        m_signStep = 0;
         return;
     }
     SendResult result;
     const QByteArray plain = signOfLifeText("available");
     const int n = int(receivers.size());
-    const int count = std::min(step.receivers, n);
+    // Step k of a round sends to the receivers from k·n/steps on, so that a round of the
+    // steps of one interval sends exactly one sign to each.
+    const int steps = int(std::max<qint64>(1, m_presence.interval() / step.period));
+    m_signStep %= steps;
+    const int count = int((qint64(m_signStep) + 1) * n / steps - qint64(m_signStep) * n / steps);
+    m_signStep = (m_signStep + 1) % steps;
     for (int i = 0; i < count; ++i)
         sendTo(receivers[(m_signCursor + i) % n], plain, 1, result);
     m_signCursor = (m_signCursor + count) % n;
@@ -369,8 +375,11 @@ void ChatSession::armPresenceExpiry() {
         m_expiryTimer.stop();
         return;
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - m_presence.now());
-    m_expiryTimer.start(std::max(wait, std::chrono::milliseconds(10)));
+    const auto wait =
+        std::max(std::chrono::ceil<std::chrono::milliseconds>(*next - m_presence.now()),
+                 std::chrono::milliseconds(10));
+    m_expiryDue = m_presence.now() + wait;
+    m_expiryTimer.start(wait);
 }
 
 void ChatSession::greetBack(const QString& computer, const QString& source) {

@@ -19,6 +19,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <optional>
 
 namespace kalvento::messaging {
 
@@ -111,6 +112,10 @@ public:
     std::chrono::milliseconds signOfLifeStep() const {
         return std::chrono::milliseconds(m_signTimer.interval());
     }
+    // When the expiry timer fires next, on the presence's clock; nothing while it is idle.
+    std::optional<PresenceKeeper::Clock::time_point> presenceCheckDue() const {
+        return m_expiryTimer.isActive() ? std::optional(m_expiryDue) : std::nullopt;
+    }
     PresenceKeeper& presence() { return m_presence; }
     // Replaceable for tests (a clock of their own, a short interval).
     void setPresence(PresenceKeeper presence);
@@ -189,7 +194,9 @@ private:
     PresenceKeeper m_presence;
     QTimer m_signTimer;   // runs while a computer with a pinned key is listed
     QTimer m_expiryTimer; // single shot, at the next deadline of the computers followed
+    PresenceKeeper::Clock::time_point m_expiryDue;
     int m_signCursor = 0; // where the round of signs of life goes on in presenceRecipients()
+    int m_signStep = 0;   // the step of the round within its interval
 };
 
 } // namespace kalvento::messaging

@@ -45,7 +45,8 @@ public:
 
     std::chrono::milliseconds interval() const { return m_interval; }
 
-    // One step of a round: every period, the next `receivers` of the list.
+    // One step of a round: every period, the next `receivers` of the list at most (the
+    // steps of one interval share the n receivers out exactly).
     struct Step {
         std::chrono::milliseconds period{0};
         int receivers = 0;

@@ -238,6 +238,47 @@ TEST_F(PresenceLan, SignsOfLifeGoSignedToPinnedComputersOneStepAtATime) {
     EXPECT_EQ(d.peers().count(), 4);
 }
 
+TEST(PresenceAlone, ARoundReachesEachPinnedComputerOnceAnIntervalAFewAtATime) {
+    // 150 listed computers with pinned keys (and 10 plain ones), every address confirmed.
+    struct Confirmed : RecordingNetwork {
+        using RecordingNetwork::RecordingNetwork;
+        network::Reach reach(const QString&) const override { return network::Reach::Confirmed; }
+    };
+    network::InMemoryHub hub;
+    Confirmed net(hub, "PC0", kGroup);
+    ChatNode node(net);
+    node.setIdentityKey(keyFor(1));
+    messaging::ChatSession& session = ChatNodeProbe(node).session();
+    session.setPresence(PresenceKeeper(60s));
+    for (int i = 1; i <= 160; ++i) {
+        const QString name = QStringLiteral("PC%1").arg(i);
+        if (i <= 150) { // as reception does: pinned as the answer arrives, then listed
+            session.guard().book().see(name, keyFor(char(i)).publicKey());
+            ChatNodeProbe(node).peers().setTrust(name, network::PeerTrust::Pinned, {});
+        }
+        ChatNodeProbe(node).peers().AnswerReceived(name, kGroup, 1000 + i);
+    }
+    ASSERT_TRUE(session.signsOfLifeRunning());
+    EXPECT_EQ(session.signOfLifeStep(), 1s);
+    for (int interval = 0; interval < 2; ++interval) {
+        net.sent.clear();
+        QHash<QString, int> got;
+        for (int step = 0; step < 60; ++step) {
+            const std::size_t before = net.sent.size();
+            session.sendSignsOfLife();
+            const std::size_t sent = net.sent.size() - before;
+            EXPECT_TRUE(sent == 2 || sent == 3) << sent; // 150 over 60 steps
+        }
+        for (const auto& sent : net.sent)
+            ++got[sent.target];
+        EXPECT_EQ(net.sent.size(), 150u);
+        EXPECT_EQ(got.size(), 150) << "each pinned computer, none of the plain ones";
+        for (auto it = got.cbegin(); it != got.cend(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        EXPECT_FALSE(got.contains("PC151"));
+    }
+}
+
 TEST(PresenceAlone, ACopyWithAKeyAmongOlderCopiesOnlyNeverWakesForPresence) {
     network::InMemoryHub hub;
     RecordingNetwork net1(hub, "PC1", kGroup);
