@@ -319,6 +319,8 @@ TEST_F(PresenceLan, ASilentCopyIsGreyedThenRemovedButAFriendStaysGreyed) {
     EXPECT_EQ(row.data(network::PeerList::PresenceRole).toInt(), int(PeerPresence::Absent));
     EXPECT_EQ(row.data(network::PeerList::LastSeenRole).toDateTime(), lastHeard);
 
+    // A sign of life moves lastSeen without redrawing the entry: only the greying did.
+    EXPECT_EQ(atA.count<messaging::PeerChanged>(), 1);
     intervals(2, {&a, &b});
     EXPECT_EQ(presenceTold(atA), (QStringList{"PC3 absent", "PC3 gone"}));
     EXPECT_EQ(entry(a, "PC3"), nullptr);
