@@ -52,6 +52,10 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                 trace(
                     QStringLiteral("peer-trust %1 %2")
                         .arg(trust->computer, QLatin1String(network::peerTrustName(trust->trust))));
+            } else if (const auto* presence = std::get_if<messaging::PresenceChanged>(&event)) {
+                trace(QStringLiteral("presence %1 %2")
+                          .arg(presence->computer,
+                               QLatin1String(network::peerPresenceName(presence->state))));
             } else if (const auto* refused = std::get_if<messaging::Refused>(&event)) {
                 trace(QStringLiteral("refused %1 %2")
                           .arg(QLatin1String(messaging::refusalName(refused->reason)),

@@ -5,6 +5,7 @@
 
 #include "network/peer_list.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -182,6 +183,15 @@ struct PeerTrustChanged {
     QString newFingerprint; // the key now seen (empty for plain)
 };
 
+// Whether a listed computer is still there changed: heard again (available, or the status
+// its sign of life tells), not heard for a while (absent: greyed, lastSeen says since
+// when), or gone (removed from the list, unless a friend, which stays absent).
+struct PresenceChanged {
+    QString computer;
+    network::PeerPresence state = network::PeerPresence::Available;
+    QDateTime lastSeen;
+};
+
 // What this copy knows of a computer's key, for the user to compare with its owner.
 struct PeerKey {
     network::PeerTrust trust = network::PeerTrust::Plain;
@@ -192,8 +202,8 @@ struct PeerKey {
     QString safetyNumber;
 };
 
-using ChatEvent =
-    std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged, SendFailed,
-                 Withheld, ReceptionFailed, WalkFailed, Greeted, Refused, PeerTrustChanged>;
+using ChatEvent = std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged,
+                               SendFailed, Withheld, ReceptionFailed, WalkFailed, Greeted, Refused,
+                               PeerTrustChanged, PresenceChanged>;
 
 } // namespace kalvento::messaging

@@ -22,7 +22,8 @@ bool sameComputer(const QString& a, const QString& b) {
 
 bool isControl(MessageKind kind) {
     return kind == MessageKind::Greeting || kind == MessageKind::Answer ||
-           kind == MessageKind::Identity || kind == MessageKind::Goodbye;
+           kind == MessageKind::Identity || kind == MessageKind::Goodbye ||
+           kind == MessageKind::SignOfLife;
 }
 
 network::PeerTrust fromBook(crypto::Trust trust) {

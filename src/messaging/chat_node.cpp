@@ -31,6 +31,8 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
             });
     connect(m_session.get(), &ChatSession::trustChanged, this,
             [this](const PeerTrustChanged& change) { emit chatEvent(change); });
+    connect(m_session.get(), &ChatSession::presenceChanged, this,
+            [this](const PresenceChanged& change) { emit chatEvent(change); });
     m_bookTimer.setSingleShot(true);
     m_bookTimer.setInterval(kBookSaveDelay);
     connect(&m_bookTimer, &QTimer::timeout, this, [this] { saveTrustBook(); });

@@ -206,6 +206,10 @@ QByteArray goodbyeText(QByteArrayView computerName) {
     return concat({kGoodbyeTag, computerName});
 }
 
+QByteArray signOfLifeText(QByteArrayView status) {
+    return concat({kSignOfLifeTag, status});
+}
+
 QByteArray privateLineText(QByteArrayView text) {
     return concat({kPrivateTag, text});
 }
@@ -227,7 +231,7 @@ ClassifiedMessage classifyMessage(QByteArrayView text) {
     static constexpr Tagged kTags[] = {
         {kGreetingTag, MessageKind::Greeting},   {kGoodbyeTag, MessageKind::Goodbye},
         {kPrivateTag, MessageKind::PrivateLine}, {kAnswerTag, MessageKind::Answer},
-        {kIdentityTag, MessageKind::Identity},
+        {kIdentityTag, MessageKind::Identity},   {kSignOfLifeTag, MessageKind::SignOfLife},
     };
     if (text.size() >= 5) {
         for (const auto& t : kTags)

@@ -18,6 +18,9 @@ inline constexpr char kAnswerTag[] = "#REP#";
 inline constexpr char kIdentityTag[] = "#NIC#";
 inline constexpr char kGoodbyeTag[] = "#REM#";
 inline constexpr char kPrivateTag[] = "#PRI#";
+// A copy with a key tells the computers it lists that it is still there; older copies take
+// it for an unknown tag and ignore it.
+inline constexpr char kSignOfLifeTag[] = "#ALV#";
 inline constexpr char kNameSeparator[] = "<@>";
 // The currency sign of Windows-1252 that tags the lines of a private multi-line message.
 inline constexpr char kPrivateLineMark = '\xA4';
@@ -54,6 +57,8 @@ QByteArray greetingText(QByteArrayView computerName, QByteArrayView groupName);
 QByteArray answerText(QByteArrayView computerName, QByteArrayView groupName);
 QByteArray identityText(QByteArrayView identity);
 QByteArray goodbyeText(QByteArrayView computerName);
+// status: "available" (later "away" or "busy").
+QByteArray signOfLifeText(QByteArrayView status);
 QByteArray privateLineText(QByteArrayView text);
 QByteArray publicMultiLineText(int k, QByteArrayView line);
 QByteArray privateMultiLineText(int k, QByteArrayView line);
@@ -64,6 +69,7 @@ enum class MessageKind {
     PrivateLine,
     Answer,
     Identity,
+    SignOfLife,
     PublicMultiLine,
     PrivateMultiLine,
     UnknownTag,

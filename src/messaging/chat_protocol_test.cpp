@@ -69,6 +69,7 @@ TEST(ChatProtocol, MessageForms) {
     EXPECT_EQ(identityText("Ann"), "#NIC#Ann");
     EXPECT_EQ(goodbyeText("PC1"), "#REM#PC1");
     EXPECT_EQ(privateLineText("hi"), "#PRI#hi");
+    EXPECT_EQ(signOfLifeText("available"), "#ALV#available");
     // An empty public line is eight 0xFF bytes and the zero byte.
     EXPECT_EQ(payloadFromPlainText(""), QByteArray(8, char(0xFF)) + QByteArray(1, '\0'));
 }
@@ -85,6 +86,8 @@ TEST(ChatProtocol, Classification) {
         {"#PRI#secret", MessageKind::PrivateLine, false, "secret"},
         {"#REP#PC<@>WG", MessageKind::Answer, false, "PC<@>WG"},
         {"#NIC#", MessageKind::Identity, false, ""},
+        {"#ALV#available", MessageKind::SignOfLife, false, "available"},
+        {"#alv#available", MessageKind::UnknownTag, false, "available"},
         {"#LL0#head", MessageKind::PublicMultiLine, true, "head"},
         {"#L42#line", MessageKind::PublicMultiLine, false, "line"},
         {"#Lxy#", MessageKind::PublicMultiLine, false, ""},

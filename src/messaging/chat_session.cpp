@@ -5,6 +5,7 @@
 #include "platform/text_codec.h"
 
 #include <QDebug>
+#include <QScopeGuard>
 
 namespace kalvento::messaging {
 
@@ -29,6 +30,11 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     connect(&m_waitingTimer, &QTimer::timeout, this, &ChatSession::takeWaitingGreetings);
     m_confirmTimer.setInterval(kConfirmRetry);
     connect(&m_confirmTimer, &QTimer::timeout, this, &ChatSession::askAgain);
+    m_presence = PresenceKeeper(PresenceKeeper::intervalFromEnvironment());
+    connect(&m_signTimer, &QTimer::timeout, this, &ChatSession::sendSignsOfLife);
+    m_expiryTimer.setSingleShot(true);
+    connect(&m_expiryTimer, &QTimer::timeout, this, &ChatSession::checkPresence);
+    connect(&m_peers, &network::PeerList::entryAdded, this, &ChatSession::schedulePresence);
 }
 
 ChatSession::~ChatSession() {
@@ -270,6 +276,130 @@ void ChatSession::askAgain() {
         m_confirmTimer.stop();
 }
 
+void ChatSession::setPresence(PresenceKeeper presence) {
+    m_presence = std::move(presence);
+    m_signTimer.stop();
+    m_expiryTimer.stop();
+    schedulePresence();
+}
+
+QStringList ChatSession::presenceRecipients() {
+    QStringList receivers;
+    if (!m_guard.active())
+        return receivers;
+    for (const QString& computer : lineRecipients()) {
+        if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) != 0 &&
+            m_guard.book().find(computer))
+            receivers.append(computer);
+    }
+    return receivers;
+}
+
+void ChatSession::schedulePresence() {
+    if (!m_guard.active())
+        return;
+    // A quick count (this runs for every entry listed): the pinned computers other than
+    // this one. The timer's own step finds who of them a sign can reach.
+    int pinned = 0;
+    for (int i = 0; i < m_peers.count(); ++i)
+        pinned += m_peers.at(i).trust != network::PeerTrust::Plain &&
+                  m_peers.at(i).computerName.compare(m_ownComputerName, Qt::CaseInsensitive) != 0;
+    const PresenceKeeper::Step step = m_presence.step(pinned);
+    if (step.receivers == 0)
+        return; // a running timer stops at its next step
+    // More computers make the steps closer: taken at once, not a whole step later.
+    if (!m_signTimer.isActive() || step.period < std::chrono::milliseconds(m_signTimer.interval()))
+        m_signTimer.start(step.period);
+}
+
+void ChatSession::sendSignsOfLife() {
+    const QStringList receivers = presenceRecipients();
+    const PresenceKeeper::Step step = m_presence.step(int(receivers.size()));
+    if (step.receivers == 0) {
+        m_signTimer.stop(); // nobody left: no more wake-ups until one is listed
+        m_signCursor = 0;
+        m_signStep = 0;
+        return;
+    }
+    SendResult result;
+    const QByteArray plain = signOfLifeText("available");
+    const int n = int(receivers.size());
+    // Step k of a round sends to the receivers from k·n/steps on, so that a round of the
+    // steps of one interval sends exactly one sign to each.
+    const int steps = int(std::max<qint64>(1, m_presence.interval() / step.period));
+    m_signStep %= steps;
+    const int count = int((qint64(m_signStep) + 1) * n / steps - qint64(m_signStep) * n / steps);
+    m_signStep = (m_signStep + 1) % steps;
+    for (int i = 0; i < count; ++i)
+        sendTo(receivers[(m_signCursor + i) % n], plain, 1, result);
+    m_signCursor = (m_signCursor + count) % n;
+    // A sign of life that did not go is missed like a lost datagram: the next one, an
+    // interval later, makes up for it; the user hears of a network that fails with the
+    // next line.
+    if (std::chrono::milliseconds(m_signTimer.interval()) != step.period || !m_signTimer.isActive())
+        m_signTimer.start(step.period);
+}
+
+void ChatSession::notePresence(const QString& computer, bool signOfLife,
+                               network::PeerPresence status) {
+    if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0 ||
+        m_peers.indexOfComputer(computer) < 0 || !m_guard.book().find(computer))
+        return;
+    if (const auto change = m_presence.heard(computer, signOfLife, status))
+        tellPresence(*change);
+    if (!m_expiryTimer.isActive())
+        armPresenceExpiry();
+}
+
+void ChatSession::tellPresence(const PresenceKeeper::Change& change) {
+    if (change.presence == network::PeerPresence::Gone) {
+        emit presenceChanged({change.computer, change.presence, change.lastSeen});
+        m_peers.remove(change.computer);
+        return;
+    }
+    m_peers.setPresence(change.computer, change.presence, change.lastSeen);
+    emit presenceChanged({change.computer, change.presence, change.lastSeen});
+}
+
+void ChatSession::checkPresence() {
+    const auto keep = [this](const QString& computer) {
+        return m_peers.isFriend(m_peers.indexOfComputer(computer));
+    };
+    for (const PresenceKeeper::Change& change : m_presence.expire(keep)) {
+        if (m_peers.indexOfComputer(change.computer) < 0) {
+            m_presence.forget(change.computer); // left the list some other way
+            continue;
+        }
+        tellPresence(change);
+    }
+    armPresenceExpiry();
+}
+
+void ChatSession::armPresenceExpiry() {
+    const auto next = m_presence.nextDeadline();
+    if (!next) {
+        m_expiryTimer.stop();
+        return;
+    }
+    const auto wait =
+        std::max(std::chrono::ceil<std::chrono::milliseconds>(*next - m_presence.now()),
+                 std::chrono::milliseconds(10));
+    m_expiryDue = m_presence.now() + wait;
+    m_expiryTimer.start(wait);
+}
+
+void ChatSession::greetBack(const QString& computer, const QString& source) {
+    if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0 ||
+        m_peers.indexOfComputer(computer) >= 0 || !m_guard.book().find(computer) ||
+        m_terminal.network().reach(computer) == network::Reach::Unknown ||
+        !m_presence.mayGreetBack(computer) || !m_budget.take(source))
+        return;
+    SendResult result;
+    sendTo(computer, greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)), 1, result);
+    for (const QString& error : result.errors)
+        emit sendFailed(error);
+}
+
 void ChatSession::acceptGreeting(const QString& computerName, const QString& groupName,
                                  qint32 senderId) {
     m_peers.GreetingReceived(computerName, groupName, senderId);
@@ -355,6 +485,13 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
             sender->VouchForDelivered();
     }
     const ClassifiedMessage message = classifyMessage(verdict.plain);
+    // Whatever it does, an authenticated datagram shows its computer is there; counted once
+    // the message has acted (a greeting lists the computer first).
+    const auto presence = qScopeGuard([&] {
+        if (verdict.authenticated && message.kind != MessageKind::Goodbye)
+            notePresence(verdict.computer, message.kind == MessageKind::SignOfLife,
+                         presenceFromStatus(message.body));
+    });
     // What the checks learnt of the sender's key shows before what the message does.
     if (m_guard.active() && !verdict.authenticated &&
         (message.kind == MessageKind::Greeting || message.kind == MessageKind::Answer))
@@ -386,6 +523,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     case MessageKind::Goodbye: {
         const QString computerName = fromWire(message.body);
         m_waiting.remove(computerName.toCaseFolded()); // nothing of it comes after this
+        m_presence.forget(computerName);
         m_peers.GoodbyeReceived(computerName);
         return;
     }
@@ -408,6 +546,11 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     }
     case MessageKind::Identity:
         m_peers.IdentityReceived(fromWire(message.body), senderId);
+        return;
+    case MessageKind::SignOfLife:
+        // Only an authenticated one counts; a copy without a key sends none.
+        if (verdict.authenticated)
+            greetBack(verdict.computer, sender->ReceiveSource());
         return;
     case MessageKind::UnknownTag:
         return;
@@ -450,11 +593,14 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
 }
 
 void ChatSession::tellTrustChanges() {
-    for (const TrustChange& change : m_guard.takeTrustChanges()) {
+    const QList<TrustChange> changes = m_guard.takeTrustChanges();
+    for (const TrustChange& change : changes) {
         m_peers.setTrust(change.computer, change.trust,
                          m_guard.shortFingerprintOf(change.computer));
         emit trustChanged(change);
     }
+    if (!changes.isEmpty())
+        schedulePresence();
 }
 
 void ChatSession::guardAddress(const QString& computer) {

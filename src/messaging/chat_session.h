@@ -7,6 +7,7 @@
 #include "messaging/chat_events.h"
 #include "messaging/chat_guard.h"
 #include "messaging/mailslot_terminal.h"
+#include "messaging/presence.h"
 #include "messaging/reception_budget.h"
 #include "network/net_users.h"
 #include "network/peer_list.h"
@@ -18,6 +19,7 @@
 #include <QTimer>
 
 #include <deque>
+#include <optional>
 
 namespace kalvento::messaging {
 
@@ -103,6 +105,27 @@ public:
     // key or the book changed. Reception guards each computer as its key is pinned.
     void guardKnownAddresses();
 
+    // ---- Presence (presence.h): only a copy with a key sends or follows signs of life.
+    // The listed computers with a pinned key that a sign of life goes to: those of
+    // lineRecipients() but this one.
+    QStringList presenceRecipients();
+    // The next step of the round of signs of life (the timer's work); the timer stops when
+    // nobody is left to send to.
+    void sendSignsOfLife();
+    // Greys and removes what was not heard from for too long (the timer's work).
+    void checkPresence();
+    bool signsOfLifeRunning() const { return m_signTimer.isActive(); }
+    std::chrono::milliseconds signOfLifeStep() const {
+        return std::chrono::milliseconds(m_signTimer.interval());
+    }
+    // When the expiry timer fires next, on the presence's clock; nothing while it is idle.
+    std::optional<PresenceKeeper::Clock::time_point> presenceCheckDue() const {
+        return m_expiryTimer.isActive() ? std::optional(m_expiryDue) : std::nullopt;
+    }
+    PresenceKeeper& presence() { return m_presence; }
+    // Replaceable for tests (a clock of their own, a short interval).
+    void setPresence(PresenceKeeper presence);
+
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
     void setBudget(ReceptionBudget budget) { m_budget = std::move(budget); }
@@ -117,6 +140,7 @@ signals:
     void trustChanged(const kalvento::messaging::TrustChange& change);
     // A reception changed the book of keys (pinned, changed, or counters marked).
     void bookChanged();
+    void presenceChanged(const kalvento::messaging::PresenceChanged& change);
 
 private:
     enum class Form { Control, PublicLine, PrivateLine };
@@ -140,6 +164,15 @@ private:
     // Asks the computer to confirm its address when it has not yet, and again on the
     // timer (a question or its answer may be lost), kConfirmTries times in all.
     void askToConfirm(const QString& computerName);
+    // Starts the signs of life when a computer with a pinned key is listed.
+    void schedulePresence();
+    // An authenticated datagram came from computer (a sign of life saying status).
+    void notePresence(const QString& computer, bool signOfLife, network::PeerPresence status);
+    void armPresenceExpiry();
+    void tellPresence(const PresenceKeeper::Change& change);
+    // A sign of life from a computer that is not listed: it lists this one, which removed it
+    // (after a time apart); a greeting makes it answer and be listed again.
+    void greetBack(const QString& computer, const QString& source);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;
@@ -167,6 +200,12 @@ private:
     QHash<QString, Asking> m_confirming; // case-folded name -> listed, not yet confirmed
     QHash<QString, QString> m_guarded;   // case-folded name -> name: guarded at the network
     QTimer m_confirmTimer;
+    PresenceKeeper m_presence;
+    QTimer m_signTimer;   // runs while a computer with a pinned key is listed
+    QTimer m_expiryTimer; // single shot, at the next deadline of the computers followed
+    PresenceKeeper::Clock::time_point m_expiryDue;
+    int m_signCursor = 0; // where the round of signs of life goes on in presenceRecipients()
+    int m_signStep = 0;   // the step of the round within its interval
 };
 
 } // namespace kalvento::messaging

@@ -41,6 +41,35 @@ const char* peerTrustName(PeerTrust trust) {
     return "plain";
 }
 
+const char* peerPresenceName(PeerPresence presence) {
+    switch (presence) {
+    case PeerPresence::Available:
+        break;
+    case PeerPresence::Away:
+        return "away";
+    case PeerPresence::Busy:
+        return "busy";
+    case PeerPresence::Absent:
+        return "absent";
+    case PeerPresence::Gone:
+        return "gone";
+    }
+    return "available";
+}
+
+void PeerList::setPresence(const QString& computerName, PeerPresence presence,
+                           const QDateTime& lastSeen) {
+    const int i = indexOfComputer(computerName);
+    if (i < 0)
+        return;
+    PeerEntry& entry = m_entries[size_t(i)];
+    entry.lastSeen = lastSeen;
+    if (entry.presence == presence)
+        return;
+    entry.presence = presence;
+    changed(i);
+}
+
 void PeerList::setTrust(const QString& computerName, PeerTrust trust,
                         const QString& keyFingerprint) {
     if (m_keyStates.size() >= qsizetype{2} * kMaxEntries &&
@@ -287,6 +316,10 @@ QVariant PeerList::data(const QModelIndex& index, int role) const {
         return int(entry.trust);
     case KeyRole:
         return entry.keyFingerprint;
+    case PresenceRole:
+        return int(entry.presence);
+    case LastSeenRole:
+        return entry.lastSeen;
     default:
         return {};
     }

@@ -8,6 +8,7 @@
 // enabled.
 
 #include <QAbstractListModel>
+#include <QDateTime>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -23,6 +24,14 @@ enum class PeerTrust { Plain, Pinned, Verified, Changed };
 // "plain", "pinned", "verified", "changed".
 const char* peerTrustName(PeerTrust trust);
 
+// Whether a listed computer is there. Copies with a key send a sign of life now and then;
+// one not heard from for a while is Absent (the list greys it, "not seen since" its last
+// sign), then Gone (removed, or kept greyed for a friend). Away and Busy are the words its
+// user may choose. A computer that sends no sign of life stays Available while listed.
+enum class PeerPresence { Available, Away, Busy, Absent, Gone };
+// "available", "away", "busy", "absent", "gone".
+const char* peerPresenceName(PeerPresence presence);
+
 struct PeerEntry {
     QString computerName; // the receiver of everything sent to this peer
     QString senderId;     // sender identifier of the datagram that added it, as decimal text
@@ -35,6 +44,11 @@ struct PeerEntry {
     // The first group of its key's fingerprint, which tells apart two computers that show
     // the same name; empty for a plain copy.
     QString keyFingerprint;
+    PeerPresence presence = PeerPresence::Available;
+    // When it was last heard from, for a computer whose presence is followed; invalid
+    // for the others.
+    QDateTime lastSeen;
+    bool present() const { return presence != PeerPresence::Absent; }
 };
 
 class PeerList : public QAbstractListModel {
@@ -45,6 +59,8 @@ public:
         ComputerNameRole,              // QString
         TrustRole,                     // int: the entry's PeerTrust
         KeyRole,                       // QString: the first group of its key's fingerprint
+        PresenceRole,                  // int: the entry's PeerPresence (Absent: shown greyed)
+        LastSeenRole,                  // QDateTime: when it was last heard from
     };
 
     // A flood of forged greetings must not grow the list without end; no LAN chat has
@@ -70,6 +86,12 @@ public:
     // What is known of computerName's key, kept also while it is not listed so that its
     // entry has it from the start. Each change of a listed entry is an entryChanged.
     void setTrust(const QString& computerName, PeerTrust trust, const QString& keyFingerprint);
+
+    // The presence of computerName's entry and when it was last heard from; an entryChanged
+    // when the presence changed (not for lastSeen alone: it moves with every datagram).
+    void setPresence(const QString& computerName, PeerPresence presence, const QDateTime& lastSeen);
+    // Removes computerName's entry as a goodbye does; false when it is not listed.
+    bool remove(const QString& computerName) { return GoodbyeReceived(computerName); }
 
     // The chat line's sender: the entry's ShortName, else the identifier as a number.
     QString SenderName(qint32 senderId) const;

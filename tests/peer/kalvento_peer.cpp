@@ -25,7 +25,8 @@
 // "PEER+ <computer>", "PEER- <computer>", "PEER~ <computer> <display>", "ERROR <text>", and
 // after a line or the goodbye that some listed computers were not sent, "WITHHELD <n>",
 // "NOTSENT <computer>" for a private line kept from a computer it could not reach
-// encrypted, and the program's trust trace lines: "TRACE peer-trust <computer> <plain|
+// encrypted, and the program's trace lines of trust and presence: "TRACE presence
+// <computer> <available|away|busy|absent|gone>", "TRACE peer-trust <computer> <plain|
 // pinned|verified|changed>", "TRACE line-trust <public|private> <computer>
 // <encrypted|plain>" right after each LINE, "TRACE refused <reason> <computer>".
 // After READY it prints "KEY <short fingerprint>", or "KEY plain".
@@ -152,6 +153,10 @@ public:
     void operator()(const messaging::Refused& e) const {
         print(QStringLiteral("TRACE refused %1 %2")
                   .arg(QLatin1String(messaging::refusalName(e.reason)), e.computer));
+    }
+    void operator()(const messaging::PresenceChanged& e) const {
+        print(QStringLiteral("TRACE presence %1 %2")
+                  .arg(e.computer, QLatin1String(network::peerPresenceName(e.state))));
     }
     void operator()(const messaging::PeerAdded& e) const {
         print(QStringLiteral("PEER+ ") + e.entry.computerName);

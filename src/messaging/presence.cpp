@@ -1,0 +1,134 @@
+#include "messaging/presence.h"
+
+#include <QByteArrayView>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kalvento::messaging {
+
+using network::PeerPresence;
+using std::chrono::milliseconds;
+
+PresenceKeeper::PresenceKeeper(milliseconds interval, std::function<Clock::time_point()> now,
+                               std::function<QDateTime()> wallNow)
+    : m_interval(std::max(interval, milliseconds(1))), m_now(std::move(now)),
+      m_wallNow(std::move(wallNow)) {}
+
+milliseconds PresenceKeeper::intervalFromEnvironment() {
+    const QByteArray value = qgetenv("KALVENTO_PRESENCE_MS");
+    bool ok = false;
+    const qlonglong ms = value.toLongLong(&ok);
+    if (!ok || ms < 100 || ms > 3'600'000)
+        return kDefaultInterval;
+    return milliseconds(ms);
+}
+
+PresenceKeeper::Step PresenceKeeper::step(int receivers) const {
+    if (receivers <= 0)
+        return {};
+    const auto seconds = std::max<qint64>(1, m_interval / kShortestStep);
+    if (receivers <= seconds)
+        return {m_interval / receivers, 1};
+    return {m_interval / seconds, int((receivers + seconds - 1) / seconds)};
+}
+
+std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& computer,
+                                                            bool signOfLife, PeerPresence status) {
+    const QString key = computer.toCaseFolded();
+    auto found = m_followed.find(key);
+    if (found == m_followed.end()) {
+        // Followed from its first sign of life, or again at once when it was gone.
+        const bool wasGone = m_gone.remove(key) > 0;
+        if (!signOfLife && !wasGone)
+            return std::nullopt;
+        if (!signOfLife)
+            status = PeerPresence::Available;
+        found = m_followed.insert(key, {computer, m_now(), m_wallNow(), status, false});
+        return Change{computer, status, found->lastSeen};
+    }
+    Followed& followed = found.value();
+    followed.seenAt = m_now();
+    followed.lastSeen = m_wallNow();
+    followed.kept = false;
+    // Any datagram shows it is there; only a sign of life tells its status.
+    const PeerPresence presence = signOfLife ? status
+                                  : followed.presence == PeerPresence::Absent
+                                      ? PeerPresence::Available
+                                      : followed.presence;
+    if (presence == followed.presence)
+        return std::nullopt;
+    followed.presence = presence;
+    return Change{followed.computer, presence, followed.lastSeen};
+}
+
+QList<PresenceKeeper::Change>
+PresenceKeeper::expire(const std::function<bool(const QString&)>& keep) {
+    QList<Change> changes;
+    const Clock::time_point now = m_now();
+    for (auto it = m_followed.begin(); it != m_followed.end();) {
+        Followed& followed = it.value();
+        const auto silent = now - followed.seenAt;
+        if (followed.kept || silent < kAbsentAfter * m_interval) {
+            ++it;
+            continue;
+        }
+        if (silent < kGoneAfter * m_interval || keep(followed.computer)) {
+            followed.kept = silent >= kGoneAfter * m_interval;
+            if (followed.presence != PeerPresence::Absent) {
+                followed.presence = PeerPresence::Absent;
+                changes.append({followed.computer, PeerPresence::Absent, followed.lastSeen});
+            }
+            ++it;
+            continue;
+        }
+        changes.append({followed.computer, PeerPresence::Gone, followed.lastSeen});
+        if (m_gone.size() >= kMaxGone)
+            m_gone.clear();
+        m_gone.insert(it.key(), followed.computer);
+        it = m_followed.erase(it);
+    }
+    return changes;
+}
+
+std::optional<PresenceKeeper::Clock::time_point> PresenceKeeper::nextDeadline() const {
+    std::optional<Clock::time_point> next;
+    for (const Followed& followed : m_followed) {
+        if (followed.kept)
+            continue;
+        const Clock::time_point due =
+            followed.seenAt +
+            (followed.presence == PeerPresence::Absent ? kGoneAfter : kAbsentAfter) * m_interval;
+        if (!next || due < *next)
+            next = due;
+    }
+    return next;
+}
+
+void PresenceKeeper::forget(const QString& computer) {
+    const QString key = computer.toCaseFolded();
+    m_followed.remove(key);
+    m_gone.remove(key);
+}
+
+bool PresenceKeeper::mayGreetBack(const QString& computer) {
+    const QString key = computer.toCaseFolded();
+    const Clock::time_point now = m_now();
+    const auto found = m_greetedBack.constFind(key);
+    if (found != m_greetedBack.cend() && now - *found < m_interval)
+        return false;
+    if (m_greetedBack.size() >= kMaxGone)
+        m_greetedBack.clear();
+    m_greetedBack.insert(key, now);
+    return true;
+}
+
+PeerPresence presenceFromStatus(QByteArrayView status) {
+    if (status == "away")
+        return PeerPresence::Away;
+    if (status == "busy")
+        return PeerPresence::Busy;
+    return PeerPresence::Available;
+}
+
+} // namespace kalvento::messaging

@@ -1,0 +1,474 @@
+// Presence between copies with keys on an in-memory LAN, on a clock the tests move: the
+// signs of life (how many, to whom, how spread), a silent copy greyed and then removed (a
+// friend kept greyed), a copy heard again, forgeries that would keep a silent copy alive,
+// and what never expires.
+
+#include "messaging/presence.h"
+
+#include "crypto/identity_key.h"
+#include "messaging/chat_node.h"
+#include "messaging/chat_protocol.h"
+#include "messaging/envelope.h"
+#include "network/datagram_network.h"
+#include "network/memory_network.h"
+
+#include "support/chat_node_probe.h"
+#include "support/qt_print.h"
+
+#include <QTimeZone>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace kalvento;
+using namespace std::chrono_literals;
+using messaging::ChatNode;
+using messaging::PresenceKeeper;
+using messaging::RefusalReason;
+using network::PeerPresence;
+using test::ChatNodeProbe;
+using test::EventLog;
+
+namespace {
+
+const QString kGroup = QStringLiteral("WG");
+const QString kSlot = QStringLiteral("Terminal");
+
+crypto::IdentityKey keyFor(char seedByte) {
+    return crypto::IdentityKey::fromSeed(QByteArray(crypto::kSeedSize, seedByte));
+}
+
+// An in-memory computer that keeps every datagram it sends.
+class RecordingNetwork : public network::InMemoryNetwork {
+public:
+    using InMemoryNetwork::InMemoryNetwork;
+    struct Sent {
+        QString target;
+        QByteArray datagram;
+    };
+    void send(network::AddressKind kind, const QString& receiverName, const QString& mailslotName,
+              QByteArrayView datagram) override {
+        sent.push_back({receiverName, datagram.toByteArray()});
+        InMemoryNetwork::send(kind, receiverName, mailslotName, datagram);
+    }
+    QStringList targets() const {
+        QStringList out;
+        for (const Sent& s : sent)
+            out.append(s.target);
+        return out;
+    }
+    std::vector<Sent> sent;
+};
+
+QByteArray terminalDatagram(quint32 senderId, quint32 sequence, QByteArrayView payload) {
+    QByteArray out(8, '\0');
+    qToLittleEndian(senderId, out.data());
+    qToLittleEndian(sequence, out.data() + 4);
+    return out + payload.toByteArray();
+}
+
+QStringList presenceTold(const EventLog& log) {
+    QStringList told;
+    for (const auto& e : log.of<messaging::PresenceChanged>())
+        told.append(e.computer + ' ' + network::peerPresenceName(e.state));
+    return told;
+}
+
+// PC1, PC2 and PC3 are copies with keys, PC4 an older copy without. PC3's user is Carol,
+// a friend of PC2's user. Every copy has greeted and been answered; the clock is the
+// tests' own.
+struct PresenceLan : ::testing::Test {
+    static constexpr std::chrono::milliseconds kInterval = 10s;
+
+    void SetUp() override {
+        for (auto [node, seed] : {std::pair<ChatNode*, char>{&a, 1}, {&b, 2}, {&c, 3}})
+            node->setIdentityKey(keyFor(seed));
+        c.setIdentity(QStringLiteral("Carol"));
+        b.setFriends({QStringLiteral("carol")});
+        for (ChatNode* node : nodes())
+            ChatNodeProbe(*node).session().setPresence(keeper());
+        for (ChatNode* node : nodes()) {
+            node->walk();
+            ChatNodeProbe(*node).session().SendGreeting();
+            settle();
+        }
+        for (ChatNode* node : nodes())
+            ASSERT_EQ(node->peers().count(), 4);
+        for (RecordingNetwork* net : {&net1, &net2, &net3, &net4})
+            net->sent.clear();
+    }
+    PresenceKeeper keeper() {
+        return PresenceKeeper(
+            kInterval, [this] { return now; },
+            [this] {
+                return start.addMSecs(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          now - PresenceKeeper::Clock::time_point{})
+                                          .count());
+            });
+    }
+    std::vector<ChatNode*> nodes() { return {&a, &b, &c, &d}; }
+    messaging::ChatSession& session(ChatNode& node) { return ChatNodeProbe(node).session(); }
+    void settle() {
+        for (int round = 0; round < 10; ++round)
+            for (ChatNode* node : nodes())
+                ChatNodeProbe(*node).receive();
+    }
+    // One whole round of signs of life from each sender, then reception everywhere.
+    void signsOfLife(std::initializer_list<ChatNode*> senders) {
+        for (ChatNode* node : senders) {
+            const int n = int(session(*node).presenceRecipients().size());
+            for (int i = 0; i < n; ++i)
+                session(*node).sendSignsOfLife();
+        }
+        settle();
+    }
+    // Intervals go by; the live copies send their signs of life in each, every copy checks.
+    void intervals(int count, std::initializer_list<ChatNode*> live) {
+        for (int i = 0; i < count; ++i) {
+            now += kInterval;
+            signsOfLife(live);
+            for (ChatNode* node : nodes())
+                session(*node).checkPresence();
+        }
+    }
+    const network::PeerEntry* entry(ChatNode& node, const QString& computer) {
+        const int i = node.peers().indexOfComputer(computer);
+        return i < 0 ? nullptr : &node.peers().at(i);
+    }
+    QDateTime wallAt(PresenceKeeper::Clock::time_point t) const {
+        return start.addMSecs(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  t - PresenceKeeper::Clock::time_point{})
+                                  .count());
+    }
+
+    PresenceKeeper::Clock::time_point now{std::chrono::hours(1)};
+    const QDateTime start{QDate(2026, 12, 9), QTime(9, 0), QTimeZone::utc()};
+    network::InMemoryHub hub;
+    RecordingNetwork net1{hub, "PC1", kGroup};
+    RecordingNetwork net2{hub, "PC2", kGroup};
+    RecordingNetwork net3{hub, "PC3", kGroup};
+    RecordingNetwork net4{hub, "PC4", kGroup};
+    ChatNode a{net1};
+    ChatNode b{net2};
+    ChatNode c{net3};
+    ChatNode d{net4};
+};
+
+} // namespace
+
+TEST(PresenceKeeper, ARoundIsSpreadOverItsIntervalAndWakesAtMostOnceASecond) {
+    struct Case {
+        std::chrono::milliseconds interval;
+        int receivers;
+        PresenceKeeper::Step step;
+    };
+    const Case cases[] = {
+        {60s, 0, {0ms, 0}},     // nobody: no timer at all
+        {60s, 1, {60s, 1}},     // one wake-up a minute
+        {60s, 3, {20s, 1}},     // one receiver at a time, evenly
+        {60s, 60, {1s, 1}},     //
+        {60s, 61, {1s, 2}},     // beyond one a second: several at each
+        {60s, 1000, {1s, 17}},  //
+        {60s, 4096, {1s, 69}},  //
+        {1s, 3, {1s, 3}},       // a short interval: one step
+        {500ms, 2, {500ms, 2}}, //
+        {90s, 100, {1s, 2}},    //
+    };
+    for (const Case& c : cases) {
+        const PresenceKeeper keeper(c.interval);
+        const PresenceKeeper::Step step = keeper.step(c.receivers);
+        SCOPED_TRACE(testing::Message() << c.interval.count() << " ms, " << c.receivers);
+        EXPECT_EQ(step.period, c.step.period);
+        EXPECT_EQ(step.receivers, c.step.receivers);
+        if (c.receivers == 0)
+            continue;
+        // Every receiver gets its sign within the interval, and the copy wakes no more
+        // than once a second for it (or once an interval when that is shorter).
+        const auto steps = c.interval / step.period;
+        EXPECT_GE(steps * step.receivers, c.receivers);
+        EXPECT_GE(step.period, std::min(c.interval, PresenceKeeper::kShortestStep));
+    }
+}
+
+TEST(PresenceKeeper, TheIntervalComesFromTheEnvironmentWhenItIsSensible) {
+    struct Case {
+        const char* value;
+        std::chrono::milliseconds interval;
+    };
+    for (const Case& c : {Case{"1000", 1000ms}, Case{"250", 250ms}, Case{"", 60s}, Case{"99", 60s},
+                          Case{"abc", 60s}, Case{"-5", 60s}, Case{"3600001", 60s}}) {
+        qputenv("KALVENTO_PRESENCE_MS", c.value);
+        EXPECT_EQ(PresenceKeeper::intervalFromEnvironment(), c.interval) << c.value;
+    }
+    qunsetenv("KALVENTO_PRESENCE_MS");
+    EXPECT_EQ(PresenceKeeper::intervalFromEnvironment(), 60s);
+}
+
+TEST_F(PresenceLan, SignsOfLifeGoSignedToPinnedComputersOneStepAtATime) {
+    messaging::ChatSession& atA = session(a);
+    EXPECT_EQ(atA.presenceRecipients(), (QStringList{"PC2", "PC3"}));
+    ASSERT_TRUE(atA.signsOfLifeRunning());
+    EXPECT_EQ(atA.signOfLifeStep(), 5s);
+    for (const char* expected : {"PC2", "PC3", "PC2"}) {
+        net1.sent.clear();
+        atA.sendSignsOfLife();
+        ASSERT_EQ(net1.targets(), QStringList{expected});
+        const messaging::SplitPayload split =
+            messaging::splitPayload(QByteArrayView(net1.sent[0].datagram).sliced(8));
+        EXPECT_EQ(split.visible, QByteArray("#ALV#available"));
+        ASSERT_TRUE(split.envelope);
+        EXPECT_EQ(split.envelope->kind, messaging::EnvelopeKind::Signed);
+    }
+    // The older copy sends none and runs no timer for them.
+    EXPECT_FALSE(session(d).signsOfLifeRunning());
+    session(d).sendSignsOfLife();
+    EXPECT_TRUE(net4.sent.empty());
+    // And one that reaches it changes nothing there: no line, no list change.
+    EventLog atD(d);
+    network::InMemoryNetwork sender(hub, "PC1", kGroup);
+    sender.send(network::AddressKind::Named, "PC4", kSlot,
+                terminalDatagram(a.senderId(), 0xFFFFFF00u,
+                                 messaging::signedPayload(keyFor(1), 1ull << 62,
+                                                          {a.senderId(), "PC1", "PC4"},
+                                                          messaging::signOfLifeText("available"))));
+    ChatNodeProbe(d).receive();
+    EXPECT_TRUE(atD.all().empty());
+    EXPECT_EQ(d.peers().count(), 4);
+}
+
+TEST(PresenceAlone, ARoundReachesEachPinnedComputerOnceAnIntervalAFewAtATime) {
+    // 150 listed computers with pinned keys (and 10 plain ones), every address confirmed.
+    struct Confirmed : RecordingNetwork {
+        using RecordingNetwork::RecordingNetwork;
+        network::Reach reach(const QString&) const override { return network::Reach::Confirmed; }
+    };
+    network::InMemoryHub hub;
+    Confirmed net(hub, "PC0", kGroup);
+    ChatNode node(net);
+    node.setIdentityKey(keyFor(1));
+    messaging::ChatSession& session = ChatNodeProbe(node).session();
+    session.setPresence(PresenceKeeper(60s));
+    for (int i = 1; i <= 160; ++i) {
+        const QString name = QStringLiteral("PC%1").arg(i);
+        if (i <= 150) { // as reception does: pinned as the answer arrives, then listed
+            session.guard().book().see(name, keyFor(char(i)).publicKey());
+            ChatNodeProbe(node).peers().setTrust(name, network::PeerTrust::Pinned, {});
+        }
+        ChatNodeProbe(node).peers().AnswerReceived(name, kGroup, 1000 + i);
+    }
+    ASSERT_TRUE(session.signsOfLifeRunning());
+    EXPECT_EQ(session.signOfLifeStep(), 1s);
+    for (int interval = 0; interval < 2; ++interval) {
+        net.sent.clear();
+        QHash<QString, int> got;
+        for (int step = 0; step < 60; ++step) {
+            const std::size_t before = net.sent.size();
+            session.sendSignsOfLife();
+            const std::size_t sent = net.sent.size() - before;
+            EXPECT_TRUE(sent == 2 || sent == 3) << sent; // 150 over 60 steps
+        }
+        for (const auto& sent : net.sent)
+            ++got[sent.target];
+        EXPECT_EQ(net.sent.size(), 150u);
+        EXPECT_EQ(got.size(), 150) << "each pinned computer, none of the plain ones";
+        for (auto it = got.cbegin(); it != got.cend(); ++it)
+            EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+        EXPECT_FALSE(got.contains("PC151"));
+    }
+}
+
+TEST(PresenceAlone, ACopyWithAKeyAmongOlderCopiesOnlyNeverWakesForPresence) {
+    network::InMemoryHub hub;
+    RecordingNetwork net1(hub, "PC1", kGroup);
+    network::InMemoryNetwork net2(hub, "PC2", kGroup);
+    ChatNode keyed(net1);
+    ChatNode older(net2);
+    keyed.setIdentityKey(keyFor(1));
+    for (ChatNode* node : {&keyed, &older}) {
+        node->walk();
+        ChatNodeProbe(*node).session().SendGreeting();
+        for (int i = 0; i < 5; ++i)
+            for (ChatNode* n : {&keyed, &older})
+                ChatNodeProbe(*n).receive();
+    }
+    ASSERT_EQ(keyed.peers().count(), 2);
+    EXPECT_FALSE(ChatNodeProbe(keyed).session().signsOfLifeRunning());
+    net1.sent.clear();
+    ChatNodeProbe(keyed).session().sendSignsOfLife();
+    EXPECT_TRUE(net1.sent.empty());
+}
+
+TEST_F(PresenceLan, ASilentCopyIsGreyedThenRemovedButAFriendStaysGreyed) {
+    signsOfLife({&a, &b, &c});
+    const QDateTime lastHeard = wallAt(now);
+    EventLog atA(a);
+    EventLog atB(b);
+
+    intervals(1, {&a, &b}); // PC3 went silent
+    EXPECT_TRUE(entry(a, "PC3")->present());
+    intervals(1, {&a, &b});
+    EXPECT_EQ(presenceTold(atA), QStringList{"PC3 absent"});
+    EXPECT_EQ(presenceTold(atB), QStringList{"PC3 absent"});
+    const network::PeerEntry* greyed = entry(a, "PC3");
+    ASSERT_TRUE(greyed);
+    EXPECT_FALSE(greyed->present());
+    EXPECT_EQ(greyed->lastSeen, lastHeard);
+    const QModelIndex row = a.listModel().index(a.peers().indexOfComputer(u"PC3"), 0);
+    EXPECT_EQ(row.data(network::PeerList::PresenceRole).toInt(), int(PeerPresence::Absent));
+    EXPECT_EQ(row.data(network::PeerList::LastSeenRole).toDateTime(), lastHeard);
+
+    // A sign of life moves lastSeen without redrawing the entry: only the greying did.
+    EXPECT_EQ(atA.count<messaging::PeerChanged>(), 1);
+    intervals(2, {&a, &b});
+    EXPECT_EQ(presenceTold(atA), (QStringList{"PC3 absent", "PC3 gone"}));
+    EXPECT_EQ(entry(a, "PC3"), nullptr);
+    ASSERT_EQ(atA.count<messaging::PeerRemoved>(), 1);
+    EXPECT_EQ(atA.of<messaging::PeerRemoved>()[0].computerName, "PC3");
+    // Carol is PC2's friend: kept, greyed, for good.
+    intervals(6, {&a, &b});
+    EXPECT_EQ(presenceTold(atB), QStringList{"PC3 absent"});
+    ASSERT_TRUE(entry(b, "PC3"));
+    EXPECT_FALSE(entry(b, "PC3")->present());
+    // The live copies stayed present to each other, and the older copy, which sends no
+    // sign of life, stays listed as it always did.
+    for (ChatNode* node : {&a, &b}) {
+        ASSERT_TRUE(entry(*node, "PC4"));
+        EXPECT_EQ(entry(*node, "PC4")->presence, PeerPresence::Available);
+    }
+    EXPECT_TRUE(entry(a, "PC2")->present());
+    EXPECT_TRUE(entry(b, "PC1")->present());
+}
+
+TEST_F(PresenceLan, ACopyThatSendsNoSignOfLifeIsNeverTakenForGone) {
+    // PC2 has a key but never sends a sign of life (a version before them): it is listed
+    // as long as it does not say goodbye, as before.
+    signsOfLife({&a, &c});
+    EventLog atA(a);
+    intervals(10, {&a, &c});
+    ASSERT_TRUE(entry(a, "PC2"));
+    EXPECT_EQ(entry(a, "PC2")->presence, PeerPresence::Available);
+    EXPECT_TRUE(presenceTold(atA).isEmpty());
+}
+
+TEST_F(PresenceLan, ACopyHeardAgainIsBackAtOnce) {
+    signsOfLife({&a, &b, &c});
+    intervals(2, {&a, &b});
+    ASSERT_FALSE(entry(a, "PC3")->present());
+    EventLog atA(a);
+    // Any authenticated datagram will do: a line.
+    c.send({QStringLiteral("back")}, false, false);
+    settle();
+    EXPECT_EQ(presenceTold(atA), QStringList{"PC3 available"});
+    EXPECT_TRUE(entry(a, "PC3")->present());
+    EXPECT_EQ(entry(a, "PC3")->lastSeen, wallAt(now));
+
+    // Gone, then started again: its greeting lists it and tells it available at once.
+    intervals(4, {&a, &b});
+    ASSERT_EQ(entry(a, "PC3"), nullptr);
+    atA.clear();
+    session(c).SendGreeting();
+    settle();
+    ASSERT_TRUE(entry(a, "PC3"));
+    EXPECT_EQ(presenceTold(atA), QStringList{"PC3 available"});
+}
+
+TEST_F(PresenceLan, ACopyRemovedWhileApartGreetsBackAndIsListedAgain) {
+    signsOfLife({&a, &b, &c});
+    // PC3 hears PC1 all along, PC1 does not hear PC3 (a one-way loss), so PC1 removes it.
+    for (int i = 0; i < 4; ++i) {
+        now += kInterval;
+        signsOfLife({&a, &b});
+        session(a).checkPresence();
+    }
+    ASSERT_EQ(entry(a, "PC3"), nullptr);
+    ASSERT_TRUE(entry(c, "PC1"));
+    EventLog atA(a);
+    // PC3's next sign of life to PC1 draws a greeting, whose answer lists PC3 again.
+    signsOfLife({&c});
+    ASSERT_TRUE(entry(a, "PC3"));
+    EXPECT_TRUE(entry(a, "PC3")->present());
+    EXPECT_TRUE(presenceTold(atA).contains("PC3 available"));
+    // Greeted once an interval at most, however many signs come.
+    net1.sent.clear();
+    ChatNodeProbe(a).peers().remove("PC3");
+    signsOfLife({&c});
+    signsOfLife({&c});
+    EXPECT_EQ(net1.targets().count("PC3"), 0);
+}
+
+namespace {
+
+// A datagram in PC3's name to PC1 while PC3 is silent, and why PC1 refuses it.
+struct Forgery {
+    const char* what;
+    std::function<QByteArray(PresenceLan&)> make;
+    RefusalReason reason;
+};
+
+QByteArray signedBy(const crypto::IdentityKey& key, quint32 senderId, const QByteArray& plain,
+                    std::uint64_t counter) {
+    return messaging::signedPayload(key, counter, {senderId, "PC3", "PC1"}, plain);
+}
+
+} // namespace
+
+TEST_F(PresenceLan, NoForgeryKeepsASilentCopyAlive) {
+    signsOfLife({&a, &b, &c});
+    QByteArray captured;
+    for (const auto& sent : net3.sent)
+        if (sent.target == "PC1")
+            captured = sent.datagram;
+    ASSERT_FALSE(captured.isEmpty());
+    intervals(2, {&a, &b});
+    ASSERT_FALSE(entry(a, "PC3")->present());
+
+    const quint32 idC = c.senderId();
+    const quint32 high = 0xFFFFFF00u;
+    const QByteArray sign = messaging::signOfLifeText("available");
+    const std::vector<Forgery> forgeries = {
+        {"PC3's sign of life again, with a higher sequence number",
+         [&](PresenceLan&) {
+             QByteArray again = captured;
+             qToLittleEndian(high, again.data() + 4);
+             return again;
+         },
+         RefusalReason::Replay},
+        {"a sign of life signed by another key",
+         [&](PresenceLan&) {
+             return terminalDatagram(idC, high, signedBy(keyFor(9), idC, sign, 1));
+         },
+         RefusalReason::Key},
+        {"a plain sign of life",
+         [&](PresenceLan&) {
+             return terminalDatagram(idC, high, messaging::payloadFromPlainText(sign));
+         },
+         RefusalReason::Downgrade},
+        {"a sign of life sealed rather than signed",
+         [&](PresenceLan&) {
+             const auto pair = crypto::PairKeys::derive(keyFor(3), keyFor(1).publicKey());
+             return terminalDatagram(
+                 idC, high,
+                 messaging::sealedPayload(keyFor(3), *pair, 1ull << 62, {idC, "PC3", "PC1"}, sign));
+         },
+         RefusalReason::Auth},
+    };
+    network::InMemoryNetwork forger(hub, "PC3", kGroup);
+    for (const Forgery& forgery : forgeries) {
+        SCOPED_TRACE(forgery.what);
+        EventLog atA(a);
+        forger.send(network::AddressKind::Named, "PC1", kSlot, forgery.make(*this));
+        ChatNodeProbe(a).receive();
+        const auto refused = atA.of<messaging::Refused>();
+        ASSERT_EQ(refused.size(), 1u);
+        EXPECT_EQ(refused[0].reason, forgery.reason);
+        EXPECT_EQ(refused[0].computer, "PC3");
+        EXPECT_TRUE(presenceTold(atA).isEmpty());
+        EXPECT_FALSE(entry(a, "PC3")->present());
+    }
+    // Still removed in its time.
+    EventLog atA(a);
+    intervals(2, {&a, &b});
+    EXPECT_EQ(presenceTold(atA), QStringList{"PC3 gone"});
+}
