@@ -2,6 +2,7 @@
 
 #include "app/chat_view.h"
 #include "app/main_layout.h"
+#include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "network/peer_list.h"
@@ -65,6 +66,14 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         const auto trust = network::PeerTrust(index.data(network::PeerList::TrustRole).toInt());
+        // Greyed while it has not been heard from; it may still be ticked.
+        const QString note =
+            presenceNote(network::PeerPresence(index.data(network::PeerList::PresenceRole).toInt()),
+                         index.data(network::PeerList::LastSeenRole).toDateTime());
+        if (!note.isEmpty()) {
+            option->text += u' ' + note;
+            option->palette.setColor(QPalette::Text, QColor(0x80, 0x80, 0x80));
+        }
         if (trust == network::PeerTrust::Changed)
             option->palette.setColor(QPalette::Text, QColor(0xB0, 0x20, 0x20));
     }
@@ -82,6 +91,15 @@ QRect labelPlace(const QRect& place, const QLabel& label) {
 }
 
 } // namespace
+
+QString presenceNote(network::PeerPresence presence, const QDateTime& lastSeen) {
+    if (presence != network::PeerPresence::Absent || !lastSeen.isValid())
+        return {};
+    return u'(' +
+           lang::FormatMessage(lang::GetMessageText(lang::MessageId::M086),
+                               {lastSeen.toLocalTime().toString(QStringLiteral("HH:mm"))}) +
+           u')';
+}
 
 QString entryToolTip(network::PeerTrust trust, bool trustMarks) {
     switch (trust) {

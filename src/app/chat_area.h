@@ -6,6 +6,7 @@
 
 #include "network/peer_list.h"
 
+#include <QDateTime>
 #include <QObject>
 
 class QAbstractItemModel;
@@ -22,6 +23,9 @@ namespace kalvento::app {
 class TChatView;
 struct MainLayout;
 
+// What the list adds to an entry that has not been heard from for a while: "(not seen
+// since hh:mm)"; nothing for one that is there.
+QString presenceNote(network::PeerPresence presence, const QDateTime& lastSeen);
 // What an entry's tooltip says of its key; nothing of a plain copy while this copy has no
 // key of its own (trustMarks off), which could not tell it apart.
 QString entryToolTip(network::PeerTrust trust, bool trustMarks);

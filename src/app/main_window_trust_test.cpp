@@ -284,6 +284,17 @@ TEST_F(TrustTest, AChangedKeyIsWarnedOfAndItsLinesMarkedUntilTheUserTakesIt) {
     EXPECT_TRUE(a.chat().contains(QStringLiteral("PCB: thank you"))) << a.chat().toStdString();
 }
 
+TEST(TrustMarks, AnEntryNotHeardFromSaysSinceWhen) {
+    using network::PeerPresence;
+    const QDateTime at(QDate(2026, 12, 9), QTime(14, 5, 30));
+    EXPECT_EQ(app::presenceNote(PeerPresence::Absent, at),
+              u'(' +
+                  lang::FormatMessage(message(lang::MessageId::M086), {QStringLiteral("14:05")}) +
+                  u')');
+    EXPECT_EQ(app::presenceNote(PeerPresence::Available, at), QString());
+    EXPECT_EQ(app::presenceNote(PeerPresence::Absent, QDateTime()), QString());
+}
+
 TEST(TrustMarks, EntriesSayWhatIsKnownOfTheirKeys) {
     using network::PeerTrust;
     // A copy without a key of its own cannot tell an older copy from a current one.

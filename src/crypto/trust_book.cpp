@@ -151,7 +151,7 @@ ReplayWindow* TrustBook::window(const QString& computer) {
     auto it = m_keys.find(computer.toCaseFolded());
     if (it == m_keys.end())
         return nullptr;
-    m_dirty = true; // the caller marks counters in it
+    m_marksDirty = true; // the caller marks counters in it
     return &it->window;
 }
 
@@ -189,6 +189,7 @@ platform::Result TrustBook::save(const QString& path) {
         return platform::Result::failure(path + QStringLiteral(": ") + e.text());
     }
     m_dirty = false;
+    m_marksDirty = false;
     return platform::Result::success();
 }
 

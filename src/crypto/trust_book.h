@@ -59,7 +59,9 @@ public:
     int size() const { return int(m_keys.size()); }
     // Every computer the book holds a key of, as first seen.
     QStringList computers() const;
-    bool changedSinceSave() const { return m_dirty; }
+    // Anything to write: keys and trust, or only the counters taken under them.
+    bool changedSinceSave() const { return m_dirty || m_marksDirty; }
+    bool keysChangedSinceSave() const { return m_dirty; }
 
     // Missing file: an empty book. A line that cannot be read is skipped and counted.
     struct Loaded;
@@ -73,6 +75,7 @@ private:
     quint64 m_seenCount = 0;
     QStringList m_evicted;
     bool m_dirty = false;
+    bool m_marksDirty = false;
 };
 
 struct TrustBook::Loaded {

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 52> Table{{
+constexpr std::array<MessageEntry, 53> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -99,6 +99,7 @@ constexpr std::array<MessageEntry, 52> Table{{
      "may be writing in its name."},
     {MessageId::M084, "M084", "Mark as verified"},
     {MessageId::M085, "M085", "Accept the new key"},
+    {MessageId::M086, "M086", "not seen since %s"},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -69,6 +69,7 @@ enum class MessageId {
     M083,
     M084,
     M085,
+    M086,
 };
 
 struct MessageEntry {

@@ -34,12 +34,15 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
     connect(m_session.get(), &ChatSession::presenceChanged, this,
             [this](const PresenceChanged& change) { emit chatEvent(change); });
     m_bookTimer.setSingleShot(true);
-    m_bookTimer.setInterval(kBookSaveDelay);
     connect(&m_bookTimer, &QTimer::timeout, this, [this] { saveTrustBook(); });
     connect(m_session.get(), &ChatSession::bookChanged, this, [this] {
-        if (!m_bookPath.isEmpty() && !m_bookTimer.isActive() &&
-            m_session->guard().book().changedSinceSave())
-            m_bookTimer.start();
+        const crypto::TrustBook& book = m_session->guard().book();
+        if (m_bookPath.isEmpty() || !book.changedSinceSave())
+            return;
+        const std::chrono::milliseconds delay =
+            book.keysChangedSinceSave() ? kBookSaveDelay : kMarksSaveDelay;
+        if (!m_bookTimer.isActive() || m_bookTimer.remainingTimeAsDuration() > delay)
+            m_bookTimer.start(delay);
     });
     connect(m_terminal.get(), &TMailslotTerminal::receptionError, this,
             [this](const QString& error) { emit chatEvent(ReceptionFailed{error}); });

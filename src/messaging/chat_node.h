@@ -95,8 +95,12 @@ public:
     PeerKey peerKey(const QString& computerName) const;
     // Datagrams dropped by a check so far.
     int refusals() const;
-    // How long a changed book waits before it is written.
+    // How long a book whose keys or trust changed waits before it is written, and one
+    // whose replay counters alone moved: those move with every datagram of a current copy
+    // (a sign of life a minute from each), and a copy on a quiet LAN need not write its
+    // disk every few seconds for them. They are written at the end of the run as well.
     static constexpr std::chrono::milliseconds kBookSaveDelay{5000};
+    static constexpr std::chrono::milliseconds kMarksSaveDelay{300000};
 
     // ---- The list of computers
     // For lookups; it changes only through reception and the calls below.

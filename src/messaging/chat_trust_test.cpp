@@ -622,8 +622,16 @@ TEST(ChatTrustBook, ReplayMarksAndPinsOutliveARestart) {
                 ChatNodeProbe(b).receive();
             }
         }
+        // A key pinned is written soon; counters alone, which every datagram moves, later.
+        const QTimer& timer = ChatNodeProbe(a).bookTimer();
+        EXPECT_TRUE(timer.isActive());
+        EXPECT_LE(timer.remainingTimeAsDuration(), 2 * ChatNode::kBookSaveDelay); // coarse
+        EXPECT_TRUE(a.saveTrustBook().isEmpty());
+        EXPECT_FALSE(timer.isActive());
         b.send({QStringLiteral("recorded")}, false, false);
         ChatNodeProbe(a).receive();
+        EXPECT_TRUE(timer.isActive());
+        EXPECT_GT(timer.remainingTimeAsDuration(), 2 * ChatNode::kBookSaveDelay);
         for (auto it = net2.sent.rbegin(); it != net2.sent.rend() && captured.isEmpty(); ++it)
             if (it->target == "PC1")
                 captured = it->datagram;

@@ -26,6 +26,8 @@ public:
     messaging::ChatSession& session() const { return *m_node.m_session; }
     network::TNetUsers& netUsers() const { return *m_node.m_netUsers; }
     network::PeerList& peers() const { return *m_node.m_peers; }
+    // The timer that writes the book of keys a moment after it changed.
+    const QTimer& bookTimer() const { return m_node.m_bookTimer; }
     // One reception pass over every waiting datagram.
     void receive() const { terminal().ReceiveMessages(); }
 
