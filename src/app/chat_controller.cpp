@@ -167,7 +167,9 @@ void ChatController::Verify1Click() {
                                     dialogs::Severity::Information, text,
                                     lang::GetMessageText(lang::MessageId::M084)))
         return;
-    m_parts.node.markVerified(computer);
+    // Datagrams kept coming while the box was up: only the key the user compared is marked.
+    if (m_parts.node.peerKey(computer).safetyNumber == key.safetyNumber)
+        m_parts.node.markVerified(computer);
 }
 
 void ChatController::Acceptnewkey1Click() {
@@ -180,7 +182,11 @@ void ChatController::Acceptnewkey1Click() {
     if (!m_parts.dialogs.showNotice(m_parts.area.computers()->window(), dialogs::Severity::Warning,
                                     text, lang::GetMessageText(lang::MessageId::M085)))
         return;
-    m_parts.node.acceptKeyChange(computer);
+    // A key offered while the box was up is not the one the user was shown.
+    const messaging::PeerKey now = m_parts.node.peerKey(computer);
+    if (now.trust == network::PeerTrust::Changed &&
+        now.offeredFingerprint == key.offeredFingerprint)
+        m_parts.node.acceptKeyChange(computer);
 }
 
 void ChatController::createComputerPopup(QWidget& window) {

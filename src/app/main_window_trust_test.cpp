@@ -275,6 +275,20 @@ TEST_F(TrustTest, AChangedKeyIsWarnedOfAndItsLinesMarkedUntilTheUserTakesIt) {
     EXPECT_TRUE(a.dialogs->notices.first().contains(newPrint));
     EXPECT_EQ(trustShown(a, QStringLiteral("PCB")), network::PeerTrust::Changed);
     a.dialogs->chooseAction = true;
+    // Yet another key arrives while the user reads the box: confirming it does not take a
+    // key the user was not shown.
+    a.dialogs->whileNoticeIsUp = [&] {
+        ASSERT_TRUE(QFile::remove(b.dir.filePath(QStringLiteral("identity.key"))));
+        b.start();
+        b->show();
+        pumpAll(hub, {&a, &b});
+    };
+    accept->trigger();
+    a.dialogs->whileNoticeIsUp = nullptr;
+    const QString thirdPrint = b->node().ownFingerprint();
+    EXPECT_EQ(trustShown(a, QStringLiteral("PCB")), network::PeerTrust::Changed);
+    EXPECT_EQ(a->node().peerKey(QStringLiteral("PCB")).offeredFingerprint, thirdPrint);
+    popupOn(a, QStringLiteral("PCB"));
     accept->trigger();
     EXPECT_EQ(trustShown(a, QStringLiteral("PCB")), network::PeerTrust::Pinned);
     EXPECT_TRUE(a.listTexts().contains(QStringLiteral("PCB (@ WORKGROUP)")));

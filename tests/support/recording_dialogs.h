@@ -29,6 +29,8 @@ public:
     std::function<bool(const QString& text)> answer;
     // Whether a notice's second button (the action) is chosen.
     bool chooseAction = false;
+    // What happens while a notice is up (the program goes on receiving meanwhile).
+    std::function<void()> whileNoticeIsUp;
 
     // Drives a window of this objectName in the user's place; the QDialog result it gives
     // (QDialog::Accepted or QDialog::Rejected) is what runModal returns.
@@ -64,6 +66,8 @@ public:
     bool showNotice(QWidget*, dialogs::Severity, const QString& text,
                     const QString& action) override {
         notices.append(text);
+        if (whileNoticeIsUp)
+            whileNoticeIsUp();
         return !action.isEmpty() && chooseAction;
     }
     bool askQuestion(QWidget*, dialogs::Severity, const QString& text) override {
