@@ -2,6 +2,7 @@
 // plain form, and sealed for 1,000 pinned keys, with their pair keys known and without.
 // The network counts the datagrams and drops them.
 
+#include "counting_network.h"
 #include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "network/memory_network.h"
@@ -18,22 +19,13 @@
 
 using namespace kalvento;
 
+using bench::CountingNetwork;
+
 namespace {
 
 constexpr int kComputers = 1000;
 const QString kLine =
     QStringLiteral("Lunch at twelve in the usual place? The one by the river, not the other.");
-
-// Every computer is reached at a confirmed address; nothing is delivered.
-class CountingNetwork : public network::InMemoryNetwork {
-public:
-    using InMemoryNetwork::InMemoryNetwork;
-    network::Reach reach(const QString&) const override { return network::Reach::Confirmed; }
-    void send(network::AddressKind, const QString&, const QString&, QByteArrayView) override {
-        ++sent;
-    }
-    long sent = 0;
-};
 
 struct Copy {
     explicit Copy(bool keyed) {

@@ -5,6 +5,7 @@
 // the signs of life it sent, its wake-ups for presence (its own send steps and expiry
 // checks) and the datagrams that woke it. The time is the processing of that minute.
 
+#include "counting_network.h"
 #include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
@@ -27,19 +28,9 @@ using namespace kalvento;
 using namespace std::chrono_literals;
 using messaging::PresenceKeeper;
 
-namespace {
+using bench::CountingNetwork;
 
-// Every computer is reached at a confirmed address; the copy's own sends are counted and
-// dropped.
-class CountingNetwork : public network::InMemoryNetwork {
-public:
-    using InMemoryNetwork::InMemoryNetwork;
-    network::Reach reach(const QString&) const override { return network::Reach::Confirmed; }
-    void send(network::AddressKind, const QString&, const QString&, QByteArrayView) override {
-        ++sent;
-    }
-    long sent = 0;
-};
+namespace {
 
 struct Other {
     QString name;

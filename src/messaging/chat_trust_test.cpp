@@ -10,6 +10,7 @@
 #include "network/memory_network.h"
 
 #include "support/chat_node_probe.h"
+#include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
 #include <QDateTime>
@@ -30,31 +31,14 @@ using messaging::RefusalReason;
 using network::PeerTrust;
 using test::ChatNodeProbe;
 using test::EventLog;
+using test::keyFor;
+using test::RecordingNetwork;
+using test::terminalDatagram;
 
 namespace {
 
 const QString kGroup = QStringLiteral("WG");
 const QString kSlot = QStringLiteral("Terminal");
-
-crypto::IdentityKey keyFor(char seedByte) {
-    return crypto::IdentityKey::fromSeed(QByteArray(crypto::kSeedSize, seedByte));
-}
-
-// An in-memory computer that keeps every datagram it sends: what a capture of the LAN sees.
-class RecordingNetwork : public network::InMemoryNetwork {
-public:
-    using InMemoryNetwork::InMemoryNetwork;
-    struct Sent {
-        QString target;
-        QByteArray datagram;
-    };
-    void send(network::AddressKind kind, const QString& receiverName, const QString& mailslotName,
-              QByteArrayView datagram) override {
-        sent.push_back({receiverName, datagram.toByteArray()});
-        InMemoryNetwork::send(kind, receiverName, mailslotName, datagram);
-    }
-    std::vector<Sent> sent;
-};
 
 // An in-memory computer that keeps what the chat tells its network of addresses: the
 // computers it guards and, for each datagram it vouched for, that datagram's sender computer.
@@ -100,13 +84,6 @@ private:
         QStringList& m_vouched;
     };
 };
-
-QByteArray terminalDatagram(quint32 senderId, quint32 sequence, QByteArrayView payload) {
-    QByteArray out(8, '\0');
-    qToLittleEndian(senderId, out.data());
-    qToLittleEndian(sequence, out.data() + 4);
-    return out + payload.toByteArray();
-}
 
 quint32 senderIdOf(const QByteArray& datagram) {
     return qFromLittleEndian<quint32>(datagram.constData());

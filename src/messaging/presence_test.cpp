@@ -13,6 +13,7 @@
 #include "network/memory_network.h"
 
 #include "support/chat_node_probe.h"
+#include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
 #include <QTimeZone>
@@ -30,44 +31,14 @@ using messaging::RefusalReason;
 using network::PeerPresence;
 using test::ChatNodeProbe;
 using test::EventLog;
+using test::keyFor;
+using test::RecordingNetwork;
+using test::terminalDatagram;
 
 namespace {
 
 const QString kGroup = QStringLiteral("WG");
 const QString kSlot = QStringLiteral("Terminal");
-
-crypto::IdentityKey keyFor(char seedByte) {
-    return crypto::IdentityKey::fromSeed(QByteArray(crypto::kSeedSize, seedByte));
-}
-
-// An in-memory computer that keeps every datagram it sends.
-class RecordingNetwork : public network::InMemoryNetwork {
-public:
-    using InMemoryNetwork::InMemoryNetwork;
-    struct Sent {
-        QString target;
-        QByteArray datagram;
-    };
-    void send(network::AddressKind kind, const QString& receiverName, const QString& mailslotName,
-              QByteArrayView datagram) override {
-        sent.push_back({receiverName, datagram.toByteArray()});
-        InMemoryNetwork::send(kind, receiverName, mailslotName, datagram);
-    }
-    QStringList targets() const {
-        QStringList out;
-        for (const Sent& s : sent)
-            out.append(s.target);
-        return out;
-    }
-    std::vector<Sent> sent;
-};
-
-QByteArray terminalDatagram(quint32 senderId, quint32 sequence, QByteArrayView payload) {
-    QByteArray out(8, '\0');
-    qToLittleEndian(senderId, out.data());
-    qToLittleEndian(sequence, out.data() + 4);
-    return out + payload.toByteArray();
-}
 
 QStringList presenceTold(const EventLog& log) {
     QStringList told;
