@@ -34,7 +34,12 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     connect(&m_signTimer, &QTimer::timeout, this, &ChatSession::sendSignsOfLife);
     m_expiryTimer.setSingleShot(true);
     connect(&m_expiryTimer, &QTimer::timeout, this, &ChatSession::checkPresence);
-    connect(&m_peers, &network::PeerList::entryAdded, this, &ChatSession::schedulePresence);
+    // A computer without a key changes nothing of presence: a flood of plain greetings
+    // costs no count of the list.
+    connect(&m_peers, &network::PeerList::entryAdded, this, [this](int i) {
+        if (m_peers.at(i).trust != network::PeerTrust::Plain)
+            schedulePresence();
+    });
 }
 
 ChatSession::~ChatSession() {
@@ -297,6 +302,10 @@ QStringList ChatSession::presenceRecipients() {
 
 void ChatSession::schedulePresence() {
     if (!m_guard.active())
+        return;
+    // Already at its shortest step: no count of the list could make it shorter.
+    if (m_signTimer.isActive() && std::chrono::milliseconds(m_signTimer.interval()) <=
+                                      m_presence.step(network::PeerList::kMaxEntries).period)
         return;
     // A quick count (this runs for every entry listed): the pinned computers other than
     // this one. The timer's own step finds who of them a sign can reach.
