@@ -32,6 +32,13 @@ struct ReceivedLine {
     // What is known of the key it was signed or sealed with: plain for a line that
     // carried none, changed for a computer whose new key the user has not taken yet.
     network::PeerTrust senderTrust = network::PeerTrust::Plain;
+    // The id its author gave it (a current copy's line; 0 for an older copy's). Unique per
+    // author: the author's clock in microseconds since 1970 when it was sent.
+    quint64 lineId = 0;
+    // A public line said while this copy was away, offered by a peer after it came back
+    // (ChatNode catch-up); sentAt is when its author said it.
+    bool caughtUp = false;
+    QDateTime sentAt;
 };
 
 // "public", "private", or "more" for a continuation line: how the tools that print lines
@@ -83,6 +90,14 @@ struct LineOutcome {
     // A private line's recipients: the distinctName of each ticked computer, in list order.
     QStringList recipients;
     SendResult result;
+    // This send, as DeliveryChanged and ChatNode::sendAgain name it; 0 when no receipt is
+    // expected from anybody.
+    quint64 item = 0;
+    // The computers a receipt is expected from (current copies), those that give none
+    // (older copies), and those the line waits for in the outbox (absent, known key).
+    QStringList tracked;
+    QStringList noReceipt;
+    QStringList waiting;
 
     // Whether the user's text is done with: something went out or nothing failed, or the
     // copy is offline and shows it as not sent. False for a refusal and for a line that
@@ -190,6 +205,42 @@ struct PresenceChanged {
     QString computer;
     network::PeerPresence state = network::PeerPresence::Available;
     QDateTime lastSeen;
+    QString statusText; // given with away or busy
+};
+
+// What became of a line this copy sent, for one recipient.
+struct DeliveryChanged {
+    enum class State {
+        Delivered, // the recipient's copy took it
+        Read,      // its window showed it while active
+        Failed,    // not acknowledged after the retries; ChatNode::sendAgain tries again
+        Waiting,   // in the outbox until the recipient is heard again
+        Sent,      // left the outbox: sent, a receipt is awaited
+        Cancelled, // taken out of the outbox by the user
+        Expired,   // too old for the outbox: dropped from it
+    };
+    quint64 item = 0; // LineOutcome::item; 0 for a line of the outbox from an earlier run
+    QString computer;
+    State state = State::Delivered;
+    quint64 lineId = 0;
+    // For a line of the outbox: what it says and since when it waits.
+    QString text;
+    QDateTime queuedAt;
+};
+// "delivered", "read", "failed", "queued", "sent", "cancelled", "expired".
+const char* deliveryStateName(DeliveryChanged::State state);
+
+// A private line in the outbox (ChatNode::waitingLines).
+struct WaitingLine {
+    quint64 lineId = 0;
+    QString computer;
+    QDateTime queuedAt;
+    QString text;
+};
+
+// A catch-up added count lines (LineReceived with caughtUp, in order, came before it).
+struct CaughtUp {
+    int count = 0;
 };
 
 // What this copy knows of a computer's key, for the user to compare with its owner.
@@ -204,6 +255,6 @@ struct PeerKey {
 
 using ChatEvent = std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged,
                                SendFailed, Withheld, ReceptionFailed, WalkFailed, Greeted, Refused,
-                               PeerTrustChanged, PresenceChanged>;
+                               PeerTrustChanged, PresenceChanged, DeliveryChanged, CaughtUp>;
 
 } // namespace kalvento::messaging

@@ -150,6 +150,42 @@ int ChatNode::refusals() const {
     return m_session->guard().refusals();
 }
 
+void ChatNode::setStatus(network::PeerPresence status, const QString& text) {
+    m_session->setOwnStatus(status, text);
+}
+
+network::PeerPresence ChatNode::status() const {
+    return m_session->ownStatus();
+}
+
+QString ChatNode::statusText() const {
+    return m_session->ownStatusText();
+}
+
+void ChatNode::linesRead() {
+    m_session->linesRead();
+}
+
+bool ChatNode::sendAgain(quint64 item) {
+    return m_session->sendAgain(item);
+}
+
+QString ChatNode::setOutbox(const QString& path) {
+    return m_session->setOutbox(path);
+}
+
+QList<WaitingLine> ChatNode::waitingLines() const {
+    return m_session->waitingLines();
+}
+
+bool ChatNode::cancelWaiting(quint64 lineId) {
+    return m_session->cancelWaiting(lineId);
+}
+
+QString ChatNode::setCatchUpMark(const QString& path) {
+    return m_session->setCatchUpMark(path);
+}
+
 const QString& ChatNode::computerName() const {
     return m_session->OwnComputerName();
 }

@@ -102,6 +102,31 @@ public:
     static constexpr std::chrono::milliseconds kBookSaveDelay{5000};
     static constexpr std::chrono::milliseconds kMarksSaveDelay{300000};
 
+    // ---- Presence, receipts, the outbox and catch-up (only between copies with keys)
+    // What this copy's signs of life say: Available, Away or Busy, with a short text (at
+    // most kMaxStatusText bytes, cut on a character boundary). A change goes out at once.
+    static constexpr int kMaxStatusText = 64;
+    void setStatus(network::PeerPresence status, const QString& text = {});
+    network::PeerPresence status() const;
+    QString statusText() const;
+    // The window shows every line received so far while it is active: their read receipts
+    // go out.
+    void linesRead();
+    // Sends a line again to the recipients that did not acknowledge it (Failed). False
+    // when nothing of item is failed.
+    bool sendAgain(quint64 item);
+    // The outbox: private lines that wait for an absent computer with a known key. Read from
+    // path now (an error comes back and leaves it empty), written back atomically when it
+    // changes. An empty path keeps it in memory.
+    QString setOutbox(const QString& path);
+    QList<WaitingLine> waitingLines() const;
+    // Takes a line out of the outbox; false when it is not there (it went meanwhile).
+    bool cancelWaiting(quint64 lineId);
+    // Where the moment this copy was last there is kept, for catch-up: the public lines
+    // said since then are asked of the first computers heard from. An empty path asks for
+    // nothing.
+    QString setCatchUpMark(const QString& path);
+
     // ---- The list of computers
     // For lookups; it changes only through reception and the calls below.
     const network::PeerList& peers() const { return *m_peers; }

@@ -12,6 +12,26 @@ namespace kalvento::messaging {
 using platform::fromWire;
 using platform::toWire;
 
+const char* deliveryStateName(DeliveryChanged::State state) {
+    switch (state) {
+    case DeliveryChanged::State::Delivered:
+        return "delivered";
+    case DeliveryChanged::State::Read:
+        return "read";
+    case DeliveryChanged::State::Failed:
+        return "failed";
+    case DeliveryChanged::State::Waiting:
+        return "queued";
+    case DeliveryChanged::State::Sent:
+        return "sent";
+    case DeliveryChanged::State::Cancelled:
+        return "cancelled";
+    case DeliveryChanged::State::Expired:
+        return "expired";
+    }
+    return "delivered";
+}
+
 const char* lineKindName(const ReceivedLine& line) {
     if (line.continuation)
         return "more";
@@ -281,6 +301,45 @@ void ChatSession::askAgain() {
         m_confirmTimer.stop();
 }
 
+void ChatSession::setOwnStatus(network::PeerPresence status, const QString& text) {
+    if (status != network::PeerPresence::Away && status != network::PeerPresence::Busy)
+        status = network::PeerPresence::Available;
+    const QString simplified = text.simplified();
+    if (status == m_ownStatus && simplified == m_ownStatusText)
+        return;
+    m_ownStatus = status;
+    m_ownStatusText = simplified;
+    // Told at once, not with the next round.
+    SendResult result;
+    const QByteArray plain = signOfLifeText(signOfLifeBody(m_ownStatus, m_ownStatusText));
+    for (const QString& receiver : presenceRecipients())
+        sendTo(receiver, plain, 1, result);
+    for (const QString& error : result.errors)
+        emit sendFailed(error);
+}
+
+void ChatSession::linesRead() {}
+
+bool ChatSession::sendAgain(quint64) {
+    return false;
+}
+
+QString ChatSession::setOutbox(const QString&) {
+    return {};
+}
+
+QList<WaitingLine> ChatSession::waitingLines() const {
+    return {};
+}
+
+bool ChatSession::cancelWaiting(quint64) {
+    return false;
+}
+
+QString ChatSession::setCatchUpMark(const QString&) {
+    return {};
+}
+
 void ChatSession::setPresence(PresenceKeeper presence) {
     m_presence = std::move(presence);
     m_signTimer.stop();
@@ -331,7 +390,7 @@ void ChatSession::sendSignsOfLife() {
         return;
     }
     SendResult result;
-    const QByteArray plain = signOfLifeText("available");
+    const QByteArray plain = signOfLifeText(signOfLifeBody(m_ownStatus, m_ownStatusText));
     const int n = int(receivers.size());
     // Step k of a round sends to the receivers from k·n/steps on, so that a round of the
     // steps of one interval sends exactly one sign to each.
@@ -349,12 +408,11 @@ void ChatSession::sendSignsOfLife() {
         m_signTimer.start(step.period);
 }
 
-void ChatSession::notePresence(const QString& computer, bool signOfLife,
-                               network::PeerPresence status) {
+void ChatSession::notePresence(const QString& computer, bool signOfLife, const Status& status) {
     if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0 ||
         m_peers.indexOfComputer(computer) < 0 || !m_guard.book().find(computer))
         return;
-    if (const auto change = m_presence.heard(computer, signOfLife, status))
+    if (const auto change = m_presence.heard(computer, signOfLife, status.presence, status.text))
         tellPresence(*change);
     if (!m_expiryTimer.isActive())
         armPresenceExpiry();
@@ -362,12 +420,12 @@ void ChatSession::notePresence(const QString& computer, bool signOfLife,
 
 void ChatSession::tellPresence(const PresenceKeeper::Change& change) {
     if (change.presence == network::PeerPresence::Gone) {
-        emit presenceChanged({change.computer, change.presence, change.lastSeen});
+        emit presenceChanged({change.computer, change.presence, change.lastSeen, {}});
         m_peers.remove(change.computer);
         return;
     }
-    m_peers.setPresence(change.computer, change.presence, change.lastSeen);
-    emit presenceChanged({change.computer, change.presence, change.lastSeen});
+    m_peers.setPresence(change.computer, change.presence, change.lastSeen, change.statusText);
+    emit presenceChanged({change.computer, change.presence, change.lastSeen, change.statusText});
 }
 
 void ChatSession::checkPresence() {
@@ -499,7 +557,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     const auto presence = qScopeGuard([&] {
         if (verdict.authenticated && message.kind != MessageKind::Goodbye)
             notePresence(verdict.computer, message.kind == MessageKind::SignOfLife,
-                         presenceFromStatus(message.body));
+                         statusFromSignOfLife(message.body));
     });
     // What the checks learnt of the sender's key shows before what the message does.
     if (m_guard.active() && !verdict.authenticated &&

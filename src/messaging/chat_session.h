@@ -126,6 +126,19 @@ public:
     // Replaceable for tests (a clock of their own, a short interval).
     void setPresence(PresenceKeeper presence);
 
+    // What this copy's signs of life say; a change goes to every receiver at once.
+    void setOwnStatus(network::PeerPresence status, const QString& text);
+    network::PeerPresence ownStatus() const { return m_ownStatus; }
+    const QString& ownStatusText() const { return m_ownStatusText; }
+
+    // ---- Receipts, the outbox and catch-up (ChatNode's operations of the same names)
+    void linesRead();
+    bool sendAgain(quint64 item);
+    QString setOutbox(const QString& path);
+    QList<WaitingLine> waitingLines() const;
+    bool cancelWaiting(quint64 lineId);
+    QString setCatchUpMark(const QString& path);
+
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
     void setBudget(ReceptionBudget budget) { m_budget = std::move(budget); }
@@ -167,7 +180,7 @@ private:
     // Starts the signs of life when a computer with a pinned key is listed.
     void schedulePresence();
     // An authenticated datagram came from computer (a sign of life saying status).
-    void notePresence(const QString& computer, bool signOfLife, network::PeerPresence status);
+    void notePresence(const QString& computer, bool signOfLife, const Status& status);
     void armPresenceExpiry();
     void tellPresence(const PresenceKeeper::Change& change);
     // A sign of life from a computer that is not listed: it lists this one, which removed it
@@ -204,6 +217,8 @@ private:
     QTimer m_signTimer;   // runs while a computer with a pinned key is listed
     QTimer m_expiryTimer; // single shot, at the next deadline of the computers followed
     PresenceKeeper::Clock::time_point m_expiryDue;
+    network::PeerPresence m_ownStatus = network::PeerPresence::Available;
+    QString m_ownStatusText;
     int m_signCursor = 0; // where the round of signs of life goes on in presenceRecipients()
     int m_signStep = 0;   // the step of the round within its interval
 };

@@ -1,5 +1,7 @@
 #include "messaging/presence.h"
 
+#include "platform/text_codec.h"
+
 #include <QByteArrayView>
 
 #include <algorithm>
@@ -34,7 +36,8 @@ PresenceKeeper::Step PresenceKeeper::step(int receivers) const {
 }
 
 std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& computer,
-                                                            bool signOfLife, PeerPresence status) {
+                                                            bool signOfLife, PeerPresence status,
+                                                            const QString& statusText) {
     const QString key = computer.toCaseFolded();
     auto found = m_followed.find(key);
     if (found == m_followed.end()) {
@@ -42,10 +45,11 @@ std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& compu
         const bool wasGone = m_gone.remove(key) > 0;
         if (!signOfLife && !wasGone)
             return std::nullopt;
+        const QString text = signOfLife ? statusText : QString();
         if (!signOfLife)
             status = PeerPresence::Available;
-        found = m_followed.insert(key, {computer, m_now(), m_wallNow(), status, false});
-        return Change{computer, status, found->lastSeen};
+        found = m_followed.insert(key, {computer, m_now(), m_wallNow(), status, text, false});
+        return Change{computer, status, found->lastSeen, text};
     }
     Followed& followed = found.value();
     followed.seenAt = m_now();
@@ -56,10 +60,12 @@ std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& compu
                                   : followed.presence == PeerPresence::Absent
                                       ? PeerPresence::Available
                                       : followed.presence;
-    if (presence == followed.presence)
+    const QString text = signOfLife ? statusText : followed.statusText;
+    if (presence == followed.presence && text == followed.statusText)
         return std::nullopt;
     followed.presence = presence;
-    return Change{followed.computer, presence, followed.lastSeen};
+    followed.statusText = text;
+    return Change{followed.computer, presence, followed.lastSeen, text};
 }
 
 QList<PresenceKeeper::Change>
@@ -77,12 +83,13 @@ PresenceKeeper::expire(const std::function<bool(const QString&)>& keep) {
             followed.kept = silent >= kGoneAfter * m_interval;
             if (followed.presence != PeerPresence::Absent) {
                 followed.presence = PeerPresence::Absent;
-                changes.append({followed.computer, PeerPresence::Absent, followed.lastSeen});
+                changes.append({followed.computer, PeerPresence::Absent, followed.lastSeen,
+                                followed.statusText});
             }
             ++it;
             continue;
         }
-        changes.append({followed.computer, PeerPresence::Gone, followed.lastSeen});
+        changes.append({followed.computer, PeerPresence::Gone, followed.lastSeen, {}});
         if (m_gone.size() >= kMaxGone)
             m_gone.clear();
         m_gone.insert(it.key(), followed.computer);
@@ -123,12 +130,34 @@ bool PresenceKeeper::mayGreetBack(const QString& computer) {
     return true;
 }
 
-PeerPresence presenceFromStatus(QByteArrayView status) {
-    if (status == "away")
-        return PeerPresence::Away;
-    if (status == "busy")
-        return PeerPresence::Busy;
-    return PeerPresence::Available;
+Status statusFromSignOfLife(QByteArrayView body) {
+    const qsizetype blank = body.indexOf(' ');
+    const QByteArrayView word = blank < 0 ? body : body.first(blank);
+    Status status;
+    if (word == "away")
+        status.presence = PeerPresence::Away;
+    else if (word == "busy")
+        status.presence = PeerPresence::Busy;
+    if (blank < 0)
+        return status;
+    const QByteArray text = platform::cutAtCharacter(body.sliced(blank + 1), kMaxStatusTextBytes);
+    status.text = platform::fromWire(text);
+    for (QChar& c : status.text)
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    status.text = status.text.trimmed();
+    return status;
+}
+
+QByteArray signOfLifeBody(PeerPresence status, const QString& text) {
+    QByteArray body = status == PeerPresence::Away   ? QByteArrayLiteral("away")
+                      : status == PeerPresence::Busy ? QByteArrayLiteral("busy")
+                                                     : QByteArrayLiteral("available");
+    const QString trimmed = text.simplified();
+    if (!trimmed.isEmpty())
+        body += ' ' + platform::toWire(trimmed, kMaxStatusTextBytes);
+    return body;
 }
 
 } // namespace kalvento::messaging

@@ -61,11 +61,13 @@ public:
         QString computer;
         network::PeerPresence presence = network::PeerPresence::Available;
         QDateTime lastSeen;
+        QString statusText;
     };
     // An authenticated datagram from a listed computer with a pinned key; signOfLife: it
-    // was one, saying status. The change of its presence, if any.
+    // was one, saying status and statusText. The change of its presence, if any.
     std::optional<Change> heard(const QString& computer, bool signOfLife,
-                                network::PeerPresence status = network::PeerPresence::Available);
+                                network::PeerPresence status = network::PeerPresence::Available,
+                                const QString& statusText = {});
     // What became Absent or Gone by now, in no particular order. keep(computer): a gone
     // computer that stays listed (greyed), as a friend does; it is followed on.
     QList<Change> expire(const std::function<bool(const QString&)>& keep);
@@ -87,6 +89,7 @@ private:
         Clock::time_point seenAt;
         QDateTime lastSeen;
         network::PeerPresence presence = network::PeerPresence::Available;
+        QString statusText;
         bool kept = false; // gone, but kept listed (greyed): nothing more to expire
     };
 
@@ -98,7 +101,17 @@ private:
     QHash<QString, Clock::time_point> m_greetedBack;
 };
 
-// The presence a sign of life's status word says: "away", "busy", else available.
-network::PeerPresence presenceFromStatus(QByteArrayView status);
+// What a sign of life says after its tag: a status word ("away", "busy", else available),
+// then, after a blank, the text its user gave (at most 64 bytes are read; line breaks and
+// other controls become blanks).
+constexpr qsizetype kMaxStatusTextBytes = 64;
+struct Status {
+    network::PeerPresence presence = network::PeerPresence::Available;
+    QString text;
+};
+Status statusFromSignOfLife(QByteArrayView body);
+// The body of a sign of life saying status: the word, and the text after a blank when there
+// is one (cut to 64 bytes on a character boundary).
+QByteArray signOfLifeBody(network::PeerPresence status, const QString& text);
 
 } // namespace kalvento::messaging

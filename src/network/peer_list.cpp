@@ -58,15 +58,18 @@ const char* peerPresenceName(PeerPresence presence) {
 }
 
 void PeerList::setPresence(const QString& computerName, PeerPresence presence,
-                           const QDateTime& lastSeen) {
+                           const QDateTime& lastSeen, const QString& statusText) {
     const int i = indexOfComputer(computerName);
     if (i < 0)
         return;
     PeerEntry& entry = m_entries[size_t(i)];
     entry.lastSeen = lastSeen;
-    if (entry.presence == presence)
+    // An absent computer keeps the text it gave last.
+    const QString text = presence == PeerPresence::Absent ? entry.statusText : statusText;
+    if (entry.presence == presence && entry.statusText == text)
         return;
     entry.presence = presence;
+    entry.statusText = text;
     changed(i);
 }
 
@@ -320,6 +323,8 @@ QVariant PeerList::data(const QModelIndex& index, int role) const {
         return int(entry.presence);
     case LastSeenRole:
         return entry.lastSeen;
+    case StatusTextRole:
+        return entry.statusText;
     default:
         return {};
     }

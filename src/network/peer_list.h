@@ -45,6 +45,8 @@ struct PeerEntry {
     // the same name; empty for a plain copy.
     QString keyFingerprint;
     PeerPresence presence = PeerPresence::Available;
+    // The short text its user gave with an away or busy status; empty for none.
+    QString statusText;
     // When it was last heard from, for a computer whose presence is followed; invalid
     // for the others.
     QDateTime lastSeen;
@@ -61,6 +63,7 @@ public:
         KeyRole,                       // QString: the first group of its key's fingerprint
         PresenceRole,                  // int: the entry's PeerPresence (Absent: shown greyed)
         LastSeenRole,                  // QDateTime: when it was last heard from
+        StatusTextRole,                // QString: the text given with away or busy
     };
 
     // A flood of forged greetings must not grow the list without end; no LAN chat has
@@ -89,7 +92,8 @@ public:
 
     // The presence of computerName's entry and when it was last heard from; an entryChanged
     // when the presence changed (not for lastSeen alone: it moves with every datagram).
-    void setPresence(const QString& computerName, PeerPresence presence, const QDateTime& lastSeen);
+    void setPresence(const QString& computerName, PeerPresence presence, const QDateTime& lastSeen,
+                     const QString& statusText = {});
     // Removes computerName's entry as a goodbye does; false when it is not listed.
     bool remove(const QString& computerName) { return GoodbyeReceived(computerName); }
 

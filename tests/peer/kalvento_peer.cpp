@@ -158,6 +158,27 @@ public:
         print(QStringLiteral("TRACE presence %1 %2")
                   .arg(e.computer, QLatin1String(network::peerPresenceName(e.state))));
     }
+    void operator()(const messaging::DeliveryChanged& e) const {
+        const QString id = QString::number(e.lineId, 16).rightJustified(16, QLatin1Char('0'));
+        switch (e.state) {
+        case messaging::DeliveryChanged::State::Delivered:
+        case messaging::DeliveryChanged::State::Read:
+        case messaging::DeliveryChanged::State::Failed:
+            print(QStringLiteral("TRACE receipt %1 %2 %3")
+                      .arg(e.computer, QLatin1String(messaging::deliveryStateName(e.state)), id));
+            break;
+        case messaging::DeliveryChanged::State::Waiting:
+        case messaging::DeliveryChanged::State::Sent:
+        case messaging::DeliveryChanged::State::Expired:
+        case messaging::DeliveryChanged::State::Cancelled:
+            print(QStringLiteral("TRACE outbox %1 %2 %3")
+                      .arg(e.computer, QLatin1String(messaging::deliveryStateName(e.state)), id));
+            break;
+        }
+    }
+    void operator()(const messaging::CaughtUp& e) const {
+        print(QStringLiteral("TRACE caught-up %1").arg(e.count));
+    }
     void operator()(const messaging::PeerAdded& e) const {
         print(QStringLiteral("PEER+ ") + e.entry.computerName);
     }
