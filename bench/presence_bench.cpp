@@ -78,7 +78,7 @@ public:
         const auto n = std::max<qsizetype>(1, qsizetype(m_others.size()));
         const auto gap = PresenceKeeper::kDefaultInterval / n;
         if (!m_nextStep)
-            m_nextStep = start + (session.signsOfLifeRunning() ? session.signOfLifeStep()
+            m_nextStep = start + (session.signsOfLifeRunning() ? session.signOfLifeWait()
                                                                : PresenceKeeper::kDefaultInterval);
         Time& nextStep = *m_nextStep;
         std::size_t nextOther = 0;
@@ -86,7 +86,7 @@ public:
             if (!session.signsOfLifeRunning())
                 nextStep = Time::max(); // no timer: no wake-up
             else if (nextStep == Time::max())
-                nextStep = now + session.signOfLifeStep();
+                nextStep = now + session.signOfLifeWait();
             const Time nextArrival =
                 nextOther < m_others.size() ? Time(start + gap * qsizetype(nextOther)) : end;
             const Time deadline = session.presenceCheckDue().value_or(end);
@@ -101,7 +101,7 @@ public:
                 session.sendSignsOfLife();
                 ++m.ownSteps;
                 nextStep =
-                    Time(now + (session.signsOfLifeRunning() ? session.signOfLifeStep()
+                    Time(now + (session.signsOfLifeRunning() ? session.signOfLifeWait()
                                                              : PresenceKeeper::kDefaultInterval));
             } else {
                 session.checkPresence();

@@ -93,6 +93,9 @@ struct LineOutcome {
     // This send, as DeliveryChanged and ChatNode::sendAgain name it; 0 when no receipt is
     // expected from anybody.
     quint64 item = 0;
+    // The ids of the lines that carry it, in order (one per datagram's line; a line
+    // received back, ReceivedLine::lineId, names the same). Empty from a copy without a key.
+    QList<quint64> lineIds;
     // The computers a receipt is expected from (current copies), those that give none
     // (older copies), and those the line waits for in the outbox (absent, known key).
     QStringList tracked;

@@ -23,7 +23,8 @@ bool sameComputer(const QString& a, const QString& b) {
 bool isControl(MessageKind kind) {
     return kind == MessageKind::Greeting || kind == MessageKind::Answer ||
            kind == MessageKind::Identity || kind == MessageKind::Goodbye ||
-           kind == MessageKind::SignOfLife;
+           kind == MessageKind::SignOfLife || kind == MessageKind::Receipt ||
+           kind == MessageKind::CatchUpAsk;
 }
 
 network::PeerTrust fromBook(crypto::Trust trust) {
@@ -174,6 +175,12 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
             keys ? openSealed(envelope, *keys, arrival.context) : std::nullopt;
         if (!opened)
             return refuse(RefusalReason::Auth, computer);
+        // What follows a zero byte in the opened text is the line's trailer (its id, and
+        // for a public line its author's signature), or a line offered for catch-up.
+        if (const qsizetype zero = opened->indexOf('\0'); zero >= 0) {
+            verdict.trailer = opened->sliced(zero + 1);
+            opened->truncate(zero);
+        }
         verdict.plain = std::move(*opened);
     }
     const MessageKind kind = addNamed(verdict.plain);

@@ -42,8 +42,10 @@ struct Arrival {
 // What the checks made of a payload.
 struct Verdict {
     std::optional<RefusalReason> refused;
-    QString computer;           // in whose name it came (for a refusal: the one it wronged)
-    QByteArray plain;           // the plain text to act on: visible, or the sealed text opened
+    QString computer; // in whose name it came (for a refusal: the one it wronged)
+    QByteArray plain; // the plain text to act on: visible, or the sealed text opened
+    // A sealed text's bytes after its first zero byte (cut off plain): a line's trailer.
+    QByteArray trailer;
     bool encrypted = false;     // it came sealed
     bool authenticated = false; // signed or sealed under senderKey, which passed the checks
     crypto::PublicKey senderKey{};

@@ -33,6 +33,10 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
             [this](const PeerTrustChanged& change) { emit chatEvent(change); });
     connect(m_session.get(), &ChatSession::presenceChanged, this,
             [this](const PresenceChanged& change) { emit chatEvent(change); });
+    connect(m_session.get(), &ChatSession::deliveryChanged, this,
+            [this](const DeliveryChanged& change) { emit chatEvent(change); });
+    connect(m_session.get(), &ChatSession::caughtUp, this,
+            [this](int count) { emit chatEvent(CaughtUp{count}); });
     m_bookTimer.setSingleShot(true);
     connect(&m_bookTimer, &QTimer::timeout, this, [this] { saveTrustBook(); });
     connect(m_session.get(), &ChatSession::bookChanged, this, [this] {
@@ -263,8 +267,13 @@ LineOutcome ChatNode::send(const QStringList& lines, bool multiLine, bool isPriv
         outcome.status = LineOutcome::Status::Offline;
         return outcome;
     }
-    outcome.result = isPrivate ? m_session->sendPrivate(outcome.messages, &outcome.recipients)
-                               : m_session->sendPublic(outcome.messages);
+    if (m_session->guard().active())
+        outcome.item = m_session->newItem();
+    outcome.result = isPrivate
+                         ? m_session->sendPrivate(outcome.messages, &outcome.recipients, &outcome)
+                         : m_session->sendPublic(outcome.messages, &outcome);
+    if (outcome.tracked.isEmpty() && outcome.waiting.isEmpty())
+        outcome.item = 0; // nobody will say what became of it
     report(Sending::Line, outcome.result);
     return outcome;
 }

@@ -210,6 +210,10 @@ QByteArray signOfLifeText(QByteArrayView status) {
     return concat({kSignOfLifeTag, status});
 }
 
+QByteArray receiptText(QByteArrayView body) {
+    return concat({kReceiptTag, body});
+}
+
 QByteArray privateLineText(QByteArrayView text) {
     return concat({kPrivateTag, text});
 }
@@ -229,9 +233,11 @@ ClassifiedMessage classifyMessage(QByteArrayView text) {
         MessageKind kind;
     };
     static constexpr Tagged kTags[] = {
-        {kGreetingTag, MessageKind::Greeting},   {kGoodbyeTag, MessageKind::Goodbye},
-        {kPrivateTag, MessageKind::PrivateLine}, {kAnswerTag, MessageKind::Answer},
-        {kIdentityTag, MessageKind::Identity},   {kSignOfLifeTag, MessageKind::SignOfLife},
+        {kGreetingTag, MessageKind::Greeting},       {kGoodbyeTag, MessageKind::Goodbye},
+        {kPrivateTag, MessageKind::PrivateLine},     {kAnswerTag, MessageKind::Answer},
+        {kIdentityTag, MessageKind::Identity},       {kSignOfLifeTag, MessageKind::SignOfLife},
+        {kReceiptTag, MessageKind::Receipt},         {kCatchUpAskTag, MessageKind::CatchUpAsk},
+        {kCatchUpLineTag, MessageKind::CatchUpLine},
     };
     if (text.size() >= 5) {
         for (const auto& t : kTags)

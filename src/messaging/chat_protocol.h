@@ -21,6 +21,12 @@ inline constexpr char kPrivateTag[] = "#PRI#";
 // A copy with a key tells the computers it lists that it is still there; older copies take
 // it for an unknown tag and ignore it.
 inline constexpr char kSignOfLifeTag[] = "#ALV#";
+// Between copies with keys: the receipt for lines taken or read (signed), a request for
+// the public lines said since a moment (signed), and one such line offered in answer
+// (sealed for the one who asked). Older copies take each for an unknown tag.
+inline constexpr char kReceiptTag[] = "#RCP#";
+inline constexpr char kCatchUpAskTag[] = "#CUQ#";
+inline constexpr char kCatchUpLineTag[] = "#CUL#";
 inline constexpr char kNameSeparator[] = "<@>";
 // The currency sign of Windows-1252 that tags the lines of a private multi-line message.
 inline constexpr char kPrivateLineMark = '\xA4';
@@ -60,6 +66,7 @@ QByteArray goodbyeText(QByteArrayView computerName);
 // status: "available" (later "away" or "busy").
 QByteArray signOfLifeText(QByteArrayView status);
 QByteArray privateLineText(QByteArrayView text);
+QByteArray receiptText(QByteArrayView body);
 QByteArray publicMultiLineText(int k, QByteArrayView line);
 QByteArray privateMultiLineText(int k, QByteArrayView line);
 
@@ -70,6 +77,9 @@ enum class MessageKind {
     Answer,
     Identity,
     SignOfLife,
+    Receipt,
+    CatchUpAsk,
+    CatchUpLine,
     PublicMultiLine,
     PrivateMultiLine,
     UnknownTag,

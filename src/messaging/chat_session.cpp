@@ -51,14 +51,19 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     m_confirmTimer.setInterval(kConfirmRetry);
     connect(&m_confirmTimer, &QTimer::timeout, this, &ChatSession::askAgain);
     m_presence = PresenceKeeper(PresenceKeeper::intervalFromEnvironment());
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &ChatSession::retryDue);
+    m_receiptTimer.setSingleShot(true);
+    connect(&m_receiptTimer, &QTimer::timeout, this, &ChatSession::sendReceipts);
     connect(&m_signTimer, &QTimer::timeout, this, &ChatSession::sendSignsOfLife);
     m_expiryTimer.setSingleShot(true);
     connect(&m_expiryTimer, &QTimer::timeout, this, &ChatSession::checkPresence);
     // A computer without a key changes nothing of presence: a flood of plain greetings
     // costs no count of the list.
     connect(&m_peers, &network::PeerList::entryAdded, this, [this](int i) {
-        if (m_peers.at(i).trust != network::PeerTrust::Plain)
-            schedulePresence();
+        if (m_peers.at(i).trust == network::PeerTrust::Plain)
+            return;
+        schedulePresence();
     });
 }
 
@@ -85,15 +90,16 @@ EnvelopeContext ChatSession::contextFor(const QString& receiver) const {
             network::wireName(receiver)};
 }
 
-void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int copies,
-                         SendResult& result, Form form) {
+ChatGuard::LineForm ChatSession::sendTo(const QString& receiver, const QByteArray& plain,
+                                        int copies, SendResult& result, Form form,
+                                        const QByteArray& trailer) {
     ChatGuard::LineForm lineForm = ChatGuard::LineForm::Plain;
     if (form != Form::Control) {
         lineForm = m_guard.lineForm(receiver, form == Form::PrivateLine);
         if (lineForm == ChatGuard::LineForm::Withheld) {
             if (!result.notEncrypted.contains(receiver))
                 result.notEncrypted.append(receiver);
-            return;
+            return lineForm;
         }
         if (m_guard.active() && lineForm == ChatGuard::LineForm::Plain &&
             form == Form::PrivateLine && !result.sentPlain.contains(receiver))
@@ -106,7 +112,10 @@ void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int c
                                                             TMailslotTerminal::kHeaderSize -
                                                             ChatGuard::kSignedOverhead))
                                : maxLineLength();
-    const QByteArray text = limitPlainText(plain, room);
+    QByteArray text = limitPlainText(plain, room);
+    // Sealed, the text travels as it is (not encoded), which leaves room for the trailer.
+    if (lineForm == ChatGuard::LineForm::Sealed && !trailer.isEmpty())
+        text += '\0' + trailer;
     const EnvelopeContext context = contextFor(receiver);
     m_terminal.SetReceiverName(receiver);
     for (int i = 0; i < copies; ++i) {
@@ -119,9 +128,10 @@ void ChatSession::sendTo(const QString& receiver, const QByteArray& plain, int c
             ++result.sent;
         } catch (const std::exception& e) {
             result.errors.append(receiver + QStringLiteral(": ") + QString::fromUtf8(e.what()));
-            return; // the copies that follow would fail the same way
+            break; // the copies that follow would fail the same way
         }
     }
+    return lineForm;
 }
 
 SendResult ChatSession::sendToEach(const QStringList& receivers, const QByteArray& plain) {
@@ -221,43 +231,35 @@ QList<OutgoingMessage> ChatSession::planMessages(const QStringList& lines, bool 
     return messages;
 }
 
-void ChatSession::sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
-                               bool isPrivate, SendResult& result) {
-    const Form form = isPrivate ? Form::PrivateLine : Form::PublicLine;
-    for (const OutgoingMessage& message : messages) {
-        if (!message.multiLine) {
-            const QByteArray plain = toWire(message.lines.value(0));
-            sendTo(receiver, isPrivate ? privateLineText(plain) : plain, 1, result, form);
-            continue;
-        }
-        for (int k = 0; k < message.lines.size() && k < kMaxMultiLineLines; ++k) {
-            const QByteArray line = toWire(message.lines[k]);
-            sendTo(receiver,
-                   isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line), 1,
-                   result, form);
-        }
-    }
-}
-
-SendResult ChatSession::sendPublic(const QList<OutgoingMessage>& messages) {
+SendResult ChatSession::sendPublic(const QList<OutgoingMessage>& messages, LineOutcome* outcome) {
     SendResult result;
     QStringList receivers = lineRecipients(&result.withheld);
     // The own copy shows a public line when it comes back, so it always gets one, also
     // before its own greeting has listed it.
     if (!m_ownComputerName.isEmpty() && m_peers.indexOfComputer(m_ownComputerName) < 0)
         receivers.prepend(m_ownComputerName);
+    const QList<PlannedLine> lines = planLines(messages, false);
+    if (outcome)
+        for (const PlannedLine& line : lines)
+            if (line.lineId != 0)
+                outcome->lineIds.append(line.lineId);
     for (const QString& computer : receivers)
-        sendMessages(computer, messages, false, result);
+        sendLines(computer, lines, false, result, outcome);
     return result;
 }
 
-SendResult ChatSession::sendPrivate(const QList<OutgoingMessage>& messages,
-                                    QStringList* shortNames) {
+SendResult ChatSession::sendPrivate(const QList<OutgoingMessage>& messages, QStringList* shortNames,
+                                    LineOutcome* outcome) {
     SendResult result;
+    const QList<PlannedLine> lines = planLines(messages, true);
+    if (outcome)
+        for (const PlannedLine& line : lines)
+            if (line.lineId != 0)
+                outcome->lineIds.append(line.lineId);
     for (int i : m_peers.tickedIndices()) {
         if (shortNames)
             shortNames->append(m_peers.distinctName(i));
-        sendMessages(m_peers.at(i).computerName, messages, true, result);
+        sendLines(m_peers.at(i).computerName, lines, true, result, outcome);
     }
     return result;
 }
@@ -318,12 +320,6 @@ void ChatSession::setOwnStatus(network::PeerPresence status, const QString& text
         emit sendFailed(error);
 }
 
-void ChatSession::linesRead() {}
-
-bool ChatSession::sendAgain(quint64) {
-    return false;
-}
-
 QString ChatSession::setOutbox(const QString&) {
     return {};
 }
@@ -360,52 +356,45 @@ QStringList ChatSession::presenceRecipients() {
 }
 
 void ChatSession::schedulePresence() {
-    if (!m_guard.active())
+    if (!m_guard.active() || m_signTimer.isActive())
         return;
-    // Already at its shortest step: no count of the list could make it shorter.
-    if (m_signTimer.isActive() && std::chrono::milliseconds(m_signTimer.interval()) <=
-                                      m_presence.step(network::PeerList::kMaxEntries).period)
+    // Only for a computer listed under a key (a flood of plain greetings costs nothing).
+    bool pinned = false;
+    for (int i = 0; i < m_peers.count() && !pinned; ++i)
+        pinned = m_peers.at(i).trust != network::PeerTrust::Plain &&
+                 m_peers.at(i).computerName.compare(m_ownComputerName, Qt::CaseInsensitive) != 0;
+    if (!pinned)
         return;
-    // A quick count (this runs for every entry listed): the pinned computers other than
-    // this one. The timer's own step finds who of them a sign can reach.
-    int pinned = 0;
-    for (int i = 0; i < m_peers.count(); ++i)
-        pinned += m_peers.at(i).trust != network::PeerTrust::Plain &&
-                  m_peers.at(i).computerName.compare(m_ownComputerName, Qt::CaseInsensitive) != 0;
-    const PresenceKeeper::Step step = m_presence.step(pinned);
-    if (step.receivers == 0)
-        return; // a running timer stops at its next step
-    // More computers make the steps closer: taken at once, not a whole step later.
-    if (!m_signTimer.isActive() || step.period < std::chrono::milliseconds(m_signTimer.interval()))
-        m_signTimer.start(step.period);
+    // The first round at a moment of the interval chosen at random; the timer stops again
+    // at a round that finds nobody to send to.
+    m_signTimer.start(m_presence.firstRound());
 }
 
 void ChatSession::sendSignsOfLife() {
     const QStringList receivers = presenceRecipients();
-    const PresenceKeeper::Step step = m_presence.step(int(receivers.size()));
-    if (step.receivers == 0) {
+    if (receivers.isEmpty()) {
         m_signTimer.stop(); // nobody left: no more wake-ups until one is listed
-        m_signCursor = 0;
-        m_signStep = 0;
         return;
     }
+    // One wake-up an interval sends the whole round. A sign of life that did not go is
+    // missed like a lost datagram: the receiver asks after it before it greys this copy.
     SendResult result;
     const QByteArray plain = signOfLifeText(signOfLifeBody(m_ownStatus, m_ownStatusText));
-    const int n = int(receivers.size());
-    // Step k of a round sends to the receivers from k·n/steps on, so that a round of the
-    // steps of one interval sends exactly one sign to each.
-    const int steps = int(std::max<qint64>(1, m_presence.interval() / step.period));
-    m_signStep %= steps;
-    const int count = int((qint64(m_signStep) + 1) * n / steps - qint64(m_signStep) * n / steps);
-    m_signStep = (m_signStep + 1) % steps;
-    for (int i = 0; i < count; ++i)
-        sendTo(receivers[(m_signCursor + i) % n], plain, 1, result);
-    m_signCursor = (m_signCursor + count) % n;
-    // A sign of life that did not go is missed like a lost datagram: the next one, an
-    // interval later, makes up for it; the user hears of a network that fails with the
-    // next line.
-    if (std::chrono::milliseconds(m_signTimer.interval()) != step.period || !m_signTimer.isActive())
-        m_signTimer.start(step.period);
+    for (const QString& receiver : receivers)
+        sendTo(receiver, plain, 1, result);
+    if (std::chrono::milliseconds(m_signTimer.interval()) != m_presence.interval())
+        m_signTimer.start(m_presence.interval());
+}
+
+void ChatSession::sendSignOfLifeTo(const QString& computer) {
+    if (!m_guard.active() || computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0 ||
+        !m_guard.book().find(computer) ||
+        m_terminal.network().reach(computer) == network::Reach::Unknown)
+        return;
+    SendResult result;
+    sendTo(computer, signOfLifeText(signOfLifeBody(m_ownStatus, m_ownStatusText)), 1, result);
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
 }
 
 void ChatSession::notePresence(const QString& computer, bool signOfLife, const Status& status) {
@@ -432,7 +421,18 @@ void ChatSession::checkPresence() {
     const auto keep = [this](const QString& computer) {
         return m_peers.isFriend(m_peers.indexOfComputer(computer));
     };
-    for (const PresenceKeeper::Change& change : m_presence.expire(keep)) {
+    QStringList ask;
+    const QList<PresenceKeeper::Change> changes = m_presence.expire(keep, &ask);
+    // Asked whether it is there: a greeting, which a copy that is there answers.
+    SendResult result;
+    for (const QString& computer : std::as_const(ask))
+        if (m_peers.indexOfComputer(computer) >= 0 &&
+            m_terminal.network().reach(computer) != network::Reach::Unknown)
+            sendTo(computer, greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)), 1,
+                   result);
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+    for (const PresenceKeeper::Change& change : changes) {
         if (m_peers.indexOfComputer(change.computer) < 0) {
             m_presence.forget(change.computer); // left the list some other way
             continue;
@@ -469,6 +469,10 @@ void ChatSession::greetBack(const QString& computer, const QString& source) {
 
 void ChatSession::acceptGreeting(const QString& computerName, const QString& groupName,
                                  qint32 senderId) {
+    // A copy listed anew or started again (another sender id); not the copies of one
+    // greeting ("Deliveries"), nor a greeting again of a copy listed as it is.
+    const int listed = m_peers.indexOfComputer(computerName);
+    const bool fresh = listed < 0 || m_peers.at(listed).senderId != QString::number(senderId);
     m_peers.GreetingReceived(computerName, groupName, senderId);
     if (computerName == m_ownComputerName)
         return;
@@ -480,6 +484,10 @@ void ChatSession::acceptGreeting(const QString& computerName, const QString& gro
     const SendResult result = SendAnswer(computerName);
     for (const QString& error : result.errors)
         emit sendFailed(error);
+    // A computer with a key hears this copy's status at once, and learns that it sends
+    // signs of life (and receipts), after the answer that lists it there.
+    if (fresh)
+        sendSignOfLifeTo(computerName);
 }
 
 void ChatSession::waitGreeting(const QString& computerName, const QString& groupName,
@@ -609,6 +617,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
             return;
         m_peers.AnswerReceived(computerName, fromWire(group), senderId);
         askToConfirm(computerName);
+        sendSignOfLifeTo(computerName);
         return;
     }
     case MessageKind::Identity:
@@ -619,6 +628,12 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         if (verdict.authenticated)
             greetBack(verdict.computer, sender->ReceiveSource());
         return;
+    case MessageKind::Receipt:
+        if (verdict.authenticated)
+            handleReceipt(verdict.computer, message.body);
+        return;
+    case MessageKind::CatchUpAsk:
+    case MessageKind::CatchUpLine:
     case MessageKind::UnknownTag:
         return;
     case MessageKind::PrivateLine:
@@ -656,6 +671,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     line.encrypted = verdict.encrypted;
     line.senderTrust =
         verdict.authenticated ? m_guard.trustOf(verdict.computer) : network::PeerTrust::Plain;
+    if (!takeLine(verdict.computer, verdict.plain, verdict, line.own, line))
+        return; // sent again, its receipt having been lost: shown once already
     emit lineReceived(line);
 }
 
@@ -666,7 +683,9 @@ void ChatSession::tellTrustChanges() {
                          m_guard.shortFingerprintOf(change.computer));
         emit trustChanged(change);
     }
-    if (!changes.isEmpty())
+    if (std::any_of(changes.cbegin(), changes.cend(), [](const TrustChange& change) {
+            return change.trust != network::PeerTrust::Plain;
+        }))
         schedulePresence();
 }
 

@@ -6,6 +6,7 @@
 
 #include "messaging/chat_events.h"
 #include "messaging/chat_guard.h"
+#include "messaging/delivery.h"
 #include "messaging/mailslot_terminal.h"
 #include "messaging/presence.h"
 #include "messaging/reception_budget.h"
@@ -59,10 +60,11 @@ public:
 
     // The messages to every listed computer that lineRecipients() gives, and to this one
     // whether it is listed yet or not; a public line is shown when it comes back.
-    SendResult sendPublic(const QList<OutgoingMessage>& messages);
+    SendResult sendPublic(const QList<OutgoingMessage>& messages, LineOutcome* outcome = nullptr);
     // The messages to the ticked computers; shortNames receives the ShortName of each, in
     // list order, for the lines the sender shows at once. Nobody ticked: nothing is sent.
-    SendResult sendPrivate(const QList<OutgoingMessage>& messages, QStringList* shortNames);
+    SendResult sendPrivate(const QList<OutgoingMessage>& messages, QStringList* shortNames,
+                           LineOutcome* outcome = nullptr);
     // A typed line, planned as above.
     SendResult sendPublic(const QString& typed);
     SendResult sendPrivate(const QString& typed, QStringList* shortNames);
@@ -115,7 +117,9 @@ public:
     // Greys and removes what was not heard from for too long (the timer's work).
     void checkPresence();
     bool signsOfLifeRunning() const { return m_signTimer.isActive(); }
-    std::chrono::milliseconds signOfLifeStep() const {
+    // How long the timer of the signs of life waits: the first round's random moment, then
+    // the interval.
+    std::chrono::milliseconds signOfLifeWait() const {
         return std::chrono::milliseconds(m_signTimer.interval());
     }
     // When the expiry timer fires next, on the presence's clock; nothing while it is idle.
@@ -132,6 +136,15 @@ public:
     const QString& ownStatusText() const { return m_ownStatusText; }
 
     // ---- Receipts, the outbox and catch-up (ChatNode's operations of the same names)
+    // A new send whose receipts are followed (LineOutcome::item).
+    quint64 newItem() { return m_delivery.newItem(); }
+    // Sends again what waited long enough for its receipt, and tells what failed (the
+    // timer's work).
+    void retryDue();
+    // Sends the receipts of the lines taken a moment ago, together (the timer's work).
+    void sendReceipts();
+    // Replaceable for tests (a clock of their own).
+    void setDelivery(DeliveryTracker delivery) { m_delivery = std::move(delivery); }
     void linesRead();
     bool sendAgain(quint64 item);
     QString setOutbox(const QString& path);
@@ -154,20 +167,40 @@ signals:
     // A reception changed the book of keys (pinned, changed, or counters marked).
     void bookChanged();
     void presenceChanged(const kalvento::messaging::PresenceChanged& change);
+    void deliveryChanged(const kalvento::messaging::DeliveryChanged& change);
+    void caughtUp(int count);
 
 private:
     enum class Form { Control, PublicLine, PrivateLine };
     // Sends one plain text to one receiver, copies times, in the form it goes to that
-    // receiver (signed, sealed or plain); failures and lines kept back go into result.
-    void sendTo(const QString& receiver, const QByteArray& plain, int copies, SendResult& result,
-                Form form = Form::Control);
+    // receiver (signed, sealed or plain); failures and lines kept back go into result. A
+    // line that goes sealed carries trailer after a zero byte. Returns the form it went in.
+    ChatGuard::LineForm sendTo(const QString& receiver, const QByteArray& plain, int copies,
+                               SendResult& result, Form form = Form::Control,
+                               const QByteArray& trailer = {});
+    // One datagram of what the user wrote: its plain text (with its tag), its line id and
+    // the trailer that carries it (with the author's signature for a public line).
+    struct PlannedLine {
+        QByteArray plain;
+        quint64 lineId = 0;
+        QByteArray trailer;
+    };
+    QList<PlannedLine> planLines(const QList<OutgoingMessage>& messages, bool isPrivate);
+    // Sends the lines to receiver; with an outcome, a current copy's receipts are awaited.
+    void sendLines(const QString& receiver, const QList<PlannedLine>& lines, bool isPrivate,
+                   SendResult& result, LineOutcome* outcome);
+    // What reception does with a line's trailer: false when the line came before (sent
+    // again because its receipt was lost) and is not to be shown again.
+    bool takeLine(const QString& computer, const QByteArray& plain, const Verdict& verdict,
+                  bool own, ReceivedLine& line);
+    void queueReceipt(const QString& computer, quint64 lineId);
+    void handleReceipt(const QString& computer, QByteArrayView body);
+    void armRetries();
     EnvelopeContext contextFor(const QString& receiver) const;
     // Emits the guard's trust changes and shows them in the list.
     void tellTrustChanges();
     // The network guards computer's address from now on when its key is in the book.
     void guardAddress(const QString& computer);
-    void sendMessages(const QString& receiver, const QList<OutgoingMessage>& messages,
-                      bool isPrivate, SendResult& result);
     // A control message to each receiver, "Deliveries" times.
     SendResult sendToEach(const QStringList& receivers, const QByteArray& plain);
     // A greeting within the budget: listed, and answered where an answer can go.
@@ -182,6 +215,8 @@ private:
     // An authenticated datagram came from computer (a sign of life saying status).
     void notePresence(const QString& computer, bool signOfLife, const Status& status);
     void armPresenceExpiry();
+    // One sign of life to a computer just listed under a key.
+    void sendSignOfLifeTo(const QString& computer);
     void tellPresence(const PresenceKeeper::Change& change);
     // A sign of life from a computer that is not listed: it lists this one, which removed it
     // (after a time apart); a greeting makes it answer and be listed again.
@@ -217,10 +252,14 @@ private:
     QTimer m_signTimer;   // runs while a computer with a pinned key is listed
     QTimer m_expiryTimer; // single shot, at the next deadline of the computers followed
     PresenceKeeper::Clock::time_point m_expiryDue;
+    DeliveryTracker m_delivery;
+    LineLedger m_ledger;
+    crypto::CounterClock m_lineClock;
+    QTimer m_retryTimer;   // single shot, when the next line waits long enough for its receipt
+    QTimer m_receiptTimer; // single shot: receipts go out together, a moment after the lines
+    QList<std::pair<QString, quint64>> m_receiptsDue;
     network::PeerPresence m_ownStatus = network::PeerPresence::Available;
     QString m_ownStatusText;
-    int m_signCursor = 0; // where the round of signs of life goes on in presenceRecipients()
-    int m_signStep = 0;   // the step of the round within its interval
 };
 
 } // namespace kalvento::messaging

@@ -3,6 +3,7 @@
 #include "platform/text_codec.h"
 
 #include <QByteArrayView>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cstdlib>
@@ -26,13 +27,8 @@ milliseconds PresenceKeeper::intervalFromEnvironment() {
     return milliseconds(ms);
 }
 
-PresenceKeeper::Step PresenceKeeper::step(int receivers) const {
-    if (receivers <= 0)
-        return {};
-    const auto seconds = std::max<qint64>(1, m_interval / kShortestStep);
-    if (receivers <= seconds)
-        return {m_interval / receivers, 1};
-    return {m_interval / seconds, int((receivers + seconds - 1) / seconds)};
+milliseconds PresenceKeeper::firstRound() const {
+    return milliseconds(QRandomGenerator::global()->bounded(qint64(m_interval.count())) + 1);
 }
 
 std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& computer,
@@ -55,6 +51,7 @@ std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& compu
     followed.seenAt = m_now();
     followed.lastSeen = m_wallNow();
     followed.kept = false;
+    followed.asked = 0;
     // Any datagram shows it is there; only a sign of life tells its status.
     const PeerPresence presence = signOfLife ? status
                                   : followed.presence == PeerPresence::Absent
@@ -68,21 +65,42 @@ std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& compu
     return Change{followed.computer, presence, followed.lastSeen, text};
 }
 
+PresenceKeeper::Clock::time_point PresenceKeeper::nextDue(const Followed& followed) const {
+    if (followed.asked == 0)
+        return followed.seenAt + after(kAskAfterQuarters, 4);
+    if (followed.presence != PeerPresence::Absent)
+        return followed.seenAt + after(kAbsentAfterTenths, 10);
+    return followed.seenAt + after(kGoneAfterTenths, 10);
+}
+
 QList<PresenceKeeper::Change>
-PresenceKeeper::expire(const std::function<bool(const QString&)>& keep) {
+PresenceKeeper::expire(const std::function<bool(const QString&)>& keep, QStringList* ask) {
     QList<Change> changes;
     const Clock::time_point now = m_now();
     for (auto it = m_followed.begin(); it != m_followed.end();) {
         Followed& followed = it.value();
         const auto silent = now - followed.seenAt;
-        if (followed.kept || silent < kAbsentAfter * m_interval) {
+        if (followed.kept || silent < after(kAskAfterQuarters, 4)) {
             ++it;
             continue;
         }
-        if (silent < kGoneAfter * m_interval || keep(followed.computer)) {
-            followed.kept = silent >= kGoneAfter * m_interval;
+        if (followed.asked == 0) {
+            followed.asked = 1;
+            if (ask)
+                ask->append(followed.computer);
+        }
+        if (silent < after(kAbsentAfterTenths, 10)) {
+            ++it;
+            continue;
+        }
+        const bool gone = silent >= after(kGoneAfterTenths, 10);
+        if (!gone || keep(followed.computer)) {
+            followed.kept = gone;
             if (followed.presence != PeerPresence::Absent) {
                 followed.presence = PeerPresence::Absent;
+                followed.asked = 2;
+                if (ask)
+                    ask->append(followed.computer);
                 changes.append({followed.computer, PeerPresence::Absent, followed.lastSeen,
                                 followed.statusText});
             }
@@ -103,9 +121,7 @@ std::optional<PresenceKeeper::Clock::time_point> PresenceKeeper::nextDeadline() 
     for (const Followed& followed : m_followed) {
         if (followed.kept)
             continue;
-        const Clock::time_point due =
-            followed.seenAt +
-            (followed.presence == PeerPresence::Absent ? kGoneAfter : kAbsentAfter) * m_interval;
+        const Clock::time_point due = nextDue(followed);
         if (!next || due < *next)
             next = due;
     }

@@ -28,11 +28,13 @@ class PresenceKeeper {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kDefaultInterval{60000};
-    // The shortest gap between two sends of one round: a round of a thousand receivers is
-    // sent a few at a time each second rather than all at once or one wake-up each.
-    static constexpr std::chrono::milliseconds kShortestStep{1000};
-    static constexpr int kAbsentAfter = 2; // intervals without a word
-    static constexpr int kGoneAfter = 4;
+    // Silent for 5/4 of an interval (a sign of life late or lost): asked whether it is
+    // there (a greeting, which an answer follows); silent for 3/2: Absent, and asked
+    // again; silent for 19/10: Gone. So a copy that vanished is gone within two intervals,
+    // and one lost sign of life does not grey a computer that answers.
+    static constexpr int kAskAfterQuarters = 5;
+    static constexpr int kAbsentAfterTenths = 15;
+    static constexpr int kGoneAfterTenths = 19;
     // Computers remembered as gone, so that one that comes back is told at once.
     static constexpr int kMaxGone = 4096;
 
@@ -45,17 +47,10 @@ public:
 
     std::chrono::milliseconds interval() const { return m_interval; }
 
-    // One step of a round: every period, the next `receivers` of the list at most (the
-    // steps of one interval share the n receivers out exactly).
-    struct Step {
-        std::chrono::milliseconds period{0};
-        int receivers = 0;
-        bool operator==(const Step&) const = default;
-    };
-    // How a round to n receivers is spread over the interval: n steps of one receiver when
-    // they are at least kShortestStep apart, else one step per kShortestStep (and never
-    // fewer than one per interval), each taking its share. Nothing for n = 0.
-    Step step(int receivers) const;
+    // When the first round of signs of life goes out after a timer starts: at a moment
+    // of the interval chosen at random, so that copies started together do not send
+    // together. Then each interval, all at once: one wake-up an interval.
+    std::chrono::milliseconds firstRound() const;
 
     struct Change {
         QString computer;
@@ -69,8 +64,10 @@ public:
                                 network::PeerPresence status = network::PeerPresence::Available,
                                 const QString& statusText = {});
     // What became Absent or Gone by now, in no particular order. keep(computer): a gone
-    // computer that stays listed (greyed), as a friend does; it is followed on.
-    QList<Change> expire(const std::function<bool(const QString&)>& keep);
+    // computer that stays listed (greyed), as a friend does; it is followed on. ask
+    // receives the computers to ask whether they are there.
+    QList<Change> expire(const std::function<bool(const QString&)>& keep,
+                         QStringList* ask = nullptr);
     // When expire next has something to do; nothing while nobody is followed.
     std::optional<Clock::time_point> nextDeadline() const;
     // The computer left the list (a goodbye, or it was gone): not followed any more.
@@ -81,6 +78,10 @@ public:
     bool mayGreetBack(const QString& computer);
 
     int followed() const { return int(m_followed.size()); }
+    // Whether computer sends signs of life (a current copy, which also gives receipts).
+    bool isFollowed(const QString& computer) const {
+        return m_followed.contains(computer.toCaseFolded());
+    }
     Clock::time_point now() const { return m_now(); }
 
 private:
@@ -90,8 +91,14 @@ private:
         QDateTime lastSeen;
         network::PeerPresence presence = network::PeerPresence::Available;
         QString statusText;
+        int asked = 0;     // times asked since it was last heard
         bool kept = false; // gone, but kept listed (greyed): nothing more to expire
     };
+
+    Clock::duration after(int numerator, int denominator) const {
+        return std::chrono::duration_cast<Clock::duration>(m_interval) * numerator / denominator;
+    }
+    Clock::time_point nextDue(const Followed& followed) const;
 
     std::chrono::milliseconds m_interval;
     std::function<Clock::time_point()> m_now;

@@ -29,8 +29,13 @@ public:
     void send(network::AddressKind kind, const QString& receiverName, const QString& mailslotName,
               QByteArrayView datagram) override {
         sent.push_back({receiverName, datagram.toByteArray()});
+        // A computer whose datagrams are lost on the way (a cable pulled, a firewall).
+        if (lost || lostTo.contains(receiverName.toCaseFolded()))
+            return;
         InMemoryNetwork::send(kind, receiverName, mailslotName, datagram);
     }
+    bool lost = false;
+    QStringList lostTo; // case-folded receiver names
     QStringList targets() const {
         QStringList out;
         for (const Sent& s : sent)

@@ -1,0 +1,182 @@
+// The chat session's receipts: line ids and trailers on what the user sends, receipts for
+// what arrives, sending again what was not acknowledged (delivery.h).
+
+#include "messaging/chat_protocol.h"
+#include "messaging/chat_session.h"
+#include "platform/text_codec.h"
+
+namespace kalvento::messaging {
+
+using platform::toWire;
+
+namespace {
+
+// Receipts for lines that arrive together go out together a moment later.
+constexpr std::chrono::milliseconds kReceiptDelay{50};
+
+} // namespace
+
+QList<ChatSession::PlannedLine> ChatSession::planLines(const QList<OutgoingMessage>& messages,
+                                                       bool isPrivate) {
+    QList<PlannedLine> planned;
+    for (const OutgoingMessage& message : messages) {
+        if (!message.multiLine) {
+            const QByteArray plain = toWire(message.lines.value(0));
+            planned.append({isPrivate ? privateLineText(plain) : plain, 0, {}});
+            continue;
+        }
+        for (int k = 0; k < message.lines.size() && k < kMaxMultiLineLines; ++k) {
+            const QByteArray line = toWire(message.lines[k]);
+            planned.append(
+                {isPrivate ? privateMultiLineText(k, line) : publicMultiLineText(k, line), 0, {}});
+        }
+    }
+    if (!m_guard.active())
+        return planned;
+    // Each line has one id for all its receivers, so that a line offered again later by
+    // another copy is known for the same line.
+    for (PlannedLine& line : planned) {
+        line.lineId = m_lineClock.next();
+        LineTrailer trailer;
+        trailer.lineId = line.lineId;
+        line.trailer = encodeTrailer(trailer);
+    }
+    return planned;
+}
+
+void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& lines,
+                            bool isPrivate, SendResult& result, LineOutcome* outcome) {
+    const Form form = isPrivate ? Form::PrivateLine : Form::PublicLine;
+    const bool own = receiver.compare(m_ownComputerName, Qt::CaseInsensitive) == 0;
+    // A current copy (one that sends signs of life) acknowledges each line it takes.
+    const bool receipts = outcome && outcome->item != 0 && !own && m_presence.isFollowed(receiver);
+    bool sealed = false;
+    for (const PlannedLine& line : lines) {
+        const int before = result.sent;
+        const ChatGuard::LineForm went =
+            sendTo(receiver, line.plain, 1, result, form, line.trailer);
+        sealed = sealed || went == ChatGuard::LineForm::Sealed;
+        // A line that could not be handed to the network is reported as failed now; it is
+        // not waited for.
+        if (receipts && went == ChatGuard::LineForm::Sealed && result.sent > before)
+            m_delivery.expect(outcome->item, receiver, line.lineId,
+                              line.plain + '\0' + line.trailer, isPrivate);
+    }
+    if (!outcome || own || lines.isEmpty())
+        return;
+    if (receipts && sealed)
+        outcome->tracked.append(receiver);
+    else if (!result.notEncrypted.contains(receiver))
+        outcome->noReceipt.append(receiver);
+    armRetries();
+}
+
+bool ChatSession::takeLine(const QString& computer, const QByteArray& plain, const Verdict& verdict,
+                           bool own, ReceivedLine& line) {
+    Q_UNUSED(plain);
+    if (!verdict.encrypted || verdict.trailer.isEmpty())
+        return true;
+    const std::optional<LineTrailer> trailer = decodeTrailer(verdict.trailer);
+    if (!trailer)
+        return true; // shown as any line; no receipt can name it
+    line.lineId = trailer->lineId;
+    if (own)
+        return true;
+    // Acknowledged every time it comes: the sender sends it again until a receipt arrives.
+    queueReceipt(computer, trailer->lineId);
+    if (!m_ledger.take(computer, trailer->lineId))
+        return false;
+    m_ledger.noteUnread(computer, trailer->lineId);
+    return true;
+}
+
+void ChatSession::queueReceipt(const QString& computer, quint64 lineId) {
+    m_receiptsDue.append({computer, lineId});
+    if (!m_receiptTimer.isActive())
+        m_receiptTimer.start(kReceiptDelay);
+}
+
+void ChatSession::sendReceipts() {
+    QList<std::pair<QString, QList<quint64>>> byComputer;
+    for (const auto& [computer, id] : std::as_const(m_receiptsDue)) {
+        auto found = std::find_if(byComputer.begin(), byComputer.end(), [&](const auto& entry) {
+            return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
+        });
+        if (found == byComputer.end()) {
+            byComputer.append({computer, {}});
+            found = byComputer.end() - 1;
+        }
+        found->second.append(id);
+    }
+    m_receiptsDue.clear();
+    SendResult result;
+    for (const auto& [computer, ids] : std::as_const(byComputer))
+        for (qsizetype i = 0; i < ids.size(); i += kMaxReceiptIds)
+            sendTo(computer, receiptText(receiptBody(false, ids.mid(i, kMaxReceiptIds))), 1,
+                   result);
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+}
+
+void ChatSession::linesRead() {
+    SendResult result;
+    for (const auto& [computer, ids] : m_ledger.takeUnread())
+        for (qsizetype i = 0; i < ids.size(); i += kMaxReceiptIds)
+            sendTo(computer, receiptText(receiptBody(true, ids.mid(i, kMaxReceiptIds))), 1, result);
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+}
+
+void ChatSession::handleReceipt(const QString& computer, QByteArrayView body) {
+    const std::optional<Receipt> receipt = parseReceipt(body);
+    if (!receipt)
+        return;
+    for (const DeliveryChanged& change : m_delivery.receipt(computer, *receipt))
+        emit deliveryChanged(change);
+    armRetries();
+}
+
+void ChatSession::armRetries() {
+    const auto next = m_delivery.nextDue();
+    if (!next) {
+        m_retryTimer.stop();
+        return;
+    }
+    const auto wait = std::max(
+        std::chrono::ceil<std::chrono::milliseconds>(*next - DeliveryTracker::Clock::now()),
+        std::chrono::milliseconds(10));
+    m_retryTimer.start(wait);
+}
+
+void ChatSession::retryDue() {
+    QList<DeliveryChanged> failed;
+    SendResult result;
+    for (const DeliveryTracker::Resend& resend : m_delivery.due(&failed)) {
+        const qsizetype zero = resend.plain.indexOf('\0');
+        sendTo(resend.computer, resend.plain.first(zero), 1, result,
+               resend.isPrivate ? Form::PrivateLine : Form::PublicLine,
+               resend.plain.sliced(zero + 1));
+    }
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+    for (const DeliveryChanged& change : std::as_const(failed))
+        emit deliveryChanged(change);
+    armRetries();
+}
+
+bool ChatSession::sendAgain(quint64 item) {
+    const QList<DeliveryTracker::Resend> resends = m_delivery.sendAgain(item);
+    SendResult result;
+    for (const DeliveryTracker::Resend& resend : resends) {
+        const qsizetype zero = resend.plain.indexOf('\0');
+        sendTo(resend.computer, resend.plain.first(zero), 1, result,
+               resend.isPrivate ? Form::PrivateLine : Form::PublicLine,
+               resend.plain.sliced(zero + 1));
+    }
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+    armRetries();
+    return !resends.isEmpty();
+}
+
+} // namespace kalvento::messaging

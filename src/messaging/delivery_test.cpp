@@ -1,0 +1,244 @@
+// Receipts between copies with keys on an in-memory LAN: delivered and read per recipient,
+// no receipt from an older copy, lines sent again with backoff and then failed, "Send
+// again", a line sent again shown once; and the wire forms of the trailer and the receipt.
+
+#include "messaging/delivery.h"
+
+#include "messaging/chat_node.h"
+#include "messaging/chat_protocol.h"
+#include "network/memory_network.h"
+
+#include "support/chat_node_probe.h"
+#include "support/keyed_lan.h"
+#include "support/qt_print.h"
+
+#include <gtest/gtest.h>
+
+using namespace kalvento;
+using namespace std::chrono_literals;
+using messaging::ChatNode;
+using messaging::DeliveryChanged;
+using messaging::DeliveryTracker;
+using State = messaging::DeliveryChanged::State;
+using test::ChatNodeProbe;
+using test::EventLog;
+using test::keyFor;
+using test::RecordingNetwork;
+
+namespace {
+
+const QString kGroup = QStringLiteral("WG");
+
+QStringList told(const EventLog& log) {
+    QStringList out;
+    for (const auto& e : log.of<DeliveryChanged>())
+        out.append(e.computer + ' ' + messaging::deliveryStateName(e.state));
+    return out;
+}
+
+// PC1, PC2 and PC3 are copies with keys, PC4 an older copy without. Every copy has greeted
+// and been answered, and the copies with keys have told each other they are there.
+struct DeliveryLan : ::testing::Test {
+    void SetUp() override {
+        for (auto [node, seed] : {std::pair<ChatNode*, char>{&a, 1}, {&b, 2}, {&c, 3}})
+            node->setIdentityKey(keyFor(seed));
+        ChatNodeProbe(a).session().setDelivery(DeliveryTracker([this] { return now; }));
+        for (ChatNode* node : nodes()) {
+            node->walk();
+            ChatNodeProbe(*node).session().SendGreeting();
+            settle();
+        }
+        for (ChatNode* node : nodes())
+            ASSERT_EQ(node->peers().count(), 4);
+    }
+    std::vector<ChatNode*> nodes() { return {&a, &b, &c, &d}; }
+    void settle() {
+        for (int round = 0; round < 10; ++round) {
+            for (ChatNode* node : nodes())
+                ChatNodeProbe(*node).receive();
+            for (ChatNode* node : nodes())
+                ChatNodeProbe(*node).session().sendReceipts();
+        }
+    }
+    void tick(std::initializer_list<const char*> computers) {
+        for (int i = 0; i < a.peers().count(); ++i)
+            a.setTicked(i, false);
+        for (const char* computer : computers)
+            a.setTicked(a.peers().indexOfComputer(QString::fromLatin1(computer)), true);
+    }
+    // Time passes on PC1's clock; what waits long enough is sent again.
+    void pass(std::chrono::milliseconds time) {
+        now += time;
+        ChatNodeProbe(a).session().retryDue();
+        settle();
+    }
+
+    DeliveryTracker::Clock::time_point now{std::chrono::hours(1)};
+    network::InMemoryHub hub;
+    RecordingNetwork net1{hub, "PC1", kGroup};
+    RecordingNetwork net2{hub, "PC2", kGroup};
+    RecordingNetwork net3{hub, "PC3", kGroup};
+    RecordingNetwork net4{hub, "PC4", kGroup};
+    ChatNode a{net1};
+    ChatNode b{net2};
+    ChatNode c{net3};
+    ChatNode d{net4};
+};
+
+} // namespace
+
+TEST_F(DeliveryLan, APrivateLineIsDeliveredByCurrentCopiesAndReadWhereAWindowShowedIt) {
+    EventLog atA(a);
+    EventLog atB(b);
+    EventLog atD(d);
+    tick({"PC2", "PC3", "PC4"});
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("lunch?")}, false, true);
+    ASSERT_NE(outcome.item, 0u);
+    EXPECT_EQ(outcome.tracked, (QStringList{"PC2", "PC3"}));
+    EXPECT_EQ(outcome.noReceipt, QStringList{"PC4"});
+    ASSERT_EQ(outcome.lineIds.size(), 1);
+    settle();
+    EXPECT_EQ(told(atA), (QStringList{"PC2 delivered", "PC3 delivered"}));
+    for (const auto& e : atA.of<DeliveryChanged>()) {
+        EXPECT_EQ(e.item, outcome.item);
+        EXPECT_EQ(e.lineId, outcome.lineIds[0]);
+    }
+    // The receiver names the line by the same id; the older copy reads the line as ever.
+    ASSERT_EQ(atB.of<messaging::LineReceived>().size(), 1u);
+    EXPECT_EQ(atB.of<messaging::LineReceived>()[0].line.lineId, outcome.lineIds[0]);
+    EXPECT_EQ(atB.of<messaging::LineReceived>()[0].line.text, "lunch?");
+    ASSERT_EQ(atD.of<messaging::LineReceived>().size(), 1u);
+    EXPECT_EQ(atD.of<messaging::LineReceived>()[0].line.text, "lunch?");
+
+    atA.clear();
+    b.linesRead(); // PC2's window is active
+    settle();
+    EXPECT_EQ(told(atA), QStringList{"PC2 read"});
+    b.linesRead(); // nothing new to tell
+    settle();
+    EXPECT_EQ(told(atA), QStringList{"PC2 read"});
+    // Nothing was waiting: no datagram goes again.
+    net1.sent.clear();
+    pass(60s);
+    EXPECT_TRUE(net1.sent.empty());
+}
+
+TEST_F(DeliveryLan, APublicMultiLineMessageIsDeliveredWhenEveryLineArrived) {
+    EventLog atA(a);
+    const messaging::LineOutcome outcome = a.send(
+        {QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")}, true, false);
+    EXPECT_EQ(outcome.lineIds.size(), 3);
+    EXPECT_EQ(outcome.tracked, (QStringList{"PC2", "PC3"}));
+    EXPECT_EQ(outcome.noReceipt, QStringList{"PC4"});
+    // Its own copy comes back under the same ids, and asks for no receipt.
+    EventLog own(a);
+    settle();
+    EXPECT_EQ(told(atA), (QStringList{"PC2 delivered", "PC3 delivered"}));
+    QList<quint64> back;
+    for (const auto& e : own.of<messaging::LineReceived>())
+        if (e.line.own)
+            back.append(e.line.lineId);
+    EXPECT_EQ(back, outcome.lineIds);
+}
+
+TEST_F(DeliveryLan, ALostLineIsSentAgainWithBackoffThenFailedAndSendAgainDeliversIt) {
+    EventLog atA(a);
+    EventLog atB(b);
+    tick({"PC2", "PC3"});
+    net1.lostTo = QStringList{"pc2"}; // a firewall drops everything to PC2
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("ping")}, false, true);
+    settle();
+    EXPECT_EQ(told(atA), QStringList{"PC3 delivered"});
+    const auto toPC2 = [&] { return int(net1.targets().count("PC2")); };
+    // Sent again after 2, 4 and 8 s, then failed 8 s after the last try.
+    struct Step {
+        std::chrono::milliseconds after;
+        int sends;
+    };
+    int sends = toPC2();
+    for (const Step& step : {Step{1900ms, 0}, Step{100ms, 1}, Step{3900ms, 0}, Step{100ms, 1},
+                             Step{8s, 1}, Step{7900ms, 0}}) {
+        pass(step.after);
+        EXPECT_EQ(toPC2() - sends, step.sends) << step.after.count();
+        sends = toPC2();
+    }
+    EXPECT_EQ(told(atA), QStringList{"PC3 delivered"});
+    pass(100ms);
+    EXPECT_EQ(told(atA), (QStringList{"PC3 delivered", "PC2 failed"}));
+    EXPECT_EQ(atA.of<DeliveryChanged>().back().item, outcome.item);
+    pass(60s);
+    EXPECT_EQ(toPC2(), sends) << "nothing more after the failure";
+    EXPECT_TRUE(atB.of<messaging::LineReceived>().empty());
+
+    // The way is free again: "Send again" delivers it, once.
+    net1.lostTo.clear();
+    EXPECT_FALSE(a.sendAgain(outcome.item + 100));
+    ASSERT_TRUE(a.sendAgain(outcome.item));
+    settle();
+    EXPECT_EQ(told(atA), (QStringList{"PC3 delivered", "PC2 failed", "PC2 delivered"}));
+    ASSERT_EQ(atB.of<messaging::LineReceived>().size(), 1u);
+    EXPECT_FALSE(a.sendAgain(outcome.item)) << "nothing failed any more";
+}
+
+TEST_F(DeliveryLan, ALineSentAgainBecauseItsReceiptWasLostIsShownOnce) {
+    EventLog atA(a);
+    EventLog atB(b);
+    tick({"PC2"});
+    net2.lostTo = QStringList{"pc1"}; // PC2's receipts are lost
+    a.send({QStringLiteral("once")}, false, true);
+    settle();
+    pass(2s);
+    pass(4s);
+    EXPECT_GE(net1.targets().count("PC2"), 3);
+    net2.lostTo.clear();
+    pass(8s);
+    EXPECT_EQ(told(atA), QStringList{"PC2 delivered"});
+    EXPECT_EQ(atB.of<messaging::LineReceived>().size(), 1u);
+}
+
+TEST(DeliveryWire, TrailersAndReceiptsAreReadStrictly) {
+    using messaging::decodeTrailer;
+    using messaging::encodeTrailer;
+    messaging::LineTrailer plain;
+    plain.lineId = 0x0102030405060708ull;
+    const QByteArray bytes = encodeTrailer(plain);
+    EXPECT_EQ(bytes.toHex(), "4b564c01000102030405060708");
+    ASSERT_TRUE(decodeTrailer(bytes));
+    EXPECT_EQ(decodeTrailer(bytes)->lineId, plain.lineId);
+    EXPECT_FALSE(decodeTrailer(bytes)->signature);
+
+    messaging::LineTrailer signedLine = plain;
+    signedLine.name = QByteArray("Anna");
+    crypto::Signature signature{};
+    signature.fill(0x5a);
+    signedLine.signature = signature;
+    const QByteArray withSignature = encodeTrailer(signedLine);
+    ASSERT_EQ(withSignature.size(), 13 + 1 + 4 + 64);
+    const auto back = decodeTrailer(withSignature);
+    ASSERT_TRUE(back && back->name && back->signature);
+    EXPECT_EQ(*back->name, "Anna");
+    EXPECT_EQ(*back->signature, signature);
+
+    for (const QByteArray& bad :
+         {QByteArray(), bytes.left(12), bytes + 'x', QByteArray("KVX") + bytes.mid(3),
+          QByteArray(bytes).replace(3, 1, "\x02"), QByteArray(bytes).replace(4, 1, "\x02"),
+          QByteArray::fromHex("4b564c01000000000000000000"), withSignature.left(80),
+          withSignature + 'x'})
+        EXPECT_FALSE(decodeTrailer(bad)) << bad.toHex().toStdString();
+
+    using messaging::parseReceipt;
+    const QByteArray body = messaging::receiptBody(true, {1, 0xfedcba9876543210ull});
+    EXPECT_EQ(body, "r 0000000000000001 fedcba9876543210");
+    const auto receipt = parseReceipt(body);
+    ASSERT_TRUE(receipt);
+    EXPECT_TRUE(receipt->read);
+    EXPECT_EQ(receipt->ids, (QList<quint64>{1, 0xfedcba9876543210ull}));
+    QByteArray tooMany("d");
+    for (int i = 1; i <= messaging::kMaxReceiptIds + 1; ++i)
+        tooMany += ' ' + messaging::lineIdText(quint64(i)).toLatin1();
+    for (const char* bad : {"", "d", "x 0000000000000001", "d 000000000000001",
+                            "d 0000000000000001 ", "d 000000000000000G", "d 0000000000000000",
+                            "d  0000000000000001", "d 0000000000000001x", "d 0000000000000001,"})
+        EXPECT_FALSE(parseReceipt(bad)) << bad;
+    EXPECT_FALSE(parseReceipt(tooMany));
+}
