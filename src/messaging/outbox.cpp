@@ -318,7 +318,7 @@ Outbox::Loaded Outbox::load(const QString& path, const KeyFor& keyFor) {
             return damaged(QStringLiteral("cut short"));
         std::optional<Entry> entry = entryFromHeader(*header);
         if (!entry || outbox.contains(entry->lineId))
-            return damaged(QStringLiteral("a waiting line has no valid name"));
+            return damaged(QStringLiteral("a waiting line without a valid id, computer or time"));
         QByteArray record = bytes.sliced(recordStart, reader.at() - recordStart);
 
         const std::optional<crypto::SessionKey> key = keyFor(entry->recipientKey);
