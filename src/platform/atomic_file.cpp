@@ -119,7 +119,7 @@ pid_t writerOf(const QString& entry, const QString& targetFileName) {
 
 // Written with the system calls themselves rather than QSaveFile: Qt 6.4's QSaveFile
 // commits a cut-off file when the disk fills or a size limit is hit during its flush.
-void writeFileAtomically(const QString& path, QByteArrayView bytes) {
+void writeFileAtomically(const QString& path, QByteArrayView bytes, FileAccess access) {
     const QByteArray targetName = replacedName(path);
     QByteArray tempName;
     const int fd = createTemporaryBeside(targetName, tempName);
@@ -130,9 +130,13 @@ void writeFileAtomically(const QString& path, QByteArrayView bytes) {
             ::unlink(tempName.constData());
         throw SystemError(error);
     };
-    struct stat old {};
-    if (::stat(targetName.constData(), &old) == 0)
+    // Before the first byte is written, so that nobody else can open it with the bytes in.
+    if (access == FileAccess::OwnerOnly) {
+        if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0)
+            fail(errno);
+    } else if (struct stat old{}; ::stat(targetName.constData(), &old) == 0) {
         ::fchmod(fd, old.st_mode & 07777); // keep a mode the user chose for the file
+    }
 
     qsizetype done = 0;
     while (done < bytes.size()) {

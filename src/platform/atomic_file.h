@@ -14,10 +14,16 @@
 
 namespace kalvento::platform {
 
+// Who may read the file written: as an older file of the name allowed (a new one as any new
+// file), or its owner alone whatever the older file allowed (mode 0600, for files that
+// hold keys or what the user wrote).
+enum class FileAccess { Keep, OwnerOnly };
+
 // Throws SystemError with the system's text when the file cannot be written; the old
 // file then stays as it was. A symbolic link keeps pointing at the replaced file, and an
-// existing file keeps its permissions.
-void writeFileAtomically(const QString& path, QByteArrayView bytes);
+// existing file keeps its permissions unless access says otherwise.
+void writeFileAtomically(const QString& path, QByteArrayView bytes,
+                         FileAccess access = FileAccess::Keep);
 
 // A file written piece by piece (a download) that takes the place of path only once it is
 // complete: the bytes go to a temporary file beside it, named as writeFileAtomically names

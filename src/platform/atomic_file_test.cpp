@@ -118,5 +118,38 @@ TEST(AtomicFile, AWholeFileReplacesTheOldOneAndKeepsItsMode) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList({"log.rtf"}));
 }
 
+TEST(AtomicFile, AFileForItsOwnerOnlyIsNeverWrittenReadableByOthers) {
+    // Whatever mode an older file had, and whatever the umask lets a new file have.
+    struct Case {
+        const char* name;
+        int oldMode; // -1: no older file
+        FileAccess access;
+        unsigned expected;
+    };
+    const mode_t umask = ::umask(022);
+    const Case cases[] = {
+        {"new file, owner only", -1, FileAccess::OwnerOnly, 0600u},
+        {"older file readable by all, owner only", 0644, FileAccess::OwnerOnly, 0600u},
+        {"older file writable by the group, owner only", 0664, FileAccess::OwnerOnly, 0600u},
+        {"older file readable by all, kept", 0644, FileAccess::Keep, 0644u},
+        {"new file, kept as any new file", -1, FileAccess::Keep, 0644u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QString target = dir.filePath(QStringLiteral("outbox.dat"));
+        if (c.oldMode >= 0) {
+            writeFile(target, "old");
+            ASSERT_EQ(::chmod(QFile::encodeName(target).constData(), mode_t(c.oldMode)), 0);
+        }
+        writeFileAtomically(target, "new", c.access);
+        EXPECT_EQ(contentOf(target), "new");
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(target).constData(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, c.expected);
+    }
+    ::umask(umask);
+}
+
 } // namespace
 } // namespace kalvento::platform
