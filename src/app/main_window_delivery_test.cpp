@@ -28,6 +28,7 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -215,6 +216,28 @@ TEST_F(DeliveryTest, PrivateEchoCarriesItsMarkAndTheOutboxShowsWaitingThenCancel
     EXPECT_EQ(lineWith(host, "when you are back"), to + " PCC: when you are back cancelled");
     // The earlier line's mark did not move.
     EXPECT_EQ(lineWith(host, "just for you"), to + " PCB, PCC: just for you ✓");
+}
+
+// Names in a tooltip are peer data: what looks like markup is shown as it is written.
+TEST_F(DeliveryTest, TooltipsShowPeerNamesAsText) {
+    const QString forged = QStringLiteral("<img src=x><b>PCX</b>");
+    controller(host).showSent(sent(70, {forged}, "a line", true));
+    app::TChatView& view = *host->Chat();
+    const QTextCursor found = lastMatch(view, QStringLiteral("…"));
+    ASSERT_FALSE(found.isNull());
+    QTextCursor at(view.document());
+    at.setPosition(found.selectionStart() + 1);
+    const QPoint point = view.cursorRect(at).center() - QPoint(2, 0);
+    ASSERT_EQ(view.toolTipAt(point), "delivered to 0 of 1");
+    delivery(host, 70, forged, State::Failed);
+    const QString tip = view.toolTipAt(point);
+    ASSERT_EQ(tip, "delivered to 0 of 1; not delivered: " + forged);
+    QHelpEvent help(QEvent::ToolTip, point, view.viewport()->mapToGlobal(point));
+    QApplication::sendEvent(view.viewport(), &help);
+    // Shown escaped: the tag's characters are on screen, not an image and bold text.
+    EXPECT_TRUE(QToolTip::text().contains(forged.toHtmlEscaped()))
+        << QToolTip::text().toStdString();
+    QToolTip::hideText();
 }
 
 TEST_F(DeliveryTest, MarkSurvivesHistoryAboveItAndAClearedChat) {
