@@ -58,7 +58,8 @@ DeliveryMarks::DeliveryMarks(Parts parts) : QObject(&parts.window), m_parts(std:
     m_read = new ReadReporter(m_parts.window, [this] { m_parts.node.linesRead(); });
 
     // "Send again" in the chat's popup, for a line that was not delivered to somebody.
-    m_sendAgain = new QAction(text(lang::MessageId::M117), &m_parts.window);
+    // Named in the window's section of a language file, as the window's other items are.
+    m_sendAgain = new QAction(QStringLiteral("Send again"), &m_parts.window);
     m_sendAgain->setObjectName(QStringLiteral("Sendagain1"));
     m_sendAgain->setVisible(false);
     QMenu* chatPopup = m_parts.view.ChatPopup();
@@ -66,14 +67,12 @@ DeliveryMarks::DeliveryMarks(Parts parts) : QObject(&parts.window), m_parts(std:
     connect(&m_parts.view, &TChatView::popupRequested, this, &DeliveryMarks::chatPopupRequested);
     connect(m_sendAgain, &QAction::triggered, this, [this] { sendAgain(m_popupItem); });
 
-    m_waitingLines = new QAction(text(lang::MessageId::M118), &m_parts.window);
+    m_waitingLines = new QAction(QStringLiteral("Waiting lines..."), &m_parts.window);
     m_waitingLines->setObjectName(QStringLiteral("Waitinglines1"));
     m_parts.computerPopup.addSeparator();
     m_parts.computerPopup.addAction(m_waitingLines);
-    connect(&m_parts.computerPopup, &QMenu::aboutToShow, this, [this] {
-        m_waitingLines->setText(text(lang::MessageId::M118));
-        m_waitingLines->setEnabled(!m_parts.node.waitingLines().isEmpty());
-    });
+    connect(&m_parts.computerPopup, &QMenu::aboutToShow, this,
+            [this] { m_waitingLines->setEnabled(!m_parts.node.waitingLines().isEmpty()); });
     connect(m_waitingLines, &QAction::triggered, this, &DeliveryMarks::showWaitingLines);
 }
 
@@ -177,7 +176,6 @@ void DeliveryMarks::caughtUp(const messaging::CaughtUp& caught) {
 
 void DeliveryMarks::chatPopupRequested(const QPoint& viewportPoint) {
     m_popupItem = m_parts.view.lineMarkAt(viewportPoint);
-    m_sendAgain->setText(text(lang::MessageId::M117));
     m_sendAgain->setVisible(m_popupItem != 0 && m_table.hasFailed(m_popupItem));
 }
 

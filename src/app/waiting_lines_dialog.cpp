@@ -30,9 +30,9 @@ WaitingLinesDialog::WaitingLinesDialog(const QList<messaging::WaitingLine>& line
                                        QWidget* parent)
     : QDialog(parent), m_lines(lines), m_cancelLine(std::move(cancel)) {
     setObjectName(QStringLiteral("WaitingLines"));
-    setWindowTitle(text(lang::MessageId::M119));
+    setWindowTitle(text(lang::MessageId::M117));
     auto* layout = new QVBoxLayout(this);
-    auto* intro = new QLabel(text(lang::MessageId::M126), this);
+    auto* intro = new QLabel(text(lang::MessageId::M124), this);
     intro->setTextFormat(Qt::PlainText);
     intro->setWordWrap(true);
     layout->addWidget(intro);
@@ -42,7 +42,7 @@ WaitingLinesDialog::WaitingLinesDialog(const QList<messaging::WaitingLine>& line
     m_list->setRootIsDecorated(false);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->setHeaderLabels(
-        {text(lang::MessageId::M120), text(lang::MessageId::M121), text(lang::MessageId::M122)});
+        {text(lang::MessageId::M118), text(lang::MessageId::M119), text(lang::MessageId::M120)});
     const QLocale locale = QLocale::system();
     for (const messaging::WaitingLine& line : m_lines) {
         // Item texts are shown as plain text; names and text are isolated all the same, so
@@ -63,10 +63,10 @@ WaitingLinesDialog::WaitingLinesDialog(const QList<messaging::WaitingLine>& line
     layout->addWidget(m_status);
 
     auto* buttons = new QDialogButtonBox(this);
-    m_cancel = buttons->addButton(text(lang::MessageId::M123), QDialogButtonBox::ActionRole);
+    m_cancel = buttons->addButton(text(lang::MessageId::M121), QDialogButtonBox::ActionRole);
     m_cancel->setObjectName(QStringLiteral("CancelLine"));
     QPushButton* close =
-        buttons->addButton(text(lang::MessageId::M124), QDialogButtonBox::RejectRole);
+        buttons->addButton(text(lang::MessageId::M122), QDialogButtonBox::RejectRole);
     close->setObjectName(QStringLiteral("CloseWaiting"));
     layout->addWidget(buttons);
     connect(m_cancel, &QPushButton::clicked, this, &WaitingLinesDialog::cancelSelected);
@@ -94,7 +94,7 @@ void WaitingLinesDialog::cancelSelected() {
     delete m_list->takeTopLevelItem(row);
     // Either way it waits no more; a line that left meanwhile is said to have gone.
     const bool cancelled = m_cancelLine && m_cancelLine(line);
-    m_status->setText(cancelled ? QString() : text(lang::MessageId::M125));
+    m_status->setText(cancelled ? QString() : text(lang::MessageId::M123));
     selectionChanged();
 }
 

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 80> Table{{
+constexpr std::array<MessageEntry, 78> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -119,16 +119,14 @@ constexpr std::array<MessageEntry, 80> Table{{
      "Said at %s while you were away; offered by a computer in the chat and signed by its author."},
     {MessageId::M115, "M115", "1 line you missed is shown above."},
     {MessageId::M116, "M116", "%d lines you missed are shown above."},
-    {MessageId::M117, "M117", "Send again"},
-    {MessageId::M118, "M118", "Waiting lines..."},
-    {MessageId::M119, "M119", "Lines waiting for their recipient"},
-    {MessageId::M120, "M120", "Recipient"},
-    {MessageId::M121, "M121", "Waiting since"},
-    {MessageId::M122, "M122", "Text"},
-    {MessageId::M123, "M123", "Cancel line"},
-    {MessageId::M124, "M124", "Close"},
-    {MessageId::M125, "M125", "That line is no longer waiting: it was sent or dropped meanwhile."},
-    {MessageId::M126, "M126", "These private lines go when their recipient is heard from again."},
+    {MessageId::M117, "M117", "Lines waiting for their recipient"},
+    {MessageId::M118, "M118", "Recipient"},
+    {MessageId::M119, "M119", "Waiting since"},
+    {MessageId::M120, "M120", "Text"},
+    {MessageId::M121, "M121", "Cancel line"},
+    {MessageId::M122, "M122", "Close"},
+    {MessageId::M123, "M123", "That line is no longer waiting: it was sent or dropped meanwhile."},
+    {MessageId::M124, "M124", "These private lines go when their recipient is heard from again."},
 }};
 
 const MessageEntry& entry(MessageId id) {

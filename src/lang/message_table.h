@@ -96,8 +96,6 @@ enum class MessageId {
     M122,
     M123,
     M124,
-    M125,
-    M126,
 };
 
 struct MessageEntry {
