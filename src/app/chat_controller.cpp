@@ -2,6 +2,7 @@
 
 #include "app/chat_area.h"
 #include "app/chat_view.h"
+#include "app/delivery_marks.h"
 #include "app/sent_line_recall.h"
 #include "app/tray_presence.h"
 #include "dialogs/user_dialogs.h"
@@ -32,6 +33,9 @@ ChatController::ChatController(Parts parts, QWidget& window)
     connect(message, &QLineEdit::returnPressed, this, &ChatController::btnSendClick);
     // What the chat reports: lines, ticks and failures. The list shows itself as the model.
     connect(&m_parts.node, &messaging::ChatNode::chatEvent, this, &ChatController::chatEvent);
+    m_marks = new DeliveryMarks(DeliveryMarks::Parts{
+        window, *m_parts.area.chat(), m_parts.node, m_parts.dialogs, *m_computerPopup,
+        [this](const QString& computer) { return shownNames({computer}).value(0); }});
 }
 
 void ChatController::ComputersDblClick(const QModelIndex& entry) {
@@ -58,24 +62,32 @@ bool ChatController::LahetaViesti(const QStringList& lines, bool multiLine) {
         break;
     }
     case messaging::LineOutcome::Status::Sent:
-        // A private line is shown here: it does not come back. A failed send to one of the
-        // recipients does not hide what went to the others; one that reached nobody is not
-        // shown as said. Each message shows as it went out.
-        if (outcome.showsEcho()) {
-            const QStringList plain = shownNames(outcome.result.sentPlain);
-            for (const messaging::OutgoingMessage& message : outcome.messages)
-                m_parts.area.chat()->appendPrivateEcho(outcome.recipients, message.lines.value(0),
-                                                       message.multiLine, message.lines, plain);
-        }
-        // Computers it could not go to encrypted are named under it, not in a box: the
-        // user chose not to send plain, or their key changed.
-        if (!outcome.result.notEncrypted.isEmpty())
-            m_parts.area.chat()->appendWarning(
-                lang::GetMessageText(lang::MessageId::M076),
-                {shownNames(outcome.result.notEncrypted).join(QStringLiteral(", "))});
+        showSent(outcome);
         break;
     }
     return outcome.accepted();
+}
+
+void ChatController::showSent(const messaging::LineOutcome& outcome) {
+    // Its receipts are followed from now on; a public line gets its mark when it comes back.
+    m_marks->sent(outcome);
+    // A private line is shown here: it does not come back. A failed send to one of the
+    // recipients does not hide what went to the others; one that reached nobody is not
+    // shown as said. Each message shows as it went out.
+    if (outcome.showsEcho()) {
+        const QStringList plain = shownNames(outcome.result.sentPlain);
+        for (const messaging::OutgoingMessage& message : outcome.messages) {
+            m_parts.area.chat()->appendPrivateEcho(outcome.recipients, message.lines.value(0),
+                                                   message.multiLine, message.lines, plain);
+            m_marks->markLastLine(outcome.item);
+        }
+    }
+    // Computers it could not go to encrypted are named under it, not in a box: the
+    // user chose not to send plain, or their key changed.
+    if (!outcome.result.notEncrypted.isEmpty())
+        m_parts.area.chat()->appendWarning(
+            lang::GetMessageText(lang::MessageId::M076),
+            {shownNames(outcome.result.notEncrypted).join(QStringLiteral(", "))});
 }
 
 void ChatController::chatEvent(const messaging::ChatEvent& event) {
@@ -99,6 +111,10 @@ void ChatController::chatEvent(const messaging::ChatEvent& event) {
             m_parts.area.chat()->appendWarning(
                 lang::GetMessageText(lang::MessageId::M077),
                 {trust->computer, trust->oldFingerprint, trust->newFingerprint});
+    } else if (const auto* delivery = std::get_if<messaging::DeliveryChanged>(&event)) {
+        m_marks->deliveryChanged(*delivery);
+    } else if (const auto* caught = std::get_if<messaging::CaughtUp>(&event)) {
+        m_marks->caughtUp(*caught);
     } else if (const auto* reception = std::get_if<messaging::ReceptionFailed>(&event)) {
         qWarning("kalvento: reception: %s", qPrintable(reception->error));
     }
@@ -123,8 +139,11 @@ void ChatController::btnCommentClick() {
 }
 
 void ChatController::TerminaaliNewMessage(const messaging::ReceivedLine& line) {
-    if (m_parts.area.chat()->appendReceived(line))
+    // A line caught up after an absence was said long ago: the block of them gets one quiet
+    // sign at its end (CaughtUp), not an alert each.
+    if (m_parts.area.chat()->appendReceived(line) && !line.caughtUp)
         m_parts.tray.alertNewLine(line, m_parts.settings);
+    m_marks->lineShown(line);
 }
 QStringList ChatController::shownNames(const QStringList& computers) const {
     QStringList names;

@@ -27,6 +27,7 @@ struct Settings;
 namespace kalvento::app {
 
 class ChatArea;
+class DeliveryMarks;
 class SentLineRecall;
 class TrayPresence;
 
@@ -50,6 +51,9 @@ public:
 
     // Sends what the user wrote: see TMainForm::LahetaViesti.
     bool LahetaViesti(const QStringList& lines, bool multiLine);
+    // Shows what became of a send: the private echo, the marks of its delivery, the
+    // computers it could not go to encrypted.
+    void showSent(const messaging::LineOutcome& outcome);
     void btnSendClick();
     void btnCommentClick();
     // A double click on a computer: it alone is ticked, for a private line.
@@ -73,6 +77,7 @@ private:
 
     Parts m_parts;
     SentLineRecall* m_recall = nullptr;
+    DeliveryMarks* m_marks = nullptr;
     QMenu* m_computerPopup = nullptr;
     QAction* m_add = nullptr;
     QAction* m_remove = nullptr;

@@ -45,6 +45,15 @@ using messaging::ReceivedLine;
 // colour for what needs the user.
 const QColor kQuietMark(0x80, 0x80, 0x80);
 const QColor kWarning(0xB0, 0x20, 0x20);
+// The character property that names a line mark (appendLineMark).
+constexpr int kLineMarkKey = QTextFormat::UserProperty + 1;
+
+// A tooltip as the text it is: names in it are peer data, and Qt would take a text that
+// looks like markup for markup.
+QString plainToolTip(const QString& tip) {
+    return QStringLiteral("<p style='white-space:pre-wrap'>") + tip.toHtmlEscaped() +
+           QStringLiteral("</p>");
+}
 
 QString effectiveFamily(const QTextCharFormat& format, const QFont& fallback) {
     const QStringList families = format.fontFamilies().toStringList();
@@ -210,6 +219,14 @@ QString TChatView::timeText() const {
     return QLocale::system().toString(now().time(), QLocale::LongFormat);
 }
 
+QString TChatView::timeText(const QDateTime& moment) const {
+    const QDateTime local = moment.toLocalTime();
+    const QString time = QLocale::system().toString(local.time(), QLocale::LongFormat);
+    if (local.date() == now().date())
+        return time;
+    return QLocale::system().toString(local.date(), QLocale::ShortFormat) + u' ' + time;
+}
+
 void TChatView::resetInsertionPoint() {
     document()->setDocumentMargin(kDocumentMargin); // a cleared document may have lost it
     m_cursor = QTextCursor(document());
@@ -313,10 +330,12 @@ bool TChatView::appendReceived(const ReceivedLine& line) {
         QString heading;
         if (m_settings.showSenderName)
             heading = headingName(line.senderName);
+        // A line caught up after an absence carries the time its author said it.
+        const bool caughtUp = line.caughtUp && line.sentAt.isValid();
         if (m_settings.showMessageTime) {
             if (m_settings.showSenderName)
                 heading += u' ';
-            heading += u'(' + timeText() + u')';
+            heading += u'(' + (caughtUp ? timeText(line.sentAt) : timeText()) + u')';
         }
         insertPlain(heading);
         if (line.own) {
@@ -330,6 +349,11 @@ bool TChatView::appendReceived(const ReceivedLine& line) {
             insertMark(lang::GetMessageText(lang::MessageId::M070),
                        lang::GetMessageText(lang::MessageId::M071), kQuietMark);
         }
+        if (caughtUp)
+            insertMark(lang::GetMessageText(lang::MessageId::M113),
+                       lang::FormatMessage(lang::GetMessageText(lang::MessageId::M114),
+                                           {timeText(line.sentAt)}),
+                       kQuietMark);
         insertPlain(QStringLiteral(": "));
         if (line.multiLineStart) {
             lineBreak();
@@ -389,23 +413,99 @@ void TChatView::appendWarning(const QString& textTemplate, const QStringList& ar
         const QTextCharFormat saved = m_format;
         m_format.setForeground(kWarning);
         m_format.setFontItalic(false);
-        qsizetype next = 0;
-        const QStringList lines = textTemplate.split(QStringLiteral("\r\n"));
-        for (qsizetype i = 0; i < lines.size(); ++i) {
-            if (i > 0) {
-                lineBreak();
-                insertPlain(kContinuationMark);
-            }
-            const QStringList pieces = lines[i].split(QStringLiteral("%s"));
-            for (qsizetype k = 0; k < pieces.size(); ++k) {
-                if (k > 0)
-                    insertText(args.value(next++));
-                insertPlain(pieces[k]);
-            }
-        }
+        insertTemplate(textTemplate, args);
         m_format = saved;
     }
     ChatChange();
+}
+
+void TChatView::insertTemplate(const QString& textTemplate, const QStringList& args) {
+    qsizetype next = 0;
+    const QStringList lines = textTemplate.split(QStringLiteral("\r\n"));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0) {
+            lineBreak();
+            insertPlain(kContinuationMark);
+        }
+        const QStringList pieces = lines[i].split(QStringLiteral("%s"));
+        for (qsizetype k = 0; k < pieces.size(); ++k) {
+            if (k > 0)
+                insertText(args.value(next++));
+            insertPlain(pieces[k]);
+        }
+    }
+}
+
+void TChatView::appendNotice(const QString& textTemplate, const QStringList& args) {
+    {
+        EditBlock block(m_cursor, m_unsavedCursor);
+        startNewLine();
+        const QTextCharFormat saved = m_format;
+        m_format.setForeground(kQuietMark);
+        m_format.setFontItalic(false);
+        insertPlain(QStringLiteral("--- "));
+        insertTemplate(textTemplate, args);
+        insertPlain(QStringLiteral(" ---"));
+        m_format = saved;
+    }
+    ChatChange();
+}
+
+QTextCursor TChatView::appendLineMark(quint64 key, const QString& text, const QString& toolTip,
+                                      bool warning) {
+    QTextCharFormat format = m_format;
+    format.setForeground(warning ? kWarning : kQuietMark);
+    format.setToolTip(toolTip);
+    format.setProperty(kLineMarkKey, QVariant::fromValue<qulonglong>(key));
+    m_cursor.movePosition(QTextCursor::End);
+    const int start = m_cursor.position();
+    // On screen only: the unsaved lines, and so the log, do not get it.
+    m_cursor.insertText(u' ' + text, format);
+    QTextCursor mark(document());
+    mark.setPosition(start);
+    mark.setPosition(m_cursor.position(), QTextCursor::KeepAnchor);
+    // What is added after it (the next line) stays out of it; what is added before it (the
+    // history above) moves it along.
+    mark.setKeepPositionOnInsert(true);
+    ChatChange();
+    return mark;
+}
+
+bool TChatView::replaceLineMark(QTextCursor& mark, quint64 key, const QString& text,
+                                const QString& toolTip, bool warning) {
+    if (mark.isNull() || !mark.hasSelection() || mark.document() != document())
+        return false;
+    const int start = mark.selectionStart();
+    QTextCursor first(document());
+    first.setPosition(start + 1);
+    QTextCharFormat format = first.charFormat();
+    if (format.property(kLineMarkKey).toULongLong() != key)
+        return false;
+    format.setForeground(warning ? kWarning : kQuietMark);
+    format.setToolTip(toolTip);
+    const QString shown = u' ' + text;
+    mark.insertText(shown, format);
+    mark.setPosition(start);
+    mark.setPosition(start + int(shown.size()), QTextCursor::KeepAnchor);
+    return true;
+}
+
+quint64 TChatView::lineMarkAt(const QPoint& viewportPoint) const {
+    // The message's blocks: its heading line and the continuation lines under it.
+    QTextBlock block = cursorForPosition(viewportPoint).block();
+    while (block.isValid() && block.text().startsWith(kContinuationMark) &&
+           block.previous().isValid())
+        block = block.previous();
+    for (bool first = true; block.isValid(); block = block.next(), first = false) {
+        if (!first && !block.text().startsWith(kContinuationMark))
+            break;
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            if (format.hasProperty(kLineMarkKey))
+                return format.property(kLineMarkKey).toULongLong();
+        }
+    }
+    return 0;
 }
 
 QString TChatView::toolTipAt(const QPoint& viewportPoint) const {
@@ -423,7 +523,7 @@ bool TChatView::viewportEvent(QEvent* event) {
         if (tip.isEmpty())
             QToolTip::hideText();
         else
-            QToolTip::showText(help->globalPos(), tip, viewport());
+            QToolTip::showText(help->globalPos(), plainToolTip(tip), viewport());
         return true;
     }
     return QPlainTextEdit::viewportEvent(event);
@@ -1021,6 +1121,7 @@ void TChatView::Clearchat1Click() {
 
 void TChatView::contextMenuEvent(QContextMenuEvent* event) {
     ChatSelectionChange();
+    emit popupRequested(event->pos());
     m_popup->popup(event->globalPos());
     event->accept();
 }

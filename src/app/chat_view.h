@@ -86,6 +86,21 @@ public:
     QString toolTipAt(const QPoint& viewportPoint) const;
     // A note that is not sent: "--- text ---" in the own colour.
     void appendComment(const QString& text);
+    // A notice of the program's own about the chat, "--- text ---" in a quiet colour: the
+    // template's "%s" take args (peer text, shown as data, each isolated).
+    void appendNotice(const QString& textTemplate, const QStringList& args);
+
+    // A mark that changes after it was shown (what became of a line the user sent): put at
+    // the end of the last line, on screen only (the log keeps the line as it was said).
+    // Returns the mark, to be replaced through replaceLineMark; key names it.
+    QTextCursor appendLineMark(quint64 key, const QString& text, const QString& toolTip,
+                               bool warning);
+    // Puts text and toolTip in place of the mark. False, and nothing changes, when the mark
+    // is no longer shown (the chat was cleared).
+    bool replaceLineMark(QTextCursor& mark, quint64 key, const QString& text,
+                         const QString& toolTip, bool warning);
+    // The key of the line mark of the message under a point of the viewport; 0 for none.
+    quint64 lineMarkAt(const QPoint& viewportPoint) const;
     // What the user wrote but could not send: "<sender>[ (time)]: " and the lines in the own
     // colour, then the mark that says why, on a line of its own.
     void appendUnsent(const QString& sender, const QStringList& lines, const QString& mark);
@@ -165,6 +180,9 @@ public slots:
 
 signals:
     void hasTextChanged(bool hasText);
+    // The popup is about to open for this point of the viewport: its items may follow what
+    // is there.
+    void popupRequested(const QPoint& viewportPoint);
     // The history could not be read after the start (the file changed or went away).
     void historyError(const QString& message);
 
@@ -185,6 +203,9 @@ private:
     void findTextChanged(const QString& text);
     QDateTime now() const;
     QString timeText() const;
+    // When a line was said, for its heading: the time, and the date too on another day.
+    QString timeText(const QDateTime& moment) const;
+    void insertTemplate(const QString& textTemplate, const QStringList& args);
     // Insertion into the view and into the unsaved lines alike.
     void startNewLine();
     void insertPlain(const QString& text);

@@ -10,6 +10,30 @@
 #include <variant>
 
 namespace kalvento::app {
+namespace {
+
+// A line id as the trace and the headless peer print it: 16 lowercase hex digits.
+QString lineIdText(quint64 id) {
+    return QString::number(id, 16).rightJustified(16, u'0');
+}
+
+// What the recipient's copy said of a line, as against what the outbox did with it.
+bool isReceipt(messaging::DeliveryChanged::State state) {
+    switch (state) {
+    case messaging::DeliveryChanged::State::Delivered:
+    case messaging::DeliveryChanged::State::Read:
+    case messaging::DeliveryChanged::State::Failed:
+        return true;
+    case messaging::DeliveryChanged::State::Waiting:
+    case messaging::DeliveryChanged::State::Sent:
+    case messaging::DeliveryChanged::State::Cancelled:
+    case messaging::DeliveryChanged::State::Expired:
+        break;
+    }
+    return false;
+}
+
+} // namespace
 
 void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* titleButton,
                         QObject& context) {
@@ -48,6 +72,18 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                                line.senderComputer,
                                line.encrypted ? QStringLiteral("encrypted")
                                               : QStringLiteral("plain")));
+                // The user's own line as it came back: the id its receipts name.
+                if (line.own && line.lineId != 0 && !line.continuation)
+                    trace(QStringLiteral("line-id ") + lineIdText(line.lineId));
+            } else if (const auto* delivery = std::get_if<messaging::DeliveryChanged>(&event)) {
+                trace(QStringLiteral("%1 %2 %3 %4")
+                          .arg(isReceipt(delivery->state) ? QStringLiteral("receipt")
+                                                          : QStringLiteral("outbox"),
+                               delivery->computer,
+                               QLatin1String(messaging::deliveryStateName(delivery->state)),
+                               lineIdText(delivery->lineId)));
+            } else if (const auto* caught = std::get_if<messaging::CaughtUp>(&event)) {
+                trace(QStringLiteral("caught-up %1").arg(caught->count));
             } else if (const auto* trust = std::get_if<messaging::PeerTrustChanged>(&event)) {
                 trace(
                     QStringLiteral("peer-trust %1 %2")

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 53> Table{{
+constexpr std::array<MessageEntry, 78> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -100,6 +100,33 @@ constexpr std::array<MessageEntry, 53> Table{{
     {MessageId::M084, "M084", "Mark as verified"},
     {MessageId::M085, "M085", "Accept the new key"},
     {MessageId::M086, "M086", "not seen since %s"},
+    {MessageId::M100, "M100", "⚠ not delivered"},
+    {MessageId::M101, "M101", "⏳ waiting"},
+    {MessageId::M102, "M102", "cancelled"},
+    {MessageId::M103, "M103", "delivered to %d of %d"},
+    {MessageId::M104, "M104", "not delivered: %s"},
+    {MessageId::M105, "M105", "read by %s"},
+    {MessageId::M106, "M106", "no receipt (older copy): %s"},
+    {MessageId::M107, "M107", "waiting for %s"},
+    {MessageId::M108, "M108", "cancelled: %s"},
+    {MessageId::M109, "M109", "dropped from the outbox after waiting too long: %s"},
+    {MessageId::M110, "M110", "Your line to %s of %s was delivered: %s"},
+    {MessageId::M111, "M111", "Your line to %s of %s could not be delivered: %s"},
+    {MessageId::M112, "M112",
+     "Your line to %s of %s waited too long and was dropped from the outbox: %s"},
+    {MessageId::M113, "M113", "caught up"},
+    {MessageId::M114, "M114",
+     "Said at %s while you were away; offered by a computer in the chat and signed by its author."},
+    {MessageId::M115, "M115", "1 line you missed is shown above."},
+    {MessageId::M116, "M116", "%d lines you missed are shown above."},
+    {MessageId::M117, "M117", "Lines waiting for their recipient"},
+    {MessageId::M118, "M118", "Recipient"},
+    {MessageId::M119, "M119", "Waiting since"},
+    {MessageId::M120, "M120", "Text"},
+    {MessageId::M121, "M121", "Cancel line"},
+    {MessageId::M122, "M122", "Close"},
+    {MessageId::M123, "M123", "That line is no longer waiting: it was sent or dropped meanwhile."},
+    {MessageId::M124, "M124", "These private lines go when their recipient is heard from again."},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -4,7 +4,8 @@
 // are texts the program has beyond the original table (the help window's title, the tray's
 // tip, the network's messages, the desktop notification's button, the downloaded update's
 // folder, the chat's find bar, what could not be sent or saved, this copy's key, the marks
-// and questions of the identity keys).
+// and questions of the identity keys; from M100, the delivery marks of the user's lines,
+// the lines waiting in the outbox and the lines caught up after an absence).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -70,6 +71,31 @@ enum class MessageId {
     M084,
     M085,
     M086,
+    M100,
+    M101,
+    M102,
+    M103,
+    M104,
+    M105,
+    M106,
+    M107,
+    M108,
+    M109,
+    M110,
+    M111,
+    M112,
+    M113,
+    M114,
+    M115,
+    M116,
+    M117,
+    M118,
+    M119,
+    M120,
+    M121,
+    M122,
+    M123,
+    M124,
 };
 
 struct MessageEntry {
