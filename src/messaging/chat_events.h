@@ -101,9 +101,6 @@ struct LineOutcome {
     QStringList tracked;
     QStringList noReceipt;
     QStringList waiting;
-    // The ids of the lines of its datagrams, in the order of messages: a public line comes
-    // back to this copy with its own (ReceivedLine::lineId).
-    QList<quint64> lineIds;
 
     // Whether the user's text is done with: something went out or nothing failed, or the
     // copy is offline and shows it as not sent. False for a refusal and for a line that
