@@ -112,6 +112,14 @@ void TMainForm::loadIdentity() {
     if (const QString error = m_node->setTrustBook(folder + QLatin1String(kKnownKeysFile));
         !error.isEmpty())
         reportError(error);
+    // Private lines that wait for a computer that is away, and the moment this copy was
+    // last there (the lines said since are asked of the others).
+    if (const QString error = m_node->setOutbox(folder + QLatin1String(kOutboxFile));
+        !error.isEmpty())
+        reportError(error);
+    if (const QString error = m_node->setCatchUpMark(folder + QLatin1String(kCatchUpMarkFile));
+        !error.isEmpty())
+        reportError(error);
 }
 
 TMainForm::~TMainForm() {

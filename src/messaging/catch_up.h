@@ -123,6 +123,8 @@ public:
     // The lines accepted since the last call, by id (ties by author key bytes).
     QList<SignedLine> take();
     bool any() const { return !m_accepted.isEmpty(); }
+    // The moment the copy was last there: lines from before it are not taken.
+    quint64 since() const { return m_since; }
     // How many lines were accepted in all, taken or not.
     int acceptedCount() const { return m_acceptedCount; }
 

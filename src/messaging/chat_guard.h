@@ -113,8 +113,11 @@ public:
 
     int refusals() const { return m_refusals; }
 
-private:
+    // The keys between this copy and peer (derived once); nothing without a key of its own
+    // or for an unusable peer key.
     const crypto::PairKeys* pairKeys(const crypto::PublicKey& peer);
+
+private:
     bool isOwn(const QString& computer) const;
     void announce(const QString& computer, network::PeerTrust trust, const QString& oldPrint,
                   const QString& newPrint);

@@ -92,11 +92,20 @@ QString ChatNode::setTrustBook(const QString& path) {
     crypto::TrustBook::Loaded loaded = crypto::TrustBook::load(path);
     m_session->guard().setBook(std::move(loaded.book));
     m_session->guardKnownAddresses();
-    return loaded.error;
+    // A book that could not be read is left as it is: the keys seen in this run are kept
+    // in memory only, rather than written over the ones pinned before.
+    if (!loaded.error.isEmpty()) {
+        m_bookPath.clear();
+        return loaded.error + QStringLiteral(" (the keys seen now are not kept)");
+    }
+    return {};
 }
 
 QString ChatNode::saveTrustBook() {
     m_bookTimer.stop();
+    // The moment this copy was last there goes with the book: both move with the chat.
+    if (const QString error = m_session->saveCatchUpMark(); !error.isEmpty())
+        qWarning("The catch-up mark was not saved: %s", qUtf8Printable(error));
     crypto::TrustBook& book = m_session->guard().book();
     if (m_bookPath.isEmpty() || !book.changedSinceSave())
         return {};

@@ -210,6 +210,10 @@ QByteArray signOfLifeText(QByteArrayView status) {
     return concat({kSignOfLifeTag, status});
 }
 
+QByteArray catchUpAskText(QByteArrayView since) {
+    return concat({kCatchUpAskTag, since});
+}
+
 QByteArray receiptText(QByteArrayView body) {
     return concat({kReceiptTag, body});
 }

@@ -67,6 +67,8 @@ QByteArray goodbyeText(QByteArrayView computerName);
 QByteArray signOfLifeText(QByteArrayView status);
 QByteArray privateLineText(QByteArrayView text);
 QByteArray receiptText(QByteArrayView body);
+// "#CUQ#" and the moment asked from: 16 lowercase hex digits of microseconds since 1970.
+QByteArray catchUpAskText(QByteArrayView since);
 QByteArray publicMultiLineText(int k, QByteArrayView line);
 QByteArray privateMultiLineText(int k, QByteArrayView line);
 

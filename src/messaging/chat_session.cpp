@@ -55,6 +55,9 @@ ChatSession::ChatSession(TMailslotTerminal& terminal, network::PeerList& peers,
     connect(&m_retryTimer, &QTimer::timeout, this, &ChatSession::retryDue);
     m_receiptTimer.setSingleShot(true);
     connect(&m_receiptTimer, &QTimer::timeout, this, &ChatSession::sendReceipts);
+    connect(&m_outboxTimer, &QTimer::timeout, this, &ChatSession::expireOutbox);
+    m_catchUpTimer.setSingleShot(true);
+    connect(&m_catchUpTimer, &QTimer::timeout, this, &ChatSession::showCaughtUp);
     connect(&m_signTimer, &QTimer::timeout, this, &ChatSession::sendSignsOfLife);
     m_expiryTimer.setSingleShot(true);
     connect(&m_expiryTimer, &QTimer::timeout, this, &ChatSession::checkPresence);
@@ -320,22 +323,6 @@ void ChatSession::setOwnStatus(network::PeerPresence status, const QString& text
         emit sendFailed(error);
 }
 
-QString ChatSession::setOutbox(const QString&) {
-    return {};
-}
-
-QList<WaitingLine> ChatSession::waitingLines() const {
-    return {};
-}
-
-bool ChatSession::cancelWaiting(quint64) {
-    return false;
-}
-
-QString ChatSession::setCatchUpMark(const QString&) {
-    return {};
-}
-
 void ChatSession::setPresence(PresenceKeeper presence) {
     m_presence = std::move(presence);
     m_signTimer.stop();
@@ -403,6 +390,9 @@ void ChatSession::notePresence(const QString& computer, bool signOfLife, const S
         return;
     if (const auto change = m_presence.heard(computer, signOfLife, status.presence, status.text))
         tellPresence(*change);
+    // Heard: what waits for it goes out, and a copy that was away asks what it missed.
+    sendWaiting(computer);
+    askCatchUp(computer);
     if (!m_expiryTimer.isActive())
         armPresenceExpiry();
 }
@@ -633,7 +623,13 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
             handleReceipt(verdict.computer, message.body);
         return;
     case MessageKind::CatchUpAsk:
+        if (verdict.authenticated)
+            serveCatchUp(verdict.computer, message.body);
+        return;
     case MessageKind::CatchUpLine:
+        if (verdict.authenticated)
+            takeCaughtUpLine(verdict.computer, verdict);
+        return;
     case MessageKind::UnknownTag:
         return;
     case MessageKind::PrivateLine:
@@ -671,7 +667,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     line.encrypted = verdict.encrypted;
     line.senderTrust =
         verdict.authenticated ? m_guard.trustOf(verdict.computer) : network::PeerTrust::Plain;
-    if (!takeLine(verdict.computer, verdict.plain, verdict, line.own, line))
+    if (!takeLine(verdict.computer, arrival.context.senderComputer, verdict.plain, verdict,
+                  line.own, line))
         return; // sent again, its receipt having been lost: shown once already
     emit lineReceived(line);
 }

@@ -6,7 +6,9 @@
 
 #include "messaging/chat_events.h"
 #include "messaging/chat_guard.h"
+#include "messaging/catch_up.h"
 #include "messaging/delivery.h"
+#include "messaging/outbox.h"
 #include "messaging/mailslot_terminal.h"
 #include "messaging/presence.h"
 #include "messaging/reception_budget.h"
@@ -150,7 +152,17 @@ public:
     QString setOutbox(const QString& path);
     QList<WaitingLine> waitingLines() const;
     bool cancelWaiting(quint64 lineId);
+    // Takes out what waited too long (the timer's work, and at each change).
+    void expireOutbox();
     QString setCatchUpMark(const QString& path);
+    // Writes the moment now as the last one this copy was there; the error, or empty.
+    QString saveCatchUpMark();
+    // The public lines this copy can offer to one that catches up.
+    const LineHistory& history() const { return m_history; }
+    // Offers line to computer, sealed for it (nothing when its key is not known).
+    void offerLine(const QString& computer, const SignedLine& line);
+    // Shows what the catch-up collected, in order (the timer's work).
+    void showCaughtUp();
 
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
@@ -191,10 +203,22 @@ private:
                    SendResult& result, LineOutcome* outcome);
     // What reception does with a line's trailer: false when the line came before (sent
     // again because its receipt was lost) and is not to be shown again.
-    bool takeLine(const QString& computer, const QByteArray& plain, const Verdict& verdict,
-                  bool own, ReceivedLine& line);
+    bool takeLine(const QString& computer, const QByteArray& computerWire,
+                  const QByteArray& plain, const Verdict& verdict, bool own, ReceivedLine& line);
+    // A private line to an absent computer with a known key waits in the outbox: true when
+    // it was queued there.
+    bool queueForLater(const QString& receiver, const QList<PlannedLine>& lines,
+                       LineOutcome* outcome);
+    // computer was heard: what waits for it goes out.
+    void sendWaiting(const QString& computer);
+    std::optional<QString> saveOutbox();
+    void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
+    void askCatchUp(const QString& computer);
+    void serveCatchUp(const QString& computer, QByteArrayView body);
+    void takeCaughtUpLine(const QString& computer, const Verdict& verdict);
     void queueReceipt(const QString& computer, quint64 lineId);
     void handleReceipt(const QString& computer, QByteArrayView body);
+    void tellDelivery(DeliveryChanged change);
     void armRetries();
     EnvelopeContext contextFor(const QString& receiver) const;
     // Emits the guard's trust changes and shows them in the list.
@@ -258,6 +282,26 @@ private:
     QTimer m_retryTimer;   // single shot, when the next line waits long enough for its receipt
     QTimer m_receiptTimer; // single shot: receipts go out together, a moment after the lines
     QList<std::pair<QString, quint64>> m_receiptsDue;
+    Outbox m_outbox;
+    QString m_outboxPath;
+    QTimer m_outboxTimer; // hourly while lines wait: what waited too long is dropped
+    // Lines of the outbox sent this run: their send (this run's item, or a tracker item of
+    // a line queued in an earlier run, told as item 0), their text and since when.
+    struct Queued {
+        quint64 item = 0;
+        bool earlierRun = false;
+        QString text;
+        QDateTime queuedAt;
+        QString computer;
+    };
+    QHash<quint64, Queued> m_queued; // line id ->
+    QHash<quint64, quint64> m_earlierItems; // tracker item -> line id (earlier runs)
+    LineHistory m_history;
+    std::optional<CatchUpCollector> m_collector;
+    QString m_markPath;
+    QStringList m_catchUpAsked; // case-folded computers asked this run (at most 3)
+    QHash<QString, std::chrono::steady_clock::time_point> m_catchUpServed;
+    QTimer m_catchUpTimer; // single shot: shows the lines a moment after the last came
     network::PeerPresence m_ownStatus = network::PeerPresence::Available;
     QString m_ownStatusText;
 };

@@ -3,6 +3,7 @@
 
 #include "messaging/chat_protocol.h"
 #include "messaging/chat_session.h"
+#include "network/datagram_network.h"
 #include "platform/text_codec.h"
 
 namespace kalvento::messaging {
@@ -39,6 +40,21 @@ QList<ChatSession::PlannedLine> ChatSession::planLines(const QList<OutgoingMessa
         line.lineId = m_lineClock.next();
         LineTrailer trailer;
         trailer.lineId = line.lineId;
+        // A public line is signed by its author, so that another copy can offer it to one
+        // that missed it, unchanged.
+        if (!isPrivate) {
+            SignedLine signedLine;
+            signedLine.author = m_guard.identityKey()->publicKey();
+            signedLine.lineId = line.lineId;
+            signedLine.computer = network::wireName(m_ownComputerName);
+            signedLine.name = toWire(m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity,
+                                     kMaxLineName);
+            signedLine.text = line.plain;
+            if (const auto signature = signLine(*m_guard.identityKey(), signedLine)) {
+                trailer.name = signedLine.name;
+                trailer.signature = *signature;
+            }
+        }
         line.trailer = encodeTrailer(trailer);
     }
     return planned;
@@ -50,6 +66,8 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
     const bool own = receiver.compare(m_ownComputerName, Qt::CaseInsensitive) == 0;
     // A current copy (one that sends signs of life) acknowledges each line it takes.
     const bool receipts = outcome && outcome->item != 0 && !own && m_presence.isFollowed(receiver);
+    if (isPrivate && !own && queueForLater(receiver, lines, outcome))
+        return;
     bool sealed = false;
     for (const PlannedLine& line : lines) {
         const int before = result.sent;
@@ -71,15 +89,29 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
     armRetries();
 }
 
-bool ChatSession::takeLine(const QString& computer, const QByteArray& plain, const Verdict& verdict,
-                           bool own, ReceivedLine& line) {
-    Q_UNUSED(plain);
+bool ChatSession::takeLine(const QString& computer, const QByteArray& computerWire,
+                           const QByteArray& plain, const Verdict& verdict, bool own,
+                           ReceivedLine& line) {
     if (!verdict.encrypted || verdict.trailer.isEmpty())
         return true;
     const std::optional<LineTrailer> trailer = decodeTrailer(verdict.trailer);
     if (!trailer)
         return true; // shown as any line; no receipt can name it
     line.lineId = trailer->lineId;
+    if (m_collector)
+        m_collector->seenLive(verdict.senderKey, trailer->lineId);
+    // A public line its author signed is kept, to offer to a copy that missed it.
+    if (trailer->signature && trailer->name && isPublicLine(plain)) {
+        SignedLine signedLine;
+        signedLine.author = verdict.senderKey;
+        signedLine.lineId = trailer->lineId;
+        signedLine.computer = computerWire;
+        signedLine.name = *trailer->name;
+        signedLine.text = plain;
+        signedLine.signature = *trailer->signature;
+        if (verifyLine(signedLine))
+            m_history.add(signedLine);
+    }
     if (own)
         return true;
     // Acknowledged every time it comes: the sender sends it again until a receipt arrives.
@@ -132,8 +164,21 @@ void ChatSession::handleReceipt(const QString& computer, QByteArrayView body) {
     if (!receipt)
         return;
     for (const DeliveryChanged& change : m_delivery.receipt(computer, *receipt))
-        emit deliveryChanged(change);
+        tellDelivery(change);
     armRetries();
+}
+
+void ChatSession::tellDelivery(DeliveryChanged change) {
+    // A line of the outbox from an earlier run: the window has no send for it.
+    if (const auto earlier = m_earlierItems.constFind(change.item);
+        earlier != m_earlierItems.cend()) {
+        const Queued queued = m_queued.value(*earlier);
+        change.item = 0;
+        change.lineId = *earlier;
+        change.text = queued.text;
+        change.queuedAt = queued.queuedAt;
+    }
+    emit deliveryChanged(change);
 }
 
 void ChatSession::armRetries() {
@@ -160,7 +205,7 @@ void ChatSession::retryDue() {
     for (const QString& error : std::as_const(result.errors))
         emit sendFailed(error);
     for (const DeliveryChanged& change : std::as_const(failed))
-        emit deliveryChanged(change);
+        tellDelivery(change);
     armRetries();
 }
 

@@ -124,6 +124,11 @@ public:
                 const QString error = m_node.setTrustBook(keys.keyFile + QStringLiteral(".known"));
                 if (!error.isEmpty())
                     throw std::runtime_error(error.toStdString());
+                for (const QString& failed :
+                     {m_node.setOutbox(keys.keyFile + QStringLiteral(".outbox")),
+                      m_node.setCatchUpMark(keys.keyFile + QStringLiteral(".here"))})
+                    if (!failed.isEmpty())
+                        throw std::runtime_error(failed.toStdString());
             }
             m_node.setIdentityKey(*key);
             m_node.setPlainPrivateAllowed(keys.plainPrivate);
