@@ -70,6 +70,17 @@ enum class MessageId {
     M084,
     M085,
     M086,
+    M087,
+    M088,
+    M089,
+    M090,
+    M091,
+    M092,
+    M093,
+    M094,
+    M095,
+    M096,
+    M097,
 };
 
 struct MessageEntry {
