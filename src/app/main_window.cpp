@@ -435,7 +435,7 @@ void TMainForm::FormResize() {
     const MainLayout layout = computeMainLayout(size());
     m_area->layOut(layout);
     m_toolbar->layOut(layout);
-    m_status->layOut(layout);
+    m_status->layOut(layout, m_btnTitle->ButtonRect());
     update();
 }
 

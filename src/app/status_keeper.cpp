@@ -10,6 +10,7 @@
 #include "platform/idle_monitor.h"
 #include "platform/trace.h"
 #include "settings/settings_store.h"
+#include "uisupport/apply_language.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -148,6 +149,8 @@ void StatusKeeper::createMenu() {
 
     m_button = new QToolButton(&window);
     m_button->setObjectName(QStringLiteral("StatusButton"));
+    // Its text and tip are the status's, set as it changes, not the form's to translate.
+    m_button->setProperty(uisupport::TextIsDataProperty, true);
     m_button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_button->setPopupMode(QToolButton::InstantPopup);
     m_button->setAutoRaise(true);
@@ -212,11 +215,14 @@ void StatusKeeper::retranslate() {
     publish();
 }
 
-void StatusKeeper::layOut(const MainLayout& layout) {
+void StatusKeeper::layOut(const MainLayout& layout, const QRect& keepClear) {
     // Right-aligned above the list, on the line of its label.
     const int width = std::min(m_button->sizeHint().width(), layout.Computers.width() / 2);
-    m_button->setGeometry(layout.Computers.right() + 1 - width,
-                          layout.Computers.top() - kButtonHeight - 2, width, kButtonHeight);
+    QRect place(layout.Computers.right() + 1 - width, layout.Computers.top() - kButtonHeight - 2,
+                width, kButtonHeight);
+    if (place.intersects(keepClear))
+        place.moveRight(keepClear.left() - 3);
+    m_button->setGeometry(place);
 }
 
 QString StatusKeeper::trayToolTip() const {

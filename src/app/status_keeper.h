@@ -14,6 +14,7 @@
 #include <QColor>
 #include <QIcon>
 #include <QObject>
+#include <QRect>
 #include <QString>
 
 #include <functional>
@@ -85,8 +86,9 @@ public:
     void askStatusText();
     // Texts in the current language (the button and the tray's tip).
     void retranslate();
-    // The button's place above the right-hand end of the list.
-    void layOut(const MainLayout& layout);
+    // The button's place above the right-hand end of the list, left of keepClear (the
+    // title button's) where they would meet.
+    void layOut(const MainLayout& layout, const QRect& keepClear);
 
     // What the others are told now: the chosen status, or Away while the user is away.
     network::PeerPresence shown() const;
