@@ -2,10 +2,12 @@
 
 #include "app/chat_view.h"
 #include "app/main_layout.h"
+#include "app/status_keeper.h"
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
 #include "network/peer_list.h"
+#include "platform/text_codec.h"
 #include "uisupport/apply_language.h"
 #include "widgets/artwork.h"
 
@@ -18,6 +20,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include <algorithm>
@@ -28,10 +31,12 @@ namespace kalvento::app {
 namespace {
 
 constexpr int kItemHeight = 18;
+constexpr int kStatusDot = 10;
 
 // Draws the entries of `Computers` with the friend mark at the right end of a friend's line,
-// and what is known of each one's key: a warning for a changed key, a tick for a verified
-// one, and a tooltip that says which.
+// what is known of each one's key (a warning for a changed key, a tick for a verified one),
+// and each one's status: a coloured dot before the name and its text after it. The tooltip
+// says the status and the key.
 class ComputersDelegate : public QStyledItemDelegate {
 public:
     ComputersDelegate(const QImage& mark, QObject* parent)
@@ -43,12 +48,12 @@ public:
                    const QModelIndex& index) override {
         if (event->type() != QEvent::ToolTip || !index.isValid())
             return QStyledItemDelegate::helpEvent(event, view, option, index);
-        const QString tip = entryToolTip(
-            network::PeerTrust(index.data(network::PeerList::TrustRole).toInt()), m_trustMarks);
+        const QString tip = computerToolTip(index, m_trustMarks);
         if (tip.isEmpty())
             QToolTip::hideText();
-        else
-            QToolTip::showText(event->globalPos(), tip, view);
+        else // the status text is the peer's: plain text, whatever it looks like
+            QToolTip::showText(event->globalPos(),
+                               Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal), view);
         return true;
     }
 
@@ -66,16 +71,23 @@ protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
         QStyledItemDelegate::initStyleOption(option, index);
         const auto trust = network::PeerTrust(index.data(network::PeerList::TrustRole).toInt());
+        option->text = entryText(index);
         // Greyed while it has not been heard from; it may still be ticked.
-        const QString note =
-            presenceNote(network::PeerPresence(index.data(network::PeerList::PresenceRole).toInt()),
-                         index.data(network::PeerList::LastSeenRole).toDateTime());
-        if (!note.isEmpty()) {
-            option->text += u' ' + note;
+        if (!presenceNote(
+                 network::PeerPresence(index.data(network::PeerList::PresenceRole).toInt()),
+                 index.data(network::PeerList::LastSeenRole).toDateTime())
+                 .isEmpty())
             option->palette.setColor(QPalette::Text, QColor(0x80, 0x80, 0x80));
-        }
         if (trust == network::PeerTrust::Changed)
             option->palette.setColor(QPalette::Text, QColor(0xB0, 0x20, 0x20));
+        // This copy's own entry has no dot: the button above the list shows its status.
+        if (!(index.flags() & Qt::ItemIsEnabled))
+            return;
+        const auto presence =
+            network::PeerPresence(index.data(network::PeerList::PresenceRole).toInt());
+        option->icon = statusIcon(presence, kStatusDot);
+        option->decorationSize = QSize(kStatusDot, kStatusDot);
+        option->features |= QStyleOptionViewItem::HasDecoration;
     }
 
 private:
@@ -99,6 +111,34 @@ QString presenceNote(network::PeerPresence presence, const QDateTime& lastSeen) 
            lang::FormatMessage(lang::GetMessageText(lang::MessageId::M086),
                                {lastSeen.toLocalTime().toString(QStringLiteral("HH:mm"))}) +
            u')';
+}
+
+QString entryText(const QModelIndex& entry) {
+    QString text = entry.data().toString();
+    const QString note =
+        presenceNote(network::PeerPresence(entry.data(network::PeerList::PresenceRole).toInt()),
+                     entry.data(network::PeerList::LastSeenRole).toDateTime());
+    if (!note.isEmpty())
+        return text + u' ' + note;
+    if (const QString status =
+            entry.data(network::PeerList::StatusTextRole).toString().simplified();
+        !status.isEmpty())
+        text += QStringLiteral(" \u2013 ") + platform::isolatedText(status);
+    return text;
+}
+
+QString computerToolTip(const QModelIndex& entry, bool trustMarks) {
+    QStringList lines;
+    if (entry.flags() & Qt::ItemIsEnabled) {
+        const QString text = entry.data(network::PeerList::StatusTextRole).toString().simplified();
+        lines << statusToolTip(
+            network::PeerPresence(entry.data(network::PeerList::PresenceRole).toInt()),
+            text.isEmpty() ? text : platform::isolatedText(text));
+    }
+    lines << entryToolTip(network::PeerTrust(entry.data(network::PeerList::TrustRole).toInt()),
+                          trustMarks);
+    lines.removeAll(QString());
+    return lines.join(u'\n');
 }
 
 QString entryToolTip(network::PeerTrust trust, bool trustMarks) {

@@ -29,6 +29,12 @@ QString presenceNote(network::PeerPresence presence, const QDateTime& lastSeen);
 // What an entry's tooltip says of its key; nothing of a plain copy while this copy has no
 // key of its own (trustMarks off), which could not tell it apart.
 QString entryToolTip(network::PeerTrust trust, bool trustMarks);
+// What the list shows of an entry: its text, then "(not seen since 10:02)" while absent,
+// else the text its user gave with the status (isolated: it is the peer's).
+QString entryText(const QModelIndex& entry);
+// What pointing at an entry of the list says: its status ("Away: at lunch"; none for this
+// copy's own entry) and its key (entryToolTip), a line each, as plain text.
+QString computerToolTip(const QModelIndex& entry, bool trustMarks);
 
 class ChatArea : public QObject {
     Q_OBJECT

@@ -16,6 +16,10 @@
 #include <memory>
 #include <optional>
 
+namespace kalvento::platform {
+class IdleSource;
+}
+
 namespace kalvento::app {
 
 // Where the window finds and keeps its files, and how it was started.
@@ -48,6 +52,11 @@ struct MainFormOptions {
     // at once. True when the chosen port is not the one in use, which takes a new start.
     // Unset: nothing changes at once, and any port change takes a new start.
     std::function<bool(const settings::Settings&)> applyNetworkSettings;
+    // Tells when the user is away from the computer (tests give a fake); unset, the
+    // desktop's (desktop::DesktopIdleSource).
+    std::function<std::unique_ptr<platform::IdleSource>()> idleSource;
+    // How long the answers to this copy's greeting are counted into one notice.
+    std::chrono::milliseconds greetingBurst{3000};
 };
 
 // The network settings of the options, as the datagram service takes them (the

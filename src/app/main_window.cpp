@@ -6,12 +6,15 @@
 #include "app/main_layout.h"
 #include "app/main_toolbar.h"
 #include "app/options_applier.h"
+#include "app/presence_notices.h"
 #include "app/side_windows.h"
 #include "app/start_splash.h"
+#include "app/status_keeper.h"
 #include "app/window_placement.h"
 #include "app/window_trace.h"
 #include "app/window_updates.h"
 #include "crypto/identity_key.h"
+#include "desktop/desktop_idle.h"
 #include "desktop/program_icon.h"
 #include "dialogs/options_window.h"
 #include "dialogs/welcome_window.h"
@@ -148,6 +151,7 @@ void TMainForm::createComponents() {
     createChatArea();
     createToolbar();
     createTray();
+    createStatus();
     m_controller = new ChatController(
         ChatController::Parts{*m_area, *m_node, *m_tray, m_settings, m_options.networkPort,
                               [this](const QString& error) { reportError(error); }, *m_dialogs},
@@ -220,6 +224,18 @@ void TMainForm::createTray() {
     connect(m_tray->closeItem(), &QAction::triggered, this, &TMainForm::Close1Click);
 }
 
+// The user's status and the notices of who came and went.
+void TMainForm::createStatus() {
+    std::unique_ptr<platform::IdleSource> idle =
+        m_options.idleSource ? m_options.idleSource()
+                             : std::make_unique<desktop::DesktopIdleSource>();
+    m_status = new StatusKeeper(
+        StatusKeeper::Parts{*this, m_settings, *m_node, *m_tray, *m_dialogs, m_options.settingsPath,
+                            [this](const QString& error) { reportError(error); }},
+        std::move(idle));
+    m_notices = new PresenceNotices(*m_node, *m_chat, m_settings, m_options.greetingBurst, this);
+}
+
 void TMainForm::createOptionsApplier() {
     OptionsApplier::WindowHooks hooks;
     hooks.redraw = [this] {
@@ -230,6 +246,7 @@ void TMainForm::createOptionsApplier() {
     hooks.languageApplied = [this] {
         m_side->setHelpFile(lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                                  m_options.resourceDirectory));
+        m_status->retranslate();
         FormResize(); // the labels follow their new texts
     };
     hooks.helpWindow = [this] { return m_side->helpWindow(); };
@@ -285,6 +302,7 @@ void TMainForm::FormCreate() {
         HideToTray();
     loadLanguage();
     m_applier->applyChatDisplaySettings();
+    m_status->apply();
     loadChatLog();
     MessageChange();
     m_chat->ChatChange();
@@ -425,6 +443,7 @@ void TMainForm::FormResize() {
     const MainLayout layout = computeMainLayout(size());
     m_area->layOut(layout);
     m_toolbar->layOut(layout);
+    m_status->layOut(layout, m_btnTitle->ButtonRect());
     update();
 }
 
@@ -463,6 +482,9 @@ void TMainForm::changeEvent(QEvent* event) {
         // The user is looking at the chat: the notification has done its work.
         if (m_tray != nullptr && isActiveWindow())
             m_tray->windowActivated();
+        // Coming to the window is using the computer.
+        if (m_status != nullptr && isActiveWindow())
+            m_status->idleMonitor().userActive();
     }
     if (event->type() != QEvent::WindowStateChange)
         return;
@@ -490,7 +512,7 @@ void TMainForm::showOfflineStatus() {
         QStringLiteral(" (") + lang::GetMessageText(lang::MessageId::M063) + u')';
     if (!title.endsWith(suffix))
         setWindowTitle(title + suffix);
-    m_tray->setToolTip(lang::GetMessageText(lang::MessageId::M039) + suffix);
+    m_tray->setToolTip(m_status->trayToolTip());
     FormResize();
 }
 
@@ -613,6 +635,7 @@ void TMainForm::btnOptionsClick() {
     if (confirmed) {
         const settings::Settings old = m_settings; // applyOptions replaces m_settings
         m_applier->applyOptions(old, options.result(old), options.chosenFont());
+        m_status->apply(); // the minutes without use
     }
 }
 

@@ -45,6 +45,8 @@ namespace kalvento::app {
 class ChatArea;
 class ChatController;
 class MainToolbar;
+class PresenceNotices;
+class StatusKeeper;
 class SideWindows;
 class OptionsApplier;
 class StartSplash;
@@ -134,6 +136,8 @@ public:
     const settings::Settings& settings() const { return m_settings; }
     // The running chat, through its public side.
     messaging::ChatNode& node() { return *m_node; }
+    // The user's status: the menu, the button above the list, the idle time followed.
+    StatusKeeper& status() const { return *m_status; }
     update::TINetDetect* Internetti() const { return m_updates->Internetti(); }
     widgets::TTitlebtn* btnTitle() const { return m_btnTitle; }
     // The big message window opened last (null once it is closed).
@@ -159,6 +163,7 @@ private:
     void createChatArea();
     void createToolbar();
     void createTray();
+    void createStatus();
     void createOptionsApplier();
     void createUpdates();
     // The creation sequence, in its steps.
@@ -215,6 +220,8 @@ private:
 
     // Tray, alerts, timers, options.
     TrayPresence* m_tray = nullptr;
+    StatusKeeper* m_status = nullptr;
+    PresenceNotices* m_notices = nullptr;
     std::unique_ptr<OptionsApplier> m_applier;
     WindowUpdates* m_updateActions = nullptr;
     update::UpdateSchedule* m_updates = nullptr; // m_updateActions's

@@ -265,7 +265,7 @@ TEST_F(NewUserTest, TheTraysTipAndTheHelpWindowSpeakTheLanguage) {
             {"Advanced", "Language", QStringLiteral("Suomi")}},
            {}, [&](app::MainFormOptions& o) { o.resourceDirectory = resources.path() + u'/'; });
     EXPECT_EQ(a->windowTitle(), QStringLiteral("Kalvento 1.2 – Fennrake"));
-    EXPECT_EQ(a->TrayIcon()->ToolTip(), QStringLiteral("Kalvento – Fennrake"));
+    EXPECT_EQ(a->TrayIcon()->ToolTip(), QStringLiteral("Kalvento – Fennrake\nPaikalla"));
     a->btnHelpClick();
     QWidget* help = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())

@@ -95,6 +95,12 @@ void TrayPresence::setToolTip(const QString& tip) {
     m_trayIcon->SetToolTip(tip);
 }
 
+void TrayPresence::addStatusMenu(QMenu* status) {
+    QAction* first = m_menu->actions().value(0);
+    m_menu->insertMenu(first, status);
+    m_menu->insertSeparator(first);
+}
+
 bool TrayPresence::active() const {
     return m_trayIcon->Active();
 }

@@ -41,6 +41,9 @@ public:
     // The menu's check marks and the icon as the settings say.
     void showSettings(const settings::Settings& settings);
     void setToolTip(const QString& tip);
+    // The user's "Status" submenu, at the top of the tray's menu.
+    void addStatusMenu(QMenu* status);
+    QMenu* menu() const { return m_menu; }
     // Whether the window is in the tray rather than on the desktop.
     bool active() const;
 

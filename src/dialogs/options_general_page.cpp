@@ -34,6 +34,14 @@ GeneralPage::GeneralPage(const TOptionsIkkuna::Pickers& pickers, QWidget* parent
     m_deliveries->setToolTip(
         u"Send notification messages X times, reduces amount of lost messages"_s);
     auto* deliveriesLabel = plainLabel(u"deliveries"_s, "DeliveriesLabel", this);
+    auto* awayLabel = plainLabel(u"Set me away after"_s, "AwayAfterLabel", this);
+    m_awayAfter = numberEdit("AwayAfter", 0, 1440, this);
+    m_awayAfter->setToolTip(u"Others see you away while the computer is not used this many "
+                            u"minutes, or its screen is locked; 0: never"_s);
+    auto* awayUnit = plainLabel(u"minutes without use (0: never)"_s, "AwayAfterUnit", this);
+    m_joinLeaveNotices =
+        checkBox(u"Show join and leave notices"_s, "JoinLeaveNotices", this,
+                 u"Say in the chat when a computer comes, goes, or changes its status"_s);
 
     auto* grid = new QGridLayout(this);
     grid->addWidget(m_showSplash, 0, 0, 1, 3);
@@ -50,7 +58,14 @@ GeneralPage::GeneralPage(const TOptionsIkkuna::Pickers& pickers, QWidget* parent
     deliveriesRow->addWidget(deliveriesLabel);
     deliveriesRow->addStretch();
     grid->addLayout(deliveriesRow, 8, 0, 1, 3);
-    grid->setRowStretch(9, 1);
+    auto* awayRow = new QHBoxLayout;
+    awayRow->addWidget(awayLabel);
+    awayRow->addWidget(m_awayAfter);
+    awayRow->addWidget(awayUnit);
+    awayRow->addStretch();
+    grid->addLayout(awayRow, 9, 0, 1, 3);
+    grid->addWidget(m_joinLeaveNotices, 10, 0, 1, 3);
+    grid->setRowStretch(11, 1);
     grid->setColumnStretch(1, 1);
 
     connect(m_saveMessages, &QCheckBox::toggled, this, &GeneralPage::SaveMessagesClick);
@@ -69,6 +84,8 @@ void GeneralPage::fill(const settings::Settings& s) {
     m_connected->setChecked(s.alwaysConnected);
     m_saveMessages->setChecked(s.saveMessagesLog);
     m_saveMessagesPath->setText(s.saveMessagesPath);
+    m_awayAfter->setValue(s.awayAfterMinutes);
+    m_joinLeaveNotices->setChecked(s.joinLeaveNotices);
     SaveMessagesClick();
     AutoUpdateClick();
 }
@@ -82,6 +99,8 @@ void GeneralPage::takeBack(settings::Settings& s) const {
     s.automaticUpdate = m_autoUpdate->isChecked();
     s.alwaysConnected = m_connected->isChecked();
     s.saveMessagesLog = m_saveMessages->isChecked();
+    s.awayAfterMinutes = m_awayAfter->value();
+    s.joinLeaveNotices = m_joinLeaveNotices->isChecked();
     // The log's path is this folder followed directly by the file name.
     s.saveMessagesPath = platform::withTrailingSlash(m_saveMessagesPath->text());
 }

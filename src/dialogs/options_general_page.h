@@ -36,6 +36,8 @@ private:
     QCheckBox* m_autoUpdate = nullptr;
     QCheckBox* m_connected = nullptr;
     QSpinBox* m_deliveries = nullptr;
+    QSpinBox* m_awayAfter = nullptr;
+    QCheckBox* m_joinLeaveNotices = nullptr;
 };
 
 } // namespace kalvento::dialogs

@@ -470,7 +470,9 @@ TEST_F(WelcomeFirstRunTest, ShippedLanguageCoversEveryMessageAndTheWindows) {
     a.start();
     ASSERT_EQ(a.wizardRuns, 0);
     // The chat's lines and the list's items are the conversation and the peers.
-    expectWindowCovered(a.form.get(), *file, {QStringLiteral("Chat"), QStringLiteral("Computers")});
+    expectWindowCovered(
+        a.form.get(), *file,
+        {QStringLiteral("Chat"), QStringLiteral("Computers"), QStringLiteral("StatusButton")});
 
     QTemporaryDir empty;
     dialogs::TOptionsIkkuna options(empty.path() + u'/', a.form->settings());

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 78> Table{{
+constexpr std::array<MessageEntry, 89> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -100,6 +100,18 @@ constexpr std::array<MessageEntry, 78> Table{{
     {MessageId::M084, "M084", "Mark as verified"},
     {MessageId::M085, "M085", "Accept the new key"},
     {MessageId::M086, "M086", "not seen since %s"},
+    {MessageId::M087, "M087", "%s is here"},
+    {MessageId::M088, "M088", "%d computers are here"},
+    {MessageId::M089, "M089", "%s left"},
+    {MessageId::M090, "M090", "%s is away"},
+    {MessageId::M091, "M091", "%s is busy"},
+    {MessageId::M092, "M092", "%s is back"},
+    {MessageId::M093, "M093", "Available"},
+    {MessageId::M094, "M094", "Away"},
+    {MessageId::M095, "M095", "Busy"},
+    {MessageId::M096, "M096", "A short text the others see with your status (at most %d bytes):"},
+    {MessageId::M097, "M097",
+     "The status text was longer than the others can be sent; they see it cut short:\r\n%s"},
     {MessageId::M100, "M100", "⚠ not delivered"},
     {MessageId::M101, "M101", "⏳ waiting"},
     {MessageId::M102, "M102", "cancelled"},

@@ -20,13 +20,14 @@ namespace kalvento::settings::keys {
 
 // The moments at which the program writes the file; a key lists those that write it.
 enum Batch : unsigned {
-    FirstRun = 1u << 0,    // the welcome wizard's choices
-    Options = 1u << 1,     // the options window confirmed
-    Close = 1u << 2,       // the end of the run
-    FriendsEdit = 1u << 3, // a friend added or removed
-    TrayItem = 1u << 4,    // the tray menu's "Hide to tray"
-    LastChecked = 1u << 5, // the daily update check began
-    ErrorCount = 1u << 6,  // the daily update check ended
+    FirstRun = 1u << 0,     // the welcome wizard's choices
+    Options = 1u << 1,      // the options window confirmed
+    Close = 1u << 2,        // the end of the run
+    FriendsEdit = 1u << 3,  // a friend added or removed
+    TrayItem = 1u << 4,     // the tray menu's "Hide to tray"
+    LastChecked = 1u << 5,  // the daily update check began
+    ErrorCount = 1u << 6,   // the daily update check ended
+    StatusChoice = 1u << 7, // the user chose a status or its text
 };
 using Batches = unsigned;
 

@@ -100,6 +100,7 @@ TEST_F(SettingsKeys, AFileWithEveryKeyReadsWholeAndWritesBackUnchanged) {
     ASSERT_TRUE(writeClose(path, s));
     ASSERT_TRUE(writeAll(path, s, "/usr/bin/kalvento", entry));
     ASSERT_TRUE(writeHideToTray(path, s.hideToTray));
+    ASSERT_TRUE(writeStatus(path, s));
     ASSERT_TRUE(writeFriendsSection(path, s));
     ASSERT_TRUE(writeFirstRun(path, s));
     ASSERT_TRUE(writeLastChecked(path, state.lastChecked));

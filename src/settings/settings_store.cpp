@@ -31,6 +31,7 @@ constexpr char Update[] = "Update";
 constexpr char Advanced[] = "Advanced";
 constexpr char Friends[] = "Friends";
 constexpr char Network[] = "Network";
+constexpr char Status[] = "Status";
 
 using namespace keys;
 
@@ -90,6 +91,11 @@ const Key<Settings> SettingsKeys[] = {
     {Network, "Interfaces", List<Settings>{&Settings::networkInterfaces}, Options},
     {Network, "Peers", List<Settings>{&Settings::networkPeers}, Options},
     {Network, "Send private lines unencrypted to older copies", Boolean<Settings>{&Settings::plainPrivateLines}, Options},
+
+    {Status, "Status", Integer<Settings>{&Settings::status, 0, 2, OutOfRange::Default}, Options | StatusChoice},
+    {Status, "Status text", Text<Settings>{&Settings::statusText}, Options | StatusChoice},
+    {Status, "Away after minutes", Integer<Settings>{&Settings::awayAfterMinutes, 0, 1440}, Options},
+    {Status, "Show join and leave notices", Boolean<Settings>{&Settings::joinLeaveNotices}, Options},
 
     {Friends, nullptr, NameSection<Settings>{&Settings::friends}, Options | Close | FriendsEdit, Close},
 };
@@ -358,6 +364,10 @@ WriteResult writeClose(const QString& path, const Settings& settings) {
 
 WriteResult writeFriendsSection(const QString& path, const Settings& settings) {
     return writeSettings(path, FriendsEdit, settings);
+}
+
+WriteResult writeStatus(const QString& path, const Settings& settings) {
+    return writeSettings(path, StatusChoice, settings);
 }
 
 WriteResult writeHideToTray(const QString& path, bool hideToTray) {

@@ -86,6 +86,12 @@ struct Settings {
     // lines) goes unencrypted and marked so in the chat; off, it is not sent to such a copy.
     bool plainPrivateLines = true;
 
+    // [Status]
+    int status = 0;               // what this copy's user chose: 0 available, 1 away, 2 busy
+    QString statusText;           // the short text given with it; empty for none
+    int awayAfterMinutes = 10;    // away by itself after this long without use; 0: never
+    bool joinLeaveNotices = true; // "Anna is here", "Bertil left"... written in the chat
+
     // Not keys of their own.
     bool languageIndexMissing = true; // the file had no "Language index": run the wizard
     bool startWithSystem = false;     // the autostart entry exists
@@ -128,6 +134,9 @@ Settings readAll(const QString& path,
 
 // The section "Friends" alone, written when the user adds or removes a friend.
 [[nodiscard]] WriteResult writeFriendsSection(const QString& path, const Settings& settings);
+
+// "Status" and "Status text" alone, written as soon as the user chooses them.
+[[nodiscard]] WriteResult writeStatus(const QString& path, const Settings& settings);
 
 // "Hide to tray" alone (the tray menu's item).
 [[nodiscard]] WriteResult writeHideToTray(const QString& path, bool hideToTray);

@@ -88,6 +88,10 @@ TEST_F(SettingsStore, MissingFileGivesEveryDefault) {
         {"Interfaces", s.networkInterfaces, QStringList()},
         {"Peers", s.networkPeers, QStringList()},
         {"Send private lines unencrypted to older copies", s.plainPrivateLines, true},
+        {"[Status] Status", s.status, 0},
+        {"Status text", s.statusText, ""},
+        {"Away after minutes", s.awayAfterMinutes, 10},
+        {"Show join and leave notices", s.joinLeaveNotices, true},
         {"(first run)", s.languageIndexMissing, true},
         {"(autostart)", s.startWithSystem, false},
         {"[Friends]", s.friends, QStringList()},
@@ -153,6 +157,11 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Interfaces=\n"
                                          "Peers=\n"
                                          "Send private lines unencrypted to older copies=1\n"
+                                         "[Status]\n"
+                                         "Status=0\n"
+                                         "Status text=\n"
+                                         "Away after minutes=10\n"
+                                         "Show join and leave notices=1\n"
                                          "[Friends]\n"
                                          "Friend1=a\n"
                                          "Friend2=b\n"
@@ -208,6 +217,27 @@ TEST_F(SettingsStore, NetworkSectionReadsBackAndRefusesAPortOutOfRange) {
         EXPECT_EQ(read().networkPort, 5737) << port;
     }
     EXPECT_TRUE(Settings::defaults(home).desktopNotification);
+}
+
+TEST_F(SettingsStore, TheStatusBatchWritesTheChoiceAloneAndAnUnknownStatusReadsAsAvailable) {
+    Settings s;
+    s.status = 1;
+    s.statusText = "at lunch, back =1";
+    s.awayAfterMinutes = 3;
+    ASSERT_TRUE(writeStatus(path, s));
+    EXPECT_EQ(readFile(path), QByteArray("[Status]\n"
+                                         "Status=1\n"
+                                         "Status text=at lunch, back =1\n"));
+    const Settings back = read();
+    EXPECT_EQ(back.status, 1);
+    EXPECT_EQ(back.statusText, s.statusText);
+    EXPECT_EQ(back.awayAfterMinutes, 10); // not the batch's
+
+    for (const char* status : {"3", "-1", "x"}) {
+        writeFile(path, QByteArray("[Status]\nStatus=") + status + "\nAway after minutes=99999\n");
+        EXPECT_EQ(read().status, 0) << status;
+        EXPECT_EQ(read().awayAfterMinutes, 1440) << status; // a day at most
+    }
 }
 
 TEST_F(SettingsStore, SmallBatchesWriteOnlyTheirKeys) {
