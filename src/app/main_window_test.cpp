@@ -56,6 +56,12 @@ using test::writeFile;
 
 namespace {
 
+// The chat ends with line, followed at most by the quiet mark of what became of it.
+bool endsWithLine(const QString& chat, const QString& line) {
+    const QString last = chat.section(QLatin1Char('\n'), -1);
+    return last == line || (last.startsWith(line) && last.at(line.size()) == QLatin1Char(' '));
+}
+
 struct Look {
     QColor color;
     bool italic = false;
@@ -320,7 +326,8 @@ TEST_F(MainWindowChatTest, PublicLineReachesEveryChatAsPlainText) {
         QString line;
         QColor color;
     };
-    for (const Expect& e : {Expect{a.get(), "Alice: " + text, QColor(0x80, 0, 0x80)},
+    // The sender's own line carries the mark of its receipts: delivered to both.
+    for (const Expect& e : {Expect{a.get(), "Alice: " + text + u" ✓", QColor(0x80, 0, 0x80)},
                             Expect{b.get(), ": " + text, QColor(0x80, 0, 0)},
                             Expect{c.get(), "Alice (" + time + "): " + text, QColor(0, 0, 0xFF)}}) {
         SCOPED_TRACE(e.line.toStdString());
@@ -346,7 +353,7 @@ TEST_F(MainWindowChatTest, PrivateLineOnlyWhereTicked) {
 
     // The sender's echo, shown at once and only once.
     EXPECT_EQ(count(a->chat(), "just for B"), 1);
-    EXPECT_TRUE(a->chat().endsWith("\nTo PCB: just for B"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "To PCB: just for B"));
     Look look = lookOf(**a, "To PCB: just for B");
     EXPECT_EQ(look.color, QColor(0, 0x80, 0x80));
     EXPECT_FALSE(look.italic);
@@ -361,7 +368,7 @@ TEST_F(MainWindowChatTest, PrivateLineOnlyWhereTicked) {
     a->tick(QStringLiteral("Carol"));
     a->type(QStringLiteral("to both"));
     pump(hub, all());
-    EXPECT_TRUE(a->chat().endsWith("\nTo PCB, Carol: to both"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "To PCB, Carol: to both"));
     EXPECT_TRUE(b->chat().endsWith("\n: to both"));
     EXPECT_TRUE(c->chat().endsWith(
         "\nAlice (" + QLocale::system().toString(fixedNow.time(), QLocale::LongFormat) +
@@ -388,7 +395,7 @@ TEST_F(MainWindowChatTest, PrivateLineOnlyWhereTicked) {
     pump(hub, all());
     for (Host* host : all())
         EXPECT_EQ(count(host->chat(), "to all"), 1);
-    EXPECT_TRUE(a->chat().endsWith("\nAlice: to all"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "Alice: to all"));
 }
 
 // Enter on an empty box, or on a line of blanks, sends nothing, as the greyed button says.
@@ -474,7 +481,7 @@ TEST_F(MainWindowChatTest, LineThatReachedNobodyStaysInTheBox) {
     a->type(QStringLiteral("half"));
     EXPECT_TRUE((*a)->Message()->text().isEmpty());
     pump(hub, all());
-    EXPECT_TRUE(a->chat().endsWith("\nTo PCB, Carol: half"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "To PCB, Carol: half"));
     EXPECT_FALSE(b->chat().contains("half"));
     EXPECT_TRUE(c->chat().contains("half"));
 }
@@ -489,7 +496,7 @@ TEST_F(MainWindowChatTest, IdentityChangeRenamesTheEntryEverywhere) {
     EXPECT_EQ(a->checkState(1), Qt::Checked);
     b->type(QStringLiteral("renamed"));
     pump(hub, all());
-    EXPECT_TRUE(a->chat().endsWith("\nBob: renamed"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "Bob: renamed"));
 
     // An empty identity brings the computer's own name back.
     (*b)->node().announceIdentity(QString());
@@ -511,7 +518,7 @@ TEST_F(MainWindowChatTest, ClosingRemovesTheEntryFromTheOthers) {
     // The others go on without it.
     b->type(QStringLiteral("still here"));
     pump(hub, all());
-    EXPECT_TRUE(a->chat().endsWith("\nPCB: still here"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "PCB: still here"));
     EXPECT_FALSE(c->chat().contains("still here"));
 }
 
@@ -522,7 +529,7 @@ TEST_F(MainWindowChatTest, CommentStaysLocal) {
     EXPECT_TRUE((*a)->Message()->text().isEmpty());
     EXPECT_EQ(a->network->totalSendCount(), sendsBefore);
     pump(hub, all());
-    EXPECT_TRUE(a->chat().endsWith("\n--- a note ---"));
+    EXPECT_TRUE(endsWithLine(a->chat(), "--- a note ---"));
     EXPECT_EQ(lookOf(**a, "--- a note ---").color, QColor(0x80, 0, 0x80));
     EXPECT_FALSE(b->chat().contains("a note"));
     EXPECT_FALSE(c->chat().contains("a note"));
@@ -705,8 +712,8 @@ TEST_F(MainWindowTest, ShutdownGoesOnWhenTheGoodbyeFails) {
     EXPECT_EQ(ini.value(u"General", u"Maximized"), QStringLiteral("0"));
     EXPECT_TRUE(readFile(a.logPath()).contains("before the end"));
     // The keys of PCB and PCC as well, seen in this run.
-    EXPECT_EQ(filesIn(a.dir),
-              QStringList({"Options.ini", "identity.key", "known-keys.txt", "log.rtf"}));
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key", "known-keys.txt",
+                                           "last-here.txt", "log.rtf"}));
 }
 
 TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {

@@ -201,7 +201,8 @@ QString ChatSession::setCatchUpMark(const QString& path) {
 }
 
 QString ChatSession::saveCatchUpMark() {
-    if (m_markPath.isEmpty() || !m_guard.active())
+    // Only a copy that knows others with keys has anybody to catch up from.
+    if (m_markPath.isEmpty() || !m_guard.active() || m_guard.knownComputers().isEmpty())
         return {};
     try {
         platform::writeFileAtomically(m_markPath,

@@ -12,8 +12,8 @@ using platform::toWire;
 
 namespace {
 
-// Receipts for lines that arrive together go out together a moment later.
-constexpr std::chrono::milliseconds kReceiptDelay{50};
+// Receipts for the lines of one reception pass go out together, once it ends.
+constexpr std::chrono::milliseconds kReceiptDelay{0};
 
 } // namespace
 
