@@ -624,7 +624,7 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         return;
     case MessageKind::CatchUpAsk:
         if (verdict.authenticated)
-            serveCatchUp(verdict.computer, message.body);
+            serveCatchUp(verdict.computer, senderId, message.body);
         return;
     case MessageKind::CatchUpLine:
         if (verdict.authenticated)

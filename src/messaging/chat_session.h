@@ -4,12 +4,12 @@
 // lines for the chat view. It is a part of the ChatNode, which hands what it reports to
 // the node's owners as events; how a line looks on screen is theirs to decide.
 
+#include "messaging/catch_up.h"
 #include "messaging/chat_events.h"
 #include "messaging/chat_guard.h"
-#include "messaging/catch_up.h"
 #include "messaging/delivery.h"
-#include "messaging/outbox.h"
 #include "messaging/mailslot_terminal.h"
+#include "messaging/outbox.h"
 #include "messaging/presence.h"
 #include "messaging/reception_budget.h"
 #include "network/net_users.h"
@@ -203,8 +203,8 @@ private:
                    SendResult& result, LineOutcome* outcome);
     // What reception does with a line's trailer: false when the line came before (sent
     // again because its receipt was lost) and is not to be shown again.
-    bool takeLine(const QString& computer, const QByteArray& computerWire,
-                  const QByteArray& plain, const Verdict& verdict, bool own, ReceivedLine& line);
+    bool takeLine(const QString& computer, const QByteArray& computerWire, const QByteArray& plain,
+                  const Verdict& verdict, bool own, ReceivedLine& line);
     // A private line to an absent computer with a known key waits in the outbox: true when
     // it was queued there.
     bool queueForLater(const QString& receiver, const QList<PlannedLine>& lines,
@@ -214,7 +214,7 @@ private:
     std::optional<QString> saveOutbox();
     void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
     void askCatchUp(const QString& computer);
-    void serveCatchUp(const QString& computer, QByteArrayView body);
+    void serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body);
     void takeCaughtUpLine(const QString& computer, const Verdict& verdict);
     void queueReceipt(const QString& computer, quint64 lineId);
     void handleReceipt(const QString& computer, QByteArrayView body);
@@ -294,13 +294,17 @@ private:
         QDateTime queuedAt;
         QString computer;
     };
-    QHash<quint64, Queued> m_queued; // line id ->
+    QHash<quint64, Queued> m_queued;        // line id ->
     QHash<quint64, quint64> m_earlierItems; // tracker item -> line id (earlier runs)
     LineHistory m_history;
     std::optional<CatchUpCollector> m_collector;
     QString m_markPath;
     QStringList m_catchUpAsked; // case-folded computers asked this run (at most 3)
-    QHash<QString, std::chrono::steady_clock::time_point> m_catchUpServed;
+    struct Served {
+        qint32 senderId = 0;
+        std::chrono::steady_clock::time_point at;
+    };
+    QHash<QString, Served> m_catchUpServed; // case-folded computer ->
     QTimer m_catchUpTimer; // single shot: shows the lines a moment after the last came
     network::PeerPresence m_ownStatus = network::PeerPresence::Available;
     QString m_ownStatusText;

@@ -20,9 +20,9 @@ namespace {
 
 // The lines of a catch-up are shown together, this long after the last one came.
 constexpr std::chrono::milliseconds kCatchUpSettle{1500};
-// At most this many peers are asked, and a peer serves one request a minute.
+// At most this many peers are asked; a peer serves one request per run of a copy.
 constexpr int kCatchUpPeers = 3;
-constexpr std::chrono::seconds kCatchUpServeGap{60};
+constexpr std::chrono::seconds kCatchUpServeGap{1};
 constexpr std::chrono::hours kOutboxCheck{1};
 
 quint64 nowMicros() {
@@ -205,9 +205,8 @@ QString ChatSession::saveCatchUpMark() {
     if (m_markPath.isEmpty() || !m_guard.active() || m_guard.knownComputers().isEmpty())
         return {};
     try {
-        platform::writeFileAtomically(m_markPath,
-                                      QByteArray("last-here ") + QByteArray::number(nowMicros()) +
-                                          '\n');
+        platform::writeFileAtomically(m_markPath, QByteArray("last-here ") +
+                                                      QByteArray::number(nowMicros()) + '\n');
     } catch (const std::exception& e) {
         return QString::fromUtf8(e.what());
     }
@@ -225,20 +224,22 @@ void ChatSession::askCatchUp(const QString& computer) {
         emit sendFailed(error);
 }
 
-void ChatSession::serveCatchUp(const QString& computer, QByteArrayView body) {
+void ChatSession::serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body) {
     bool ok = body.size() == 16;
     const quint64 since = ok ? body.toULongLong(&ok, 16) : 0;
     if (!ok || m_peers.indexOfComputer(computer) < 0)
         return;
-    // One request a minute per computer: a copy asks once when it comes back.
+    // A copy asks once when it starts: one request per run of it (its sender id, which its
+    // signature binds), and at most one per computer in kCatchUpServeGap.
     const auto now = std::chrono::steady_clock::now();
     const QString key = computer.toCaseFolded();
     if (const auto last = m_catchUpServed.constFind(key);
-        last != m_catchUpServed.cend() && now - *last < kCatchUpServeGap)
+        last != m_catchUpServed.cend() &&
+        (last->senderId == senderId || now - last->at < kCatchUpServeGap))
         return;
     if (m_catchUpServed.size() >= network::PeerList::kMaxEntries)
         m_catchUpServed.clear();
-    m_catchUpServed.insert(key, now);
+    m_catchUpServed.insert(key, {senderId, now});
     for (const SignedLine& line : m_history.since(since, nowMicros()))
         offerLine(computer, line);
 }

@@ -47,8 +47,8 @@ QList<ChatSession::PlannedLine> ChatSession::planLines(const QList<OutgoingMessa
             signedLine.author = m_guard.identityKey()->publicKey();
             signedLine.lineId = line.lineId;
             signedLine.computer = network::wireName(m_ownComputerName);
-            signedLine.name = toWire(m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity,
-                                     kMaxLineName);
+            signedLine.name =
+                toWire(m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity, kMaxLineName);
             signedLine.text = line.plain;
             if (const auto signature = signLine(*m_guard.identityKey(), signedLine)) {
                 trailer.name = signedLine.name;

@@ -12,6 +12,9 @@
 #include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
 using namespace kalvento;
@@ -51,7 +54,7 @@ struct DeliveryLan : ::testing::Test {
         for (ChatNode* node : nodes())
             ASSERT_EQ(node->peers().count(), 4);
     }
-    std::vector<ChatNode*> nodes() { return {&a, &b, &c, &d}; }
+    std::vector<ChatNode*> nodes() { return nodesNow; }
     void settle() {
         for (int round = 0; round < 10; ++round) {
             for (ChatNode* node : nodes())
@@ -83,6 +86,7 @@ struct DeliveryLan : ::testing::Test {
     ChatNode b{net2};
     ChatNode c{net3};
     ChatNode d{net4};
+    std::vector<ChatNode*> nodesNow{&a, &b, &c, &d};
 };
 
 } // namespace
@@ -241,4 +245,70 @@ TEST(DeliveryWire, TrailersAndReceiptsAreReadStrictly) {
                             "d  0000000000000001", "d 0000000000000001x", "d 0000000000000001,"})
         EXPECT_FALSE(parseReceipt(bad)) << bad;
     EXPECT_FALSE(parseReceipt(tooMany));
+}
+
+namespace {
+
+// A copy that was away: PC3 restarts with the moment it was last there, and PC1 and PC2
+// offer what was said since.
+struct CatchUpLan : DeliveryLan {
+    QTemporaryDir dir;
+    // PC5 was there before (it knows PC1's and PC2's keys) and comes back.
+    RecordingNetwork net5{hub, "PC5", kGroup};
+    QString markPath() const { return dir.filePath(QStringLiteral("here")); }
+};
+
+} // namespace
+
+TEST_F(CatchUpLan, ACopyThatWasAwayCatchesUpInOrderOnceAndRefusesAnAlteredLine) {
+    ASSERT_TRUE(dir.isValid());
+    a.send({QStringLiteral("before")}, false, false);
+    settle();
+    // PC5 was last there now; then the others talk.
+    {
+        QFile mark(markPath());
+        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
+        mark.write("last-here " +
+                   QByteArray::number(quint64(QDateTime::currentMSecsSinceEpoch()) * 1000) + '\n');
+    }
+    for (int i = 1; i <= 6; ++i)
+        (i % 2 ? a : b).send({QStringLiteral("line %1").arg(i)}, false, false);
+    settle();
+
+    // PC5 comes back with its mark; the first computers it hears from are asked.
+    ChatNode back(net5);
+    back.setIdentityKey(keyFor(5));
+    for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
+        ChatNodeProbe(back).session().guard().book().see(QString::fromLatin1(computer),
+                                                         keyFor(seed).publicKey());
+    EventLog atBack(back);
+    ASSERT_TRUE(back.setCatchUpMark(markPath()).isEmpty());
+    nodesNow = {&a, &b, &c, &d, &back};
+    back.walk();
+    ChatNodeProbe(back).session().SendGreeting();
+    settle();
+    ChatNodeProbe(back).session().showCaughtUp();
+    QStringList caught;
+    for (const auto& e : atBack.of<messaging::LineReceived>())
+        if (e.line.caughtUp)
+            caught.append(e.line.senderName + ": " + e.line.text);
+    EXPECT_EQ(caught, (QStringList{"PC1: line 1", "PC2: line 2", "PC1: line 3", "PC2: line 4",
+                                   "PC1: line 5", "PC2: line 6"}));
+    ASSERT_EQ(atBack.of<messaging::CaughtUp>().size(), 1u);
+    EXPECT_EQ(atBack.of<messaging::CaughtUp>()[0].count, 6);
+
+    // A relay that alters a line it offers is refused, and the line never shows.
+    const auto kept = ChatNodeProbe(a).session().history().since(
+        0, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000);
+    ASSERT_FALSE(kept.isEmpty());
+    messaging::SignedLine altered = kept.last();
+    altered.text = "altered";
+    ++altered.lineId;
+    atBack.clear();
+    ChatNodeProbe(a).session().offerLine("PC5", altered);
+    settle();
+    ChatNodeProbe(back).session().showCaughtUp();
+    ASSERT_EQ(atBack.of<messaging::Refused>().size(), 1u);
+    EXPECT_EQ(atBack.of<messaging::Refused>()[0].computer, "PC1");
+    EXPECT_TRUE(atBack.of<messaging::LineReceived>().empty());
 }

@@ -17,6 +17,12 @@
 //   count                 prints "COUNT <listed> <confirmed> <heard> <unknown> <waiting>": the
 //                         entries of the list, by what the network knows of their address,
 //                         and the greetings that wait for the budget
+//   again                 send again what of the last private line failed ("AGAIN <n>")
+//   read                  the lines received so far are read (read receipts go out)
+//   waiting               prints "WAITING <line-id> <computer>" for each line of the outbox
+//   cancel <line-id>      takes a line out of the outbox
+//   offer-altered <c>     offers computer c the newest line of the history with its text
+//                         and id changed, its signature kept (a relay that alters a line)
 //   bye                   say goodbye and quit
 //   quit                  quit without a goodbye
 //
@@ -39,8 +45,10 @@
 #include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "messaging/chat_protocol.h"
+#include "messaging/chat_session.h"
 #include "network/datagram_network.h"
 #include "platform/trace.h"
+#include "support/chat_node_probe.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -124,14 +132,16 @@ public:
                 const QString error = m_node.setTrustBook(keys.keyFile + QStringLiteral(".known"));
                 if (!error.isEmpty())
                     throw std::runtime_error(error.toStdString());
+            }
+            m_node.setIdentityKey(*key);
+            m_node.setPlainPrivateAllowed(keys.plainPrivate);
+            // The outbox is sealed with keys derived from the identity key.
+            if (!keys.keyFile.isEmpty())
                 for (const QString& failed :
                      {m_node.setOutbox(keys.keyFile + QStringLiteral(".outbox")),
                       m_node.setCatchUpMark(keys.keyFile + QStringLiteral(".here"))})
                     if (!failed.isEmpty())
                         throw std::runtime_error(failed.toStdString());
-            }
-            m_node.setIdentityKey(*key);
-            m_node.setPlainPrivateAllowed(keys.plainPrivate);
             fingerprint = crypto::shortFingerprint(key->publicKey());
         }
         connect(&m_node, &messaging::ChatNode::chatEvent, this,
@@ -144,6 +154,11 @@ public:
 
     // The events, printed as they come.
     void operator()(const messaging::LineReceived& e) const {
+        if (e.line.caughtUp) {
+            print(QStringLiteral("CAUGHT %1 %2: %3")
+                      .arg(messaging::lineKindName(e.line), e.line.senderName, e.line.text));
+            return;
+        }
         print(QStringLiteral("LINE %1 %2 %3: %4")
                   .arg(messaging::lineKindName(e.line), e.line.own ? "own" : "other",
                        e.line.senderName, e.line.text));
@@ -248,6 +263,38 @@ public:
                 m_node.send({rest.section(QLatin1Char(' '), 1)}, false, true);
             print(QStringLiteral("SENT private to ") +
                   outcome.recipients.join(QStringLiteral(", ")));
+            m_lastItem = outcome.item;
+            for (quint64 id : outcome.lineIds)
+                print(QStringLiteral("TRACE line-id ") + messaging::lineIdText(id));
+            if (!outcome.noReceipt.isEmpty())
+                print(QStringLiteral("NORECEIPT ") + outcome.noReceipt.join(','));
+            if (!outcome.waiting.isEmpty())
+                print(QStringLiteral("WAITING-FOR ") + outcome.waiting.join(','));
+        } else if (verb == "again") {
+            print(QStringLiteral("AGAIN %1").arg(m_node.sendAgain(m_lastItem) ? 1 : 0));
+        } else if (verb == "read") {
+            m_node.linesRead();
+        } else if (verb == "waiting") {
+            for (const messaging::WaitingLine& waiting : m_node.waitingLines())
+                print(QStringLiteral("WAITING %1 %2")
+                          .arg(messaging::lineIdText(waiting.lineId), waiting.computer));
+        } else if (verb == "cancel") {
+            bool ok = false;
+            const quint64 id = rest.toULongLong(&ok, 16);
+            print(QStringLiteral("CANCEL %1").arg(ok && m_node.cancelWaiting(id) ? 1 : 0));
+        } else if (verb == "offer-altered") {
+            messaging::ChatSession& session = test::ChatNodeProbe(m_node).session();
+            const auto lines =
+                session.history().since(0, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000);
+            if (lines.isEmpty()) {
+                print(QStringLiteral("ERROR nothing to offer"));
+            } else {
+                messaging::SignedLine altered = lines.last();
+                altered.text = "altered by a relay";
+                ++altered.lineId;
+                session.offerLine(rest, altered);
+                print(QStringLiteral("OFFERED ") + rest);
+            }
         } else if (verb == "accept") {
             if (!m_node.acceptKeyChange(rest))
                 print(QStringLiteral("ERROR no changed key for ") + rest);
@@ -297,6 +344,7 @@ private:
     }
 
     messaging::ChatNode m_node;
+    quint64 m_lastItem = 0;
     QStringList m_waiting;
     bool m_endOfInput = false;
 };
