@@ -327,9 +327,10 @@ TEST_F(MainWindowChatTest, PublicLineReachesEveryChatAsPlainText) {
         QColor color;
     };
     // The sender's own line carries the mark of its receipts: delivered to both.
-    for (const Expect& e : {Expect{a.get(), "Alice: " + text + QStringLiteral(" ✓"), QColor(0x80, 0, 0x80)},
-                            Expect{b.get(), ": " + text, QColor(0x80, 0, 0)},
-                            Expect{c.get(), "Alice (" + time + "): " + text, QColor(0, 0, 0xFF)}}) {
+    for (const Expect& e :
+         {Expect{a.get(), "Alice: " + text + QStringLiteral(" ✓"), QColor(0x80, 0, 0x80)},
+          Expect{b.get(), ": " + text, QColor(0x80, 0, 0)},
+          Expect{c.get(), "Alice (" + time + "): " + text, QColor(0, 0, 0xFF)}}) {
         SCOPED_TRACE(e.line.toStdString());
         const QStringList lines = e.host->chat().split(u'\n');
         ASSERT_EQ(lines.size(), 2);
