@@ -113,7 +113,7 @@ void BM_CreateIdentityKey(benchmark::State& state) {
 }
 BENCHMARK(BM_CreateIdentityKey)->Unit(benchmark::kMicrosecond);
 
-constexpr quint64 kLineSecond = 1000 * 1000;
+constexpr quint64 kLineSecond = 1000ull * 1000;
 constexpr quint64 kLineStart = 1700000000000000;
 
 // n lines of kLine by key on computer, one a second from first on.

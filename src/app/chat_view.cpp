@@ -221,7 +221,7 @@ QString TChatView::timeText() const {
 
 QString TChatView::timeText(const QDateTime& moment) const {
     const QDateTime local = moment.toLocalTime();
-    const QString time = QLocale::system().toString(local.time(), QLocale::LongFormat);
+    QString time = QLocale::system().toString(local.time(), QLocale::LongFormat);
     if (local.date() == now().date())
         return time;
     return QLocale::system().toString(local.date(), QLocale::ShortFormat) + u' ' + time;

@@ -128,7 +128,7 @@ void DeliveryMarks::updateMarks(quint64 item) {
 QString DeliveryMarks::momentText(const QDateTime& moment) const {
     const QDateTime local = moment.toLocalTime();
     const QLocale locale = QLocale::system();
-    const QString time = locale.toString(local.time(), QLocale::ShortFormat);
+    QString time = locale.toString(local.time(), QLocale::ShortFormat);
     if (local.date() == QDate::currentDate())
         return time;
     return locale.toString(local.date(), QLocale::ShortFormat) + u' ' + time;

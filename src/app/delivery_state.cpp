@@ -56,7 +56,7 @@ bool DeliveryTable::track(const messaging::LineOutcome& outcome) {
         m_order.push_back(outcome.item);
     for (const quint64 lineId : outcome.lineIds)
         m_byLine.insert(lineId, outcome.item);
-    m_items.insert(outcome.item, std::move(item));
+    m_items.insert(outcome.item, item);
     while (m_items.size() > m_capacity)
         forgetOldest();
     // What the node said of it before the window learnt of it.
@@ -230,7 +230,7 @@ DeliveryTable::Mark DeliveryTable::mark(quint64 item,
 }
 
 QString textStart(const QString& text, qsizetype maxChars) {
-    const QString line = splitAtLineBreaks(text).join(u' ').simplified();
+    QString line = splitAtLineBreaks(text).join(u' ').simplified();
     if (line.size() <= maxChars)
         return line;
     qsizetype cut = maxChars;

@@ -187,7 +187,7 @@ TEST_F(StatusTest, AwayByItselfWhileIdleOrLockedAndBackToTheChoice) {
     const Row rows[] = {
         {"idle beyond the minutes",
          [&] {
-             a.idle().idle = 6 * 60 * 1000;
+             a.idle().idle = qint64{6} * 60 * 1000;
              a->status().idleMonitor().setLimit(5min); // asks at once
          },
          [&] {

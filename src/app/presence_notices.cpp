@@ -126,7 +126,7 @@ void PresenceNotices::burstOver() {
     m_burstNames.clear();
 }
 
-void PresenceNotices::notice(QString text) {
+void PresenceNotices::notice(const QString& text) {
     if (m_settings.joinLeaveNotices)
         m_chat.appendComment(text);
 }

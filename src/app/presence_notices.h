@@ -41,7 +41,7 @@ private:
     void left(const QString& computer);
     void presenceChanged(const messaging::PresenceChanged& change);
     void burstOver();
-    void notice(QString text);
+    void notice(const QString& text);
     QString shownName(const QString& computer) const;
 
     messaging::ChatNode& m_node;

@@ -92,7 +92,7 @@ QIcon statusIcon(PeerPresence status, int size) {
 }
 
 QString statusToolTip(PeerPresence status, const QString& text) {
-    const QString word = statusWord(status);
+    QString word = statusWord(status);
     if (word.isEmpty() || text.isEmpty())
         return word;
     return word + QStringLiteral(": ") + text;

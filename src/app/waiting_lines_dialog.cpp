@@ -26,7 +26,7 @@ QString text(lang::MessageId id) {
 
 WaitingLinesDialog::WaitingLinesDialog(const QList<messaging::WaitingLine>& lines,
                                        std::function<bool(const messaging::WaitingLine&)> cancel,
-                                       std::function<QString(const QString&)> names,
+                                       const std::function<QString(const QString&)>& names,
                                        QWidget* parent)
     : QDialog(parent), m_lines(lines), m_cancelLine(std::move(cancel)) {
     setObjectName(QStringLiteral("WaitingLines"));

@@ -22,7 +22,8 @@ public:
     // names turns a computer into the name the user knows it by.
     WaitingLinesDialog(const QList<messaging::WaitingLine>& lines,
                        std::function<bool(const messaging::WaitingLine&)> cancel,
-                       std::function<QString(const QString&)> names, QWidget* parent = nullptr);
+                       const std::function<QString(const QString&)>& names,
+                       QWidget* parent = nullptr);
 
     QTreeWidget* list() const { return m_list; }
     QPushButton* cancelButton() const { return m_cancel; }

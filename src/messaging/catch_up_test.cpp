@@ -26,12 +26,12 @@ const crypto::IdentityKey& keyB() {
     return key;
 }
 
-constexpr quint64 kSecond = 1000 * 1000;
+constexpr quint64 kSecond = 1000ull * 1000;
 constexpr quint64 kNow = 1700000000000000; // the documented line's id
 
 SignedLine signedBy(const crypto::IdentityKey& key, quint64 id, QByteArray computer = "PC1",
                     QByteArray text = "hello", QByteArray name = "Anna") {
-    SignedLine line{key.publicKey(), id, computer, name, text, {}};
+    SignedLine line{key.publicKey(), id, std::move(computer), std::move(name), std::move(text), {}};
     line.signature = signLine(key, line).value();
     return line;
 }
@@ -119,7 +119,7 @@ TEST(CatchUpRecord, RefusesEveryMalformedRecordWithoutReadingPastIt) {
         const QByteArray cut = good.first(n);
         EXPECT_FALSE(decodeRecord(cut)) << "cut at " << n;
     }
-    auto with = [&](qsizetype at, QByteArray bytes) {
+    auto with = [&](qsizetype at, const QByteArray& bytes) {
         return QByteArray(good).replace(at, bytes.size(), bytes);
     };
     const std::vector<std::pair<const char*, QByteArray>> bad = {

@@ -130,7 +130,8 @@ void ChatSession::queueReceipt(const QString& computer, quint64 lineId) {
 
 void ChatSession::sendReceipts() {
     QList<std::pair<QString, QList<quint64>>> byComputer;
-    for (const auto& [computer, id] : std::as_const(m_receiptsDue)) {
+    for (const std::pair<QString, quint64>& due : std::as_const(m_receiptsDue)) {
+        const QString& computer = due.first;
         auto found = std::find_if(byComputer.begin(), byComputer.end(), [&](const auto& entry) {
             return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
         });
@@ -138,7 +139,7 @@ void ChatSession::sendReceipts() {
             byComputer.append({computer, {}});
             found = byComputer.end() - 1;
         }
-        found->second.append(id);
+        found->second.append(due.second);
     }
     m_receiptsDue.clear();
     SendResult result;

@@ -322,7 +322,8 @@ void LineLedger::noteUnread(const QString& computer, quint64 lineId) {
 
 QList<std::pair<QString, QList<quint64>>> LineLedger::takeUnread() {
     QList<std::pair<QString, QList<quint64>>> result;
-    for (const auto& [computer, id] : std::as_const(m_unread)) {
+    for (const std::pair<QString, quint64>& unread : std::as_const(m_unread)) {
+        const QString& computer = unread.first;
         auto found = std::find_if(result.begin(), result.end(), [&](const auto& entry) {
             return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
         });
@@ -330,7 +331,7 @@ QList<std::pair<QString, QList<quint64>>> LineLedger::takeUnread() {
             result.append({computer, {}});
             found = result.end() - 1;
         }
-        found->second.append(id);
+        found->second.append(unread.second);
     }
     m_unread.clear();
     return result;

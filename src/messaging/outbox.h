@@ -52,7 +52,7 @@ public:
     // A larger file is not read (and is kept as it is). The bounds keep a real one below:
     // at most four bytes of framing for each (non-empty) plain text, and less than 128 for
     // each line beside what it holds.
-    static constexpr qint64 kMaxFileBytes = 5 * kMaxBytes + kMaxEntries * 128;
+    static constexpr qint64 kMaxFileBytes = 5 * kMaxBytes + qint64{kMaxEntries} * 128;
 
     struct Entry {
         quint64 lineId = 0;               // unique; its author's id for the line
