@@ -393,8 +393,9 @@ void ChatSession::notePresence(const QString& computer, bool signOfLife, const S
     // Heard: what waits for it goes out, and a copy that was away asks what it missed.
     sendWaiting(computer);
     askCatchUp(computer);
-    if (!m_expiryTimer.isActive())
-        armPresenceExpiry();
+    // The earliest deadline moves on with every sign of life: the timer follows it, so that
+    // it fires only when a computer is really late, not a few times a minute for nothing.
+    armPresenceExpiry();
 }
 
 void ChatSession::tellPresence(const PresenceKeeper::Change& change) {
