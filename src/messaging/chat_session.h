@@ -219,6 +219,8 @@ private:
     void queueReceipt(const QString& computer, quint64 lineId);
     void handleReceipt(const QString& computer, QByteArrayView body);
     void tellDelivery(DeliveryChanged change);
+    // Sends lines again, each to its computer, as they first went.
+    void resend(const QList<DeliveryTracker::Resend>& resends);
     void armRetries();
     EnvelopeContext contextFor(const QString& receiver) const;
     // Emits the guard's trust changes and shows them in the list.

@@ -194,17 +194,21 @@ void ChatSession::armRetries() {
     m_retryTimer.start(wait);
 }
 
-void ChatSession::retryDue() {
-    QList<DeliveryChanged> failed;
+void ChatSession::resend(const QList<DeliveryTracker::Resend>& resends) {
     SendResult result;
-    for (const DeliveryTracker::Resend& resend : m_delivery.due(&failed)) {
-        const qsizetype zero = resend.plain.indexOf('\0');
-        sendTo(resend.computer, resend.plain.first(zero), 1, result,
-               resend.isPrivate ? Form::PrivateLine : Form::PublicLine,
-               resend.plain.sliced(zero + 1));
+    for (const DeliveryTracker::Resend& line : resends) {
+        // The plain text, a zero byte, the trailer: as the line first went.
+        const qsizetype zero = line.plain.indexOf('\0');
+        sendTo(line.computer, line.plain.first(zero), 1, result,
+               line.isPrivate ? Form::PrivateLine : Form::PublicLine, line.plain.sliced(zero + 1));
     }
     for (const QString& error : std::as_const(result.errors))
         emit sendFailed(error);
+}
+
+void ChatSession::retryDue() {
+    QList<DeliveryChanged> failed;
+    resend(m_delivery.due(&failed));
     for (const DeliveryChanged& change : std::as_const(failed))
         tellDelivery(change);
     armRetries();
@@ -212,15 +216,7 @@ void ChatSession::retryDue() {
 
 bool ChatSession::sendAgain(quint64 item) {
     const QList<DeliveryTracker::Resend> resends = m_delivery.sendAgain(item);
-    SendResult result;
-    for (const DeliveryTracker::Resend& resend : resends) {
-        const qsizetype zero = resend.plain.indexOf('\0');
-        sendTo(resend.computer, resend.plain.first(zero), 1, result,
-               resend.isPrivate ? Form::PrivateLine : Form::PublicLine,
-               resend.plain.sliced(zero + 1));
-    }
-    for (const QString& error : std::as_const(result.errors))
-        emit sendFailed(error);
+    resend(resends);
     armRetries();
     return !resends.isEmpty();
 }
