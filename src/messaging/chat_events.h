@@ -117,8 +117,10 @@ struct LineOutcome {
         return result.sent > 0 || result.ok();
     }
     // A private line does not come back to its sender, who shows it at once, as long as it
-    // reached somebody.
-    bool showsEcho() const { return status == Status::Sent && isPrivate && result.sent > 0; }
+    // reached somebody or waits in the outbox for somebody.
+    bool showsEcho() const {
+        return status == Status::Sent && isPrivate && (result.sent > 0 || !waiting.isEmpty());
+    }
 };
 
 // What a send was for. The owner may treat failures differently: the goodbye's come at the

@@ -12,6 +12,7 @@
 #include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -198,6 +199,29 @@ TEST_F(DeliveryLan, ALineSentAgainBecauseItsReceiptWasLostIsShownOnce) {
     pass(8s);
     EXPECT_EQ(told(atA), QStringList{"PC2 delivered"});
     EXPECT_EQ(atB.of<messaging::LineReceived>().size(), 1u);
+}
+
+TEST_F(DeliveryLan, APrivateLineToAnAbsentComputerWaitsIsShownAndCanBeCancelled) {
+    EventLog atA(a);
+    EventLog atC(c);
+    ChatNodeProbe(a).peers().setPresence("PC3", network::PeerPresence::Absent,
+                                         QDateTime::currentDateTime());
+    tick({"PC3"});
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("later")}, false, true);
+    settle();
+    EXPECT_EQ(outcome.waiting, QStringList{"PC3"});
+    EXPECT_EQ(outcome.result.sent, 0);
+    // Nothing went, yet the line is the user's: shown at once, and the text box is done.
+    EXPECT_TRUE(outcome.showsEcho());
+    EXPECT_TRUE(outcome.accepted());
+    EXPECT_TRUE(atC.of<messaging::LineReceived>().empty());
+    ASSERT_EQ(a.waitingLines().size(), 1);
+    EXPECT_EQ(a.waitingLines()[0].text, "later");
+    EXPECT_EQ(told(atA), QStringList{"PC3 queued"});
+    EXPECT_FALSE(a.cancelWaiting(outcome.lineIds[0] + 1));
+    ASSERT_TRUE(a.cancelWaiting(outcome.lineIds[0]));
+    EXPECT_EQ(told(atA), (QStringList{"PC3 queued", "PC3 cancelled"}));
+    EXPECT_TRUE(a.waitingLines().isEmpty());
 }
 
 TEST(DeliveryWire, TrailersAndReceiptsAreReadStrictly) {
