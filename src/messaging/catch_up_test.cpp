@@ -17,9 +17,7 @@ namespace {
 
 // RFC 8032's first test key, the key of docs/protocol.md's test vectors.
 const crypto::IdentityKey& keyA() {
-    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
-        QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
-    return key;
+    return test::vectorKeyA();
 }
 const crypto::IdentityKey& keyB() {
     static const crypto::IdentityKey key = test::keyFor('\x02');

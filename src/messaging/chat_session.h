@@ -212,12 +212,16 @@ private:
     // computer was heard: what waits for it goes out.
     void sendWaiting(const QString& computer);
     std::optional<QString> saveOutbox();
+    // The key the outbox's lines for key are sealed under at rest.
+    std::optional<crypto::SessionKey> restKeyFor(const crypto::PublicKey& key);
     void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
     void askCatchUp(const QString& computer);
     void serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body);
     void takeCaughtUpLine(const QString& computer, const Verdict& verdict);
     void queueReceipt(const QString& computer, quint64 lineId);
     void handleReceipt(const QString& computer, QByteArrayView body);
+    // Receipts (delivered, or read) for the lines of each computer.
+    void sendReceiptsTo(const QList<std::pair<QString, QList<quint64>>>& byComputer, bool read);
     void tellDelivery(DeliveryChanged change);
     // Sends lines again, each to its computer, as they first went.
     void resend(const QList<DeliveryTracker::Resend>& resends);

@@ -39,23 +39,23 @@ QString ChatSession::setOutbox(const QString& path) {
         m_outbox = Outbox();
         return {};
     }
-    Outbox::Loaded loaded = Outbox::load(path, [this](const crypto::PublicKey& key) {
-        const crypto::PairKeys* pair = m_guard.pairKeys(key);
-        return pair ? std::optional(Outbox::restKey(*pair)) : std::nullopt;
-    });
+    Outbox::Loaded loaded =
+        Outbox::load(path, [this](const crypto::PublicKey& key) { return restKeyFor(key); });
     m_outbox = std::move(loaded.outbox);
     expireOutbox();
     return loaded.error;
 }
 
+std::optional<crypto::SessionKey> ChatSession::restKeyFor(const crypto::PublicKey& key) {
+    const crypto::PairKeys* pair = m_guard.pairKeys(key);
+    return pair ? std::optional(Outbox::restKey(*pair)) : std::nullopt;
+}
+
 std::optional<QString> ChatSession::saveOutbox() {
     if (m_outboxPath.isEmpty() || !m_outbox.changed())
         return std::nullopt;
-    const platform::Result result =
-        m_outbox.save(m_outboxPath, [this](const crypto::PublicKey& key) {
-            const crypto::PairKeys* pair = m_guard.pairKeys(key);
-            return pair ? std::optional(Outbox::restKey(*pair)) : std::nullopt;
-        });
+    const platform::Result result = m_outbox.save(
+        m_outboxPath, [this](const crypto::PublicKey& key) { return restKeyFor(key); });
     if (result.error.isEmpty())
         return std::nullopt;
     emit sendFailed(result.error);

@@ -129,33 +129,21 @@ void ChatSession::queueReceipt(const QString& computer, quint64 lineId) {
 }
 
 void ChatSession::sendReceipts() {
-    QList<std::pair<QString, QList<quint64>>> byComputer;
-    for (const std::pair<QString, quint64>& due : std::as_const(m_receiptsDue)) {
-        const QString& computer = due.first;
-        auto found = std::find_if(byComputer.begin(), byComputer.end(), [&](const auto& entry) {
-            return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
-        });
-        if (found == byComputer.end()) {
-            byComputer.append({computer, {}});
-            found = byComputer.end() - 1;
-        }
-        found->second.append(due.second);
-    }
+    const auto byComputer = groupByComputer(m_receiptsDue);
     m_receiptsDue.clear();
-    SendResult result;
-    for (const auto& [computer, ids] : std::as_const(byComputer))
-        for (qsizetype i = 0; i < ids.size(); i += kMaxReceiptIds)
-            sendTo(computer, receiptText(receiptBody(false, ids.mid(i, kMaxReceiptIds))), 1,
-                   result);
-    for (const QString& error : std::as_const(result.errors))
-        emit sendFailed(error);
+    sendReceiptsTo(byComputer, false);
 }
 
 void ChatSession::linesRead() {
+    sendReceiptsTo(m_ledger.takeUnread(), true);
+}
+
+void ChatSession::sendReceiptsTo(const QList<std::pair<QString, QList<quint64>>>& byComputer,
+                                 bool read) {
     SendResult result;
-    for (const auto& [computer, ids] : m_ledger.takeUnread())
+    for (const auto& [computer, ids] : byComputer)
         for (qsizetype i = 0; i < ids.size(); i += kMaxReceiptIds)
-            sendTo(computer, receiptText(receiptBody(true, ids.mid(i, kMaxReceiptIds))), 1, result);
+            sendTo(computer, receiptText(receiptBody(read, ids.mid(i, kMaxReceiptIds))), 1, result);
     for (const QString& error : std::as_const(result.errors))
         emit sendFailed(error);
 }

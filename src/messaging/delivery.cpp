@@ -59,6 +59,23 @@ std::optional<LineTrailer> decodeTrailer(QByteArrayView bytes) {
     return trailer;
 }
 
+QList<std::pair<QString, QList<quint64>>>
+groupByComputer(const QList<std::pair<QString, quint64>>& lines) {
+    QList<std::pair<QString, QList<quint64>>> result;
+    for (const std::pair<QString, quint64>& line : lines) {
+        const QString& computer = line.first;
+        auto found = std::find_if(result.begin(), result.end(), [&](const auto& entry) {
+            return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
+        });
+        if (found == result.end()) {
+            result.append({computer, {}});
+            found = result.end() - 1;
+        }
+        found->second.append(line.second);
+    }
+    return result;
+}
+
 QString lineIdText(quint64 id) {
     return QStringLiteral("%1").arg(id, 16, 16, QLatin1Char('0'));
 }
@@ -321,18 +338,7 @@ void LineLedger::noteUnread(const QString& computer, quint64 lineId) {
 }
 
 QList<std::pair<QString, QList<quint64>>> LineLedger::takeUnread() {
-    QList<std::pair<QString, QList<quint64>>> result;
-    for (const std::pair<QString, quint64>& unread : std::as_const(m_unread)) {
-        const QString& computer = unread.first;
-        auto found = std::find_if(result.begin(), result.end(), [&](const auto& entry) {
-            return entry.first.compare(computer, Qt::CaseInsensitive) == 0;
-        });
-        if (found == result.end()) {
-            result.append({computer, {}});
-            found = result.end() - 1;
-        }
-        found->second.append(unread.second);
-    }
+    const auto result = groupByComputer(m_unread);
     m_unread.clear();
     return result;
 }

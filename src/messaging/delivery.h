@@ -46,6 +46,9 @@ struct Receipt {
     QList<quint64> ids;
 };
 std::optional<Receipt> parseReceipt(QByteArrayView body);
+// Line ids gathered per computer (compared without regard to letter case), in order.
+QList<std::pair<QString, QList<quint64>>>
+groupByComputer(const QList<std::pair<QString, quint64>>& lines);
 // A line id as the traces and receipts write it: 16 lowercase hex digits.
 QString lineIdText(quint64 id);
 

@@ -1,6 +1,7 @@
 #include "messaging/envelope.h"
 
 #include "messaging/chat_protocol.h"
+#include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
 #include <gtest/gtest.h>
@@ -10,16 +11,11 @@ using namespace kalvento::messaging;
 
 namespace {
 
-// The keys of docs/protocol.md's test vectors: RFC 8032's first two seeds.
 const crypto::IdentityKey& keyA() {
-    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
-        QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
-    return key;
+    return test::vectorKeyA();
 }
 const crypto::IdentityKey& keyB() {
-    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
-        QByteArray::fromHex("4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb"));
-    return key;
+    return test::vectorKeyB();
 }
 
 const EnvelopeContext kAtoB{0x12345678u, "PC1", "PC2"};

@@ -19,6 +19,18 @@ inline crypto::IdentityKey keyFor(char seedByte) {
     return crypto::IdentityKey::fromSeed(QByteArray(crypto::kSeedSize, seedByte));
 }
 
+// The keys of docs/protocol.md's test vectors: RFC 8032's first two seeds.
+inline const crypto::IdentityKey& vectorKeyA() {
+    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
+        QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
+    return key;
+}
+inline const crypto::IdentityKey& vectorKeyB() {
+    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
+        QByteArray::fromHex("4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb"));
+    return key;
+}
+
 class RecordingNetwork : public network::InMemoryNetwork {
 public:
     using InMemoryNetwork::InMemoryNetwork;
