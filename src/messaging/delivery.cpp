@@ -338,7 +338,7 @@ void LineLedger::noteUnread(const QString& computer, quint64 lineId) {
 }
 
 QList<std::pair<QString, QList<quint64>>> LineLedger::takeUnread() {
-    const auto result = groupByComputer(m_unread);
+    auto result = groupByComputer(m_unread);
     m_unread.clear();
     return result;
 }
