@@ -1,0 +1,127 @@
+#pragma once
+// Files and folders between current copies of the chat: the offer goes through the chat
+// (sealed for the one computer), the files over one TCP connection per transfer,
+// authenticated with both identity keys and encrypted as one stream. The receiver connects
+// to the sender's port (the sender connects back when that fails), asks for the first chunk
+// it lacks of each file, and writes into the save folder (save_folder.h). Interrupted
+// transfers resume by themselves: each side keeps its transfers in a small state file and
+// the receiver connects again when the sender is heard again. The work runs on threads of
+// its own; this object lives on the thread of the ChatNode it serves and tells its owner
+// what happens through the signals below.
+
+#include "transfer/transfer_wire.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace kalvento::messaging {
+class ChatNode;
+}
+
+namespace kalvento::transfer {
+
+enum class TransferState {
+    Preparing,  // outgoing: the files are being read and hashed
+    Offered,    // outgoing: waiting for the receiver's answer
+    Asking,     // incoming: waiting for the user's answer
+    Connecting, // accepted, the connection being made
+    Running,
+    Paused,  // by the user; resume() goes on
+    Waiting, // cut (a side gone or the connection lost): goes on when the other is back
+    Done,
+    Declined,
+    Cancelled,
+    Failed,
+};
+// "preparing", "offered", ... as the trace and the tools name it.
+const char* stateName(TransferState state);
+bool isFinished(TransferState state); // Done, Declined, Cancelled, Failed
+
+struct TransferInfo {
+    TransferId id{};
+    bool outgoing = true;
+    QString computer; // the other side
+    QString name;     // the first file's or folder's name
+    int files = 0;
+    quint64 totalBytes = 0;
+    quint64 doneBytes = 0;     // verified and written (incoming) or acknowledged (outgoing)
+    double bytesPerSecond = 0; // over the last few seconds; 0 when not running
+    QString currentFile;       // relative path of the file in progress
+    quint64 currentFileBytes = 0;
+    quint64 currentFileSize = 0;
+    TransferState state = TransferState::Preparing;
+    QString error;     // why it failed, declined or was cancelled
+    QString folder;    // incoming: the save folder
+    QString firstPath; // incoming: where the first file went, once it is there
+    QDateTime started;
+    // Seconds left at the current rate; -1 when not known.
+    qint64 secondsLeft() const;
+};
+
+struct TransferOptions {
+    QString saveFolder;             // where accepted files go
+    quint16 port = 0;               // the TCP port listened on; 0: the chat's port (5737)
+    bool acceptFromFriends = false; // friends with a pinned or verified key: no question
+    QStringList friends;            // identities, as the chat's friends
+    // The folder of the state files (this copy's outgoing and incoming transfers).
+    QString stateFolder;
+};
+
+class TransferService : public QObject {
+    Q_OBJECT
+public:
+    TransferService(messaging::ChatNode& node, TransferOptions options, QObject* parent = nullptr);
+    ~TransferService() override;
+
+    // Takes new options; a changed port is listened on from now on.
+    void setOptions(const TransferOptions& options);
+    const TransferOptions& options() const;
+    // Why the port cannot be listened on (another program has it); empty when it is.
+    QString listenError() const;
+    quint16 listeningPort() const;
+
+    // Offers paths (files and folders) to each computer: one transfer per computer. Each
+    // computer it cannot go to comes back with the reason (not a current copy with a known
+    // key, a key that changed and waits for the user, not listed). An error for the paths
+    // themselves (unreadable, too many files) comes back in error with nothing offered.
+    struct OfferResult {
+        QList<TransferId> offered;
+        QList<QPair<QString, QString>> refused; // computer, reason for the user
+        QString error;
+    };
+    OfferResult sendFiles(const QStringList& paths, const QStringList& computers);
+    // Why files cannot go to computer, or empty when they can.
+    QString cannotSendTo(const QString& computer) const;
+
+    // The user's answer to an offer (Asking). An empty folder takes the save folder.
+    // accept fails, with the reason, when the folder cannot be used or lacks the space.
+    QString accept(const TransferId& id, const QString& folder = {});
+    void decline(const TransferId& id);
+    void pause(const TransferId& id);
+    void resume(const TransferId& id);
+    void cancel(const TransferId& id);
+    // Forgets a finished transfer (the panel's "Clear").
+    void forget(const TransferId& id);
+
+    QList<TransferInfo> transfers() const;
+    std::optional<TransferInfo> transfer(const TransferId& id) const;
+
+signals:
+    // An offer came that the user is to answer (state Asking).
+    void offerReceived(const kalvento::transfer::TransferInfo& info);
+    // Anything of a transfer changed: state, progress (at most a few times a second).
+    void transferChanged(const kalvento::transfer::TransferInfo& info);
+    // A transfer ended: Done, Declined, Cancelled or Failed (once each).
+    void transferFinished(const kalvento::transfer::TransferInfo& info);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace kalvento::transfer
