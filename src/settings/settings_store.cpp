@@ -32,6 +32,7 @@ constexpr char Advanced[] = "Advanced";
 constexpr char Friends[] = "Friends";
 constexpr char Network[] = "Network";
 constexpr char Status[] = "Status";
+constexpr char Transfers[] = "Transfers";
 
 using namespace keys;
 
@@ -96,6 +97,10 @@ const Key<Settings> SettingsKeys[] = {
     {Status, "Status text", Text<Settings>{&Settings::statusText}, Options | StatusChoice},
     {Status, "Away after minutes", Integer<Settings>{&Settings::awayAfterMinutes, 0, 1440}, Options},
     {Status, "Show join and leave notices", Boolean<Settings>{&Settings::joinLeaveNotices}, Options},
+
+    {Transfers, "SaveFolder", Text<Settings>{&Settings::transferSaveFolder, Blank::Directory}, Options},
+    {Transfers, "AcceptFromFriends", Boolean<Settings>{&Settings::acceptFromFriends}, Options},
+    {Transfers, "Port", Integer<Settings>{&Settings::transferPort, 0, 65535, OutOfRange::Default}, Options},
 
     {Friends, nullptr, NameSection<Settings>{&Settings::friends}, Options | Close | FriendsEdit, Close},
 };
@@ -317,6 +322,7 @@ Settings Settings::defaults(const QString& directory) {
     const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     settings.saveUpdateDirectory =
         platform::withTrailingSlash(downloads.isEmpty() ? directory : downloads);
+    settings.transferSaveFolder = settings.saveUpdateDirectory + QStringLiteral("Kalvento/");
     return settings;
 }
 

@@ -92,13 +92,19 @@ struct Settings {
     int awayAfterMinutes = 10;    // away by itself after this long without use; 0: never
     bool joinLeaveNotices = true; // "Anna is here", "Bertil left"... written in the chat
 
+    // [Transfers]
+    QString transferSaveFolder; // with a trailing "/"; the downloads' "Kalvento" at first
+    // Offers from friends whose key is pinned or verified are taken without a question.
+    bool acceptFromFriends = false;
+    int transferPort = 0; // the TCP port of file transfers; 0: the chat's port number
+
     // Not keys of their own.
     bool languageIndexMissing = true; // the file had no "Language index": run the wizard
     bool startWithSystem = false;     // the autostart entry exists
     QStringList friends;              // [Friends], sorted, no duplicates in any letter case
 
     // Every key at its default: directory (with a trailing "/") holds the log, updates go to
-    // the user's download folder.
+    // the user's download folder, received files to "Kalvento" in it.
     static Settings defaults(const QString& directory);
 };
 using TSettings = Settings;

@@ -92,6 +92,9 @@ TEST_F(SettingsStore, MissingFileGivesEveryDefault) {
         {"Status text", s.statusText, ""},
         {"Away after minutes", s.awayAfterMinutes, 10},
         {"Show join and leave notices", s.joinLeaveNotices, true},
+        {"SaveFolder", s.transferSaveFolder, downloads() + "Kalvento/"},
+        {"AcceptFromFriends", s.acceptFromFriends, false},
+        {"[Transfers] Port", s.transferPort, 0},
         {"(first run)", s.languageIndexMissing, true},
         {"(autostart)", s.startWithSystem, false},
         {"[Friends]", s.friends, QStringList()},
@@ -162,6 +165,12 @@ TEST_F(SettingsStore, OptionsBatchWritesEveryKeyInOrder) {
                                          "Status text=\n"
                                          "Away after minutes=10\n"
                                          "Show join and leave notices=1\n"
+                                         "[Transfers]\n"
+                                         "SaveFolder=" +
+                                         downloads().toUtf8() +
+                                         "Kalvento/\n"
+                                         "AcceptFromFriends=0\n"
+                                         "Port=0\n"
                                          "[Friends]\n"
                                          "Friend1=a\n"
                                          "Friend2=b\n"
@@ -217,6 +226,46 @@ TEST_F(SettingsStore, NetworkSectionReadsBackAndRefusesAPortOutOfRange) {
         EXPECT_EQ(read().networkPort, 5737) << port;
     }
     EXPECT_TRUE(Settings::defaults(home).desktopNotification);
+}
+
+TEST_F(SettingsStore, TransfersSectionReadsBackAndRefusesAPortOutOfRange) {
+    writeFile(path, "[Transfers]\n"
+                    "SaveFolder=/srv/incoming\n"
+                    "AcceptFromFriends=1\n"
+                    "Port=6200\n");
+    Settings s = read();
+    EXPECT_EQ(s.transferSaveFolder, "/srv/incoming/"); // a folder, as the others are kept
+    EXPECT_TRUE(s.acceptFromFriends);
+    EXPECT_EQ(s.transferPort, 6200);
+
+    s.transferPort = 0; // the chat's port
+    s.acceptFromFriends = false;
+    ASSERT_TRUE(writeAll(path, s, "/usr/bin/kalvento", entry));
+    const QByteArray text = readFile(path);
+    EXPECT_TRUE(text.contains("[Transfers]\nSaveFolder=/srv/incoming/\nAcceptFromFriends=0\n"
+                              "Port=0\n"))
+        << text.constData();
+    const Settings back = read();
+    EXPECT_EQ(back.transferSaveFolder, "/srv/incoming/");
+    EXPECT_FALSE(back.acceptFromFriends);
+    EXPECT_EQ(back.transferPort, 0);
+
+    // A port that is none leaves the chat's; an emptied folder is the default one again.
+    const struct {
+        const char* text;
+        int port;
+        QString folder;
+    } cases[] = {
+        {"Port=65536\nSaveFolder=\n", 0, downloads() + "Kalvento/"},
+        {"Port=-1\n", 0, downloads() + "Kalvento/"},
+        {"Port=x\nSaveFolder=rel\n", 0, "rel/"},
+        {"Port=65535\n", 65535, downloads() + "Kalvento/"},
+    };
+    for (const auto& c : cases) {
+        writeFile(path, QByteArray("[Transfers]\n") + c.text);
+        EXPECT_EQ(read().transferPort, c.port) << c.text;
+        EXPECT_EQ(read().transferSaveFolder, c.folder) << c.text;
+    }
 }
 
 TEST_F(SettingsStore, TheStatusBatchWritesTheChoiceAloneAndAnUnknownStatusReadsAsAvailable) {
