@@ -34,3 +34,53 @@ TEST(CommandLine, HelpAndVersionAnswerAndAnythingUnknownIsRefused) {
             << what << ": " << line.text.toStdString();
     }
 }
+
+TEST(CommandLine, SendTakesPathsMadeAbsoluteAndTheComputersToSendTo) {
+    using kalvento::app::SendRequest;
+    const struct {
+        QStringList arguments;
+        CommandLine::Action action;
+        SendRequest send;
+        const char* textHas;
+    } cases[] = {
+        {{"--send", "report.pdf"}, CommandLine::Action::Run, {{"/home/u/work/report.pdf"}, {}}, ""},
+        {{"--send", "a", "../b/c", "/etc/hosts", "--to", "Anna", "--to=PC2"},
+         CommandLine::Action::Run,
+         {{"/home/u/work/a", "/home/u/b/c", "/etc/hosts"}, {"Anna", "PC2"}},
+         ""},
+        // --to may come first; later paths after --send still count, and -s still starts hidden.
+        {{"--to", "Anna", "-s", "--send", "./x/../y", "--send", "z"},
+         CommandLine::Action::Run,
+         {{"/home/u/work/y", "/home/u/work/z"}, {"Anna"}},
+         ""},
+        // After "--", a name that begins with a dash is a path.
+        {{"--send", "--", "-notes.txt", "--to"},
+         CommandLine::Action::Run,
+         {{"/home/u/work/-notes.txt", "/home/u/work/--to"}, {}},
+         ""},
+        {{"--send", "a b.txt", "--to", " Anna "},
+         CommandLine::Action::Run,
+         {{"/home/u/work/a b.txt"}, {"Anna"}},
+         ""},
+        {{"--send"}, CommandLine::Action::Refuse, {}, "'--send' needs a file or folder"},
+        {{"--send", "--to", "Anna"}, CommandLine::Action::Refuse, {}, "needs a file or folder"},
+        {{"--send", "a", "--to"}, CommandLine::Action::Refuse, {}, "'--to' needs a computer"},
+        {{"--send", "a", "--to="}, CommandLine::Action::Refuse, {}, "'--to' needs a computer"},
+        {{"--send", "a", "--to", " "}, CommandLine::Action::Refuse, {}, "'--to' needs a computer"},
+        {{"--to", "Anna"}, CommandLine::Action::Refuse, {}, "goes with '--send'"},
+        {{"--send", ""}, CommandLine::Action::Refuse, {}, "empty path"},
+        {{"--send", "a", "--bogus"}, CommandLine::Action::Refuse, {}, "unknown option '--bogus'"},
+        {{"report.pdf"}, CommandLine::Action::Refuse, {}, "unknown option 'report.pdf'"},
+    };
+    for (const auto& c : cases) {
+        const CommandLine line = parseCommandLine(c.arguments, "kalvento", "/home/u/work");
+        const std::string what = c.arguments.join(' ').toStdString();
+        EXPECT_EQ(line.action, c.action) << what;
+        EXPECT_EQ(line.send.paths, c.send.paths) << what;
+        EXPECT_EQ(line.send.computers, c.send.computers) << what;
+        EXPECT_EQ(line.exitCode, c.action == CommandLine::Action::Refuse ? 2 : 0) << what;
+        EXPECT_TRUE(line.text.contains(QString::fromUtf8(c.textHas)))
+            << what << ": " << line.text.toStdString();
+    }
+    EXPECT_TRUE(parseCommandLine({"--help"}, "kalvento").text.contains("--send PATH..."));
+}

@@ -5,7 +5,8 @@
 // tip, the network's messages, the desktop notification's button, the downloaded update's
 // folder, the chat's find bar, what could not be sent or saved, this copy's key, the marks
 // and questions of the identity keys; from M100, the delivery marks of the user's lines,
-// the lines waiting in the outbox and the lines caught up after an absence).
+// the lines waiting in the outbox and the lines caught up after an absence; from M125, file
+// transfers: the chat's lines of their outcome, the question of an offer and the panel).
 // Placeholders are those of the formatting rules the callers use: %s a text, %d a whole
 // number, %1.n a number with thousands separators and no decimals.
 
@@ -107,6 +108,55 @@ enum class MessageId {
     M122,
     M123,
     M124,
+    M125,
+    M126,
+    M127,
+    M128,
+    M129,
+    M130,
+    M131,
+    M132,
+    M133,
+    M134,
+    M135,
+    M136,
+    M137,
+    M138,
+    M139,
+    M140,
+    M141,
+    M142,
+    M143,
+    M144,
+    M145,
+    M146,
+    M147,
+    M148,
+    M149,
+    M150,
+    M151,
+    M152,
+    M153,
+    M154,
+    M155,
+    M156,
+    M157,
+    M158,
+    M159,
+    M160,
+    M161,
+    M162,
+    M163,
+    M164,
+    M165,
+    M166,
+    M167,
+    M168,
+    M169,
+    M170,
+    M171,
+    M172,
+    M173,
 };
 
 struct MessageEntry {
