@@ -36,6 +36,8 @@ settings::Settings withDefaultFolders(settings::Settings chosen, const QString& 
         chosen.saveMessagesPath = defaults.saveMessagesPath;
     if (chosen.saveUpdateDirectory.isEmpty())
         chosen.saveUpdateDirectory = defaults.saveUpdateDirectory;
+    if (chosen.transferSaveFolder.isEmpty())
+        chosen.transferSaveFolder = defaults.transferSaveFolder;
     return chosen;
 }
 

@@ -74,9 +74,15 @@ TEST(WithDefaultFolders, AnEmptiedFolderIsTheDefaultOneAndAChosenOneStays) {
     Settings chosen;
     chosen.saveMessagesPath.clear();
     chosen.saveUpdateDirectory = QStringLiteral("/tmp/updates");
-    const Settings kept = withDefaultFolders(chosen, file);
+    chosen.transferSaveFolder.clear();
+    Settings kept = withDefaultFolders(chosen, file);
     EXPECT_EQ(kept.saveMessagesPath, defaults.saveMessagesPath);
     EXPECT_EQ(kept.saveUpdateDirectory, QStringLiteral("/tmp/updates"));
+    EXPECT_EQ(kept.transferSaveFolder, defaults.transferSaveFolder);
+    EXPECT_TRUE(kept.transferSaveFolder.endsWith(QStringLiteral("/Kalvento/")));
+    chosen.transferSaveFolder = QStringLiteral("/srv/in/");
+    kept = withDefaultFolders(chosen, file);
+    EXPECT_EQ(kept.transferSaveFolder, QStringLiteral("/srv/in/"));
 }
 
 // The applier on a window's parts: what each kind of change reaches.

@@ -3,6 +3,7 @@
 #include "platform/paths.h"
 
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -42,6 +43,20 @@ GeneralPage::GeneralPage(const TOptionsIkkuna::Pickers& pickers, QWidget* parent
     m_joinLeaveNotices =
         checkBox(u"Show join and leave notices"_s, "JoinLeaveNotices", this,
                  u"Say in the chat when a computer comes, goes, or changes its status"_s);
+    auto* files = named(new QGroupBox(u"Received files"_s, this), "TransferFiles");
+    auto* folderLabel = plainLabel(u"Save them in:"_s, "TransferFolderLabel", files);
+    m_transferFolder = named(new QLineEdit(files), "TransferFolder");
+    m_btnTransferBrowse =
+        named(new QPushButton(u"B&rowse"_s, files), "btnTransferBrowse", u"Browse for folder..."_s);
+    m_acceptFromFriends =
+        checkBox(u"Accept files from friends without asking"_s, "AcceptFromFriends", files,
+                 u"Only from friends whose key is pinned or verified; anyone else is asked"_s);
+    auto* filesGrid = new QGridLayout(files);
+    filesGrid->addWidget(folderLabel, 0, 0);
+    filesGrid->addWidget(m_transferFolder, 0, 1);
+    filesGrid->addWidget(m_btnTransferBrowse, 0, 2);
+    filesGrid->addWidget(m_acceptFromFriends, 1, 0, 1, 3);
+    filesGrid->setColumnStretch(1, 1);
 
     auto* grid = new QGridLayout(this);
     grid->addWidget(m_showSplash, 0, 0, 1, 3);
@@ -65,13 +80,16 @@ GeneralPage::GeneralPage(const TOptionsIkkuna::Pickers& pickers, QWidget* parent
     awayRow->addStretch();
     grid->addLayout(awayRow, 9, 0, 1, 3);
     grid->addWidget(m_joinLeaveNotices, 10, 0, 1, 3);
-    grid->setRowStretch(11, 1);
+    grid->addWidget(files, 11, 0, 1, 3);
+    grid->setRowStretch(12, 1);
     grid->setColumnStretch(1, 1);
 
     connect(m_saveMessages, &QCheckBox::toggled, this, &GeneralPage::SaveMessagesClick);
     connect(m_autoUpdate, &QCheckBox::toggled, this, &GeneralPage::AutoUpdateClick);
     connect(m_btnBrowse, &QPushButton::clicked, this,
             [this] { browseFolder(m_pickers, window(), m_saveMessagesPath); });
+    connect(m_btnTransferBrowse, &QPushButton::clicked, this,
+            [this] { browseFolder(m_pickers, window(), m_transferFolder); });
 }
 
 void GeneralPage::fill(const settings::Settings& s) {
@@ -86,6 +104,8 @@ void GeneralPage::fill(const settings::Settings& s) {
     m_saveMessagesPath->setText(s.saveMessagesPath);
     m_awayAfter->setValue(s.awayAfterMinutes);
     m_joinLeaveNotices->setChecked(s.joinLeaveNotices);
+    m_transferFolder->setText(s.transferSaveFolder);
+    m_acceptFromFriends->setChecked(s.acceptFromFriends);
     SaveMessagesClick();
     AutoUpdateClick();
 }
@@ -103,6 +123,9 @@ void GeneralPage::takeBack(settings::Settings& s) const {
     s.joinLeaveNotices = m_joinLeaveNotices->isChecked();
     // The log's path is this folder followed directly by the file name.
     s.saveMessagesPath = platform::withTrailingSlash(m_saveMessagesPath->text());
+    // Emptied, it is the default folder again (withDefaultFolders).
+    s.transferSaveFolder = platform::withTrailingSlash(m_transferFolder->text().trimmed());
+    s.acceptFromFriends = m_acceptFromFriends->isChecked();
 }
 
 void GeneralPage::setAutomaticCheckAvailable(bool available) {

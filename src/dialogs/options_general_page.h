@@ -1,6 +1,6 @@
 #pragma once
 // The options window's General page: start-up, the tray, the message log, the automatic
-// update check and the deliveries of each announcement.
+// update check, the deliveries of each announcement, and where received files go.
 
 #include "dialogs/options_page.h"
 
@@ -38,6 +38,9 @@ private:
     QSpinBox* m_deliveries = nullptr;
     QSpinBox* m_awayAfter = nullptr;
     QCheckBox* m_joinLeaveNotices = nullptr;
+    QLineEdit* m_transferFolder = nullptr;
+    QPushButton* m_btnTransferBrowse = nullptr;
+    QCheckBox* m_acceptFromFriends = nullptr;
 };
 
 } // namespace kalvento::dialogs

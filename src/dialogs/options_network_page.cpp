@@ -24,6 +24,13 @@ NetworkPage::NetworkPage(const QStringList& detectedInterfaces, QWidget* parent)
         plainLabel(u"UDP port (the same on every computer):"_s, "NetworkPortLabel", this);
     m_networkPort = numberEdit("NetworkPort", 1, 65535, this);
     m_networkPort->setToolTip(u"The port Kalvento sends and receives on (5737 by default)"_s);
+    auto* transferPortLabel =
+        plainLabel(u"TCP port for files (0: the same number):"_s, "TransferPortLabel", this);
+    m_transferPort = numberEdit("TransferPort", 0, 65535, this);
+    m_transferPort->setToolTip(
+        u"The port other computers connect to for the files you send; 0: the UDP port's number"_s);
+    m_firewallNote = named(new QLabel(this), "FirewallNote");
+    m_firewallNote->setWordWrap(true);
     auto* interfacesLabel =
         plainLabel(u"Network cards (none ticked: all of them):"_s, "InterfacesLabel", this);
     m_interfaces = named(new QListWidget(this), "Interfaces",
@@ -72,22 +79,29 @@ NetworkPage::NetworkPage(const QStringList& detectedInterfaces, QWidget* parent)
     auto* grid = new QGridLayout(this);
     grid->addWidget(portLabel, 0, 0);
     grid->addWidget(m_networkPort, 0, 1, Qt::AlignLeft);
-    grid->addWidget(interfacesLabel, 1, 0);
-    grid->addWidget(peersLabel, 1, 1);
-    grid->addWidget(m_interfaces, 2, 0);
-    grid->addWidget(m_peers, 2, 1);
-    grid->addWidget(m_peersProblem, 3, 0, 1, 2);
-    grid->addWidget(m_networkOverride, 4, 0, 1, 2);
-    grid->addWidget(encryption, 5, 0, 1, 2);
+    grid->addWidget(transferPortLabel, 1, 0);
+    grid->addWidget(m_transferPort, 1, 1, Qt::AlignLeft);
+    grid->addWidget(m_firewallNote, 2, 0, 1, 2);
+    grid->addWidget(interfacesLabel, 3, 0);
+    grid->addWidget(peersLabel, 3, 1);
+    grid->addWidget(m_interfaces, 4, 0);
+    grid->addWidget(m_peers, 4, 1);
+    grid->addWidget(m_peersProblem, 5, 0, 1, 2);
+    grid->addWidget(m_networkOverride, 6, 0, 1, 2);
+    grid->addWidget(encryption, 7, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     grid->setColumnStretch(1, 1);
-    grid->setRowStretch(2, 1);
+    grid->setRowStretch(4, 1);
 
     connect(m_peers, &QPlainTextEdit::textChanged, this, &NetworkPage::PeersChange);
+    for (QSpinBox* port : {m_networkPort, m_transferPort})
+        connect(port, &QSpinBox::valueChanged, this, &NetworkPage::PortsChange);
+    PortsChange();
 }
 
 void NetworkPage::fill(const settings::Settings& s) {
     m_networkPort->setValue(s.networkPort);
+    m_transferPort->setValue(s.transferPort);
     fillInterfaces(s.networkInterfaces);
     m_peers->setPlainText(s.networkPeers.join(u'\n'));
     m_plainPrivateLines->setChecked(s.plainPrivateLines);
@@ -96,6 +110,7 @@ void NetworkPage::fill(const settings::Settings& s) {
 
 void NetworkPage::takeBack(settings::Settings& s) const {
     s.networkPort = m_networkPort->value();
+    s.transferPort = m_transferPort->value();
     s.networkInterfaces.clear();
     for (int i = 0; i < m_interfaces->count(); ++i)
         if (m_interfaces->item(i)->checkState() == Qt::Checked)
@@ -134,6 +149,13 @@ void NetworkPage::fillInterfaces(const QStringList& chosen) {
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         item->setCheckState(chosen.contains(name) ? Qt::Checked : Qt::Unchecked);
     }
+}
+
+void NetworkPage::PortsChange() {
+    const int udp = m_networkPort->value();
+    const int tcp = m_transferPort->value() == 0 ? udp : m_transferPort->value();
+    m_firewallNote->setText(lang::FormatMessage(lang::GetMessageText(lang::MessageId::M174),
+                                                {QString::number(udp), QString::number(tcp)}));
 }
 
 void NetworkPage::PeersChange() {

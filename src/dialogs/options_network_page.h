@@ -1,7 +1,7 @@
 #pragma once
-// The options window's Network page: the UDP port, the network cards used, the
-// computers beyond the broadcast domain, this computer's key and whether private lines go
-// unencrypted to older copies.
+// The options window's Network page: the UDP port, the TCP port of file transfers, the
+// network cards used, the computers beyond the broadcast domain, this computer's key and
+// whether private lines go unencrypted to older copies.
 
 #include "dialogs/options_page.h"
 
@@ -29,9 +29,13 @@ private:
     void fillInterfaces(const QStringList& chosen);
     // The peers' edit says at once which lines are no peers.
     void PeersChange();
+    // The firewall note names the ports chosen now.
+    void PortsChange();
 
     QStringList m_detectedInterfaces;
     QSpinBox* m_networkPort = nullptr;
+    QSpinBox* m_transferPort = nullptr;
+    QLabel* m_firewallNote = nullptr;
     QListWidget* m_interfaces = nullptr;
     QPlainTextEdit* m_peers = nullptr;
     QLabel* m_peersProblem = nullptr;

@@ -115,6 +115,9 @@ Settings unusual() {
     s.friends = {QStringLiteral("bob"), QStringLiteral("Carl"), QStringLiteral("ann")};
     s.startWithSystem = true;
     s.plainPrivateLines = false;
+    s.transferSaveFolder = QStringLiteral("/srv/incoming/");
+    s.acceptFromFriends = true;
+    s.transferPort = 6201;
     return s;
 }
 
@@ -183,6 +186,9 @@ TEST_F(OptionsWindowTest, OpeningShowsEverySettingInItsControl) {
         {"Language", "0:Default (English)"},
         {"LangDir", resources + "Languages/"},
         {"PlainPrivateLines", "off"},
+        {"TransferFolder", "/srv/incoming/"},
+        {"AcceptFromFriends", "on"},
+        {"TransferPort", "6201"},
     };
     for (const auto& row : table)
         EXPECT_EQ(shown(get<QWidget>(*w, row.control)), row.value) << row.control;
@@ -264,6 +270,42 @@ TEST_F(OptionsWindowTest, NetworkPageShowsTheOwnKeyAndTakesBackThePlainLinesChoi
     w->setOwnFingerprint(QString());
     EXPECT_EQ(shownKey->text(), "No key: this copy's lines are neither signed nor encrypted.");
     EXPECT_FALSE(QFontInfo(shownKey->font()).fixedPitch());
+}
+
+// The firewall note names the ports the page holds now, the chat's number for files when
+// their port is 0; the transfer port goes back as chosen.
+TEST_F(OptionsWindowTest, NetworkPageNamesBothPortsForTheFirewall) {
+    Settings s = Settings::defaults(QStringLiteral("/srv/"));
+    auto w = open(s);
+    auto* udp = get<QSpinBox>(*w, "NetworkPort");
+    auto* tcp = get<QSpinBox>(*w, "TransferPort");
+    auto* note = get<QLabel>(*w, "FirewallNote");
+    const struct {
+        int udp, tcp;
+        const char* udpShown;
+        const char* tcpShown;
+        int stored;
+    } cases[] = {
+        {5737, 0, "UDP port 5737", "TCP port 5737", 0},
+        {6100, 0, "UDP port 6100", "TCP port 6100", 0},
+        {6100, 7000, "UDP port 6100", "TCP port 7000", 7000},
+        {5737, 65535, "UDP port 5737", "TCP port 65535", 65535},
+    };
+    for (const auto& c : cases) {
+        udp->setValue(c.udp);
+        tcp->setValue(c.tcp);
+        EXPECT_TRUE(note->text().contains(QString::fromLatin1(c.udpShown)))
+            << note->text().toStdString();
+        EXPECT_TRUE(note->text().contains(QString::fromLatin1(c.tcpShown)))
+            << note->text().toStdString();
+        EXPECT_EQ(w->result(s).transferPort, c.stored);
+    }
+    // What the file holds is what the note names at once.
+    s.networkPort = 6300;
+    s.transferPort = 6301;
+    auto filled = open(s);
+    EXPECT_TRUE(get<QLabel>(*filled, "FirewallNote")->text().contains("TCP port 6301"));
+    EXPECT_TRUE(get<QLabel>(*filled, "FirewallNote")->text().contains("UDP port 6300"));
 }
 
 // The environment overrides the Network page; the page says which of its settings it does.
@@ -425,6 +467,7 @@ TEST_F(OptionsWindowTest, BackgroundColourBoxNamesColoursAndAsksForACustomOne) {
 TEST_F(OptionsWindowTest, FolderPickerFillsTheEditWithATrailingSlash) {
     Settings s = Settings::defaults(QStringLiteral("/srv/"));
     s.saveUpdateDirectory = QStringLiteral("/srv/");
+    s.transferSaveFolder = QStringLiteral("/srv/");
     auto w = open(s);
     std::optional<QString> answer;
     QString title;
@@ -435,7 +478,9 @@ TEST_F(OptionsWindowTest, FolderPickerFillsTheEditWithATrailingSlash) {
     const struct {
         const char* button;
         const char* edit;
-    } pairs[] = {{"btnBrowse", "SaveMessagesPath"}, {"BrowseButton", "SaveTo"}};
+    } pairs[] = {{"btnBrowse", "SaveMessagesPath"},
+                 {"BrowseButton", "SaveTo"},
+                 {"btnTransferBrowse", "TransferFolder"}};
     for (const auto& pair : pairs) {
         auto* button = get<QAbstractButton>(*w, pair.button);
         auto* edit = get<QLineEdit>(*w, pair.edit);

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 138> Table{{
+constexpr std::array<MessageEntry, 139> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -189,6 +189,8 @@ constexpr std::array<MessageEntry, 138> Table{{
     {MessageId::M171, "M171", "Send files"},
     {MessageId::M172, "M172", "Send a folder"},
     {MessageId::M173, "M173", "Choose the folder for the files"},
+    {MessageId::M174, "M174",
+     "The firewall of this computer must let in UDP port %d (the chat) and TCP port %d (files)."},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -157,6 +157,7 @@ enum class MessageId {
     M171,
     M172,
     M173,
+    M174,
 };
 
 struct MessageEntry {
