@@ -258,8 +258,18 @@ struct PeerKey {
     QString safetyNumber;
 };
 
-using ChatEvent = std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged,
-                               SendFailed, Withheld, ReceptionFailed, WalkFailed, Greeted, Refused,
-                               PeerTrustChanged, PresenceChanged, DeliveryChanged, CaughtUp>;
+// A file transfer's message from computer, sealed for this copy and opened: its bytes
+// (transfer/transfer_wire.h) and the address it came from ("198.51.100.12"; empty where the
+// network has no addresses).
+struct FileMessageReceived {
+    QString computer;
+    QString source;
+    QByteArray bytes;
+};
+
+using ChatEvent =
+    std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged, SendFailed,
+                 Withheld, ReceptionFailed, WalkFailed, Greeted, Refused, PeerTrustChanged,
+                 PresenceChanged, DeliveryChanged, CaughtUp, FileMessageReceived>;
 
 } // namespace kalvento::messaging

@@ -35,6 +35,8 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
             [this](const PresenceChanged& change) { emit chatEvent(change); });
     connect(m_session.get(), &ChatSession::deliveryChanged, this,
             [this](const DeliveryChanged& change) { emit chatEvent(change); });
+    connect(m_session.get(), &ChatSession::fileMessage, this,
+            [this](const FileMessageReceived& message) { emit chatEvent(message); });
     connect(m_session.get(), &ChatSession::caughtUp, this,
             [this](int count) { emit chatEvent(CaughtUp{count}); });
     m_bookTimer.setSingleShot(true);
@@ -134,6 +136,32 @@ bool ChatNode::markVerified(const QString& computerName) {
 QString ChatNode::ownFingerprint() const {
     const auto& key = m_session->guard().identityKey();
     return key ? crypto::fingerprint(key->publicKey()) : QString();
+}
+
+QString ChatNode::fileTransferBlocker(const QString& computer) const {
+    return m_session->fileTransferBlocker(computer);
+}
+
+QString ChatNode::sendFileMessage(const QString& computer, const QByteArray& bytes) {
+    if (m_offline)
+        return QStringLiteral("%1: offline").arg(computer);
+    return m_session->sendFileMessage(computer, bytes);
+}
+
+const crypto::IdentityKey* ChatNode::identityKey() const {
+    const auto& key = m_session->guard().identityKey();
+    return key ? &*key : nullptr;
+}
+
+std::optional<std::array<std::uint8_t, 32>> ChatNode::pinnedKey(const QString& computer) const {
+    const ChatGuard& guard = m_session->guard();
+    const network::PeerTrust trust = guard.trustOf(computer);
+    if (trust != network::PeerTrust::Pinned && trust != network::PeerTrust::Verified)
+        return std::nullopt;
+    const crypto::KnownKey* known = guard.book().find(computer);
+    if (known == nullptr)
+        return std::nullopt;
+    return known->key;
 }
 
 PeerKey ChatNode::peerKey(const QString& computerName) const {

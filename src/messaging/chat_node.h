@@ -12,8 +12,11 @@
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 class QAbstractItemModel;
 
@@ -126,6 +129,17 @@ public:
     // said since then are asked of the first computers heard from. An empty path asks for
     // nothing.
     QString setCatchUpMark(const QString& path);
+
+    // ---- File transfers (only between current copies with keys)
+    // Why computer cannot take part in a file transfer, or empty when it can.
+    QString fileTransferBlocker(const QString& computer) const;
+    // A transfer's message (transfer/transfer_wire.h) sealed for computer: the error, or
+    // empty when it went. What comes back arrives as FileMessageReceived.
+    QString sendFileMessage(const QString& computer, const QByteArray& bytes);
+    // This copy's identity key, or null without one.
+    const crypto::IdentityKey* identityKey() const;
+    // The key pinned for computer (not a changed one's offered key), or nothing.
+    std::optional<std::array<std::uint8_t, 32>> pinnedKey(const QString& computer) const;
 
     // ---- The list of computers
     // For lookups; it changes only through reception and the calls below.

@@ -241,7 +241,7 @@ ClassifiedMessage classifyMessage(QByteArrayView text) {
         {kPrivateTag, MessageKind::PrivateLine},     {kAnswerTag, MessageKind::Answer},
         {kIdentityTag, MessageKind::Identity},       {kSignOfLifeTag, MessageKind::SignOfLife},
         {kReceiptTag, MessageKind::Receipt},         {kCatchUpAskTag, MessageKind::CatchUpAsk},
-        {kCatchUpLineTag, MessageKind::CatchUpLine},
+        {kCatchUpLineTag, MessageKind::CatchUpLine}, {kFileTag, MessageKind::FileMessage},
     };
     if (text.size() >= 5) {
         for (const auto& t : kTags)

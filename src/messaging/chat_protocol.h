@@ -27,6 +27,9 @@ inline constexpr char kSignOfLifeTag[] = "#ALV#";
 inline constexpr char kReceiptTag[] = "#RCP#";
 inline constexpr char kCatchUpAskTag[] = "#CUQ#";
 inline constexpr char kCatchUpLineTag[] = "#CUL#";
+// Between copies with keys, sealed for one computer: a file transfer's offer, answer or
+// end (transfer/transfer_wire.h). Older copies take it for an unknown tag.
+inline constexpr char kFileTag[] = "#FIL#";
 inline constexpr char kNameSeparator[] = "<@>";
 // The currency sign of Windows-1252 that tags the lines of a private multi-line message.
 inline constexpr char kPrivateLineMark = '\xA4';
@@ -82,6 +85,7 @@ enum class MessageKind {
     Receipt,
     CatchUpAsk,
     CatchUpLine,
+    FileMessage,
     PublicMultiLine,
     PrivateMultiLine,
     UnknownTag,

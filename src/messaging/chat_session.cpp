@@ -631,6 +631,12 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         if (verdict.authenticated)
             takeCaughtUpLine(verdict.computer, verdict);
         return;
+    case MessageKind::FileMessage:
+        // Only sealed for this copy by a computer whose key the book holds: nobody else can
+        // offer a file in its name.
+        if (verdict.authenticated && verdict.encrypted && !verdict.trailer.isEmpty())
+            emit fileMessage({verdict.computer, sender->ReceiveSource(), verdict.trailer});
+        return;
     case MessageKind::UnknownTag:
         return;
     case MessageKind::PrivateLine:

@@ -164,6 +164,13 @@ public:
     // Shows what the catch-up collected, in order (the timer's work).
     void showCaughtUp();
 
+    // A file transfer's message, sealed for computer: the error for the user, or empty
+    // when it went. Only a current copy (one that sends signs of life) with a key that is
+    // pinned and not changed gets one.
+    QString sendFileMessage(const QString& computer, const QByteArray& bytes);
+    // Why computer cannot take part in a file transfer, or empty when it can.
+    QString fileTransferBlocker(const QString& computer) const;
+
     // What greetings and answers may make this copy list and send; replaceable for tests.
     ReceptionBudget& budget() { return m_budget; }
     void setBudget(ReceptionBudget budget) { m_budget = std::move(budget); }
@@ -181,6 +188,7 @@ signals:
     void presenceChanged(const kalvento::messaging::PresenceChanged& change);
     void deliveryChanged(const kalvento::messaging::DeliveryChanged& change);
     void caughtUp(int count);
+    void fileMessage(const kalvento::messaging::FileMessageReceived& message);
 
 private:
     enum class Form { Control, PublicLine, PrivateLine };

@@ -209,6 +209,8 @@ public:
         print(QStringLiteral("PEER- ") + e.computerName);
     }
     void operator()(const messaging::TicksChanged&) const {}
+    // The transfer service reads these itself.
+    void operator()(const messaging::FileMessageReceived&) const {}
     void operator()(const messaging::SendFailed& e) const {
         if (e.reason == messaging::SendFailed::Reason::NotEncrypted)
             print(QStringLiteral("NOTSENT ") + e.computer);

@@ -1,0 +1,138 @@
+#pragma once
+// One transfer's TCP connection: a blocking socket used by one worker thread, the
+// handshake that proves both ends' identity keys, and the encrypted records that follow.
+//
+// The side that connects sends a hello: "KVT1", its role ('R' it receives, 'S' it sends),
+// the transfer id, its identity key, a fresh X25519 key and its signature over all of them
+// and the identity key it expects to reach. The listening side answers "KVT1", a status
+// (0 to go on), its own fresh key and its signature over both fresh keys and both
+// identities. Each then starts a crypto_secretstream_xchacha20poly1305 stream under the
+// keys the two fresh keys give (crypto_kx, the connecting side as client): a 24-byte
+// header, then records, each the 4-byte length of its sealed payload, its type byte (in
+// the clear, authenticated as associated data) and the sealed payload. A stream that ends
+// without its final record was cut. The bytes are in docs/protocol.md.
+
+#include "crypto/identity_key.h"
+#include "transfer/transfer_wire.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <sodium.h>
+
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <stop_token>
+
+namespace kalvento::transfer {
+
+// A socket failure, a peer that stopped answering, or bytes that do not authenticate.
+struct ChannelError {
+    QString text;
+};
+
+class Socket {
+public:
+    explicit Socket(int fd = -1) : m_fd(fd) {}
+    Socket(Socket&& other) noexcept : m_fd(other.m_fd.exchange(-1)) {}
+    Socket& operator=(Socket&& other) noexcept;
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    // Connects to address (IPv4, host order) and port, within timeout; throws ChannelError.
+    static Socket connectTo(quint32 address, quint16 port, std::chrono::milliseconds timeout,
+                            std::stop_token stop);
+    int fd() const { return m_fd.load(); }
+    bool isOpen() const { return m_fd.load() >= 0; }
+    // Reads exactly size bytes; throws ChannelError when the peer closes, nothing comes for
+    // idle, or stop is requested.
+    void readExact(char* data, qsizetype size, std::stop_token stop);
+    void writeAll(const char* data, qsizetype size, std::stop_token stop);
+    // Wakes a thread blocked on the socket (from any thread): its call throws.
+    void shutdownBoth();
+    // How long a read or write may wait for the peer before the connection counts as lost.
+    std::chrono::milliseconds idle{30000};
+
+private:
+    void waitFor(short events, std::stop_token stop);
+    std::atomic<int> m_fd;
+};
+
+inline constexpr char kChannelMagic[] = "KVT1";
+inline constexpr int kHelloSize = 4 + 1 + kTransferIdSize + 32 + 32 + 64;
+inline constexpr int kWelcomeSize = 4 + 1 + 32 + 64;
+inline constexpr qsizetype kMaxRecordPayload = qsizetype(kChunkSize) + 16;
+
+enum class Role : char { Receiver = 'R', Sender = 'S' };
+
+// Status byte of the welcome: 0 goes on, anything else refuses (and the welcome stops there).
+enum class WelcomeStatus : quint8 {
+    Ok = 0,
+    UnknownTransfer = 1,
+    WrongKey = 2,
+    NotReady = 3, // still hashing, or busy: try again later
+    Paused = 4,
+    Ended = 5, // cancelled, declined or finished
+};
+QString welcomeStatusText(WelcomeStatus status);
+
+struct Hello {
+    Role role = Role::Receiver;
+    TransferId id{};
+    crypto::PublicKey identity{};
+    std::array<std::uint8_t, 32> ephemeral{};
+    crypto::Signature signature{};
+};
+// The hello's bytes and fields; parseHello checks the magic and the role only (the
+// signature needs the transfer's keys: verifyHello).
+QByteArray encodeHello(const Hello& hello);
+std::optional<Hello> parseHello(QByteArrayView bytes);
+bool verifyHello(const Hello& hello, const crypto::PublicKey& listener);
+
+class Channel {
+public:
+    // The connecting side: hello, welcome, streams. Throws ChannelError, with the welcome's
+    // refusal in refused.
+    static Channel connectSide(Socket socket, Role role, const TransferId& id,
+                               const crypto::IdentityKey& own, const crypto::PublicKey& peer,
+                               std::stop_token stop, WelcomeStatus* refused = nullptr);
+    // Reads the hello of an accepted socket (within the socket's idle time).
+    static Hello readHello(Socket& socket, std::stop_token stop);
+    // The listening side after the caller checked the hello (verifyHello, the transfer and
+    // its pinned key): the welcome, then the streams.
+    static Channel acceptSide(Socket socket, const Hello& hello, const crypto::IdentityKey& own,
+                              std::stop_token stop);
+    // Sends a refusing welcome and closes.
+    static void refuse(Socket& socket, WelcomeStatus status, std::stop_token stop);
+
+    Channel(Channel&&) noexcept = default;
+    ~Channel();
+
+    // One record: type and payload (at most kMaxRecordPayload bytes), final marks the last
+    // of this direction.
+    void send(char type, QByteArrayView payload, std::stop_token stop, bool final = false);
+    // The next record's type and payload (into payload, reused); throws ChannelError when
+    // it does not authenticate, is too long, or the stream was cut. finalSeen() after the
+    // last.
+    char receive(QByteArray& payload, std::stop_token stop);
+    bool finalSeen() const { return m_finalSeen; }
+    Socket& socket() { return m_socket; }
+    // Bytes of records sent and received so far (payload bytes).
+    quint64 bytesSent() const { return m_sent; }
+
+private:
+    Channel() = default;
+    void start(const unsigned char* rx, const unsigned char* tx, std::stop_token stop);
+
+    Socket m_socket;
+    crypto_secretstream_xchacha20poly1305_state m_push{};
+    crypto_secretstream_xchacha20poly1305_state m_pull{};
+    QByteArray m_buffer;
+    bool m_finalSeen = false;
+    quint64 m_sent = 0;
+};
+
+} // namespace kalvento::transfer
