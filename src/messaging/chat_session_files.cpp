@@ -10,6 +10,8 @@ namespace kalvento::messaging {
 QString ChatSession::fileTransferBlocker(const QString& computer) const {
     if (!m_guard.identityKey())
         return QStringLiteral("this copy has no key, and files go only encrypted");
+    if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0)
+        return QStringLiteral("files do not go to this computer itself");
     if (m_peers.indexOfComputer(computer) < 0)
         return QStringLiteral("%1 is not in the list").arg(computer);
     switch (m_guard.trustOf(computer)) {

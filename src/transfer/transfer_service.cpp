@@ -187,7 +187,8 @@ struct TransferService::Impl {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(wanted);
-        address.sin_addr.s_addr = htonl(bindAddress());
+        address.sin_addr.s_addr =
+            htonl(options.bindAddress != 0 ? options.bindAddress : bindAddress());
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(fd, 32) != 0) {
             listenError =
@@ -925,7 +926,8 @@ TransferService::~TransferService() {
 }
 
 void TransferService::setOptions(const TransferOptions& options) {
-    const bool portChanged = options.port != d->options.port;
+    const bool portChanged =
+        options.port != d->options.port || options.bindAddress != d->options.bindAddress;
     d->options = options;
     if (portChanged)
         d->listen();

@@ -26,14 +26,19 @@ class ChatNode;
 namespace kalvento::transfer {
 
 struct TransferOptions {
-    QString saveFolder;             // where accepted files go
-    quint16 port = 0;               // the TCP port listened on; 0: the chat's port (5737)
+    QString saveFolder; // where accepted files go
+    // The TCP port listened on (the owner gives the chat's port by default); 0 lets the
+    // system choose one (tests).
+    quint16 port = 0;
+    // The address listened on (host order); 0: KALVENTO_BIND_ADDRESS, else every address.
+    quint32 bindAddress = 0;
     bool acceptFromFriends = false; // friends with a pinned or verified key: no question
     QStringList friends;            // identities, as the chat's friends
     // The folder of the state files (this copy's outgoing and incoming transfers).
     QString stateFolder;
 };
 
+// Made after the node has its identity key (the connections are proved with it).
 class TransferService : public QObject {
     Q_OBJECT
 public:

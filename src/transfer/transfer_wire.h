@@ -68,6 +68,10 @@ struct Manifest {
 // that a Windows system reserves for a device (CON, NUL, COM1, LPT1..., with or without an
 // extension).
 QString checkRelativePath(QByteArrayView path);
+// The bytes as a name is shown inside a reason: control characters, text direction
+// controls, backslashes and bytes that are not UTF-8 written as escapes ("\\x01",
+// "\\u202e"), so a hostile name can neither break a line nor turn the text around.
+QString safeName(QByteArrayView bytes);
 
 // The manifest's bytes: "KVM1", the file count (4), the total bytes (8), then each file:
 // path length (2), path, size (8), modified (8, signed), file hash (32), chunk hashes
@@ -111,11 +115,17 @@ struct FileMessage {
     quint32 files = 0; // Offer
     quint64 bytes = 0; // Offer
     QByteArray name;   // Offer: the first file's or folder's name, at most kMaxNameBytes
-    QByteArray reason; // Decline, Cancel: a short text, at most 200 bytes
+    QByteArray reason; // Decline, Cancel: a short text, at most kMaxReasonBytes
 };
+inline constexpr int kMaxReasonBytes = 200;
 // "KVF1", kind (1), id (16), then by kind: Offer port (2) files (4) bytes (8) name length
 // (1) name; Accept and ConnectBack port (2); Decline and Cancel reason length (1) reason.
+// Empty for a message that cannot be written so (a name or reason too long, an unknown
+// kind): nothing is cut to fit.
 QByteArray encodeFileMessage(const FileMessage& message);
+// Refused: another magic or kind, bytes missing or left over, a port of 0, an offer of no
+// files or more than kMaxFiles, a name that checkRelativePath refuses or that holds a '/',
+// a reason that is not UTF-8.
 std::optional<FileMessage> decodeFileMessage(QByteArrayView bytes);
 
 } // namespace kalvento::transfer

@@ -23,6 +23,11 @@
 //   cancel <line-id>      takes a line out of the outbox
 //   offer-altered <c>     offers computer c the newest line of the history with its text
 //                         and id changed, its signature kept (a relay that alters a line)
+//   send-files <c1,c2> <path>...  offers files and folders to the listed computers; prints
+//                         "FILES-OFFERED <id> <computer>" or "FILES-REFUSED <computer>: <why>"
+//   files-accept <id> [folder]   takes an offer ("FILES-ACCEPT <id> ok" or the reason)
+//   files-decline <id>, files-pause <id>, files-resume <id>, files-cancel <id>
+//   transfers             prints "TRANSFER <id> <state> <done bytes>/<bytes>" for each
 //   bye                   say goodbye and quit
 //   quit                  quit without a goodbye
 //
@@ -35,7 +40,12 @@
 // <computer> <available|away|busy|absent|gone>", "TRACE peer-trust <computer> <plain|
 // pinned|verified|changed>", "TRACE line-trust <public|private> <computer>
 // <encrypted|plain>" right after each LINE, "TRACE refused <reason> <computer>".
-// After READY it prints "KEY <short fingerprint>", or "KEY plain".
+// After READY it prints "KEY <short fingerprint>", or "KEY plain". A copy with a key takes
+// part in file transfers: "FILE-OFFER <id> <computer> <files> <bytes> <name>" for an offer
+// (taken at once with --accept-files), "TRANSFER <id> <state> [<reason>]" at each change of
+// state, and the trace's "TRACE transfer ..." lines on standard error with KALVENTO_TRACE.
+// --save names the folder files go to, --transfer-port the TCP port (the chat's port by
+// default), and the transfers are kept in <key file>.transfers/ (with --key).
 //
 // Its identity key is the file given with --key, made there at the first start, with the
 // keys it has seen kept beside it (<key file>.known); without --key a key made for this run
@@ -47,11 +57,15 @@
 #include "messaging/chat_protocol.h"
 #include "messaging/chat_session.h"
 #include "network/datagram_network.h"
+#include "network/udp_network.h"
 #include "platform/trace.h"
 #include "support/chat_node_probe.h"
+#include "transfer/transfer_service.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
+#include <QHash>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -109,6 +123,9 @@ struct KeyOptions {
     bool plain = false;
     QString keyFile; // empty: the default in the settings folder
     bool plainPrivate = true;
+    QString saveFolder;
+    quint16 transferPort = 0;
+    bool acceptFiles = false;
 };
 
 class Peer : public QObject {
@@ -146,6 +163,8 @@ public:
         }
         connect(&m_node, &messaging::ChatNode::chatEvent, this,
                 [this](const messaging::ChatEvent& event) { std::visit(*this, event); });
+        if (!keys.plain)
+            startFiles(keys);
         print(QStringLiteral("READY %1 %2 %3")
                   .arg(m_node.computerName(), m_node.groupName())
                   .arg(m_node.senderId()));
@@ -318,6 +337,8 @@ public:
                       .arg(reach[int(network::Reach::Heard)])
                       .arg(reach[int(network::Reach::Unknown)])
                       .arg(m_node.waitingGreetings()));
+        } else if (verb == "send-files" || verb == "transfers" || verb.startsWith("files-")) {
+            fileCommand(verb, rest);
         } else if (verb == "bye") {
             m_node.SendGoodbye();
             QCoreApplication::quit();
@@ -336,6 +357,96 @@ public:
     }
 
 private:
+    void startFiles(const KeyOptions& keys) {
+        transfer::TransferOptions options;
+        options.saveFolder = keys.saveFolder.isEmpty() ? QDir::currentPath() : keys.saveFolder;
+        options.port = keys.transferPort != 0 ? keys.transferPort
+                                              : network::UdpNetworkConfig::fromEnvironment().port;
+        if (!keys.keyFile.isEmpty())
+            options.stateFolder = keys.keyFile + QStringLiteral(".transfers");
+        m_files = std::make_unique<transfer::TransferService>(m_node, options);
+        if (!m_files->listenError().isEmpty())
+            print(QStringLiteral("ERROR files: ") + m_files->listenError());
+        const bool acceptAll = keys.acceptFiles;
+        connect(m_files.get(), &transfer::TransferService::offerReceived, this,
+                [this, acceptAll](const transfer::TransferInfo& info) {
+                    print(QStringLiteral("FILE-OFFER %1 %2 %3 %4 %5")
+                              .arg(transfer::transferIdText(info.id), info.computer)
+                              .arg(info.files)
+                              .arg(info.totalBytes)
+                              .arg(info.name));
+                    if (acceptAll) {
+                        const QString error = m_files->accept(info.id);
+                        if (!error.isEmpty())
+                            print(QStringLiteral("ERROR accept: ") + error);
+                    }
+                });
+        connect(m_files.get(), &transfer::TransferService::transferChanged, this,
+                [this](const transfer::TransferInfo& info) {
+                    const QString key = transfer::transferIdText(info.id);
+                    if (m_states.value(key) == info.state)
+                        return;
+                    m_states.insert(key, info.state);
+                    print(QStringLiteral("TRANSFER %1 %2 %3")
+                              .arg(key, QString::fromLatin1(transfer::stateName(info.state)),
+                                   info.error)
+                              .trimmed());
+                });
+    }
+
+    void fileCommand(const QString& verb, const QString& rest) {
+        if (!m_files) {
+            print(QStringLiteral("ERROR files need a key"));
+            return;
+        }
+        if (verb == "send-files") {
+            const QStringList words = rest.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+            if (words.size() < 2) {
+                print(QStringLiteral("ERROR send-files <computers> <path>..."));
+                return;
+            }
+            const transfer::TransferService::OfferResult result =
+                m_files->sendFiles(words.mid(1), words.first().split(QLatin1Char(',')));
+            if (!result.error.isEmpty())
+                print(QStringLiteral("ERROR files: ") + result.error);
+            for (const transfer::TransferId& id : result.offered)
+                print(QStringLiteral("FILES-OFFERED %1 %2")
+                          .arg(transfer::transferIdText(id), m_files->transfer(id)->computer));
+            for (const auto& [computer, why] : result.refused)
+                print(QStringLiteral("FILES-REFUSED %1: %2").arg(computer, why));
+            return;
+        }
+        if (verb == "transfers") {
+            for (const transfer::TransferInfo& info : m_files->transfers())
+                print(QStringLiteral("TRANSFER %1 %2 %3/%4")
+                          .arg(transfer::transferIdText(info.id),
+                               QString::fromLatin1(transfer::stateName(info.state)))
+                          .arg(info.doneBytes)
+                          .arg(info.totalBytes));
+            return;
+        }
+        const std::optional<transfer::TransferId> id =
+            transfer::transferIdFromText(rest.section(QLatin1Char(' '), 0, 0));
+        if (!id) {
+            print(QStringLiteral("ERROR no such transfer"));
+            return;
+        }
+        if (verb == "files-accept") {
+            const QString error = m_files->accept(*id, rest.section(QLatin1Char(' '), 1));
+            print(QStringLiteral("FILES-ACCEPT %1 %2")
+                      .arg(transfer::transferIdText(*id),
+                           error.isEmpty() ? QStringLiteral("ok") : error));
+        } else if (verb == "files-decline") {
+            m_files->decline(*id);
+        } else if (verb == "files-pause") {
+            m_files->pause(*id);
+        } else if (verb == "files-resume") {
+            m_files->resume(*id);
+        } else if (verb == "files-cancel") {
+            m_files->cancel(*id);
+        }
+    }
+
     void printGroups() { print(QStringLiteral("GROUPS ") + m_node.groups().join('|')); }
 
     void runWaitingCommands() {
@@ -346,6 +457,8 @@ private:
     }
 
     messaging::ChatNode m_node;
+    std::unique_ptr<transfer::TransferService> m_files;
+    QHash<QString, transfer::TransferState> m_states;
     quint64 m_lastItem = 0;
     QStringList m_waiting;
     bool m_endOfInput = false;
@@ -364,11 +477,17 @@ int main(int argc, char** argv) {
     parser.addOption({"key", "The identity key file (made when missing).", "file"});
     parser.addOption({"plain", "No identity key: the older plain form only."});
     parser.addOption({"no-plain-private", "Never send a private line unencrypted."});
+    parser.addOption({"save", "The folder received files go to.", "folder"});
+    parser.addOption({"transfer-port", "The TCP port for files.", "port"});
+    parser.addOption({"accept-files", "Take every offer of files at once."});
     parser.process(app);
     KeyOptions keys;
     keys.plain = parser.isSet("plain");
     keys.keyFile = parser.value("key");
     keys.plainPrivate = !parser.isSet("no-plain-private");
+    keys.saveFolder = parser.value("save");
+    keys.transferPort = quint16(parser.value("transfer-port").toUInt());
+    keys.acceptFiles = parser.isSet("accept-files");
     if (!keys.plain && !crypto::initialise()) {
         print(QStringLiteral("ERROR the cryptography library cannot start"));
         return 2;

@@ -1,0 +1,523 @@
+#include "transfer/save_folder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kalvento::transfer {
+
+namespace {
+
+constexpr char kSidecarMagic[] = "KVS1";
+constexpr qsizetype kSidecarSize = 4 + kTransferIdSize + kHashSize + 8 + 8 + 8;
+// How many "(n)" names are tried before giving up on a folder full of them.
+constexpr int kMaxNameTries = 10000;
+
+QString systemText(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void setError(QString* error, const QString& text) {
+    if (error)
+        *error = text;
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+int renameNoReplace(int dirFd, const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    return ::renameat2(dirFd, from, dirFd, to, RENAME_NOREPLACE);
+#else
+    return int(::syscall(SYS_renameat2, dirFd, from, dirFd, to, 1u));
+#endif
+}
+
+// Moves from to to in dirFd unless to exists (EEXIST then). File systems without
+// RENAME_NOREPLACE get a hard link, which fails on an existing name just the same.
+int moveNoReplace(int dirFd, const char* from, const char* to) {
+    if (renameNoReplace(dirFd, from, to) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    if (::linkat(dirFd, from, dirFd, to, 0) != 0)
+        return -1;
+    ::unlinkat(dirFd, from, 0);
+    return 0;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n, size -= std::size_t(n), offset += n;
+    }
+    return true;
+}
+
+// Reads exactly size bytes at offset: false at the end of the file or on an error.
+bool readAll(int fd, char* data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n, size -= std::size_t(n), offset += n;
+    }
+    return true;
+}
+
+// Opens a regular file in dirFd without following a link; -1 for anything else.
+int openRegular(int dirFd, const QByteArray& name, int flags) {
+    const int fd = ::openat(dirFd, name.constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    // Reads and writes of a regular file do not block anyway; the flag only kept a pipe
+    // from stalling the open.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+bool exists(int dirFd, const QByteArray& name) {
+    struct stat st {};
+    return ::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+struct SplitPath {
+    QList<QByteArray> folders;
+    QByteArray name;
+};
+
+SplitPath splitPath(const QByteArray& path) {
+    SplitPath split;
+    split.folders = path.split('/');
+    split.name = split.folders.takeLast();
+    return split;
+}
+
+// The folder of a relative path, opened name by name below base without following a link;
+// created when create is set. -1 and error otherwise (errno ENOENT for a missing one).
+int openFolders(int base, const QList<QByteArray>& folders, bool create, QString* error) {
+    int fd = ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        setError(error, systemText(errno));
+        return -1;
+    }
+    for (const QByteArray& folder : folders) {
+        if (create && ::mkdirat(fd, folder.constData(), 0755) != 0 && errno != EEXIST) {
+            const int saved = errno;
+            setError(error, QStringLiteral("cannot create the folder \"%1\": %2")
+                                .arg(safeName(folder), systemText(saved)));
+            ::close(fd);
+            errno = saved;
+            return -1;
+        }
+        const int next =
+            ::openat(fd, folder.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int saved = errno;
+        ::close(fd);
+        if (next < 0) {
+            setError(error,
+                     saved == ELOOP || saved == ENOTDIR
+                         ? QStringLiteral("\"%1\" is a link or not a folder").arg(safeName(folder))
+                         : QStringLiteral("cannot open the folder \"%1\": %2")
+                               .arg(safeName(folder), systemText(saved)));
+            errno = saved;
+            return -1;
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+// "<stem> (n)<ext>": ext is the last ".xxx" of the name; a name that starts with '.' has none.
+QByteArray numberedName(const QByteArray& name, int n) {
+    const QByteArray suffix = " (" + QByteArray::number(n) + ")";
+    const qsizetype dot = name.lastIndexOf('.');
+    if (name.startsWith('.') || dot <= 0 || dot == name.size() - 1)
+        return name + suffix;
+    return name.first(dot) + suffix + name.sliced(dot);
+}
+
+QByteArray partNameFor(const QByteArray& name, int n) {
+    return (n == 1 ? name : name + " (" + QByteArray::number(n) + ")") + ".part";
+}
+
+QByteArray sidecarName(const QByteArray& partName) {
+    return partName + ".kvs";
+}
+
+struct Sidecar {
+    TransferId id{};
+    Hash hash{};
+    quint64 size = 0;
+    quint64 verified = 0;
+    quint64 synced = 0;
+};
+
+QByteArray encodeSidecar(const Sidecar& s) {
+    QByteArray out(kSidecarMagic, 4);
+    out.append(reinterpret_cast<const char*>(s.id.data()), kTransferIdSize);
+    out.append(reinterpret_cast<const char*>(s.hash.data()), kHashSize);
+    for (quint64 n : {s.size, s.verified, s.synced}) {
+        char raw[8];
+        qToBigEndian(n, raw);
+        out.append(raw, 8);
+    }
+    return out;
+}
+
+std::optional<Sidecar> readSidecar(int dirFd, const QByteArray& name) {
+    const int fd = openRegular(dirFd, name, O_RDONLY);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes(kSidecarSize + 1, '\0');
+    ssize_t n;
+    do
+        n = ::pread(fd, bytes.data(), std::size_t(bytes.size()), 0);
+    while (n < 0 && errno == EINTR);
+    ::close(fd);
+    if (n != kSidecarSize || !bytes.startsWith(kSidecarMagic))
+        return std::nullopt;
+    Sidecar s;
+    const char* at = bytes.constData() + 4;
+    std::memcpy(s.id.data(), at, kTransferIdSize);
+    at += kTransferIdSize;
+    std::memcpy(s.hash.data(), at, kHashSize);
+    at += kHashSize;
+    s.size = qFromBigEndian<quint64>(at);
+    s.verified = qFromBigEndian<quint64>(at + 8);
+    s.synced = qFromBigEndian<quint64>(at + 16);
+    if (s.synced > s.verified)
+        return std::nullopt;
+    return s;
+}
+
+// Writes the sidecar under a temporary name and renames it into place, so a reader finds
+// the old one or the new one whole. Not synced: a lost update only means more chunks are
+// checked again on resume.
+bool writeSidecar(int dirFd, const QByteArray& name, const Sidecar& s, QString* error) {
+    const QByteArray temporary = name + ".tmp" + QByteArray::number(::getpid());
+    ::unlinkat(dirFd, temporary.constData(), 0); // our own, left by a crash of this pid
+    const int fd = ::openat(dirFd, temporary.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        setError(error,
+                 QStringLiteral("cannot write \"%1\": %2").arg(safeName(name), systemText(errno)));
+        return false;
+    }
+    const QByteArray bytes = encodeSidecar(s);
+    const bool written = writeAll(fd, bytes.constData(), std::size_t(bytes.size()), 0);
+    const int saved = errno;
+    ::close(fd);
+    if (!written || ::renameat(dirFd, temporary.constData(), dirFd, name.constData()) != 0) {
+        const int failed = written ? errno : saved;
+        ::unlinkat(dirFd, temporary.constData(), 0);
+        setError(error,
+                 QStringLiteral("cannot write \"%1\": %2").arg(safeName(name), systemText(failed)));
+        return false;
+    }
+    return true;
+}
+
+quint64 bytesOfChunks(quint64 size, quint64 chunks) {
+    return std::min<quint64>(size, chunks * kChunkSize);
+}
+
+} // namespace
+
+std::optional<SaveFolder> SaveFolder::open(const QString& folder, QString* error) {
+    const QString path = QDir::cleanPath(QDir(folder).absolutePath());
+    const QFileInfo info(path);
+    if (info.exists() && !info.isDir()) {
+        setError(error, QStringLiteral("%1 is not a folder").arg(path));
+        return std::nullopt;
+    }
+    if (!QDir().mkpath(path)) {
+        setError(error, QStringLiteral("cannot create the folder %1").arg(path));
+        return std::nullopt;
+    }
+    SaveFolder saveFolder;
+    saveFolder.m_fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (saveFolder.m_fd < 0) {
+        setError(error,
+                 QStringLiteral("cannot open the folder %1: %2").arg(path, systemText(errno)));
+        return std::nullopt;
+    }
+    saveFolder.m_path = path;
+    return saveFolder;
+}
+
+SaveFolder::SaveFolder(SaveFolder&& other) noexcept
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)) {}
+
+SaveFolder& SaveFolder::operator=(SaveFolder&& other) noexcept {
+    if (this != &other) {
+        closeFd(m_fd);
+        m_path = std::move(other.m_path);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+SaveFolder::~SaveFolder() {
+    closeFd(m_fd);
+}
+
+quint64 SaveFolder::freeBytes() const {
+    struct statvfs st {};
+    if (::fstatvfs(m_fd, &st) != 0)
+        return 0;
+    return quint64(st.f_bavail) * quint64(st.f_frsize);
+}
+
+bool SaveFolder::alreadyThere(const FileEntry& entry) const {
+    if (!checkRelativePath(entry.path).isEmpty())
+        return false;
+    const SplitPath split = splitPath(entry.path);
+    const int dirFd = openFolders(m_fd, split.folders, false, nullptr);
+    if (dirFd < 0)
+        return false;
+    const int fd = openRegular(dirFd, split.name, O_RDONLY);
+    ::close(dirFd);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && quint64(st.st_size) == entry.size &&
+                entry.chunks.size() == chunkCount(entry.size);
+    if (same) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        QByteArray buffer(qsizetype(kChunkSize), Qt::Uninitialized);
+        same = fileHash(entry.size, entry.chunks) == entry.hash;
+        for (quint64 i = 0; same && i < entry.chunks.size(); ++i) {
+            const quint32 length = chunkLength(entry.size, i);
+            same = readAll(fd, buffer.data(), length, off_t(i * kChunkSize)) &&
+                   chunkHash(QByteArrayView(buffer).first(length)) == entry.chunks[i];
+        }
+    }
+    ::close(fd);
+    return same;
+}
+
+std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const TransferId& id,
+                                               QString* error) const {
+    if (const QString why = checkRelativePath(entry.path); !why.isEmpty()) {
+        setError(error, why);
+        return nullptr;
+    }
+    if (entry.chunks.size() != chunkCount(entry.size)) {
+        setError(error,
+                 QStringLiteral("the chunks of \"%1\" are not known").arg(safeName(entry.path)));
+        return nullptr;
+    }
+    const SplitPath split = splitPath(entry.path);
+    std::unique_ptr<PartFile> part(new PartFile());
+    part->m_dirFd = openFolders(m_fd, split.folders, true, error);
+    if (part->m_dirFd < 0)
+        return nullptr;
+    part->m_entry = entry;
+    part->m_id = id;
+    part->m_folderPath = m_path;
+    for (const QByteArray& folder : split.folders)
+        part->m_folderPath += u'/' + QFile::decodeName(folder);
+
+    for (int n = 1; n <= kMaxNameTries; ++n) {
+        const QByteArray name = partNameFor(split.name, n);
+        const QByteArray sidecar = sidecarName(name);
+        if (!exists(part->m_dirFd, name)) {
+            if (exists(part->m_dirFd, sidecar))
+                continue; // someone else's
+            const int fd = ::openat(part->m_dirFd, name.constData(),
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 && errno == EEXIST)
+                continue;
+            if (fd < 0) {
+                setError(error, QStringLiteral("cannot create \"%1\": %2")
+                                    .arg(safeName(name), systemText(errno)));
+                return nullptr;
+            }
+            part->m_fd = fd;
+            part->m_partName = name;
+            part->keep(); // marks the part as this transfer's at once
+            return part;
+        }
+        // An earlier part of this very file and transfer goes on; anything else is left alone.
+        const auto recorded = readSidecar(part->m_dirFd, sidecar);
+        if (!recorded || recorded->id != id || recorded->hash != entry.hash ||
+            recorded->size != entry.size || recorded->verified > entry.chunks.size())
+            continue;
+        const int fd = openRegular(part->m_dirFd, name, O_RDWR);
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 ||
+            quint64(st.st_size) < bytesOfChunks(entry.size, recorded->verified)) {
+            if (fd >= 0)
+                ::close(fd);
+            continue;
+        }
+        part->m_fd = fd;
+        part->m_partName = name;
+        // Chunks written after the last sync may not have reached the disk whole.
+        QByteArray buffer(qsizetype(kChunkSize), Qt::Uninitialized);
+        quint64 verified = recorded->synced;
+        while (verified < recorded->verified) {
+            const quint32 length = chunkLength(entry.size, verified);
+            if (!readAll(fd, buffer.data(), length, off_t(verified * kChunkSize)) ||
+                chunkHash(QByteArrayView(buffer).first(length)) != entry.chunks[verified])
+                break;
+            ++verified;
+        }
+        part->m_verified = verified;
+        part->m_synced = recorded->synced;
+        part->m_recorded = recorded->verified;
+        if (verified != recorded->verified)
+            part->keep();
+        return part;
+    }
+    setError(
+        error,
+        QStringLiteral("no free name for the partial file of \"%1\"").arg(safeName(entry.path)));
+    return nullptr;
+}
+
+PartFile::~PartFile() {
+    if (m_fd >= 0 && m_recorded != m_verified)
+        keep();
+    closeFd(m_fd);
+    closeFd(m_dirFd);
+}
+
+bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
+    const QString file = safeName(m_entry.path);
+    if (m_fd < 0) {
+        setError(error, QStringLiteral("\"%1\" is no longer open").arg(file));
+        return false;
+    }
+    if (index != m_verified || index >= m_entry.chunks.size()) {
+        setError(error, QStringLiteral("chunk %1 of \"%2\" comes out of order, %3 was next")
+                            .arg(index)
+                            .arg(file)
+                            .arg(m_verified));
+        return false;
+    }
+    if (quint64(bytes.size()) != chunkLength(m_entry.size, index)) {
+        setError(error, QStringLiteral("chunk %1 of \"%2\" has %3 bytes, not %4")
+                            .arg(index)
+                            .arg(file)
+                            .arg(bytes.size())
+                            .arg(chunkLength(m_entry.size, index)));
+        return false;
+    }
+    if (chunkHash(bytes) != m_entry.chunks[index]) {
+        setError(error,
+                 QStringLiteral("chunk %1 of \"%2\" does not match its hash").arg(index).arg(file));
+        return false;
+    }
+    if (!writeAll(m_fd, bytes.data(), std::size_t(bytes.size()), off_t(index * kChunkSize))) {
+        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+        return false;
+    }
+    ++m_verified;
+    const bool last = m_verified == m_entry.chunks.size();
+    if (m_verified - m_synced >= kSyncStride || last) {
+        if (::fdatasync(m_fd) != 0) {
+            setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+            --m_verified;
+            return false;
+        }
+        m_synced = m_verified;
+    }
+    if (m_verified - m_recorded >= kSidecarStride || last) {
+        // Only the record of progress: the chunk itself is written, and a sidecar that
+        // lags behind costs chunks sent again, nothing more.
+        Sidecar s{m_id, m_entry.hash, m_entry.size, m_verified, m_synced};
+        if (writeSidecar(m_dirFd, sidecarName(m_partName), s, nullptr))
+            m_recorded = m_verified;
+    }
+    return true;
+}
+
+std::optional<QString> PartFile::finish(QString* error) {
+    const QString file = safeName(m_entry.path);
+    if (m_fd < 0 || m_verified != m_entry.chunks.size()) {
+        setError(error, QStringLiteral("\"%1\" is not complete").arg(file));
+        return std::nullopt;
+    }
+    const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
+    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0 ||
+        ::futimens(m_fd, times) != 0) {
+        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+        return std::nullopt;
+    }
+    const QByteArray name = splitPath(m_entry.path).name;
+    for (int n = 1; n <= kMaxNameTries; ++n) {
+        const QByteArray finalName = n == 1 ? name : numberedName(name, n);
+        if (moveNoReplace(m_dirFd, m_partName.constData(), finalName.constData()) != 0) {
+            if (errno == EEXIST)
+                continue;
+            setError(error, QStringLiteral("cannot name \"%1\": %2").arg(file, systemText(errno)));
+            return std::nullopt;
+        }
+        ::unlinkat(m_dirFd, sidecarName(m_partName).constData(), 0);
+        closeFd(m_fd);
+        m_recorded = m_verified;
+        return m_folderPath + u'/' + QFile::decodeName(finalName);
+    }
+    setError(error, QStringLiteral("no free name for \"%1\"").arg(file));
+    return std::nullopt;
+}
+
+void PartFile::keep() {
+    if (m_fd < 0)
+        return;
+    // Synced first, so that a resume trusts every chunk verified until now.
+    if (::fdatasync(m_fd) == 0)
+        m_synced = m_verified;
+    Sidecar s{m_id, m_entry.hash, m_entry.size, m_verified, m_synced};
+    if (writeSidecar(m_dirFd, sidecarName(m_partName), s, nullptr))
+        m_recorded = m_verified;
+}
+
+void PartFile::discard() {
+    if (m_fd < 0)
+        return;
+    // Only what is still our own file: a name that now leads elsewhere stays.
+    struct stat own {
+    }, named{};
+    if (::fstat(m_fd, &own) == 0 &&
+        ::fstatat(m_dirFd, m_partName.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        own.st_dev == named.st_dev && own.st_ino == named.st_ino)
+        ::unlinkat(m_dirFd, m_partName.constData(), 0);
+    const QByteArray sidecar = sidecarName(m_partName);
+    if (::fstatat(m_dirFd, sidecar.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(named.st_mode))
+        ::unlinkat(m_dirFd, sidecar.constData(), 0);
+    closeFd(m_fd);
+    m_recorded = m_verified;
+}
+
+} // namespace kalvento::transfer
