@@ -1,7 +1,9 @@
-// Start-up: one copy per user session, the application's title, the main window.
+// Start-up: one copy per user session, the application's title, the main window; the paths
+// of "--send" go to the copy that runs, or to this one once it does.
 
 #include "app/command_line.h"
 #include "app/main_window.h"
+#include "app/send_handoff.h"
 #include "desktop/tray_icon.h"
 #include "network/datagram_network.h"
 #include "network/udp_network.h"
@@ -14,11 +16,13 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -32,20 +36,57 @@ void onTerminationSignal(int) {
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
 }
 
-// Answered before the application exists: no display is needed, no lock taken, no file
-// touched. The toolkit's own options (such as -platform or a session manager's -session)
-// pass. Empty when the program is to run.
-std::optional<int> answerCommandLine(int argc, char** argv) {
+kalvento::app::CommandLine readCommandLine(int argc, char** argv) {
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     const QString program = QString::fromLocal8Bit(argc > 0 ? argv[0] : "kalvento");
-    const kalvento::app::CommandLine line =
-        kalvento::app::parseCommandLine(arguments, program.section(QLatin1Char('/'), -1));
+    return kalvento::app::parseCommandLine(arguments, program.section(QLatin1Char('/'), -1));
+}
+
+// Answered before the application exists: no display is needed, no lock taken, no file
+// touched. The toolkit's own options (such as -platform or a session manager's -session)
+// pass. Empty when the program is to run.
+std::optional<int> answerCommandLine(const kalvento::app::CommandLine& line) {
     if (line.action == kalvento::app::CommandLine::Action::Run)
         return std::nullopt;
     std::fputs(line.text.toLocal8Bit().constData(), line.exitCode == 0 ? stdout : stderr);
     return line.exitCode;
+}
+
+// What the running copy said of the paths handed to it, on standard output (a failure on
+// standard error); the exit status. Empty when no copy listens.
+std::optional<int> tellHandoff(const kalvento::app::HandoffResult& result) {
+    using Outcome = kalvento::app::HandoffResult::Outcome;
+    switch (result.outcome) {
+    case Outcome::NoCopy:
+        return std::nullopt;
+    case Outcome::Failed:
+        std::fprintf(stderr, "kalvento: %s\n", result.error.toLocal8Bit().constData());
+        return 1;
+    case Outcome::Answered:
+        break;
+    }
+    const QByteArray text = result.answer.text.toLocal8Bit();
+    std::fprintf(result.answer.ok ? stdout : stderr, "%s\n", text.constData());
+    return result.answer.ok ? 0 : 1;
+}
+
+// Another copy holds the lock but does not listen yet: it is starting. Its socket comes
+// up with its window; the paths wait for it a while rather than being dropped.
+int handToStartingCopy(const kalvento::app::SendRequest& request) {
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(250ms);
+        if (const std::optional<int> told =
+                tellHandoff(kalvento::app::handOff(kalvento::app::handoffSocketPath(), request)))
+            return *told;
+    }
+    std::fputs("kalvento: the running copy of Kalvento did not take the files; nothing was "
+               "sent.\n",
+               stderr);
+    return 1;
 }
 
 // The main window, or null when it could not be created (the user has been told why).
@@ -90,15 +131,23 @@ void endOnSignals(QApplication& app, kalvento::app::TMainForm& form) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (const std::optional<int> answered = answerCommandLine(argc, argv))
+    const kalvento::app::CommandLine line = readCommandLine(argc, argv);
+    if (const std::optional<int> answered = answerCommandLine(line))
         return *answered;
+    const kalvento::app::SendRequest& send = line.send;
+    const bool sending = !send.paths.isEmpty();
+    // Files for the running copy: handed to it, without a display or a window of this one.
+    if (sending)
+        if (const std::optional<int> told =
+                tellHandoff(kalvento::app::handOff(kalvento::app::handoffSocketPath(), send)))
+            return *told;
     QApplication app(argc, argv);
     // A second copy in the same session leaves at once: no window, no settings, nothing
     // sent. The lock dies with the process, also after a crash.
     // (Failures of the lock's own, such as no runtime directory, let the program start.)
     kalvento::platform::InstanceLock instance;
     if (!instance.tryAcquire(QStringLiteral("Kalvento")))
-        return 0;
+        return sending ? handToStartingCopy(send) : 0;
 
     // No display name: Qt would append it to every window's title (the main window's own
     // title already is the program's name).
@@ -113,6 +162,16 @@ int main(int argc, char** argv) {
                          form->SessionEnding(manager.allowsErrorInteraction());
                      });
     endOnSignals(app, *form);
+
+    // "kalvento --send" of later processes; this one's own paths once their computers are
+    // listed.
+    kalvento::app::SendHandoffServer handoff([&form](const kalvento::app::SendRequest& request) {
+        return form->sendFromCommandLine(request);
+    });
+    if (const QString error = handoff.listen(kalvento::app::handoffSocketPath()); !error.isEmpty())
+        qWarning("kalvento: --send cannot reach this copy: %s", qPrintable(error));
+    if (sending)
+        form->sendWhenListed(send);
 
     if (!form->TrayIcon()->Active() && !form->isMinimized())
         form->show();

@@ -10,17 +10,39 @@
 
 #include <QDate>
 #include <QStringList>
+#include <QUrl>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
+class QWidget;
+
 namespace kalvento::platform {
 class IdleSource;
 }
 
 namespace kalvento::app {
+
+// What file transfers ask of the desktop; each unset, the real one.
+struct TransferHooks {
+    // Files to send (with folder: one folder); empty when the user cancels.
+    std::function<QStringList(QWidget* parent, bool folder)> choosePaths;
+    // Another folder for an offer's files; nothing when the user cancels.
+    std::function<std::optional<QString>(QWidget* parent, const QString& title,
+                                         const QString& start)>
+        chooseFolder;
+    // Opens a file or folder with the desktop's program for it.
+    std::function<void(const QUrl& url)> openUrl;
+    // Shows the file selected in the file manager (org.freedesktop.FileManager1); false
+    // when that cannot be asked, and the folder is opened instead.
+    std::function<bool(const QString& file)> showInFileManager;
+    // The TCP port files are listened for on, over the settings (tests: 0, any free one).
+    std::optional<quint16> port;
+    // How long a starting copy waits for the computers its command line names (60 s).
+    std::optional<std::chrono::milliseconds> listingWait;
+};
 
 // Where the window finds and keeps its files, and how it was started.
 struct MainFormOptions {
@@ -57,6 +79,8 @@ struct MainFormOptions {
     std::function<std::unique_ptr<platform::IdleSource>()> idleSource;
     // How long the answers to this copy's greeting are counted into one notice.
     std::chrono::milliseconds greetingBurst{3000};
+    // File transfers' dialogs, desktop and port.
+    TransferHooks transfers;
 };
 
 // The network settings of the options, as the datagram service takes them (the

@@ -48,6 +48,7 @@ MainLayout computeMainLayout(QSize client, const LayoutMetrics& m) {
     out.btnBigMessage = place(1, rowTop);
     out.btnComment = place(2, rowTop);
     out.btnPrint = place(3, rowTop);
+    out.btnSendFiles = place(4, rowTop);
     out.btnUpdate = place(0, rowTop + B);
     out.btnOptions = place(1, rowTop + B);
     out.btnInfo = place(2, rowTop + B);

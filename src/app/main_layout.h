@@ -36,6 +36,7 @@ struct MainLayout {
     QRect btnBigMessage;
     QRect btnComment;
     QRect btnPrint;
+    QRect btnSendFiles; // the first row's fifth place
     // Second row.
     QRect btnUpdate;
     QRect btnOptions;
@@ -43,10 +44,11 @@ struct MainLayout {
     QRect btnHelp;
     QRect btnClose;
 
-    // The nine buttons in the order above (first row left to right, then the second).
-    std::array<QRect, 9> buttons() const {
+    // The buttons in MainToolbar's order: the nine of old (first row left to right, then
+    // the second), then the one that sends files.
+    std::array<QRect, 10> buttons() const {
         return {btnSend,    btnBigMessage, btnComment, btnPrint, btnUpdate,
-                btnOptions, btnInfo,       btnHelp,    btnClose};
+                btnOptions, btnInfo,       btnHelp,    btnClose, btnSendFiles};
     }
 };
 

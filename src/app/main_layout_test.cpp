@@ -43,12 +43,16 @@ TEST(MainLayout, OriginalSizeGivesTheOriginalGeometry) {
 
     const QRect expected[] = {{338, 301, 57, 54}, {395, 301, 57, 54}, {452, 301, 57, 54},
                               {509, 301, 57, 54}, {338, 355, 57, 54}, {395, 355, 57, 54},
-                              {452, 355, 57, 54}, {509, 355, 57, 54}, {566, 355, 57, 54}};
+                              {452, 355, 57, 54}, {509, 355, 57, 54}, {566, 355, 57, 54},
+                              {566, 301, 57, 54}};
     const auto buttons = l.buttons();
     for (size_t i = 0; i < buttons.size(); ++i)
         EXPECT_EQ(buttons[i], expected[i]) << "button " << i;
-    // The second row ends one margin short of the right edge, like Computers.
+    // The second row ends one margin short of the right edge, like Computers; the button that
+    // sends files fills the first row's place above Close.
     EXPECT_EQ(l.btnClose.right() + 1, 633 - 10);
+    EXPECT_EQ(l.btnSendFiles.right(), l.btnClose.right());
+    EXPECT_EQ(l.btnSendFiles.bottom() + 1, l.btnClose.top());
 }
 
 // Growing the window: Chat takes the extra width and height, the right column and the button
@@ -104,6 +108,7 @@ TEST(MainLayout, SmallWindowsClampSizesAtZero) {
         EXPECT_EQ(l.Message, QRect(c.computersLeft, c.messageTop, 289, 21));
         EXPECT_EQ(l.btnSend.topLeft(), c.firstButton);
         EXPECT_EQ(l.btnClose.topLeft(), c.firstButton + QPoint(4 * 57, 54));
+        EXPECT_EQ(l.btnSendFiles.topLeft(), c.firstButton + QPoint(4 * 57, 0));
         for (const QRect& r : {l.Chat, l.Label1, l.Computers, l.Paneeli, l.Label2, l.Message}) {
             EXPECT_GE(r.width(), 0);
             EXPECT_GE(r.height(), 0);

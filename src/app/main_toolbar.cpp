@@ -22,6 +22,8 @@ constexpr std::array<widgets::ToolbarButton, MainToolbar::Count> kButtons = {{
     {"btnInfo", "About Kalvento...", widgets::kuvatInfo},
     {"btnHelp", "Help on Kalvento (F1)", widgets::kuvatHelp},
     {"btnClose", "Close Kalvento (ESC)", widgets::kuvatClose},
+    {"btnSendFiles", "Send files to the ticked computers (or drop them on the window)",
+     widgets::kuvatOpen},
 }};
 
 } // namespace

@@ -1,5 +1,5 @@
 #pragma once
-// The nine buttons of the main window and the pictures they share with the update and big
+// The ten buttons of the main window and the pictures they share with the update and big
 // message windows. Which of them work follows what the message box and the chat hold.
 
 #include <QImage>
@@ -21,8 +21,21 @@ struct MainLayout;
 class MainToolbar : public QObject {
     Q_OBJECT
 public:
-    // In the order of the layout: the first row left to right, then the second.
-    enum Button { Send, BigMessage, Comment, Print, Update, Options, Info, Help, Close, Count };
+    // In the order of the layout: the first row left to right, then the second; then the
+    // button that sends files, at the first row's end.
+    enum Button {
+        Send,
+        BigMessage,
+        Comment,
+        Print,
+        Update,
+        Options,
+        Info,
+        Help,
+        Close,
+        SendFiles,
+        Count
+    };
 
     explicit MainToolbar(QWidget& window);
 

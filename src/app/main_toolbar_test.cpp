@@ -34,7 +34,7 @@ TEST(MainToolbar, ButtonsKeepTheNamesLanguageFilesUse) {
     QWidget window;
     MainToolbar toolbar(window);
     const char* names[] = {"btnSend",    "btnBigMessage", "btnComment", "btnPrint", "btnUpdate",
-                           "btnOptions", "btnInfo",       "btnHelp",    "btnClose"};
+                           "btnOptions", "btnInfo",       "btnHelp",    "btnClose", "btnSendFiles"};
     for (int i = 0; i < MainToolbar::Count; ++i)
         EXPECT_EQ(toolbar.button(MainToolbar::Button(i))->objectName(),
                   QString::fromLatin1(names[i]));

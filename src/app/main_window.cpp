@@ -3,6 +3,7 @@
 #include "app/chat_area.h"
 #include "app/chat_controller.h"
 #include "app/chat_view.h"
+#include "app/file_transfers.h"
 #include "app/main_layout.h"
 #include "app/main_toolbar.h"
 #include "app/options_applier.h"
@@ -10,6 +11,7 @@
 #include "app/side_windows.h"
 #include "app/start_splash.h"
 #include "app/status_keeper.h"
+#include "app/transfers_panel.h"
 #include "app/window_placement.h"
 #include "app/window_trace.h"
 #include "app/window_updates.h"
@@ -35,10 +37,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QShortcut>
 
@@ -126,6 +130,8 @@ void TMainForm::loadIdentity() {
 }
 
 TMainForm::~TMainForm() {
+    // The transfers stop (their state is kept) while the chat they go through is still there.
+    m_transfers.reset();
     m_splash->close(); // still up when the window goes within its first second
     // The alert icon goes with the window.
     m_tray->stopFlashing();
@@ -164,6 +170,7 @@ void TMainForm::createComponents() {
                            *m_chat, *m_dialogs, [this] { return today(); },
                            [this](const QStringList& lines) { return LahetaViesti(lines, true); },
                            [this] { return m_node->ownFingerprint(); }});
+    createTransfers();
     createOptionsApplier();
     createUpdates();
     m_splash = new StartSplash(
@@ -255,9 +262,23 @@ void TMainForm::createOptionsApplier() {
         m_dialogs->showNotice(this, dialogs::Severity::Information, text);
     };
     hooks.showOfflineStatus = [this] { showOfflineStatus(); };
+    hooks.settingsApplied = [this] { m_transfers->applySettings(); };
     m_applier = std::make_unique<OptionsApplier>(
         OptionsApplier::Parts{*this, m_settings, *m_node, *m_chat, *m_tray, m_options, m_portInUse},
         std::move(hooks));
+}
+
+// The transfers' panel, menus and button; the service itself starts once the settings are
+// read (FormCreate).
+void TMainForm::createTransfers() {
+    m_transfers = std::make_unique<FileTransfers>(FileTransfers::Parts{
+        *this, *m_node, *m_chat, m_settings, *m_dialogs, *m_controller->ComputerPopup(),
+        [this] { return m_area->currentComputer(); }, m_options.networkPort,
+        QFileInfo(m_options.settingsPath).absolutePath(), m_options.transfers});
+    connect(m_transfers->panel(), &TransfersPanel::layoutChanged, this, &TMainForm::FormResize);
+    connect(m_toolbar->button(MainToolbar::SendFiles), &QAbstractButton::clicked, this,
+            &TMainForm::btnSendFilesClick);
+    setAcceptDrops(true);
 }
 
 // The daily update check: the window runs it when the schedule says it is due.
@@ -284,6 +305,7 @@ void TMainForm::FormCreate() {
     m_node->setDeliveries(m_settings.deliveries);
     m_node->setFriends(m_settings.friends);
     m_node->setPlainPrivateAllowed(m_settings.plainPrivateLines);
+    m_transfers->start();
     m_chat->clear();
     m_tray->showSettings(m_settings);
     m_node->clearList();
@@ -440,7 +462,16 @@ void TMainForm::TarkistaPaivitykset() {
 }
 
 void TMainForm::FormResize() {
-    const MainLayout layout = computeMainLayout(size());
+    MainLayout layout = computeMainLayout(size());
+    // The transfers, when shown, take the foot of the chat: the lines stay above them.
+    TransfersPanel* panel = m_transfers->panel();
+    if (panel->isVisibleTo(this)) {
+        const int height = std::min(panel->wantedHeight(), layout.Chat.height() / 2);
+        panel->setGeometry(layout.Chat.left(), layout.Chat.bottom() + 1 - height,
+                           layout.Chat.width(), height);
+        panel->raise();
+        layout.Chat.setHeight(std::max(0, layout.Chat.height() - height - 4));
+    }
     m_area->layOut(layout);
     m_toolbar->layOut(layout);
     m_status->layOut(layout, m_btnTitle->ButtonRect());
@@ -637,6 +668,62 @@ void TMainForm::btnOptionsClick() {
         m_applier->applyOptions(old, options.result(old), options.chosenFont());
         m_status->apply(); // the minutes without use
     }
+}
+
+void TMainForm::btnSendFilesClick() {
+    m_transfers->sendToTicked(false);
+}
+
+HandoffAnswer TMainForm::sendFromCommandLine(const SendRequest& request) {
+    return m_transfers->sendFromCommandLine(request);
+}
+
+void TMainForm::sendWhenListed(const SendRequest& request) {
+    m_transfers->sendWhenListed(request);
+}
+
+namespace {
+
+// The local files and folders a drag carries; none when it carries anything else.
+QStringList droppedPaths(const QMimeData* data) {
+    QStringList paths;
+    if (data == nullptr || !data->hasUrls())
+        return paths;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile())
+            paths.append(url.toLocalFile());
+    return paths;
+}
+
+} // namespace
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedPaths(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event) {
+    if (!droppedPaths(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+    const QStringList paths = droppedPaths(event->mimeData());
+    if (paths.isEmpty())
+        return;
+    event->acceptProposedAction();
+    QStringList computers;
+    QWidget* viewport = m_computers->viewport();
+    const QPoint at = viewport->mapFrom(this, event->position().toPoint());
+    if (viewport->rect().contains(at)) {
+        const QModelIndex entry = m_computers->indexAt(at);
+        if (entry.isValid()) {
+            if (!m_node->peers().at(entry.row()).enabled)
+                return; // this computer itself
+            computers.append(m_node->peers().at(entry.row()).computerName);
+        }
+    }
+    m_transfers->sendPaths(paths, computers);
 }
 
 void TMainForm::reportError(const QString& error) {

@@ -8,7 +8,9 @@
 // (SideWindows), the update side (WindowUpdates) and the splash (StartSplash). Its
 // handlers, named after their control and event, hand each event to the one concerned.
 
+#include "app/command_line.h"
 #include "app/main_form_options.h"
+#include "app/send_handoff.h"
 #include "app/tray_presence.h"
 #include "dialogs/user_dialogs.h"
 #include "messaging/chat_node.h"
@@ -44,6 +46,7 @@ namespace kalvento::app {
 
 class ChatArea;
 class ChatController;
+class FileTransfers;
 class MainToolbar;
 class PresenceNotices;
 class StatusKeeper;
@@ -120,6 +123,13 @@ public:
 
     // The options window, modally; OK applies the chosen settings.
     void btnOptionsClick();
+    // Files to the ticked computers, chosen in a file dialog.
+    void btnSendFilesClick();
+    // "kalvento --send" handed over by another process: offered now, answered in words.
+    HandoffAnswer sendFromCommandLine(const SendRequest& request);
+    // The command line this copy started with: offered as the computers are listed.
+    void sendWhenListed(const SendRequest& request);
+    FileTransfers& transfers() const { return *m_transfers; }
     bool updateCheckRunning() const { return m_updates->checkRunning(); }
 
     // For the tests and the pieces that later windows add.
@@ -155,6 +165,10 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // Files dropped on a computer of the list go to it; anywhere else, to the ticked ones.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void createNode();
@@ -166,6 +180,7 @@ private:
     void createStatus();
     void createOptionsApplier();
     void createUpdates();
+    void createTransfers();
     // The creation sequence, in its steps.
     void FormCreate();
     void readSettings();
@@ -204,6 +219,8 @@ private:
     std::unique_ptr<network::InMemoryNetwork> m_offlineNetwork;
     bool m_portInUse = false;
     std::unique_ptr<messaging::ChatNode> m_node;
+    // Files between the copies; goes before the node it serves.
+    std::unique_ptr<FileTransfers> m_transfers;
 
     // Controls: the chat area's, kept at hand.
     ChatArea* m_area = nullptr;

@@ -62,6 +62,8 @@ void OptionsApplier::applyOptions(const settings::Settings& old, const settings:
     if (change.language)
         applyLanguageToOpenWindows();
     m_hooks.redraw();
+    if (m_hooks.settingsApplied)
+        m_hooks.settingsApplied();
     if (const auto written =
             settings::writeAll(m_parts.options.settingsPath, s, m_parts.options.executablePath,
                                m_parts.options.autostartEntry);
@@ -148,6 +150,8 @@ void OptionsApplier::Addtofriends1Click(int row) {
     friends.append(m_parts.node.peers().at(row).identity);
     m_parts.settings.friends = settings::normalizeFriends(friends);
     m_parts.node.setFriends(m_parts.settings.friends);
+    if (m_hooks.settingsApplied)
+        m_hooks.settingsApplied();
     writeFriends();
 }
 
@@ -158,6 +162,8 @@ void OptionsApplier::Removefromfriends1Click(int row) {
     m_parts.settings.friends.removeIf(
         [&](const QString& f) { return f.compare(identity, Qt::CaseInsensitive) == 0; });
     m_parts.node.setFriends(m_parts.settings.friends);
+    if (m_hooks.settingsApplied)
+        m_hooks.settingsApplied();
     writeFriends();
 }
 

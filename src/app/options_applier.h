@@ -50,6 +50,8 @@ public:
         std::function<QWidget*()> helpWindow;    // left to its own language file
         std::function<void(const QString&)> reportError;
         std::function<void(const QString&)> showNotice;
+        // The settings changed (the options, a friend): what else follows them takes them.
+        std::function<void()> settingsApplied;
     };
     struct Parts {
         QWidget& window;

@@ -478,13 +478,14 @@ TEST_F(WelcomeFirstRunTest, ShippedLanguageCoversEveryMessageAndTheWindows) {
     dialogs::TOptionsIkkuna options(empty.path() + u'/', a.form->settings());
     // The folder of the languages, the chosen font, the language list, the network cards
     // found, what the Network page says about the peers typed and the environment and the
-    // computer's key (its texts are messages of the table, or the key), and what the chosen
-    // sound plays.
+    // computer's key and the ports for the firewall (their texts are messages of the table,
+    // or the key), and what the chosen sound plays.
     expectWindowCovered(&options, *file,
                         {QStringLiteral("LangDir"), QStringLiteral("MessageFont"),
                          QStringLiteral("Language"), QStringLiteral("Interfaces"),
                          QStringLiteral("PeersProblem"), QStringLiteral("NetworkOverride"),
-                         QStringLiteral("OwnFingerprint"), QStringLiteral("SoundPlays")});
+                         QStringLiteral("OwnFingerprint"), QStringLiteral("FirewallNote"),
+                         QStringLiteral("SoundPlays")});
 
     // The wizard, but for its list of languages (their own names), and the about box, but
     // for the names, addresses, version, system and key it shows.

@@ -82,6 +82,9 @@ struct Host {
         options.autostartEntry = dir.filePath(QStringLiteral("autostart/kalvento.desktop"));
         options.arguments = std::move(arguments);
         options.dialogs = dialogs;
+        // Files are listened for on a port of the system's choice: copies side by side (and
+        // tests run at once) never compete for one.
+        options.transfers.port = 0;
         if (configure)
             configure(options);
         form = std::make_unique<app::TMainForm>(*ownedNetwork, options);
