@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # "--help", "--version" and an unknown option, answered without a display, without a
 # settings file and while another copy runs: the right text and exit code, and nothing
-# created. The other copy runs offscreen on loopback only.
+# created. "--send" hands its paths to that other copy, which answers for it. The other
+# copy runs offscreen on loopback only.
 #
 #   program_options_test.sh path/to/kalvento
 set -euo pipefail
@@ -33,8 +34,10 @@ untouched() {
     [[ -z $(find "$OUT/config" "$OUT/home" -mindepth 1) ]] || { ls -laR "$OUT/config" "$OUT/home" >&2; false; }
 }
 
-# Another copy holds the session's lock.
+# Another copy holds the session's lock; its language chosen already, so that it runs
+# without the first start's questions.
 # exec: the pid is the program's own, so that the trap ends it.
+printf '[General]\nAutomatic update=0\n[Advanced]\nLanguage index=0\n' >"$OUT/other/config/Options.ini"
 env_args "$OUT/other"
 (exec env "${ENV_ARGS[@]}" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV" -s) \
     >"$OUT/other.log" 2>&1 &
@@ -49,6 +52,15 @@ env_of "$OUT" "$KV" --version >"$OUT/version.out" 2>"$OUT/version.err"
 version_rc=$?
 env_of "$OUT" "$KV" --no-such-option >"$OUT/bad.out" 2>"$OUT/bad.err"
 bad_rc=$?
+# --send: the running copy lists nobody, and nobody is ticked there.
+for _ in {1..100}; do [[ -S $OUT/run/kalvento-send.socket ]] && break; sleep 0.05; done
+echo "some words" >"$OUT/report.txt"
+(cd "$OUT" && env_of "$OUT" "$KV" --send report.txt --to NOPE >"$OUT/named.out" 2>"$OUT/named.err")
+named_rc=$?
+env_of "$OUT" "$KV" --send "$OUT/report.txt" >"$OUT/ticked.out" 2>"$OUT/ticked.err"
+ticked_rc=$?
+env_of "$OUT" "$KV" --send --to NOPE >"$OUT/nopath.out" 2>"$OUT/nopath.err"
+nopath_rc=$?
 set -e
 
 check "--help exits 0" test "$help_rc" -eq 0
@@ -58,6 +70,15 @@ check "--version names the version" grep -qx 'Kalvento 1\.2\.[0-9.]*' "$OUT/vers
 check "an unknown option exits 2" test "$bad_rc" -eq 2
 check "and says so on standard error" grep -q "unknown option '--no-such-option'" "$OUT/bad.err"
 check "nothing went to standard output then" test ! -s "$OUT/bad.out"
+check "the running copy takes --send on a socket of the user's alone" \
+    test "$(stat -c '%a %u' "$OUT/run/kalvento-send.socket")" = "700 $(id -u)"
+check "--send to a computer not listed exits 1" test "$named_rc" -eq 1
+check "and the running copy's reason is printed" \
+    grep -q "Not sent to NOPE: it is not listed" "$OUT/named.err"
+check "--send with nobody ticked exits 1 and says why" \
+    bash -c "[[ $ticked_rc -eq 1 ]] && grep -q 'Tick the computers' '$OUT/ticked.err'"
+check "--send without a path is refused before anything" \
+    bash -c "[[ $nopath_rc -eq 2 ]] && grep -q \"'--send' needs a file or folder\" '$OUT/nopath.err'"
 check "no settings, no folders were created" untouched
 check "the other copy still runs" kill -0 "$other"
 

@@ -297,6 +297,25 @@ TEST_F(TransferWindowTest, FilesDroppedOnAComputerGoToItAlone) {
     offer->offerEnded();
 
     EXPECT_EQ(offer->nameLabel()->text(), "report.txt");
+    offer->offerEnded();
+
+    // The list's menu sends to its entry alone too; for this computer's own it is greyed.
+    desktopA.chosenPaths = {report};
+    QAction* toEntry = a->action("Sendfilesto1");
+    ASSERT_NE(toEntry, nullptr);
+    ASSERT_TRUE(a->ComputerPopup()->actions().contains(toEntry));
+    a.select(a.row(a.listTexts().filter("PCA").value(0)));
+    emit a->ComputerPopup()->aboutToShow();
+    EXPECT_FALSE(toEntry->isEnabled());
+    a.select(row);
+    emit a->ComputerPopup()->aboutToShow();
+    ASSERT_TRUE(toEntry->isEnabled());
+    toEntry->trigger();
+    EXPECT_EQ(desktopA.chooserFolders, QList<bool>{false});
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return b->transfers().service()->transfers().size() == 2; }, 10000));
+    ASSERT_NE(waitForOffer(b), nullptr);
+
     // This computer's own entry takes nothing; text dragged in is no file.
     dropOn(a, entryPoint(a, "PCA"), {report});
     QMimeData text;
@@ -305,7 +324,7 @@ TEST_F(TransferWindowTest, FilesDroppedOnAComputerGoToItAlone) {
                           Qt::NoModifier);
     QApplication::sendEvent(a.form.get(), &enter);
     EXPECT_FALSE(enter.isAccepted());
-    EXPECT_EQ(a->transfers().service()->transfers().size(), 1);
+    EXPECT_EQ(a->transfers().service()->transfers().size(), 2);
 }
 
 TEST_F(TransferWindowTest, TheCommandLineHandsItsPathsToTheRunningCopy) {
