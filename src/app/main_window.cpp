@@ -279,6 +279,7 @@ void TMainForm::createTransfers() {
     connect(m_toolbar->button(MainToolbar::SendFiles), &QAbstractButton::clicked, this,
             &TMainForm::btnSendFilesClick);
     setAcceptDrops(true);
+    m_message->installEventFilter(this);
 }
 
 // The daily update check: the window runs it when the schedule says it is due.
@@ -464,8 +465,8 @@ void TMainForm::TarkistaPaivitykset() {
 void TMainForm::FormResize() {
     MainLayout layout = computeMainLayout(size());
     // The transfers, when shown, take the foot of the chat: the lines stay above them.
-    TransfersPanel* panel = m_transfers->panel();
-    if (panel->isVisibleTo(this)) {
+    TransfersPanel* panel = m_transfers ? m_transfers->panel() : nullptr;
+    if (panel != nullptr && panel->isVisibleTo(this)) {
         const int height = std::min(panel->wantedHeight(), layout.Chat.height() / 2);
         panel->setGeometry(layout.Chat.left(), layout.Chat.bottom() + 1 - height,
                            layout.Chat.width(), height);
@@ -724,6 +725,33 @@ void TMainForm::dropEvent(QDropEvent* event) {
         }
     }
     m_transfers->sendPaths(paths, computers);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_message) {
+        switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (droppedPaths(drag->mimeData()).isEmpty())
+                break;
+            drag->acceptProposedAction();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const QStringList paths = droppedPaths(drop->mimeData());
+            if (paths.isEmpty())
+                break;
+            drop->acceptProposedAction();
+            m_transfers->sendPaths(paths, {});
+            return true;
+        }
+        default:
+            break;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void TMainForm::reportError(const QString& error) {

@@ -169,6 +169,8 @@ protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // The message box would take dropped files as text: they are sent, as on the window.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void createNode();

@@ -125,6 +125,8 @@ protected:
         for (const QString& path : paths)
             urls.append(QUrl::fromLocalFile(path));
         data.setUrls(urls);
+        // File managers give the names as text too, which a text box would take.
+        data.setText(paths.join(u'\n'));
         QWidget* under = host->childAt(at);
         if (under == nullptr)
             under = host.form.get();
@@ -252,7 +254,8 @@ TEST_F(TransferWindowTest, ADeclinedOfferIsSaidOnBothSidesAndNothingArrives) {
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return a.chat().contains("report.txt to PCB: declined"); }, 3000))
         << a.chat().toStdString();
-    EXPECT_TRUE(b.chat().contains("report.txt from PCA: declined")) << b.chat().toStdString();
+    EXPECT_TRUE(b.chat().contains("report.txt from PCA: declined ---")) << b.chat().toStdString();
+    EXPECT_TRUE(a.chat().contains("report.txt to PCB: declined ---")) << a.chat().toStdString();
     EXPECT_TRUE(b->transfers().openOffers().isEmpty());
     EXPECT_FALSE(QFile::exists(b->settings().transferSaveFolder + "report.txt"));
     const TransfersPanel::Row* row = onlyRow(a);
@@ -282,6 +285,7 @@ TEST_F(TransferWindowTest, NobodyTickedIsRefusedAndTheUserIsTold) {
         EXPECT_TRUE(a.dialogs->errors[0].startsWith("Tick the computers"));
     }
     a.dialogs->errors.clear();
+    EXPECT_EQ(a->Message()->text(), "") << "the names were typed in instead";
     EXPECT_TRUE(desktopA.chooserFolders.isEmpty()) << "a file dialog before a recipient";
     EXPECT_TRUE(a->transfers().service()->transfers().isEmpty());
     EXPECT_FALSE(a->transfers().panel()->isVisible());

@@ -82,6 +82,14 @@ QString oneLine(const QString& text) {
     return splitAtLineBreaks(text).join(u' ');
 }
 
+QString endReason(const transfer::TransferInfo& info) {
+    // The service words its reasons in English, the states' names among them.
+    if (info.error.trimmed().compare(QLatin1String(transfer::stateName(info.state)),
+                                     Qt::CaseInsensitive) == 0)
+        return {};
+    return oneLine(info.error);
+}
+
 std::optional<ChatNotice> finishedNotice(const transfer::TransferInfo& info,
                                          const QString& computer) {
     const QString count = QString::number(info.files);
@@ -105,8 +113,8 @@ std::optional<ChatNotice> finishedNotice(const transfer::TransferInfo& info,
     else if (info.state != TransferState::Failed)
         return std::nullopt;
     QString how = text(outcome);
-    if (!info.error.isEmpty())
-        how += QStringLiteral(": ") + oneLine(info.error);
+    if (const QString why = endReason(info); !why.isEmpty())
+        how += QStringLiteral(": ") + why;
     const QString what = several ? lang::FormatMessage(text(MessageId::M134), {count}) : name;
     return ChatNotice{text(info.outgoing ? MessageId::M129 : MessageId::M130), {what, who, how}};
 }

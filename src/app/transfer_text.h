@@ -18,6 +18,9 @@ QString durationText(qint64 seconds);
 QString stateText(transfer::TransferState state);
 // A peer's text on one line: its line breaks become blanks (nothing else changes).
 QString oneLine(const QString& text);
+// Why a transfer ended, when that says more than its state ("declined" for a declined one
+// says nothing new); empty otherwise. On one line.
+QString endReason(const transfer::TransferInfo& info);
 
 // A line of the chat as TChatView::appendNotice takes it: the template's "%s" take args.
 struct ChatNotice {

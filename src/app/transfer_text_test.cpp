@@ -87,6 +87,13 @@ TEST(TransferText, TheChatSaysHowATransferEnded) {
         {ended(true, TransferState::Failed, 1, 10, "report.pdf"), "Anna",
          "report.pdf to Anna: failed", 3},
         {ended(true, TransferState::Declined, 3, 10, "a"), "Anna", "3 files to Anna: declined", 3},
+        // A reason that only names the state is not said twice.
+        {ended(true, TransferState::Declined, 1, 10, "a", "declined"), "Anna",
+         "a to Anna: declined", 3},
+        {ended(false, TransferState::Cancelled, 1, 10, "a", " Cancelled"), "Anna",
+         "a from Anna: cancelled", 3},
+        {ended(true, TransferState::Declined, 1, 10, "a", "no room here"), "Anna",
+         "a to Anna: declined: no room here", 3},
         {ended(false, TransferState::Cancelled, 1, 10, "a.txt", "cancelled by the sender"), "Anna",
          "a.txt from Anna: cancelled: cancelled by the sender", 3},
         // The peer's names stay on one line: their line breaks become blanks, and markup is

@@ -224,8 +224,8 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
     set(row.computer, lang::FormatMessage(text(info.outgoing ? MessageId::M150 : MessageId::M151),
                                           {isolateDirection(oneLine(computer))}));
     QString state = stateText(info.state);
-    if (!info.error.isEmpty() && transfer::isFinished(info.state))
-        state += QStringLiteral(": ") + oneLine(info.error);
+    if (const QString why = endReason(info); !why.isEmpty() && transfer::isFinished(info.state))
+        state += QStringLiteral(": ") + why;
     set(row.state, state);
     row.state->setToolTip(state);
     setBar(row.total, info.state == TransferState::Done
