@@ -10,9 +10,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtEndian>
+
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -534,4 +537,146 @@ TEST_F(TransferChannelTest, AHostileSenderWritesNothingOutsideAndNothingBadUnder
                 << file.toStdString();
         EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("x"))));
     }
+}
+
+namespace {
+
+QByteArray bytesOf(const auto& array) {
+    return QByteArray(reinterpret_cast<const char*>(array.data()), qsizetype(array.size()));
+}
+
+QByteArray sequence(int from, int count) {
+    QByteArray out;
+    for (int i = 0; i < count; ++i)
+        out.append(char(from + i));
+    return out;
+}
+
+constexpr char kHelloVectorHex[] =
+    "4b56543152000102030405060708090a0b0c0d0e0fd75a980182b10ab7d54bfed3c964073a0ee172f3daa62325"
+    "af021a68f707511a0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f20e1f93fc211"
+    "2016fafbf60d76bf2f4785c7e655a1e0c5dcad9e97329701bb3ddc79067e1fc98861f4bfae65469362fb1c9ecf"
+    "3ba3d7915581e2654fe8be387309";
+
+const crypto::IdentityKey& docKeyA() {
+    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
+        QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60"));
+    return key;
+}
+const crypto::IdentityKey& docKeyB() {
+    static const crypto::IdentityKey key = crypto::IdentityKey::fromSeed(
+        QByteArray::fromHex("4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb"));
+    return key;
+}
+
+} // namespace
+
+// The bytes of docs/protocol.md's "File transfers", written here from the text alone.
+TEST_F(TransferChannelTest, TheDocumentedFormsAreTheOnesOnTheWire) {
+    FileMessage offer;
+    offer.kind = FileMessage::Kind::Offer;
+    for (int i = 0; i < kTransferIdSize; ++i)
+        offer.id[size_t(i)] = std::uint8_t(i);
+    offer.port = 5737;
+    offer.files = 3;
+    offer.bytes = 1000000;
+    offer.name = "report.pdf";
+    EXPECT_EQ(encodeFileMessage(offer).toHex(),
+              "4b56463101000102030405060708090a0b0c0d0e0f16690000000300000000000f42400a7265706f"
+              "72742e706466");
+    FileMessage accept{FileMessage::Kind::Accept, offer.id, 5737, 0, 0, {}, {}};
+    EXPECT_EQ(encodeFileMessage(accept).toHex(), "4b56463102000102030405060708090a0b0c0d0e0f1669");
+    FileMessage decline{FileMessage::Kind::Decline, offer.id, 0, 0, 0, {}, "declined"};
+    EXPECT_EQ(encodeFileMessage(decline).toHex(),
+              "4b56463103000102030405060708090a0b0c0d0e0f086465636c696e6564");
+
+    // The hello of A (receiver) to B for transfer 00..0f, its fresh key the bytes 01..20.
+    Hello hello;
+    hello.role = Role::Receiver;
+    hello.id = offer.id;
+    hello.identity = docKeyA().publicKey();
+    std::memcpy(hello.ephemeral.data(), sequence(1, 32).constData(), 32);
+    const QByteArray signedPart = QByteArray("KVT1 hello", 11) + 'R' + bytesOf(hello.id) +
+                                  bytesOf(hello.identity) + bytesOf(hello.ephemeral) +
+                                  bytesOf(docKeyB().publicKey());
+    hello.signature = docKeyA().sign(signedPart);
+    EXPECT_TRUE(verifyHello(hello, docKeyB().publicKey()));
+    EXPECT_EQ(encodeHello(hello).toHex().toStdString(), std::string(kHelloVectorHex));
+}
+
+// The listening side written from the text: the welcome's signature, the roles of the key
+// exchange and the framing of a record, against the program's connecting side.
+TEST_F(TransferChannelTest, AListenerWrittenFromTheDocumentTalksToTheProgram) {
+    auto [a, b] = socketPair();
+    std::optional<Channel> connector;
+    QString error;
+    std::thread connect([&, a = std::move(a)]() mutable {
+        try {
+            connector.emplace(Channel::connectSide(std::move(a), Role::Receiver, kId, docKeyA(),
+                                                   docKeyB().publicKey(), {}));
+        } catch (const ChannelError& e) {
+            error = e.text;
+        }
+    });
+    QByteArray hello(kHelloSize, '\0');
+    b.readExact(hello.data(), hello.size(), {});
+    const QByteArray theirEphemeral = hello.mid(4 + 1 + 16 + 32, 32);
+    unsigned char pk[crypto_kx_PUBLICKEYBYTES], sk[crypto_kx_SECRETKEYBYTES];
+    crypto_kx_keypair(pk, sk);
+    const QByteArray ours(reinterpret_cast<const char*>(pk), sizeof pk);
+    const QByteArray welcomeSigned = QByteArray("KVT1 welcome", 13) + bytesOf(kId) +
+                                     bytesOf(docKeyB().publicKey()) + ours +
+                                     bytesOf(docKeyA().publicKey()) + theirEphemeral;
+    const QByteArray welcome =
+        QByteArray("KVT1") + '\0' + ours + bytesOf(docKeyB().sign(welcomeSigned));
+    b.writeAll(welcome.constData(), welcome.size(), {});
+    // The listener is the key exchange's server.
+    unsigned char rx[32], tx[32];
+    ASSERT_EQ(crypto_kx_server_session_keys(
+                  rx, tx, pk, sk, reinterpret_cast<const unsigned char*>(theirEphemeral.data())),
+              0);
+    crypto_secretstream_xchacha20poly1305_state push;
+    unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
+    crypto_secretstream_xchacha20poly1305_init_push(&push, header, tx);
+    b.writeAll(reinterpret_cast<const char*>(header), sizeof header, {});
+    QByteArray theirHeader(crypto_secretstream_xchacha20poly1305_HEADERBYTES, '\0');
+    b.readExact(theirHeader.data(), theirHeader.size(), {});
+    connect.join();
+    ASSERT_TRUE(connector) << error.toStdString();
+
+    // A record: the sealed length, the type in the clear, the sealed payload with the type
+    // as associated data.
+    const QByteArray payload = "payload";
+    QByteArray sealed(payload.size() + crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
+    const unsigned char type = 'E';
+    crypto_secretstream_xchacha20poly1305_push(
+        &push, reinterpret_cast<unsigned char*>(sealed.data()), nullptr,
+        reinterpret_cast<const unsigned char*>(payload.data()), quint64(payload.size()), &type, 1,
+        crypto_secretstream_xchacha20poly1305_TAG_FINAL);
+    const QByteArray frame = be32(quint32(sealed.size())) + char(type) + sealed;
+    b.writeAll(frame.constData(), frame.size(), {});
+    QByteArray received;
+    EXPECT_EQ(connector->receive(received, {}), 'E');
+    EXPECT_EQ(received, payload);
+    EXPECT_TRUE(connector->finalSeen());
+
+    // And the other way: the program's record opens under the documented receiving key.
+    crypto_secretstream_xchacha20poly1305_state pull;
+    ASSERT_EQ(crypto_secretstream_xchacha20poly1305_init_pull(
+                  &pull, reinterpret_cast<const unsigned char*>(theirHeader.constData()), rx),
+              0);
+    connector->send('W', "want", {});
+    char head[5];
+    b.readExact(head, 5, {});
+    QByteArray body(qsizetype(qFromBigEndian<quint32>(head)), '\0');
+    b.readExact(body.data(), body.size(), {});
+    QByteArray plain(body.size() - crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
+    unsigned char tag = 0;
+    EXPECT_EQ(crypto_secretstream_xchacha20poly1305_pull(
+                  &pull, reinterpret_cast<unsigned char*>(plain.data()), nullptr, &tag,
+                  reinterpret_cast<const unsigned char*>(body.constData()), quint64(body.size()),
+                  reinterpret_cast<const unsigned char*>(head + 4), 1),
+              0);
+    EXPECT_EQ(head[4], 'W');
+    EXPECT_EQ(plain, "want");
 }
