@@ -295,6 +295,12 @@ struct TransferService::Impl {
             channel->socket().shutdownBoth();
             return;
         }
+        // Both sides may connect at once (a restarted sender and the receiver's retry): the
+        // receiver's own connection is the one kept.
+        if (!t->info.outgoing && t->worker) {
+            channel->socket().shutdownBoth();
+            return;
+        }
         stopJob(*t);
         runJob(*t, [channel](std::stop_token) { return std::move(*channel); });
     }
@@ -851,6 +857,10 @@ struct TransferService::Impl {
                 if (paused) {
                     t->pausedHere = true;
                     setState(*t, TransferState::Paused);
+                } else if (accepted && t->peerPort != 0 && t->peerAddress != 0) {
+                    // A restarted sender says it is back by connecting; the receiver also
+                    // tries on its own.
+                    connect(*t);
                 } else {
                     setState(*t, accepted ? TransferState::Waiting : TransferState::Offered);
                 }
@@ -911,13 +921,11 @@ TransferService::~TransferService() {
     d->stopListening();
     for (auto& thread : d->preparing)
         thread->request_stop();
-    for (auto& [id, t] : d->transfers) {
-        if (t->worker) {
-            if (t->job)
-                t->job->request = JobState::Pause; // said to the other side as a cut
+    // Connections are cut, not paused: the other side waits and goes on when this copy
+    // is back (a pause would wait for this side's user).
+    for (auto& [id, t] : d->transfers)
+        if (t->worker)
             t->worker->request_stop();
-        }
-    }
     for (auto& [id, t] : d->transfers)
         t->worker.reset();
     d->preparing.clear();
