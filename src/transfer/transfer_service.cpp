@@ -57,6 +57,17 @@ void traceTransfer(const TransferId& id, const QString& what) {
         platform::trace(QStringLiteral("transfer %1 %2").arg(idText(id), what));
 }
 
+// text in UTF-8, cut to at most max bytes on a character boundary.
+QByteArray utf8Prefix(const QString& text, qsizetype max) {
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= max)
+        return bytes;
+    qsizetype end = max;
+    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
+}
+
 std::optional<quint32> ipv4FromText(const QString& text) {
     const std::optional<network::Ipv4Endpoint> endpoint = network::Ipv4Endpoint::parse(text, 0);
     if (!endpoint)
@@ -875,7 +886,7 @@ struct TransferService::Impl {
         FileMessage cancel;
         cancel.kind = FileMessage::Kind::Cancel;
         cancel.id = t.info.id;
-        cancel.reason = reason.toUtf8().left(200);
+        cancel.reason = utf8Prefix(reason, kMaxReasonBytes);
         send(t.info.computer, cancel);
     }
 
