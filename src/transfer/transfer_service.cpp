@@ -424,7 +424,9 @@ struct TransferService::Impl {
             return;
         t->everConnected = true;
         t->retryMs = 0;
-        setState(*t, TransferState::Running);
+        // A pause or an end the user chose while it connected stays.
+        if (t->info.state == TransferState::Connecting || t->info.state == TransferState::Waiting)
+            setState(*t, TransferState::Running);
     }
 
     void jobEnded(const TransferId& id, quint64 generation, const JobOutcome& outcome,
@@ -464,6 +466,9 @@ struct TransferService::Impl {
             if (outcome.byOtherSide) {
                 t->pausedHere = false;
                 t->info.error = outcome.reason;
+                setState(*t, TransferState::Paused);
+            } else if (t->info.state != TransferState::Paused && !isFinished(t->info.state)) {
+                t->pausedHere = true;
                 setState(*t, TransferState::Paused);
             }
             return;
