@@ -37,6 +37,17 @@ void setError(QString* error, const QString& text) {
         *error = text;
 }
 
+// Gives the unnamed file fd the name "name" in dirFd, never replacing a file (EEXIST).
+int linkUnnamed(int fd, int dirFd, const char* name) {
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, path.constData(), dirFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    // Without /proc (it needs the right to read any file, which root has).
+    return ::linkat(fd, "", dirFd, name, AT_EMPTY_PATH);
+}
+
 void closeFd(int& fd) {
     if (fd >= 0)
         ::close(fd);
@@ -317,6 +328,10 @@ quint64 SaveFolder::freeBytes() const {
     return quint64(st.f_bavail) * quint64(st.f_frsize);
 }
 
+void SaveFolder::sync() const {
+    ::syncfs(m_fd);
+}
+
 bool SaveFolder::alreadyThere(const FileEntry& entry) const {
     if (!checkRelativePath(entry.path).isEmpty())
         return false;
@@ -367,6 +382,15 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
     for (const QByteArray& folder : split.folders)
         part->m_folderPath += u'/' + QFile::decodeName(folder);
 
+    if (entry.size <= kChunkSize) {
+        const int fd = ::openat(part->m_dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            part->m_fd = fd;
+            part->m_unnamed = true;
+            return part;
+        }
+        // A file system without unnamed files: a part as for larger files.
+    }
     for (int n = 1; n <= kMaxNameTries; ++n) {
         const QByteArray name = partNameFor(split.name, n);
         const QByteArray sidecar = sidecarName(name);
@@ -384,7 +408,9 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
             }
             part->m_fd = fd;
             part->m_partName = name;
-            part->keep(); // marks the part as this transfer's at once
+            // Marks the part as this transfer's at once (nothing verified: nothing to sync).
+            Sidecar s{id, entry.hash, entry.size, 0, 0};
+            writeSidecar(part->m_dirFd, sidecarName(name), s, nullptr);
             return part;
         }
         // An earlier part of this very file and transfer goes on; anything else is left alone.
@@ -464,7 +490,9 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
     }
     ++m_verified;
     const bool last = m_verified == m_entry.chunks.size();
-    if (m_verified - m_synced >= kSyncStride || last) {
+    if (m_unnamed || last)
+        return true; // finish() syncs and names it
+    if (m_verified - m_synced >= kSyncStride) {
         if (::fdatasync(m_fd) != 0) {
             setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
             --m_verified;
@@ -472,7 +500,7 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
         }
         m_synced = m_verified;
     }
-    if (m_verified - m_recorded >= kSidecarStride || last) {
+    if (m_verified - m_recorded >= kSidecarStride) {
         // Only the record of progress: the chunk itself is written, and a sidecar that
         // lags behind costs chunks sent again, nothing more.
         Sidecar s{m_id, m_entry.hash, m_entry.size, m_verified, m_synced};
@@ -489,7 +517,8 @@ std::optional<QString> PartFile::finish(QString* error) {
         return std::nullopt;
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
-    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0 ||
+    // A small file is synced with the others at the end of the transfer (SaveFolder::sync).
+    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || (!m_unnamed && ::fdatasync(m_fd) != 0) ||
         ::futimens(m_fd, times) != 0) {
         setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
         return std::nullopt;
@@ -497,13 +526,17 @@ std::optional<QString> PartFile::finish(QString* error) {
     const QByteArray name = splitPath(m_entry.path).name;
     for (int n = 1; n <= kMaxNameTries; ++n) {
         const QByteArray finalName = n == 1 ? name : numberedName(name, n);
-        if (moveNoReplace(m_dirFd, m_partName.constData(), finalName.constData()) != 0) {
+        const int named =
+            m_unnamed ? linkUnnamed(m_fd, m_dirFd, finalName.constData())
+                      : moveNoReplace(m_dirFd, m_partName.constData(), finalName.constData());
+        if (named != 0) {
             if (errno == EEXIST)
                 continue;
             setError(error, QStringLiteral("cannot name \"%1\": %2").arg(file, systemText(errno)));
             return std::nullopt;
         }
-        ::unlinkat(m_dirFd, sidecarName(m_partName).constData(), 0);
+        if (!m_unnamed)
+            ::unlinkat(m_dirFd, sidecarName(m_partName).constData(), 0);
         closeFd(m_fd);
         m_recorded = m_verified;
         return m_folderPath + u'/' + QFile::decodeName(finalName);
@@ -513,7 +546,7 @@ std::optional<QString> PartFile::finish(QString* error) {
 }
 
 void PartFile::keep() {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_unnamed)
         return;
     // Synced first, so that a resume trusts every chunk verified until now.
     if (::fdatasync(m_fd) == 0)
@@ -524,6 +557,10 @@ void PartFile::keep() {
 }
 
 void PartFile::discard() {
+    if (m_fd >= 0 && m_unnamed) {
+        closeFd(m_fd); // an unnamed file goes with its last descriptor
+        return;
+    }
     if (m_fd < 0)
         return;
     // Only what is still our own file: a name that now leads elsewhere stays.

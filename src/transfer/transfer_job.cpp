@@ -430,6 +430,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 if (const std::optional<QString> problem = finishQuiet(manifest->files.size()))
                     return failed(*problem);
                 state.doneBytes = total;
+                folder->sync();
                 channel.send('D', {}, stop, true);
                 if (wantSha && !manifest->files.empty() && outcome.firstSha256.isEmpty()) {
                     if (outcome.firstPath.isEmpty())
