@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,8 @@ namespace {
 
 constexpr char kSidecarMagic[] = "KVS1";
 constexpr qsizetype kSidecarSize = 4 + kTransferIdSize + kHashSize + 8 + 8 + 8;
+// Room for a part's name: its sidecar adds ".kvs", the sidecar's temporary ".tmp<pid>".
+constexpr qsizetype kMaxPartNameBytes = kMaxNameBytes - 4 - 11;
 // How many "(n)" names are tried before giving up on a folder full of them.
 constexpr int kMaxNameTries = 10000;
 
@@ -154,17 +158,34 @@ int openFolders(int base, const QList<QByteArray>& folders, bool create, QString
     return fd;
 }
 
+// stem cut to at most room bytes, at the start of a UTF-8 character.
+QByteArray cutToFit(const QByteArray& stem, qsizetype room) {
+    if (stem.size() <= room)
+        return stem;
+    qsizetype cut = std::max<qsizetype>(room, 0);
+    while (cut > 0 && (std::uint8_t(stem[cut]) & 0xc0) == 0x80)
+        --cut;
+    return stem.first(cut);
+}
+
 // "<stem> (n)<ext>": ext is the last ".xxx" of the name; a name that starts with '.' has none.
+// The stem gives way where the whole would be longer than a name may be.
 QByteArray numberedName(const QByteArray& name, int n) {
     const QByteArray suffix = " (" + QByteArray::number(n) + ")";
     const qsizetype dot = name.lastIndexOf('.');
-    if (name.startsWith('.') || dot <= 0 || dot == name.size() - 1)
-        return name + suffix;
-    return name.first(dot) + suffix + name.sliced(dot);
+    QByteArray stem = name, ext;
+    if (!name.startsWith('.') && dot > 0 && dot < name.size() - 1 &&
+        name.size() - dot + suffix.size() < kMaxNameBytes)
+        stem = name.first(dot), ext = name.sliced(dot);
+    return cutToFit(stem, kMaxNameBytes - suffix.size() - ext.size()) + suffix + ext;
 }
 
+// "<name>.part", "<name> (n).part": the name gives way where the part's sidecar and its
+// temporary name would be longer than a name may be. Only ever read back by this code.
 QByteArray partNameFor(const QByteArray& name, int n) {
-    return (n == 1 ? name : name + " (" + QByteArray::number(n) + ")") + ".part";
+    const QByteArray suffix =
+        (n == 1 ? QByteArray() : " (" + QByteArray::number(n) + ")") + ".part";
+    return cutToFit(name, kMaxPartNameBytes - suffix.size()) + suffix;
 }
 
 QByteArray sidecarName(const QByteArray& partName) {

@@ -19,6 +19,9 @@ namespace kalvento::transfer {
 
 namespace {
 
+// How long a side that sent its last record waits for the other to close.
+constexpr std::chrono::milliseconds kFinishWait{2000};
+
 // Verified bytes are reported back at least this often.
 constexpr quint64 kAckStride = quint64{8} << 20;
 
@@ -85,6 +88,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::st
             outcome.kind = JobOutcome::Kind::Cancelled;
             channel.send('K', QByteArrayView("cancelled by the other computer"), stop, true);
         }
+        channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
     return outcome;
@@ -94,6 +98,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::st
 JobOutcome fail(Channel& channel, const QString& reason, std::stop_token stop) {
     try {
         channel.send('X', reason.toUtf8().left(200), stop, true);
+        channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
     return {JobOutcome::Kind::Failed, reason, false, {}, {}};

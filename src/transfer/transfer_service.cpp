@@ -57,6 +57,17 @@ void traceTransfer(const TransferId& id, const QString& what) {
         platform::trace(QStringLiteral("transfer %1 %2").arg(idText(id), what));
 }
 
+// text in UTF-8, cut to at most max bytes on a character boundary.
+QByteArray utf8Prefix(const QString& text, qsizetype max) {
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= max)
+        return bytes;
+    qsizetype end = max;
+    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
+}
+
 std::optional<quint32> ipv4FromText(const QString& text) {
     const std::optional<network::Ipv4Endpoint> endpoint = network::Ipv4Endpoint::parse(text, 0);
     if (!endpoint)
@@ -292,6 +303,12 @@ struct TransferService::Impl {
         if (t == nullptr || isFinished(t->info.state) ||
             (t->info.state == TransferState::Paused && t->pausedHere) ||
             (t->info.outgoing && !t->local)) {
+            channel->socket().shutdownBoth();
+            return;
+        }
+        // Both sides may connect at once (a restarted sender and the receiver's retry): the
+        // receiver's own connection is the one kept.
+        if (!t->info.outgoing && t->worker) {
             channel->socket().shutdownBoth();
             return;
         }
@@ -851,6 +868,10 @@ struct TransferService::Impl {
                 if (paused) {
                     t->pausedHere = true;
                     setState(*t, TransferState::Paused);
+                } else if (accepted && t->peerPort != 0 && t->peerAddress != 0) {
+                    // A restarted sender says it is back by connecting; the receiver also
+                    // tries on its own.
+                    connect(*t);
                 } else {
                     setState(*t, accepted ? TransferState::Waiting : TransferState::Offered);
                 }
@@ -865,7 +886,7 @@ struct TransferService::Impl {
         FileMessage cancel;
         cancel.kind = FileMessage::Kind::Cancel;
         cancel.id = t.info.id;
-        cancel.reason = reason.toUtf8().left(200);
+        cancel.reason = utf8Prefix(reason, kMaxReasonBytes);
         send(t.info.computer, cancel);
     }
 
@@ -911,13 +932,11 @@ TransferService::~TransferService() {
     d->stopListening();
     for (auto& thread : d->preparing)
         thread->request_stop();
-    for (auto& [id, t] : d->transfers) {
-        if (t->worker) {
-            if (t->job)
-                t->job->request = JobState::Pause; // said to the other side as a cut
+    // Connections are cut, not paused: the other side waits and goes on when this copy
+    // is back (a pause would wait for this side's user).
+    for (auto& [id, t] : d->transfers)
+        if (t->worker)
             t->worker->request_stop();
-        }
-    }
     for (auto& [id, t] : d->transfers)
         t->worker.reset();
     d->preparing.clear();
