@@ -6,7 +6,7 @@
 // a manifest built here without any of the checks an honest sender makes, and chunks that
 // lie about their file.
 //
-//   transfer_attacker VICTIM MODE[,MODE...] [--wait-ms N]
+//   transfer_attacker VICTIM MODE[,MODE...] [--wait-ms N] [--victim-address A.B.C.D]
 //
 // Modes:
 //   traversal-up       a file "../outside.txt"
@@ -20,17 +20,24 @@
 //   bad-chunk          a chunk whose bytes do not match their hash
 //   billion            a manifest header announcing 1,000,000,000 files
 //   huge-manifest      a manifest length of 4 GiB - 1
+//   part-name          a file "report.part", the name the victim gives its own partial files
+//   case-twin          "Notes.txt" and "notes.txt", one file on a system that ignores case
+//   stray-chunk        a chunk of file 7 of a manifest that lists one file
+//   unasked            no offer: connects to the victim's transfer port (the chat's port, at
+//                      --victim-address) as the sender of a transfer it never offered
 //
 // Prints "READY <computer>", then for each mode "ATTACK <mode> <transfer id>" once the
 // offer went and "VICTIM <mode> <what the victim did>": "failed <its reason>" for an 'X'
 // record, "record <type>" for any other final record, "closed <error>" when it closed
-// without one, "no-connection" when it never connected. Exit 0 when every mode ran to its
+// without one, "no-connection" when it never connected; for unasked "refused <the
+// victim's welcome>" or "let-in". Exit 0 when every mode ran to its
 // end (whatever the victim did), 2 when the tool could not start or the victim never
 // became reachable.
 
 #include "crypto/identity_key.h"
 #include "messaging/chat_node.h"
 #include "network/datagram_network.h"
+#include "network/udp_network.h"
 #include "transfer/transfer_channel.h"
 #include "transfer/transfer_wire.h"
 
@@ -117,6 +124,7 @@ struct Attack {
     quint32 announcedLength = 0; // 'H'; 0: the manifest's own length
     QByteArray manifest;         // sent as 'M' records
     QList<QByteArray> chunks;    // 'C' payloads, sent once the victim answers with 'W'
+    bool unasked = false;        // no offer: this side connects as the sender
 };
 
 std::optional<Attack> makeAttack(const QString& mode) {
@@ -165,6 +173,22 @@ std::optional<Attack> makeAttack(const QString& mode) {
     } else if (mode == "huge-manifest") {
         simpleFile("file.txt");
         a.announcedLength = 0xffffffffu;
+    } else if (mode == "part-name") {
+        simpleFile("report.part");
+        a.name = "report";
+    } else if (mode == "case-twin") {
+        a.name = "Notes.txt";
+        a.offeredFiles = 2;
+        a.offeredBytes = 20;
+        a.manifest = rawManifest(
+            2, 20, {{"Notes.txt", 10, {chunkHash(ten)}}, {"notes.txt", 10, {chunkHash(ten)}}});
+        a.chunks = {chunkRecord(0, 0, ten), chunkRecord(1, 0, ten)};
+    } else if (mode == "stray-chunk") {
+        simpleFile("stray.txt");
+        a.chunks = {chunkRecord(7, 0, ten)};
+    } else if (mode == "unasked") {
+        a.unasked = true;
+        return a;
     } else {
         return std::nullopt;
     }
@@ -247,11 +271,45 @@ QString runAttack(const Listener& listener, const Attack& attack, const Transfer
     }
 }
 
+// Connects to the victim's transfer port as the sender of a transfer it never heard of.
+QString connectUnasked(quint32 address, quint16 port, const crypto::IdentityKey& own,
+                       const crypto::PublicKey& victim) {
+    std::stop_source source;
+    WelcomeStatus refused = WelcomeStatus::Ok;
+    try {
+        Socket socket =
+            Socket::connectTo(address, port, std::chrono::seconds(5), source.get_token());
+        Channel channel = Channel::connectSide(std::move(socket), Role::Sender, newTransferId(),
+                                               own, victim, source.get_token(), &refused);
+        return QStringLiteral("let-in");
+    } catch (const ChannelError& error) {
+        if (refused != WelcomeStatus::Ok)
+            return QStringLiteral("refused ") + welcomeStatusText(refused);
+        return QStringLiteral("closed ") + error.text;
+    }
+}
+
+// "a.b.c.d" in host order, or 0.
+quint32 ipv4(const QString& text) {
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return 0;
+    quint32 address = 0;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const uint value = part.toUInt(&ok);
+        if (!ok || value > 255)
+            return 0;
+        address = (address << 8) | value;
+    }
+    return address;
+}
+
 class Attacker : public QObject {
 public:
-    Attacker(const QString& victim, QStringList modes, int waitMs)
+    Attacker(const QString& victim, QStringList modes, int waitMs, quint32 victimAddress)
         : m_node(network::systemNetwork()), m_victim(victim), m_modes(std::move(modes)),
-          m_key(crypto::IdentityKey::generate()) {
+          m_key(crypto::IdentityKey::generate()), m_victimAddress(victimAddress) {
         m_node.setIdentityKey(m_key);
         print(QStringLiteral("READY ") + m_node.computerName());
         m_node.greet();
@@ -289,6 +347,21 @@ private:
             QCoreApplication::exit(2);
             return;
         }
+        const crypto::PublicKey victimKey = *m_node.pinnedKey(m_victim);
+        if (attack->unasked) {
+            if (m_victimAddress == 0) {
+                print(QStringLiteral("ERROR unasked needs --victim-address"));
+                QCoreApplication::exit(2);
+                return;
+            }
+            print(QStringLiteral("ATTACK %1 -").arg(mode));
+            const quint16 port = network::UdpNetworkConfig::fromEnvironment().port;
+            m_running = std::async(std::launch::async,
+                                   [address = m_victimAddress, port, key = m_key, victimKey] {
+                                       return connectUnasked(address, port, key, victimKey);
+                                   });
+            return;
+        }
         m_listener = std::make_shared<Listener>();
         if (!m_listener->open()) {
             print(QStringLiteral("ERROR no listener"));
@@ -309,7 +382,6 @@ private:
             return;
         }
         print(QStringLiteral("ATTACK %1 %2").arg(mode, transferIdText(offer.id)));
-        const crypto::PublicKey victimKey = *m_node.pinnedKey(m_victim);
         m_running = std::async(std::launch::async, [listener = m_listener, attack = *attack,
                                                     id = offer.id, key = m_key, victimKey] {
             return runAttack(*listener, attack, id, key, victimKey);
@@ -320,6 +392,7 @@ private:
     QString m_victim;
     QStringList m_modes;
     crypto::IdentityKey m_key;
+    quint32 m_victimAddress = 0;
     QTimer m_timer;
     std::chrono::steady_clock::time_point m_deadline;
     std::shared_ptr<Listener> m_listener;
@@ -339,10 +412,15 @@ int main(int argc, char** argv) {
     if (const qsizetype at = args.indexOf(QStringLiteral("--wait-ms"));
         at > 0 && at + 1 < args.size())
         waitMs = args[at + 1].toInt();
+    quint32 victimAddress = 0;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--victim-address"));
+        at > 0 && at + 1 < args.size())
+        victimAddress = ipv4(args[at + 1]);
     if (!crypto::initialise()) {
         print(QStringLiteral("ERROR the cryptography library cannot start"));
         return 2;
     }
-    Attacker attacker(args[1], args[2].split(QLatin1Char(','), Qt::SkipEmptyParts), waitMs);
+    Attacker attacker(args[1], args[2].split(QLatin1Char(','), Qt::SkipEmptyParts), waitMs,
+                      victimAddress);
     return app.exec();
 }

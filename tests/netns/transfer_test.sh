@@ -9,7 +9,8 @@
 #      the transfer ends by itself, byte for byte, and little is sent twice;
 #   d. the hostile sender, each of its modes: nothing is written outside the save folder, no
 #      file with bad content takes a real name, host2 fails the transfer with a reason that
-#      says why, and a normal transfer still works afterwards;
+#      says why, a connection for a transfer it never offered is refused, and a normal
+#      transfer still works afterwards;
 #   e. the older copy is never offered a file, and the sender says why.
 # The 1 GB phases are left out, with a message, when the scratch folder has less than 4 GB
 # free. Exit 77 when it cannot run here.
@@ -84,8 +85,18 @@ wait_re() {
     done
     return 1
 }
-# offered host computer: the id of host's newest transfer offered to computer
-offered() { { grep "^FILES-OFFERED .* $2\$" "$OUT/$1.log.part" || true; } | tail -1 | cut -d' ' -f2; }
+# send_files computer paths...: host1 offers them to computer; the new transfer's id in ID
+# (empty when none came).
+send_files() {
+    local before tries=200
+    before=$(grep -c '^FILES-OFFERED' "$OUT/host1.log.part" || true)
+    say host1 send-files "$@"
+    while (($(grep -c '^FILES-OFFERED' "$OUT/host1.log.part" || true) == before)); do
+        ((tries-- > 0)) || break
+        sleep 0.05
+    done
+    ID=$({ grep "^FILES-OFFERED .* $1\$" "$OUT/host1.log.part" || true; } | tail -1 | cut -d' ' -f2)
+}
 # A transfer's end on host: done, failed, declined or cancelled.
 wait_end() { wait_re "$1" "^TRANSFER $2 (done|failed|declined|cancelled)" "${3:-60}" || true; }
 # trace host id word: the rest of the trace line "TRACE transfer <id> <word> ..."
@@ -133,9 +144,8 @@ for i in range(1000):
         f.write(os.urandom(i % 3000))
 EOF
     started=$SECONDS
-    say host1 send-files host2 "$SEND/big.bin" "$SEND/tree"
-    wait_re host1 '^FILES-OFFERED .* host2$' 10 || true
-    id=$(offered host1 host2)
+    send_files host2 "$SEND/big.bin" "$SEND/tree"
+    id=$ID
     wait_end host2 "$id" 120
     echo "# a: 1 GB and 1,000 files in $((SECONDS - started)) s"
     check "a: host2 took them all" has host2 "TRANSFER $id done"
@@ -157,9 +167,9 @@ fi
 
 # --- b. declined -----------------------------------------------------------------------------
 printf 'not wanted\n' >"$SEND/unwanted.txt"
-say host1 send-files host3 "$SEND/unwanted.txt"
+send_files host3 "$SEND/unwanted.txt"
+id=$ID
 wait_re host3 '^FILE-OFFER ' 10 || true
-id=$(offered host1 host3)
 check "b: host3 is asked" has_re host3 "^FILE-OFFER $id host1 1 11 unwanted.txt$"
 say host3 files-decline "$id"
 check "b: host1 sees it declined" wait_re host1 "^TRANSFER $id declined" 10
@@ -174,9 +184,8 @@ if ((BIG)); then
         burst 256kb latency 10ms; then
         echo "# c: the link could not be slowed; the kill may come late"
     fi
-    say host1 send-files host2 "$SEND/resume.bin"
-    wait_re host1 '^FILES-OFFERED .* host2$' 10 || true
-    id=$(offered host1 host2)
+    send_files host2 "$SEND/resume.bin"
+    id=$ID
     killed_at=
     for _ in $(seq 1 1200); do
         done_bytes=$(trace host2 "$id" progress)
@@ -189,7 +198,7 @@ if ((BIG)); then
         sleep 0.05
     done
     echo "# c: host2 killed at ${killed_at:-never} of $GB bytes"
-    check "c: host2 was killed mid-way" test -n "$killed_at"
+    check "c: host2 was killed mid-way" test -n "$killed_at" -a "${killed_at:-0}" -lt $GB
     if [[ -n $killed_at ]]; then
         check "c: a partial file and its record are kept" \
             test -f "$SAVE2/resume.bin.part" -a -f "$SAVE2/resume.bin.part.kvs"
@@ -226,14 +235,17 @@ declare -A reason=(
     [bad-chunk]='does not match its hash'
     [billion]='1000000000 files'
     [huge-manifest]='too large'
+    [part-name]='ends in .part'
+    [case-twin]='in the manifest twice'
+    [stray-chunk]='a chunk of no file in the list'
 )
 modes=(traversal-up traversal-nested traversal-abs symlink size-lies offer-lies bad-chunk
-    billion huge-manifest)
+    billion huge-manifest part-name case-twin stray-chunk)
 netns_bg host5 "$OUT/host5.log" env KALVENTO_PRESENCE_MS=1000 \
     "$ATTACKER" host2 "$(
         IFS=,
-        echo "${modes[*]}"
-    )" --wait-ms 20000
+        echo "${modes[*]},unasked"
+    )" --wait-ms 20000 --victim-address "$(netns_addr host2)"
 attacker=$NETNS_LAST_PID
 attacker_rc=0
 wait "$attacker" || attacker_rc=$?
@@ -246,6 +258,10 @@ for mode in "${modes[@]}"; do
     check "d: $mode: the sender was told" \
         grep -q "^VICTIM $mode failed .*${reason[$mode]}" "$OUT/host5.log"
 done
+check "d: a connection for a transfer never offered is refused" \
+    grep -q '^VICTIM unasked refused .*does not know this transfer' "$OUT/host5.log"
+check "d: host2 was asked about the offers only" \
+    test "$(grep -c '^FILE-OFFER .* host5 ' "$OUT/host2.log.part")" -eq "${#modes[@]}"
 check "d: nothing in the folder the link leads to" test -z "$(find "$OUTSIDE" -mindepth 1)"
 check "d: nothing beside the save folder" \
     test ! -e "$OUT/outside.txt" -a ! -e "$OUT/x" -a ! -e /abs/x
@@ -256,9 +272,8 @@ check "d: only partial files in the save folder" \
     test -z "$(find "$SAVE2" -type f ! -name '*.part' ! -name '*.kvs')"
 rm -f "$SAVE2/evil"
 printf 'still working\n' >"$SEND/after.txt"
-say host1 send-files host2 "$SEND/after.txt"
-wait_re host1 '^FILES-OFFERED .* host2$' 10 || true
-id=$(offered host1 host2)
+send_files host2 "$SEND/after.txt"
+id=$ID
 wait_end host2 "$id" 30
 check "d: a normal transfer still works afterwards" cmp -s "$SEND/after.txt" "$SAVE2/after.txt"
 
