@@ -814,29 +814,31 @@ struct TransferService::Impl {
     // ---- outgoing: the files are read and hashed once for all the transfers of one send.
     void prepare(const QList<TransferId>& ids, const QStringList& paths, bool paused,
                  bool accepted) {
-        auto thread = std::make_shared<std::jthread>();
-        *thread = std::jthread([this, ids, paths, paused, accepted](std::stop_token stop) {
-            QString error;
-            std::optional<LocalManifest> listed = listFiles(paths, &error);
-            std::shared_ptr<const LocalManifest> local;
-            if (listed) {
-                std::optional<LocalManifest> hashed = hashFiles(
-                    std::move(*listed), stop, [](quint64) {}, &error);
-                if (hashed)
-                    local = std::make_shared<const LocalManifest>(std::move(*hashed));
-            }
-            if (stop.stop_requested())
-                return;
-            QMetaObject::invokeMethod(
-                q,
-                [this, ids, local, error, paused, accepted] {
-                    prepared(ids, local, error, paused, accepted);
-                },
-                Qt::QueuedConnection);
-        });
-        preparing.push_back(thread);
+        const quint64 job = ++preparations;
+        preparing[job] =
+            std::jthread([this, ids, paths, paused, accepted, job](std::stop_token stop) {
+                QString error;
+                std::optional<LocalManifest> listed = listFiles(paths, &error);
+                std::shared_ptr<const LocalManifest> local;
+                if (listed) {
+                    std::optional<LocalManifest> hashed = hashFiles(
+                        std::move(*listed), stop, [](quint64) {}, &error);
+                    if (hashed)
+                        local = std::make_shared<const LocalManifest>(std::move(*hashed));
+                }
+                if (stop.stop_requested())
+                    return;
+                QMetaObject::invokeMethod(
+                    q,
+                    [this, ids, local, error, paused, accepted, job] {
+                        preparing.erase(job); // joins the thread, which ends right after this
+                        prepared(ids, local, error, paused, accepted);
+                    },
+                    Qt::QueuedConnection);
+            });
     }
-    std::list<std::shared_ptr<std::jthread>> preparing;
+    std::map<quint64, std::jthread> preparing;
+    quint64 preparations = 0;
 
     void prepared(const QList<TransferId>& ids, const std::shared_ptr<const LocalManifest>& local,
                   const QString& error, bool paused, bool accepted) {
@@ -930,8 +932,8 @@ TransferService::TransferService(messaging::ChatNode& node, TransferOptions opti
 
 TransferService::~TransferService() {
     d->stopListening();
-    for (auto& thread : d->preparing)
-        thread->request_stop();
+    for (auto& [job, thread] : d->preparing)
+        thread.request_stop();
     // Connections are cut, not paused: the other side waits and goes on when this copy
     // is back (a pause would wait for this side's user).
     for (auto& [id, t] : d->transfers)
