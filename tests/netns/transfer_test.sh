@@ -8,9 +8,9 @@
 #   c. host2 killed (SIGKILL) at about half of a 1 GB file on a shaped link, started again:
 #      the transfer ends by itself, byte for byte, and little is sent twice;
 #   d. the hostile sender, each of its modes: nothing is written outside the save folder, no
-#      file with bad content takes a real name, host2 fails the transfer with a reason that
-#      says why, a connection for a transfer it never offered is refused, and a normal
-#      transfer still works afterwards;
+#      file with bad content takes a real name nor is left as a partial file, host2 fails
+#      the transfer with a reason that says why, a connection for a transfer it never
+#      offered is refused, and a normal transfer still works afterwards;
 #   e. the older copy is never offered a file, and the sender says why.
 # The 1 GB phases are left out, with a message, when the scratch folder has less than 4 GB
 # free. Exit 77 when it cannot run here.
@@ -268,8 +268,9 @@ check "d: nothing beside the save folder" \
 check "d: no new file outside the save folder but the logs and the copies' own state" \
     test -z "$(find "$OUT" -newer "$OUT/before-attacks" -type f ! -path "$SAVE2/*" \
         ! -name '*.log*' ! -name 'host*.key*' ! -path '*/host*.key.transfers/*')"
-check "d: only partial files in the save folder" \
+check "d: no file with bad content takes a real name" \
     test -z "$(find "$SAVE2" -type f ! -name '*.part' ! -name '*.kvs')"
+check "d: and no partial file of a failed transfer is left" test -z "$(find "$SAVE2" -type f)"
 rm -f "$SAVE2/evil"
 printf 'still working\n' >"$SEND/after.txt"
 send_files host2 "$SEND/after.txt"
