@@ -38,6 +38,7 @@
 #include "messaging/chat_node.h"
 #include "network/datagram_network.h"
 #include "network/udp_network.h"
+#include "platform/trace.h"
 #include "transfer/transfer_channel.h"
 #include "transfer/transfer_wire.h"
 
@@ -61,9 +62,10 @@ using namespace kalvento::transfer;
 
 namespace {
 
+// The victim's reasons are its text: escaped as the program's trace does, one event a line.
 void print(const QString& line) {
     static QTextStream stream(stdout);
-    stream << line << Qt::endl;
+    stream << platform::escapeControls(line) << Qt::endl;
 }
 
 void put16(QByteArray& out, quint16 v) {
@@ -224,7 +226,8 @@ struct Listener {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, int(timeout.count())) <= 0)
             return -1;
-        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        // Non-blocking, as the channel expects: its reads give up after the socket's idle time.
+        return ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     }
 };
 
