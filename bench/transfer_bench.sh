@@ -11,14 +11,23 @@
 #   - resident memory (VmRSS, VmHWM) of both sides idle and during a 10 GB transfer (the
 #     file sent is sparse: all zeros, read as fast as memory; the receiver writes every byte);
 #   - the receiver killed at about half of 1 GB and started again: bytes sent twice.
-# --quick runs small sizes, for a smoke run.
+# --quick runs small sizes, for a smoke run. --rate RATE shapes both hosts' links (tc tbf,
+# e.g. 1gbit for a gigabit LAN), for raw TCP and the program alike.
 #
-#   transfer_bench.sh path/to/kalvento-peer [--quick]
+#   transfer_bench.sh path/to/kalvento-peer [--quick] [--rate RATE]
 set -euo pipefail
 
-PEER=$(readlink -f "${1:?usage: $0 path/to/kalvento-peer [--quick]}")
-QUICK=0
-[[ ${2:-} == --quick ]] && QUICK=1
+PEER=$(readlink -f "${1:?usage: $0 path/to/kalvento-peer [--quick] [--rate RATE]}")
+shift
+QUICK=0 RATE=
+while (($#)); do
+    case $1 in
+    --quick) QUICK=1 ;;
+    --rate) RATE=$2; shift ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=../tests/netns/netns.sh
 source "$HERE/../tests/netns/netns.sh"
@@ -32,6 +41,11 @@ else
     BIG=$((1024 * MB)) HUGE=$((10240 * MB)) MANY=10000 FEW=1000
 fi
 netns_setup host1:ALPHA host2:ALPHA
+if [[ -n $RATE ]]; then
+    for host in host1 host2; do
+        netns_exec "$host" tc qdisc add dev veth0 root tbf rate "$RATE" burst 512kb latency 20ms
+    done
+fi
 OUT=$(mktemp -d)
 netns_on_exit "rm -rf '$OUT'"
 free_kb=$(df -Pk "$OUT" | awk 'NR == 2 { print $4 }')
@@ -235,5 +249,5 @@ fi
 say host1 quit
 say host2 quit
 
-printf '\n%-44s %s\n' "transfer bench ($((BIG / MB)) MB, $MANY files)" "result"
+printf "\n%-44s %s\n" "transfer bench ($((BIG / MB)) MB, $MANY files${RATE:+, links at $RATE})" "result"
 printf '%s\n' "${ROWS[@]}"

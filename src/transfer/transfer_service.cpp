@@ -885,6 +885,12 @@ struct TransferService::Impl {
             } else {
                 admit(*t);
                 save();
+                // Accepted while the files were being read: the receiver was told to wait,
+                // and hears at once that they are ready.
+                if ((t->info.state == TransferState::Connecting ||
+                     t->info.state == TransferState::Waiting) &&
+                    !t->worker && t->peerPort != 0 && t->peerAddress != 0)
+                    connect(*t);
             }
         }
     }
