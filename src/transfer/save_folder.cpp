@@ -306,19 +306,37 @@ std::optional<SaveFolder> SaveFolder::open(const QString& folder, QString* error
 }
 
 SaveFolder::SaveFolder(SaveFolder&& other) noexcept
-    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)) {}
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)),
+      m_lastFolders(std::move(other.m_lastFolders)),
+      m_lastFolderFd(std::exchange(other.m_lastFolderFd, -1)) {}
 
 SaveFolder& SaveFolder::operator=(SaveFolder&& other) noexcept {
     if (this != &other) {
         closeFd(m_fd);
+        closeFd(m_lastFolderFd);
         m_path = std::move(other.m_path);
         m_fd = std::exchange(other.m_fd, -1);
+        m_lastFolders = std::move(other.m_lastFolders);
+        m_lastFolderFd = std::exchange(other.m_lastFolderFd, -1);
     }
     return *this;
 }
 
 SaveFolder::~SaveFolder() {
     closeFd(m_fd);
+    closeFd(m_lastFolderFd);
+}
+
+int SaveFolder::folderFd(const QList<QByteArray>& folders, bool create, QString* error) const {
+    if (m_lastFolderFd >= 0 && folders == m_lastFolders)
+        return ::fcntl(m_lastFolderFd, F_DUPFD_CLOEXEC, 0);
+    const int fd = openFolders(m_fd, folders, create, error);
+    if (fd < 0)
+        return fd;
+    closeFd(m_lastFolderFd);
+    m_lastFolderFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    m_lastFolders = folders;
+    return fd;
 }
 
 quint64 SaveFolder::freeBytes() const {
@@ -336,7 +354,7 @@ bool SaveFolder::alreadyThere(const FileEntry& entry) const {
     if (!checkRelativePath(entry.path).isEmpty())
         return false;
     const SplitPath split = splitPath(entry.path);
-    const int dirFd = openFolders(m_fd, split.folders, false, nullptr);
+    const int dirFd = folderFd(split.folders, false, nullptr);
     if (dirFd < 0)
         return false;
     const int fd = openRegular(dirFd, split.name, O_RDONLY);
@@ -373,7 +391,7 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
     }
     const SplitPath split = splitPath(entry.path);
     std::unique_ptr<PartFile> part(new PartFile());
-    part->m_dirFd = openFolders(m_fd, split.folders, true, error);
+    part->m_dirFd = folderFd(split.folders, true, error);
     if (part->m_dirFd < 0)
         return nullptr;
     part->m_entry = entry;

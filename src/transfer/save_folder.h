@@ -10,6 +10,8 @@
 
 #include "transfer/transfer_wire.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -50,8 +52,13 @@ public:
 private:
     SaveFolder() = default;
     friend class PartFile;
+    // The folder of a path below this one (a descriptor of its own), as openFolders opens
+    // it; the last one is kept, since the files of a folder come one after another.
+    int folderFd(const QList<QByteArray>& folders, bool create, QString* error) const;
     QString m_path;
     int m_fd = -1;
+    mutable QList<QByteArray> m_lastFolders;
+    mutable int m_lastFolderFd = -1;
 };
 
 class PartFile {
