@@ -51,6 +51,31 @@ void BM_HashFiles(benchmark::State& state) {
 }
 BENCHMARK(BM_HashFiles)->Arg(4)->Arg(256)->Unit(benchmark::kMillisecond);
 
+// A hostile manifest near the size limit: files of 0 bytes, each under its own chain of
+// folders nested as deep as a path allows, which a receiver must check for clashes.
+void BM_DecodeDeepManifest(benchmark::State& state) {
+    Manifest manifest;
+    QByteArray chain;
+    while (chain.size() + 2 < kMaxPathBytes - 16)
+        chain += "/a";
+    for (qint64 i = 0; i < state.range(0); ++i) {
+        FileEntry file;
+        file.path = "f" + QByteArray::number(i) + chain;
+        file.hash = fileHash(0, {});
+        manifest.files.push_back(file);
+    }
+    const QByteArray bytes = encodeManifest(manifest);
+    for (auto _ : state) {
+        QString error;
+        const auto decoded = decodeManifest(bytes, &error);
+        if (!decoded)
+            state.SkipWithError(error.toStdString().c_str());
+        benchmark::DoNotOptimize(decoded);
+    }
+    state.SetBytesProcessed(qint64(state.iterations()) * bytes.size());
+}
+BENCHMARK(BM_DecodeDeepManifest)->Arg(16)->Arg(15000)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -61,14 +61,7 @@ public:
             result.skipped << QStringLiteral("%1: another name differs only in case").arg(local);
             return true;
         }
-        for (qsizetype slash = key.indexOf(u'/'); slash >= 0;
-             slash = key.indexOf(u'/', slash + 1)) {
-            if (m_files.contains(key.first(slash))) {
-                result.skipped
-                    << QStringLiteral("%1: another name differs only in case").arg(local);
-                return true;
-            }
-        }
+        // Its folders were each checked against the files as the walk entered them.
         const quint64 size = quint64(st.st_size);
         if (size > kMaxFileSize) {
             error = QStringLiteral("%1 is larger than a transfer allows").arg(local);
@@ -83,8 +76,13 @@ public:
             return false;
         }
         m_files.insert(key);
-        for (qsizetype slash = key.indexOf(u'/'); slash >= 0; slash = key.indexOf(u'/', slash + 1))
+        // Deepest first: a folder already known has its own folders known too.
+        for (qsizetype slash = key.lastIndexOf(u'/'); slash > 0;
+             slash = key.lastIndexOf(u'/', slash - 1)) {
+            if (m_folders.contains(key.first(slash)))
+                break;
             m_folders.insert(key.first(slash));
+        }
         FileEntry entry;
         entry.path = relative;
         entry.size = size;

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +23,8 @@ namespace {
 
 constexpr char kSidecarMagic[] = "KVS1";
 constexpr qsizetype kSidecarSize = 4 + kTransferIdSize + kHashSize + 8 + 8 + 8;
+// Room for a part's name: its sidecar adds ".kvs", the sidecar's temporary ".tmp<pid>".
+constexpr qsizetype kMaxPartNameBytes = kMaxNameBytes - 4 - 11;
 // How many "(n)" names are tried before giving up on a folder full of them.
 constexpr int kMaxNameTries = 10000;
 
@@ -31,6 +35,17 @@ QString systemText(int error) {
 void setError(QString* error, const QString& text) {
     if (error)
         *error = text;
+}
+
+// Gives the unnamed file fd the name "name" in dirFd, never replacing a file (EEXIST).
+int linkUnnamed(int fd, int dirFd, const char* name) {
+    const QByteArray path = "/proc/self/fd/" + QByteArray::number(fd);
+    if (::linkat(AT_FDCWD, path.constData(), dirFd, name, AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return -1;
+    // Without /proc (it needs the right to read any file, which root has).
+    return ::linkat(fd, "", dirFd, name, AT_EMPTY_PATH);
 }
 
 void closeFd(int& fd) {
@@ -154,17 +169,34 @@ int openFolders(int base, const QList<QByteArray>& folders, bool create, QString
     return fd;
 }
 
+// stem cut to at most room bytes, at the start of a UTF-8 character.
+QByteArray cutToFit(const QByteArray& stem, qsizetype room) {
+    if (stem.size() <= room)
+        return stem;
+    qsizetype cut = std::max<qsizetype>(room, 0);
+    while (cut > 0 && (std::uint8_t(stem[cut]) & 0xc0) == 0x80)
+        --cut;
+    return stem.first(cut);
+}
+
 // "<stem> (n)<ext>": ext is the last ".xxx" of the name; a name that starts with '.' has none.
+// The stem gives way where the whole would be longer than a name may be.
 QByteArray numberedName(const QByteArray& name, int n) {
     const QByteArray suffix = " (" + QByteArray::number(n) + ")";
     const qsizetype dot = name.lastIndexOf('.');
-    if (name.startsWith('.') || dot <= 0 || dot == name.size() - 1)
-        return name + suffix;
-    return name.first(dot) + suffix + name.sliced(dot);
+    QByteArray stem = name, ext;
+    if (!name.startsWith('.') && dot > 0 && dot < name.size() - 1 &&
+        name.size() - dot + suffix.size() < kMaxNameBytes)
+        stem = name.first(dot), ext = name.sliced(dot);
+    return cutToFit(stem, kMaxNameBytes - suffix.size() - ext.size()) + suffix + ext;
 }
 
+// "<name>.part", "<name> (n).part": the name gives way where the part's sidecar and its
+// temporary name would be longer than a name may be. Only ever read back by this code.
 QByteArray partNameFor(const QByteArray& name, int n) {
-    return (n == 1 ? name : name + " (" + QByteArray::number(n) + ")") + ".part";
+    const QByteArray suffix =
+        (n == 1 ? QByteArray() : " (" + QByteArray::number(n) + ")") + ".part";
+    return cutToFit(name, kMaxPartNameBytes - suffix.size()) + suffix;
 }
 
 QByteArray sidecarName(const QByteArray& partName) {
@@ -274,19 +306,37 @@ std::optional<SaveFolder> SaveFolder::open(const QString& folder, QString* error
 }
 
 SaveFolder::SaveFolder(SaveFolder&& other) noexcept
-    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)) {}
+    : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)),
+      m_lastFolders(std::move(other.m_lastFolders)),
+      m_lastFolderFd(std::exchange(other.m_lastFolderFd, -1)) {}
 
 SaveFolder& SaveFolder::operator=(SaveFolder&& other) noexcept {
     if (this != &other) {
         closeFd(m_fd);
+        closeFd(m_lastFolderFd);
         m_path = std::move(other.m_path);
         m_fd = std::exchange(other.m_fd, -1);
+        m_lastFolders = std::move(other.m_lastFolders);
+        m_lastFolderFd = std::exchange(other.m_lastFolderFd, -1);
     }
     return *this;
 }
 
 SaveFolder::~SaveFolder() {
     closeFd(m_fd);
+    closeFd(m_lastFolderFd);
+}
+
+int SaveFolder::folderFd(const QList<QByteArray>& folders, bool create, QString* error) const {
+    if (m_lastFolderFd >= 0 && folders == m_lastFolders)
+        return ::fcntl(m_lastFolderFd, F_DUPFD_CLOEXEC, 0);
+    const int fd = openFolders(m_fd, folders, create, error);
+    if (fd < 0)
+        return fd;
+    closeFd(m_lastFolderFd);
+    m_lastFolderFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    m_lastFolders = folders;
+    return fd;
 }
 
 quint64 SaveFolder::freeBytes() const {
@@ -296,11 +346,15 @@ quint64 SaveFolder::freeBytes() const {
     return quint64(st.f_bavail) * quint64(st.f_frsize);
 }
 
+void SaveFolder::sync() const {
+    ::syncfs(m_fd);
+}
+
 bool SaveFolder::alreadyThere(const FileEntry& entry) const {
     if (!checkRelativePath(entry.path).isEmpty())
         return false;
     const SplitPath split = splitPath(entry.path);
-    const int dirFd = openFolders(m_fd, split.folders, false, nullptr);
+    const int dirFd = folderFd(split.folders, false, nullptr);
     if (dirFd < 0)
         return false;
     const int fd = openRegular(dirFd, split.name, O_RDONLY);
@@ -337,7 +391,7 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
     }
     const SplitPath split = splitPath(entry.path);
     std::unique_ptr<PartFile> part(new PartFile());
-    part->m_dirFd = openFolders(m_fd, split.folders, true, error);
+    part->m_dirFd = folderFd(split.folders, true, error);
     if (part->m_dirFd < 0)
         return nullptr;
     part->m_entry = entry;
@@ -346,6 +400,15 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
     for (const QByteArray& folder : split.folders)
         part->m_folderPath += u'/' + QFile::decodeName(folder);
 
+    if (entry.size <= kChunkSize) {
+        const int fd = ::openat(part->m_dirFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            part->m_fd = fd;
+            part->m_unnamed = true;
+            return part;
+        }
+        // A file system without unnamed files: a part as for larger files.
+    }
     for (int n = 1; n <= kMaxNameTries; ++n) {
         const QByteArray name = partNameFor(split.name, n);
         const QByteArray sidecar = sidecarName(name);
@@ -363,7 +426,9 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
             }
             part->m_fd = fd;
             part->m_partName = name;
-            part->keep(); // marks the part as this transfer's at once
+            // Marks the part as this transfer's at once (nothing verified: nothing to sync).
+            Sidecar s{id, entry.hash, entry.size, 0, 0};
+            writeSidecar(part->m_dirFd, sidecarName(name), s, nullptr);
             return part;
         }
         // An earlier part of this very file and transfer goes on; anything else is left alone.
@@ -443,7 +508,9 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
     }
     ++m_verified;
     const bool last = m_verified == m_entry.chunks.size();
-    if (m_verified - m_synced >= kSyncStride || last) {
+    if (m_unnamed || last)
+        return true; // finish() syncs and names it
+    if (m_verified - m_synced >= kSyncStride) {
         if (::fdatasync(m_fd) != 0) {
             setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
             --m_verified;
@@ -451,7 +518,7 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
         }
         m_synced = m_verified;
     }
-    if (m_verified - m_recorded >= kSidecarStride || last) {
+    if (m_verified - m_recorded >= kSidecarStride) {
         // Only the record of progress: the chunk itself is written, and a sidecar that
         // lags behind costs chunks sent again, nothing more.
         Sidecar s{m_id, m_entry.hash, m_entry.size, m_verified, m_synced};
@@ -468,7 +535,8 @@ std::optional<QString> PartFile::finish(QString* error) {
         return std::nullopt;
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
-    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0 ||
+    // A small file is synced with the others at the end of the transfer (SaveFolder::sync).
+    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || (!m_unnamed && ::fdatasync(m_fd) != 0) ||
         ::futimens(m_fd, times) != 0) {
         setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
         return std::nullopt;
@@ -476,13 +544,17 @@ std::optional<QString> PartFile::finish(QString* error) {
     const QByteArray name = splitPath(m_entry.path).name;
     for (int n = 1; n <= kMaxNameTries; ++n) {
         const QByteArray finalName = n == 1 ? name : numberedName(name, n);
-        if (moveNoReplace(m_dirFd, m_partName.constData(), finalName.constData()) != 0) {
+        const int named =
+            m_unnamed ? linkUnnamed(m_fd, m_dirFd, finalName.constData())
+                      : moveNoReplace(m_dirFd, m_partName.constData(), finalName.constData());
+        if (named != 0) {
             if (errno == EEXIST)
                 continue;
             setError(error, QStringLiteral("cannot name \"%1\": %2").arg(file, systemText(errno)));
             return std::nullopt;
         }
-        ::unlinkat(m_dirFd, sidecarName(m_partName).constData(), 0);
+        if (!m_unnamed)
+            ::unlinkat(m_dirFd, sidecarName(m_partName).constData(), 0);
         closeFd(m_fd);
         m_recorded = m_verified;
         return m_folderPath + u'/' + QFile::decodeName(finalName);
@@ -492,7 +564,7 @@ std::optional<QString> PartFile::finish(QString* error) {
 }
 
 void PartFile::keep() {
-    if (m_fd < 0)
+    if (m_fd < 0 || m_unnamed)
         return;
     // Synced first, so that a resume trusts every chunk verified until now.
     if (::fdatasync(m_fd) == 0)
@@ -503,6 +575,10 @@ void PartFile::keep() {
 }
 
 void PartFile::discard() {
+    if (m_fd >= 0 && m_unnamed) {
+        closeFd(m_fd); // an unnamed file goes with its last descriptor
+        return;
+    }
     if (m_fd < 0)
         return;
     // Only what is still our own file: a name that now leads elsewhere stays.

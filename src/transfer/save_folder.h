@@ -5,10 +5,13 @@
 // outside it. Folders are created as needed; files are never replaced. A file arrives as
 // "<name>.part" beside a sidecar "<name>.part.kvs" that records the transfer, the file's
 // hash and how many of its chunks are verified, and takes its own name (or "<name> (2)"
-// and so on when that name is taken) only once it is whole.
+// and so on when that name is taken) only once it is whole. A file of at most one chunk is
+// written unnamed instead and linked to its name when whole.
 
 #include "transfer/transfer_wire.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -30,6 +33,9 @@ public:
     const QString& path() const { return m_path; }
     // Bytes free for this user on the folder's file system.
     quint64 freeBytes() const;
+    // Writes what was received to the disk (at the end of a transfer: small files are not
+    // synced one by one).
+    void sync() const;
 
     // Whether a file with entry's content (same size, same hash) is already there under
     // entry's path: it is then not sent again.
@@ -46,8 +52,13 @@ public:
 private:
     SaveFolder() = default;
     friend class PartFile;
+    // The folder of a path below this one (a descriptor of its own), as openFolders opens
+    // it; the last one is kept, since the files of a folder come one after another.
+    int folderFd(const QList<QByteArray>& folders, bool create, QString* error) const;
     QString m_path;
     int m_fd = -1;
+    mutable QList<QByteArray> m_lastFolders;
+    mutable int m_lastFolderFd = -1;
 };
 
 class PartFile {
@@ -82,6 +93,9 @@ private:
     int m_dirFd = -1; // the folder the file goes into
     int m_fd = -1;
     QByteArray m_partName; // in m_dirFd
+    // A file of one chunk or none is written to an unnamed file (O_TMPFILE) that gets its
+    // name when whole: no part, no sidecar, nothing left behind by a kill.
+    bool m_unnamed = false;
     quint64 m_verified = 0;
     quint64 m_recorded = 0; // in the sidecar
     quint64 m_synced = 0;

@@ -178,6 +178,13 @@ TEST_F(SaveFolderTest, AnExistingFileIsNeverOverwritten) {
         {".bashrc", {".bashrc"}, ".bashrc (2)"},
         {"plain", {"plain"}, "plain (2)"},
         {"dotted.", {"dotted."}, "dotted. (2)"},
+        // The longest names: the stem gives way, at a character's start.
+        {QByteArray(251, 'x') + ".txt",
+         {QString(251, u'x') + ".txt"},
+         QString(247, u'x') + " (2).txt"},
+        {QString(125, QChar(0xe9)).toUtf8() + ".txt",
+         {QString(125, QChar(0xe9)) + ".txt"},
+         QString(123, QChar(0xe9)) + " (2).txt"},
     };
     const QByteArray content = "new content";
     for (const Case& c : cases) {
@@ -193,34 +200,43 @@ TEST_F(SaveFolderTest, AnExistingFileIsNeverOverwritten) {
 
 TEST_F(SaveFolderTest, AKeptPartResumesAfterItsVerifiedChunks) {
     const QByteArray content = contentOf(5);
-    const FileEntry entry = entryFor("r.bin", content);
-    QString error;
-    {
+    // The second name leaves no room for ".part.kvs": its part is named shorter.
+    for (const QByteArray& name : {QByteArray("r.bin"), QByteArray(kMaxNameBytes, 'r')}) {
+        const FileEntry entry = entryFor(name, content);
+        QString error;
+        {
+            auto part = folder->openPart(entry, id, &error);
+            ASSERT_TRUE(part) << error.toStdString();
+            EXPECT_EQ(part->verifiedChunks(), 0u);
+            for (quint64 i = 0; i < 3; ++i)
+                ASSERT_TRUE(part->writeChunk(i, chunkOf(content, i), &error))
+                    << error.toStdString();
+            part->keep();
+        }
+        {
+            // Another transfer of the same file does not take this part over.
+            auto other = folder->openPart(entry, newTransferId(), &error);
+            ASSERT_TRUE(other);
+            EXPECT_EQ(other->verifiedChunks(), 0u);
+            other->discard();
+        }
+        const QStringList left = QDir(save).entryList(QDir::Files);
+        ASSERT_EQ(left.size(), 2) << left.join(u' ').toStdString();
+        EXPECT_TRUE(left[0].endsWith(QLatin1String(".part")));
+        EXPECT_EQ(QFileInfo(save + u'/' + left[1]).size(), 76) << "the sidecar";
+
         auto part = folder->openPart(entry, id, &error);
         ASSERT_TRUE(part) << error.toStdString();
-        EXPECT_EQ(part->verifiedChunks(), 0u);
-        for (quint64 i = 0; i < 3; ++i)
+        EXPECT_EQ(part->verifiedChunks(), 3u);
+        for (quint64 i = 3; i < entry.chunks.size(); ++i)
             ASSERT_TRUE(part->writeChunk(i, chunkOf(content, i), &error)) << error.toStdString();
-        part->keep();
+        const auto final = part->finish(&error);
+        ASSERT_TRUE(final) << error.toStdString();
+        EXPECT_EQ(*final, save + u'/' + QString::fromUtf8(name));
+        EXPECT_EQ(read(*final), content);
+        EXPECT_EQ(QDir(save).entryList(QDir::Files), QStringList{QString::fromUtf8(name)});
+        QFile::remove(*final);
     }
-    EXPECT_EQ(QFileInfo(save + QStringLiteral("/r.bin.part.kvs")).size(), 76);
-    {
-        // Another transfer of the same file does not take this part over.
-        auto other = folder->openPart(entry, newTransferId(), &error);
-        ASSERT_TRUE(other);
-        EXPECT_EQ(other->verifiedChunks(), 0u);
-        other->discard();
-        EXPECT_FALSE(QFile::exists(save + QStringLiteral("/r.bin (2).part")));
-        EXPECT_FALSE(QFile::exists(save + QStringLiteral("/r.bin (2).part.kvs")));
-    }
-    auto part = folder->openPart(entry, id, &error);
-    ASSERT_TRUE(part) << error.toStdString();
-    EXPECT_EQ(part->verifiedChunks(), 3u);
-    for (quint64 i = 3; i < entry.chunks.size(); ++i)
-        ASSERT_TRUE(part->writeChunk(i, chunkOf(content, i), &error)) << error.toStdString();
-    const auto final = part->finish(&error);
-    ASSERT_TRUE(final) << error.toStdString();
-    EXPECT_EQ(read(*final), content);
 }
 
 TEST_F(SaveFolderTest, ACorruptedChunkPastTheSyncedMarkIsCutBack) {

@@ -206,6 +206,27 @@ void Socket::shutdownBoth() {
         ::shutdown(fd, SHUT_RDWR);
 }
 
+void Socket::finish(std::chrono::milliseconds wait) {
+    const int fd = m_fd.load();
+    if (fd < 0)
+        return;
+    ::shutdown(fd, SHUT_WR);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    char sink[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(left.count())) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return;
+    }
+}
+
 QString welcomeStatusText(WelcomeStatus status) {
     switch (status) {
     case WelcomeStatus::Ok:

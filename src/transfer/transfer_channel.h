@@ -53,6 +53,10 @@ public:
     void writeAll(const char* data, qsizetype size, std::stop_token stop);
     // Wakes a thread blocked on the socket (from any thread): its call throws.
     void shutdownBoth();
+    // After this side's last record: says so (a half close), then reads and drops what the
+    // other side still sends until it closes too or wait passes. Closing with unread bytes
+    // would reset the connection and could take the last record with it.
+    void finish(std::chrono::milliseconds wait);
     // How long a read or write may wait for the peer before the connection counts as lost.
     std::chrono::milliseconds idle{30000};
 

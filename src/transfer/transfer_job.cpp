@@ -19,6 +19,9 @@ namespace kalvento::transfer {
 
 namespace {
 
+// How long a side that sent its last record waits for the other to close.
+constexpr std::chrono::milliseconds kFinishWait{2000};
+
 // Verified bytes are reported back at least this often.
 constexpr quint64 kAckStride = quint64{8} << 20;
 
@@ -85,6 +88,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::st
             outcome.kind = JobOutcome::Kind::Cancelled;
             channel.send('K', QByteArrayView("cancelled by the other computer"), stop, true);
         }
+        channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
     return outcome;
@@ -94,6 +98,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::st
 JobOutcome fail(Channel& channel, const QString& reason, std::stop_token stop) {
     try {
         channel.send('X', reason.toUtf8().left(200), stop, true);
+        channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
     return {JobOutcome::Kind::Failed, reason, false, {}, {}};
@@ -275,18 +280,26 @@ JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state
 JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& state,
                        std::stop_token stop) {
     QByteArray payload;
+    // The file in progress. A cut keeps it (dropped, it stays for a resume); a failure,
+    // which ends the transfer for good, removes it.
+    std::unique_ptr<PartFile> part;
+    const auto failed = [&](const QString& reason) {
+        if (part) {
+            part->discard();
+            part.reset();
+        }
+        return fail(channel, reason, stop);
+    };
     try {
         char type = channel.receive(payload, stop);
         if (std::optional<JobOutcome> end = endFromOtherSide(type, payload))
             return *end;
         if (type != 'H' || payload.size() != 4)
-            return fail(channel, QStringLiteral("the sender sent no manifest"), stop);
+            return failed(QStringLiteral("the sender sent no manifest"));
         const quint32 manifestSize = read32(payload.constData());
         if (manifestSize > kMaxManifestBytes || manifestSize < kManifestHeaderSize)
-            return fail(channel,
-                        QStringLiteral("the sender's list of files is too large (%1 bytes)")
-                            .arg(manifestSize),
-                        stop);
+            return failed(QStringLiteral("the sender's list of files is too large (%1 bytes)")
+                              .arg(manifestSize));
         QByteArray manifestBytes;
         while (quint32(manifestBytes.size()) < manifestSize) {
             type = channel.receive(payload, stop);
@@ -294,7 +307,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 return *end;
             if (type != 'M' ||
                 quint64(manifestBytes.size()) + quint64(payload.size()) > manifestSize)
-                return fail(channel, QStringLiteral("the sender's list of files is damaged"), stop);
+                return failed(QStringLiteral("the sender's list of files is damaged"));
             const bool headerNow = manifestBytes.size() < kManifestHeaderSize &&
                                    manifestBytes.size() + payload.size() >= kManifestHeaderSize;
             manifestBytes.append(payload);
@@ -305,34 +318,30 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 const std::optional<ManifestHeader> header =
                     decodeManifestHeader(manifestBytes, &error);
                 if (!header)
-                    return fail(channel,
-                                QStringLiteral("the sender's list of files: %1").arg(error), stop);
+                    return failed(QStringLiteral("the sender's list of files: %1").arg(error));
                 if (header->files != setup.offeredFiles || header->totalBytes != setup.offeredBytes)
-                    return fail(channel,
-                                QStringLiteral("the files are not those offered (%1 files, %2 "
-                                               "bytes offered; %3 files, %4 bytes sent)")
-                                    .arg(setup.offeredFiles)
-                                    .arg(setup.offeredBytes)
-                                    .arg(header->files)
-                                    .arg(header->totalBytes),
-                                stop);
+                    return failed(QStringLiteral("the files are not those offered (%1 files, %2 "
+                                                 "bytes offered; %3 files, %4 bytes sent)")
+                                      .arg(setup.offeredFiles)
+                                      .arg(setup.offeredBytes)
+                                      .arg(header->files)
+                                      .arg(header->totalBytes));
             }
         }
         QString error;
         const std::optional<Manifest> manifest = decodeManifest(manifestBytes, &error);
         if (!manifest)
-            return fail(channel, QStringLiteral("the sender's list of files: %1").arg(error), stop);
+            return failed(QStringLiteral("the sender's list of files: %1").arg(error));
         const QByteArray hash = manifestHash(manifestBytes);
         if (!setup.manifestHash.isEmpty() && hash != setup.manifestHash)
-            return fail(channel,
-                        QStringLiteral("the files changed at the sender since the transfer began"),
-                        stop);
+            return failed(
+                QStringLiteral("the files changed at the sender since the transfer began"));
         if (setup.manifestTaken)
             setup.manifestTaken(hash);
 
         std::optional<SaveFolder> folder = SaveFolder::open(setup.folder, &error);
         if (!folder)
-            return fail(channel, error, stop);
+            return failed(error);
 
         // What is there already: whole files, and the verified chunks of parts an earlier
         // connection left (only looked for when there was one).
@@ -348,25 +357,23 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             }
             if (!resuming || entry.size == 0)
                 continue;
-            std::unique_ptr<PartFile> part = folder->openPart(entry, setup.id, &error);
-            if (!part)
-                return fail(channel, error, stop);
-            want[f] = quint32(part->verifiedChunks());
+            std::unique_ptr<PartFile> earlier = folder->openPart(entry, setup.id, &error);
+            if (!earlier)
+                return failed(error);
+            want[f] = quint32(earlier->verifiedChunks());
             if (want[f] == 0) {
-                part->discard();
+                earlier->discard();
             } else {
                 have += std::min<quint64>(entry.size, quint64(want[f]) * kChunkSize);
-                part->keep();
+                earlier->keep();
             }
         }
         const quint64 total = manifest->totalBytes();
         if (folder->freeBytes() < total - have)
-            return fail(channel,
-                        QStringLiteral("not enough space in %1: %2 bytes needed, %3 free")
-                            .arg(setup.folder)
-                            .arg(total - have)
-                            .arg(folder->freeBytes()),
-                        stop);
+            return failed(QStringLiteral("not enough space in %1: %2 bytes needed, %3 free")
+                              .arg(setup.folder)
+                              .arg(total - have)
+                              .arg(folder->freeBytes()));
         channel.send('W', encodeWantList(want), stop);
         state.doneBytes = have;
 
@@ -375,7 +382,6 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         crypto_hash_sha256_state sha;
         bool shaStreaming = false;
         size_t next = 0; // the first file not finished yet
-        std::unique_ptr<PartFile> part;
         quint64 ackedAt = have;
 
         // Finishes the files before upTo that need no chunk (empty, or already there).
@@ -419,13 +425,12 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             }
             if (type == 'E') {
                 if (part)
-                    return fail(channel,
-                                QStringLiteral("%1 arrived incomplete")
-                                    .arg(shown(manifest->files[next].path)),
-                                stop);
+                    return failed(QStringLiteral("%1 arrived incomplete")
+                                      .arg(shown(manifest->files[next].path)));
                 if (const std::optional<QString> problem = finishQuiet(manifest->files.size()))
-                    return fail(channel, *problem, stop);
+                    return failed(*problem);
                 state.doneBytes = total;
+                folder->sync();
                 channel.send('D', {}, stop, true);
                 if (wantSha && !manifest->files.empty() && outcome.firstSha256.isEmpty()) {
                     if (outcome.firstPath.isEmpty())
@@ -436,30 +441,26 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 return outcome;
             }
             if (type != 'C' || payload.size() < 8)
-                return fail(channel, QStringLiteral("the sender sent something unexpected"), stop);
+                return failed(QStringLiteral("the sender sent something unexpected"));
             const quint32 f = read32(payload.constData());
             const quint32 c = read32(payload.constData() + 4);
             if (f >= manifest->files.size() || f < next)
-                return fail(channel, QStringLiteral("a chunk of no file in the list"), stop);
+                return failed(QStringLiteral("a chunk of no file in the list"));
             const FileEntry& entry = manifest->files[f];
             if (!part || f != next) {
                 if (part)
-                    return fail(channel,
-                                QStringLiteral("%1 arrived incomplete")
-                                    .arg(shown(manifest->files[next].path)),
-                                stop);
+                    return failed(QStringLiteral("%1 arrived incomplete")
+                                      .arg(shown(manifest->files[next].path)));
                 if (const std::optional<QString> problem = finishQuiet(f))
-                    return fail(channel, *problem, stop);
+                    return failed(*problem);
                 part = folder->openPart(entry, setup.id, &error);
                 if (!part)
-                    return fail(channel, error, stop);
+                    return failed(error);
                 if (part->verifiedChunks() != want[f]) {
                     part->keep();
                     part.reset();
-                    return fail(channel,
-                                QStringLiteral("%1: its partial file changed meanwhile")
-                                    .arg(shown(entry.path)),
-                                stop);
+                    return failed(QStringLiteral("%1: its partial file changed meanwhile")
+                                      .arg(shown(entry.path)));
                 }
                 state.fileIndex = int(f);
                 state.fileBytes = quint64(want[f]) * kChunkSize;
@@ -475,15 +476,12 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             const QByteArrayView bytes = QByteArrayView(payload).sliced(8);
             if (c != part->verifiedChunks() ||
                 bytes.size() != qsizetype(chunkLength(entry.size, c)))
-                return fail(channel,
-                            QStringLiteral("%1: chunk %2 is not the one expected or has the "
-                                           "wrong length")
-                                .arg(shown(entry.path))
-                                .arg(c),
-                            stop);
+                return failed(QStringLiteral("%1: chunk %2 is not the one expected or has the "
+                                             "wrong length")
+                                  .arg(shown(entry.path))
+                                  .arg(c));
             if (!part->writeChunk(c, bytes, &error)) {
-                part->keep();
-                return fail(channel, QStringLiteral("%1: %2").arg(shown(entry.path), error), stop);
+                return failed(QStringLiteral("%1: %2").arg(shown(entry.path), error));
             }
             if (shaStreaming)
                 crypto_hash_sha256_update(&sha,
@@ -494,8 +492,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             if (part->verifiedChunks() == chunkCount(entry.size)) {
                 const std::optional<QString> path = part->finish(&error);
                 if (!path)
-                    return fail(channel, QStringLiteral("%1: %2").arg(shown(entry.path), error),
-                                stop);
+                    return failed(QStringLiteral("%1: %2").arg(shown(entry.path), error));
                 part.reset();
                 if (f == 0) {
                     outcome.firstPath = *path;

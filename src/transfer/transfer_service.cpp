@@ -57,6 +57,17 @@ void traceTransfer(const TransferId& id, const QString& what) {
         platform::trace(QStringLiteral("transfer %1 %2").arg(idText(id), what));
 }
 
+// text in UTF-8, cut to at most max bytes on a character boundary.
+QByteArray utf8Prefix(const QString& text, qsizetype max) {
+    QByteArray bytes = text.toUtf8();
+    if (bytes.size() <= max)
+        return bytes;
+    qsizetype end = max;
+    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
+}
+
 std::optional<quint32> ipv4FromText(const QString& text) {
     const std::optional<network::Ipv4Endpoint> endpoint = network::Ipv4Endpoint::parse(text, 0);
     if (!endpoint)
@@ -295,6 +306,12 @@ struct TransferService::Impl {
             channel->socket().shutdownBoth();
             return;
         }
+        // Both sides may connect at once (a restarted sender and the receiver's retry): the
+        // receiver's own connection is the one kept.
+        if (!t->info.outgoing && t->worker) {
+            channel->socket().shutdownBoth();
+            return;
+        }
         stopJob(*t);
         runJob(*t, [channel](std::stop_token) { return std::move(*channel); });
     }
@@ -407,7 +424,9 @@ struct TransferService::Impl {
             return;
         t->everConnected = true;
         t->retryMs = 0;
-        setState(*t, TransferState::Running);
+        // A pause or an end the user chose while it connected stays.
+        if (t->info.state == TransferState::Connecting || t->info.state == TransferState::Waiting)
+            setState(*t, TransferState::Running);
     }
 
     void jobEnded(const TransferId& id, quint64 generation, const JobOutcome& outcome,
@@ -447,6 +466,9 @@ struct TransferService::Impl {
             if (outcome.byOtherSide) {
                 t->pausedHere = false;
                 t->info.error = outcome.reason;
+                setState(*t, TransferState::Paused);
+            } else if (t->info.state != TransferState::Paused && !isFinished(t->info.state)) {
+                t->pausedHere = true;
                 setState(*t, TransferState::Paused);
             }
             return;
@@ -797,29 +819,31 @@ struct TransferService::Impl {
     // ---- outgoing: the files are read and hashed once for all the transfers of one send.
     void prepare(const QList<TransferId>& ids, const QStringList& paths, bool paused,
                  bool accepted) {
-        auto thread = std::make_shared<std::jthread>();
-        *thread = std::jthread([this, ids, paths, paused, accepted](std::stop_token stop) {
-            QString error;
-            std::optional<LocalManifest> listed = listFiles(paths, &error);
-            std::shared_ptr<const LocalManifest> local;
-            if (listed) {
-                std::optional<LocalManifest> hashed = hashFiles(
-                    std::move(*listed), stop, [](quint64) {}, &error);
-                if (hashed)
-                    local = std::make_shared<const LocalManifest>(std::move(*hashed));
-            }
-            if (stop.stop_requested())
-                return;
-            QMetaObject::invokeMethod(
-                q,
-                [this, ids, local, error, paused, accepted] {
-                    prepared(ids, local, error, paused, accepted);
-                },
-                Qt::QueuedConnection);
-        });
-        preparing.push_back(thread);
+        const quint64 job = ++preparations;
+        preparing[job] =
+            std::jthread([this, ids, paths, paused, accepted, job](std::stop_token stop) {
+                QString error;
+                std::optional<LocalManifest> listed = listFiles(paths, &error);
+                std::shared_ptr<const LocalManifest> local;
+                if (listed) {
+                    std::optional<LocalManifest> hashed = hashFiles(
+                        std::move(*listed), stop, [](quint64) {}, &error);
+                    if (hashed)
+                        local = std::make_shared<const LocalManifest>(std::move(*hashed));
+                }
+                if (stop.stop_requested())
+                    return;
+                QMetaObject::invokeMethod(
+                    q,
+                    [this, ids, local, error, paused, accepted, job] {
+                        preparing.erase(job); // joins the thread, which ends right after this
+                        prepared(ids, local, error, paused, accepted);
+                    },
+                    Qt::QueuedConnection);
+            });
     }
-    std::list<std::shared_ptr<std::jthread>> preparing;
+    std::map<quint64, std::jthread> preparing;
+    quint64 preparations = 0;
 
     void prepared(const QList<TransferId>& ids, const std::shared_ptr<const LocalManifest>& local,
                   const QString& error, bool paused, bool accepted) {
@@ -851,12 +875,22 @@ struct TransferService::Impl {
                 if (paused) {
                     t->pausedHere = true;
                     setState(*t, TransferState::Paused);
+                } else if (accepted && t->peerPort != 0 && t->peerAddress != 0) {
+                    // A restarted sender says it is back by connecting; the receiver also
+                    // tries on its own.
+                    connect(*t);
                 } else {
                     setState(*t, accepted ? TransferState::Waiting : TransferState::Offered);
                 }
             } else {
                 admit(*t);
                 save();
+                // Accepted while the files were being read: the receiver was told to wait,
+                // and hears at once that they are ready.
+                if ((t->info.state == TransferState::Connecting ||
+                     t->info.state == TransferState::Waiting) &&
+                    !t->worker && t->peerPort != 0 && t->peerAddress != 0)
+                    connect(*t);
             }
         }
     }
@@ -865,7 +899,7 @@ struct TransferService::Impl {
         FileMessage cancel;
         cancel.kind = FileMessage::Kind::Cancel;
         cancel.id = t.info.id;
-        cancel.reason = reason.toUtf8().left(200);
+        cancel.reason = utf8Prefix(reason, kMaxReasonBytes);
         send(t.info.computer, cancel);
     }
 
@@ -909,15 +943,13 @@ TransferService::TransferService(messaging::ChatNode& node, TransferOptions opti
 
 TransferService::~TransferService() {
     d->stopListening();
-    for (auto& thread : d->preparing)
-        thread->request_stop();
-    for (auto& [id, t] : d->transfers) {
-        if (t->worker) {
-            if (t->job)
-                t->job->request = JobState::Pause; // said to the other side as a cut
+    for (auto& [job, thread] : d->preparing)
+        thread.request_stop();
+    // Connections are cut, not paused: the other side waits and goes on when this copy
+    // is back (a pause would wait for this side's user).
+    for (auto& [id, t] : d->transfers)
+        if (t->worker)
             t->worker->request_stop();
-        }
-    }
     for (auto& [id, t] : d->transfers)
         t->worker.reset();
     d->preparing.clear();

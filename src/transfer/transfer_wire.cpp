@@ -2,10 +2,11 @@
 
 #include "crypto/identity_key.h"
 
-#include <QSet>
 #include <QtEndian>
 
 #include <sodium.h>
+
+#include <algorithm>
 
 namespace kalvento::transfer {
 
@@ -131,6 +132,8 @@ bool isWindowsDevice(QByteArrayView name) {
         end = name.size();
     while (end > 0 && name[end - 1] == ' ')
         --end;
+    if (end != 3 && end != 4)
+        return false;
     const QByteArray base = name.first(end).toByteArray().toUpper();
     if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
         return true;
@@ -138,8 +141,36 @@ bool isWindowsDevice(QByteArrayView name) {
            base[3] >= '1' && base[3] <= '9';
 }
 
+// Orders paths name by name: '/' before every other byte, so that what lies below a path
+// follows it at once ("a", "a/b", "a b").
+bool pathLess(const QByteArray& a, const QByteArray& b) {
+    const qsizetype n = std::min(a.size(), b.size());
+    for (qsizetype i = 0; i < n; ++i) {
+        if (a[i] != b[i]) {
+            const auto rank = [](char c) { return c == '/' ? -1 : int(std::uint8_t(c)); };
+            return rank(a[i]) < rank(b[i]);
+        }
+    }
+    return a.size() < b.size();
+}
+
+// The same path twice, or a path that is a file and also a folder of another, among the
+// case-folded paths. Sorted rather than checked folder by folder, so that deep paths cost
+// their length once and not once for each of their folders.
+QString findClash(std::vector<QByteArray>& keys) {
+    std::sort(keys.begin(), keys.end(), pathLess);
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+        const QByteArray &a = keys[i - 1], &b = keys[i];
+        if (a == b)
+            return QStringLiteral("the path \"%1\" is in the manifest twice").arg(safeName(b));
+        if (b.size() > a.size() && b.startsWith(a) && b[a.size()] == '/')
+            return QStringLiteral("the path \"%1\" is both a file and a folder").arg(safeName(a));
+    }
+    return {};
+}
+
 bool endsWithPart(QByteArrayView name) {
-    return name.size() >= 5 && name.last(5).toByteArray().toLower() == ".part";
+    return name.size() >= 5 && qstrnicmp(name.data() + name.size() - 5, ".part", 5) == 0;
 }
 
 } // namespace
@@ -249,7 +280,7 @@ QString checkRelativePath(QByteArrayView path) {
         if (end < 0)
             end = path.size();
         const QByteArrayView name = path.sliced(start, end - start);
-        const QString shown = safeName(name);
+        const auto shown = [&] { return safeName(name); };
         if (name.isEmpty())
             return QStringLiteral("an empty name in the path \"%1\"").arg(safeName(path));
         if (name == "..")
@@ -258,23 +289,25 @@ QString checkRelativePath(QByteArrayView path) {
             return QStringLiteral("the name \".\" stands for the folder itself");
         if (name.size() > kMaxNameBytes)
             return QStringLiteral("the name \"%1\" is longer than %2 bytes")
-                .arg(shown)
+                .arg(shown())
                 .arg(kMaxNameBytes);
         if (name.contains('\\'))
-            return QStringLiteral("a backslash in the name \"%1\"").arg(shown);
+            return QStringLiteral("a backslash in the name \"%1\"").arg(shown());
         for (qsizetype at = 0; at < name.size();) {
             int length = 0;
             const char32_t c = decodeUtf8(name, at, &length);
             if (isControl(c))
-                return QStringLiteral("a control character in the name \"%1\"").arg(shown);
+                return QStringLiteral("a control character in the name \"%1\"").arg(shown());
             if (isBidiControl(c))
-                return QStringLiteral("a text direction control in the name \"%1\"").arg(shown);
+                return QStringLiteral("a text direction control in the name \"%1\"").arg(shown());
             at += length;
         }
         if (endsWithPart(name))
-            return QStringLiteral("the name \"%1\" ends in .part, as partial files do").arg(shown);
+            return QStringLiteral("the name \"%1\" ends in .part, as partial files do")
+                .arg(shown());
         if (isWindowsDevice(name))
-            return QStringLiteral("the name \"%1\" is reserved for a device on Windows").arg(shown);
+            return QStringLiteral("the name \"%1\" is reserved for a device on Windows")
+                .arg(shown());
         start = end + 1;
     }
     return {};
@@ -336,7 +369,8 @@ std::optional<Manifest> decodeManifest(QByteArrayView bytes, QString* error) {
     manifest.files.reserve(
         std::min<std::size_t>(header->files, std::size_t(reader.left() / kMinEntryBytes)));
     // Case-folded, as a receiver on a system that ignores case would see them.
-    QSet<QString> files, folders;
+    std::vector<QByteArray> keys;
+    keys.reserve(manifest.files.capacity());
     quint64 total = 0;
     for (quint32 i = 0; i < header->files; ++i) {
         FileEntry file;
@@ -353,30 +387,7 @@ std::optional<Manifest> decodeManifest(QByteArrayView bytes, QString* error) {
             return std::nullopt;
         }
         file.path = path.toByteArray();
-        const QString key = QString::fromUtf8(path).toCaseFolded();
-        if (folders.contains(key)) {
-            setError(
-                error,
-                QStringLiteral("the path \"%1\" is both a file and a folder").arg(safeName(path)));
-            return std::nullopt;
-        }
-        if (files.contains(key)) {
-            setError(
-                error,
-                QStringLiteral("the path \"%1\" is in the manifest twice").arg(safeName(path)));
-            return std::nullopt;
-        }
-        files.insert(key);
-        for (qsizetype slash = key.indexOf(u'/'); slash >= 0;
-             slash = key.indexOf(u'/', slash + 1)) {
-            const QString folder = key.first(slash);
-            if (files.contains(folder)) {
-                setError(error, QStringLiteral("the path \"%1\" is both a file and a folder")
-                                    .arg(safeName(path.first(slash))));
-                return std::nullopt;
-            }
-            folders.insert(folder);
-        }
+        keys.push_back(QString::fromUtf8(path).toCaseFolded().toUtf8());
         if (file.size > kMaxFileSize) {
             setError(error, QStringLiteral("the file \"%1\" is larger than a transfer allows")
                                 .arg(safeName(path)));
@@ -404,6 +415,10 @@ std::optional<Manifest> decodeManifest(QByteArrayView bytes, QString* error) {
     }
     if (total != header->totalBytes) {
         setError(error, QStringLiteral("the manifest's files do not add up to its total"));
+        return std::nullopt;
+    }
+    if (const QString why = findClash(keys); !why.isEmpty()) {
+        setError(error, why);
         return std::nullopt;
     }
     return manifest;

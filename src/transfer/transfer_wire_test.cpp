@@ -63,9 +63,10 @@ TEST(TransferWire, AManifestIsWrittenAsTheFixedVectorAndReadBack) {
 TEST(TransferWire, ManifestsOfManyChunksAndFilesGoRoundTrip) {
     QByteArray big(int(2 * kChunkSize + 5), 'x');
     big[int(kChunkSize)] = 'y'; // so the chunks differ
-    const Manifest manifest =
-        manifestOf({entryFor("dir/big.bin", big, 42), entryFor("dir/sub/one", "1", -5),
-                    entryFor("exact", QByteArray(int(kChunkSize), 'z'), 7)});
+    const Manifest manifest = manifestOf(
+        {entryFor("dir/big.bin", big, 42), entryFor("dir/sub/one", "1", -5),
+         entryFor("dir!", "a file named as a folder's neighbour"), entryFor("Dir sub/x", "x"),
+         entryFor("exact", QByteArray(int(kChunkSize), 'z'), 7)});
     ASSERT_EQ(manifest.files[0].chunks.size(), 3u);
     ASSERT_EQ(manifest.files[2].chunks.size(), 1u);
     QString error;
@@ -224,6 +225,10 @@ TEST(TransferWire, MalformedManifestsAreRefusedEachForItsReason) {
          encodeManifest(manifestOf({entryFor("Dir/A.txt", "x"), entryFor("dir/a.TXT", "y")})),
          "twice"},
         {"file then folder", encodeManifest(manifestOf({entryFor("a", "x"), entryFor("a/b", "y")})),
+         "both a file and a folder"},
+        {"a file, its neighbour, then its folder",
+         encodeManifest(
+             manifestOf({entryFor("a", "x"), entryFor("a b", "y"), entryFor("A/c", "z")})),
          "both a file and a folder"},
         {"folder then file", encodeManifest(manifestOf({entryFor("a/b", "x"), entryFor("A", "y")})),
          "both a file and a folder"},

@@ -1,0 +1,272 @@
+// Transfers between two copies on loopback: real datagrams for the offer and its answer,
+// a real TCP connection for the files, and the state each side keeps across a restart.
+
+#include "transfer/transfer_service.h"
+
+#include "crypto/identity_key.h"
+#include "messaging/chat_node.h"
+#include "support/loopback_lan.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace kalvento;
+using namespace kalvento::transfer;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kGroup = QStringLiteral("WG");
+
+QByteArray contentOf(qsizetype size, char seed) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = quint32(seed) * 2654435761u + 7;
+    for (qsizetype i = 0; i < size; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[i] = char(x >> 24);
+    }
+    return bytes;
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QStringList filesBelow(const QString& folder) {
+    QStringList out;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out.append(QDir(folder).relativeFilePath(it.next()));
+    out.sort();
+    return out;
+}
+
+// A copy of the chat with a key, on its own loopback address.
+struct Copy {
+    Copy(const test::LoopbackLan& lan, int number, const QString& name, char seed)
+        : net(lan.computer(number, name, kGroup, 100ms)), node(*net),
+          address(0x7F000000u + quint32(number)) {
+        node.setIdentityKey(crypto::IdentityKey::fromSeed(QByteArray(32, seed)));
+    }
+    TransferOptions options(const QTemporaryDir& dir) const {
+        TransferOptions o;
+        o.saveFolder = dir.filePath(node.computerName() + QStringLiteral("-save"));
+        o.stateFolder = dir.filePath(node.computerName() + QStringLiteral("-state"));
+        o.bindAddress = address;
+        return o;
+    }
+    std::unique_ptr<network::UdpNetwork> net;
+    messaging::ChatNode node;
+    quint32 address;
+};
+
+class TransferServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(crypto::initialise());
+        ASSERT_TRUE(dir.isValid());
+        sender.node.greet();
+        receiver.node.greet();
+        // Files go once each knows the other as a current copy with a key.
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return sender.node.fileTransferBlocker(QStringLiteral("RECV")).isEmpty() &&
+                       receiver.node.fileTransferBlocker(QStringLiteral("SEND")).isEmpty();
+            },
+            10000))
+            << sender.node.fileTransferBlocker(QStringLiteral("RECV")).toStdString();
+        source = dir.filePath(QStringLiteral("source"));
+    }
+
+    static bool waitForState(TransferService& service, const TransferId& id, TransferState state,
+                             int ms = 20000) {
+        return QTest::qWaitFor(
+            [&] {
+                const auto info = service.transfer(id);
+                return info && info->state == state;
+            },
+            ms);
+    }
+
+    static QString stateOf(TransferService& service, const TransferId& id) {
+        const auto info = service.transfer(id);
+        return info ? QString::fromLatin1(stateName(info->state)) + QLatin1Char(' ') + info->error
+                    : QStringLiteral("(none)");
+    }
+
+    QTemporaryDir dir;
+    test::LoopbackLan lan;
+    Copy sender{lan, 2, QStringLiteral("SEND"), '\x41'};
+    Copy receiver{lan, 3, QStringLiteral("RECV"), '\x42'};
+    QString source;
+};
+
+} // namespace
+
+TEST_F(TransferServiceTest, AnAcceptedOfferBringsTheFilesAndBothSidesSayDone) {
+    const QByteArray big = contentOf(qsizetype(3.5 * (1 << 20)), 1);
+    writeFile(source + QStringLiteral("/report/big.bin"), big);
+    writeFile(source + QStringLiteral("/report/notes/a.txt"), "first");
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, receiver.options(dir));
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+    QSignalSpy finishedOut(&out, &TransferService::transferFinished);
+    QSignalSpy finishedIn(&in, &TransferService::transferFinished);
+
+    const auto result = out.sendFiles({source + QStringLiteral("/report")}, {"RECV"});
+    ASSERT_EQ(result.offered.size(), 1) << result.error.toStdString();
+    const TransferId id = result.offered.first();
+    ASSERT_TRUE(offers.wait(5000));
+    const auto offer = offers.first().first().value<TransferInfo>();
+    EXPECT_EQ(offer.id, id);
+    EXPECT_EQ(offer.computer, "SEND");
+    EXPECT_EQ(offer.name, "report");
+    EXPECT_EQ(offer.files, 2);
+    EXPECT_EQ(offer.totalBytes, quint64(big.size() + 5));
+    EXPECT_EQ(offer.state, TransferState::Asking);
+
+    EXPECT_EQ(in.accept(id), QString());
+    ASSERT_TRUE(waitForState(in, id, TransferState::Done)) << stateOf(in, id).toStdString();
+    ASSERT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    const QString save = receiver.options(dir).saveFolder;
+    EXPECT_EQ(readFile(save + QStringLiteral("/report/big.bin")), big);
+    EXPECT_EQ(readFile(save + QStringLiteral("/report/notes/a.txt")), "first");
+    EXPECT_EQ(in.transfer(id)->firstPath, save + QStringLiteral("/report/big.bin"));
+    EXPECT_EQ(out.transfer(id)->doneBytes, offer.totalBytes);
+    EXPECT_EQ(finishedOut.size(), 1);
+    EXPECT_EQ(finishedIn.size(), 1);
+    // Nothing is left to resume: the state files hold no transfer.
+    EXPECT_EQ(
+        readFile(sender.options(dir).stateFolder + QStringLiteral("/transfers.json")).simplified(),
+        "[ ]");
+}
+
+TEST_F(TransferServiceTest, DeclinedAndCancelledOffersEndOnBothSides) {
+    writeFile(source + QStringLiteral("/a.txt"), "text");
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, receiver.options(dir));
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+
+    const TransferId declined =
+        out.sendFiles({source + QStringLiteral("/a.txt")}, {"RECV"}).offered.value(0);
+    ASSERT_TRUE(offers.wait(5000));
+    in.decline(declined);
+    EXPECT_TRUE(waitForState(out, declined, TransferState::Declined))
+        << stateOf(out, declined).toStdString();
+
+    // The sender takes its offer back before any answer: the question goes away.
+    const TransferId cancelled =
+        out.sendFiles({source + QStringLiteral("/a.txt")}, {"RECV"}).offered.value(0);
+    ASSERT_TRUE(offers.wait(5000));
+    out.cancel(cancelled);
+    EXPECT_TRUE(waitForState(in, cancelled, TransferState::Cancelled))
+        << stateOf(in, cancelled).toStdString();
+    EXPECT_TRUE(filesBelow(receiver.options(dir).saveFolder).isEmpty());
+}
+
+TEST_F(TransferServiceTest, FilesGoOnlyToCurrentCopiesWithKnownKeys) {
+    // A copy without a key, as earlier versions run.
+    auto net = lan.computer(4, QStringLiteral("OLD"), kGroup, 100ms);
+    messaging::ChatNode plain(*net);
+    plain.greet();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return sender.node.peers().indexOfComputer(QStringLiteral("OLD")) >= 0; }, 10000));
+    writeFile(source + QStringLiteral("/a.txt"), "text");
+    TransferService out(sender.node, sender.options(dir));
+    const struct {
+        const char* computer;
+        const char* reasonHas;
+    } cases[] = {
+        {"OLD", "older copy without a key"},
+        {"SEND", "this computer itself"},
+        {"NOBODY", "not in the list"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.computer);
+        const auto result = out.sendFiles({source + QStringLiteral("/a.txt")}, {c.computer});
+        EXPECT_TRUE(result.offered.isEmpty());
+        ASSERT_EQ(result.refused.size(), 1);
+        EXPECT_TRUE(result.refused.first().second.contains(QLatin1String(c.reasonHas)))
+            << result.refused.first().second.toStdString();
+    }
+    // Paths that cannot be sent are refused before anything is offered.
+    const auto missing = out.sendFiles({source + QStringLiteral("/nothing")}, {"RECV"});
+    EXPECT_TRUE(missing.offered.isEmpty());
+    EXPECT_FALSE(missing.error.isEmpty());
+}
+
+TEST_F(TransferServiceTest, APausedTransferSurvivesARestartOfBothSidesAndGoesOn) {
+    const QByteArray content = contentOf(qsizetype(2.2 * (1 << 20)), 3);
+    writeFile(source + QStringLiteral("/movie.bin"), content);
+    TransferId id{};
+    {
+        TransferService out(sender.node, sender.options(dir));
+        TransferService in(receiver.node, receiver.options(dir));
+        QSignalSpy offers(&in, &TransferService::offerReceived);
+        id = out.sendFiles({source + QStringLiteral("/movie.bin")}, {"RECV"}).offered.value(0);
+        ASSERT_TRUE(offers.wait(5000));
+        ASSERT_EQ(in.accept(id), QString());
+        in.pause(id);
+        EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
+        QTest::qWait(300);
+    }
+    // Both copies start again: each finds the transfer it kept.
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, receiver.options(dir));
+    ASSERT_TRUE(in.transfer(id));
+    EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
+    ASSERT_TRUE(out.transfer(id));
+    // The sender reads its files again before it takes a connection.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return out.transfer(id)->state != TransferState::Preparing; },
+                                10000));
+    in.resume(id);
+    ASSERT_TRUE(waitForState(in, id, TransferState::Done)) << stateOf(in, id).toStdString();
+    EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/movie.bin")), content);
+}
+
+TEST_F(TransferServiceTest, AFriendsFilesAreTakenWithoutAQuestionOnlyWhenChosen) {
+    writeFile(source + QStringLiteral("/a.txt"), "from a friend");
+    sender.node.announceIdentity(QStringLiteral("Sanna"));
+    receiver.node.setFriends({QStringLiteral("Sanna")});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const int i = receiver.node.peers().indexOfComputer(QStringLiteral("SEND"));
+            return i >= 0 && receiver.node.peers().isFriend(i);
+        },
+        5000));
+    for (const bool acceptFromFriends : {false, true}) {
+        SCOPED_TRACE(acceptFromFriends);
+        TransferOptions options = receiver.options(dir);
+        options.acceptFromFriends = acceptFromFriends;
+        TransferService out(sender.node, sender.options(dir));
+        TransferService in(receiver.node, options);
+        QSignalSpy offers(&in, &TransferService::offerReceived);
+        const TransferId id =
+            out.sendFiles({source + QStringLiteral("/a.txt")}, {"RECV"}).offered.value(0);
+        if (acceptFromFriends) {
+            EXPECT_TRUE(waitForState(out, id, TransferState::Done))
+                << stateOf(out, id).toStdString();
+            EXPECT_TRUE(offers.isEmpty());
+        } else {
+            EXPECT_TRUE(offers.wait(5000));
+            EXPECT_EQ(in.transfer(id)->state, TransferState::Asking);
+        }
+    }
+}
