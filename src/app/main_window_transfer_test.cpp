@@ -86,7 +86,7 @@ protected:
     }
 
     QString writeFile(const QString& name, const QByteArray& bytes) {
-        const QString path = files.filePath(name);
+        QString path = files.filePath(name);
         QDir().mkpath(QFileInfo(path).absolutePath());
         QFile file(path);
         EXPECT_TRUE(file.open(QIODevice::WriteOnly));

@@ -35,7 +35,7 @@ std::optional<QStringList> fromArray(const QJsonValue& value) {
     if (!value.isArray())
         return std::nullopt;
     QStringList list;
-    for (const QJsonValue& item : value.toArray()) {
+    for (const auto& item : value.toArray()) {
         if (!item.isString())
             return std::nullopt;
         list.append(item.toString());

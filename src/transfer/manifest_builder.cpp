@@ -199,7 +199,7 @@ std::optional<LocalManifest> listFiles(const QStringList& localPaths, QString* e
     return std::move(lister.result);
 }
 
-std::optional<LocalManifest> hashFiles(LocalManifest listed, std::stop_token stop,
+std::optional<LocalManifest> hashFiles(LocalManifest listed, const std::stop_token& stop,
                                        const std::function<void(quint64)>& progress,
                                        QString* error) {
     QByteArray buffer(qsizetype(kChunkSize), Qt::Uninitialized);

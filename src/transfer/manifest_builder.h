@@ -29,7 +29,7 @@ std::optional<LocalManifest> listFiles(const QStringList& localPaths, QString* e
 // Fills in the hashes of listed, reading each file; progress is called with the bytes read
 // so far. nullopt and error when a file cannot be read or changed size meanwhile, or stop
 // was requested.
-std::optional<LocalManifest> hashFiles(LocalManifest listed, std::stop_token stop,
+std::optional<LocalManifest> hashFiles(LocalManifest listed, const std::stop_token& stop,
                                        const std::function<void(quint64)>& progress,
                                        QString* error);
 

@@ -108,7 +108,7 @@ Socket::~Socket() {
 }
 
 Socket Socket::connectTo(quint32 address, quint16 port, std::chrono::milliseconds timeout,
-                         std::stop_token stop) {
+                         const std::stop_token& stop) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         throw ChannelError{systemText(errno)};
@@ -144,7 +144,7 @@ Socket Socket::connectTo(quint32 address, quint16 port, std::chrono::millisecond
     return socket;
 }
 
-void Socket::waitFor(short events, std::stop_token stop) {
+void Socket::waitFor(short events, const std::stop_token& stop) {
     const auto deadline = std::chrono::steady_clock::now() + idle;
     for (;;) {
         const int fd = m_fd.load();
@@ -161,7 +161,7 @@ void Socket::waitFor(short events, std::stop_token stop) {
     }
 }
 
-void Socket::readExact(char* data, qsizetype size, std::stop_token stop) {
+void Socket::readExact(char* data, qsizetype size, const std::stop_token& stop) {
     while (size > 0) {
         const int fd = m_fd.load();
         if (fd < 0)
@@ -182,7 +182,7 @@ void Socket::readExact(char* data, qsizetype size, std::stop_token stop) {
     }
 }
 
-void Socket::writeAll(const char* data, qsizetype size, std::stop_token stop) {
+void Socket::writeAll(const char* data, qsizetype size, const std::stop_token& stop) {
     while (size > 0) {
         const int fd = m_fd.load();
         if (fd < 0)
@@ -283,7 +283,7 @@ Channel::~Channel() {
     sodium_memzero(&m_pull, sizeof m_pull);
 }
 
-Hello Channel::readHello(Socket& socket, std::stop_token stop) {
+Hello Channel::readHello(Socket& socket, const std::stop_token& stop) {
     QByteArray bytes(kHelloSize, Qt::Uninitialized);
     socket.readExact(bytes.data(), bytes.size(), stop);
     std::optional<Hello> hello = parseHello(bytes);
@@ -294,7 +294,7 @@ Hello Channel::readHello(Socket& socket, std::stop_token stop) {
 
 Channel Channel::connectSide(Socket socket, Role role, const TransferId& id,
                              const crypto::IdentityKey& own, const crypto::PublicKey& peer,
-                             std::stop_token stop, WelcomeStatus* refused) {
+                             const std::stop_token& stop, WelcomeStatus* refused) {
     if (!crypto::initialise())
         throw ChannelError{QStringLiteral("no source of randomness")};
     Ephemeral ephemeral;
@@ -336,10 +336,9 @@ Channel Channel::connectSide(Socket socket, Role role, const TransferId& id,
     return channel;
 }
 
-void Channel::refuse(Socket& socket, WelcomeStatus status, std::stop_token stop) {
-    char bytes[5];
-    std::memcpy(bytes, kChannelMagic, 4);
-    bytes[4] = char(status);
+void Channel::refuse(Socket& socket, WelcomeStatus status, const std::stop_token& stop) {
+    const char bytes[5] = {kChannelMagic[0], kChannelMagic[1], kChannelMagic[2], kChannelMagic[3],
+                           char(status)};
     try {
         socket.writeAll(bytes, 5, stop);
     } catch (const ChannelError&) {
@@ -348,7 +347,7 @@ void Channel::refuse(Socket& socket, WelcomeStatus status, std::stop_token stop)
 }
 
 Channel Channel::acceptSide(Socket socket, const Hello& hello, const crypto::IdentityKey& own,
-                            std::stop_token stop) {
+                            const std::stop_token& stop) {
     if (!crypto::initialise())
         throw ChannelError{QStringLiteral("no source of randomness")};
     Ephemeral ephemeral;
@@ -368,7 +367,7 @@ Channel Channel::acceptSide(Socket socket, const Hello& hello, const crypto::Ide
     return channel;
 }
 
-void Channel::start(const unsigned char* rx, const unsigned char* tx, std::stop_token stop) {
+void Channel::start(const unsigned char* rx, const unsigned char* tx, const std::stop_token& stop) {
     unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
     crypto_secretstream_xchacha20poly1305_init_push(&m_push, header, tx);
     m_socket.writeAll(reinterpret_cast<const char*>(header), sizeof header, stop);
@@ -378,7 +377,7 @@ void Channel::start(const unsigned char* rx, const unsigned char* tx, std::stop_
         throw ChannelError{QStringLiteral("the other end's stream header is not usable")};
 }
 
-void Channel::send(char type, QByteArrayView payload, std::stop_token stop, bool final) {
+void Channel::send(char type, QByteArrayView payload, const std::stop_token& stop, bool final) {
     if (payload.size() > kMaxRecordPayload)
         throw ChannelError{QStringLiteral("a record too long to send")};
     // The length of the sealed payload, the type in the clear (bound as associated data),
@@ -398,7 +397,7 @@ void Channel::send(char type, QByteArrayView payload, std::stop_token stop, bool
     m_sent += quint64(payload.size());
 }
 
-char Channel::receive(QByteArray& payload, std::stop_token stop) {
+char Channel::receive(QByteArray& payload, const std::stop_token& stop) {
     if (m_finalSeen)
         throw ChannelError{QStringLiteral("a record after the end of the stream")};
     char head[5];

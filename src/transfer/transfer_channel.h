@@ -44,13 +44,13 @@ public:
 
     // Connects to address (IPv4, host order) and port, within timeout; throws ChannelError.
     static Socket connectTo(quint32 address, quint16 port, std::chrono::milliseconds timeout,
-                            std::stop_token stop);
+                            const std::stop_token& stop);
     int fd() const { return m_fd.load(); }
     bool isOpen() const { return m_fd.load() >= 0; }
     // Reads exactly size bytes; throws ChannelError when the peer closes, nothing comes for
     // idle, or stop is requested.
-    void readExact(char* data, qsizetype size, std::stop_token stop);
-    void writeAll(const char* data, qsizetype size, std::stop_token stop);
+    void readExact(char* data, qsizetype size, const std::stop_token& stop);
+    void writeAll(const char* data, qsizetype size, const std::stop_token& stop);
     // Wakes a thread blocked on the socket (from any thread): its call throws.
     void shutdownBoth();
     // After this side's last record: says so (a half close), then reads and drops what the
@@ -61,7 +61,7 @@ public:
     std::chrono::milliseconds idle{30000};
 
 private:
-    void waitFor(short events, std::stop_token stop);
+    void waitFor(short events, const std::stop_token& stop);
     std::atomic<int> m_fd;
 };
 
@@ -102,26 +102,26 @@ public:
     // refusal in refused.
     static Channel connectSide(Socket socket, Role role, const TransferId& id,
                                const crypto::IdentityKey& own, const crypto::PublicKey& peer,
-                               std::stop_token stop, WelcomeStatus* refused = nullptr);
+                               const std::stop_token& stop, WelcomeStatus* refused = nullptr);
     // Reads the hello of an accepted socket (within the socket's idle time).
-    static Hello readHello(Socket& socket, std::stop_token stop);
+    static Hello readHello(Socket& socket, const std::stop_token& stop);
     // The listening side after the caller checked the hello (verifyHello, the transfer and
     // its pinned key): the welcome, then the streams.
     static Channel acceptSide(Socket socket, const Hello& hello, const crypto::IdentityKey& own,
-                              std::stop_token stop);
+                              const std::stop_token& stop);
     // Sends a refusing welcome and closes.
-    static void refuse(Socket& socket, WelcomeStatus status, std::stop_token stop);
+    static void refuse(Socket& socket, WelcomeStatus status, const std::stop_token& stop);
 
     Channel(Channel&&) noexcept = default;
     ~Channel();
 
     // One record: type and payload (at most kMaxRecordPayload bytes), final marks the last
     // of this direction.
-    void send(char type, QByteArrayView payload, std::stop_token stop, bool final = false);
+    void send(char type, QByteArrayView payload, const std::stop_token& stop, bool final = false);
     // The next record's type and payload (into payload, reused); throws ChannelError when
     // it does not authenticate, is too long, or the stream was cut. finalSeen() after the
     // last.
-    char receive(QByteArray& payload, std::stop_token stop);
+    char receive(QByteArray& payload, const std::stop_token& stop);
     bool finalSeen() const { return m_finalSeen; }
     Socket& socket() { return m_socket; }
     // Bytes of records sent and received so far (payload bytes).
@@ -129,7 +129,7 @@ public:
 
 private:
     Channel() = default;
-    void start(const unsigned char* rx, const unsigned char* tx, std::stop_token stop);
+    void start(const unsigned char* rx, const unsigned char* tx, const std::stop_token& stop);
 
     Socket m_socket;
     crypto_secretstream_xchacha20poly1305_state m_push{};

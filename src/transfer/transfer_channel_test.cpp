@@ -164,7 +164,7 @@ struct Moved {
 
 // Sender and receiver jobs on the two ends of a connection.
 Moved moveFiles(const LocalManifest& local, const QString& folder,
-                QByteArray manifestHashBefore = {}, int receiverRequest = JobState::None) {
+                const QByteArray& manifestHashBefore = {}, int receiverRequest = JobState::None) {
     auto [a, b] = socketPair();
     Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
                           receiverKey.publicKey(), senderKey);
@@ -343,7 +343,7 @@ TEST_F(TransferChannelTest, AnInterruptedFileResumesAfterItsVerifiedChunks) {
             for (quint32 c = 0; c < 3; ++c) {
                 QByteArray record(8, '\0');
                 qToBigEndian(c, record.data() + 4);
-                record += content.mid(qsizetype(c * kChunkSize), kChunkSize);
+                record += content.mid(qsizetype(c) * kChunkSize, kChunkSize);
                 pair.listener->send('C', record, {});
             }
             pair.listener->socket().shutdownBoth();

@@ -75,7 +75,8 @@ std::optional<JobOutcome> endFromOtherSide(char type, const QByteArray& payload)
 
 // What this side asked for (pause or cancel), sent as the final record: an outcome, or
 // nullopt when nothing was asked.
-std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::stop_token stop) {
+std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state,
+                                      const std::stop_token& stop) {
     const int request = state.request.load();
     if (request == JobState::None)
         return std::nullopt;
@@ -95,7 +96,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state, std::st
 }
 
 // This side fails for good: the other is told why.
-JobOutcome fail(Channel& channel, const QString& reason, std::stop_token stop) {
+JobOutcome fail(Channel& channel, const QString& reason, const std::stop_token& stop) {
     try {
         channel.send('X', reason.toUtf8().left(200), stop, true);
         channel.socket().finish(kFinishWait);
@@ -149,7 +150,7 @@ QString fileSha256(const QString& path) {
 }
 
 JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state,
-                     std::stop_token stop) {
+                     const std::stop_token& stop) {
     const Manifest& manifest = setup.files->manifest;
     QByteArray payload;
     try {
@@ -278,7 +279,7 @@ JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state
 }
 
 JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& state,
-                       std::stop_token stop) {
+                       const std::stop_token& stop) {
     QByteArray payload;
     // The file in progress. A cut keeps it (dropped, it stays for a resume); a failure,
     // which ends the transfer for good, removes it.

@@ -61,7 +61,7 @@ struct SenderSetup {
     QByteArray manifestBytes;             // encodeManifest of files->manifest
 };
 JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state,
-                     std::stop_token stop);
+                     const std::stop_token& stop);
 
 struct ReceiverSetup {
     QString folder; // the save folder
@@ -76,7 +76,7 @@ struct ReceiverSetup {
     std::function<void(const QByteArray&)> manifestTaken;
 };
 JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& state,
-                       std::stop_token stop);
+                       const std::stop_token& stop);
 
 // BLAKE2b-256 of bytes (a manifest's identity).
 QByteArray manifestHash(QByteArrayView manifestBytes);

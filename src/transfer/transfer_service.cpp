@@ -213,7 +213,7 @@ struct TransferService::Impl {
         listenFd = fd;
         listenError.clear();
         acceptor = std::make_unique<std::jthread>(
-            [this, fd](std::stop_token stop) { acceptLoop(fd, stop); });
+            [this, fd](const std::stop_token& stop) { acceptLoop(fd, stop); });
     }
 
     static quint32 bindAddress() {
@@ -233,7 +233,7 @@ struct TransferService::Impl {
         port = 0;
     }
 
-    void acceptLoop(int fd, std::stop_token stop) {
+    void acceptLoop(int fd, const std::stop_token& stop) {
         while (!stop.stop_requested()) {
             pollfd p{fd, POLLIN, 0};
             if (::poll(&p, 1, 250) <= 0)
@@ -313,12 +313,12 @@ struct TransferService::Impl {
             return;
         }
         stopJob(*t);
-        runJob(*t, [channel](std::stop_token) { return std::move(*channel); });
+        runJob(*t, [channel](const std::stop_token&) { return std::move(*channel); });
     }
 
     // Starts the job thread of t on the channel that open gives (which connects first when
     // this side is the one to connect).
-    void runJob(Transfer& t, std::function<Channel(std::stop_token)> open) {
+    void runJob(Transfer& t, std::function<Channel(const std::stop_token&)> open) {
         t.job = std::make_shared<JobState>();
         const quint64 generation = ++t.generation;
         if (t.retry)
@@ -356,36 +356,36 @@ struct TransferService::Impl {
                     Qt::QueuedConnection);
             };
         }
-        t.worker =
-            std::make_unique<std::jthread>([this, open = std::move(open), job, id, outgoing, local,
-                                            sender, receiver, generation](std::stop_token stop) {
-                JobOutcome outcome;
-                WelcomeStatus refused = WelcomeStatus::Ok;
-                bool connected = false;
-                try {
-                    Channel channel = open(stop);
-                    connected = true;
-                    QMetaObject::invokeMethod(
-                        q, [this, id, generation] { connectedNow(id, generation); },
-                        Qt::QueuedConnection);
-                    outcome = outgoing ? runSender(channel, sender, *job, stop)
-                                       : runReceiver(channel, receiver, *job, stop);
-                    channel.socket().shutdownBoth();
-                } catch (const ChannelError& error) {
-                    outcome.kind = JobOutcome::Kind::Interrupted;
-                    outcome.reason = error.text;
-                } catch (const RefusedError& error) {
-                    refused = error.status;
-                    outcome.kind = JobOutcome::Kind::Interrupted;
-                    outcome.reason = welcomeStatusText(error.status);
-                }
+        t.worker = std::make_unique<std::jthread>([this, open = std::move(open), job, id, outgoing,
+                                                   local, sender, receiver,
+                                                   generation](const std::stop_token& stop) {
+            JobOutcome outcome;
+            WelcomeStatus refused = WelcomeStatus::Ok;
+            bool connected = false;
+            try {
+                Channel channel = open(stop);
+                connected = true;
                 QMetaObject::invokeMethod(
-                    q,
-                    [this, id, generation, outcome, refused, connected] {
-                        jobEnded(id, generation, outcome, refused, connected);
-                    },
+                    q, [this, id, generation] { connectedNow(id, generation); },
                     Qt::QueuedConnection);
-            });
+                outcome = outgoing ? runSender(channel, sender, *job, stop)
+                                   : runReceiver(channel, receiver, *job, stop);
+                channel.socket().shutdownBoth();
+            } catch (const ChannelError& error) {
+                outcome.kind = JobOutcome::Kind::Interrupted;
+                outcome.reason = error.text;
+            } catch (const RefusedError& error) {
+                refused = error.status;
+                outcome.kind = JobOutcome::Kind::Interrupted;
+                outcome.reason = welcomeStatusText(error.status);
+            }
+            QMetaObject::invokeMethod(
+                q,
+                [this, id, generation, outcome, refused, connected] {
+                    jobEnded(id, generation, outcome, refused, connected);
+                },
+                Qt::QueuedConnection);
+        });
         progressTimer.start();
     }
 
@@ -405,7 +405,7 @@ struct TransferService::Impl {
         const TransferId id = t.info.id;
         const Role role = t.info.outgoing ? Role::Sender : Role::Receiver;
         const crypto::IdentityKey key = *own;
-        runJob(t, [address, peerPort, peer, id, role, key](std::stop_token stop) {
+        runJob(t, [address, peerPort, peer, id, role, key](const std::stop_token& stop) {
             Socket socket = Socket::connectTo(address, peerPort, kConnectTimeout, stop);
             WelcomeStatus refused = WelcomeStatus::Ok;
             try {
@@ -771,7 +771,7 @@ struct TransferService::Impl {
         if (!file.open(QIODevice::ReadOnly))
             return;
         const QJsonArray list = QJsonDocument::fromJson(file.readAll()).array();
-        for (const QJsonValue& value : list) {
+        for (const auto& value : list) {
             const QJsonObject o = value.toObject();
             const std::optional<TransferId> id =
                 transferIdFromText(o[QStringLiteral("id")].toString());
@@ -799,7 +799,7 @@ struct TransferService::Impl {
             transfers.emplace(*id, std::move(t));
             if (added.info.outgoing) {
                 const QJsonArray paths = o[QStringLiteral("paths")].toArray();
-                for (const QJsonValue& p : paths)
+                for (const auto& p : paths)
                     added.paths.append(p.toString());
                 added.info.state = TransferState::Preparing;
                 admit(added);
@@ -821,7 +821,7 @@ struct TransferService::Impl {
                  bool accepted) {
         const quint64 job = ++preparations;
         preparing[job] =
-            std::jthread([this, ids, paths, paused, accepted, job](std::stop_token stop) {
+            std::jthread([this, ids, paths, paused, accepted, job](const std::stop_token& stop) {
                 QString error;
                 std::optional<LocalManifest> listed = listFiles(paths, &error);
                 std::shared_ptr<const LocalManifest> local;
@@ -1027,7 +1027,7 @@ TransferService::OfferResult TransferService::sendFiles(const QStringList& paths
         offer.files = quint32(t->info.files);
         offer.bytes = t->info.totalBytes;
         offer.name = name.left(kMaxNameBytes);
-        if (const QString sendError = d->node->sendFileMessage(computer, encodeFileMessage(offer));
+        if (QString sendError = d->node->sendFileMessage(computer, encodeFileMessage(offer));
             !sendError.isEmpty()) {
             result.refused.append({computer, sendError});
             continue;
@@ -1070,8 +1070,7 @@ QString TransferService::accept(const TransferId& id, const QString& folder) {
     answer.kind = FileMessage::Kind::Accept;
     answer.id = id;
     answer.port = d->port;
-    if (const QString sendError =
-            d->node->sendFileMessage(t->info.computer, encodeFileMessage(answer));
+    if (QString sendError = d->node->sendFileMessage(t->info.computer, encodeFileMessage(answer));
         !sendError.isEmpty())
         return sendError;
     traceTransfer(id, QStringLiteral("accepted"));

@@ -203,7 +203,7 @@ QString transferIdText(const TransferId& id) {
 }
 
 std::optional<TransferId> transferIdFromText(QStringView text) {
-    if (text.size() != 2 * kTransferIdSize)
+    if (text.size() != qsizetype{2} * kTransferIdSize)
         return std::nullopt;
     for (QChar c : text) {
         if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))

@@ -190,7 +190,7 @@ TEST(TransferWire, MalformedManifestsAreRefusedEachForItsReason) {
         qToBigEndian(total, bytes.data() + 8);
         return bytes;
     };
-    const auto patched = [&](qsizetype at, QByteArray with) {
+    const auto patched = [&](qsizetype at, const QByteArray& with) {
         QByteArray bytes = good;
         bytes.replace(at, with.size(), with);
         return bytes;
