@@ -99,6 +99,11 @@ TransfersPanel::TransfersPanel(QWidget* parent) : QFrame(parent) {
     hide();
 }
 
+// The rows' widgets are the panel's children; the records that point at them are its own.
+TransfersPanel::~TransfersPanel() {
+    qDeleteAll(m_rows);
+}
+
 const TransfersPanel::Row* TransfersPanel::row(const transfer::TransferId& id) const {
     return m_rows.value(idKey(id), nullptr);
 }

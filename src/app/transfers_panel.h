@@ -46,6 +46,7 @@ public:
     };
 
     explicit TransfersPanel(QWidget* parent = nullptr);
+    ~TransfersPanel() override;
 
     // Shows info in its row, made for a transfer not seen before (the panel then shows
     // itself). computer: the other side as the list shows it. For a finished transfer, Open

@@ -11,16 +11,19 @@
 #      file with bad content takes a real name nor is left as a partial file, host2 fails
 #      the transfer with a reason that says why, a connection for a transfer it never
 #      offered is refused, and a normal transfer still works afterwards;
-#   e. the older copy is never offered a file, and the sender says why.
+#   e. the older copy is never offered a file, and the sender says why;
+#   f. the program itself (offscreen) on host1, and "kalvento --send FILE --to host2" from a
+#      shell there: the running copy offers it, the command says so, and it arrives.
 # The 1 GB phases are left out, with a message, when the scratch folder has less than 4 GB
 # free. Exit 77 when it cannot run here.
 #
-#   transfer_test.sh path/to/kalvento-peer path/to/transfer_attacker
+#   transfer_test.sh path/to/kalvento-peer path/to/transfer_attacker path/to/kalvento
 set -euo pipefail
 
-usage="usage: $0 path/to/kalvento-peer path/to/transfer_attacker"
+usage="usage: $0 path/to/kalvento-peer path/to/transfer_attacker path/to/kalvento"
 PEER=$(readlink -f "${1:?$usage}")
 ATTACKER=$(readlink -f "${2:?$usage}")
+KV=$(readlink -f "${3:?$usage}")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=netns.sh
 source "$HERE/netns.sh"
@@ -287,15 +290,42 @@ sleep 1
 check "e: the older copy was offered nothing and got nothing" \
     bash -c "! grep -q '^FILE-OFFER' '$OUT/host4.log.part' && test -z \"\$(find '$SAVE4' -mindepth 1)\""
 
+# --- f. the program and --send from a shell ------------------------------------------------
+finish host1 quit
+GUI=$OUT/gui
+mkdir -p "$GUI/config" "$GUI/home/.config" "$GUI/run"
+chmod 0700 "$GUI/run"
+printf '[General]\nHide to tray=0\n[Advanced]\nLanguage index=0\n' >"$GUI/config/Options.ini"
+gui_env=(env QT_QPA_PLATFORM=offscreen HOME="$GUI/home" XDG_CONFIG_HOME="$GUI/home/.config"
+    XDG_RUNTIME_DIR="$GUI/run" KALVENTO_CONFIG_DIR="$GUI/config" KALVENTO_COMPUTER_NAME=gui1
+    KALVENTO_PRESENCE_MS=1000 KALVENTO_TRACE=1 NO_AT_BRIDGE=1)
+netns_bg host1 "$OUT/gui.log" "${gui_env[@]}" "$KV"
+gui_pid=$NETNS_LAST_PID
+netns_wait_for "$OUT/gui.log" '^TRACE presence host2 available' 20 || true
+random_file "$SEND/by-command.bin" $((3 * 1024 * 1024 + 17))
+(cd "$SEND" && netns_exec host1 "${gui_env[@]}" "$KV" --send by-command.bin --to host2) \
+    >"$OUT/send.out" 2>&1 && send_rc=0 || send_rc=$?
+check "f: kalvento --send --to exits 0 and says it offered the file (exit $send_rc)" \
+    bash -c "test $send_rc -eq 0 && grep -qi 'offered' '$OUT/send.out'"
+wait_re host2 '^FILE-OFFER [0-9a-f]+ gui1 1 ' 10 || true
+gui_id=$({ grep -E '^FILE-OFFER [0-9a-f]+ gui1 ' "$OUT/host2.log.part" || true; } | tail -1 | cut -d' ' -f2)
+wait_end host2 "$gui_id" 30
+check "f: the file handed to the running program arrives byte for byte" \
+    cmp -s "$SEND/by-command.bin" "$SAVE2/by-command.bin"
+check "f: the program traced the transfer done" \
+    grep -q "^TRACE transfer $gui_id done " "$OUT/gui.log"
+kill -TERM "$gui_pid" 2>/dev/null || true
+wait "$gui_pid" 2>/dev/null || true
+
 check "no copy reported an error" bash -c "! cat '$OUT'/host[1-4].log* | grep -q '^ERROR'"
-for host in host1 host2 host3 host4; do
+for host in host2 host3 host4; do
     finish "$host" quit
 done
 
 echo "# $SECONDS s"
 if ((NETNS_FAILURES > 0)); then
     echo "$NETNS_FAILURES check(s) failed; logs:"
-    for host in host1 host2 host3 host4 host5; do
+    for host in host1 host2 host3 host4 host5 gui; do
         echo "--- $host"
         grep -v ' progress ' "$OUT/$host.log" 2>/dev/null || true
     done
