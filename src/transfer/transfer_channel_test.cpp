@@ -12,6 +12,8 @@
 #include <QtEndian>
 
 #include <gtest/gtest.h>
+
+#include "support/test_files.h"
 #include <sodium.h>
 
 #include <cerrno>
@@ -23,6 +25,10 @@
 
 using namespace kalvento;
 using namespace kalvento::transfer;
+using test::contentOf;
+using test::filesBelow;
+using test::readFile;
+using test::writeFile;
 
 namespace {
 
@@ -111,39 +117,6 @@ Pair handshake(Socket a, Socket b, const crypto::IdentityKey& connectorKey,
     }
     listen.join();
     return pair;
-}
-
-QByteArray contentOf(qsizetype size, char seed) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 x = quint32(seed) * 2654435761u + 1;
-    for (qsizetype i = 0; i < size; ++i) {
-        x = x * 1664525u + 1013904223u;
-        bytes[i] = char(x >> 24);
-    }
-    return bytes;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(path.section(QLatin1Char('/'), 0, -2));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-// Every file below folder, relative, sorted.
-QStringList filesBelow(const QString& folder) {
-    QStringList out;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out.append(QDir(folder).relativeFilePath(it.next()));
-    out.sort();
-    return out;
 }
 
 LocalManifest hashed(const QStringList& paths) {
