@@ -1,5 +1,7 @@
 #include "transfer/transfer_channel.h"
 
+#include "network/udp_network.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -17,14 +19,6 @@ namespace {
 constexpr int kPollSlice = 250; // ms: how often a blocked call looks at its stop token
 constexpr char kHelloContext[] = "KVT1 hello";
 constexpr char kWelcomeContext[] = "KVT1 welcome";
-
-QString ipv4Text(quint32 address) {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(address >> 24)
-        .arg((address >> 16) & 0xFF)
-        .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF);
-}
 
 QString systemText(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -133,8 +127,8 @@ Socket Socket::connectTo(quint32 address, quint16 port, std::chrono::millisecond
         if (ready < 0 && errno != EINTR)
             throw ChannelError{systemText(errno)};
         if (std::chrono::steady_clock::now() >= deadline)
-            throw ChannelError{
-                QStringLiteral("no answer from %1:%2").arg(ipv4Text(address)).arg(port)};
+            throw ChannelError{QStringLiteral("no answer from %1")
+                                   .arg(network::Ipv4Endpoint{address, port}.toString())};
     }
     int error = 0;
     socklen_t length = sizeof error;

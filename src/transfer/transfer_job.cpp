@@ -1,5 +1,6 @@
 #include "transfer/transfer_job.h"
 
+#include "platform/text_codec.h"
 #include "platform/trace.h"
 #include "transfer/save_folder.h"
 
@@ -53,7 +54,7 @@ QString hex(const unsigned char* bytes, size_t size) {
 std::optional<JobOutcome> endFromOtherSide(char type, const QByteArray& payload) {
     JobOutcome outcome;
     outcome.byOtherSide = true;
-    const QString reason = QString::fromUtf8(payload.left(200));
+    const QString reason = QString::fromUtf8(platform::cutAtCharacter(payload, kMaxReasonBytes));
     switch (type) {
     case 'P':
         outcome.kind = JobOutcome::Kind::Paused;
@@ -98,7 +99,7 @@ std::optional<JobOutcome> takeRequest(Channel& channel, JobState& state,
 // This side fails for good: the other is told why.
 JobOutcome fail(Channel& channel, const QString& reason, const std::stop_token& stop) {
     try {
-        channel.send('X', reason.toUtf8().left(200), stop, true);
+        channel.send('X', platform::toWire(reason, kMaxReasonBytes), stop, true);
         channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
@@ -117,11 +118,8 @@ QString shown(const QByteArray& path) {
 } // namespace
 
 QByteArray manifestHash(QByteArrayView manifestBytes) {
-    QByteArray out(32, Qt::Uninitialized);
-    crypto_generichash(reinterpret_cast<unsigned char*>(out.data()), 32,
-                       reinterpret_cast<const unsigned char*>(manifestBytes.data()),
-                       quint64(manifestBytes.size()), nullptr, 0);
-    return out;
+    const Hash hash = chunkHash(manifestBytes); // the same BLAKE2b-256, over the whole
+    return QByteArray(reinterpret_cast<const char*>(hash.data()), kHashSize);
 }
 
 QString fileSha256(const QString& path) {

@@ -5,6 +5,7 @@
 #include "network/udp_network.h"
 #include "platform/atomic_file.h"
 #include "platform/system_error.h"
+#include "platform/text_codec.h"
 #include "platform/trace.h"
 #include "transfer/manifest_builder.h"
 #include "transfer/save_folder.h"
@@ -55,17 +56,6 @@ QString idText(const TransferId& id) {
 void traceTransfer(const TransferId& id, const QString& what) {
     if (platform::traceEnabled())
         platform::trace(QStringLiteral("transfer %1 %2").arg(idText(id), what));
-}
-
-// text in UTF-8, cut to at most max bytes on a character boundary.
-QByteArray utf8Prefix(const QString& text, qsizetype max) {
-    QByteArray bytes = text.toUtf8();
-    if (bytes.size() <= max)
-        return bytes;
-    qsizetype end = max;
-    while (end > 0 && (quint8(bytes[end]) & 0xC0) == 0x80)
-        --end;
-    return bytes.left(end);
 }
 
 std::optional<quint32> ipv4FromText(const QString& text) {
@@ -557,7 +547,6 @@ struct TransferService::Impl {
     void stopJobLater(Transfer& t) {
         if (!t.worker)
             return;
-        auto job = t.job;
         const TransferId id = t.info.id;
         const quint64 generation = t.generation;
         QTimer::singleShot(1500, q, [this, id, generation] {
@@ -899,7 +888,7 @@ struct TransferService::Impl {
         FileMessage cancel;
         cancel.kind = FileMessage::Kind::Cancel;
         cancel.id = t.info.id;
-        cancel.reason = utf8Prefix(reason, kMaxReasonBytes);
+        cancel.reason = platform::toWire(reason, kMaxReasonBytes);
         send(t.info.computer, cancel);
     }
 
