@@ -12,17 +12,22 @@
 #     file sent is sparse: all zeros, read as fast as memory; the receiver writes every byte);
 #   - the receiver killed at about half of 1 GB and started again: bytes sent twice.
 # --quick runs small sizes, for a smoke run. --rate RATE shapes both hosts' links (tc tbf,
-# e.g. 1gbit for a gigabit LAN), for raw TCP and the program alike.
+# e.g. 1gbit for a gigabit LAN), for raw TCP and the program alike. --ext4 puts every file
+# on a file system made for the run (mkfs.ext4 defaults, on a sparse image in /var/tmp,
+# mounted through a loop device): the files of a user's desktop, where a machine's own
+# disk may differ (a root file system without a journal makes ext4 look at the inodes of
+# recently deleted files on every create, which costs many small files a good deal).
 #
-#   transfer_bench.sh path/to/kalvento-peer [--quick] [--rate RATE]
+#   transfer_bench.sh path/to/kalvento-peer [--quick] [--rate RATE] [--ext4]
 set -euo pipefail
 
 PEER=$(readlink -f "${1:?usage: $0 path/to/kalvento-peer [--quick] [--rate RATE]}")
 shift
-QUICK=0 RATE=
+QUICK=0 RATE='' EXT4=0
 while (($#)); do
     case $1 in
     --quick) QUICK=1 ;;
+    --ext4) EXT4=1 ;;
     --rate) RATE=$2; shift ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
@@ -47,6 +52,13 @@ if [[ -n $RATE ]]; then
     done
 fi
 OUT=$(mktemp -d)
+if ((EXT4)); then
+    IMAGE=$(mktemp /var/tmp/transfer-bench.XXXXXX)
+    netns_on_exit "umount -l '$OUT' 2>/dev/null; rm -f '$IMAGE'"
+    truncate -s $(((HUGE + 4 * BIG) / MB + 1024))M "$IMAGE"
+    mkfs.ext4 -q -F "$IMAGE"
+    mount -o loop "$IMAGE" "$OUT"
+fi
 netns_on_exit "rm -rf '$OUT'"
 free_kb=$(df -Pk "$OUT" | awk 'NR == 2 { print $4 }')
 if ((free_kb * 1024 < HUGE + 3 * BIG)); then
@@ -81,6 +93,18 @@ wait_re() {
     echo "timed out waiting for '$2' on $1" >&2
     return 1
 }
+# Waits for a line matching $2 in $1's log, for at most $3 seconds, without polling (a
+# loop of grep and sleep would take the processor from the copies being timed).
+wait_line() {
+    local found=0 tailfd tailpid
+    exec {tailfd}< <(exec timeout "$3" tail -n +1 -F "$OUT/$1.log" 2>/dev/null)
+    tailpid=$!
+    grep -qE -m1 -- "$2" <&"$tailfd" && found=1
+    kill "$tailpid" 2>/dev/null || true
+    exec {tailfd}<&-
+    ((found)) || echo "timed out waiting for '$2' on $1" >&2
+    ((found))
+}
 last() { { grep -E "$2" "$OUT/$1.log" || true; } | tail -1; }
 cpu() { awk -v t="$TICK" '{ printf "%.2f", ($14 + $15) / t }' "/proc/${pid[$1]}/stat"; }
 mem() { awk '/^VmRSS|^VmHWM/ { printf "%s %d MB  ", $1, $2 / 1024 }' "/proc/${pid[$1]}/status"; }
@@ -103,9 +127,9 @@ send() {
     say host1 send-files host2 "$@"
     while (($(grep -c '^FILES-OFFERED' "$OUT/host1.log" || true) == count)); do sleep 0.01; done
     ID=$(last host1 '^FILES-OFFERED' | cut -d' ' -f2)
-    wait_re host2 "^FILE-OFFER $ID " 600
+    wait_line host2 "^FILE-OFFER $ID " 600
     OFFER_AT=$EPOCHREALTIME
-    wait_re host2 "^TRANSFER $ID (done|failed)" 3600
+    wait_line host2 "^TRANSFER $ID (done|failed)" 3600
     DONE_AT=$EPOCHREALTIME
     CPU1=$(awk -v a="$before1" -v b="$(cpu host1)" 'BEGIN { printf "%.2f", b - a }')
     CPU2=$(awk -v a="$before2" -v b="$(cpu host2)" 'BEGIN { printf "%.2f", b - a }')

@@ -469,6 +469,38 @@ std::unique_ptr<PartFile> SaveFolder::openPart(const FileEntry& entry, const Tra
     return nullptr;
 }
 
+bool SaveFolder::discardPart(const QByteArray& partPath, const TransferId& id) const {
+    // The path must be one that a part of a checked name could have.
+    if (!partPath.endsWith(".part") ||
+        !checkRelativePath(partPath.first(partPath.size() - 5)).isEmpty())
+        return false;
+    const SplitPath split = splitPath(partPath);
+    const int dirFd = folderFd(split.folders, false, nullptr);
+    if (dirFd < 0)
+        return false;
+    const QByteArray sidecar = sidecarName(split.name);
+    const std::optional<Sidecar> recorded = readSidecar(dirFd, sidecar);
+    bool removed = false;
+    struct stat st {};
+    if (recorded && recorded->id == id &&
+        ::fstatat(dirFd, split.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+        removed = ::unlinkat(dirFd, split.name.constData(), 0) == 0;
+        ::unlinkat(dirFd, sidecar.constData(), 0);
+    }
+    ::close(dirFd);
+    return removed;
+}
+
+QByteArray PartFile::partPath() const {
+    if (m_unnamed || m_partName.isEmpty())
+        return {};
+    QByteArray path;
+    for (const QByteArray& folder : splitPath(m_entry.path).folders)
+        path += folder + '/';
+    return path + m_partName;
+}
+
 PartFile::~PartFile() {
     if (m_fd >= 0 && m_recorded != m_verified)
         keep();
@@ -536,7 +568,9 @@ std::optional<QString> PartFile::finish(QString* error) {
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
     // A small file is synced with the others at the end of the transfer (SaveFolder::sync).
-    if (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || (!m_unnamed && ::fdatasync(m_fd) != 0) ||
+    // An unnamed file holds exactly what was written to it in this run; a part may hold
+    // more than the file, left by an earlier run.
+    if ((!m_unnamed && (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0)) ||
         ::futimens(m_fd, times) != 0) {
         setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
         return std::nullopt;

@@ -48,6 +48,10 @@ public:
     // cannot be created.
     std::unique_ptr<PartFile> openPart(const FileEntry& entry, const TransferId& id,
                                        QString* error) const;
+    // Removes the part at partPath (as PartFile::partPath gave it) and its sidecar when the
+    // sidecar still names transfer id: a transfer that ends while no connection runs
+    // leaves nothing behind. Anything else there is left alone. Whether it was removed.
+    bool discardPart(const QByteArray& partPath, const TransferId& id) const;
 
 private:
     SaveFolder() = default;
@@ -68,6 +72,9 @@ public:
     PartFile& operator=(const PartFile&) = delete;
 
     quint64 verifiedChunks() const { return m_verified; }
+    // Where the part lies below the save folder ("folder/name.part"); empty for a file
+    // written unnamed, of which nothing stays.
+    QByteArray partPath() const;
     // Writes chunk index (the next one after the verified ones) after checking its bytes
     // against entry's chunk hash: false and error when they do not match (nothing is
     // counted as verified) or the write fails. The sidecar is brought up to date every

@@ -12,6 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <utility>
+
 namespace kalvento::transfer {
 
 namespace {
@@ -87,11 +90,19 @@ struct SessionKeys {
 
 } // namespace
 
+Socket::Socket(Socket&& other) noexcept
+    : idle(other.idle), m_fd(other.m_fd.exchange(-1)), m_ahead(std::move(other.m_ahead)),
+      m_aheadAt(std::exchange(other.m_aheadAt, 0)), m_aheadEnd(std::exchange(other.m_aheadEnd, 0)) {
+}
+
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
         if (const int fd = m_fd.exchange(other.m_fd.exchange(-1)); fd >= 0)
             ::close(fd);
         idle = other.idle;
+        m_ahead = std::move(other.m_ahead);
+        m_aheadAt = std::exchange(other.m_aheadAt, 0);
+        m_aheadEnd = std::exchange(other.m_aheadEnd, 0);
     }
     return *this;
 }
@@ -156,14 +167,34 @@ void Socket::waitFor(short events, const std::stop_token& stop) {
 }
 
 void Socket::readExact(char* data, qsizetype size, const std::stop_token& stop) {
+    const auto takeAhead = [&] {
+        const qsizetype n = std::min(size, m_aheadEnd - m_aheadAt);
+        if (n > 0) {
+            std::memcpy(data, m_ahead.get() + m_aheadAt, std::size_t(n));
+            m_aheadAt += n;
+            data += n;
+            size -= n;
+        }
+    };
+    takeAhead();
     while (size > 0) {
         const int fd = m_fd.load();
         if (fd < 0)
             throw ChannelError{QStringLiteral("stopped")};
-        const ssize_t n = ::recv(fd, data, size_t(size), 0);
+        const bool direct = size >= kReadAhead;
+        if (!direct && !m_ahead)
+            m_ahead = std::make_unique<char[]>(std::size_t(kReadAhead));
+        const ssize_t n = direct ? ::recv(fd, data, std::size_t(size), 0)
+                                 : ::recv(fd, m_ahead.get(), std::size_t(kReadAhead), 0);
         if (n > 0) {
-            data += n;
-            size -= n;
+            if (direct) {
+                data += n;
+                size -= n;
+            } else {
+                m_aheadAt = 0;
+                m_aheadEnd = n;
+                takeAhead();
+            }
             continue;
         }
         if (n == 0)
@@ -371,14 +402,15 @@ void Channel::start(const unsigned char* rx, const unsigned char* tx, const std:
         throw ChannelError{QStringLiteral("the other end's stream header is not usable")};
 }
 
-void Channel::send(char type, QByteArrayView payload, const std::stop_token& stop, bool final) {
+void Channel::seal(char type, QByteArrayView payload, bool final) {
     if (payload.size() > kMaxRecordPayload)
         throw ChannelError{QStringLiteral("a record too long to send")};
     // The length of the sealed payload, the type in the clear (bound as associated data),
     // then the sealed payload.
     const qsizetype cipherSize = payload.size() + crypto_secretstream_xchacha20poly1305_ABYTES;
-    m_buffer.resize(5 + cipherSize);
-    char* frame = m_buffer.data();
+    const qsizetype at = m_out.size();
+    m_out.resize(at + 5 + cipherSize);
+    char* frame = m_out.data() + at;
     writeBigEndian32(frame, quint32(cipherSize));
     frame[4] = type;
     crypto_secretstream_xchacha20poly1305_push(
@@ -387,11 +419,30 @@ void Channel::send(char type, QByteArrayView payload, const std::stop_token& sto
         reinterpret_cast<const unsigned char*>(frame + 4), 1,
         final ? crypto_secretstream_xchacha20poly1305_TAG_FINAL
               : crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
-    m_socket.writeAll(frame, 5 + cipherSize, stop);
-    m_sent += quint64(payload.size());
+    m_queuedPayload += quint64(payload.size());
+}
+
+void Channel::send(char type, QByteArrayView payload, const std::stop_token& stop, bool final) {
+    seal(type, payload, final);
+    flush(stop);
+}
+
+void Channel::queue(char type, QByteArrayView payload, const std::stop_token& stop) {
+    seal(type, payload, false);
+    if (m_out.size() >= kQueueBytes)
+        flush(stop);
+}
+
+void Channel::flush(const std::stop_token& stop) {
+    if (m_out.isEmpty())
+        return;
+    m_socket.writeAll(m_out.constData(), m_out.size(), stop);
+    m_out.resize(0); // keeps its room for the next records
+    m_sent += std::exchange(m_queuedPayload, 0);
 }
 
 char Channel::receive(QByteArray& payload, const std::stop_token& stop) {
+    flush(stop);
     if (m_finalSeen)
         throw ChannelError{QStringLiteral("a record after the end of the stream")};
     char head[5];

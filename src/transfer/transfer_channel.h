@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -36,7 +37,7 @@ struct ChannelError {
 class Socket {
 public:
     explicit Socket(int fd = -1) : m_fd(fd) {}
-    Socket(Socket&& other) noexcept : m_fd(other.m_fd.exchange(-1)) {}
+    Socket(Socket&& other) noexcept;
     Socket& operator=(Socket&& other) noexcept;
     ~Socket();
     Socket(const Socket&) = delete;
@@ -48,8 +49,11 @@ public:
     int fd() const { return m_fd.load(); }
     bool isOpen() const { return m_fd.load() >= 0; }
     // Reads exactly size bytes; throws ChannelError when the peer closes, nothing comes for
-    // idle, or stop is requested.
+    // idle, or stop is requested. Small reads are served from what one read call brought
+    // ahead (up to kReadAhead bytes), so that a run of small records costs one call, not
+    // two each; a large one goes straight into data.
     void readExact(char* data, qsizetype size, const std::stop_token& stop);
+    static constexpr qsizetype kReadAhead = qsizetype(64) * 1024;
     void writeAll(const char* data, qsizetype size, const std::stop_token& stop);
     // Wakes a thread blocked on the socket (from any thread): its call throws.
     void shutdownBoth();
@@ -63,6 +67,9 @@ public:
 private:
     void waitFor(short events, const std::stop_token& stop);
     std::atomic<int> m_fd;
+    std::unique_ptr<char[]> m_ahead; // kReadAhead bytes, once needed
+    qsizetype m_aheadAt = 0;
+    qsizetype m_aheadEnd = 0;
 };
 
 inline constexpr char kChannelMagic[] = "KVT1";
@@ -116,25 +123,36 @@ public:
     ~Channel();
 
     // One record: type and payload (at most kMaxRecordPayload bytes), final marks the last
-    // of this direction.
+    // of this direction. Sent at once, after any queued before it.
     void send(char type, QByteArrayView payload, const std::stop_token& stop, bool final = false);
+    // One record sealed now and sent with the ones that follow it, in one write call once
+    // kQueueBytes are waiting, or by the next send(), flush() or receive(): many small files
+    // then cost the network a write call per many records, not one each.
+    void queue(char type, QByteArrayView payload, const std::stop_token& stop);
+    void flush(const std::stop_token& stop);
+    bool hasQueued() const { return !m_out.isEmpty(); }
+    static constexpr qsizetype kQueueBytes = qsizetype(128) * 1024;
     // The next record's type and payload (into payload, reused); throws ChannelError when
     // it does not authenticate, is too long, or the stream was cut. finalSeen() after the
-    // last.
+    // last. Sends what is queued first.
     char receive(QByteArray& payload, const std::stop_token& stop);
     bool finalSeen() const { return m_finalSeen; }
     Socket& socket() { return m_socket; }
-    // Bytes of records sent and received so far (payload bytes).
+    // Payload bytes of the records written to the socket so far (not those still queued).
     quint64 bytesSent() const { return m_sent; }
 
 private:
     Channel() = default;
     void start(const unsigned char* rx, const unsigned char* tx, const std::stop_token& stop);
+    // Seals a record onto the end of m_out.
+    void seal(char type, QByteArrayView payload, bool final);
 
     Socket m_socket;
     crypto_secretstream_xchacha20poly1305_state m_push{};
     crypto_secretstream_xchacha20poly1305_state m_pull{};
-    QByteArray m_buffer;
+    QByteArray m_buffer; // the sealed record being read
+    QByteArray m_out;    // sealed records not written yet
+    quint64 m_queuedPayload = 0;
     bool m_finalSeen = false;
     quint64 m_sent = 0;
 };

@@ -270,6 +270,63 @@ TEST_F(TransferChannelTest, ARecordChangedOrCutOnTheWayIsNeverTaken) {
     }
 }
 
+// Small records are queued and go out many to a write call; the reader takes them from
+// what one read brought ahead. Neither may reorder, lose or hold back a record: a side that
+// queued records and then waits for an answer has sent them first.
+TEST_F(TransferChannelTest, QueuedRecordsArriveInOrderAndGoOutBeforeTheSenderWaits) {
+    auto [a, b] = socketPair();
+    Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
+                          receiverKey.publicKey(), senderKey);
+    ASSERT_TRUE(pair.connector && pair.listener) << pair.connectError.toStdString();
+    pair.connector->socket().idle = std::chrono::seconds(5);
+    pair.listener->socket().idle = std::chrono::seconds(5);
+
+    // Small records around one as large as a record may be, whose bytes partly come in
+    // the same read as the small ones before it.
+    QList<QByteArray> records;
+    for (int i = 0; i < 300; ++i)
+        records.append(QByteArray(1 + i * 7 % 5000, char('a' + i % 26)));
+    records.insert(150, QByteArray(kMaxRecordPayload, 'L'));
+    records.append(QByteArray(3, 'z'));
+
+    Channel& sender = *pair.listener;
+    sender.queue('C', records.first(), {});
+    EXPECT_TRUE(sender.hasQueued());
+    EXPECT_EQ(sender.bytesSent(), 0u); // nothing written yet
+    char answer = 0;
+    QString senderError;
+    std::thread send([&] {
+        try {
+            for (qsizetype i = 1; i < records.size(); ++i)
+                sender.queue('C', records[i], {});
+            QByteArray payload;
+            answer = sender.receive(payload, {}); // sends what is still queued first
+        } catch (const ChannelError& e) {
+            senderError = e.text;
+        }
+    });
+    QByteArray payload;
+    qsizetype got = 0;
+    try {
+        for (; got < records.size(); ++got) {
+            ASSERT_EQ(pair.connector->receive(payload, {}), 'C') << got;
+            ASSERT_EQ(payload, records[got]) << got;
+        }
+        pair.connector->send('A', QByteArray(8, '\0'), {});
+    } catch (const ChannelError& e) {
+        ADD_FAILURE() << "record " << got << ": " << e.text.toStdString();
+        pair.connector->socket().shutdownBoth();
+    }
+    send.join();
+    EXPECT_TRUE(senderError.isEmpty()) << senderError.toStdString();
+    EXPECT_EQ(answer, 'A');
+    EXPECT_FALSE(sender.hasQueued());
+    quint64 total = 0;
+    for (const QByteArray& record : records)
+        total += quint64(record.size());
+    EXPECT_EQ(sender.bytesSent(), total);
+}
+
 TEST_F(TransferChannelTest, FilesArriveWholeAndAreNotSentAgainWhenThere) {
     const QByteArray big = contentOf(qsizetype(kChunkSize) * 2 + 517, 1);
     const QByteArray small = contentOf(100, 2);
@@ -346,6 +403,75 @@ TEST_F(TransferChannelTest, AnInterruptedFileResumesAfterItsVerifiedChunks) {
                                     manifestHash(manifestBytes));
     EXPECT_EQ(changed.received.kind, JobOutcome::Kind::Failed);
     EXPECT_TRUE(changed.received.reason.contains(QStringLiteral("changed")));
+}
+
+// The part a cut leaves is named in the outcome, so that the transfer can remove it should
+// it end while no connection runs; removing it takes only that transfer's own part.
+TEST_F(TransferChannelTest, APartLeftForAResumeIsNamedAndGoesOnlyWithItsTransfer) {
+    const QByteArray content = contentOf(qsizetype(kChunkSize) * 5, 6);
+    writeFile(source + QStringLiteral("/album/video.bin"), content);
+    const LocalManifest local = hashed({source + QStringLiteral("/album")});
+    const QByteArray manifestBytes = encodeManifest(local.manifest);
+    const QStringList leftBehind{"album/video.bin.part", "album/video.bin.part.kvs"};
+    {
+        auto [a, b] = socketPair();
+        Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
+                              receiverKey.publicKey(), senderKey);
+        ASSERT_TRUE(pair.connector && pair.listener);
+        std::thread send([&] { // two chunks, then the connection is lost
+            QByteArray length(4, '\0');
+            qToBigEndian(quint32(manifestBytes.size()), length.data());
+            pair.listener->send('H', length, {});
+            pair.listener->send('M', manifestBytes, {});
+            QByteArray payload;
+            pair.listener->receive(payload, {});
+            for (quint32 c = 0; c < 2; ++c) {
+                QByteArray record(8, '\0');
+                qToBigEndian(c, record.data() + 4);
+                pair.listener->send(
+                    'C', record + content.mid(qsizetype(c) * kChunkSize, kChunkSize), {});
+            }
+            pair.listener->socket().shutdownBoth();
+        });
+        ReceiverSetup receiver;
+        receiver.folder = save;
+        receiver.id = kId;
+        receiver.offeredFiles = 1;
+        receiver.offeredBytes = quint64(content.size());
+        JobState state;
+        const JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
+        send.join();
+        EXPECT_EQ(cut.kind, JobOutcome::Kind::Interrupted);
+        EXPECT_EQ(cut.keptPart, "album/video.bin.part");
+    }
+    ASSERT_EQ(filesBelow(save), leftBehind);
+
+    QString error;
+    const std::optional<SaveFolder> folder = SaveFolder::open(save, &error);
+    ASSERT_TRUE(folder) << error.toStdString();
+    TransferId other = kId;
+    other[0] = 99;
+    for (const QByteArray& path : {QByteArray("album/video.bin"), QByteArray("../video.bin.part"),
+                                   QByteArray("/album/video.bin.part")})
+        EXPECT_FALSE(folder->discardPart(path, kId)) << path.constData();
+    EXPECT_FALSE(folder->discardPart("album/video.bin.part", other));
+    EXPECT_EQ(filesBelow(save), leftBehind);
+
+    // A connection paused before its first chunk still names the part it found; one
+    // cancelled then removes it.
+    const QByteArray hash = manifestHash(manifestBytes);
+    const Moved paused = moveFiles(local, save, hash, JobState::Pause);
+    EXPECT_EQ(paused.received.kind, JobOutcome::Kind::Paused);
+    EXPECT_EQ(paused.received.keptPart, "album/video.bin.part");
+    EXPECT_EQ(filesBelow(save), leftBehind);
+    const Moved cancelled = moveFiles(local, save, hash, JobState::Cancel);
+    EXPECT_EQ(cancelled.received.kind, JobOutcome::Kind::Cancelled);
+    EXPECT_TRUE(cancelled.received.keptPart.isEmpty());
+    EXPECT_EQ(filesBelow(save), QStringList{});
+
+    // And a part left again goes by discardPart, as the service does it.
+    writeFile(save + QStringLiteral("/album/video.bin.part"), "x");
+    EXPECT_FALSE(folder->discardPart("album/video.bin.part", kId)); // no sidecar: not ours
 }
 
 TEST_F(TransferChannelTest, PauseAndCancelFromTheReceiverReachTheSender) {

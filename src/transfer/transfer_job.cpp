@@ -103,11 +103,11 @@ JobOutcome fail(Channel& channel, const QString& reason, const std::stop_token& 
         channel.socket().finish(kFinishWait);
     } catch (const ChannelError&) {
     }
-    return {JobOutcome::Kind::Failed, reason, false, {}, {}};
+    return {JobOutcome::Kind::Failed, reason, false, {}, {}, {}};
 }
 
 JobOutcome interrupted(const ChannelError& error) {
-    return {JobOutcome::Kind::Interrupted, error.text, false, {}, {}};
+    return {JobOutcome::Kind::Interrupted, error.text, false, {}, {}, {}};
 }
 
 // A readable name of a manifest path for messages: control characters escaped.
@@ -203,7 +203,8 @@ JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state
                 return fail(
                     channel,
                     QStringLiteral("%1 changed since it was offered").arg(shown(entry.path)), stop);
-            ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+            if (chunks > 1)
+                ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
             state.fileIndex = int(f);
             state.fileBytes = quint64((*want)[f]) * kChunkSize;
             for (quint64 c = (*want)[f]; c < chunks; ++c) {
@@ -233,9 +234,12 @@ JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state
                                     stop);
                     got += n;
                 }
-                channel.send('C', record, stop);
+                // Small files' chunks go out many to a write call.
+                channel.queue('C', record, stop);
                 state.fileBytes += length32;
                 state.sentBytes += length32;
+                if (channel.hasQueued())
+                    continue;
                 // What the receiver says it verified, without waiting for it.
                 for (;;) {
                     pollfd p{channel.socket().fd(), POLLIN, 0};
@@ -264,10 +268,11 @@ JobOutcome runSender(Channel& channel, const SenderSetup& setup, JobState& state
                     QStringLiteral("the receiver ended unexpectedly"),
                     false,
                     {},
+                    {},
                     {}};
         }
         state.doneBytes = manifest.totalBytes();
-        JobOutcome outcome{JobOutcome::Kind::Done, {}, false, {}, {}};
+        JobOutcome outcome{JobOutcome::Kind::Done, {}, false, {}, {}, {}};
         if (platform::traceEnabled() && !setup.files->localPaths.isEmpty())
             outcome.firstSha256 = fileSha256(setup.files->localPaths.first());
         return outcome;
@@ -282,6 +287,19 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
     // The file in progress. A cut keeps it (dropped, it stays for a resume); a failure,
     // which ends the transfer for good, removes it.
     std::unique_ptr<PartFile> part;
+    // A part an earlier connection left, kept for this one until its file's next chunk
+    // opens it again.
+    QByteArray resumedPart;
+    // Ends the connection keeping the file in progress for a resume, and says where it is.
+    const auto keeping = [&](JobOutcome outcome) {
+        if (part) {
+            part->keep();
+            outcome.keptPart = part->partPath();
+        } else {
+            outcome.keptPart = resumedPart;
+        }
+        return outcome;
+    };
     const auto failed = [&](const QString& reason) {
         if (part) {
             part->discard();
@@ -341,6 +359,14 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         std::optional<SaveFolder> folder = SaveFolder::open(setup.folder, &error);
         if (!folder)
             return failed(error);
+        // Ends a cancelled transfer: no partial file stays.
+        const auto discarding = [&](const JobOutcome& outcome) {
+            if (part)
+                part->discard();
+            else if (!resumedPart.isEmpty())
+                folder->discardPart(resumedPart, setup.id);
+            return outcome;
+        };
 
         // What is there already: whole files, and the verified chunks of parts an earlier
         // connection left (only looked for when there was one).
@@ -365,6 +391,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             } else {
                 have += std::min<quint64>(entry.size, quint64(want[f]) * kChunkSize);
                 earlier->keep();
+                resumedPart = earlier->partPath();
             }
         }
         const quint64 total = manifest->totalBytes();
@@ -376,7 +403,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         channel.send('W', encodeWantList(want), stop);
         state.doneBytes = have;
 
-        JobOutcome outcome{JobOutcome::Kind::Done, {}, false, {}, {}};
+        JobOutcome outcome{JobOutcome::Kind::Done, {}, false, {}, {}, {}};
         const bool wantSha = platform::traceEnabled();
         crypto_hash_sha256_state sha;
         bool shaStreaming = false;
@@ -408,19 +435,15 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         for (;;) {
             if (std::optional<JobOutcome> asked = takeRequest(channel, state, stop)) {
                 // A cancelled transfer leaves no partial file; a paused one keeps it.
-                if (part && asked->kind == JobOutcome::Kind::Cancelled)
-                    part->discard();
-                else if (part)
-                    part->keep();
-                return *asked;
+                if (asked->kind == JobOutcome::Kind::Cancelled)
+                    return discarding(*asked);
+                return keeping(*asked);
             }
             type = channel.receive(payload, stop);
             if (std::optional<JobOutcome> end = endFromOtherSide(type, payload)) {
-                if (part && end->kind == JobOutcome::Kind::Cancelled)
-                    part->discard();
-                else if (part)
-                    part->keep();
-                return *end;
+                if (end->kind == JobOutcome::Kind::Cancelled)
+                    return discarding(*end);
+                return keeping(*end);
             }
             if (type == 'E') {
                 if (part)
@@ -455,6 +478,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 part = folder->openPart(entry, setup.id, &error);
                 if (!part)
                     return failed(error);
+                resumedPart.clear(); // the part, if any, is this one now
                 if (part->verifiedChunks() != want[f]) {
                     part->keep();
                     part.reset();
@@ -511,7 +535,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             }
         }
     } catch (const ChannelError& error) {
-        return interrupted(error);
+        return keeping(interrupted(error));
     }
 }
 

@@ -54,6 +54,9 @@ struct JobOutcome {
     bool byOtherSide = false;
     QString firstPath;   // receiver: where the first file went
     QString firstSha256; // when the trace is on: the first file's SHA-256, hex
+    // receiver, paused or interrupted: the partial file left for a resume, below the save
+    // folder (SaveFolder::discardPart removes it should the transfer end without one)
+    QByteArray keptPart;
 };
 
 struct SenderSetup {

@@ -109,6 +109,9 @@ struct TransferService::Impl {
         std::unique_ptr<std::jthread> worker;
         quint64 generation = 0;
         quint64 sentEarlier = 0; // chunk bytes sent on connections before this one
+        // incoming: the partial file the last connection left for a resume (below the save
+        // folder), removed when the transfer ends without going on
+        QByteArray keptPart;
         int retryMs = 0;
         QTimer* retry = nullptr;
         // the rate: doneBytes a few seconds ago
@@ -433,6 +436,18 @@ struct TransferService::Impl {
             t->info.doneBytes = job->doneBytes.load();
             t->sentEarlier += job->sentBytes.load();
         }
+        if (!t->info.outgoing) {
+            // A connection that ended before it looked at the files (or never was) leaves
+            // the part an earlier one named; one that finished the transfer leaves none.
+            if (!outcome.keptPart.isEmpty())
+                t->keptPart = outcome.keptPart;
+            else if (outcome.kind == JobOutcome::Kind::Done)
+                t->keptPart.clear();
+            if (isFinished(t->info.state)) // ended while this connection still ran
+                discardKeptPart(*t);
+            else
+                save();
+        }
         t->info.bytesPerSecond = 0;
         t->samples.clear();
         switch (outcome.kind) {
@@ -523,10 +538,22 @@ struct TransferService::Impl {
         emit q->transferChanged(t.info);
     }
 
+    // A partial file an earlier connection left, of a transfer that will not go on.
+    void discardKeptPart(Transfer& t) {
+        if (t.keptPart.isEmpty() || t.worker) // a running job discards its own
+            return;
+        QString error;
+        if (const std::optional<SaveFolder> folder = SaveFolder::open(t.info.folder, &error))
+            folder->discardPart(t.keptPart, t.info.id);
+        t.keptPart.clear();
+    }
+
     void finish(Transfer& t, TransferState state, const QString& reason) {
         if (isFinished(t.info.state))
             return;
         stopJobLater(t);
+        if (state != TransferState::Done)
+            discardKeptPart(t);
         if (t.retry)
             t.retry->stop();
         t.info.error = reason;
@@ -740,6 +767,8 @@ struct TransferService::Impl {
                 o[QStringLiteral("paths")] = QJsonArray::fromStringList(t->paths);
             else
                 o[QStringLiteral("folder")] = t->info.folder;
+            if (!t->keptPart.isEmpty())
+                o[QStringLiteral("part")] = QString::fromLatin1(t->keptPart.toBase64());
             list.append(o);
         }
         try {
@@ -795,6 +824,8 @@ struct TransferService::Impl {
                 prepare({*id}, added.paths, paused, accepted);
             } else {
                 added.info.folder = o[QStringLiteral("folder")].toString();
+                added.keptPart =
+                    QByteArray::fromBase64(o[QStringLiteral("part")].toString().toLatin1());
                 added.pausedHere = paused;
                 added.info.state = paused ? TransferState::Paused : TransferState::Waiting;
                 admit(added);

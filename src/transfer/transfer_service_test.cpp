@@ -19,6 +19,7 @@
 #include "support/test_files.h"
 
 #include <memory>
+#include <optional>
 
 using namespace kalvento;
 using namespace kalvento::transfer;
@@ -214,6 +215,37 @@ TEST_F(TransferServiceTest, APausedTransferSurvivesARestartOfBothSidesAndGoesOn)
     ASSERT_TRUE(waitForState(in, id, TransferState::Done)) << stateOf(in, id).toStdString();
     EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
     EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/movie.bin")), content);
+}
+
+// A transfer cut in the middle of a file keeps the part for a resume; ended for good while
+// it waits (no connection runs to remove it), even after a restart, it leaves nothing in
+// the save folder.
+TEST_F(TransferServiceTest, ATransferEndedWhileItWaitsLeavesNoPartialFile) {
+    const QByteArray content = contentOf(qsizetype(96) << 20, 5); // long enough to cut
+    writeFile(source + QStringLiteral("/big.bin"), content);
+    const QString save = receiver.options(dir).saveFolder;
+    const auto partThere = [&] {
+        return filesBelow(save).contains(QStringLiteral("big.bin.part"));
+    };
+    std::optional<TransferService> in(std::in_place, receiver.node, receiver.options(dir));
+    TransferId id{};
+    {
+        TransferService out(sender.node, sender.options(dir));
+        QSignalSpy offers(&*in, &TransferService::offerReceived);
+        id = out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
+        ASSERT_TRUE(offers.wait(5000));
+        ASSERT_EQ(in->accept(id), QString());
+        ASSERT_TRUE(QTest::qWaitFor(partThere, 20000)) << stateOf(*in, id).toStdString();
+    } // the sender ends, and its connection with it
+    ASSERT_TRUE(waitForState(*in, id, TransferState::Waiting)) << stateOf(*in, id).toStdString();
+    ASSERT_TRUE(partThere());
+    in.reset(); // the receiver starts again: the part is remembered with the transfer
+    in.emplace(receiver.node, receiver.options(dir));
+    ASSERT_TRUE(in->transfer(id));
+    in->cancel(id);
+    EXPECT_EQ(in->transfer(id)->state, TransferState::Cancelled);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(save).isEmpty(); }, 5000))
+        << filesBelow(save).join(u' ').toStdString();
 }
 
 TEST_F(TransferServiceTest, AFriendsFilesAreTakenWithoutAQuestionOnlyWhenChosen) {
