@@ -254,6 +254,7 @@ void TMainForm::createOptionsApplier() {
         m_side->setHelpFile(lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                                  m_options.resourceDirectory));
         m_status->retranslate();
+        m_transfers->panel()->retranslate();
         FormResize(); // the labels follow their new texts
     };
     hooks.helpWindow = [this] { return m_side->helpWindow(); };

@@ -64,6 +64,7 @@ TransfersPanel::TransfersPanel(QWidget* parent) : QFrame(parent) {
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
     auto* title = new QLabel(text(MessageId::M148), this);
+    m_title = title;
     title->setObjectName(QStringLiteral("TransfersTitle"));
     QFont bold = title->font();
     bold.setBold(true);
@@ -108,6 +109,18 @@ const TransfersPanel::Row* TransfersPanel::row(const transfer::TransferId& id) c
     return m_rows.value(idKey(id), nullptr);
 }
 
+void TransfersPanel::retranslate() {
+    m_title->setText(text(MessageId::M148));
+    m_hide->setToolTip(text(MessageId::M149));
+    for (Row* row : std::as_const(m_rows)) {
+        row->cancel->setText(text(MessageId::M165));
+        row->open->setText(text(MessageId::M166));
+        row->showInFolder->setText(text(MessageId::M167));
+        row->clear->setText(text(MessageId::M168));
+        fillRow(*row, row->computerShown); // the labels and the pause button
+    }
+}
+
 int TransfersPanel::wantedHeight() const {
     const int rowHeight =
         m_rows.isEmpty() ? 0 : m_rows.constBegin().value()->widget->sizeHint().height();
@@ -124,6 +137,7 @@ void TransfersPanel::showTransfer(const transfer::TransferInfo& info, const QStr
         m_rows.insert(key, row);
     }
     row->info = info;
+    row->computerShown = computer;
     fillRow(*row, computer);
     if (added) {
         show();

@@ -43,6 +43,7 @@ public:
         QPushButton* showInFolder = nullptr;
         QPushButton* clear = nullptr;
         transfer::TransferInfo info;
+        QString computerShown; // the other side, as showTransfer was last told
     };
 
     explicit TransfersPanel(QWidget* parent = nullptr);
@@ -58,6 +59,8 @@ public:
     QToolButton* hideButton() const { return m_hide; }
     // The height the panel would like: its title and up to three rows.
     int wantedHeight() const;
+    // Says everything again in the language now chosen.
+    void retranslate();
 
 signals:
     // A button of a row was clicked.
@@ -71,6 +74,7 @@ private:
     void fillRow(Row& row, const QString& computer);
 
     QHash<QByteArray, Row*> m_rows; // by the transfer's id
+    QLabel* m_title = nullptr;
     QToolButton* m_hide = nullptr;
     QVBoxLayout* m_list = nullptr;
     QWidget* m_listWidget = nullptr;

@@ -2,6 +2,7 @@
 // in place, with the buttons that fit each state.
 
 #include "app/transfers_panel.h"
+#include "lang/language_file.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -225,6 +226,38 @@ TEST(TransfersPanel, PeerNamesAreShownAsTextOnOneLine) {
     // The override is closed and the whole isolated: it cannot turn what follows around.
     EXPECT_TRUE(row.currentFile->text().startsWith(QChar(0x2068)));
     EXPECT_TRUE(row.currentFile->text().endsWith(QChar(0x2069)));
+}
+
+// The language chosen while the panel shows transfers: every caption and label follows,
+// and back again.
+TEST(TransfersPanel, SaysEverythingAgainInTheLanguageChosen) {
+    Shown shown;
+    TransfersPanel& panel = *shown.panel;
+    TransferInfo info = transferOf(3, false);
+    info.state = TransferState::Running;
+    panel.showTransfer(info, "Anna");
+    const TransfersPanel::Row& row = *panel.row(info.id);
+    const auto* title = panel.findChild<QLabel*>(QStringLiteral("TransfersTitle"));
+    ASSERT_NE(title, nullptr);
+    const QString english = row.computer->text();
+
+    lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
+        lang::languageFileName(QStringLiteral("Suomi")), QStringLiteral(KALVENTO_SOURCE_DIR)));
+    ASSERT_NE(lang::CurrentLanguageFile(), nullptr);
+    panel.retranslate();
+    EXPECT_EQ(title->text(), QStringLiteral("Siirrot"));
+    EXPECT_EQ(panel.hideButton()->toolTip(), QStringLiteral("Piilota siirrot"));
+    EXPECT_EQ(row.pause->text(), QStringLiteral("Tauko"));
+    EXPECT_EQ(row.cancel->text(), QStringLiteral("Peru"));
+    EXPECT_EQ(row.showInFolder->text(), QString::fromUtf8("Näytä kansiossa"));
+    EXPECT_NE(row.computer->text(), english);
+    EXPECT_TRUE(row.computer->text().contains(QStringLiteral("Anna")));
+
+    lang::SetCurrentLanguageFile(nullptr);
+    panel.retranslate();
+    EXPECT_EQ(title->text(), QStringLiteral("Transfers"));
+    EXPECT_EQ(row.pause->text(), QStringLiteral("Pause"));
+    EXPECT_EQ(row.computer->text(), english);
 }
 
 } // namespace
