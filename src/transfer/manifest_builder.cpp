@@ -6,12 +6,18 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace kalvento::transfer {
 
@@ -199,73 +205,139 @@ std::optional<LocalManifest> listFiles(const QStringList& localPaths, QString* e
     return std::move(lister.result);
 }
 
-std::optional<LocalManifest> hashFiles(LocalManifest listed, const std::stop_token& stop,
-                                       const std::function<void(quint64)>& progress,
-                                       QString* error) {
-    QByteArray buffer(qsizetype(kChunkSize), Qt::Uninitialized);
-    quint64 done = 0;
-    for (std::size_t i = 0; i < listed.manifest.files.size(); ++i) {
-        FileEntry& entry = listed.manifest.files[i];
-        const QString& local = listed.localPaths[qsizetype(i)];
-        const int fd = ::open(QFile::encodeName(local).constData(),
-                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        struct stat st {};
-        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            const int saved = fd < 0 ? errno : EINVAL;
-            if (fd >= 0)
-                ::close(fd);
-            setError(error, QStringLiteral("cannot read %1: %2").arg(local, systemText(saved)));
-            return std::nullopt;
-        }
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        const auto changed = [&] {
+namespace {
+
+// A run of chunks of one file, hashed by one thread: a big file is spread over the threads
+// as a folder of small ones is.
+struct HashUnit {
+    std::size_t file = 0;
+    quint64 first = 0; // chunks [first, end)
+    quint64 end = 0;
+};
+constexpr quint64 kUnitChunks = 16;
+constexpr unsigned kMaxHashThreads = 4;
+
+// Hashes unit's chunks into its entry; the failure's text, if any.
+std::optional<QString> hashUnit(FileEntry& entry, const QString& local, const HashUnit& unit,
+                                QByteArray& buffer, const std::stop_token& stop,
+                                std::atomic<quint64>& done) {
+    const int fd = ::open(QFile::encodeName(local).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int saved = fd < 0 ? errno : EINVAL;
+        if (fd >= 0)
             ::close(fd);
-            setError(error, QStringLiteral("%1 changed while it was read").arg(local));
-            return std::nullopt;
-        };
-        if (quint64(st.st_size) != entry.size)
-            return changed();
-        entry.chunks.clear();
-        entry.chunks.reserve(std::size_t(chunkCount(entry.size)));
-        for (quint64 c = 0; c < chunkCount(entry.size); ++c) {
-            if (stop.stop_requested()) {
-                ::close(fd);
-                setError(error, QStringLiteral("stopped"));
-                return std::nullopt;
-            }
-            const quint32 length = chunkLength(entry.size, c);
-            quint32 filled = 0;
-            while (filled < length) {
-                const ssize_t n = ::read(fd, buffer.data() + filled, length - filled);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n < 0) {
-                    const int saved = errno;
-                    ::close(fd);
-                    setError(error,
-                             QStringLiteral("cannot read %1: %2").arg(local, systemText(saved)));
-                    return std::nullopt;
-                }
-                if (n == 0)
-                    return changed(); // shorter than it was
-                filled += quint32(n);
-            }
-            entry.chunks.push_back(chunkHash(QByteArrayView(buffer).first(length)));
-            done += length;
-            if (progress)
-                progress(done);
+        return QStringLiteral("cannot read %1: %2").arg(local, systemText(saved));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    const QString changed = QStringLiteral("%1 changed while it was read").arg(local);
+    if (quint64(st.st_size) != entry.size)
+        return changed;
+    if (unit.end - unit.first > 1)
+        ::posix_fadvise(fd, off_t(unit.first * kChunkSize),
+                        off_t((unit.end - unit.first) * kChunkSize), POSIX_FADV_SEQUENTIAL);
+    for (quint64 c = unit.first; c < unit.end; ++c) {
+        if (stop.stop_requested())
+            return QStringLiteral("stopped");
+        const quint32 length = chunkLength(entry.size, c);
+        quint32 filled = 0;
+        while (filled < length) {
+            const ssize_t n = ::pread(fd, buffer.data() + filled, length - filled,
+                                      off_t(c * kChunkSize + filled));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return QStringLiteral("cannot read %1: %2").arg(local, systemText(errno));
+            if (n == 0)
+                return changed; // shorter than it was
+            filled += quint32(n);
         }
+        entry.chunks[std::size_t(c)] = chunkHash(QByteArrayView(buffer).first(length));
+        done += length;
+    }
+    if (unit.end == chunkCount(entry.size)) {
         // Nothing past the listed size, and the same size at the end.
         char extra;
         ssize_t n;
         do
-            n = ::read(fd, &extra, 1);
+            n = ::pread(fd, &extra, 1, off_t(entry.size));
         while (n < 0 && errno == EINTR);
         if (n != 0 || ::fstat(fd, &st) != 0 || quint64(st.st_size) != entry.size)
-            return changed();
-        ::close(fd);
-        entry.hash = fileHash(entry.size, entry.chunks);
+            return changed;
     }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<LocalManifest> hashFiles(LocalManifest listed, const std::stop_token& stop,
+                                       const std::function<void(quint64)>& progress,
+                                       QString* error) {
+    std::vector<HashUnit> units;
+    for (std::size_t i = 0; i < listed.manifest.files.size(); ++i) {
+        FileEntry& entry = listed.manifest.files[i];
+        const quint64 chunks = chunkCount(entry.size);
+        entry.chunks.assign(std::size_t(chunks), Hash{});
+        quint64 first = 0;
+        do { // an empty file is a unit too: it is still opened and checked
+            units.push_back({i, first, std::min(chunks, first + kUnitChunks)});
+            first += kUnitChunks;
+        } while (first < chunks);
+    }
+
+    // Read by every thread: a const view, which never detaches the shared list.
+    const QStringList& localPaths = std::as_const(listed.localPaths);
+    std::atomic<std::size_t> nextUnit{0};
+    std::atomic<quint64> done{0};
+    std::atomic<bool> failed{false};
+    std::mutex failureLock;
+    std::optional<QString> failure;
+    // Each thread takes the next unit until none is left or one failed; this thread says
+    // how far it got.
+    const auto work = [&](bool reporting) {
+        QByteArray buffer(qsizetype(kChunkSize), Qt::Uninitialized);
+        while (!failed.load() && !stop.stop_requested()) {
+            const std::size_t u = nextUnit++;
+            if (u >= units.size())
+                return;
+            const HashUnit& unit = units[u];
+            if (std::optional<QString> why =
+                    hashUnit(listed.manifest.files[unit.file], localPaths[qsizetype(unit.file)],
+                             unit, buffer, stop, done)) {
+                const std::lock_guard lock(failureLock);
+                if (!failure)
+                    failure = std::move(why);
+                failed = true;
+                return;
+            }
+            if (reporting && progress)
+                progress(done.load());
+        }
+    };
+    const std::size_t threads = std::min<std::size_t>(
+        {std::max(1u, std::thread::hardware_concurrency()), kMaxHashThreads, units.size()});
+    {
+        std::vector<std::jthread> helpers;
+        for (std::size_t t = 1; t < threads; ++t)
+            helpers.emplace_back([&work] { work(false); });
+        work(true);
+    } // joins the helpers
+    if (stop.stop_requested()) {
+        setError(error, QStringLiteral("stopped"));
+        return std::nullopt;
+    }
+    if (failure) {
+        setError(error, *failure);
+        return std::nullopt;
+    }
+    for (FileEntry& entry : listed.manifest.files)
+        entry.hash = fileHash(entry.size, entry.chunks);
+    if (progress)
+        progress(done.load());
     return listed;
 }
 

@@ -164,3 +164,41 @@ TEST_F(ManifestBuilderTest, HashingReadsEachFileAndNoticesAChange) {
     stop.request_stop();
     EXPECT_FALSE(hashFiles(*listed, stop.get_token(), {}, &error));
 }
+
+// A big file is hashed by several threads, a run of chunks each, and a folder of many small
+// ones likewise: every chunk's hash is in its place, and a file that changed is noticed
+// whichever run reads the change.
+TEST_F(ManifestBuilderTest, HashingSpreadOverThreadsPutsEveryChunkInItsPlace) {
+    QByteArray big(qsizetype(kChunkSize) * 40 + 77, Qt::Uninitialized);
+    for (qsizetype i = 0; i < big.size(); ++i)
+        big[i] = char((i * 7919) >> 12);
+    write(root + QStringLiteral("/g/big"), big);
+    for (int i = 0; i < 50; ++i)
+        write(root + QStringLiteral("/g/small%1").arg(i), QByteArray::number(i));
+    QString error;
+    const auto listed = listFiles({root + QStringLiteral("/g")}, &error);
+    ASSERT_TRUE(listed) << error.toStdString();
+    const auto hashed = hashFiles(*listed, {}, {}, &error);
+    ASSERT_TRUE(hashed) << error.toStdString();
+    for (const FileEntry& file : hashed->manifest.files) {
+        SCOPED_TRACE(file.path.toStdString());
+        const QByteArray content =
+            file.path.endsWith("big")
+                ? big
+                : QByteArray::number(file.path.mid(file.path.indexOf("small") + 5).toInt());
+        ASSERT_EQ(file.chunks.size(), std::size_t(chunkCount(quint64(content.size()))));
+        for (std::size_t c = 0; c < file.chunks.size(); ++c)
+            ASSERT_EQ(file.chunks[c], chunkHash(QByteArrayView(content)
+                                                    .sliced(qsizetype(c * kChunkSize))
+                                                    .first(qsizetype(chunkLength(file.size, c)))))
+                << c;
+        EXPECT_EQ(file.hash, fileHash(file.size, file.chunks));
+    }
+
+    for (const qsizetype size : {qsizetype(kChunkSize) * 20, big.size() + 1}) {
+        SCOPED_TRACE(size);
+        write(root + QStringLiteral("/g/big"), QByteArray(size, 'c'));
+        EXPECT_FALSE(hashFiles(*listed, {}, {}, &error));
+        EXPECT_TRUE(error.contains(QLatin1String("changed"))) << error.toStdString();
+    }
+}
