@@ -164,6 +164,41 @@ Moved moveFiles(const LocalManifest& local, const QString& folder,
     return run;
 }
 
+// A sender that offers one file (content, as manifestBytes lists it) and goes after its
+// first chunks chunks (its computer switched off); the receiver's outcome.
+JobOutcome cutAfterChunks(const QByteArray& content, const QByteArray& manifestBytes,
+                          quint32 chunks, const QString& folder, JobState& state) {
+    auto [a, b] = socketPair();
+    Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
+                          receiverKey.publicKey(), senderKey);
+    EXPECT_TRUE(pair.connector && pair.listener);
+    if (!pair.connector || !pair.listener)
+        return {};
+    std::thread send([&] {
+        QByteArray length(4, '\0');
+        qToBigEndian(quint32(manifestBytes.size()), length.data());
+        pair.listener->send('H', length, {});
+        pair.listener->send('M', manifestBytes, {});
+        QByteArray payload;
+        pair.listener->receive(payload, {});
+        for (quint32 c = 0; c < chunks; ++c) {
+            QByteArray record(8, '\0');
+            qToBigEndian(c, record.data() + 4);
+            pair.listener->send('C', record + content.mid(qsizetype(c) * kChunkSize, kChunkSize),
+                                {});
+        }
+        pair.listener->socket().shutdownBoth();
+    });
+    ReceiverSetup receiver;
+    receiver.folder = folder;
+    receiver.id = kId;
+    receiver.offeredFiles = 1;
+    receiver.offeredBytes = quint64(content.size());
+    const JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
+    send.join();
+    return cut;
+}
+
 class TransferChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -357,39 +392,12 @@ TEST_F(TransferChannelTest, AnInterruptedFileResumesAfterItsVerifiedChunks) {
     const LocalManifest local = hashed({source + QStringLiteral("/video.bin")});
     const QByteArray manifestBytes = encodeManifest(local.manifest);
 
-    // A sender that goes after three chunks (its computer switched off).
-    {
-        auto [a, b] = socketPair();
-        Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
-                              receiverKey.publicKey(), senderKey);
-        ASSERT_TRUE(pair.connector && pair.listener);
-        std::thread send([&] {
-            QByteArray length(4, '\0');
-            qToBigEndian(quint32(manifestBytes.size()), length.data());
-            pair.listener->send('H', length, {});
-            pair.listener->send('M', manifestBytes, {});
-            QByteArray payload;
-            pair.listener->receive(payload, {});
-            for (quint32 c = 0; c < 3; ++c) {
-                QByteArray record(8, '\0');
-                qToBigEndian(c, record.data() + 4);
-                record += content.mid(qsizetype(c) * kChunkSize, kChunkSize);
-                pair.listener->send('C', record, {});
-            }
-            pair.listener->socket().shutdownBoth();
-        });
-        ReceiverSetup receiver;
-        receiver.folder = save;
-        receiver.id = kId;
-        receiver.offeredFiles = 1;
-        receiver.offeredBytes = quint64(content.size());
-        JobState state;
-        const JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
-        send.join();
-        EXPECT_EQ(cut.kind, JobOutcome::Kind::Interrupted);
-        EXPECT_EQ(state.doneBytes.load(), 3 * quint64(kChunkSize));
-        EXPECT_EQ(filesBelow(save), (QStringList{"video.bin.part", "video.bin.part.kvs"}));
-    }
+    // A sender that goes after three chunks.
+    JobState state;
+    const JobOutcome cut = cutAfterChunks(content, manifestBytes, 3, save, state);
+    EXPECT_EQ(cut.kind, JobOutcome::Kind::Interrupted);
+    EXPECT_EQ(state.doneBytes.load(), 3 * quint64(kChunkSize));
+    EXPECT_EQ(filesBelow(save), (QStringList{"video.bin.part", "video.bin.part.kvs"}));
     // The next connection asks only for what is missing.
     const Moved rest = moveFiles(local, save, manifestHash(manifestBytes));
     EXPECT_EQ(rest.received.kind, JobOutcome::Kind::Done) << rest.received.reason.toStdString();
@@ -413,37 +421,10 @@ TEST_F(TransferChannelTest, APartLeftForAResumeIsNamedAndGoesOnlyWithItsTransfer
     const LocalManifest local = hashed({source + QStringLiteral("/album")});
     const QByteArray manifestBytes = encodeManifest(local.manifest);
     const QStringList leftBehind{"album/video.bin.part", "album/video.bin.part.kvs"};
-    {
-        auto [a, b] = socketPair();
-        Pair pair = handshake(std::move(a), std::move(b), receiverKey, senderKey.publicKey(),
-                              receiverKey.publicKey(), senderKey);
-        ASSERT_TRUE(pair.connector && pair.listener);
-        std::thread send([&] { // two chunks, then the connection is lost
-            QByteArray length(4, '\0');
-            qToBigEndian(quint32(manifestBytes.size()), length.data());
-            pair.listener->send('H', length, {});
-            pair.listener->send('M', manifestBytes, {});
-            QByteArray payload;
-            pair.listener->receive(payload, {});
-            for (quint32 c = 0; c < 2; ++c) {
-                QByteArray record(8, '\0');
-                qToBigEndian(c, record.data() + 4);
-                pair.listener->send(
-                    'C', record + content.mid(qsizetype(c) * kChunkSize, kChunkSize), {});
-            }
-            pair.listener->socket().shutdownBoth();
-        });
-        ReceiverSetup receiver;
-        receiver.folder = save;
-        receiver.id = kId;
-        receiver.offeredFiles = 1;
-        receiver.offeredBytes = quint64(content.size());
-        JobState state;
-        const JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
-        send.join();
-        EXPECT_EQ(cut.kind, JobOutcome::Kind::Interrupted);
-        EXPECT_EQ(cut.keptPart, "album/video.bin.part");
-    }
+    JobState state;
+    const JobOutcome cut = cutAfterChunks(content, manifestBytes, 2, save, state);
+    EXPECT_EQ(cut.kind, JobOutcome::Kind::Interrupted);
+    EXPECT_EQ(cut.keptPart, "album/video.bin.part");
     ASSERT_EQ(filesBelow(save), leftBehind);
 
     QString error;
