@@ -194,7 +194,7 @@ JobOutcome cutAfterChunks(const QByteArray& content, const QByteArray& manifestB
     receiver.id = kId;
     receiver.offeredFiles = 1;
     receiver.offeredBytes = quint64(content.size());
-    const JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
+    JobOutcome cut = runReceiver(*pair.connector, receiver, state, {});
     send.join();
     return cut;
 }
