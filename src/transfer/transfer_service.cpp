@@ -443,8 +443,8 @@ struct TransferService::Impl {
                 t->keptPart = outcome.keptPart;
             else if (outcome.kind == JobOutcome::Kind::Done)
                 t->keptPart.clear();
-            if (isFinished(t->info.state)) // ended while this connection still ran
-                discardKeptPart(*t);
+            if (isFinished(t->info.state) && t->info.state != TransferState::Done)
+                discardKeptPart(*t); // ended while this connection still ran
             else
                 save();
         }
@@ -543,8 +543,9 @@ struct TransferService::Impl {
         if (t.keptPart.isEmpty() || t.worker) // a running job discards its own
             return;
         QString error;
-        if (const std::optional<SaveFolder> folder = SaveFolder::open(t.info.folder, &error))
-            folder->discardPart(t.keptPart, t.info.id);
+        if (QFileInfo(t.info.folder).isDir()) // a save folder gone is not made again for this
+            if (const std::optional<SaveFolder> folder = SaveFolder::open(t.info.folder, &error))
+                folder->discardPart(t.keptPart, t.info.id);
         t.keptPart.clear();
     }
 
