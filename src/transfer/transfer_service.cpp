@@ -48,6 +48,9 @@ constexpr std::chrono::milliseconds kHelloTimeout{10000};
 constexpr int kMaxAskingPerComputer = 8;
 constexpr int kMaxHandshakes = 16;
 constexpr int kMaxRetryMs = 60000;
+// How many times a second apart a receiver back in the list is looked at before an offer
+// it has not answered is made again (it must be known as a current copy first).
+constexpr int kOfferChecks = 30;
 
 QString idText(const TransferId& id) {
     return transferIdText(id);
@@ -109,6 +112,10 @@ struct TransferService::Impl {
         std::unique_ptr<std::jthread> worker;
         quint64 generation = 0;
         quint64 sentEarlier = 0; // chunk bytes sent on connections before this one
+        // outgoing, offered: the receiver went (goodbye, or not heard for a while) since the
+        // offer was made, and may have lost its question with a restart
+        bool offerAgain = false;
+        int offerChecks = 0; // looks, a second apart, whether it can take the offer yet
         // incoming: the partial file the last connection left for a resume (below the save
         // folder), removed when the transfer ends without going on
         QByteArray keptPart;
@@ -925,14 +932,52 @@ struct TransferService::Impl {
     }
 
     // A computer came back: waiting transfers with it try at once.
+    // The offer of an outgoing transfer, as first sent and as sent again.
+    FileMessage offerOf(const Transfer& t) const {
+        FileMessage offer;
+        offer.kind = FileMessage::Kind::Offer;
+        offer.id = t.info.id;
+        offer.port = port;
+        offer.files = quint32(t.info.files);
+        offer.bytes = t.info.totalBytes;
+        offer.name = platform::toWire(t.info.name, kMaxNameBytes);
+        return offer;
+    }
+
     void computerHeard(const QString& computer) {
         for (auto& [id, t] : transfers) {
-            if (t->info.outgoing || t->info.state != TransferState::Waiting || t->worker ||
-                t->info.computer.compare(computer, Qt::CaseInsensitive) != 0)
+            if (t->info.computer.compare(computer, Qt::CaseInsensitive) != 0)
+                continue;
+            // An offer not answered yet is made again once the receiver that went is back
+            // and can take it: a restart lost its question (a receiver that still asks
+            // takes it for the same and ignores it).
+            if (t->info.outgoing && t->info.state == TransferState::Offered) {
+                if (!t->offerAgain)
+                    continue;
+                if (node->fileTransferBlocker(computer).isEmpty()) {
+                    t->offerAgain = false;
+                    send(t->info.computer, offerOf(*t));
+                } else if (t->offerChecks++ < kOfferChecks) {
+                    // Listed again, but not yet known as a current copy: its first sign of
+                    // life tells, which no event marks.
+                    QTimer::singleShot(1000, q, [this, computer] { computerHeard(computer); });
+                }
+                continue;
+            }
+            if (t->info.outgoing || t->info.state != TransferState::Waiting || t->worker)
                 continue;
             t->retryMs = 0;
             scheduleRetry(*t, true);
         }
+    }
+
+    void computerWent(const QString& computer) {
+        for (auto& [id, t] : transfers)
+            if (t->info.outgoing && t->info.state == TransferState::Offered &&
+                t->info.computer.compare(computer, Qt::CaseInsensitive) == 0) {
+                t->offerAgain = true;
+                t->offerChecks = 0;
+            }
     }
 };
 
@@ -953,10 +998,17 @@ TransferService::TransferService(messaging::ChatNode& node, TransferOptions opti
                 d->received(*file);
             else if (const auto* added = std::get_if<messaging::PeerAdded>(&event))
                 d->computerHeard(added->entry.computerName);
-            else if (const auto* presence = std::get_if<messaging::PresenceChanged>(&event);
-                     presence != nullptr && presence->state != network::PeerPresence::Absent &&
-                     presence->state != network::PeerPresence::Gone)
-                d->computerHeard(presence->computer);
+            else if (const auto* changed = std::get_if<messaging::PeerChanged>(&event))
+                d->computerHeard(changed->entry.computerName);
+            else if (const auto* removed = std::get_if<messaging::PeerRemoved>(&event))
+                d->computerWent(removed->computerName);
+            else if (const auto* presence = std::get_if<messaging::PresenceChanged>(&event)) {
+                if (presence->state == network::PeerPresence::Absent ||
+                    presence->state == network::PeerPresence::Gone)
+                    d->computerWent(presence->computer);
+                else
+                    d->computerHeard(presence->computer);
+            }
         });
     d->listen();
     d->load();
@@ -1041,14 +1093,8 @@ TransferService::OfferResult TransferService::sendFiles(const QStringList& paths
         t->info.state = TransferState::Offered;
         t->peerKey = *d->node->pinnedKey(computer);
         t->paths = paths;
-        FileMessage offer;
-        offer.kind = FileMessage::Kind::Offer;
-        offer.id = t->info.id;
-        offer.port = d->port;
-        offer.files = quint32(t->info.files);
-        offer.bytes = t->info.totalBytes;
-        offer.name = name.left(kMaxNameBytes);
-        if (QString sendError = d->node->sendFileMessage(computer, encodeFileMessage(offer));
+        if (QString sendError =
+                d->node->sendFileMessage(computer, encodeFileMessage(d->offerOf(*t)));
             !sendError.isEmpty()) {
             result.refused.append({computer, sendError});
             continue;

@@ -54,6 +54,10 @@ struct Copy {
 
 class TransferServiceTest : public ::testing::Test {
 protected:
+    // Signs of life every second: a copy that comes back is known as a current copy soon.
+    static void SetUpTestSuite() { qputenv("KALVENTO_PRESENCE_MS", "1000"); }
+    static void TearDownTestSuite() { qunsetenv("KALVENTO_PRESENCE_MS"); }
+
     void SetUp() override {
         ASSERT_TRUE(crypto::initialise());
         ASSERT_TRUE(dir.isValid());
@@ -215,6 +219,32 @@ TEST_F(TransferServiceTest, APausedTransferSurvivesARestartOfBothSidesAndGoesOn)
     ASSERT_TRUE(waitForState(in, id, TransferState::Done)) << stateOf(in, id).toStdString();
     EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
     EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/movie.bin")), content);
+}
+
+// A receiver whose program ends before its user answers loses the question; once its copy
+// is heard again, the sender asks again, and the transfer can still be accepted.
+TEST_F(TransferServiceTest, AnOfferLeftUnansweredByARestartIsMadeAgain) {
+    writeFile(source + QStringLiteral("/a.txt"), "asked twice");
+    TransferService out(sender.node, sender.options(dir));
+    TransferId id{};
+    {
+        TransferService in(receiver.node, receiver.options(dir));
+        QSignalSpy offers(&in, &TransferService::offerReceived);
+        id = out.sendFiles({source + QStringLiteral("/a.txt")}, {"RECV"}).offered.value(0);
+        ASSERT_TRUE(offers.wait(5000));
+    } // no answer: the program ends
+    TransferService in(receiver.node, receiver.options(dir));
+    EXPECT_FALSE(in.transfer(id));
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+    receiver.node.SendGoodbye(); // and the copy starts again
+    receiver.node.greet();
+    ASSERT_TRUE(offers.wait(10000));
+    EXPECT_EQ(offers.first().first().value<TransferInfo>().id, id);
+    EXPECT_EQ(offers.first().first().value<TransferInfo>().name, QStringLiteral("a.txt"));
+    ASSERT_EQ(in.accept(id), QString());
+    EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/a.txt")), "asked twice");
+    EXPECT_EQ(offers.size(), 1); // asked once more, not once per sign of life
 }
 
 // A transfer cut in the middle of a file keeps the part for a resume; ended for good while
