@@ -945,30 +945,36 @@ struct TransferService::Impl {
     }
 
     void computerHeard(const QString& computer) {
+        offerAgainIfDue(computer);
         for (auto& [id, t] : transfers) {
-            if (t->info.computer.compare(computer, Qt::CaseInsensitive) != 0)
-                continue;
-            // An offer not answered yet is made again once the receiver that went is back
-            // and can take it: a restart lost its question (a receiver that still asks
-            // takes it for the same and ignores it).
-            if (t->info.outgoing && t->info.state == TransferState::Offered) {
-                if (!t->offerAgain)
-                    continue;
-                if (node->fileTransferBlocker(computer).isEmpty()) {
-                    t->offerAgain = false;
-                    send(t->info.computer, offerOf(*t));
-                } else if (t->offerChecks++ < kOfferChecks) {
-                    // Listed again, but not yet known as a current copy: its first sign of
-                    // life tells, which no event marks.
-                    QTimer::singleShot(1000, q, [this, computer] { computerHeard(computer); });
-                }
-                continue;
-            }
-            if (t->info.outgoing || t->info.state != TransferState::Waiting || t->worker)
+            if (t->info.outgoing || t->info.state != TransferState::Waiting || t->worker ||
+                t->info.computer.compare(computer, Qt::CaseInsensitive) != 0)
                 continue;
             t->retryMs = 0;
             scheduleRetry(*t, true);
         }
+    }
+
+    // An offer not answered yet is made again once the receiver that went is back and can
+    // take it: a restart lost its question (a receiver that still asks takes it for the
+    // same and ignores it).
+    void offerAgainIfDue(const QString& computer) {
+        bool lookAgain = false;
+        for (auto& [id, t] : transfers) {
+            if (!t->info.outgoing || t->info.state != TransferState::Offered || !t->offerAgain ||
+                t->info.computer.compare(computer, Qt::CaseInsensitive) != 0)
+                continue;
+            if (node->fileTransferBlocker(computer).isEmpty()) {
+                t->offerAgain = false;
+                send(t->info.computer, offerOf(*t));
+            } else if (t->offerChecks++ < kOfferChecks) {
+                lookAgain = true;
+            }
+        }
+        // Listed again, but not yet known as a current copy: its first sign of life tells,
+        // which no event marks.
+        if (lookAgain)
+            QTimer::singleShot(1000, q, [this, computer] { offerAgainIfDue(computer); });
     }
 
     void computerWent(const QString& computer) {
@@ -999,7 +1005,7 @@ TransferService::TransferService(messaging::ChatNode& node, TransferOptions opti
             else if (const auto* added = std::get_if<messaging::PeerAdded>(&event))
                 d->computerHeard(added->entry.computerName);
             else if (const auto* changed = std::get_if<messaging::PeerChanged>(&event))
-                d->computerHeard(changed->entry.computerName);
+                d->offerAgainIfDue(changed->entry.computerName);
             else if (const auto* removed = std::get_if<messaging::PeerRemoved>(&event))
                 d->computerWent(removed->computerName);
             else if (const auto* presence = std::get_if<messaging::PresenceChanged>(&event)) {
