@@ -11,6 +11,7 @@
 #include "app/side_windows.h"
 #include "app/start_splash.h"
 #include "app/status_keeper.h"
+#include "app/transfer_offer_dialog.h"
 #include "app/transfers_panel.h"
 #include "app/window_placement.h"
 #include "app/window_trace.h"
@@ -255,6 +256,8 @@ void TMainForm::createOptionsApplier() {
                                                  m_options.resourceDirectory));
         m_status->retranslate();
         m_transfers->panel()->retranslate();
+        for (TransferOfferDialog* offer : m_transfers->openOffers())
+            offer->retranslate();
         FormResize(); // the labels follow their new texts
     };
     hooks.helpWindow = [this] { return m_side->helpWindow(); };

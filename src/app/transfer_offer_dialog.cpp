@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <utility>
+
 namespace kalvento::app {
 
 using lang::MessageId;
@@ -50,9 +52,8 @@ TransferOfferDialog::TransferOfferDialog(const transfer::TransferInfo& info,
                 return std::nullopt;
             return folder;
         };
-    const QString who = headingName(computer);
-    setWindowTitle(lang::FormatMessage(text(MessageId::M139), {who}));
-    m_offer = plainLabel(lang::FormatMessage(text(MessageId::M140), {who}), "Offer", this);
+    m_who = headingName(computer);
+    m_offer = plainLabel(QString(), "Offer", this);
     m_name = plainLabel(isolateDirection(oneLine(info.name)), "OfferName", this);
     m_name->setWordWrap(true);
     m_files = plainLabel(QString::number(info.files), "OfferFiles", this);
@@ -66,21 +67,20 @@ TransferOfferDialog::TransferOfferDialog(const transfer::TransferInfo& info,
     m_error->setPalette(warning);
     m_error->hide();
 
-    m_accept = new QPushButton(text(MessageId::M145), this);
+    m_accept = new QPushButton(this);
     m_accept->setObjectName(QStringLiteral("btnAccept"));
-    m_decline = new QPushButton(text(MessageId::M146), this);
+    m_decline = new QPushButton(this);
     m_decline->setObjectName(QStringLiteral("btnDecline"));
-    m_choose = new QPushButton(text(MessageId::M147), this);
+    m_choose = new QPushButton(this);
     m_choose->setObjectName(QStringLiteral("btnChooseFolder"));
     for (QPushButton* b : {m_decline, m_choose})
         b->setAutoDefault(false);
     m_accept->setDefault(true);
 
     auto* form = new QFormLayout;
-    form->addRow(text(MessageId::M141), m_name);
-    form->addRow(text(MessageId::M142), m_files);
-    form->addRow(text(MessageId::M143), m_size);
-    form->addRow(text(MessageId::M144), m_folder);
+    m_form = form;
+    for (QLabel* field : {m_name, m_files, m_size, m_folder})
+        form->addRow(new QLabel(this), field);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_choose);
     buttons->addStretch();
@@ -92,10 +92,27 @@ TransferOfferDialog::TransferOfferDialog(const transfer::TransferInfo& info,
     layout->addWidget(m_error);
     layout->addLayout(buttons);
 
+    retranslate();
+
     connect(m_accept, &QPushButton::clicked, this, &TransferOfferDialog::btnAcceptClick);
     connect(m_decline, &QPushButton::clicked, this, &TransferOfferDialog::btnDeclineClick);
     connect(m_choose, &QPushButton::clicked, this, &TransferOfferDialog::btnChooseClick);
     m_accept->setFocus();
+}
+
+void TransferOfferDialog::retranslate() {
+    setWindowTitle(lang::FormatMessage(text(MessageId::M139), {m_who}));
+    m_offer->setText(lang::FormatMessage(text(MessageId::M140), {m_who}));
+    const std::pair<QLabel*, MessageId> rows[] = {{m_name, MessageId::M141},
+                                                  {m_files, MessageId::M142},
+                                                  {m_size, MessageId::M143},
+                                                  {m_folder, MessageId::M144}};
+    for (const auto& [field, caption] : rows)
+        if (auto* label = qobject_cast<QLabel*>(m_form->labelForField(field)))
+            label->setText(text(caption));
+    m_accept->setText(text(MessageId::M145));
+    m_decline->setText(text(MessageId::M146));
+    m_choose->setText(text(MessageId::M147));
 }
 
 void TransferOfferDialog::btnAcceptClick() {

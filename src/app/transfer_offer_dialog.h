@@ -16,6 +16,8 @@
 class QLabel;
 class QPushButton;
 
+class QFormLayout;
+
 namespace kalvento::app {
 
 class TransferOfferDialog : public QDialog {
@@ -52,6 +54,8 @@ public:
 
     // Closes the window without an answer: the offer ended meanwhile (the sender cancelled).
     void offerEnded();
+    // Says everything again in the language now chosen.
+    void retranslate();
 
 protected:
     void reject() override; // the window's close and Escape decline
@@ -62,6 +66,7 @@ private:
     transfer::TransferInfo m_info;
     Answers m_answers;
     QString m_saveFolder;
+    QString m_who; // the sender, as the heading shows it
     bool m_answered = false;
     QLabel* m_offer = nullptr;
     QLabel* m_name = nullptr;
@@ -72,6 +77,7 @@ private:
     QPushButton* m_accept = nullptr;
     QPushButton* m_decline = nullptr;
     QPushButton* m_choose = nullptr;
+    QFormLayout* m_form = nullptr;
 };
 
 } // namespace kalvento::app

@@ -2,8 +2,10 @@
 // the default, another folder chosen, and a folder that cannot take the files.
 
 #include "app/transfer_offer_dialog.h"
+#include "lang/language_file.h"
 
 #include <QApplication>
+#include <QFormLayout>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -183,3 +185,39 @@ TEST(TransferOfferDialog, AnswersGoToTheServiceAndAFailedAcceptKeepsTheWindow) {
 }
 
 } // namespace
+
+// A question open while the user chooses another language: its heading, captions and
+// buttons follow, the peer's words stay as they were, and back again.
+TEST(TransferOfferDialog, SaysEverythingAgainInTheLanguageChosen) {
+    Service service;
+    auto* dialog = new TransferOfferDialog(offer("report.pdf", 2, 4'200'000), "Anna",
+                                           "/home/u/Downloads/Kalvento/", service.answers());
+    const auto captions = [dialog] {
+        QStringList shown{dialog->windowTitle(), dialog->offerLabel()->text()};
+        const auto* form = dialog->findChild<QFormLayout*>();
+        for (int row = 0; row < form->rowCount(); ++row)
+            if (const QLayoutItem* item = form->itemAt(row, QFormLayout::LabelRole))
+                shown.append(qobject_cast<QLabel*>(item->widget())->text());
+        for (const QPushButton* b :
+             {dialog->acceptButton(), dialog->declineButton(), dialog->chooseButton()})
+            shown.append(b->text());
+        return shown;
+    };
+    const QStringList english = captions();
+    EXPECT_TRUE(english.contains(QStringLiteral("What:"))) << english.join(u'|').toStdString();
+
+    lang::SetCurrentLanguageFile(lang::LoadLanguageFile(
+        lang::languageFileName(QStringLiteral("Suomi")), QStringLiteral(KALVENTO_SOURCE_DIR)));
+    ASSERT_NE(lang::CurrentLanguageFile(), nullptr);
+    dialog->retranslate();
+    const QStringList finnish = captions();
+    EXPECT_TRUE(finnish.contains(QString::fromUtf8("Mitä:"))) << finnish.join(u'|').toStdString();
+    EXPECT_TRUE(finnish.contains(QString::fromUtf8("&Hyväksy")));
+    EXPECT_TRUE(finnish[1].contains(QStringLiteral("Anna")));
+    EXPECT_TRUE(dialog->nameLabel()->text().contains(QStringLiteral("report.pdf")));
+
+    lang::SetCurrentLanguageFile(nullptr);
+    dialog->retranslate();
+    EXPECT_EQ(captions(), english);
+    dialog->offerEnded();
+}
