@@ -234,9 +234,11 @@ std::optional<QString> hashUnit(FileEntry& entry, const QString& local, const Ha
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    const QString changed = QStringLiteral("%1 changed while it was read").arg(local);
+    const auto changed = [&local] {
+        return QStringLiteral("%1 changed while it was read").arg(local);
+    };
     if (quint64(st.st_size) != entry.size)
-        return changed;
+        return changed();
     if (unit.end - unit.first > 1)
         ::posix_fadvise(fd, off_t(unit.first * kChunkSize),
                         off_t((unit.end - unit.first) * kChunkSize), POSIX_FADV_SEQUENTIAL);
@@ -253,7 +255,7 @@ std::optional<QString> hashUnit(FileEntry& entry, const QString& local, const Ha
             if (n < 0)
                 return QStringLiteral("cannot read %1: %2").arg(local, systemText(errno));
             if (n == 0)
-                return changed; // shorter than it was
+                return changed(); // shorter than it was
             filled += quint32(n);
         }
         entry.chunks[std::size_t(c)] = chunkHash(QByteArrayView(buffer).first(length));
@@ -267,7 +269,7 @@ std::optional<QString> hashUnit(FileEntry& entry, const QString& local, const Ha
             n = ::pread(fd, &extra, 1, off_t(entry.size));
         while (n < 0 && errno == EINTR);
         if (n != 0 || ::fstat(fd, &st) != 0 || quint64(st.st_size) != entry.size)
-            return changed;
+            return changed();
     }
     return std::nullopt;
 }

@@ -446,13 +446,14 @@ struct TransferService::Impl {
         if (!t->info.outgoing) {
             // A connection that ended before it looked at the files (or never was) leaves
             // the part an earlier one named; one that finished the transfer leaves none.
+            const QByteArray before = t->keptPart;
             if (!outcome.keptPart.isEmpty())
                 t->keptPart = outcome.keptPart;
             else if (outcome.kind == JobOutcome::Kind::Done)
                 t->keptPart.clear();
             if (isFinished(t->info.state) && t->info.state != TransferState::Done)
                 discardKeptPart(*t); // ended while this connection still ran
-            else
+            else if (t->keptPart != before)
                 save();
         }
         t->info.bytesPerSecond = 0;
@@ -931,7 +932,6 @@ struct TransferService::Impl {
         send(t.info.computer, cancel);
     }
 
-    // A computer came back: waiting transfers with it try at once.
     // The offer of an outgoing transfer, as first sent and as sent again.
     FileMessage offerOf(const Transfer& t) const {
         FileMessage offer;
@@ -944,6 +944,7 @@ struct TransferService::Impl {
         return offer;
     }
 
+    // A computer came back: waiting transfers with it try at once.
     void computerHeard(const QString& computer) {
         offerAgainIfDue(computer);
         for (auto& [id, t] : transfers) {
