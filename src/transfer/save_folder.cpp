@@ -308,7 +308,8 @@ std::optional<SaveFolder> SaveFolder::open(const QString& folder, QString* error
 SaveFolder::SaveFolder(SaveFolder&& other) noexcept
     : m_path(std::move(other.m_path)), m_fd(std::exchange(other.m_fd, -1)),
       m_lastFolders(std::move(other.m_lastFolders)),
-      m_lastFolderFd(std::exchange(other.m_lastFolderFd, -1)) {}
+      m_lastFolderFd(std::exchange(other.m_lastFolderFd, -1)),
+      m_lastMissing(std::move(other.m_lastMissing)) {}
 
 SaveFolder& SaveFolder::operator=(SaveFolder&& other) noexcept {
     if (this != &other) {
@@ -318,6 +319,7 @@ SaveFolder& SaveFolder::operator=(SaveFolder&& other) noexcept {
         m_fd = std::exchange(other.m_fd, -1);
         m_lastFolders = std::move(other.m_lastFolders);
         m_lastFolderFd = std::exchange(other.m_lastFolderFd, -1);
+        m_lastMissing = std::move(other.m_lastMissing);
     }
     return *this;
 }
@@ -330,9 +332,21 @@ SaveFolder::~SaveFolder() {
 int SaveFolder::folderFd(const QList<QByteArray>& folders, bool create, QString* error) const {
     if (m_lastFolderFd >= 0 && folders == m_lastFolders)
         return ::fcntl(m_lastFolderFd, F_DUPFD_CLOEXEC, 0);
+    // Looking for what is there (no error wanted): the files of a folder that is not there
+    // come one after another, and all miss it alike.
+    const bool looking = !create && error == nullptr;
+    if (create) {
+        m_lastMissing.reset();
+    } else if (looking && m_lastMissing && folders == *m_lastMissing) {
+        errno = ENOENT;
+        return -1;
+    }
     const int fd = openFolders(m_fd, folders, create, error);
-    if (fd < 0)
+    if (fd < 0) {
+        if (looking && errno == ENOENT)
+            m_lastMissing = folders;
         return fd;
+    }
     closeFd(m_lastFolderFd);
     m_lastFolderFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     m_lastFolders = folders;
@@ -348,6 +362,39 @@ quint64 SaveFolder::freeBytes() const {
 
 void SaveFolder::sync() const {
     ::syncfs(m_fd);
+}
+
+BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold)
+    : m_folder(folder), m_fd(::fcntl(folder.m_fd, F_DUPFD_CLOEXEC, 0)), m_threshold(threshold) {}
+
+BackgroundSync::~BackgroundSync() {
+    wait();
+    closeFd(m_fd);
+}
+
+void BackgroundSync::wrote(quint64 bytes) {
+    m_unsynced += bytes;
+    if (m_unsynced < m_threshold || m_fd < 0 || m_running.load(std::memory_order_acquire))
+        return;
+    wait();
+    m_unsynced = 0;
+    ++m_started;
+    m_running.store(true, std::memory_order_release);
+    m_thread = std::jthread([this] {
+        ::syncfs(m_fd);
+        m_running.store(false, std::memory_order_release);
+    });
+}
+
+void BackgroundSync::finish() {
+    wait();
+    m_folder.sync();
+    m_unsynced = 0;
+}
+
+void BackgroundSync::wait() {
+    if (m_thread.joinable())
+        m_thread.join();
 }
 
 bool SaveFolder::alreadyThere(const FileEntry& entry) const {
@@ -509,33 +556,40 @@ PartFile::~PartFile() {
 }
 
 bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
-    const QString file = safeName(m_entry.path);
+    // The name for messages, made only for one (keeping errno for the text beside it).
+    const auto file = [this] {
+        const int saved = errno;
+        QString name = safeName(m_entry.path);
+        errno = saved;
+        return name;
+    };
     if (m_fd < 0) {
-        setError(error, QStringLiteral("\"%1\" is no longer open").arg(file));
+        setError(error, QStringLiteral("\"%1\" is no longer open").arg(file()));
         return false;
     }
     if (index != m_verified || index >= m_entry.chunks.size()) {
         setError(error, QStringLiteral("chunk %1 of \"%2\" comes out of order, %3 was next")
                             .arg(index)
-                            .arg(file)
+                            .arg(file())
                             .arg(m_verified));
         return false;
     }
     if (quint64(bytes.size()) != chunkLength(m_entry.size, index)) {
         setError(error, QStringLiteral("chunk %1 of \"%2\" has %3 bytes, not %4")
                             .arg(index)
-                            .arg(file)
+                            .arg(file())
                             .arg(bytes.size())
                             .arg(chunkLength(m_entry.size, index)));
         return false;
     }
     if (chunkHash(bytes) != m_entry.chunks[index]) {
-        setError(error,
-                 QStringLiteral("chunk %1 of \"%2\" does not match its hash").arg(index).arg(file));
+        setError(
+            error,
+            QStringLiteral("chunk %1 of \"%2\" does not match its hash").arg(index).arg(file()));
         return false;
     }
     if (!writeAll(m_fd, bytes.data(), std::size_t(bytes.size()), off_t(index * kChunkSize))) {
-        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
         return false;
     }
     ++m_verified;
@@ -544,7 +598,8 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
         return true; // finish() syncs and names it
     if (m_verified - m_synced >= kSyncStride) {
         if (::fdatasync(m_fd) != 0) {
-            setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+            setError(error,
+                     QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
             --m_verified;
             return false;
         }
@@ -561,9 +616,15 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
 }
 
 std::optional<QString> PartFile::finish(QString* error) {
-    const QString file = safeName(m_entry.path);
+    // The name for messages, made only for one (keeping errno for the text beside it).
+    const auto file = [this] {
+        const int saved = errno;
+        QString name = safeName(m_entry.path);
+        errno = saved;
+        return name;
+    };
     if (m_fd < 0 || m_verified != m_entry.chunks.size()) {
-        setError(error, QStringLiteral("\"%1\" is not complete").arg(file));
+        setError(error, QStringLiteral("\"%1\" is not complete").arg(file()));
         return std::nullopt;
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
@@ -572,7 +633,7 @@ std::optional<QString> PartFile::finish(QString* error) {
     // more than the file, left by an earlier run.
     if ((!m_unnamed && (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0)) ||
         ::futimens(m_fd, times) != 0) {
-        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file, systemText(errno)));
+        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
         return std::nullopt;
     }
     const QByteArray name = splitPath(m_entry.path).name;
@@ -584,7 +645,8 @@ std::optional<QString> PartFile::finish(QString* error) {
         if (named != 0) {
             if (errno == EEXIST)
                 continue;
-            setError(error, QStringLiteral("cannot name \"%1\": %2").arg(file, systemText(errno)));
+            setError(error,
+                     QStringLiteral("cannot name \"%1\": %2").arg(file(), systemText(errno)));
             return std::nullopt;
         }
         if (!m_unnamed)
@@ -593,7 +655,7 @@ std::optional<QString> PartFile::finish(QString* error) {
         m_recorded = m_verified;
         return m_folderPath + u'/' + QFile::decodeName(finalName);
     }
-    setError(error, QStringLiteral("no free name for \"%1\"").arg(file));
+    setError(error, QStringLiteral("no free name for \"%1\"").arg(file()));
     return std::nullopt;
 }
 

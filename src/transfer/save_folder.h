@@ -14,8 +14,10 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace kalvento::transfer {
 
@@ -56,6 +58,7 @@ public:
 private:
     SaveFolder() = default;
     friend class PartFile;
+    friend class BackgroundSync;
     // The folder of a path below this one (a descriptor of its own), as openFolders opens
     // it; the last one is kept, since the files of a folder come one after another.
     int folderFd(const QList<QByteArray>& folders, bool create, QString* error) const;
@@ -63,6 +66,8 @@ private:
     int m_fd = -1;
     mutable QList<QByteArray> m_lastFolders;
     mutable int m_lastFolderFd = -1;
+    // The last folders looked for (not created) and not found, until a folder is created.
+    mutable std::optional<QList<QByteArray>> m_lastMissing;
 };
 
 class PartFile {
@@ -72,6 +77,9 @@ public:
     PartFile& operator=(const PartFile&) = delete;
 
     quint64 verifiedChunks() const { return m_verified; }
+    // Whether the file is written unnamed, and so reaches the disk only with a sync of the
+    // folder (SaveFolder::sync), not one of its own.
+    bool syncedWithFolder() const { return m_unnamed; }
     // Where the part lies below the save folder ("folder/name.part"); empty for a file
     // written unnamed, of which nothing stays.
     QByteArray partPath() const;
@@ -107,6 +115,39 @@ private:
     quint64 m_recorded = 0; // in the sidecar
     quint64 m_synced = 0;
     QString m_folderPath; // for messages and the final path
+};
+
+// Puts what small files wrote on the disk while the transfer goes on. Unnamed files are not
+// synced one by one, and a sync at the end that finds them all still in memory waits for
+// every one of them; instead, each time `threshold` bytes of them are written, a sync of the
+// folder's file system starts on a thread of its own (one at a time, on a descriptor of its
+// own), and the sync at the end has only the rest left. The folder must outlive it.
+class BackgroundSync {
+public:
+    static constexpr quint64 kThreshold = 4 << 20;
+    explicit BackgroundSync(const SaveFolder& folder, quint64 threshold = kThreshold);
+    // Waits for a sync that runs.
+    ~BackgroundSync();
+    BackgroundSync(const BackgroundSync&) = delete;
+    BackgroundSync& operator=(const BackgroundSync&) = delete;
+
+    // Counts bytes written to files that wait for a sync, and starts one when they reach
+    // the threshold and none runs.
+    void wrote(quint64 bytes);
+    // Waits for a sync that runs, then syncs what is left.
+    void finish();
+    // How many syncs were started in the background.
+    int started() const { return m_started; }
+
+private:
+    void wait();
+    const SaveFolder& m_folder;
+    int m_fd = -1; // the folder's, for the thread
+    quint64 m_threshold;
+    quint64 m_unsynced = 0;
+    int m_started = 0;
+    std::atomic<bool> m_running{false};
+    std::jthread m_thread;
 };
 
 } // namespace kalvento::transfer

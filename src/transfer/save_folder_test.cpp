@@ -363,3 +363,42 @@ TEST_F(SaveFolderTest, AFileIsAlreadyThereOnlyWithTheSameContent) {
     for (const Case& c : cases)
         EXPECT_EQ(folder->alreadyThere(entryFor(c.path, content)), c.there) << c.path.constData();
 }
+
+TEST_F(SaveFolderTest, AFolderFoundMissingIsLookedForAgainOnceAFileMadeIt) {
+    const QByteArray content = contentOf(0, 100);
+    const FileEntry first = entryFor("new/first.txt", content);
+    const FileEntry second = entryFor("new/second.txt", content);
+    EXPECT_FALSE(folder->alreadyThere(first));
+    EXPECT_FALSE(folder->alreadyThere(second));
+    ASSERT_FALSE(receive(first, content, id).isEmpty()) << lastError.toStdString();
+    ASSERT_FALSE(receive(entryFor("other/third.txt", content), content, id).isEmpty());
+    EXPECT_TRUE(folder->alreadyThere(first));
+    EXPECT_FALSE(folder->alreadyThere(second));
+}
+
+TEST_F(SaveFolderTest, SmallFilesGoToTheDiskInTheBackgroundAsTheyCome) {
+    const TransferId transfer = newTransferId();
+    std::optional<BackgroundSync> background;
+    background.emplace(*folder, 16 * 1024);
+    QList<QByteArray> contents;
+    for (int i = 0; i < 40; ++i) {
+        const QByteArray content = QByteArray::number(i).repeated(1000);
+        const FileEntry entry = entryFor("small/f" + QByteArray::number(i), content);
+        QString error;
+        auto part = folder->openPart(entry, transfer, &error);
+        ASSERT_TRUE(part) << error.toStdString();
+        ASSERT_TRUE(part->syncedWithFolder());
+        ASSERT_TRUE(part->writeChunk(0, content, &error)) << error.toStdString();
+        ASSERT_TRUE(part->finish(&error)) << error.toStdString();
+        background->wrote(entry.size);
+        contents.push_back(content);
+    }
+    background->finish();
+    EXPECT_GE(background->started(), 1);
+    EXPECT_LE(background->started(), 8); // one at a time, each after 16 KiB more
+    for (int i = 0; i < contents.size(); ++i)
+        EXPECT_EQ(read(save + QStringLiteral("/small/f%1").arg(i)), contents[i]);
+    // Ended while a sync may still run: the sync is waited for.
+    background->wrote(1 << 20);
+    background.reset();
+}

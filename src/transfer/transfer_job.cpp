@@ -408,6 +408,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         crypto_hash_sha256_state sha;
         bool shaStreaming = false;
         size_t next = 0; // the first file not finished yet
+        BackgroundSync background(*folder);
         quint64 ackedAt = have;
 
         // Finishes the files before upTo that need no chunk (empty, or already there).
@@ -452,7 +453,7 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 if (const std::optional<QString> problem = finishQuiet(manifest->files.size()))
                     return failed(*problem);
                 state.doneBytes = total;
-                folder->sync();
+                background.finish();
                 channel.send('D', {}, stop, true);
                 if (wantSha && !manifest->files.empty() && outcome.firstSha256.isEmpty()) {
                     if (outcome.firstPath.isEmpty())
@@ -516,6 +517,8 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                 const std::optional<QString> path = part->finish(&error);
                 if (!path)
                     return failed(QStringLiteral("%1: %2").arg(shown(entry.path), error));
+                if (part->syncedWithFolder())
+                    background.wrote(entry.size);
                 part.reset();
                 if (f == 0) {
                     outcome.firstPath = *path;
