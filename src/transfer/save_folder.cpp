@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <system_error>
 #include <unistd.h>
 #include <utility>
 
@@ -365,36 +366,42 @@ void SaveFolder::sync() const {
 }
 
 BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold)
-    : m_folder(folder), m_fd(::fcntl(folder.m_fd, F_DUPFD_CLOEXEC, 0)), m_threshold(threshold) {}
+    : m_folder(folder), m_threshold(threshold) {}
 
 BackgroundSync::~BackgroundSync() {
-    wait();
-    closeFd(m_fd);
+    if (m_thread.joinable())
+        m_thread.detach();
 }
 
 void BackgroundSync::wrote(quint64 bytes) {
     m_unsynced += bytes;
-    if (m_unsynced < m_threshold || m_fd < 0 || m_running.load(std::memory_order_acquire))
+    if (m_unsynced < m_threshold || m_running->load(std::memory_order_acquire))
         return;
-    wait();
+    if (m_thread.joinable())
+        m_thread.join(); // it has ended: clearing the mark is its last step
+    int fd = ::fcntl(m_folder.m_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return; // the sync at the end does it all
     m_unsynced = 0;
-    ++m_started;
-    m_running.store(true, std::memory_order_release);
-    m_thread = std::jthread([this] {
-        ::syncfs(m_fd);
-        m_running.store(false, std::memory_order_release);
-    });
+    m_running->store(true, std::memory_order_release);
+    try {
+        m_thread = std::thread([fd, running = m_running] {
+            ::syncfs(fd);
+            ::close(fd);
+            running->store(false, std::memory_order_release);
+        });
+        ++m_started;
+    } catch (const std::system_error&) {
+        closeFd(fd); // no thread to be had: the sync at the end does it all
+        m_running->store(false, std::memory_order_release);
+    }
 }
 
 void BackgroundSync::finish() {
-    wait();
-    m_folder.sync();
-    m_unsynced = 0;
-}
-
-void BackgroundSync::wait() {
     if (m_thread.joinable())
         m_thread.join();
+    m_folder.sync();
+    m_unsynced = 0;
 }
 
 bool SaveFolder::alreadyThere(const FileEntry& entry) const {

@@ -126,7 +126,8 @@ class BackgroundSync {
 public:
     static constexpr quint64 kThreshold = 4 << 20;
     explicit BackgroundSync(const SaveFolder& folder, quint64 threshold = kThreshold);
-    // Waits for a sync that runs.
+    // A sync that still runs is not waited for (a transfer paused or cancelled ends at
+    // once): it ends on its own.
     ~BackgroundSync();
     BackgroundSync(const BackgroundSync&) = delete;
     BackgroundSync& operator=(const BackgroundSync&) = delete;
@@ -140,14 +141,13 @@ public:
     int started() const { return m_started; }
 
 private:
-    void wait();
     const SaveFolder& m_folder;
-    int m_fd = -1; // the folder's, for the thread
     quint64 m_threshold;
     quint64 m_unsynced = 0;
     int m_started = 0;
-    std::atomic<bool> m_running{false};
-    std::jthread m_thread;
+    // Set while a sync runs; shared with its thread, which may outlive this object.
+    std::shared_ptr<std::atomic<bool>> m_running = std::make_shared<std::atomic<bool>>(false);
+    std::thread m_thread;
 };
 
 } // namespace kalvento::transfer

@@ -398,7 +398,7 @@ TEST_F(SaveFolderTest, SmallFilesGoToTheDiskInTheBackgroundAsTheyCome) {
     EXPECT_LE(background->started(), 8); // one at a time, each after 16 KiB more
     for (int i = 0; i < contents.size(); ++i)
         EXPECT_EQ(read(save + QStringLiteral("/small/f%1").arg(i)), contents[i]);
-    // Ended while a sync may still run: the sync is waited for.
+    // Ended while a sync may still run: it ends on its own.
     background->wrote(1 << 20);
     background.reset();
 }
