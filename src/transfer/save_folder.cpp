@@ -562,41 +562,42 @@ PartFile::~PartFile() {
     closeFd(m_dirFd);
 }
 
+QString PartFile::shownName() const {
+    const int saved = errno; // for the system's text beside it in a message
+    QString name = safeName(m_entry.path);
+    errno = saved;
+    return name;
+}
+
 bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
-    // The name for messages, made only for one (keeping errno for the text beside it).
-    const auto file = [this] {
-        const int saved = errno;
-        QString name = safeName(m_entry.path);
-        errno = saved;
-        return name;
-    };
     if (m_fd < 0) {
-        setError(error, QStringLiteral("\"%1\" is no longer open").arg(file()));
+        setError(error, QStringLiteral("\"%1\" is no longer open").arg(shownName()));
         return false;
     }
     if (index != m_verified || index >= m_entry.chunks.size()) {
         setError(error, QStringLiteral("chunk %1 of \"%2\" comes out of order, %3 was next")
                             .arg(index)
-                            .arg(file())
+                            .arg(shownName())
                             .arg(m_verified));
         return false;
     }
     if (quint64(bytes.size()) != chunkLength(m_entry.size, index)) {
         setError(error, QStringLiteral("chunk %1 of \"%2\" has %3 bytes, not %4")
                             .arg(index)
-                            .arg(file())
+                            .arg(shownName())
                             .arg(bytes.size())
                             .arg(chunkLength(m_entry.size, index)));
         return false;
     }
     if (chunkHash(bytes) != m_entry.chunks[index]) {
-        setError(
-            error,
-            QStringLiteral("chunk %1 of \"%2\" does not match its hash").arg(index).arg(file()));
+        setError(error, QStringLiteral("chunk %1 of \"%2\" does not match its hash")
+                            .arg(index)
+                            .arg(shownName()));
         return false;
     }
     if (!writeAll(m_fd, bytes.data(), std::size_t(bytes.size()), off_t(index * kChunkSize))) {
-        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
+        setError(error,
+                 QStringLiteral("cannot write \"%1\": %2").arg(shownName(), systemText(errno)));
         return false;
     }
     ++m_verified;
@@ -606,7 +607,7 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
     if (m_verified - m_synced >= kSyncStride) {
         if (::fdatasync(m_fd) != 0) {
             setError(error,
-                     QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
+                     QStringLiteral("cannot write \"%1\": %2").arg(shownName(), systemText(errno)));
             --m_verified;
             return false;
         }
@@ -623,15 +624,8 @@ bool PartFile::writeChunk(quint64 index, QByteArrayView bytes, QString* error) {
 }
 
 std::optional<QString> PartFile::finish(QString* error) {
-    // The name for messages, made only for one (keeping errno for the text beside it).
-    const auto file = [this] {
-        const int saved = errno;
-        QString name = safeName(m_entry.path);
-        errno = saved;
-        return name;
-    };
     if (m_fd < 0 || m_verified != m_entry.chunks.size()) {
-        setError(error, QStringLiteral("\"%1\" is not complete").arg(file()));
+        setError(error, QStringLiteral("\"%1\" is not complete").arg(shownName()));
         return std::nullopt;
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
@@ -640,7 +634,8 @@ std::optional<QString> PartFile::finish(QString* error) {
     // more than the file, left by an earlier run.
     if ((!m_unnamed && (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0)) ||
         ::futimens(m_fd, times) != 0) {
-        setError(error, QStringLiteral("cannot write \"%1\": %2").arg(file(), systemText(errno)));
+        setError(error,
+                 QStringLiteral("cannot write \"%1\": %2").arg(shownName(), systemText(errno)));
         return std::nullopt;
     }
     const QByteArray name = splitPath(m_entry.path).name;
@@ -653,7 +648,7 @@ std::optional<QString> PartFile::finish(QString* error) {
             if (errno == EEXIST)
                 continue;
             setError(error,
-                     QStringLiteral("cannot name \"%1\": %2").arg(file(), systemText(errno)));
+                     QStringLiteral("cannot name \"%1\": %2").arg(shownName(), systemText(errno)));
             return std::nullopt;
         }
         if (!m_unnamed)
@@ -662,7 +657,7 @@ std::optional<QString> PartFile::finish(QString* error) {
         m_recorded = m_verified;
         return m_folderPath + u'/' + QFile::decodeName(finalName);
     }
-    setError(error, QStringLiteral("no free name for \"%1\"").arg(file()));
+    setError(error, QStringLiteral("no free name for \"%1\"").arg(shownName()));
     return std::nullopt;
 }
 

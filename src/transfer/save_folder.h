@@ -103,6 +103,8 @@ public:
 private:
     friend class SaveFolder;
     PartFile() = default;
+    // The file's name for messages, made only when one needs it (errno kept).
+    QString shownName() const;
     FileEntry m_entry;
     TransferId m_id{};
     int m_dirFd = -1; // the folder the file goes into
