@@ -180,6 +180,7 @@ row "$((HUGE / MB)) MB (sparse) sent: sender" "VmRSS max $((max1 / 1024)) MB  $(
 row "$((HUGE / MB)) MB (sparse) received: receiver" "VmRSS max $((max2 / 1024)) MB  $(mem host2)"
 row "$((HUGE / MB)) MB (sparse) in" "$((SECONDS - started)) s"
 rm -f "$SEND/huge.bin" "$SAVE/huge.bin"
+sync # what is left of writing and freeing 10 GB must not spill into the timed runs
 
 # --- raw TCP, the floor ----------------------------------------------------------------------
 random_file "$SEND/big.bin" "$BIG"
@@ -220,6 +221,7 @@ row "Kalvento $((BIG / MB)) MB, from the offer" "$wire s, $(rate "$BIG" "$wire")
 row "Kalvento $((BIG / MB)) MB, CPU" "sender $CPU1 s, receiver $CPU2 s"
 cmp -s "$SEND/big.bin" "$SAVE/big.bin" || echo "the received file differs" >&2
 rm -f "$SAVE/big.bin"
+sync
 
 # --- many small files ------------------------------------------------------------------------
 for count in "$FEW" "$MANY"; do
