@@ -387,7 +387,8 @@ TEST_F(SaveFolderTest, SmallFilesGoToTheDiskInTheBackgroundAsTheyCome) {
         QString error;
         auto part = folder->openPart(entry, transfer, &error);
         ASSERT_TRUE(part) << error.toStdString();
-        ASSERT_TRUE(part->syncedWithFolder());
+        if (!part->syncedWithFolder())
+            GTEST_SKIP() << "the file system here has no unnamed files";
         ASSERT_TRUE(part->writeChunk(0, content, &error)) << error.toStdString();
         ASSERT_TRUE(part->finish(&error)) << error.toStdString();
         background->wrote(entry.size);
