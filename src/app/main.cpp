@@ -16,11 +16,13 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -128,6 +130,19 @@ void endOnSignals(QApplication& app, kalvento::app::TMainForm& form) {
     sigaction(SIGHUP, &action, nullptr);
 }
 
+// Received small files wait, still open, for a sync of the disk before they take their
+// names; the program uses poll(), never select(), so it may have as many descriptors as
+// the system allows it.
+void raiseOpenFileLimit() {
+    struct rlimit limit {};
+    constexpr rlim_t kWanted = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 ||
+        limit.rlim_cur >= std::min(limit.rlim_max, kWanted))
+        return;
+    limit.rlim_cur = std::min(limit.rlim_max, kWanted);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +168,7 @@ int main(int argc, char** argv) {
     // title already is the program's name).
     QApplication::setApplicationName(QStringLiteral("Kalvento"));
     QApplication::setQuitOnLastWindowClosed(false); // hidden in the tray is still running
+    raiseOpenFileLimit();
 
     const std::unique_ptr<kalvento::app::TMainForm> form = createMainForm(app);
     if (!form)

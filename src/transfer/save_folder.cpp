@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -361,47 +362,127 @@ quint64 SaveFolder::freeBytes() const {
     return quint64(st.f_bavail) * quint64(st.f_frsize);
 }
 
-void SaveFolder::sync() const {
-    ::syncfs(m_fd);
+bool SaveFolder::sync() const {
+    return ::syncfs(m_fd) == 0;
 }
 
-BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold)
-    : m_folder(folder), m_threshold(threshold) {}
+namespace {
+
+size_t heldForLimit() {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 4096;
+    // Room for the rest of the program, then two descriptors a file.
+    const rlim_t room = limit.rlim_cur > 512 ? (limit.rlim_cur - 512) / 2 : 0;
+    return size_t(std::clamp<rlim_t>(room, 16, 4096));
+}
+
+QString syncFailed(int error) {
+    return QStringLiteral("cannot write the received files to the disk: %1").arg(systemText(error));
+}
+
+} // namespace
+
+BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold, size_t maxHeld)
+    : m_folder(folder), m_threshold(threshold),
+      m_maxHeld(maxHeld > 0 ? std::max<size_t>(maxHeld, 2) : heldForLimit()) {}
 
 BackgroundSync::~BackgroundSync() {
+    // What a finished sync covered is on the disk and can take its names; the rest goes.
+    if (!m_shared->running.load(std::memory_order_acquire))
+        nameSynced(false, nullptr);
     if (m_thread.joinable())
         m_thread.detach();
 }
 
-void BackgroundSync::wrote(quint64 bytes) {
-    m_unsynced += bytes;
-    if (m_unsynced < m_threshold || m_running->load(std::memory_order_acquire))
-        return;
-    if (m_thread.joinable())
-        m_thread.join(); // it has ended: clearing the mark is its last step
-    int fd = ::fcntl(m_folder.m_fd, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        return; // the sync at the end does it all
-    m_unsynced = 0;
-    m_running->store(true, std::memory_order_release);
-    try {
-        m_thread = std::thread([fd, running = m_running] {
-            ::syncfs(fd);
-            ::close(fd);
-            running->store(false, std::memory_order_release);
-        });
-        ++m_started;
-    } catch (const std::system_error&) {
-        closeFd(fd); // no thread to be had: the sync at the end does it all
-        m_running->store(false, std::memory_order_release);
-    }
+bool BackgroundSync::hold(std::unique_ptr<PartFile> file, size_t index, QString* error) {
+    m_waitingBytes += file->size();
+    m_waiting.push_back({index, std::move(file)});
+    if (!nameSynced(held() >= m_maxHeld, error))
+        return false;
+    if (m_shared->running.load(std::memory_order_acquire))
+        return true;
+    if (m_waitingBytes >= m_threshold || m_waiting.size() * 2 >= m_maxHeld)
+        start();
+    return true;
 }
 
-void BackgroundSync::finish() {
+void BackgroundSync::start() {
+    if (m_thread.joinable())
+        m_thread.join(); // it has ended: clearing the mark is its last step
+    m_syncing = std::move(m_waiting);
+    m_waiting.clear();
+    m_waitingBytes = 0;
+    m_shared->error.store(0, std::memory_order_relaxed);
+    int fd = ::fcntl(m_folder.m_fd, F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0) {
+        m_shared->running.store(true, std::memory_order_release);
+        try {
+            m_thread = std::thread([fd, shared = m_shared] {
+                if (::syncfs(fd) != 0)
+                    shared->error.store(errno, std::memory_order_relaxed);
+                ::close(fd);
+                shared->running.store(false, std::memory_order_release);
+            });
+            ++m_started;
+            return;
+        } catch (const std::system_error&) {
+            closeFd(fd);
+            m_shared->running.store(false, std::memory_order_release);
+        }
+    }
+    // No thread or descriptor to be had: the sync is made here.
+    if (!m_folder.sync())
+        m_shared->error.store(errno, std::memory_order_relaxed);
+}
+
+bool BackgroundSync::nameSynced(bool wait, QString* error) {
+    if (m_syncing.empty())
+        return true;
+    if (m_shared->running.load(std::memory_order_acquire) && !wait)
+        return true;
     if (m_thread.joinable())
         m_thread.join();
-    m_folder.sync();
-    m_unsynced = 0;
+    if (const int failed = m_shared->error.load(std::memory_order_relaxed); failed != 0) {
+        setError(error, syncFailed(failed));
+        return false;
+    }
+    return nameAll(m_syncing, error);
+}
+
+bool BackgroundSync::nameAll(std::vector<Held>& files, QString* error) {
+    for (Held& held : files) {
+        const std::optional<QString> path = held.file->finish(error);
+        if (!path)
+            return false;
+        held.file.reset();
+        if (onNamed)
+            onNamed(held.index, *path);
+    }
+    files.clear();
+    return true;
+}
+
+bool BackgroundSync::finish(QString* error) {
+    if (!nameSynced(true, error))
+        return false;
+    if (m_thread.joinable())
+        m_thread.join();
+    if (!m_waiting.empty()) {
+        if (!m_folder.sync()) {
+            setError(error, syncFailed(errno));
+            return false;
+        }
+        m_waitingBytes = 0;
+        if (!nameAll(m_waiting, error))
+            return false;
+    }
+    // The names themselves, and whatever else of the transfer is not on the disk yet.
+    if (!m_folder.sync()) {
+        setError(error, syncFailed(errno));
+        return false;
+    }
+    return true;
 }
 
 bool SaveFolder::alreadyThere(const FileEntry& entry) const {

@@ -6,7 +6,7 @@
 // "<name>.part" beside a sidecar "<name>.part.kvs" that records the transfer, the file's
 // hash and how many of its chunks are verified, and takes its own name (or "<name> (2)"
 // and so on when that name is taken) only once it is whole. A file of at most one chunk is
-// written unnamed instead and linked to its name when whole.
+// written unnamed instead and linked to its name once whole and on the disk.
 
 #include "transfer/transfer_wire.h"
 
@@ -15,9 +15,11 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace kalvento::transfer {
 
@@ -35,9 +37,9 @@ public:
     const QString& path() const { return m_path; }
     // Bytes free for this user on the folder's file system.
     quint64 freeBytes() const;
-    // Writes what was received to the disk (at the end of a transfer: small files are not
-    // synced one by one).
-    void sync() const;
+    // Writes what was received to the disk (small files are not synced one by one). False
+    // (errno set) when the file system reports that something could not be written.
+    bool sync() const;
 
     // Whether a file with entry's content (same size, same hash) is already there under
     // entry's path: it is then not sent again.
@@ -78,8 +80,9 @@ public:
 
     quint64 verifiedChunks() const { return m_verified; }
     // Whether the file is written unnamed, and so reaches the disk only with a sync of the
-    // folder (SaveFolder::sync), not one of its own.
+    // folder, not one of its own: once whole, it goes to a BackgroundSync to be named.
     bool syncedWithFolder() const { return m_unnamed; }
+    quint64 size() const { return m_entry.size; }
     // Where the part lies below the save folder ("folder/name.part"); empty for a file
     // written unnamed, of which nothing stays.
     QByteArray partPath() const;
@@ -119,36 +122,68 @@ private:
     QString m_folderPath; // for messages and the final path
 };
 
-// Puts what small files wrote on the disk while the transfer goes on. Unnamed files are not
-// synced one by one, and a sync at the end that finds them all still in memory waits for
-// every one of them; instead, each time `threshold` bytes of them are written, a sync of the
-// folder's file system starts on a thread of its own (one at a time, on a descriptor of its
-// own), and the sync at the end has only the rest left. The folder must outlive it.
+// Puts the small files on the disk before they take their names. A file written unnamed
+// gets its name only once a sync of the folder's file system that started after it was
+// written has ended, so that a power cut cannot leave a name on a file whose bytes never
+// reached the disk. Syncing each file on its own would cost a journal commit per file;
+// instead, each time `threshold` bytes (or half the files it may hold) are waiting, a sync
+// starts on a thread of its own (one at a time, on a descriptor of its own) while the
+// transfer goes on, and the files it covers are named once it has ended. Held files keep
+// their descriptors open, so at most maxHeld() are held: past that, the transfer waits for
+// the running sync. The folder must outlive it.
 class BackgroundSync {
 public:
     static constexpr quint64 kThreshold = 4 << 20;
-    explicit BackgroundSync(const SaveFolder& folder, quint64 threshold = kThreshold);
+    // maxHeld 0: as many as the limit of open files leaves room for (held files take two
+    // descriptors each), between 16 and 4096.
+    explicit BackgroundSync(const SaveFolder& folder, quint64 threshold = kThreshold,
+                            size_t maxHeld = 0);
     // A sync that still runs is not waited for (a transfer paused or cancelled ends at
-    // once): it ends on its own.
+    // once): it ends on its own, and the files it was to cover, still unnamed, go with their
+    // descriptors. Files whose sync has already ended are named first.
     ~BackgroundSync();
     BackgroundSync(const BackgroundSync&) = delete;
     BackgroundSync& operator=(const BackgroundSync&) = delete;
 
-    // Counts bytes written to files that wait for a sync, and starts one when they reach
-    // the threshold and none runs.
-    void wrote(quint64 bytes);
-    // Waits for a sync that runs, then syncs what is left.
-    void finish();
+    // Called with the index the job gave a file and the path it was named at.
+    std::function<void(size_t index, const QString& path)> onNamed;
+
+    // Takes file, whole and written unnamed (PartFile::syncedWithFolder), to be named after
+    // a sync; names the files of a sync that has ended, and starts the next sync when
+    // enough waits. False and error when a sync failed or a file could not be named.
+    bool hold(std::unique_ptr<PartFile> file, size_t index, QString* error);
+    // Waits for a sync that runs, syncs what is left, names every file held and syncs the
+    // names. False and error when a sync failed or a file could not be named.
+    bool finish(QString* error);
     // How many syncs were started in the background.
     int started() const { return m_started; }
+    // How many files are held unnamed.
+    size_t held() const { return m_waiting.size() + m_syncing.size(); }
+    size_t maxHeld() const { return m_maxHeld; }
 
 private:
+    struct Held {
+        size_t index;
+        std::unique_ptr<PartFile> file;
+    };
+    struct Shared {
+        std::atomic<bool> running{false};
+        std::atomic<int> error{0}; // errno of a sync that failed
+    };
+    void start();
+    // Names the files the last sync covered once it has ended; with wait, waits for it.
+    bool nameSynced(bool wait, QString* error);
+    bool nameAll(std::vector<Held>& files, QString* error);
+
     const SaveFolder& m_folder;
     quint64 m_threshold;
-    quint64 m_unsynced = 0;
+    size_t m_maxHeld;
+    quint64 m_waitingBytes = 0;
+    std::vector<Held> m_waiting; // written since the last sync started
+    std::vector<Held> m_syncing; // written before the running (or last) sync started
     int m_started = 0;
-    // Set while a sync runs; shared with its thread, which may outlive this object.
-    std::shared_ptr<std::atomic<bool>> m_running = std::make_shared<std::atomic<bool>>(false);
+    // Shared with the sync's thread, which may outlive this object.
+    std::shared_ptr<Shared> m_shared = std::make_shared<Shared>();
     std::thread m_thread;
 };
 

@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
+
+#include <map>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -376,30 +379,112 @@ TEST_F(SaveFolderTest, AFolderFoundMissingIsLookedForAgainOnceAFileMadeIt) {
     EXPECT_FALSE(folder->alreadyThere(second));
 }
 
-TEST_F(SaveFolderTest, SmallFilesGoToTheDiskInTheBackgroundAsTheyCome) {
+namespace {
+
+// A small file written unnamed and whole, ready to be held; nullptr when the file system
+// here has no unnamed files.
+std::unique_ptr<PartFile> writtenSmallFile(SaveFolder& folder, const FileEntry& entry,
+                                           const QByteArray& content, const TransferId& transfer) {
+    QString error;
+    auto part = folder.openPart(entry, transfer, &error);
+    EXPECT_TRUE(part) << error.toStdString();
+    if (!part || !part->syncedWithFolder())
+        return nullptr;
+    EXPECT_TRUE(part->writeChunk(0, content, &error)) << error.toStdString();
+    return part;
+}
+
+} // namespace
+
+TEST_F(SaveFolderTest, SmallFilesTakeTheirNamesOnlyOnceASyncHasCoveredThem) {
     const TransferId transfer = newTransferId();
     std::optional<BackgroundSync> background;
     background.emplace(*folder, 16 * 1024);
+    std::map<size_t, QString> named;
+    background->onNamed = [&named](size_t index, const QString& path) { named[index] = path; };
+    auto pathOf = [this](size_t i) { return save + QStringLiteral("/small/f%1").arg(i); };
     QList<QByteArray> contents;
-    for (int i = 0; i < 40; ++i) {
-        const QByteArray content = QByteArray::number(i).repeated(1000);
-        const FileEntry entry = entryFor("small/f" + QByteArray::number(i), content);
+    auto holdNext = [&] {
+        const size_t i = size_t(contents.size());
+        const QByteArray content = QByteArray::number(qulonglong(i)).repeated(1000);
+        auto part = writtenSmallFile(
+            *folder, entryFor("small/f" + QByteArray::number(qulonglong(i)), content), content,
+            transfer);
+        if (!part)
+            return false;
         QString error;
-        auto part = folder->openPart(entry, transfer, &error);
-        ASSERT_TRUE(part) << error.toStdString();
-        if (!part->syncedWithFolder())
-            GTEST_SKIP() << "the file system here has no unnamed files";
-        ASSERT_TRUE(part->writeChunk(0, content, &error)) << error.toStdString();
-        ASSERT_TRUE(part->finish(&error)) << error.toStdString();
-        background->wrote(entry.size);
+        EXPECT_TRUE(background->hold(std::move(part), i, &error)) << error.toStdString();
         contents.push_back(content);
-    }
-    background->finish();
+        // No sync that began after it was written can have ended yet.
+        EXPECT_FALSE(QFileInfo::exists(pathOf(i))) << i;
+        return true;
+    };
+    for (int i = 0; i < 40; ++i)
+        if (!holdNext())
+            GTEST_SKIP() << "the file system here has no unnamed files";
     EXPECT_GE(background->started(), 1);
     EXPECT_LE(background->started(), 8); // one at a time, each after 16 KiB more
+    // While the transfer goes on, the files a finished sync covered take their names.
+    for (int tries = 0; named.empty() && tries < 500; ++tries) {
+        QThread::msleep(20);
+        holdNext();
+    }
+    ASSERT_FALSE(named.empty());
+    for (const auto& [index, path] : named) {
+        EXPECT_EQ(path, pathOf(index));
+        EXPECT_EQ(read(path), contents[qsizetype(index)]);
+    }
+    QString error;
+    ASSERT_TRUE(background->finish(&error)) << error.toStdString();
+    EXPECT_EQ(background->held(), 0U);
+    ASSERT_EQ(named.size(), size_t(contents.size()));
+    for (int i = 0; i < contents.size(); ++i) {
+        EXPECT_EQ(named[size_t(i)], pathOf(size_t(i)));
+        EXPECT_EQ(read(pathOf(size_t(i))), contents[i]);
+    }
+}
+
+TEST_F(SaveFolderTest, SmallFilesNoSyncCoveredLeaveNothingWhenTheTransferStops) {
+    const TransferId transfer = newTransferId();
+    std::optional<BackgroundSync> background;
+    background.emplace(*folder, quint64(1) << 40, 1000); // no sync before the end
+    for (size_t i = 0; i < 5; ++i) {
+        const QByteArray content = contentOf(0, 100 + int(i));
+        auto part = writtenSmallFile(
+            *folder, entryFor("stop/f" + QByteArray::number(qulonglong(i)), content), content,
+            transfer);
+        if (!part)
+            GTEST_SKIP() << "the file system here has no unnamed files";
+        QString error;
+        ASSERT_TRUE(background->hold(std::move(part), i, &error)) << error.toStdString();
+    }
+    EXPECT_EQ(background->started(), 0);
+    EXPECT_EQ(background->held(), 5U);
+    background.reset(); // paused or cancelled: they are sent again on resume
+    EXPECT_EQ(
+        QDir(save + QStringLiteral("/stop")).entryList(QDir::Files | QDir::Hidden | QDir::System),
+        QStringList{});
+}
+
+TEST_F(SaveFolderTest, HeldSmallFilesStayWithinTheirLimitAndAllArrive) {
+    const TransferId transfer = newTransferId();
+    BackgroundSync background(*folder, quint64(1) << 40, 4);
+    QList<QByteArray> contents;
+    for (size_t i = 0; i < 20; ++i) {
+        const QByteArray content = contentOf(0, 10 + int(i));
+        auto part = writtenSmallFile(
+            *folder, entryFor("many/f" + QByteArray::number(qulonglong(i)), content), content,
+            transfer);
+        if (!part)
+            GTEST_SKIP() << "the file system here has no unnamed files";
+        QString error;
+        ASSERT_TRUE(background.hold(std::move(part), i, &error)) << error.toStdString();
+        EXPECT_LE(background.held(), 4U) << i;
+        contents.push_back(content);
+    }
+    EXPECT_GE(background.started(), 4); // half the limit starts a sync, bytes or not
+    QString error;
+    ASSERT_TRUE(background.finish(&error)) << error.toStdString();
     for (int i = 0; i < contents.size(); ++i)
-        EXPECT_EQ(read(save + QStringLiteral("/small/f%1").arg(i)), contents[i]);
-    // Ended while a sync may still run: it ends on its own.
-    background->wrote(1 << 20);
-    background.reset();
+        EXPECT_EQ(read(save + QStringLiteral("/many/f%1").arg(i)), contents[i]);
 }

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kalvento::transfer {
 
@@ -409,6 +410,10 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
         bool shaStreaming = false;
         size_t next = 0; // the first file not finished yet
         BackgroundSync background(*folder);
+        background.onNamed = [&outcome](size_t index, const QString& path) {
+            if (index == 0)
+                outcome.firstPath = path;
+        };
         quint64 ackedAt = have;
 
         // Finishes the files before upTo that need no chunk (empty, or already there).
@@ -452,8 +457,9 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
                                       .arg(shown(manifest->files[next].path)));
                 if (const std::optional<QString> problem = finishQuiet(manifest->files.size()))
                     return failed(*problem);
+                if (!background.finish(&error))
+                    return failed(error);
                 state.doneBytes = total;
-                background.finish();
                 channel.send('D', {}, stop, true);
                 if (wantSha && !manifest->files.empty() && outcome.firstSha256.isEmpty()) {
                     if (outcome.firstPath.isEmpty())
@@ -514,19 +520,23 @@ JobOutcome runReceiver(Channel& channel, const ReceiverSetup& setup, JobState& s
             state.fileBytes += quint64(bytes.size());
             state.doneBytes += quint64(bytes.size());
             if (part->verifiedChunks() == chunkCount(entry.size)) {
-                const std::optional<QString> path = part->finish(&error);
-                if (!path)
-                    return failed(QStringLiteral("%1: %2").arg(shown(entry.path), error));
-                if (part->syncedWithFolder())
-                    background.wrote(entry.size);
-                part.reset();
-                if (f == 0) {
-                    outcome.firstPath = *path;
-                    if (shaStreaming) {
-                        unsigned char digest[crypto_hash_sha256_BYTES];
-                        crypto_hash_sha256_final(&sha, digest);
-                        outcome.firstSha256 = hex(digest, sizeof digest);
-                    }
+                // A small file is named once its bytes are on the disk; a part was synced
+                // and is renamed now.
+                if (part->syncedWithFolder()) {
+                    if (!background.hold(std::exchange(part, nullptr), f, &error))
+                        return failed(error);
+                } else {
+                    const std::optional<QString> path = part->finish(&error);
+                    if (!path)
+                        return failed(QStringLiteral("%1: %2").arg(shown(entry.path), error));
+                    part.reset();
+                    if (f == 0)
+                        outcome.firstPath = *path;
+                }
+                if (f == 0 && shaStreaming) {
+                    unsigned char digest[crypto_hash_sha256_BYTES];
+                    crypto_hash_sha256_final(&sha, digest);
+                    outcome.firstSha256 = hex(digest, sizeof digest);
                 }
                 next = f + 1;
             }
