@@ -368,29 +368,34 @@ bool SaveFolder::sync() const {
 
 namespace {
 
-size_t heldForLimit() {
-    struct rlimit limit {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 4096;
-    // Room for the rest of the program, then two descriptors a file.
-    const rlim_t room = limit.rlim_cur > 512 ? (limit.rlim_cur - 512) / 2 : 0;
-    return size_t(std::clamp<rlim_t>(room, 16, 4096));
-}
-
 QString syncFailed(int error) {
     return QStringLiteral("cannot write the received files to the disk: %1").arg(systemText(error));
 }
 
 } // namespace
 
-BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold, size_t maxHeld)
-    : m_folder(folder), m_threshold(threshold),
-      m_maxHeld(maxHeld > 0 ? std::max<size_t>(maxHeld, 2) : heldForLimit()) {}
+HeldFileBudget& HeldFileBudget::process() {
+    static HeldFileBudget budget([] {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+            return size_t(4096);
+        const rlim_t room = limit.rlim_cur > 512 ? (limit.rlim_cur - 512) / 2 : 0;
+        return size_t(std::clamp<rlim_t>(room, 16, 32768));
+    }());
+    return budget;
+}
+
+BackgroundSync::BackgroundSync(const SaveFolder& folder, quint64 threshold, size_t maxHeld,
+                               HeldFileBudget& budget)
+    : m_folder(folder), m_budget(budget), m_threshold(threshold),
+      m_maxHeld(
+          std::max<size_t>(maxHeld > 0 ? maxHeld : std::min<size_t>(4096, budget.limit()), 2)) {}
 
 BackgroundSync::~BackgroundSync() {
     // What a finished sync covered is on the disk and can take its names; the rest goes.
     if (!m_shared->running.load(std::memory_order_acquire))
         nameSynced(false, nullptr);
+    m_budget.m_count.fetch_sub(held(), std::memory_order_relaxed);
     if (m_thread.joinable())
         m_thread.detach();
 }
@@ -398,10 +403,16 @@ BackgroundSync::~BackgroundSync() {
 bool BackgroundSync::hold(std::unique_ptr<PartFile> file, size_t index, QString* error) {
     m_waitingBytes += file->size();
     m_waiting.push_back({index, std::move(file)});
-    if (!nameSynced(held() >= m_maxHeld, error))
+    const bool overBudget =
+        m_budget.m_count.fetch_add(1, std::memory_order_relaxed) + 1 > m_budget.limit();
+    if (!nameSynced(overBudget || held() >= m_maxHeld, error))
         return false;
     if (m_shared->running.load(std::memory_order_acquire))
         return true;
+    if (overBudget) {
+        start(); // and waits for it: the other transfers need the room
+        return nameSynced(true, error);
+    }
     if (m_waitingBytes >= m_threshold || m_waiting.size() * 2 >= m_maxHeld)
         start();
     return true;
@@ -451,16 +462,20 @@ bool BackgroundSync::nameSynced(bool wait, QString* error) {
 }
 
 bool BackgroundSync::nameAll(std::vector<Held>& files, QString* error) {
-    for (Held& held : files) {
-        const std::optional<QString> path = held.file->finish(error);
-        if (!path)
-            return false;
-        held.file.reset();
+    size_t named = 0;
+    bool ok = true;
+    for (; named < files.size(); ++named) {
+        const std::optional<QString> path = files[named].file->finish(error);
+        if (!path) {
+            ok = false;
+            break;
+        }
         if (onNamed)
-            onNamed(held.index, *path);
+            onNamed(files[named].index, *path);
     }
-    files.clear();
-    return true;
+    files.erase(files.begin(), files.begin() + qsizetype(named));
+    m_budget.m_count.fetch_sub(named, std::memory_order_relaxed);
+    return ok;
 }
 
 bool BackgroundSync::finish(QString* error) {

@@ -122,6 +122,23 @@ private:
     QString m_folderPath; // for messages and the final path
 };
 
+// How many received small files may be held open at once, together, by the transfers that
+// hold them while they wait for a sync (two descriptors each).
+class HeldFileBudget {
+public:
+    explicit HeldFileBudget(size_t limit) : m_limit(limit) {}
+    // The program's: from the limit of open files as it stands when first asked, leaving
+    // room for the rest of the program, between 16 and 32768.
+    static HeldFileBudget& process();
+    size_t limit() const { return m_limit; }
+    size_t count() const { return m_count.load(std::memory_order_relaxed); }
+
+private:
+    friend class BackgroundSync;
+    const size_t m_limit;
+    std::atomic<size_t> m_count{0};
+};
+
 // Puts the small files on the disk before they take their names. A file written unnamed
 // gets its name only once a sync of the folder's file system that started after it was
 // written has ended, so that a power cut cannot leave a name on a file whose bytes never
@@ -129,15 +146,16 @@ private:
 // instead, each time `threshold` bytes (or half the files it may hold) are waiting, a sync
 // starts on a thread of its own (one at a time, on a descriptor of its own) while the
 // transfer goes on, and the files it covers are named once it has ended. Held files keep
-// their descriptors open, so at most maxHeld() are held: past that, the transfer waits for
-// the running sync. The folder must outlive it.
+// their descriptors open, so one transfer holds at most maxHeld() (past that it waits for
+// the running sync), and when all the transfers together reach the budget's limit, the one
+// that goes over syncs and names all it holds before it goes on. The folder and the budget
+// must outlive it.
 class BackgroundSync {
 public:
     static constexpr quint64 kThreshold = 4 << 20;
-    // maxHeld 0: as many as the limit of open files leaves room for (held files take two
-    // descriptors each), between 16 and 4096.
+    // maxHeld 0: 4096, or the budget's limit when lower.
     explicit BackgroundSync(const SaveFolder& folder, quint64 threshold = kThreshold,
-                            size_t maxHeld = 0);
+                            size_t maxHeld = 0, HeldFileBudget& budget = HeldFileBudget::process());
     // A sync that still runs is not waited for (a transfer paused or cancelled ends at
     // once): it ends on its own, and the files it was to cover, still unnamed, go with their
     // descriptors. Files whose sync has already ended are named first.
@@ -176,6 +194,7 @@ private:
     bool nameAll(std::vector<Held>& files, QString* error);
 
     const SaveFolder& m_folder;
+    HeldFileBudget& m_budget;
     quint64 m_threshold;
     size_t m_maxHeld;
     quint64 m_waitingBytes = 0;

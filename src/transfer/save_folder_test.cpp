@@ -3,10 +3,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 
 #include <sys/stat.h>
@@ -446,8 +448,9 @@ TEST_F(SaveFolderTest, SmallFilesTakeTheirNamesOnlyOnceASyncHasCoveredThem) {
 
 TEST_F(SaveFolderTest, SmallFilesNoSyncCoveredLeaveNothingWhenTheTransferStops) {
     const TransferId transfer = newTransferId();
+    HeldFileBudget budget(100);
     std::optional<BackgroundSync> background;
-    background.emplace(*folder, quint64(1) << 40, 1000); // no sync before the end
+    background.emplace(*folder, quint64(1) << 40, 1000, budget); // no sync before the end
     for (size_t i = 0; i < 5; ++i) {
         const QByteArray content = contentOf(0, 100 + int(i));
         auto part = writtenSmallFile(
@@ -460,7 +463,9 @@ TEST_F(SaveFolderTest, SmallFilesNoSyncCoveredLeaveNothingWhenTheTransferStops) 
     }
     EXPECT_EQ(background->started(), 0);
     EXPECT_EQ(background->held(), 5U);
+    EXPECT_EQ(budget.count(), 5U);
     background.reset(); // paused or cancelled: they are sent again on resume
+    EXPECT_EQ(budget.count(), 0U);
     EXPECT_EQ(
         QDir(save + QStringLiteral("/stop")).entryList(QDir::Files | QDir::Hidden | QDir::System),
         QStringList{});
@@ -487,4 +492,35 @@ TEST_F(SaveFolderTest, HeldSmallFilesStayWithinTheirLimitAndAllArrive) {
     ASSERT_TRUE(background.finish(&error)) << error.toStdString();
     for (int i = 0; i < contents.size(); ++i)
         EXPECT_EQ(read(save + QStringLiteral("/many/f%1").arg(i)), contents[i]);
+}
+
+TEST_F(SaveFolderTest, TransfersTogetherHoldNoMoreSmallFilesThanTheirBudget) {
+    const TransferId transfer = newTransferId();
+    HeldFileBudget budget(4); // less than the two may hold together
+    const std::array<std::unique_ptr<BackgroundSync>, 2> jobs{
+        std::make_unique<BackgroundSync>(*folder, quint64(1) << 40, 4, budget),
+        std::make_unique<BackgroundSync>(*folder, quint64(1) << 40, 4, budget)};
+    QMap<QString, QByteArray> contents;
+    for (size_t i = 0; i < 16; ++i) {
+        for (size_t j = 0; j < jobs.size(); ++j) {
+            const QByteArray path = "budget" + QByteArray::number(qulonglong(j)) + "/f" +
+                                    QByteArray::number(qulonglong(i));
+            const QByteArray content = contentOf(0, int(20 + i + 100 * j));
+            auto part = writtenSmallFile(*folder, entryFor(path, content), content, transfer);
+            if (!part)
+                GTEST_SKIP() << "the file system here has no unnamed files";
+            QString error;
+            ASSERT_TRUE(jobs[j]->hold(std::move(part), i, &error)) << error.toStdString();
+            EXPECT_LE(budget.count(), 4U) << path.constData();
+            EXPECT_LE(jobs[j]->held(), 4U) << path.constData();
+            contents.insert(save + u'/' + QString::fromUtf8(path), content);
+        }
+    }
+    for (const auto& job : jobs) {
+        QString error;
+        ASSERT_TRUE(job->finish(&error)) << error.toStdString();
+    }
+    EXPECT_EQ(budget.count(), 0U);
+    for (auto it = contents.cbegin(); it != contents.cend(); ++it)
+        EXPECT_EQ(read(it.key()), it.value()) << it.key().toStdString();
 }
