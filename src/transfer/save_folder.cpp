@@ -728,7 +728,7 @@ std::optional<QString> PartFile::finish(QString* error) {
         return std::nullopt;
     }
     const struct timespec times[2] = {{0, UTIME_NOW}, {time_t(m_entry.modified), 0}};
-    // A small file is synced with the others at the end of the transfer (SaveFolder::sync).
+    // A small file is on the disk already: its BackgroundSync names it only after a sync.
     // An unnamed file holds exactly what was written to it in this run; a part may hold
     // more than the file, left by an earlier run.
     if ((!m_unnamed && (::ftruncate(m_fd, off_t(m_entry.size)) != 0 || ::fdatasync(m_fd) != 0)) ||

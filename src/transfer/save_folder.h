@@ -146,7 +146,7 @@ private:
 // instead, each time `threshold` bytes (or half the files it may hold) are waiting, a sync
 // starts on a thread of its own (one at a time, on a descriptor of its own) while the
 // transfer goes on, and the files it covers are named once it has ended. Held files keep
-// their descriptors open, so one transfer holds at most maxHeld() (past that it waits for
+// their descriptors open, so one transfer holds at most maxHeld of them (past that it waits for
 // the running sync), and when all the transfers together reach the budget's limit, the one
 // that goes over syncs and names all it holds before it goes on. The folder and the budget
 // must outlive it.
@@ -177,7 +177,6 @@ public:
     int started() const { return m_started; }
     // How many files are held unnamed.
     size_t held() const { return m_waiting.size() + m_syncing.size(); }
-    size_t maxHeld() const { return m_maxHeld; }
 
 private:
     struct Held {
