@@ -10,7 +10,10 @@ set -euo pipefail
 KV=$(readlink -f "${1:?usage: $0 path/to/kalvento}")
 OUT=$(mktemp -d)
 other=
-trap '[[ -n $other ]] && kill -KILL "$other" 2>/dev/null; rm -rf "$OUT"' EXIT
+starting=
+trap '[[ -n $other ]] && kill -KILL "$other" 2>/dev/null
+      [[ -n $starting ]] && kill -KILL "$starting" 2>/dev/null
+      rm -rf "$OUT"' EXIT
 failures=0
 check() {
     local what=$1
@@ -81,6 +84,31 @@ check "--send without a path is refused before anything" \
     bash -c "[[ $nopath_rc -eq 2 ]] && grep -q \"'--send' needs a file or folder\" '$OUT/nopath.err'"
 check "no settings, no folders were created" untouched
 check "the other copy still runs" kill -0 "$other"
+
+# A copy at its first start, held by the welcome questions (offscreen nobody answers them):
+# its socket is up already; paths for the ticked computers are refused at once, as nobody
+# can be ticked yet.
+mkdir -p "$OUT/first/config" "$OUT/first/home" "$OUT/first/run"
+chmod 0700 "$OUT/first/run"
+first_env=(-u DISPLAY -u WAYLAND_DISPLAY HOME="$OUT/first/home"
+    XDG_CONFIG_HOME="$OUT/first/home/.config" XDG_RUNTIME_DIR="$OUT/first/run"
+    KALVENTO_CONFIG_DIR="$OUT/first/config" KALVENTO_INTERFACES=lo
+    KALVENTO_PORT=$((20001 + $$ % 20000)))
+(exec env "${first_env[@]}" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV") \
+    >"$OUT/first.log" 2>&1 &
+starting=$!
+for _ in {1..100}; do [[ -S $OUT/first/run/kalvento-send.socket ]] && break; sleep 0.05; done
+set +e
+env "${first_env[@]}" "$KV" --send "$OUT/report.txt" >"$OUT/starting.out" 2>"$OUT/starting.err"
+starting_rc=$?
+set -e
+check "a copy in its first start's questions already takes --send" bash -c \
+    "kill -0 $starting && test ! -e '$OUT/first/config/Options.ini'"
+check "and refuses paths for nobody ticked at once, saying why" bash -c \
+    "[[ $starting_rc -eq 1 ]] && grep -q 'still starting.*--to' '$OUT/starting.err'"
+kill -KILL "$starting" 2>/dev/null || true
+wait "$starting" 2>/dev/null || true
+starting=
 
 # The manual page renders without a warning.
 MAN=$(dirname "$(readlink -f "$0")")/../data/kalvento.1

@@ -12,6 +12,7 @@
 #include "settings/settings_store.h"
 
 #include <QApplication>
+#include <QList>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
@@ -26,6 +27,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -74,8 +76,8 @@ std::optional<int> tellHandoff(const kalvento::app::HandoffResult& result) {
     return result.answer.ok ? 0 : 1;
 }
 
-// Another copy holds the lock but does not listen yet: it is starting. Its socket comes
-// up with its window; the paths wait for it a while rather than being dropped.
+// Another copy holds the lock but does not listen yet: it has only just started. Its socket
+// comes up before its window; the paths wait for it a while rather than being dropped.
 int handToStartingCopy(const kalvento::app::SendRequest& request) {
     using namespace std::chrono_literals;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -130,6 +132,19 @@ void endOnSignals(QApplication& app, kalvento::app::TMainForm& form) {
     sigaction(SIGHUP, &action, nullptr);
 }
 
+// The answer to paths handed over before the window exists; those named for computers wait
+// in early. Without computers they would go to the ticked ones, and nobody is ticked yet.
+kalvento::app::HandoffAnswer queueWhileStarting(QList<kalvento::app::SendRequest>& early,
+                                                const kalvento::app::SendRequest& request) {
+    if (request.computers.isEmpty())
+        return {false, QStringLiteral("Kalvento is still starting and nobody is ticked yet: "
+                                      "name the computers with --to.")};
+    early.append(request);
+    return {true, QStringLiteral("Kalvento is starting: the files will be offered to %1 once "
+                                 "listed.")
+                      .arg(request.computers.join(QStringLiteral(", ")))};
+}
+
 // Received small files wait, still open, for a sync of the disk before they take their
 // names; the program uses poll(), never select(), so it may have as many descriptors as
 // the system allows it.
@@ -170,7 +185,21 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false); // hidden in the tray is still running
     raiseOpenFileLimit();
 
-    const std::unique_ptr<kalvento::app::TMainForm> form = createMainForm(app);
+    // "kalvento --send" of later processes, from before the window is made: the first
+    // start's questions can keep the user for minutes, and paths handed over meanwhile wait
+    // here for the window.
+    std::unique_ptr<kalvento::app::TMainForm> form;
+    QList<kalvento::app::SendRequest> early;
+    kalvento::app::SendHandoffServer handoff(
+        [&form, &early](const kalvento::app::SendRequest& request) {
+            if (form)
+                return form->sendFromCommandLine(request);
+            return queueWhileStarting(early, request);
+        });
+    if (const QString error = handoff.listen(kalvento::app::handoffSocketPath()); !error.isEmpty())
+        qWarning("kalvento: --send cannot reach this copy: %s", qPrintable(error));
+
+    form = createMainForm(app);
     if (!form)
         return 1;
     QObject::connect(&app, &QGuiApplication::commitDataRequest, form.get(),
@@ -179,15 +208,13 @@ int main(int argc, char** argv) {
                      });
     endOnSignals(app, *form);
 
-    // "kalvento --send" of later processes; this one's own paths once their computers are
-    // listed.
-    kalvento::app::SendHandoffServer handoff([&form](const kalvento::app::SendRequest& request) {
-        return form->sendFromCommandLine(request);
-    });
-    if (const QString error = handoff.listen(kalvento::app::handoffSocketPath()); !error.isEmpty())
-        qWarning("kalvento: --send cannot reach this copy: %s", qPrintable(error));
+    // This one's own paths, then those handed over while it started, each once its
+    // computers are listed.
     if (sending)
         form->sendWhenListed(send);
+    for (const kalvento::app::SendRequest& request : std::as_const(early))
+        form->sendWhenListed(request);
+    early.clear();
 
     if (!form->TrayIcon()->Active() && !form->isMinimized())
         form->show();

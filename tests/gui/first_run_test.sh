@@ -2,9 +2,11 @@
 # The first start as a person meets it: host1 starts the program with no settings file, in a
 # network namespace with its own X display and tray. The welcome wizard comes first; the
 # keyboard picks the shipped translation (the wizard speaks it at once), switches the update
-# check off and types the identity "Steve". The main window then opens in that language, host2 (the headless peer)
-# lists host1 as "Steve", and the next start goes straight to the main window. Screenshots
-# stay in the given directory. Exit 77 when it cannot run here.
+# check off and types the identity "Steve". A file handed over by "kalvento --send" while the
+# wizard asks is answered at once and offered once the window is up. The main window then
+# opens in that language, host2 (the headless peer) lists host1 as "Steve", and the next
+# start goes straight to the main window. Screenshots stay in the given directory. Exit 77
+# when it cannot run here.
 #
 #   first_run_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
 set -euo pipefail
@@ -69,6 +71,18 @@ check "no main window while the wizard runs" gone "$ENGLISH_TITLE"
 check "nothing is written before the wizard ends" test ! -e "$CONFIG/Options.ini"
 gui_shoot host1 "$SHOTS/wizard-1-language.png"
 
+# A file handed over from a shell while the wizard asks: answered at once, offered to host2
+# once the window is up and host2 is listed.
+echo "handed over during the first start" >"$OUT/early.txt"
+send_started=$SECONDS
+netns_exec host1 env DISPLAY="${GUI_DISPLAY[host1]}" HOME="$OUT/host1/home" \
+    XDG_CONFIG_HOME="$OUT/host1/home/.config" XDG_RUNTIME_DIR="$OUT/host1/run" \
+    KALVENTO_CONFIG_DIR="$CONFIG" "$KV" --send "$OUT/early.txt" --to host2 \
+    >"$OUT/early.out" 2>&1 && send_rc=0 || send_rc=$?
+send_took=$((SECONDS - send_started))
+check "--send while the wizard asks is answered at once (exit $send_rc in $send_took s)" \
+    bash -c "test $send_rc -eq 0 && test $send_took -lt 10 && grep -q 'once listed' '$OUT/early.out'"
+
 gui_x host1 windowfocus --sync "$wizard"
 # Page 1: the language list has the keyboard; the entry after the built-in English is the
 # shipped translation.
@@ -105,6 +119,8 @@ peers_of_host2() {
     peer_lists Steve
 }
 check "host2 lists host1 by the identity typed in the wizard" gui_wait_until 10 peers_of_host2
+check "the file handed over during the wizard is offered to host2" \
+    gui_wait_until 20 grep -qE '^FILE-OFFER [0-9a-f]+ host1 1 [0-9]+ early.txt$' "$OUT/host2.log"
 sleep 0.5
 gui_shoot host1 "$SHOTS/main-first-start.png"
 
