@@ -76,7 +76,7 @@ TMainForm::TMainForm(network::DatagramNetwork& network, MainFormOptions options,
     createNode();
     createComponents();
     loadIdentity();
-    if (qEnvironmentVariableIsSet("KALVENTO_TRACE"))
+    if (platform::traceEnabled())
         installWindowTrace(*m_node, m_btnTitle, *this);
     FormCreate();
     if (m_portInUse) {

@@ -27,7 +27,10 @@ QString escapeControls(QStringView text) {
 }
 
 bool traceEnabled() {
-    static const bool enabled = qEnvironmentVariableIsSet("KALVENTO_TRACE");
+    static const bool enabled = [] {
+        const QByteArray value = qgetenv("KALVENTO_TRACE");
+        return !value.isEmpty() && value != "0";
+    }();
     return enabled;
 }
 

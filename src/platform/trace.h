@@ -12,7 +12,7 @@ namespace kalvento::platform {
 // paragraph separators) written as "\n", "\r", "\t" or "\x{HH}"; everything else as it is.
 QString escapeControls(QStringView text);
 
-// True when KALVENTO_TRACE is set (read once).
+// True when KALVENTO_TRACE is set to anything but "" or "0" (read once).
 bool traceEnabled();
 
 // Writes "TRACE " and the escaped text as one line on stderr, when the trace is on.
