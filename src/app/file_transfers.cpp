@@ -1,6 +1,7 @@
 #include "app/file_transfers.h"
 
 #include "app/chat_view.h"
+#include "app/send_to_dialog.h"
 #include "app/transfer_offer_dialog.h"
 #include "app/transfer_text.h"
 #include "app/transfers_panel.h"
@@ -11,6 +12,7 @@
 #include "messaging/chat_node.h"
 #include "platform/trace.h"
 #include "settings/settings_store.h"
+#include "transfer/manifest_builder.h"
 
 #include <QAction>
 #include <QDBusConnection>
@@ -83,12 +85,18 @@ FileTransfers::FileTransfers(Parts parts, QObject* parent)
         m_sendToComputer->setEnabled(entry >= 0 && entry < m_parts.node.peers().count() &&
                                      m_parts.node.peers().at(entry).enabled);
     });
-    // The computers a starting copy waits for are looked for as they are listed.
+    // The computers a starting copy waits for are looked for as they are listed, and the
+    // questions whom to send files to follow the list.
     connect(&m_parts.node, &messaging::ChatNode::chatEvent, this,
             [this](const messaging::ChatEvent& event) {
-                if (!m_waiting.isEmpty() && (std::holds_alternative<messaging::PeerAdded>(event) ||
-                                             std::holds_alternative<messaging::PeerChanged>(event)))
+                const bool listed = std::holds_alternative<messaging::PeerAdded>(event) ||
+                                    std::holds_alternative<messaging::PeerChanged>(event);
+                if (!m_waiting.isEmpty() && listed)
                     checkWaitingRequests();
+                if (listed || std::holds_alternative<messaging::PeerRemoved>(event) ||
+                    std::holds_alternative<messaging::PeerTrustChanged>(event))
+                    for (SendToDialog* dialog : openSendTo())
+                        dialog->refresh();
             });
 }
 
@@ -239,8 +247,16 @@ HandoffAnswer FileTransfers::sendFromCommandLine(const SendRequest& request) {
     }
     if (request.computers.isEmpty()) {
         computers = tickedComputers();
-        if (computers.isEmpty())
-            return {false, text(MessageId::M136)};
+        if (computers.isEmpty()) {
+            // Paths that cannot go are said at once, not after the user has chosen.
+            QString error;
+            if (!transfer::listFiles(request.paths, &error)) {
+                m_parts.chat.appendNotice(text(MessageId::M137), {error});
+                return {false, QStringLiteral("Not sent: %1").arg(error)};
+            }
+            askWhomToSend(request.paths);
+            return {true, QStringLiteral("Kalvento asks whom to send them to.")};
+        }
     }
     if (computers.isEmpty())
         return {false, lines.join(u'\n')};
@@ -302,6 +318,36 @@ void FileTransfers::checkWaitingRequests() {
         if (!listed.isEmpty())
             offer(paths, listed); // may change m_waiting only through events to come
     }
+}
+
+void FileTransfers::askWhomToSend(const QStringList& paths) {
+    const auto computers = [this] {
+        QList<SendToDialog::Computer> can;
+        const network::PeerList& peers = m_parts.node.peers();
+        for (int i = 0; i < peers.count(); ++i) {
+            const QString computer = peers.at(i).computerName;
+            if (peers.at(i).enabled && m_service && m_service->cannotSendTo(computer).isEmpty())
+                can.append({computer, peers.distinctName(i)});
+        }
+        return can;
+    };
+    auto* dialog = new SendToDialog(
+        paths, computers,
+        [this](const QStringList& chosen, const QStringList& to) { offer(chosen, to); },
+        &m_parts.window);
+    m_sendTo.removeIf([](const QPointer<SendToDialog>& open) { return open.isNull(); });
+    m_sendTo.append(dialog);
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+QList<SendToDialog*> FileTransfers::openSendTo() const {
+    QList<SendToDialog*> open;
+    for (const QPointer<SendToDialog>& dialog : m_sendTo)
+        if (dialog && dialog->isVisible())
+            open.append(dialog);
+    return open;
 }
 
 QList<TransferOfferDialog*> FileTransfers::openOffers() const {

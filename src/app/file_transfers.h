@@ -34,6 +34,7 @@ struct Settings;
 
 namespace kalvento::app {
 
+class SendToDialog;
 class TChatView;
 class TransferOfferDialog;
 class TransfersPanel;
@@ -81,15 +82,18 @@ public:
     // told when nobody is ticked. Refusals are named in the chat.
     void sendPaths(const QStringList& paths, const QStringList& computers);
     // "kalvento --send" handed to this copy: the same, answered in words for the other
-    // process instead of a message box.
+    // process instead of a message box. Paths for nobody while nobody is ticked (the file
+    // manager's action names no computer) bring up the question whom to send them to.
     HandoffAnswer sendFromCommandLine(const SendRequest& request);
     // The command line of a starting copy: each computer named gets the files once it is
-    // listed (the ticked ones at once when none is named); after kListingWait the chat names
-    // those that never were.
+    // listed (without names: the ticked ones, else the user is asked whom); after
+    // kListingWait the chat names those that never were.
     void sendWhenListed(const SendRequest& request);
 
     // The questions of offers not answered yet, as they are shown.
     QList<TransferOfferDialog*> openOffers() const;
+    // The questions whom to send files to, as they are shown.
+    QList<SendToDialog*> openSendTo() const;
     // The chat popup's items ("Send files...", "Send a folder...") and the list's.
     QAction* sendFilesAction() const { return m_sendFiles; }
     QAction* sendFolderAction() const { return m_sendFolder; }
@@ -112,6 +116,8 @@ private:
     transfer::TransferInfo withLocalPath(transfer::TransferInfo info) const;
     void chooseAndSend(bool folder, const QStringList& computers);
     void checkWaitingRequests();
+    // Asks whom to send paths to, among the computers that can take files.
+    void askWhomToSend(const QStringList& paths);
     void showInFolder(const QString& file);
 
     Parts m_parts;
@@ -129,6 +135,7 @@ private:
         QTimer* deadline = nullptr;
     };
     QList<Waiting> m_waiting;
+    QList<QPointer<SendToDialog>> m_sendTo;
 };
 
 } // namespace kalvento::app

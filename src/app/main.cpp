@@ -132,14 +132,12 @@ void endOnSignals(QApplication& app, kalvento::app::TMainForm& form) {
     sigaction(SIGHUP, &action, nullptr);
 }
 
-// The answer to paths handed over before the window exists; those named for computers wait
-// in early. Without computers they would go to the ticked ones, and nobody is ticked yet.
+// The answer to paths handed over before the window exists; they wait in early.
 kalvento::app::HandoffAnswer queueWhileStarting(QList<kalvento::app::SendRequest>& early,
                                                 const kalvento::app::SendRequest& request) {
-    if (request.computers.isEmpty())
-        return {false, QStringLiteral("Kalvento is still starting and nobody is ticked yet: "
-                                      "name the computers with --to.")};
     early.append(request);
+    if (request.computers.isEmpty())
+        return {true, QStringLiteral("Kalvento is starting: it will ask whom to send them to.")};
     return {true, QStringLiteral("Kalvento is starting: the files will be offered to %1 once "
                                  "listed.")
                       .arg(request.computers.join(QStringLiteral(", ")))};

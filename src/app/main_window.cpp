@@ -8,6 +8,7 @@
 #include "app/main_toolbar.h"
 #include "app/options_applier.h"
 #include "app/presence_notices.h"
+#include "app/send_to_dialog.h"
 #include "app/side_windows.h"
 #include "app/start_splash.h"
 #include "app/status_keeper.h"
@@ -258,6 +259,8 @@ void TMainForm::createOptionsApplier() {
         m_transfers->panel()->retranslate();
         for (TransferOfferDialog* offer : m_transfers->openOffers())
             offer->retranslate();
+        for (SendToDialog* question : m_transfers->openSendTo())
+            question->retranslate();
         FormResize(); // the labels follow their new texts
     };
     hooks.helpWindow = [this] { return m_side->helpWindow(); };

@@ -6,6 +6,7 @@
 #include "app/file_transfers.h"
 #include "app/main_window.h"
 #include "app/send_handoff.h"
+#include "app/send_to_dialog.h"
 #include "app/transfer_offer_dialog.h"
 #include "app/transfers_panel.h"
 #include "messaging/chat_node.h"
@@ -23,6 +24,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
@@ -357,7 +359,6 @@ TEST_F(TransferWindowTest, TheCommandLineHandsItsPathsToTheRunningCopy) {
          true,
          "Offered to 1 computer.",
          1},
-        {"nobody ticked, nobody named", {{report}, {}}, false, "Tick the computers", 0},
         {"a computer not listed",
          {{report}, {"NOPE"}},
          false,
@@ -390,6 +391,57 @@ TEST_F(TransferWindowTest, TheCommandLineHandsItsPathsToTheRunningCopy) {
     }
     // Refusals stand in the chat too, named.
     EXPECT_TRUE(a.chat().contains("Files not sent to NOPE: not listed")) << a.chat().toStdString();
+}
+
+TEST_F(TransferWindowTest, PathsForNobodyWhileNobodyIsTickedAskWhomToSendThemTo) {
+    // The file manager's action names no computer: the running copy asks, and says so.
+    const app::HandoffAnswer answer =
+        a->sendFromCommandLine({{report, writeFile("b.txt", "b")}, {}});
+    EXPECT_TRUE(answer.ok);
+    EXPECT_EQ(answer.text, "Kalvento asks whom to send them to.");
+    QList<app::SendToDialog*> asked = a->transfers().openSendTo();
+    ASSERT_EQ(asked.size(), 1);
+    app::SendToDialog* question = asked.constFirst();
+    EXPECT_EQ(question->filesLabel()->text(), "Send report.txt and 1 more to:");
+    // Only PCB can take files (this computer is not offered); nothing is ticked yet.
+    QListWidget* list = question->computerList();
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_TRUE(list->item(0)->text().startsWith("PCB")) << list->item(0)->text().toStdString();
+    EXPECT_FALSE(question->sendButton()->isEnabled());
+    EXPECT_FALSE(question->nobodyLabel()->isVisibleTo(question));
+    // The list follows the computers: PCB leaves, the question says nobody can take them.
+    b->SessionEnding(); // its goodbye
+    b.form.reset();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->count() == 0; }, 10000));
+    EXPECT_TRUE(question->nobodyLabel()->isVisibleTo(question));
+    question->cancelButton()->click();
+    EXPECT_TRUE(a->transfers().openSendTo().isEmpty());
+    EXPECT_TRUE(a->transfers().service()->transfers().isEmpty()) << "cancelled, yet sent";
+
+    // Paths that cannot go are refused at once, without a question.
+    const app::HandoffAnswer gone = a->sendFromCommandLine({{files.filePath("gone.txt")}, {}});
+    EXPECT_FALSE(gone.ok);
+    EXPECT_TRUE(gone.text.startsWith("Not sent:")) << gone.text.toStdString();
+    EXPECT_TRUE(a->transfers().openSendTo().isEmpty());
+}
+
+TEST_F(TransferWindowTest, TheComputersChosenInTheQuestionGetTheFiles) {
+    a->sendWhenListed({{report}, {}}); // a starting copy's own paths, for nobody
+    QList<app::SendToDialog*> asked = a->transfers().openSendTo();
+    ASSERT_EQ(asked.size(), 1);
+    app::SendToDialog* question = asked.constFirst();
+    ASSERT_EQ(question->computerList()->count(), 1);
+    question->computerList()->item(0)->setCheckState(Qt::Checked);
+    ASSERT_TRUE(question->sendButton()->isEnabled());
+    EXPECT_TRUE(question->sendButton()->isDefault());
+    question->sendButton()->click();
+    EXPECT_TRUE(a->transfers().openSendTo().isEmpty());
+    app::TransferOfferDialog* offer = waitForOffer(b);
+    ASSERT_NE(offer, nullptr);
+    EXPECT_EQ(offer->nameLabel()->text(), "report.txt");
+    offer->declineButton()->click();
+    EXPECT_EQ(a.checkState(a.row(a.listTexts().filter("PCB").value(0))), Qt::Unchecked)
+        << "the question ticks nothing in the list";
 }
 
 TEST_F(TransferWindowTest, AStartingCopyWaitsForTheComputersItWasToldOf) {

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 139> Table{{
+constexpr std::array<MessageEntry, 143> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -191,6 +191,11 @@ constexpr std::array<MessageEntry, 139> Table{{
     {MessageId::M173, "M173", "Choose the folder for the files"},
     {MessageId::M174, "M174",
      "The firewall of this computer must let in UDP port %d (the chat) and TCP port %d (files)."},
+    {MessageId::M175, "M175", "Send %s to:"},
+    {MessageId::M176, "M176", "%s and %d more"},
+    {MessageId::M177, "M177",
+     "Nobody listed can take files yet. The computers show here as they are listed."},
+    {MessageId::M178, "M178", "&Send"},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -158,6 +158,10 @@ enum class MessageId {
     M172,
     M173,
     M174,
+    M175,
+    M176,
+    M177,
+    M178,
 };
 
 struct MessageEntry {
