@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # "--help", "--version" and an unknown option, answered without a display, without a
 # settings file and while another copy runs: the right text and exit code, and nothing
-# created. "--send" hands its paths to that other copy, which answers for it. The other
-# copy runs offscreen on loopback only.
+# created. "--send" hands its paths to that other copy, which answers for it, and to a copy
+# still in its first start's questions. The copies run offscreen on loopback only.
 #
 #   program_options_test.sh path/to/kalvento
 set -euo pipefail
@@ -45,7 +45,7 @@ env_args "$OUT/other"
 (exec env "${ENV_ARGS[@]}" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV" -s) \
     >"$OUT/other.log" 2>&1 &
 other=$!
-for _ in {1..100}; do grep -q '^TRACE first-paint\|^TRACE title' "$OUT/other.log" && break; sleep 0.05; done
+for _ in {1..400}; do grep -q '^TRACE first-paint\|^TRACE title' "$OUT/other.log" && break; sleep 0.05; done
 check "the other copy is up" grep -q '^TRACE' "$OUT/other.log"
 
 set +e
@@ -56,7 +56,7 @@ version_rc=$?
 env_of "$OUT" "$KV" --no-such-option >"$OUT/bad.out" 2>"$OUT/bad.err"
 bad_rc=$?
 # --send: the running copy lists nobody, and nobody is ticked there.
-for _ in {1..100}; do [[ -S $OUT/run/kalvento-send.socket ]] && break; sleep 0.05; done
+for _ in {1..400}; do [[ -S $OUT/run/kalvento-send.socket ]] && break; sleep 0.05; done
 echo "some words" >"$OUT/report.txt"
 (cd "$OUT" && env_of "$OUT" "$KV" --send report.txt --to NOPE >"$OUT/named.out" 2>"$OUT/named.err")
 named_rc=$?
@@ -97,7 +97,7 @@ first_env=(-u DISPLAY -u WAYLAND_DISPLAY HOME="$OUT/first/home"
 (exec env "${first_env[@]}" QT_QPA_PLATFORM=offscreen KALVENTO_TRACE=1 "$KV") \
     >"$OUT/first.log" 2>&1 &
 starting=$!
-for _ in {1..100}; do [[ -S $OUT/first/run/kalvento-send.socket ]] && break; sleep 0.05; done
+for _ in {1..400}; do [[ -S $OUT/first/run/kalvento-send.socket ]] && break; sleep 0.05; done
 set +e
 env "${first_env[@]}" "$KV" --send "$OUT/report.txt" >"$OUT/starting.out" 2>"$OUT/starting.err"
 starting_rc=$?
@@ -112,5 +112,11 @@ MAN=$(dirname "$(readlink -f "$0")")/../data/kalvento.1
 if command -v man >/dev/null; then
     check "the manual page renders cleanly" bash -c \
         "[[ -z \$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l '$MAN' 2>&1 >/dev/null) ]]"
+fi
+if ((failures > 0)); then
+    for log in other first starting.err starting.out ticked.err ticked.out; do
+        echo "--- $log"
+        cat "$OUT/$log"* 2>/dev/null || true
+    done
 fi
 exit $((failures > 0))

@@ -291,7 +291,9 @@ std::optional<SaveFolder> SaveFolder::open(const QString& folder, QString* error
         setError(error, QStringLiteral("%1 is not a folder").arg(path));
         return std::nullopt;
     }
-    if (!QDir().mkpath(path)) {
+    // A folder that is there is not made again: even that waits for a disk that is slow to
+    // take writes, and this runs on the window's thread.
+    if (!info.isDir() && !QDir().mkpath(path)) {
         setError(error, QStringLiteral("cannot create the folder %1").arg(path));
         return std::nullopt;
     }

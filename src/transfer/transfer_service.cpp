@@ -107,10 +107,18 @@ struct TransferService::Impl {
         quint16 peerPort = 0;
         bool pausedHere = false;
         bool everConnected = false;
+        bool forgotten = false; // cleared by the user while a connection still ended
         // the connection's thread and what it shares
         std::shared_ptr<JobState> job;
         std::unique_ptr<std::jthread> worker;
         quint64 generation = 0;
+        // Connections told to end that have not said so yet (one may be inside a write or
+        // a sync of the disk), by generation: each is joined once its end is heard, never
+        // waited for on this thread.
+        std::vector<std::pair<quint64, std::unique_ptr<std::jthread>>> ending;
+        // Held by a connection's thread while it runs: the next one waits for the last to
+        // let go, so that two never touch the transfer's files at once.
+        std::shared_ptr<std::timed_mutex> connectionTurn = std::make_shared<std::timed_mutex>();
         quint64 sentEarlier = 0; // chunk bytes sent on connections before this one
         // outgoing, offered: the receiver went (goodbye, or not heard for a while) since the
         // offer was made, and may have lost its question with a restart
@@ -294,8 +302,18 @@ struct TransferService::Impl {
         if (!t.worker)
             return;
         t.worker->request_stop();
-        t.worker.reset(); // joins
+        t.ending.emplace_back(t.generation, std::move(t.worker));
         t.job.reset();
+    }
+
+    // Joins the thread of generation if it was told to end: it has just said it has.
+    void joinEnded(Transfer& t, quint64 generation) {
+        std::erase_if(t.ending, [generation](const auto& ended) {
+            if (ended.first != generation)
+                return false;
+            ended.second->join();
+            return true;
+        });
     }
 
     void adopt(const TransferId& id, const std::shared_ptr<Channel>& channel) {
@@ -356,36 +374,48 @@ struct TransferService::Impl {
                     Qt::QueuedConnection);
             };
         }
-        t.worker = std::make_unique<std::jthread>([this, open = std::move(open), job, id, outgoing,
-                                                   local, sender, receiver,
-                                                   generation](const std::stop_token& stop) {
-            JobOutcome outcome;
-            WelcomeStatus refused = WelcomeStatus::Ok;
-            bool connected = false;
-            try {
-                Channel channel = open(stop);
-                connected = true;
+        t.worker = std::make_unique<std::jthread>(
+            [this, open = std::move(open), job, id, outgoing, local, sender, receiver, generation,
+             turn = t.connectionTurn](const std::stop_token& stop) {
+                JobOutcome outcome;
+                WelcomeStatus refused = WelcomeStatus::Ok;
+                bool connected = false;
+                // A connection told to end may still be inside a write or a sync: this one waits
+                // for it here, not the window's thread.
+                std::unique_lock<std::timed_mutex> files(*turn, std::defer_lock);
+                while (!files.try_lock_for(std::chrono::milliseconds(50)))
+                    if (stop.stop_requested()) {
+                        outcome.reason = QStringLiteral("stopped");
+                        break;
+                    }
+                if (files.owns_lock()) {
+                    try {
+                        Channel channel = open(stop);
+                        connected = true;
+                        QMetaObject::invokeMethod(
+                            q, [this, id, generation] { connectedNow(id, generation); },
+                            Qt::QueuedConnection);
+                        outcome = outgoing ? runSender(channel, sender, *job, stop)
+                                           : runReceiver(channel, receiver, *job, stop);
+                        channel.socket().shutdownBoth();
+                    } catch (const ChannelError& error) {
+                        outcome.kind = JobOutcome::Kind::Interrupted;
+                        outcome.reason = error.text;
+                    } catch (const RefusedError& error) {
+                        refused = error.status;
+                        outcome.kind = JobOutcome::Kind::Interrupted;
+                        outcome.reason = welcomeStatusText(error.status);
+                    }
+                }
+                if (files.owns_lock())
+                    files.unlock();
                 QMetaObject::invokeMethod(
-                    q, [this, id, generation] { connectedNow(id, generation); },
+                    q,
+                    [this, id, generation, outcome, refused, connected] {
+                        jobEnded(id, generation, outcome, refused, connected);
+                    },
                     Qt::QueuedConnection);
-                outcome = outgoing ? runSender(channel, sender, *job, stop)
-                                   : runReceiver(channel, receiver, *job, stop);
-                channel.socket().shutdownBoth();
-            } catch (const ChannelError& error) {
-                outcome.kind = JobOutcome::Kind::Interrupted;
-                outcome.reason = error.text;
-            } catch (const RefusedError& error) {
-                refused = error.status;
-                outcome.kind = JobOutcome::Kind::Interrupted;
-                outcome.reason = welcomeStatusText(error.status);
-            }
-            QMetaObject::invokeMethod(
-                q,
-                [this, id, generation, outcome, refused, connected] {
-                    jobEnded(id, generation, outcome, refused, connected);
-                },
-                Qt::QueuedConnection);
-        });
+            });
         progressTimer.start();
     }
 
@@ -431,9 +461,51 @@ struct TransferService::Impl {
 
     void jobEnded(const TransferId& id, quint64 generation, const JobOutcome& outcome,
                   WelcomeStatus refused, bool connected) {
-        Transfer* t = find(id);
-        if (t == nullptr || t->generation != generation)
+        if (Transfer* t = find(id); t && t->forgotten)
+            endForgotten(*t, generation, outcome);
+        else
+            handleJobEnd(id, generation, outcome, refused, connected);
+    }
+
+    // A connection of a transfer the user cleared while it still ended: once none runs,
+    // the part it left goes and the transfer with it.
+    void endForgotten(Transfer& t, quint64 generation, const JobOutcome& outcome) {
+        joinEnded(t, generation);
+        if (t.generation == generation && t.worker) {
+            t.worker->join();
+            t.worker.reset();
+            if (!outcome.keptPart.isEmpty())
+                t.keptPart = outcome.keptPart;
+        }
+        if (t.worker || !t.ending.empty())
             return;
+        if (!t.info.outgoing && t.info.state != TransferState::Done)
+            discardKeptPart(t);
+        erase(t.info.id);
+    }
+
+    void erase(const TransferId& id) {
+        if (Transfer* t = find(id))
+            delete t->retry;
+        transfers.erase(id);
+        std::lock_guard lock(admissionsLock);
+        admissions.erase(id);
+    }
+
+    void handleJobEnd(const TransferId& id, quint64 generation, const JobOutcome& outcome,
+                      WelcomeStatus refused, bool connected) {
+        Transfer* t = find(id);
+        if (t == nullptr)
+            return;
+        joinEnded(*t, generation);
+        if (t->generation != generation) {
+            // A connection a newer one replaced. The part it may have left is removed once
+            // nothing runs any more, should the transfer have ended meanwhile.
+            if (!t->info.outgoing && isFinished(t->info.state) &&
+                t->info.state != TransferState::Done)
+                discardKeptPart(*t);
+            return;
+        }
         if (t->worker) {
             t->worker->join();
             t->worker.reset();
@@ -548,7 +620,8 @@ struct TransferService::Impl {
 
     // A partial file an earlier connection left, of a transfer that will not go on.
     void discardKeptPart(Transfer& t) {
-        if (t.keptPart.isEmpty() || t.worker) // a running job discards its own
+        // A running job discards its own; one told to end may still write it.
+        if (t.keptPart.isEmpty() || t.worker || !t.ending.empty())
             return;
         QString error;
         if (QFileInfo(t.info.folder).isDir()) // a save folder gone is not made again for this
@@ -1030,8 +1103,10 @@ TransferService::~TransferService() {
     for (auto& [id, t] : d->transfers)
         if (t->worker)
             t->worker->request_stop();
-    for (auto& [id, t] : d->transfers)
+    for (auto& [id, t] : d->transfers) {
         t->worker.reset();
+        t->ending.clear(); // told to stop already
+    }
     d->preparing.clear();
     while (d->handshakes.load() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -1215,25 +1290,28 @@ void TransferService::cancel(const TransferId& id) {
 
 void TransferService::forget(const TransferId& id) {
     Impl::Transfer* t = d->find(id);
-    if (t == nullptr || !isFinished(t->info.state) || t->worker)
+    if (t == nullptr || !isFinished(t->info.state))
         return;
-    delete t->retry;
-    d->transfers.erase(id);
-    std::lock_guard lock(d->admissionsLock);
-    d->admissions.erase(id);
+    // A connection that still ends may leave a part to remove: the transfer goes after it.
+    if (t->worker || !t->ending.empty()) {
+        t->forgotten = true;
+        return;
+    }
+    d->erase(id);
 }
 
 QList<TransferInfo> TransferService::transfers() const {
     QList<TransferInfo> list;
     for (const auto& [id, t] : d->transfers)
-        list.append(t->info);
+        if (!t->forgotten)
+            list.append(t->info);
     std::sort(list.begin(), list.end(),
               [](const TransferInfo& a, const TransferInfo& b) { return a.started < b.started; });
     return list;
 }
 
 std::optional<TransferInfo> TransferService::transfer(const TransferId& id) const {
-    if (const Impl::Transfer* t = d->find(id))
+    if (const Impl::Transfer* t = d->find(id); t && !t->forgotten)
         return t->info;
     return std::nullopt;
 }

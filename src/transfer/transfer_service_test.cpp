@@ -9,7 +9,9 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,8 +20,10 @@
 
 #include "support/test_files.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
+#include <unistd.h>
 
 using namespace kalvento;
 using namespace kalvento::transfer;
@@ -52,6 +56,81 @@ struct Copy {
     quint32 address;
 };
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+// A small ext4 of its own, loop-mounted, whose writes can be made to wait for a while (a
+// frozen file system), as on a disk that takes seconds for each: root only.
+class FreezableDisk {
+public:
+    explicit FreezableDisk(const QString& where) : m_image(where + ".img"), m_mount(where) {
+        if (kThreadSanitizer) {
+            // The thread sanitizer ends a process that starts another once it has threads.
+            m_why = QStringLiteral("no child processes under the thread sanitizer");
+            return;
+        }
+        if (::geteuid() != 0) {
+            m_why = QStringLiteral("not root");
+            return;
+        }
+        QFile image(m_image);
+        if (!image.open(QIODevice::WriteOnly) || !image.resize(qint64(64) << 20)) {
+            m_why = QStringLiteral("no room for the image");
+            return;
+        }
+        image.close();
+        QDir().mkpath(m_mount);
+        if (!run("mkfs.ext4", {"-q", "-F", m_image}) ||
+            !run("mount", {"-o", "loop", m_image, m_mount})) {
+            m_why = QStringLiteral("no loop-mounted ext4 here: ") + m_output;
+            return;
+        }
+        m_mounted = true;
+    }
+    ~FreezableDisk() {
+        if (!m_mounted)
+            return;
+        run("fsfreeze", {"-u", m_mount}); // when the helper has not yet
+        if (!run("umount", {m_mount}))
+            run("umount", {"-l", m_mount});
+    }
+    FreezableDisk(const FreezableDisk&) = delete;
+    FreezableDisk& operator=(const FreezableDisk&) = delete;
+
+    bool mounted() const { return m_mounted; }
+    QString why() const { return m_why; }
+    QString path(const QString& name) const { return m_mount + u'/' + name; }
+
+    // Freezes the file system now, and a process of its own thaws it after seconds, also
+    // should this one be stuck or gone by then.
+    bool freezeFor(std::chrono::seconds seconds) {
+        m_flag = m_image + ".frozen";
+        const QString script = QStringLiteral(
+            R"(fsfreeze -f "$0" && : > "$1"; sleep "$2"; fsfreeze -u "$0"; rm -f "$1")");
+        const bool started = QProcess::startDetached(
+            "setsid", {"sh", "-c", script, m_mount, m_flag, QString::number(seconds.count())});
+        return started && QTest::qWaitFor([&] { return frozen(); }, 5000);
+    }
+    bool frozen() const { return !m_flag.isEmpty() && QFile::exists(m_flag); }
+
+private:
+    bool run(const QString& program, const QStringList& arguments) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        const bool ok = process.waitForFinished(30000) &&
+                        process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        m_output = QString::fromLocal8Bit(process.readAll()).trimmed();
+        return ok;
+    }
+
+    QString m_image, m_mount, m_flag, m_why, m_output;
+    bool m_mounted = false;
+};
+
 class TransferServiceTest : public ::testing::Test {
 protected:
     // Signs of life every second: a copy that comes back is known as a current copy soon.
@@ -82,6 +161,21 @@ protected:
                 return info && info->state == state;
             },
             ms);
+    }
+
+    // The longest this thread went without handling its events, over ms.
+    static qint64 longestStall(int ms) {
+        QElapsedTimer all;
+        all.start();
+        qint64 longest = 0;
+        while (all.elapsed() < ms) {
+            QElapsedTimer one;
+            one.start();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            longest = std::max(longest, one.elapsed());
+            QTest::qSleep(5);
+        }
+        return longest;
     }
 
     static QString stateOf(TransferService& service, const TransferId& id) {
@@ -306,4 +400,73 @@ TEST_F(TransferServiceTest, AFriendsFilesAreTakenWithoutAQuestionOnlyWhenChosen)
             EXPECT_EQ(in.transfer(id)->state, TransferState::Asking);
         }
     }
+}
+
+// The receiver's disk stops taking writes for seconds in the middle of a transfer (a frozen
+// file system; a slow disk's sync does the same). The user pauses and goes on meanwhile:
+// neither waits on this thread for the stuck connection, and once the disk takes writes
+// again the file arrives whole, written by one connection at a time.
+TEST_F(TransferServiceTest, AStuckDiskNeverHoldsUpThePauseOrTheResume) {
+    FreezableDisk disk(dir.filePath(QStringLiteral("disk")));
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.why().toStdString();
+    const QByteArray content = contentOf(qsizetype(12) << 20, 9);
+    writeFile(source + QStringLiteral("/big.bin"), content);
+    TransferOptions inOptions = receiver.options(dir);
+    inOptions.saveFolder = disk.path(QStringLiteral("save"));
+    ASSERT_TRUE(QDir().mkpath(inOptions.saveFolder));
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, inOptions);
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+    const TransferId id =
+        out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
+    ASSERT_TRUE(offers.wait(5000));
+    ASSERT_TRUE(disk.freezeFor(std::chrono::seconds(7)));
+    ASSERT_EQ(in.accept(id), QString());
+    ASSERT_TRUE(waitForState(in, id, TransferState::Running)) << stateOf(in, id).toStdString();
+    QTest::qWait(300); // the connection reaches its first write, and stays there
+
+    in.pause(id);
+    EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
+    EXPECT_LT(longestStall(2500), 1000) << "the pause waited for the stuck connection";
+    in.resume(id);
+    EXPECT_LT(longestStall(1000), 1000) << "the resume waited for the stuck connection";
+    EXPECT_TRUE(disk.frozen()) << "the disk took writes again too soon to tell";
+
+    ASSERT_TRUE(waitForState(in, id, TransferState::Done, 30000)) << stateOf(in, id).toStdString();
+    EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    EXPECT_EQ(readFile(inOptions.saveFolder + QStringLiteral("/big.bin")), content);
+    EXPECT_EQ(filesBelow(inOptions.saveFolder), QStringList{QStringLiteral("big.bin")});
+}
+
+// Cancelled and cleared from the panel while the receiver's disk is stuck: gone from the
+// list at once, and the partial file is removed once the stuck connection has ended.
+TEST_F(TransferServiceTest, ATransferClearedWhileItsDiskIsStuckLeavesNothingBehind) {
+    FreezableDisk disk(dir.filePath(QStringLiteral("disk")));
+    if (!disk.mounted())
+        GTEST_SKIP() << disk.why().toStdString();
+    writeFile(source + QStringLiteral("/big.bin"), contentOf(qsizetype(12) << 20, 10));
+    TransferOptions inOptions = receiver.options(dir);
+    inOptions.saveFolder = disk.path(QStringLiteral("save"));
+    ASSERT_TRUE(QDir().mkpath(inOptions.saveFolder));
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, inOptions);
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+    const TransferId id =
+        out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
+    ASSERT_TRUE(offers.wait(5000));
+    ASSERT_TRUE(disk.freezeFor(std::chrono::seconds(5)));
+    ASSERT_EQ(in.accept(id), QString());
+    ASSERT_TRUE(waitForState(in, id, TransferState::Running)) << stateOf(in, id).toStdString();
+    QTest::qWait(300);
+
+    in.cancel(id);
+    EXPECT_LT(longestStall(2000), 1000) << "the cancel waited for the stuck connection";
+    in.forget(id);
+    EXPECT_FALSE(in.transfer(id));
+    EXPECT_TRUE(in.transfers().isEmpty());
+    EXPECT_TRUE(disk.frozen()) << "the disk took writes again too soon to tell";
+    EXPECT_TRUE(waitForState(out, id, TransferState::Cancelled)) << stateOf(out, id).toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(inOptions.saveFolder).isEmpty(); }, 20000))
+        << filesBelow(inOptions.saveFolder).join(u' ').toStdString();
 }
