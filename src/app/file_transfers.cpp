@@ -37,6 +37,11 @@ QString text(MessageId id) {
     return lang::GetMessageText(id);
 }
 
+// For the command line, when the service could not start (this copy has no key).
+QString notStartedText() {
+    return QStringLiteral("Kalvento has not started its transfers yet.");
+}
+
 QByteArray idKey(const transfer::TransferId& id) {
     return QByteArray(reinterpret_cast<const char*>(id.data()), qsizetype(id.size()));
 }
@@ -205,7 +210,7 @@ FileTransfers::Outcome FileTransfers::offer(const QStringList& paths,
                                             const QStringList& computers) {
     Outcome outcome;
     if (!m_service) {
-        outcome.lines.append(QStringLiteral("Kalvento has not started its transfers yet."));
+        outcome.lines.append(notStartedText());
         return outcome;
     }
     const transfer::TransferService::OfferResult result = m_service->sendFiles(paths, computers);
@@ -249,6 +254,8 @@ HandoffAnswer FileTransfers::sendFromCommandLine(const SendRequest& request) {
         computers = tickedComputers();
         if (computers.isEmpty()) {
             // Paths that cannot go are said at once, not after the user has chosen.
+            if (!m_service)
+                return {false, notStartedText()};
             QString error;
             if (!transfer::listFiles(request.paths, &error)) {
                 m_parts.chat.appendNotice(text(MessageId::M137), {error});
