@@ -256,11 +256,7 @@ void TMainForm::createOptionsApplier() {
         m_side->setHelpFile(lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                                  m_options.resourceDirectory));
         m_status->retranslate();
-        m_transfers->panel()->retranslate();
-        for (TransferOfferDialog* offer : m_transfers->openOffers())
-            offer->retranslate();
-        for (SendToDialog* question : m_transfers->openSendTo())
-            question->retranslate();
+        retranslateTransfers();
         FormResize(); // the labels follow their new texts
     };
     hooks.helpWindow = [this] { return m_side->helpWindow(); };
@@ -360,9 +356,19 @@ void TMainForm::loadLanguage() {
                      lang::CurrentLanguageFile() ? QString() : QStringLiteral(" (not found)")));
         uisupport::ApplyLanguage(this, lang::CurrentLanguageFile().get());
         m_applier->applyLanguageBeyondWindows();
+        // Transfers of the last run are shown before the language is loaded.
+        retranslateTransfers();
     }
     m_side->setHelpFile(lang::chooseHelpFile(m_settings.languageIndex, m_settings.language,
                                              m_options.resourceDirectory));
+}
+
+void TMainForm::retranslateTransfers() {
+    m_transfers->panel()->retranslate();
+    for (TransferOfferDialog* offer : m_transfers->openOffers())
+        offer->retranslate();
+    for (SendToDialog* question : m_transfers->openSendTo())
+        question->retranslate();
 }
 
 // The chat of the last run, from the log, before anything new.

@@ -187,6 +187,8 @@ private:
     void FormCreate();
     void readSettings();
     void loadLanguage();
+    // The transfers' panel and windows, made before the language was loaded or in another.
+    void retranslateTransfers();
     void loadChatLog();
     void finishCreation(bool startHidden);
     void runWelcomeWizard();

@@ -9,6 +9,7 @@
 #include "app/send_to_dialog.h"
 #include "app/transfer_offer_dialog.h"
 #include "app/transfers_panel.h"
+#include "lang/language_file.h"
 #include "messaging/chat_node.h"
 
 #include "widgets/glyph_button.h"
@@ -455,6 +456,27 @@ TEST_F(TransferWindowTest, AStartingCopyWaitsForTheComputersItWasToldOf) {
         3000))
         << a.chat().toStdString();
     EXPECT_FALSE(a.chat().contains("PCB: it was not listed"));
+}
+
+// The transfers of the last run are shown before the language is loaded at a start: they
+// speak it all the same.
+TEST_F(TransferWindowTest, TransfersOfTheLastRunSpeakTheLanguageChosen) {
+    a->sendFromCommandLine({{report}, {"PCB"}}); // not answered: it waits across a restart
+    ASSERT_NE(waitForOffer(b), nullptr);
+    a.setKey("Advanced", "Language index", "1");
+    a.setKey("Advanced", "Language", "Suomi");
+    const auto configure = a.configure;
+    a.configure = [configure](app::MainFormOptions& o) {
+        configure(o);
+        o.resourceDirectory = QStringLiteral(KALVENTO_SOURCE_DIR);
+    };
+    a.start();
+    const TransfersPanel::Row* row = onlyRow(a);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->cancel->text(), "Peru");
+    EXPECT_EQ(row->clear->text(), "Poista");
+    EXPECT_EQ(row->pause->text(), "Tauko");
+    lang::SetCurrentLanguageFile(nullptr);
 }
 
 TEST_F(TransferWindowTest, TheOptionsReachTheRunningTransfers) {

@@ -80,14 +80,21 @@ SendToDialog::SendToDialog(QStringList paths, Computers computers, Send send, QW
 
 void SendToDialog::refresh() {
     const QStringList ticked = tickedComputers();
+    const QString current =
+        m_list->currentItem() ? m_list->currentItem()->data(Qt::UserRole).toString() : QString();
     const QSignalBlocker quiet(m_list);
     m_list->clear();
     for (const Computer& computer : m_computers ? m_computers() : QList<Computer>()) {
         auto* item = new QListWidgetItem(isolateDirection(oneLine(computer.shown)), m_list);
         item->setData(Qt::UserRole, computer.computer);
-        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(ticked.contains(computer.computer) ? Qt::Checked : Qt::Unchecked);
+        if (computer.computer == current)
+            m_list->setCurrentItem(item);
     }
+    // The keyboard ticks at once: Space on the entry that has it.
+    if (m_list->currentItem() == nullptr && m_list->count() > 0)
+        m_list->setCurrentRow(0);
     updateButtons();
 }
 

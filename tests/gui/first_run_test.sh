@@ -5,7 +5,8 @@
 # check off and types the identity "Steve". A file handed over by "kalvento --send" while the
 # wizard asks is answered at once and offered once the window is up. The main window then
 # opens in that language, host2 (the headless peer) lists host1 as "Steve", and the next
-# start goes straight to the main window. Screenshots stay in the given directory. Exit 77
+# start goes straight to the main window, where a file handed over for nobody in particular
+# is sent to the computer ticked, by keyboard, in the window that asks whom. Screenshots stay in the given directory. Exit 77
 # when it cannot run here.
 #
 #   first_run_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
@@ -30,6 +31,7 @@ WIZARD="Welcome to Kalvento"
 FINNISH_WIZARD="Tervetuloa Kalventoon"
 ENGLISH_TITLE="Kalvento 1.2 by Fennrake"
 FINNISH_TITLE="Kalvento 1.2 – Fennrake"
+FINNISH_SEND="Lähetä tiedostoja"
 
 netns_setup host1:ALPHA host2:ALPHA
 OUT=$(mktemp -d)
@@ -133,6 +135,29 @@ check "the second start opens the main window in the same language" test -n "$ma
 check "the second start shows no wizard" gone "$WIZARD"
 sleep 0.5
 gui_shoot host1 "$SHOTS/main-second-start.png"
+
+# The file manager's "Send files with Kalvento" names no computer, and nobody is ticked: a
+# window asks whom, and the keyboard alone answers it.
+check "host1 lists host2 again" gui_wait_until 10 grep -q '^TRACE peer+ host2' "$OUT/host1.log"
+echo "sent from the file manager" >"$OUT/chosen.txt"
+netns_exec host1 env DISPLAY="${GUI_DISPLAY[host1]}" HOME="$OUT/host1/home" \
+    XDG_CONFIG_HOME="$OUT/host1/home/.config" XDG_RUNTIME_DIR="$OUT/host1/run" \
+    KALVENTO_CONFIG_DIR="$CONFIG" "$KV" --send "$OUT/chosen.txt" >"$OUT/chosen.out" 2>&1 &&
+    send_rc=0 || send_rc=$?
+check "--send for nobody in particular is taken (exit $send_rc)" \
+    bash -c "test $send_rc -eq 0 && grep -q 'asks whom' '$OUT/chosen.out'"
+whom=$(gui_wait_until 10 gui_find_window host1 "$FINNISH_SEND") || true
+check "a window \"$FINNISH_SEND\" asks whom to send the file to" test -n "$whom"
+if [[ -n $whom ]]; then
+    gui_x host1 windowfocus --sync "$whom"
+    sleep 0.3
+    gui_shoot host1 "$SHOTS/send-to.png"
+    gui_x host1 key space
+    gui_x host1 key Return
+    check "the window has gone" gui_wait_until 5 gone "$FINNISH_SEND"
+    check "the computer ticked there is offered the file" gui_wait_until 20 \
+        grep -qE '^FILE-OFFER [0-9a-f]+ host1 1 [0-9]+ chosen.txt$' "$OUT/host2.log"
+fi
 netns_stop "$HOST1_PID"
 check "host1 reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/host1.log'"
 
