@@ -37,7 +37,7 @@ QString text(MessageId id) {
     return lang::GetMessageText(id);
 }
 
-// For the command line, when the service could not start (this copy has no key).
+// For the command line, before the transfers have started.
 QString notStartedText() {
     return QStringLiteral("Kalvento has not started its transfers yet.");
 }
