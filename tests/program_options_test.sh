@@ -2,7 +2,8 @@
 # "--help", "--version" and an unknown option, answered without a display, without a
 # settings file and while another copy runs: the right text and exit code, and nothing
 # created. "--send" hands its paths to that other copy, which answers for it, and to a copy
-# still in its first start's questions. The copies run offscreen on loopback only.
+# still in its first start's questions. With no copy and no display, a line says why. The
+# copies run offscreen on loopback only.
 #
 #   program_options_test.sh path/to/kalvento
 set -euo pipefail
@@ -106,6 +107,25 @@ check "a copy in its first start's questions already takes --send" bash -c \
     "kill -0 $starting && test ! -e '$OUT/first/config/Options.ini'"
 check "and takes paths for nobody in particular at once, saying what comes" bash -c \
     "[[ $starting_rc -eq 0 ]] && grep -q 'starting: it will ask whom' '$OUT/starting.out'"
+
+# No copy runs and there is no display: said in a line, nothing created, no crash of the
+# toolkit's.
+mkdir -p "$OUT/none/run"
+chmod 0700 "$OUT/none/run"
+none_env=(-u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$OUT/none/home"
+    XDG_CONFIG_HOME="$OUT/none/home/.config" XDG_RUNTIME_DIR="$OUT/none/run"
+    KALVENTO_CONFIG_DIR="$OUT/none/config" KALVENTO_INTERFACES=lo)
+set +e
+env "${none_env[@]}" "$KV" --send "$OUT/report.txt" --to NOPE >"$OUT/none.out" 2>"$OUT/none.err"
+none_send_rc=$?
+env "${none_env[@]}" "$KV" >"$OUT/none-start.out" 2>"$OUT/none-start.err"
+none_start_rc=$?
+set -e
+check "--send with no copy and no display exits 1 and says nothing was sent" bash -c \
+    "[[ $none_send_rc -eq 1 ]] && grep -q 'no display to start one on; nothing was sent' '$OUT/none.err'"
+check "a start with no display exits 1 and says why" bash -c \
+    "[[ $none_start_rc -eq 1 ]] && grep -q 'no display to show the window on' '$OUT/none-start.err'"
+check "and neither created anything" test ! -e "$OUT/none/home" -a ! -e "$OUT/none/config"
 
 # The manual page renders without a warning.
 MAN=$(dirname "$(readlink -f "$0")")/../data/kalvento.1

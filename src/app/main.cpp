@@ -21,6 +21,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <sys/resource.h>
@@ -74,6 +75,18 @@ std::optional<int> tellHandoff(const kalvento::app::HandoffResult& result) {
     const QByteArray text = result.answer.text.toLocal8Bit();
     std::fprintf(result.answer.ok ? stdout : stderr, "%s\n", text.constData());
     return result.answer.ok ? 0 : 1;
+}
+
+// Whether the toolkit has somewhere to show windows: a display, or a platform named (the
+// toolkit ends the process when it has none).
+bool haveDisplay(int argc, char** argv) {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (!qEnvironmentVariableIsEmpty(variable))
+            return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0)
+            return true;
+    return false;
 }
 
 // Another copy holds the lock but does not listen yet: it has only just started. Its socket
@@ -169,6 +182,14 @@ int main(int argc, char** argv) {
         if (const std::optional<int> told =
                 tellHandoff(kalvento::app::handOff(kalvento::app::handoffSocketPath(), send)))
             return *told;
+    if (!haveDisplay(argc, argv)) {
+        std::fputs(sending ? "kalvento: no copy of Kalvento runs in this session, and there is "
+                             "no display to start one on; nothing was sent.\n"
+                           : "kalvento: there is no display to show the window on (neither "
+                             "DISPLAY nor WAYLAND_DISPLAY is set).\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     // A second copy in the same session leaves at once: no window, no settings, nothing
     // sent. The lock dies with the process, also after a crash.
