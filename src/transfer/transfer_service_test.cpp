@@ -402,73 +402,71 @@ TEST_F(TransferServiceTest, AFriendsFilesAreTakenWithoutAQuestionOnlyWhenChosen)
     }
 }
 
-// The receiver's disk stops taking writes for seconds in the middle of a transfer (a frozen
-// file system; a slow disk's sync does the same). The user pauses and goes on meanwhile:
-// neither waits on this thread for the stuck connection, and once the disk takes writes
-// again the file arrives whole, written by one connection at a time.
-TEST_F(TransferServiceTest, AStuckDiskNeverHoldsUpThePauseOrTheResume) {
-    FreezableDisk disk(dir.filePath(QStringLiteral("disk")));
-    if (!disk.mounted())
-        GTEST_SKIP() << disk.why().toStdString();
-    const QByteArray content = contentOf(qsizetype(12) << 20, 9);
-    writeFile(source + QStringLiteral("/big.bin"), content);
-    TransferOptions inOptions = receiver.options(dir);
-    inOptions.saveFolder = disk.path(QStringLiteral("save"));
-    ASSERT_TRUE(QDir().mkpath(inOptions.saveFolder));
-    TransferService out(sender.node, sender.options(dir));
-    TransferService in(receiver.node, inOptions);
-    QSignalSpy offers(&in, &TransferService::offerReceived);
-    const TransferId id =
-        out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
-    ASSERT_TRUE(offers.wait(5000));
-    if (!disk.freezeFor(std::chrono::seconds(7)))
-        GTEST_SKIP() << "the file system here cannot be frozen";
-    ASSERT_EQ(in.accept(id), QString());
-    ASSERT_TRUE(waitForState(in, id, TransferState::Running)) << stateOf(in, id).toStdString();
-    QTest::qWait(300); // the connection reaches its first write, and stays there
+// A transfer whose receiver's disk stops taking writes for seconds in its middle (a frozen
+// file system; a slow disk's sync does the same): accepted, and its connection stuck at its
+// first write, when each test begins.
+class StuckDiskTest : public TransferServiceTest {
+protected:
+    void SetUp() override {
+        TransferServiceTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        if (!disk.mounted())
+            GTEST_SKIP() << disk.why().toStdString();
+        writeFile(source + QStringLiteral("/big.bin"), content);
+        inOptions = receiver.options(dir);
+        inOptions.saveFolder = disk.path(QStringLiteral("save"));
+        ASSERT_TRUE(QDir().mkpath(inOptions.saveFolder));
+        out.emplace(sender.node, sender.options(dir));
+        in.emplace(receiver.node, inOptions);
+        QSignalSpy offers(&*in, &TransferService::offerReceived);
+        id = out->sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
+        ASSERT_TRUE(offers.wait(5000));
+        if (!disk.freezeFor(std::chrono::seconds(7)))
+            GTEST_SKIP() << "the file system here cannot be frozen";
+        ASSERT_EQ(in->accept(id), QString());
+        ASSERT_TRUE(waitForState(*in, id, TransferState::Running))
+            << stateOf(*in, id).toStdString();
+        QTest::qWait(300); // the connection reaches its first write, and stays there
+    }
 
-    in.pause(id);
-    EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
+    FreezableDisk disk{dir.filePath(QStringLiteral("disk"))};
+    const QByteArray content = contentOf(qsizetype(12) << 20, 9);
+    TransferOptions inOptions;
+    std::optional<TransferService> out;
+    std::optional<TransferService> in;
+    TransferId id{};
+};
+
+// The user pauses and goes on meanwhile: neither waits on this thread for the stuck
+// connection, and once the disk takes writes again the file arrives whole, written by one
+// connection at a time.
+TEST_F(StuckDiskTest, AStuckDiskNeverHoldsUpThePauseOrTheResume) {
+    in->pause(id);
+    EXPECT_EQ(in->transfer(id)->state, TransferState::Paused);
     EXPECT_LT(longestStall(2500), 1000) << "the pause waited for the stuck connection";
-    in.resume(id);
+    in->resume(id);
     EXPECT_LT(longestStall(1000), 1000) << "the resume waited for the stuck connection";
     EXPECT_TRUE(disk.frozen()) << "the disk took writes again too soon to tell";
 
-    ASSERT_TRUE(waitForState(in, id, TransferState::Done, 30000)) << stateOf(in, id).toStdString();
-    EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    ASSERT_TRUE(waitForState(*in, id, TransferState::Done, 30000))
+        << stateOf(*in, id).toStdString();
+    EXPECT_TRUE(waitForState(*out, id, TransferState::Done)) << stateOf(*out, id).toStdString();
     EXPECT_EQ(readFile(inOptions.saveFolder + QStringLiteral("/big.bin")), content);
     EXPECT_EQ(filesBelow(inOptions.saveFolder), QStringList{QStringLiteral("big.bin")});
 }
 
-// Cancelled and cleared from the panel while the receiver's disk is stuck: gone from the
-// list at once, and the partial file is removed once the stuck connection has ended.
-TEST_F(TransferServiceTest, ATransferClearedWhileItsDiskIsStuckLeavesNothingBehind) {
-    FreezableDisk disk(dir.filePath(QStringLiteral("disk")));
-    if (!disk.mounted())
-        GTEST_SKIP() << disk.why().toStdString();
-    writeFile(source + QStringLiteral("/big.bin"), contentOf(qsizetype(12) << 20, 10));
-    TransferOptions inOptions = receiver.options(dir);
-    inOptions.saveFolder = disk.path(QStringLiteral("save"));
-    ASSERT_TRUE(QDir().mkpath(inOptions.saveFolder));
-    TransferService out(sender.node, sender.options(dir));
-    TransferService in(receiver.node, inOptions);
-    QSignalSpy offers(&in, &TransferService::offerReceived);
-    const TransferId id =
-        out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
-    ASSERT_TRUE(offers.wait(5000));
-    if (!disk.freezeFor(std::chrono::seconds(5)))
-        GTEST_SKIP() << "the file system here cannot be frozen";
-    ASSERT_EQ(in.accept(id), QString());
-    ASSERT_TRUE(waitForState(in, id, TransferState::Running)) << stateOf(in, id).toStdString();
-    QTest::qWait(300);
-
-    in.cancel(id);
+// Cancelled and cleared from the panel while the disk is stuck: gone from the list at once,
+// and the partial file is removed once the stuck connection has ended.
+TEST_F(StuckDiskTest, ATransferClearedWhileItsDiskIsStuckLeavesNothingBehind) {
+    in->cancel(id);
     EXPECT_LT(longestStall(2000), 1000) << "the cancel waited for the stuck connection";
-    in.forget(id);
-    EXPECT_FALSE(in.transfer(id));
-    EXPECT_TRUE(in.transfers().isEmpty());
+    in->forget(id);
+    EXPECT_FALSE(in->transfer(id));
+    EXPECT_TRUE(in->transfers().isEmpty());
     EXPECT_TRUE(disk.frozen()) << "the disk took writes again too soon to tell";
-    EXPECT_TRUE(waitForState(out, id, TransferState::Cancelled)) << stateOf(out, id).toStdString();
+    EXPECT_TRUE(waitForState(*out, id, TransferState::Cancelled))
+        << stateOf(*out, id).toStdString();
     EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(inOptions.saveFolder).isEmpty(); }, 20000))
         << filesBelow(inOptions.saveFolder).join(u' ').toStdString();
 }
