@@ -227,6 +227,10 @@ void ChatArea::layOut(const MainLayout& layout) {
     m_message->setGeometry(layout.Message);
 }
 
+int ChatArea::messageLabelEnd() const {
+    return m_label2->x() + m_label2->sizeHint().width();
+}
+
 void ChatArea::showOfflineStatus(const QString& text) {
     m_offlineStatus->setText(text);
     m_offlineStatus->show();

@@ -50,6 +50,8 @@ public:
     // The controls where layout puts them; labels grow with their texts, and the offline
     // status takes the foot of the list's place.
     void layOut(const MainLayout& layout);
+    // Where the text of the message's label ends, once laid out.
+    int messageLabelEnd() const;
     // The status over the list says the copy is offline (shown from then on).
     void showOfflineStatus(const QString& text);
     // The row of the list's current entry; -1 without one.

@@ -488,7 +488,7 @@ void TMainForm::FormResize() {
     }
     m_area->layOut(layout);
     m_toolbar->layOut(layout);
-    m_status->layOut(layout, m_btnTitle->ButtonRect());
+    m_status->layOut(layout, m_area->messageLabelEnd() + 8);
     update();
 }
 

@@ -3,6 +3,7 @@
 // language of a start, and the title button by the top right corner.
 
 #include "app/main_window.h"
+#include "app/status_keeper.h"
 #include "desktop/tray_icon.h"
 #include "dialogs/about_box.h"
 #include "dialogs/mline_window.h"
@@ -26,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QTest>
+#include <QToolButton>
 #include <QToolTip>
 
 #include <gtest/gtest.h>
@@ -298,6 +300,40 @@ TEST(MainWindowLanguage, TheWelcomeLineAndTheTitleButtonSpeakTheLanguage) {
     EXPECT_TRUE(a.chat().contains(finnish.toString(today, QLocale::ShortFormat)));
     EXPECT_EQ(a->btnTitle()->toolTip(), QStringLiteral("Piilota Kalvento ilmoitusalueelle"));
     lang::SetCurrentLanguageFile(nullptr);
+}
+
+// In either language and at the window's first size or a larger one, no control covers
+// another or the title button: the list's label is longer in Finnish, and the status button
+// shows the whole word of the status.
+TEST(MainWindowLanguage, NoControlCoversAnotherInEitherLanguage) {
+    for (const bool finnish : {false, true}) {
+        SCOPED_TRACE(finnish ? "Finnish" : "English");
+        network::InMemoryHub hub;
+        std::vector<Key> keys;
+        if (finnish)
+            keys = {{"Advanced", "Language index", "1"}, {"Advanced", "Language", "Suomi"}};
+        Host a(hub, QStringLiteral("PCA"), keys, {}, [](app::MainFormOptions& o) {
+            o.resourceDirectory = QStringLiteral(KALVENTO_SOURCE_DIR);
+        });
+        a->show();
+        const QToolButton* status = a->status().button();
+        for (const QSize size : {QSize(633, 417), QSize(900, 600)}) {
+            a->resize(size);
+            EXPECT_EQ(status->width(), status->sizeHint().width());
+            std::vector<std::pair<QString, QRect>> shown{
+                {QStringLiteral("title button"), a->btnTitle()->ButtonRect()}};
+            for (const QWidget* child :
+                 a->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+                if (child->isVisible())
+                    shown.emplace_back(child->objectName(), child->geometry());
+            for (size_t i = 0; i < shown.size(); ++i)
+                for (size_t j = i + 1; j < shown.size(); ++j)
+                    EXPECT_FALSE(shown[i].second.intersects(shown[j].second))
+                        << shown[i].first.toStdString() << " and " << shown[j].first.toStdString()
+                        << " at " << size.width();
+        }
+        lang::SetCurrentLanguageFile(nullptr);
+    }
 }
 
 // --- The title button -----------------------------------------------------------------------

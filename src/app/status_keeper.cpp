@@ -215,14 +215,18 @@ void StatusKeeper::retranslate() {
     publish();
 }
 
-void StatusKeeper::layOut(const MainLayout& layout, const QRect& keepClear) {
-    // Right-aligned above the list, on the line of its label.
-    const int width = std::min(m_button->sizeHint().width(), layout.Computers.width() / 2);
-    QRect place(layout.Computers.right() + 1 - width, layout.Computers.top() - kButtonHeight - 2,
-                width, kButtonHeight);
-    if (place.intersects(keepClear))
-        place.moveRight(keepClear.left() - 3);
-    m_button->setGeometry(place);
+void StatusKeeper::layOut(const MainLayout& layout, int leftmost) {
+    const int right = layout.Computers.right();
+    m_place = QRect(QPoint(std::min(leftmost, right), layout.Message.top() - kButtonHeight - 1),
+                    QPoint(right, layout.Message.top() - 2));
+    place();
+}
+
+void StatusKeeper::place() {
+    if (m_place.isNull())
+        return; // not laid out yet
+    const int width = std::min(m_button->sizeHint().width(), m_place.width());
+    m_button->setGeometry(m_place.right() + 1 - width, m_place.top(), width, m_place.height());
 }
 
 QString StatusKeeper::trayToolTip() const {
@@ -241,6 +245,7 @@ void StatusKeeper::publish() {
     m_busy->setChecked(chosen == PeerPresence::Busy);
     m_button->setIcon(statusIcon(status));
     m_button->setText(statusWord(status));
+    place(); // a longer word takes more room
     m_button->setToolTip(statusToolTip(status, m_parts.settings.statusText));
     m_parts.tray.setToolTip(trayToolTip());
 }

@@ -86,9 +86,10 @@ public:
     void askStatusText();
     // Texts in the current language (the button and the tray's tip).
     void retranslate();
-    // The button's place above the right-hand end of the list, left of keepClear (the
-    // title button's) where they would meet.
-    void layOut(const MainLayout& layout, const QRect& keepClear);
+    // The button's place: right-aligned on the line of the message's label, under the
+    // list, never left of leftmost (where that label's text ends). The list's own label
+    // fills its line in some languages.
+    void layOut(const MainLayout& layout, int leftmost);
 
     // What the others are told now: the chosen status, or Away while the user is away.
     network::PeerPresence shown() const;
@@ -103,6 +104,7 @@ public:
 private:
     void createMenu();
     void publish();
+    void place();
     void save();
 
     Parts m_parts;
@@ -115,6 +117,7 @@ private:
     QAction* m_busy = nullptr;
     QAction* m_text = nullptr;
     QToolButton* m_button = nullptr;
+    QRect m_place; // where the button may go: its width follows the status's word
 };
 
 } // namespace kalvento::app

@@ -5,6 +5,7 @@
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
+#include "widgets/elided_label.h"
 
 #include <QFrame>
 #include <QGridLayout>
@@ -42,10 +43,10 @@ QByteArray idKey(const transfer::TransferId& id) {
     return QByteArray(reinterpret_cast<const char*>(id.data()), qsizetype(id.size()));
 }
 
-QLabel* plainLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setTextFormat(Qt::PlainText); // names are the peer's: never markup
-    return label;
+// Names are the peer's: plain, never markup. Every label may be cut with "...", so that a
+// row fits the chat's width however long its names and reasons.
+widgets::ElidedLabel* plainLabel(QWidget* parent, Qt::TextElideMode elide = Qt::ElideRight) {
+    return new widgets::ElidedLabel(parent, elide);
 }
 
 QProgressBar* bar(QWidget* parent) {
@@ -82,6 +83,7 @@ TransfersPanel::TransfersPanel(QWidget* parent) : QFrame(parent) {
     auto* scroll = new QScrollArea(this);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // the rows fit its width
     m_listWidget = new QWidget(scroll);
     m_list = new QVBoxLayout(m_listWidget);
     m_list->setContentsMargins(0, 0, 0, 0);
@@ -122,10 +124,16 @@ void TransfersPanel::retranslate() {
 }
 
 int TransfersPanel::wantedHeight() const {
-    const int rowHeight =
-        m_rows.isEmpty() ? 0 : m_rows.constBegin().value()->widget->sizeHint().height();
-    const int rows = std::min<int>(kShownRows, int(m_rows.size()));
-    return m_hide->sizeHint().height() + rows * (rowHeight + m_list->spacing()) + 12;
+    // The newest rows stand first; those shown without scrolling decide.
+    int height = 0;
+    for (int i = 0, shown = 0; i < m_list->count() && shown < kShownRows; ++i) {
+        const QWidget* w = m_list->itemAt(i)->widget();
+        if (w == nullptr || w->isHidden())
+            continue;
+        height += w->sizeHint().height() + m_list->spacing();
+        ++shown;
+    }
+    return m_hide->sizeHint().height() + height + 12;
 }
 
 void TransfersPanel::showTransfer(const transfer::TransferInfo& info, const QString& computer) {
@@ -139,10 +147,14 @@ void TransfersPanel::showTransfer(const transfer::TransferInfo& info, const QStr
     row->info = info;
     row->computerShown = computer;
     fillRow(*row, computer);
-    if (added) {
+    // A line shown or hidden (the file in progress, the rate) changes the row's height.
+    const int height = row->widget->sizeHint().height();
+    const bool taller = height != row->height;
+    row->height = height;
+    if (added)
         show();
+    if (added || taller)
         emit layoutChanged();
-    }
 }
 
 void TransfersPanel::removeTransfer(const transfer::TransferId& id) {
@@ -167,7 +179,7 @@ TransfersPanel::Row* TransfersPanel::makeRow(const transfer::TransferInfo& info)
     row->name->setFont(bold);
     row->computer = plainLabel(w);
     row->total = bar(w);
-    row->currentFile = plainLabel(w);
+    row->currentFile = plainLabel(w, Qt::ElideMiddle);
     row->current = bar(w);
     row->rate = plainLabel(w);
     row->timeLeft = plainLabel(w);
@@ -216,8 +228,8 @@ TransfersPanel::Row* TransfersPanel::makeRow(const transfer::TransferInfo& info)
     for (QPushButton* b : {row->pause, row->cancel, row->open, row->showInFolder, row->clear})
         buttons->addWidget(b);
     grid->addLayout(buttons, 4, 0, 1, 3);
-    grid->setColumnStretch(0, 2);
-    grid->setColumnStretch(1, 1);
+    // Room to spare goes to the name and the file in progress.
+    grid->setColumnStretch(0, 1);
     // The newest first.
     m_list->insertWidget(0, w);
     return row;
@@ -234,12 +246,14 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
             progress->setValue(value);
     };
     const QString shownName = isolateDirection(oneLine(info.name));
-    set(row.name,
+    const QString countAndSize =
         info.files > 1
-            ? shownName + QStringLiteral(" (") +
+            ? QStringLiteral(" (") +
                   lang::FormatMessage(text(MessageId::M134), {QString::number(info.files)}) +
                   QStringLiteral(", ") + humanSize(info.totalBytes) + u')'
-            : shownName + QStringLiteral(" (") + humanSize(info.totalBytes) + u')');
+            : QStringLiteral(" (") + humanSize(info.totalBytes) + u')';
+    if (row.name->text() != shownName + countAndSize)
+        row.name->setText(shownName + countAndSize, countAndSize.size());
     set(row.computer, lang::FormatMessage(text(info.outgoing ? MessageId::M150 : MessageId::M151),
                                           {isolateDirection(oneLine(computer))}));
     QString state = stateText(info.state);
@@ -265,6 +279,9 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
     const qint64 left = info.secondsLeft();
     set(row.timeLeft,
         left >= 0 ? lang::FormatMessage(text(MessageId::M170), {durationText(left)}) : QString());
+    const bool timing = !row.rate->text().isEmpty() || !row.timeLeft->text().isEmpty();
+    row.rate->setVisible(timing);
+    row.timeLeft->setVisible(timing);
 
     const bool paused = info.state == TransferState::Paused;
     const bool pausable = paused || info.state == TransferState::Connecting || running ||

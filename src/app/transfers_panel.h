@@ -6,6 +6,7 @@
 // running transfer a few times a second.
 
 #include "transfer/transfer_info.h"
+#include "widgets/elided_label.h"
 
 #include <QByteArray>
 #include <QFrame>
@@ -29,14 +30,15 @@ public:
     // The controls of one row.
     struct Row {
         QWidget* widget = nullptr;
-        QLabel* name = nullptr;
-        QLabel* computer = nullptr; // "to Anna", "from Anna"
+        // Each cut with "..." where the panel is narrow; the name never in its count and size.
+        widgets::ElidedLabel* name = nullptr;
+        widgets::ElidedLabel* computer = nullptr; // "to Anna", "from Anna"
         QProgressBar* total = nullptr;
-        QLabel* currentFile = nullptr;
+        widgets::ElidedLabel* currentFile = nullptr;
         QProgressBar* current = nullptr;
-        QLabel* rate = nullptr;
-        QLabel* timeLeft = nullptr;
-        QLabel* state = nullptr;
+        widgets::ElidedLabel* rate = nullptr;
+        widgets::ElidedLabel* timeLeft = nullptr;
+        widgets::ElidedLabel* state = nullptr;
         QPushButton* pause = nullptr; // "Pause" or "Resume"
         QPushButton* cancel = nullptr;
         QPushButton* open = nullptr;
@@ -44,6 +46,7 @@ public:
         QPushButton* clear = nullptr;
         transfer::TransferInfo info;
         QString computerShown; // the other side, as showTransfer was last told
+        int height = 0;        // the widget's height as last laid out
     };
 
     explicit TransfersPanel(QWidget* parent = nullptr);
@@ -66,7 +69,8 @@ signals:
     // A button of a row was clicked.
     void actionRequested(kalvento::app::TransfersPanel::Action action,
                          const kalvento::transfer::TransferInfo& info);
-    // Shown, hidden, or a row came or went: the window lays itself out again.
+    // Shown, hidden, a row came or went or changed its height: the window lays itself out
+    // again.
     void layoutChanged();
 
 private:

@@ -207,6 +207,67 @@ TEST(TransfersPanel, ButtonsFollowTheStateAndSayWhichTransfer) {
     }
 }
 
+// As wide as the chat of a window at its first size, with long names and a long reason:
+// every button in sight without scrolling, the name cut but not its count and size, and a
+// line coming or going (the file in hand, the rate) makes the window lay the panel out
+// again at the height it now wants.
+TEST(TransfersPanel, ARowFitsTheChatsWidthAndThePanelFollowsItsHeight) {
+    Shown shown;
+    TransfersPanel& panel = *shown.panel;
+    QSignalSpy layout(&panel, &TransfersPanel::layoutChanged);
+    const auto layOut = [&] {
+        panel.setGeometry(0, 0, 320, panel.wantedHeight());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    };
+    const auto inSight = [&](const QWidget* w) {
+        const QRect at(w->mapTo(&panel, QPoint(0, 0)), w->size());
+        return panel.rect().contains(at);
+    };
+    TransferInfo info = transferOf(4, false);
+    info.name = QStringLiteral("Photos of the summer holiday in the archipelago");
+    info.files = 31;
+    info.totalBytes = 81'400'000;
+    info.state = TransferState::Connecting;
+    const QString computer = QStringLiteral("Anna-Kaarina's laptop upstairs");
+    panel.showTransfer(info, computer);
+    layOut();
+    const TransfersPanel::Row& row = *panel.row(info.id);
+    const int connecting = panel.wantedHeight();
+    EXPECT_TRUE(inSight(row.pause));
+    EXPECT_TRUE(inSight(row.cancel));
+
+    layout.clear();
+    info.state = TransferState::Running;
+    info.doneBytes = 20'000'000;
+    info.bytesPerSecond = 4'800'000;
+    info.currentFile = QStringLiteral("Photos of the summer holiday in the archipelago/video.mp4");
+    info.currentFileBytes = 1;
+    info.currentFileSize = 60'000'000;
+    panel.showTransfer(info, computer);
+    EXPECT_EQ(layout.count(), 1);
+    EXPECT_GT(panel.wantedHeight(), connecting);
+    layOut();
+    for (const QWidget* w : std::initializer_list<const QWidget*>{
+             row.name, row.computer, row.state, row.total, row.currentFile, row.current, row.rate,
+             row.timeLeft, row.pause, row.cancel})
+        EXPECT_TRUE(inSight(w)) << w->metaObject()->className();
+    EXPECT_NE(row.name->shownText(), row.name->text());
+    EXPECT_TRUE(row.name->shownText().endsWith(QStringLiteral(" (31 files, 81.4 MB)")))
+        << row.name->shownText().toStdString();
+
+    layout.clear();
+    info.state = TransferState::Failed;
+    info.error = QStringLiteral("the other computer has no room left on its disk for the files");
+    panel.showTransfer(info, computer);
+    EXPECT_EQ(layout.count(), 1);
+    EXPECT_LT(panel.wantedHeight(), connecting + 1);
+    layOut();
+    EXPECT_TRUE(inSight(row.clear));
+    EXPECT_TRUE(inSight(row.state));
+    EXPECT_TRUE(row.state->shownText().startsWith(QStringLiteral("failed")))
+        << row.state->shownText().toStdString();
+}
+
 TEST(TransfersPanel, PeerNamesAreShownAsTextOnOneLine) {
     Shown shown;
     TransfersPanel& panel = *shown.panel;

@@ -10,6 +10,7 @@
 #include "uisupport/apply_language.h"
 #include "update/update_info.h"
 #include "update/version.h"
+#include "widgets/elided_label.h"
 #include "widgets/glyph_button.h"
 #include "widgets/toolbar.h"
 
@@ -26,7 +27,6 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QScreen>
-#include <QStyle>
 
 #include <climits>
 #include <cstdio>
@@ -43,43 +43,23 @@ constexpr char kIdle[] = "Idle!";
 
 // A value: one line, as wide as its text up to kMaxValueChars characters; narrower than its
 // text, it shows the text cut with "..." (an address in the middle, so that its host and its
-// file stay in sight), and its tip holds the whole.
-class ValueLabel : public QLabel {
+// file stay in sight), and its tip holds the whole. The server's texts are plain, never markup.
+class ValueLabel : public widgets::ElidedLabel {
 public:
-    ValueLabel(QWidget* parent, Qt::TextElideMode elide) : QLabel(parent), m_elide(elide) {
-        setTextFormat(Qt::PlainText); // the server's texts are data, never markup
+    ValueLabel(QWidget* parent, Qt::TextElideMode elide) : ElidedLabel(parent, elide) {
         setAttribute(Qt::WA_TranslucentBackground);
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     }
 
     QSize sizeHint() const override {
-        QSize size = QLabel::sizeHint();
+        QSize size = ElidedLabel::sizeHint();
         size.setWidth(
             qMin(size.width(), fontMetrics().averageCharWidth() * TUpdateIkkuna::kMaxValueChars));
         return size;
     }
     QSize minimumSizeHint() const override {
-        return {fontMetrics().averageCharWidth() * 8, QLabel::minimumSizeHint().height()};
+        return {fontMetrics().averageCharWidth() * 8, ElidedLabel::minimumSizeHint().height()};
     }
-    // What the label shows now: the text, or the text cut to its width.
-    QString shownText() const {
-        return fontMetrics().elidedText(text(), m_elide, contentsRect().width());
-    }
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        const QString shown = shownText();
-        if (shown == text()) {
-            QLabel::paintEvent(event);
-            return;
-        }
-        QPainter painter(this);
-        style()->drawItemText(&painter, contentsRect(), int(alignment()), palette(), isEnabled(),
-                              shown, foregroundRole());
-    }
-
-private:
-    Qt::TextElideMode m_elide;
 };
 
 // A value label that acts as a link: underlined, a hand over it, a click opens it.
