@@ -1,5 +1,6 @@
 #include "app/file_transfers.h"
 
+#include "app/chat_text.h"
 #include "app/chat_view.h"
 #include "app/send_to_dialog.h"
 #include "app/transfer_offer_dialog.h"
@@ -125,7 +126,13 @@ void FileTransfers::start() {
         return;
     m_service = std::make_unique<transfer::TransferService>(m_parts.node, transferOptions());
     connect(m_service.get(), &transfer::TransferService::offerReceived, this,
-            &FileTransfers::offerReceived);
+            [this](const TransferInfo& info) {
+                const QString who = shownName(info.computer);
+                emit offerArrived(lang::FormatMessage(text(MessageId::M139), {who}),
+                                  lang::FormatMessage(text(MessageId::M140), {who}) + u' ' +
+                                      isolateDirection(oneLine(info.name)) + countAndSize(info));
+                offerReceived(info);
+            });
     connect(m_service.get(), &transfer::TransferService::transferChanged, this,
             &FileTransfers::transferChanged);
     connect(m_service.get(), &transfer::TransferService::transferFinished, this,

@@ -99,6 +99,11 @@ public:
     QAction* sendFolderAction() const { return m_sendFolder; }
     QAction* sendToComputerAction() const { return m_sendToComputer; }
 
+signals:
+    // Another computer offers files and waits for the user's answer: worth the alerts a
+    // line gets. title names who, text what.
+    void offerArrived(const QString& title, const QString& text);
+
 private:
     struct Outcome {
         int offered = 0;

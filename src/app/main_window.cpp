@@ -279,6 +279,11 @@ void TMainForm::createTransfers() {
         [this] { return m_area->currentComputer(); }, m_options.networkPort,
         QFileInfo(m_options.settingsPath).absolutePath(), m_options.transfers});
     connect(m_transfers->panel(), &TransfersPanel::layoutChanged, this, &TMainForm::FormResize);
+    // An offer waits for the user: the alerts of a line, the question in its own window.
+    connect(m_transfers.get(), &FileTransfers::offerArrived, this,
+            [this](const QString& title, const QString& text) {
+                m_tray->alert(title, text, m_settings);
+            });
     connect(m_toolbar->button(MainToolbar::SendFiles), &QAbstractButton::clicked, this,
             &TMainForm::btnSendFilesClick);
     setAcceptDrops(true);

@@ -9,6 +9,7 @@
 #include "app/send_to_dialog.h"
 #include "app/transfer_offer_dialog.h"
 #include "app/transfers_panel.h"
+#include "desktop/alert_icon.h"
 #include "lang/language_file.h"
 #include "messaging/chat_node.h"
 
@@ -265,6 +266,25 @@ TEST_F(TransferWindowTest, ADeclinedOfferIsSaidOnBothSidesAndNothingArrives) {
     ASSERT_NE(row, nullptr);
     EXPECT_FALSE(row->open->isVisible());
     EXPECT_TRUE(row->clear->isVisible());
+}
+
+// An offer waits for an answer: a user who is not looking gets the alerts a line gets (here
+// the flashing icon), and none when alerts are off.
+TEST_F(TransferWindowTest, AnOfferAlertsAUserWhoIsNotLooking) {
+    for (const bool alerts : {true, false}) {
+        SCOPED_TRACE(alerts ? "alerts on" : "alerts off");
+        b.setKey("Messages", "Show alert", alerts ? "1" : "0");
+        b.start();
+        b->show();
+        b->showMinimized();
+        waitUntilKeyed();
+        desktop::AlertIcon& icon = *b->alertIcon();
+        ASSERT_FALSE(icon.isFlashing() || icon.isShown());
+        ASSERT_EQ(a->transfers().service()->sendFiles({report}, {"PCB"}).offered.size(), 1);
+        ASSERT_NE(waitForOffer(b), nullptr);
+        EXPECT_EQ(icon.isFlashing() || icon.isShown(), alerts);
+        icon.DeleteIcon();
+    }
 }
 
 TEST_F(TransferWindowTest, NobodyTickedIsRefusedAndTheUserIsTold) {

@@ -82,6 +82,15 @@ QString oneLine(const QString& text) {
     return splitAtLineBreaks(text).join(u' ');
 }
 
+QString countAndSize(const transfer::TransferInfo& info) {
+    QString inside = humanSize(info.totalBytes);
+    if (info.files > 1)
+        inside.prepend(lang::FormatMessage(lang::GetMessageText(MessageId::M134),
+                                           {QString::number(info.files)}) +
+                       QStringLiteral(", "));
+    return QStringLiteral(" (") + inside + u')';
+}
+
 QString endReason(const transfer::TransferInfo& info) {
     // The service words its reasons in English, the states' names among them.
     if (info.error.trimmed().compare(QLatin1String(transfer::stateName(info.state)),

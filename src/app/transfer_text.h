@@ -18,6 +18,8 @@ QString durationText(qint64 seconds);
 QString stateText(transfer::TransferState state);
 // A peer's text on one line: its line breaks become blanks (nothing else changes).
 QString oneLine(const QString& text);
+// What follows a transfer's name: " (31 files, 81.7 MB)", or " (4.2 MB)" for one file.
+QString countAndSize(const transfer::TransferInfo& info);
 // Why a transfer ended, when that says more than its state ("declined" for a declined one
 // says nothing new); empty otherwise. On one line.
 QString endReason(const transfer::TransferInfo& info);

@@ -246,14 +246,9 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
             progress->setValue(value);
     };
     const QString shownName = isolateDirection(oneLine(info.name));
-    const QString countAndSize =
-        info.files > 1
-            ? QStringLiteral(" (") +
-                  lang::FormatMessage(text(MessageId::M134), {QString::number(info.files)}) +
-                  QStringLiteral(", ") + humanSize(info.totalBytes) + u')'
-            : QStringLiteral(" (") + humanSize(info.totalBytes) + u')';
-    if (row.name->text() != shownName + countAndSize)
-        row.name->setText(shownName + countAndSize, countAndSize.size());
+    const QString after = countAndSize(info);
+    if (row.name->text() != shownName + after)
+        row.name->setText(shownName + after, after.size());
     set(row.computer, lang::FormatMessage(text(info.outgoing ? MessageId::M150 : MessageId::M151),
                                           {isolateDirection(oneLine(computer))}));
     QString state = stateText(info.state);

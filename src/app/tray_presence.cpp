@@ -128,6 +128,11 @@ void TrayPresence::bringBack() {
 
 void TrayPresence::alertNewLine(const messaging::ReceivedLine& line,
                                 const settings::Settings& settings) {
+    alert(line.senderName, line.text, settings);
+}
+
+void TrayPresence::alert(const QString& title, const QString& text,
+                         const settings::Settings& settings) {
     // The window manager marks a window the user is not in (its task button, say).
     if (m_window.isVisible() && !m_window.isActiveWindow())
         QApplication::alert(&m_window);
@@ -139,7 +144,7 @@ void TrayPresence::alertNewLine(const messaging::ReceivedLine& line,
     if (alertDue(conditions)) {
         m_alert->run(desktop::AlertSettings::from(settings));
         if (settings.desktopNotification)
-            m_notification->show(line.senderName, line.text);
+            m_notification->show(title, text);
     }
 }
 

@@ -53,6 +53,9 @@ public:
     void TrayIconDblClick();
     // A line the chat showed: the alerts the settings ask for, if the user is not looking.
     void alertNewLine(const messaging::ReceivedLine& line, const settings::Settings& settings);
+    // Something that waits for the user's answer (an offer of files): the same alerts, the
+    // notification with title and text.
+    void alert(const QString& title, const QString& text, const settings::Settings& settings);
     // The user is in the window: the notification has done its work.
     void windowActivated();
     // Out of the minimized state, or the window going: the flashing stops.
