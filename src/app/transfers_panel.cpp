@@ -215,20 +215,20 @@ TransfersPanel::Row* TransfersPanel::makeRow(const transfer::TransferInfo& info)
     auto* grid = new QGridLayout(w);
     grid->setContentsMargins(0, 2, 0, 2);
     grid->setVerticalSpacing(1);
+    // What and with whom; the whole; the file in hand; rate and time left; the state and the
+    // buttons. Room to spare goes to the name and the file in hand.
     grid->addWidget(row->name, 0, 0);
     grid->addWidget(row->computer, 0, 1);
-    grid->addWidget(row->state, 0, 2, Qt::AlignRight);
-    grid->addWidget(row->total, 1, 0, 1, 3);
+    grid->addWidget(row->total, 1, 0, 1, 2);
     grid->addWidget(row->currentFile, 2, 0);
-    grid->addWidget(row->current, 2, 1, 1, 2);
+    grid->addWidget(row->current, 2, 1);
     grid->addWidget(row->rate, 3, 0);
     grid->addWidget(row->timeLeft, 3, 1);
     auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
+    buttons->addWidget(row->state, 1);
     for (QPushButton* b : {row->pause, row->cancel, row->open, row->showInFolder, row->clear})
         buttons->addWidget(b);
-    grid->addLayout(buttons, 4, 0, 1, 3);
-    // Room to spare goes to the name and the file in progress.
+    grid->addLayout(buttons, 4, 0, 1, 2);
     grid->setColumnStretch(0, 1);
     // The newest first.
     m_list->insertWidget(0, w);
