@@ -146,7 +146,7 @@ void FileTransfers::start() {
         if (info.state == TransferState::Asking)
             offerReceived(info);
         else
-            m_panel->showTransfer(withLocalPath(info), shownName(info.computer));
+            m_panel->showTransfer(info, shownName(info.computer));
     }
 }
 
@@ -231,11 +231,6 @@ FileTransfers::Outcome FileTransfers::offer(const QStringList& paths,
     for (const auto& [computer, reason] : result.refused) {
         m_parts.chat.appendNotice(text(MessageId::M135), {shownName(computer), reason});
         outcome.lines.append(QStringLiteral("Not sent to %1: %2").arg(computer, reason));
-    }
-    for (const transfer::TransferId& id : result.offered) {
-        m_localPaths.insert(idKey(id), paths.value(0));
-        if (const std::optional<TransferInfo> info = m_service->transfer(id))
-            transferChanged(*info);
     }
     outcome.offered = int(result.offered.size());
     if (outcome.offered > 0)
@@ -398,14 +393,8 @@ void FileTransfers::offerReceived(const TransferInfo& info) {
     dialog->raise();
 }
 
-TransferInfo FileTransfers::withLocalPath(TransferInfo info) const {
-    if (info.outgoing && info.firstPath.isEmpty())
-        info.firstPath = m_localPaths.value(idKey(info.id));
-    return info;
-}
-
 void FileTransfers::transferChanged(const TransferInfo& info) {
-    m_panel->showTransfer(withLocalPath(info), shownName(info.computer));
+    m_panel->showTransfer(info, shownName(info.computer));
     // Answered elsewhere (accepted without asking, cancelled by the sender): no question.
     if (info.state != TransferState::Asking)
         if (const QPointer<TransferOfferDialog> dialog = m_offers.value(idKey(info.id)))
@@ -443,7 +432,6 @@ void FileTransfers::panelAction(int action, const TransferInfo& info) {
     case TransfersPanel::Action::Clear:
         if (m_service)
             m_service->forget(info.id);
-        m_localPaths.remove(idKey(info.id));
         m_panel->removeTransfer(info.id);
         break;
     }

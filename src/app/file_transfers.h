@@ -118,7 +118,6 @@ private:
     void transferChanged(const transfer::TransferInfo& info);
     void transferFinished(const transfer::TransferInfo& info);
     void panelAction(int action, const transfer::TransferInfo& info);
-    transfer::TransferInfo withLocalPath(transfer::TransferInfo info) const;
     void chooseAndSend(bool folder, const QStringList& computers);
     void checkWaitingRequests();
     // Asks whom to send paths to, among the computers that can take files.
@@ -132,7 +131,6 @@ private:
     QAction* m_sendFolder = nullptr;
     QAction* m_sendToComputer = nullptr;
     QHash<QByteArray, QPointer<TransferOfferDialog>> m_offers;
-    QHash<QByteArray, QString> m_localPaths; // outgoing: the first path the user gave
     // Command-line requests of a starting copy that wait for their computers.
     struct Waiting {
         QStringList paths;

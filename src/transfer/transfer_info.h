@@ -39,9 +39,11 @@ struct TransferInfo {
     quint64 currentFileBytes = 0;
     quint64 currentFileSize = 0;
     TransferState state = TransferState::Preparing;
-    QString error;     // why it failed, declined or was cancelled
-    QString folder;    // incoming: the save folder
-    QString firstPath; // incoming: where the first file went, once it is there
+    QString error;  // why it failed, declined or was cancelled
+    QString folder; // incoming: the save folder
+    // Incoming: where the first file went, once it is there. Outgoing: the first path the
+    // user gave.
+    QString firstPath;
     QDateTime started;
     // Seconds left at the current rate; -1 when not known.
     qint64 secondsLeft() const;

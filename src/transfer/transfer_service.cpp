@@ -338,6 +338,13 @@ struct TransferService::Impl {
     // this side is the one to connect).
     void runJob(Transfer& t, std::function<Channel(const std::stop_token&)> open) {
         t.job = std::make_shared<JobState>();
+        // What is known so far shows until the connection tells better: a connection that
+        // fails, as each does while the other side is gone, does not show the transfer as
+        // started over.
+        t.job->doneBytes = t.info.doneBytes;
+        t.job->fileBytes = t.info.currentFileBytes;
+        t.job->currentFile = t.info.currentFile;
+        t.job->currentFileSize = t.info.currentFileSize;
         const quint64 generation = ++t.generation;
         if (t.retry)
             t.retry->stop();
@@ -839,6 +846,7 @@ struct TransferService::Impl {
             o[QStringLiteral("name")] = t->info.name;
             o[QStringLiteral("files")] = t->info.files;
             o[QStringLiteral("bytes")] = QString::number(t->info.totalBytes);
+            o[QStringLiteral("done")] = QString::number(t->info.doneBytes);
             o[QStringLiteral("manifest")] = QString::fromLatin1(t->manifestHash.toHex());
             o[QStringLiteral("address")] = QString::number(t->peerAddress);
             o[QStringLiteral("port")] = t->peerPort;
@@ -886,6 +894,10 @@ struct TransferService::Impl {
             t->info.name = o[QStringLiteral("name")].toString();
             t->info.files = o[QStringLiteral("files")].toInt();
             t->info.totalBytes = o[QStringLiteral("bytes")].toString().toULongLong();
+            // As far as it had come, to show until a connection tells (a file of an older
+            // version has none: nothing shows as done).
+            t->info.doneBytes =
+                std::min(t->info.totalBytes, o[QStringLiteral("done")].toString().toULongLong());
             t->info.started = QDateTime::currentDateTime();
             t->peerKey = *key;
             t->manifestHash =
@@ -901,6 +913,7 @@ struct TransferService::Impl {
                 const QJsonArray paths = o[QStringLiteral("paths")].toArray();
                 for (const auto& p : paths)
                     added.paths.append(p.toString());
+                added.info.firstPath = added.paths.value(0);
                 added.info.state = TransferState::Preparing;
                 admit(added);
                 prepare({*id}, added.paths, paused, accepted);
@@ -1175,6 +1188,7 @@ TransferService::OfferResult TransferService::sendFiles(const QStringList& paths
         t->info.state = TransferState::Offered;
         t->peerKey = *d->node->pinnedKey(computer);
         t->paths = paths;
+        t->info.firstPath = paths.value(0);
         if (QString sendError =
                 d->node->sendFileMessage(computer, encodeFileMessage(d->offerOf(*t)));
             !sendError.isEmpty()) {

@@ -306,6 +306,8 @@ TEST_F(TransferServiceTest, APausedTransferSurvivesARestartOfBothSidesAndGoesOn)
     ASSERT_TRUE(in.transfer(id));
     EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
     ASSERT_TRUE(out.transfer(id));
+    // The sender's Open and "Show in folder" still find what the user sent.
+    EXPECT_EQ(out.transfer(id)->firstPath, source + QStringLiteral("/movie.bin"));
     // The sender reads its files again before it takes a connection.
     ASSERT_TRUE(QTest::qWaitFor([&] { return out.transfer(id)->state != TransferState::Preparing; },
                                 10000));
@@ -363,9 +365,19 @@ TEST_F(TransferServiceTest, ATransferEndedWhileItWaitsLeavesNoPartialFile) {
     } // the sender ends, and its connection with it
     ASSERT_TRUE(waitForState(*in, id, TransferState::Waiting)) << stateOf(*in, id).toStdString();
     ASSERT_TRUE(partThere());
+    // The receiver tries again and fails while nobody listens: what had arrived still shows,
+    // also once it starts again.
+    const quint64 arrived = in->transfer(id)->doneBytes;
+    EXPECT_GT(arrived, 0u);
+    QSignalSpy changes(&*in, &TransferService::transferChanged);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return changes.size() >= 2 && in->transfer(id)->state == TransferState::Waiting; },
+        10000));
+    EXPECT_EQ(in->transfer(id)->doneBytes, arrived);
     in.reset(); // the receiver starts again: the part is remembered with the transfer
     in.emplace(receiver.node, receiver.options(dir));
     ASSERT_TRUE(in->transfer(id));
+    EXPECT_EQ(in->transfer(id)->doneBytes, arrived);
     in->cancel(id);
     EXPECT_EQ(in->transfer(id)->state, TransferState::Cancelled);
     EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(save).isEmpty(); }, 5000))
