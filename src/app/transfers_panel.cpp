@@ -251,7 +251,11 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
         row.name->setText(shownName + after, after.size());
     set(row.computer, lang::FormatMessage(text(info.outgoing ? MessageId::M150 : MessageId::M151),
                                           {isolateDirection(oneLine(computer))}));
-    QString state = stateText(info.state);
+    // Only the side that paused can resume: the other is told who that was.
+    QString state =
+        info.state == TransferState::Paused && info.pausedByOther
+            ? lang::FormatMessage(text(MessageId::M179), {isolateDirection(oneLine(computer))})
+            : stateText(info.state);
     if (const QString why = endReason(info); !why.isEmpty() && transfer::isFinished(info.state))
         state += QStringLiteral(": ") + why;
     set(row.state, state);
@@ -279,7 +283,8 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
     row.timeLeft->setVisible(timing);
 
     const bool paused = info.state == TransferState::Paused;
-    const bool pausable = paused || info.state == TransferState::Connecting || running ||
+    const bool pausable = (paused && !info.pausedByOther) ||
+                          info.state == TransferState::Connecting || running ||
                           info.state == TransferState::Waiting;
     row.pause->setText(text(paused ? MessageId::M164 : MessageId::M163));
     row.pause->setVisible(!finished);

@@ -179,6 +179,15 @@ TEST(TransfersPanel, ButtonsFollowTheStateAndSayWhichTransfer) {
         EXPECT_EQ(row.clear->isVisible(), c.clearShown);
     }
 
+    // Paused by the other side: only that side can resume, and the row says who paused.
+    info.state = TransferState::Paused;
+    info.pausedByOther = true;
+    panel.showTransfer(info, "Anna");
+    EXPECT_TRUE(panel.row(info.id)->pause->isVisible());
+    EXPECT_FALSE(panel.row(info.id)->pause->isEnabled());
+    EXPECT_EQ(panel.row(info.id)->state->text(), QStringLiteral("paused by Anna"));
+    info.pausedByOther = false;
+
     // Each click names the action and the transfer as the row shows it now.
     const struct {
         TransferState state;

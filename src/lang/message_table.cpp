@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 143> Table{{
+constexpr std::array<MessageEntry, 144> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -196,6 +196,7 @@ constexpr std::array<MessageEntry, 143> Table{{
     {MessageId::M177, "M177",
      "Nobody listed can take files yet. The computers show here as they are listed."},
     {MessageId::M178, "M178", "&Send"},
+    {MessageId::M179, "M179", "paused by %s"},
 }};
 
 const MessageEntry& entry(MessageId id) {

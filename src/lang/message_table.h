@@ -162,6 +162,7 @@ enum class MessageId {
     M176,
     M177,
     M178,
+    M179,
 };
 
 struct MessageEntry {

@@ -39,6 +39,8 @@ struct TransferInfo {
     quint64 currentFileBytes = 0;
     quint64 currentFileSize = 0;
     TransferState state = TransferState::Preparing;
+    // Paused by the other side, which alone can resume it.
+    bool pausedByOther = false;
     QString error;  // why it failed, declined or was cancelled
     QString folder; // incoming: the save folder
     // Incoming: where the first file went, once it is there. Outgoing: the first path the

@@ -616,6 +616,7 @@ struct TransferService::Impl {
     // ---- states
     void setState(Transfer& t, TransferState state) {
         t.info.state = state;
+        t.info.pausedByOther = state == TransferState::Paused && !t.pausedHere;
         if (state != TransferState::Waiting && state != TransferState::Paused &&
             state != TransferState::Failed && state != TransferState::Cancelled &&
             state != TransferState::Declined)

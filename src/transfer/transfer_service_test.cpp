@@ -317,6 +317,42 @@ TEST_F(TransferServiceTest, APausedTransferSurvivesARestartOfBothSidesAndGoesOn)
     EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/movie.bin")), content);
 }
 
+// The side that pauses is the one that goes on: the other sees who paused, and its own
+// resume does nothing.
+TEST_F(TransferServiceTest, APauseShowsOnTheOtherSideWhichCannotResumeIt) {
+    const QByteArray content = contentOf(qsizetype(96) << 20, 6);
+    writeFile(source + QStringLiteral("/big.bin"), content);
+    TransferService out(sender.node, sender.options(dir));
+    TransferService in(receiver.node, receiver.options(dir));
+    QSignalSpy offers(&in, &TransferService::offerReceived);
+    const TransferId id =
+        out.sendFiles({source + QStringLiteral("/big.bin")}, {"RECV"}).offered.value(0);
+    ASSERT_TRUE(offers.wait(5000));
+    ASSERT_EQ(in.accept(id), QString());
+    // Paused as soon as the first chunk is written: far from the end.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return filesBelow(receiver.options(dir).saveFolder)
+                .contains(QStringLiteral("big.bin.part"));
+        },
+        20000))
+        << stateOf(in, id).toStdString();
+    in.pause(id);
+    EXPECT_FALSE(in.transfer(id)->pausedByOther);
+    ASSERT_TRUE(waitForState(out, id, TransferState::Paused)) << stateOf(out, id).toStdString();
+    EXPECT_TRUE(out.transfer(id)->pausedByOther);
+    out.resume(id);
+    QTest::qWait(500);
+    EXPECT_EQ(out.transfer(id)->state, TransferState::Paused);
+    EXPECT_EQ(in.transfer(id)->state, TransferState::Paused);
+
+    in.resume(id);
+    ASSERT_TRUE(waitForState(in, id, TransferState::Done)) << stateOf(in, id).toStdString();
+    EXPECT_TRUE(waitForState(out, id, TransferState::Done)) << stateOf(out, id).toStdString();
+    EXPECT_FALSE(out.transfer(id)->pausedByOther);
+    EXPECT_EQ(readFile(receiver.options(dir).saveFolder + QStringLiteral("/big.bin")), content);
+}
+
 // A receiver whose program ends before its user answers loses the question; once its copy
 // is heard again, the sender asks again, and the transfer can still be accepted.
 TEST_F(TransferServiceTest, AnOfferLeftUnansweredByARestartIsMadeAgain) {
