@@ -20,11 +20,14 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace kalvento::app {
 
@@ -51,6 +54,10 @@ QByteArray idKey(const transfer::TransferId& id) {
 
 FileTransfers::FileTransfers(Parts parts, QObject* parent)
     : QObject(parent), m_parts(std::move(parts)) {
+    m_readyCheck = new QTimer(this);
+    m_readyCheck->setSingleShot(true);
+    m_readyCheck->setInterval(1000);
+    connect(m_readyCheck, &QTimer::timeout, this, &FileTransfers::checkWaitingRequests);
     TransferHooks& hooks = m_parts.hooks;
     if (!hooks.choosePaths)
         hooks.choosePaths = [](QWidget* over, bool folder) {
@@ -97,7 +104,9 @@ FileTransfers::FileTransfers(Parts parts, QObject* parent)
             [this](const messaging::ChatEvent& event) {
                 const bool listed = std::holds_alternative<messaging::PeerAdded>(event) ||
                                     std::holds_alternative<messaging::PeerChanged>(event);
-                if (!m_waiting.isEmpty() && listed)
+                if (!m_waiting.isEmpty() &&
+                    (listed || std::holds_alternative<messaging::PeerTrustChanged>(event) ||
+                     std::holds_alternative<messaging::PresenceChanged>(event)))
                     checkWaitingRequests();
                 if (listed || std::holds_alternative<messaging::PeerRemoved>(event) ||
                     std::holds_alternative<messaging::PeerTrustChanged>(event))
@@ -294,6 +303,12 @@ void FileTransfers::sendWhenListed(const SendRequest& request) {
             const Waiting gone = m_waiting.takeAt(i);
             for (const QString& name : gone.computers)
                 m_parts.chat.appendNotice(text(MessageId::M138), {name});
+            // Listed all along but still unable: the refusal says why.
+            QStringList listed;
+            for (const auto& [computer, since] : gone.listed)
+                listed.append(computer);
+            if (!listed.isEmpty())
+                offer(gone.paths, listed);
             break;
         }
         deadline->deleteLater();
@@ -304,29 +319,50 @@ void FileTransfers::sendWhenListed(const SendRequest& request) {
 }
 
 void FileTransfers::checkWaitingRequests() {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 readyWait =
+        std::min<qint64>(std::chrono::milliseconds(kReadyWait).count(),
+                         m_parts.hooks.listingWait.value_or(kListingWait).count());
+    bool unready = false;
     for (qsizetype i = 0; i < m_waiting.size();) {
         Waiting& waiting = m_waiting[i];
-        QStringList listed;
         for (qsizetype k = 0; k < waiting.computers.size();) {
             const QString computer = resolveComputer(waiting.computers[k]);
             if (computer.isEmpty()) {
                 ++k;
                 continue;
             }
-            if (!listed.contains(computer))
-                listed.append(computer);
+            const bool known = std::any_of(waiting.listed.cbegin(), waiting.listed.cend(),
+                                           [&](const auto& l) { return l.first == computer; });
+            if (!known)
+                waiting.listed.append({computer, now});
             waiting.computers.removeAt(k);
         }
+        // Those that can take the files now, or were given their time, get them.
+        QStringList ready;
+        for (qsizetype k = 0; k < waiting.listed.size();) {
+            const auto& [computer, since] = waiting.listed[k];
+            if ((m_service && m_service->cannotSendTo(computer).isEmpty()) ||
+                now - since >= readyWait) {
+                ready.append(computer);
+                waiting.listed.removeAt(k);
+            } else {
+                ++k;
+            }
+        }
+        unready = unready || !waiting.listed.isEmpty();
         const QStringList paths = waiting.paths;
-        if (waiting.computers.isEmpty()) {
+        if (waiting.computers.isEmpty() && waiting.listed.isEmpty()) {
             waiting.deadline->deleteLater();
             m_waiting.removeAt(i);
         } else {
             ++i;
         }
-        if (!listed.isEmpty())
-            offer(paths, listed); // may change m_waiting only through events to come
+        if (!ready.isEmpty())
+            offer(paths, ready); // may change m_waiting only through events to come
     }
+    if (unready)
+        m_readyCheck->start();
 }
 
 void FileTransfers::askWhomToSend(const QStringList& paths) {

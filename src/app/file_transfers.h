@@ -44,6 +44,9 @@ class FileTransfers : public QObject {
 public:
     // How long computers named on the command line of a starting copy are waited for.
     static constexpr std::chrono::seconds kListingWait{60};
+    // How long a computer just listed is given to show it can take files: its key and its
+    // first sign of life come a moment after it is listed.
+    static constexpr std::chrono::seconds kReadyWait{10};
 
     struct Parts {
         QWidget& window;
@@ -86,8 +89,9 @@ public:
     // manager's action names no computer) bring up the question whom to send them to.
     HandoffAnswer sendFromCommandLine(const SendRequest& request);
     // The command line of a starting copy: each computer named gets the files once it is
-    // listed (without names: the ticked ones, else the user is asked whom); after
-    // kListingWait the chat names those that never were.
+    // listed and can take them, or kReadyWait after it is listed, when the refusal says why
+    // (without names: the ticked ones, else the user is asked whom); after kListingWait the
+    // chat names those that never were listed.
     void sendWhenListed(const SendRequest& request);
 
     // The questions of offers not answered yet, as they are shown.
@@ -135,9 +139,14 @@ private:
     struct Waiting {
         QStringList paths;
         QStringList computers; // not yet listed
+        // Listed, not yet able to take files: since when (milliseconds since the epoch).
+        QList<QPair<QString, qint64>> listed;
         QTimer* deadline = nullptr;
     };
     QList<Waiting> m_waiting;
+    // Looks again, a second apart, at computers listed but not yet able to take files: no
+    // event marks a first sign of life.
+    QTimer* m_readyCheck = nullptr;
     QList<QPointer<SendToDialog>> m_sendTo;
 };
 

@@ -478,6 +478,17 @@ TEST_F(TransferWindowTest, AStartingCopyWaitsForTheComputersItWasToldOf) {
     EXPECT_FALSE(a.chat().contains("PCB: it was not listed"));
 }
 
+// A copy started by "kalvento --send FILE --to PCB" lists PCB a moment before it knows
+// that PCB can take files (its key and first sign of life follow the answer): the files
+// wait for that, rather than being refused as if PCB ran an older copy.
+TEST_F(TransferWindowTest, AStartingCopyWaitsUntilAListedComputerCanTakeFiles) {
+    a.start();
+    a->show();
+    a->sendWhenListed({{report}, {"PCB"}});
+    ASSERT_NE(waitForOffer(b), nullptr) << a.chat().toStdString();
+    EXPECT_FALSE(a.chat().contains("Files not sent")) << a.chat().toStdString();
+}
+
 // The transfers of the last run are shown before the language is loaded at a start: they
 // speak it all the same.
 TEST_F(TransferWindowTest, TransfersOfTheLastRunSpeakTheLanguageChosen) {
