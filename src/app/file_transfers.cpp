@@ -98,20 +98,21 @@ FileTransfers::FileTransfers(Parts parts, QObject* parent)
         m_sendToComputer->setEnabled(entry >= 0 && entry < m_parts.node.peers().count() &&
                                      m_parts.node.peers().at(entry).enabled);
     });
-    // The computers a starting copy waits for are looked for as they are listed, and the
-    // questions whom to send files to follow the list.
+    // The computers a starting copy waits for are looked at again as the list changes, and
+    // the questions whom to send files to follow it: a key or a first sign of life (a
+    // presence) tells that a computer just listed can take files.
     connect(&m_parts.node, &messaging::ChatNode::chatEvent, this,
             [this](const messaging::ChatEvent& event) {
-                const bool listed = std::holds_alternative<messaging::PeerAdded>(event) ||
-                                    std::holds_alternative<messaging::PeerChanged>(event);
-                if (!m_waiting.isEmpty() &&
-                    (listed || std::holds_alternative<messaging::PeerTrustChanged>(event) ||
-                     std::holds_alternative<messaging::PresenceChanged>(event)))
+                if (!std::holds_alternative<messaging::PeerAdded>(event) &&
+                    !std::holds_alternative<messaging::PeerChanged>(event) &&
+                    !std::holds_alternative<messaging::PeerRemoved>(event) &&
+                    !std::holds_alternative<messaging::PeerTrustChanged>(event) &&
+                    !std::holds_alternative<messaging::PresenceChanged>(event))
+                    return;
+                if (!m_waiting.isEmpty())
                     checkWaitingRequests();
-                if (listed || std::holds_alternative<messaging::PeerRemoved>(event) ||
-                    std::holds_alternative<messaging::PeerTrustChanged>(event))
-                    for (SendToDialog* dialog : openSendTo())
-                        dialog->refresh();
+                for (SendToDialog* dialog : openSendTo())
+                    dialog->refresh();
             });
 }
 
