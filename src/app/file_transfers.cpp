@@ -425,7 +425,11 @@ void FileTransfers::offerReceived(const TransferInfo& info) {
     // Its own window, beside the chat, that does not hold the chat up.
     dialog->setWindowFlag(Qt::Window);
     m_offers.insert(key, dialog);
-    connect(dialog, &QObject::destroyed, this, [this, key] { m_offers.remove(key); });
+    connect(dialog, &QObject::destroyed, this, [this, key] {
+        m_offers.remove(key);
+        if (openOffers().isEmpty())
+            emit offersAnswered();
+    });
     dialog->show();
     dialog->raise();
 }

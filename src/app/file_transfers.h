@@ -107,6 +107,8 @@ signals:
     // Another computer offers files and waits for the user's answer: worth the alerts a
     // line gets. title names who, text what.
     void offerArrived(const QString& title, const QString& text);
+    // No offer waits for an answer any more (each was answered, or taken back).
+    void offersAnswered();
 
 private:
     struct Outcome {

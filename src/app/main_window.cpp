@@ -282,8 +282,10 @@ void TMainForm::createTransfers() {
     // An offer waits for the user: the alerts of a line, the question in its own window.
     connect(m_transfers.get(), &FileTransfers::offerArrived, this,
             [this](const QString& title, const QString& text) {
-                m_tray->alert(title, text, m_settings);
+                m_tray->alertOffer(title, text, m_settings);
             });
+    connect(m_transfers.get(), &FileTransfers::offersAnswered, m_tray,
+            &TrayPresence::offersAnswered);
     connect(m_toolbar->button(MainToolbar::SendFiles), &QAbstractButton::clicked, this,
             &TMainForm::btnSendFilesClick);
     setAcceptDrops(true);

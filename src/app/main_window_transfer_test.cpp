@@ -28,7 +28,9 @@
 #include <QListView>
 #include <QListWidget>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -268,23 +270,69 @@ TEST_F(TransferWindowTest, ADeclinedOfferIsSaidOnBothSidesAndNothingArrives) {
     EXPECT_TRUE(row->clear->isVisible());
 }
 
-// An offer waits for an answer: a user who is not looking gets the alerts a line gets (here
-// the flashing icon), and none when alerts are off.
-TEST_F(TransferWindowTest, AnOfferAlertsAUserWhoIsNotLooking) {
-    for (const bool alerts : {true, false}) {
-        SCOPED_TRACE(alerts ? "alerts on" : "alerts off");
-        b.setKey("Messages", "Show alert", alerts ? "1" : "0");
+// Whether the box that says a message came is up.
+bool newMessageBoxShown() {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w);
+            box && box->isVisible() && box->text() == "You have got a new message!")
+            return true;
+    return false;
+}
+
+// An offer waits for an answer: a user who is not looking gets the alerts a line gets (the
+// flashing icon, the window brought on top) but not the box that says a message came, and
+// none when alerts are off. Once every offer is answered the icon stops flashing, unless a
+// line came meanwhile.
+TEST_F(TransferWindowTest, AnOfferAlertsAUserWhoIsNotLookingUntilItIsAnswered) {
+    const auto restart = [&](const char* showAlert, const char* bringOnTop) {
+        b.setKey("Messages", "Show alert", showAlert);
+        b.setKey("Messages", "Bring on top", bringOnTop);
         b.start();
         b->show();
-        b->showMinimized();
         waitUntilKeyed();
-        desktop::AlertIcon& icon = *b->alertIcon();
-        ASSERT_FALSE(icon.isFlashing() || icon.isShown());
-        ASSERT_EQ(a->transfers().service()->sendFiles({report}, {"PCB"}).offered.size(), 1);
-        ASSERT_NE(waitForOffer(b), nullptr);
-        EXPECT_EQ(icon.isFlashing() || icon.isShown(), alerts);
-        icon.DeleteIcon();
-    }
+        b->alertIcon()->DeleteIcon();
+        b->showMinimized();
+    };
+    const auto offered = [&] {
+        EXPECT_EQ(a->transfers().service()->sendFiles({report}, {"PCB"}).offered.size(), 1);
+        return waitForOffer(b);
+    };
+    const auto answer = [&](app::TransferOfferDialog* offer) {
+        const QPointer<app::TransferOfferDialog> question(offer);
+        offer->declineButton()->click();
+        return QTest::qWaitFor([&] { return question.isNull(); }, 5000);
+    };
+    const auto flashing = [&] { return b->alertIcon()->isFlashing() || b->alertIcon()->isShown(); };
+
+    // Brought on top, with the question over it, and no box saying a message came.
+    restart("1", "1");
+    app::TransferOfferDialog* offer = offered();
+    ASSERT_NE(offer, nullptr);
+    EXPECT_FALSE(b->isMinimized());
+    EXPECT_TRUE(offer->isVisible());
+    EXPECT_FALSE(newMessageBoxShown());
+    ASSERT_TRUE(answer(offer));
+
+    // No alerts chosen: none.
+    restart("0", "0");
+    ASSERT_NE(offer = offered(), nullptr);
+    EXPECT_FALSE(flashing());
+    EXPECT_TRUE(b->isMinimized());
+    ASSERT_TRUE(answer(offer));
+
+    // The flashing icon, until the offer is answered...
+    restart("1", "0");
+    ASSERT_NE(offer = offered(), nullptr);
+    EXPECT_TRUE(flashing());
+    ASSERT_TRUE(answer(offer));
+    EXPECT_FALSE(flashing());
+    // ...unless a line came meanwhile, which the user has still to see.
+    ASSERT_NE(offer = offered(), nullptr);
+    a->Message()->setText("are you there?");
+    a->btnSendClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return b.chat().contains("are you there?"); }, 5000));
+    ASSERT_TRUE(answer(offer));
+    EXPECT_TRUE(flashing());
 }
 
 TEST_F(TransferWindowTest, NobodyTickedIsRefusedAndTheUserIsTold) {

@@ -117,6 +117,7 @@ void TrayPresence::TrayIconDblClick() {
         desktop::restoreFromTray(m_window, *m_trayIcon);
     emit windowPlaceChanged();
     m_alertIcon->DeleteIcon();
+    m_lineUnseen = false;
 }
 
 void TrayPresence::bringBack() {
@@ -128,11 +129,23 @@ void TrayPresence::bringBack() {
 
 void TrayPresence::alertNewLine(const messaging::ReceivedLine& line,
                                 const settings::Settings& settings) {
-    alert(line.senderName, line.text, settings);
+    alert(line.senderName, line.text, settings, true);
+}
+
+void TrayPresence::alertOffer(const QString& title, const QString& text,
+                              const settings::Settings& settings) {
+    alert(title, text, settings, false);
+}
+
+void TrayPresence::offersAnswered() {
+    if (m_lineUnseen)
+        return;
+    m_alertIcon->DeleteIcon();
+    m_notification->close();
 }
 
 void TrayPresence::alert(const QString& title, const QString& text,
-                         const settings::Settings& settings) {
+                         const settings::Settings& settings, bool line) {
     // The window manager marks a window the user is not in (its task button, say).
     if (m_window.isVisible() && !m_window.isActiveWindow())
         QApplication::alert(&m_window);
@@ -142,7 +155,10 @@ void TrayPresence::alert(const QString& title, const QString& text,
     conditions.applicationActive = QApplication::activeWindow() != nullptr;
     conditions.showAlert = settings.showAlert;
     if (alertDue(conditions)) {
-        m_alert->run(desktop::AlertSettings::from(settings));
+        m_lineUnseen = m_lineUnseen || line;
+        desktop::AlertSettings alert = desktop::AlertSettings::from(settings);
+        alert.messageBox = line;
+        m_alert->run(alert);
         if (settings.desktopNotification)
             m_notification->show(title, text);
     }
@@ -150,10 +166,12 @@ void TrayPresence::alert(const QString& title, const QString& text,
 
 void TrayPresence::windowActivated() {
     m_notification->close();
+    m_lineUnseen = false;
 }
 
 void TrayPresence::stopFlashing() {
     m_alertIcon->DeleteIcon();
+    m_lineUnseen = false;
 }
 
 void TrayPresence::remove() {

@@ -53,9 +53,12 @@ public:
     void TrayIconDblClick();
     // A line the chat showed: the alerts the settings ask for, if the user is not looking.
     void alertNewLine(const messaging::ReceivedLine& line, const settings::Settings& settings);
-    // Something that waits for the user's answer (an offer of files): the same alerts, the
-    // notification with title and text.
-    void alert(const QString& title, const QString& text, const settings::Settings& settings);
+    // An offer of files, which waits for the user's answer in a window of its own: the
+    // alerts of a line but the box, the notification with title and text.
+    void alertOffer(const QString& title, const QString& text, const settings::Settings& settings);
+    // Every offer was answered: the flashing icon and the notification go, unless a line
+    // came meanwhile that the user has not seen.
+    void offersAnswered();
     // The user is in the window: the notification has done its work.
     void windowActivated();
     // Out of the minimized state, or the window going: the flashing stops.
@@ -68,6 +71,8 @@ signals:
     void windowPlaceChanged();
 
 private:
+    void alert(const QString& title, const QString& text, const settings::Settings& settings,
+               bool line);
     void createMenu();
     void createAlerts();
     // An alert's "show me": from the tray, or to the front.
@@ -80,6 +85,7 @@ private:
     QAction* m_hideToTray = nullptr;
     QAction* m_close = nullptr;
     desktop::AlertIcon* m_alertIcon = nullptr;
+    bool m_lineUnseen = false; // a line alerted since the user was last in the window
     desktop::DesktopNotification* m_notification = nullptr;
     desktop::NewMessageAlert* m_alert = nullptr;
 };

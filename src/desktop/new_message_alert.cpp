@@ -9,8 +9,8 @@
 namespace kalvento::desktop {
 
 AlertSettings AlertSettings::from(const settings::Settings& settings) {
-    return {settings.playSound, settings.soundName, settings.soundIndex, settings.flashingIcon,
-            settings.bringOnTop};
+    return {settings.playSound,    settings.soundName,  settings.soundIndex,
+            settings.flashingIcon, settings.bringOnTop, true};
 }
 
 bool alertDue(const AlertConditions& conditions) {
@@ -55,7 +55,8 @@ void NewMessageAlert::run(const AlertSettings& settings) {
         }
         if (m_hooks.restoreAndRaise)
             m_hooks.restoreAndRaise();
-        showMessageBox();
+        if (settings.messageBox)
+            showMessageBox();
     }
 }
 

@@ -27,6 +27,9 @@ struct AlertSettings {
     int soundIndex = 0;
     bool flashingIcon = true;
     bool bringOnTop = false;
+    // With bringOnTop, the box that says a message came ("You have got a new message!");
+    // an alert for something that shows its own window (an offer of files) has none.
+    bool messageBox = true;
 
     static AlertSettings from(const settings::Settings& settings);
 };
