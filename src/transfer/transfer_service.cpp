@@ -152,6 +152,14 @@ struct TransferService::Impl {
     // This copy's key, read by the handshake threads (the node's does not change while
     // the service runs).
     std::optional<crypto::IdentityKey> ownKey;
+    // Partial files of ended transfers being removed, each on a thread of its own: on a
+    // disk that takes no writes for a while, the removal waits there, not on the window's
+    // thread. Joined once done, and when the service goes.
+    struct Removal {
+        std::atomic<bool> done{false};
+        std::jthread thread;
+    };
+    std::list<Removal> removals;
 
     Transfer* find(const TransferId& id) {
         const auto it = transfers.find(id);
@@ -631,10 +639,17 @@ struct TransferService::Impl {
         // A running job discards its own; one told to end may still write it.
         if (t.keptPart.isEmpty() || t.worker || !t.ending.empty())
             return;
-        QString error;
-        if (QFileInfo(t.info.folder).isDir()) // a save folder gone is not made again for this
-            if (const std::optional<SaveFolder> folder = SaveFolder::open(t.info.folder, &error))
-                folder->discardPart(t.keptPart, t.info.id);
+        std::erase_if(removals, [](const Removal& r) { return r.done.load(); });
+        Removal& removal = removals.emplace_back();
+        removal.thread = std::jthread([folderPath = t.info.folder, part = t.keptPart,
+                                       id = t.info.id, &done = removal.done] {
+            QString error;
+            // A save folder gone is not made again for this.
+            if (QFileInfo(folderPath).isDir())
+                if (const std::optional<SaveFolder> folder = SaveFolder::open(folderPath, &error))
+                    folder->discardPart(part, id);
+            done = true;
+        });
         t.keptPart.clear();
     }
 

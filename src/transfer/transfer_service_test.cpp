@@ -518,3 +518,26 @@ TEST_F(StuckDiskTest, ATransferClearedWhileItsDiskIsStuckLeavesNothingBehind) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(inOptions.saveFolder).isEmpty(); }, 20000))
         << filesBelow(inOptions.saveFolder).join(u' ').toStdString();
 }
+
+// Paused with part of the file written, then cancelled while the disk is stuck: no
+// connection runs to remove the part, and its removal does not wait on this thread.
+TEST_F(StuckDiskTest, ACancelWhileNothingRunsNeverWaitsForAStuckDisk) {
+    in->pause(id);
+    const QString part = inOptions.saveFolder + QStringLiteral("/big.bin.part");
+    // Once the disk takes writes again, the connection writes what it holds and ends.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !disk.frozen(); }, 20000));
+    QTest::qWait(2000);
+    ASSERT_TRUE(QFile::exists(part)) << filesBelow(inOptions.saveFolder).join(u' ').toStdString();
+    ASSERT_EQ(in->transfer(id)->state, TransferState::Paused);
+
+    if (!disk.freezeFor(std::chrono::seconds(5)))
+        GTEST_SKIP() << "the file system here cannot be frozen again";
+    QElapsedTimer cancelling;
+    cancelling.start();
+    in->cancel(id);
+    EXPECT_LT(cancelling.elapsed(), 1000) << "the cancel waited for the stuck disk";
+    EXPECT_EQ(in->transfer(id)->state, TransferState::Cancelled);
+    EXPECT_TRUE(disk.frozen()) << "the disk took writes again too soon to tell";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return filesBelow(inOptions.saveFolder).isEmpty(); }, 20000))
+        << filesBelow(inOptions.saveFolder).join(u' ').toStdString();
+}
