@@ -246,7 +246,8 @@ void StatusKeeper::publish() {
     m_button->setIcon(statusIcon(status));
     m_button->setText(statusWord(status));
     place(); // a longer word takes more room
-    m_button->setToolTip(statusToolTip(status, m_parts.settings.statusText));
+    m_button->setToolTip(
+        uisupport::plainToolTip(statusToolTip(status, m_parts.settings.statusText)));
     m_parts.tray.setToolTip(trayToolTip());
 }
 

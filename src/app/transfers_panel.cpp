@@ -5,6 +5,7 @@
 #include "lang/format_message.h"
 #include "lang/language_file.h"
 #include "lang/message_table.h"
+#include "uisupport/apply_language.h"
 #include "widgets/elided_label.h"
 
 #include <QFrame>
@@ -259,7 +260,7 @@ void TransfersPanel::fillRow(Row& row, const QString& computer) {
     if (const QString why = endReason(info); !why.isEmpty() && transfer::isFinished(info.state))
         state += QStringLiteral(": ") + why;
     set(row.state, state);
-    row.state->setToolTip(state);
+    row.state->setToolTip(uisupport::plainToolTip(state)); // a reason may be the peer's
     setBar(row.total, info.state == TransferState::Done
                           ? kPermille
                           : permille(info.doneBytes, info.totalBytes));

@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -296,6 +297,16 @@ TEST(TransfersPanel, PeerNamesAreShownAsTextOnOneLine) {
     // The override is closed and the whole isolated: it cannot turn what follows around.
     EXPECT_TRUE(row.currentFile->text().startsWith(QChar(0x2068)));
     EXPECT_TRUE(row.currentFile->text().endsWith(QChar(0x2069)));
+
+    // The other side's reason, in the state's tip too, reads as it was sent.
+    info.state = TransferState::Declined;
+    info.error = QStringLiteral("<b>no</b> room");
+    panel.showTransfer(info, QStringLiteral("Anna"));
+    const QString tip = row.state->toolTip();
+    QTextDocument rendered;
+    rendered.setHtml(tip);
+    EXPECT_EQ(Qt::mightBeRichText(tip) ? rendered.toPlainText() : tip,
+              QStringLiteral("declined: <b>no</b> room"));
 }
 
 // The language chosen while the panel shows transfers: every caption and label follows,

@@ -244,7 +244,7 @@ void TUpdateIkkuna::FormCreate() {
 
 void TUpdateIkkuna::setValue(int row, const QString& text) {
     m_values[row]->setText(text);
-    m_values[row]->setToolTip(text);
+    m_values[row]->setToolTip(uisupport::plainToolTip(text)); // the server's, or a path
     growToText();
 }
 
@@ -278,7 +278,7 @@ void TUpdateIkkuna::FormShow() {
         for (qsizetype i = 0; i < m_values.size(); ++i)
             if (i != rStatus || values[i] != QLatin1String(kIdle))
                 m_values[i]->setText(values[i]);
-        m_values[rStatus]->setToolTip(m_values[rStatus]->text());
+        m_values[rStatus]->setToolTip(uisupport::plainToolTip(m_values[rStatus]->text()));
     }
     growToText(); // the captions of the language in use
 }

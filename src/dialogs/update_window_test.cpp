@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QUrl>
 
@@ -322,6 +323,12 @@ TEST_F(UpdateWindowTest, ACheckThatFindsANewerVersionShowsWhatIsOffered) {
     EXPECT_EQ(w.label("VersionAvailable")->text(), QStringLiteral("99.0.0"));
     EXPECT_EQ(w.label("VersionDetails")->text(), QStringLiteral("Faster <b>and</b> better"));
     EXPECT_EQ(w.label("VersionDetails")->textFormat(), Qt::PlainText);
+    // Its tip holds the whole, as written too.
+    const QString tip = w.label("VersionDetails")->toolTip();
+    QTextDocument shown;
+    shown.setHtml(tip);
+    EXPECT_EQ(Qt::mightBeRichText(tip) ? shown.toPlainText() : tip,
+              QStringLiteral("Faster <b>and</b> better"));
     EXPECT_EQ(w.label("MoreInfo")->text(), QStringLiteral("http://example.org/readme.html"));
     EXPECT_EQ(w.label("DownloadURL")->text(),
               QStringLiteral("http://example.org/files/kalvento-99.deb"));

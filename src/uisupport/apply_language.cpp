@@ -98,13 +98,8 @@ bool setCaption(QObject* obj, const QString& text) {
     return setPageCaption(widget, text);
 }
 
-// Tool tips take text that looks like markup for markup; keep it reading as written.
-QString asToolTip(const QString& text) {
-    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
-}
-
 bool setHint(QObject* obj, const QString& text) {
-    const bool tipSet = setStringProperty(obj, "toolTip", asToolTip(text));
+    const bool tipSet = setStringProperty(obj, "toolTip", plainToolTip(text));
     const bool statusSet = setStringProperty(obj, "statusTip", text);
     return tipSet || statusSet;
 }
@@ -317,7 +312,7 @@ void translateComponent(QObject* component, const LanguageFile& file, const QStr
         texts.change(component, Text::Caption, 0, caption);
     const QString hint = file.readString(section, prefix + u"Hint"_s, QString());
     if (!hint.isEmpty()) {
-        texts.change(component, Text::ToolTip, 0, asToolTip(hint));
+        texts.change(component, Text::ToolTip, 0, plainToolTip(hint));
         texts.change(component, Text::StatusTip, 0, hint);
     }
 
@@ -341,6 +336,10 @@ void translateComponent(QObject* component, const LanguageFile& file, const QStr
 }
 
 } // namespace
+
+QString plainToolTip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal) : text;
+}
 
 bool SetTextProperty(QObject* obj, QStringView propertyName, const QString& text) {
     if (obj == nullptr)

@@ -27,6 +27,10 @@ using lang::LanguageFile;
 // follow the language.
 inline constexpr char TextIsDataProperty[] = "kalventoTextIsData";
 
+// A tool tip that reads as written: tool tips take text that looks like markup for markup,
+// so such text is given as plain text (a peer's or a server's, the user's own).
+QString plainToolTip(const QString& text);
+
 // First puts back the built-in texts an earlier call replaced on this window, where the
 // program has not changed them since; then, with a file, applies its texts. Without a file
 // (the built-in English) only the first step runs. Only texts the file gives replace the
