@@ -44,12 +44,6 @@ QByteArray idKey(const transfer::TransferId& id) {
     return QByteArray(reinterpret_cast<const char*>(id.data()), qsizetype(id.size()));
 }
 
-// Names are the peer's: plain, never markup. Every label may be cut with "...", so that a
-// row fits the chat's width however long its names and reasons.
-widgets::ElidedLabel* plainLabel(QWidget* parent, Qt::TextElideMode elide = Qt::ElideRight) {
-    return new widgets::ElidedLabel(parent, elide);
-}
-
 QProgressBar* bar(QWidget* parent) {
     auto* progress = new QProgressBar(parent);
     progress->setRange(0, kPermille);
@@ -150,11 +144,11 @@ void TransfersPanel::showTransfer(const transfer::TransferInfo& info, const QStr
     fillRow(*row, computer);
     // A line shown or hidden (the file in progress, the rate) changes the row's height.
     const int height = row->widget->sizeHint().height();
-    const bool taller = height != row->height;
+    const bool resized = height != row->height;
     row->height = height;
     if (added)
         show();
-    if (added || taller)
+    if (added || resized)
         emit layoutChanged();
 }
 
@@ -174,17 +168,19 @@ TransfersPanel::Row* TransfersPanel::makeRow(const transfer::TransferInfo& info)
     auto* w = new QFrame(m_listWidget);
     w->setObjectName(QStringLiteral("TransferRow"));
     row->widget = w;
-    row->name = plainLabel(w);
+    // Names are the peer's: every label is plain text, never markup, and cut with "..." so
+    // that a row fits the chat's width however long its names and reasons.
+    row->name = new widgets::ElidedLabel(w);
     QFont bold = row->name->font();
     bold.setBold(true);
     row->name->setFont(bold);
-    row->computer = plainLabel(w);
+    row->computer = new widgets::ElidedLabel(w);
     row->total = bar(w);
-    row->currentFile = plainLabel(w, Qt::ElideMiddle);
+    row->currentFile = new widgets::ElidedLabel(w, Qt::ElideMiddle);
     row->current = bar(w);
-    row->rate = plainLabel(w);
-    row->timeLeft = plainLabel(w);
-    row->state = plainLabel(w);
+    row->rate = new widgets::ElidedLabel(w);
+    row->timeLeft = new widgets::ElidedLabel(w);
+    row->state = new widgets::ElidedLabel(w);
     const auto button = [w](MessageId caption) {
         auto* b = new QPushButton(text(caption), w);
         b->setAutoDefault(false);
