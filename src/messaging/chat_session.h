@@ -227,6 +227,8 @@ private:
     void serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body);
     void takeCaughtUpLine(const QString& computer, const Verdict& verdict);
     void queueReceipt(const QString& computer, quint64 lineId);
+    // A line caught up from a relay counts as taken from its author, who is told it arrived.
+    void acknowledgeCaughtUp(const QString& author, const SignedLine& line);
     void handleReceipt(const QString& computer, QByteArrayView body);
     // Receipts (delivered, or read) for the lines of each computer.
     void sendReceiptsTo(const QList<std::pair<QString, QList<quint64>>>& byComputer, bool read);

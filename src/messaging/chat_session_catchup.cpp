@@ -284,6 +284,19 @@ void ChatSession::takeCaughtUpLine(const QString& computer, const Verdict& verdi
     }
 }
 
+void ChatSession::acknowledgeCaughtUp(const QString& author, const SignedLine& line) {
+    // Its author's live copy, if one is still on its way, is acknowledged but not shown again.
+    m_ledger.take(author, line.lineId);
+    // The author may still wait for this line, or have marked it not delivered: tell it the
+    // line arrived after all, and that it was read once the window shows it.
+    const crypto::KnownKey* known = m_guard.book().find(author);
+    if (m_peers.indexOfComputer(author) < 0 || !known || known->key != line.author ||
+        known->trust == crypto::Trust::Changed)
+        return;
+    queueReceipt(author, line.lineId);
+    m_ledger.noteUnread(author, line.lineId);
+}
+
 void ChatSession::showCaughtUp() {
     if (!m_collector)
         return;
@@ -308,6 +321,8 @@ void ChatSession::showCaughtUp() {
         line.lineId = signedLine.lineId;
         line.caughtUp = true;
         line.sentAt = QDateTime::fromMSecsSinceEpoch(qint64(signedLine.lineId / 1000));
+        if (!line.own)
+            acknowledgeCaughtUp(line.senderComputer, signedLine);
         emit lineReceived(line);
     }
     emit caughtUp(int(lines.size()));

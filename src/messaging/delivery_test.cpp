@@ -336,3 +336,93 @@ TEST_F(CatchUpLan, ACopyThatWasAwayCatchesUpInOrderOnceAndRefusesAnAlteredLine) 
     EXPECT_EQ(atBack.of<messaging::Refused>()[0].computer, "PC1");
     EXPECT_TRUE(atBack.of<messaging::LineReceived>().empty());
 }
+
+namespace {
+
+// PC5 runs and is followed by the others, then freezes and is killed: it says no goodbye and
+// takes nothing in until it is started again with the moment it was last there.
+struct KilledCopyLan : CatchUpLan {
+    void SetUp() override {
+        CatchUpLan::SetUp();
+        ASSERT_TRUE(dir.isValid());
+        first = std::make_unique<ChatNode>(net5);
+        first->setIdentityKey(keyFor(5));
+        nodesNow.push_back(first.get());
+        first->walk();
+        ChatNodeProbe(*first).session().SendGreeting();
+        settle();
+        QFile mark(markPath());
+        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
+        mark.write("last-here " +
+                   QByteArray::number(quint64(QDateTime::currentMSecsSinceEpoch()) * 1000) + '\n');
+        // Frozen: it takes nothing in, and PC1's lines are lost on the way to it.
+        nodesNow.pop_back();
+        net1.lostTo = QStringList{"pc5"};
+    }
+    // PC5 starts again and asks the others what it missed.
+    void restart() {
+        first.reset();
+        back = std::make_unique<ChatNode>(net5);
+        back->setIdentityKey(keyFor(5));
+        for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
+            ChatNodeProbe(*back).session().guard().book().see(QString::fromLatin1(computer),
+                                                              keyFor(seed).publicKey());
+        ASSERT_TRUE(back->setCatchUpMark(markPath()).isEmpty());
+        atBack = std::make_unique<EventLog>(*back);
+        nodesNow.push_back(back.get());
+        back->walk();
+        ChatNodeProbe(*back).session().SendGreeting();
+        settle();
+        ChatNodeProbe(*back).session().showCaughtUp();
+        settle();
+    }
+    QStringList shownAtBack() const {
+        QStringList shown;
+        for (const auto& e : atBack->of<messaging::LineReceived>())
+            shown.append(e.line.senderName + (e.line.caughtUp ? " (caught up): " : ": ") +
+                         e.line.text);
+        return shown;
+    }
+
+    std::unique_ptr<ChatNode> first;
+    std::unique_ptr<ChatNode> back;
+    std::unique_ptr<EventLog> atBack;
+};
+
+} // namespace
+
+TEST_F(KilledCopyLan, ALineNotDeliveredToAKilledCopyIsDeliveredOnceItCatchesUp) {
+    EventLog atA(a);
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("anyone?")}, false, false);
+    ASSERT_TRUE(outcome.tracked.contains("PC5"));
+    for (auto wait : {2s, 4s, 8s, 8s})
+        pass(wait);
+    ASSERT_TRUE(told(atA).contains("PC5 failed"));
+    atA.clear();
+
+    net1.lostTo.clear();
+    restart();
+    EXPECT_EQ(shownAtBack(), QStringList{"PC1 (caught up): anyone?"});
+    // PC5's receipt tells PC1 that the line arrived after all, and then that it was read.
+    ASSERT_EQ(told(atA), QStringList{"PC5 delivered"});
+    EXPECT_EQ(atA.of<DeliveryChanged>().back().item, outcome.item);
+    EXPECT_FALSE(a.sendAgain(outcome.item)) << "nothing is left to send again";
+    back->linesRead();
+    settle();
+    EXPECT_EQ(told(atA), (QStringList{"PC5 delivered", "PC5 read"}));
+}
+
+TEST_F(KilledCopyLan, ALineCaughtUpIsNotShownAgainWhenItsAuthorsCopyArrivesLate) {
+    EventLog atA(a);
+    net5.lostTo = QStringList{"pc1"}; // nothing PC5 sends reaches PC1: no receipt either
+    a.send({QStringLiteral("still there?")}, false, false);
+    settle();
+    atA.clear();
+    restart();
+    // The way opens; PC1 sends the line again, as it does until a receipt comes.
+    net1.lostTo.clear();
+    net5.lostTo.clear();
+    pass(2s);
+    EXPECT_EQ(shownAtBack(), QStringList{"PC1 (caught up): still there?"});
+    EXPECT_EQ(told(atA), QStringList{"PC5 delivered"});
+}
