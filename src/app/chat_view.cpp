@@ -133,6 +133,10 @@ TChatView::TChatView(QWidget* parent)
     m_unsaved->setUndoRedoEnabled(false);
     resetInsertionPoint();
     m_unsavedCursor = QTextCursor(m_unsaved.get());
+    connect(m_unsaved.get(), &QTextDocument::contentsChanged, this, [this] {
+        if (hasLinesToSave())
+            emit linesToSave();
+    });
     viewport()->setMouseTracking(true);
     createPopup();
     createFind();
@@ -762,7 +766,7 @@ platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
                 tr("The chat log %1 could not be deleted: %2").arg(path, file.errorString()));
         return platform::Result::success();
     }
-    if (unsavedLength() < m_logBaseline + 2)
+    if (!hasLinesToSave())
         return platform::Result::success();
 
     // The history that could not be read stays beside the new log.

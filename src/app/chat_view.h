@@ -136,6 +136,8 @@ public:
     void setLogBaseline();
     void setLogBaseline(int length) { m_logBaseline = length; }
     int logBaseline() const { return m_logBaseline; }
+    // Whether a write-back now would write anything.
+    bool hasLinesToSave() const { return unsavedLength() >= m_logBaseline + 2; }
 
     // "Save messages path" followed directly by "log.rtf".
     static QString logFilePath(const QString& saveMessagesPath);
@@ -185,6 +187,8 @@ signals:
     void popupRequested(const QPoint& viewportPoint);
     // The history could not be read after the start (the file changed or went away).
     void historyError(const QString& message);
+    // The run has lines the log does not hold yet.
+    void linesToSave();
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;

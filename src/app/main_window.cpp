@@ -4,6 +4,7 @@
 #include "app/chat_controller.h"
 #include "app/chat_view.h"
 #include "app/file_transfers.h"
+#include "app/log_saver.h"
 #include "app/main_layout.h"
 #include "app/main_toolbar.h"
 #include "app/options_applier.h"
@@ -387,6 +388,12 @@ void TMainForm::loadChatLog() {
         !loaded)
         reportError(loaded.error);
     m_chat->setLogBaseline();
+    m_logSaver =
+        new LogSaver(*m_chat,
+                     {[this] { return TChatView::logFilePath(m_settings.saveMessagesPath); },
+                      [this] { return m_settings.saveMessagesLog; },
+                      [this](const QString& error) { reportError(error); }},
+                     this);
 }
 
 void TMainForm::finishCreation(bool startHidden) {

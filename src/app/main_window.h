@@ -47,6 +47,7 @@ namespace kalvento::app {
 class ChatArea;
 class ChatController;
 class FileTransfers;
+class LogSaver;
 class MainToolbar;
 class PresenceNotices;
 class StatusKeeper;
@@ -249,6 +250,7 @@ private:
     widgets::TTitlebtn* m_btnTitle = nullptr;
     SideWindows* m_side = nullptr;
     StartSplash* m_splash = nullptr;
+    LogSaver* m_logSaver = nullptr; // writes the chat to the log as the run goes
 };
 
 } // namespace kalvento::app

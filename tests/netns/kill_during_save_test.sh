@@ -4,7 +4,8 @@
 # save, and the program is asked to end (SIGTERM) and killed (SIGKILL) a random moment
 # later, again and again. After every kill Options.ini and log.rtf are each a complete
 # file, old or new; temporary files that a killed copy left (planted ones included) are gone
-# once the next copy has started. Exit 77 when it cannot run here.
+# once the next copy has started; and a copy killed without warning has already written the
+# chat it showed to its log. Exit 77 when it cannot run here.
 #
 #   kill_during_save_test.sh path/to/kalvento path/to/kalvento-peer [rounds]
 set -euo pipefail
@@ -132,7 +133,15 @@ check "no temporary file of an ended copy survives the next start" test "$left_a
 # The last leftovers go at one more start.
 start_copy "$OUT/last.log" "last round"
 check "the last copy starts clean" test "$(temporaries)" -eq 0
-netns_stop "$KV_PID"
+# The chat reaches the log while the copy runs: a copy killed without a chance to end
+# keeps the lines it showed a little while before.
+in_log() { grep -qF "$1" "$CONFIG/log.rtf"; }
+for _ in {1..400}; do in_log "last round" && break; sleep 0.1; done
+check "a line reaches the log within 40 s while the copy runs" in_log "last round"
+kill -KILL "$KV_PID"
+wait "$KV_PID" 2>/dev/null || true
+check "a copy killed without warning keeps it, in a complete log" \
+    eval 'in_log "last round" && complete'
 
 echo "# $SECONDS s"
 exit $((NETNS_FAILURES > 0))
