@@ -21,6 +21,7 @@
 #include "crypto/identity_key.h"
 #include "desktop/desktop_idle.h"
 #include "desktop/program_icon.h"
+#include "dialogs/mline_window.h"
 #include "dialogs/options_window.h"
 #include "dialogs/welcome_window.h"
 #include "lang/format_message.h"
@@ -636,6 +637,15 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         event->ignore();
         HideToTray();
         return;
+    }
+    // A big message still being written asks before it goes with the program; kept, the
+    // program stays.
+    for (dialogs::TMLineIkkuna* window : findChildren<dialogs::TMLineIkkuna*>()) {
+        if (window->isVisible() && window->hasUnsentText() && !window->close()) {
+            m_closing = false;
+            event->ignore();
+            return;
+        }
     }
     ShutdownSequence(true);
     event->accept();

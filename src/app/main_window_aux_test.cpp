@@ -155,6 +155,34 @@ TEST_F(BigMessageTest, EachClickOpensAWindowOfItsOwnThatFreesItself) {
     EXPECT_FALSE(first.isNull());
 }
 
+// Quitting the program with a big message still unsent asks first; kept, the program stays
+// and says no goodbye.
+TEST_F(BigMessageTest, QuittingWithABigMessageNotSentAsksAndNoKeepsTheProgram) {
+    QPointer<dialogs::TMLineIkkuna> window = open();
+    ASSERT_TRUE(window);
+    int asked = 0;
+    bool lose = false;
+    window->askToLose = [&](const QString&) {
+        ++asked;
+        return lose;
+    };
+    window->RE()->setPlainText(QStringLiteral("half of a long report"));
+    (*a)->Close1Click();
+    pump(hub, {a.get(), b.get(), c.get()});
+    EXPECT_EQ(asked, 1);
+    EXPECT_TRUE((*a)->isVisible());
+    EXPECT_TRUE(window && window->isVisible());
+    EXPECT_EQ(b->listTexts().size(), 3) << "no goodbye went";
+
+    // The same close later, with the text let go: the program ends.
+    lose = true;
+    (*a)->Close1Click();
+    pump(hub, {a.get(), b.get(), c.get()});
+    EXPECT_EQ(asked, 2);
+    EXPECT_FALSE((*a)->isVisible());
+    EXPECT_EQ(b->listTexts().size(), 2);
+}
+
 // --- The about box and the splash ----------------------------------------------------------
 
 TEST(MainWindowAbout, TheInfoButtonShowsTheAboutBoxWithTheVersion) {

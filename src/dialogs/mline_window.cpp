@@ -1,6 +1,7 @@
 #include "dialogs/mline_window.h"
 
 #include "lang/language_file.h"
+#include "lang/message_table.h"
 #include "platform/text_codec.h"
 #include "uisupport/apply_language.h"
 #include "widgets/glyph_button.h"
@@ -9,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -163,6 +165,13 @@ TMLineIkkuna::TMLineIkkuna(Host host, QWidget* parent)
         box.setTextFormat(Qt::PlainText);
         box.exec();
     };
+    askToLose = [this](const QString& question) {
+        QMessageBox box(QMessageBox::Question, windowTitle(), question,
+                        QMessageBox::Yes | QMessageBox::No, this);
+        box.setTextFormat(Qt::PlainText);
+        box.setDefaultButton(QMessageBox::No); // Enter or Escape keeps the text
+        return box.exec() == QMessageBox::Yes;
+    };
 
     // FormCreate: the design size, the chat font, an empty editor.
     resize(kDesignWidth, kDesignHeight);
@@ -226,6 +235,7 @@ void TMLineIkkuna::FormActivate() {
 
 void TMLineIkkuna::REChange() {
     const bool hasText = !m_re->document()->isEmpty();
+    m_unsent = hasText;
     m_btnPrint->setEnabled(hasText);
     m_btnSelectAll->setEnabled(hasText);
     action("SelectAll1")->setEnabled(hasText);
@@ -315,12 +325,21 @@ void TMLineIkkuna::btnOpenClick() {
 
 void TMLineIkkuna::btnSendClick() {
     // The window stays open with its text: the same message can be sent again.
-    if (m_host.send)
-        m_host.send(linesOfText(m_re->toPlainText()));
+    if (m_host.send && m_host.send(linesOfText(m_re->toPlainText())))
+        m_unsent = false;
 }
 
 void TMLineIkkuna::btnCloseClick() {
     close();
+}
+
+void TMLineIkkuna::closeEvent(QCloseEvent* event) {
+    // A long message is work: it is not lost to a stray Escape without a word.
+    if (m_unsent && askToLose && !askToLose(lang::GetMessageText(lang::MessageId::M180))) {
+        event->ignore();
+        return;
+    }
+    event->accept();
 }
 
 } // namespace kalvento::dialogs

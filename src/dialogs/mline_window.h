@@ -88,6 +88,12 @@ public:
     std::function<QString(QWidget* parent)> chooseFile;
     std::function<bool(QPrinter* printer, QWidget* parent)> confirmPrint;
     std::function<void(const QString& error)> reportError;
+    // Asked before a window whose text was never sent, or changed since, closes: true to
+    // close and lose it.
+    std::function<bool(const QString& question)> askToLose;
+
+    // The text was written or changed since it was last sent.
+    bool hasUnsentText() const { return m_unsent; }
 
     QPlainTextEdit* RE() const { return m_re; }
     widgets::TGlyphButton* button(const char* name) const;
@@ -99,9 +105,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     Host m_host;
+    bool m_unsent = false;
     QPlainTextEdit* m_re = nullptr;
     QMenu* m_popup = nullptr;
     widgets::TGlyphButton* m_btnCut = nullptr;

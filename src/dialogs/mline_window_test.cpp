@@ -270,6 +270,69 @@ TEST(MLineWindow, EscapeClosesAndTheWindowFreesItself) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 2000));
 }
 
+TEST(MLineWindow, ClosingWithTextNeverSentAsksAndKeepsItUnlessTheUserLetsItGo) {
+    Editor e;
+    QStringList asked;
+    bool lose = false;
+    e.window->askToLose = [&](const QString& question) {
+        asked << question;
+        return lose;
+    };
+    QPointer<TMLineIkkuna> window = e.window;
+    e.window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(e.window));
+    e.window->RE()->setPlainText(QStringLiteral("a long message\nwritten with care"));
+
+    // Escape, the close button and the title bar's close all ask; No keeps the window.
+    QTest::keyClick(e.window, Qt::Key_Escape);
+    e.window->btnCloseClick();
+    EXPECT_FALSE(e.window->close());
+    ASSERT_EQ(asked.size(), 3);
+    EXPECT_EQ(asked[0],
+              QStringLiteral("This message has not been sent. Close the window and lose it?"));
+    EXPECT_TRUE(e.window->isVisible());
+    EXPECT_EQ(e.window->RE()->toPlainText(), QStringLiteral("a long message\nwritten with care"));
+
+    // Sent, it closes without a question; changed after that, it asks again.
+    e.window->btnSendClick();
+    EXPECT_FALSE(e.window->hasUnsentText());
+    e.window->RE()->appendPlainText(QStringLiteral("one more thought"));
+    EXPECT_FALSE(e.window->close());
+    EXPECT_EQ(asked.size(), 4);
+    e.window->btnSendClick();
+    e.window = nullptr; // it is its own from here on
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window.isNull(); }, 2000));
+    EXPECT_EQ(asked.size(), 4);
+}
+
+TEST(MLineWindow, AMessageThatDidNotGoOutIsStillUnsentAndYesLetsItGo) {
+    TMLineIkkuna::Host host;
+    host.send = [](const QStringList&) { return false; };
+    host.kuvat = pictures();
+    auto* window = new TMLineIkkuna(std::move(host));
+    QPointer<TMLineIkkuna> alive = window;
+    int asked = 0;
+    window->askToLose = [&](const QString&) { return ++asked == 2; };
+    window->RE()->setPlainText(QStringLiteral("nobody to send it to"));
+    window->btnSendClick(); // refused: nobody ticked, or offline
+    EXPECT_TRUE(window->hasUnsentText());
+    window->show();
+    EXPECT_FALSE(window->close());
+    EXPECT_TRUE(window->close()); // the second answer is Yes
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alive.isNull(); }, 2000));
+    // An empty window asks nothing.
+    Editor empty;
+    empty.window->askToLose = [&](const QString&) { return ++asked, false; };
+    empty.window->show();
+    QPointer<TMLineIkkuna> emptyAlive = empty.window;
+    empty.window = nullptr;
+    EXPECT_TRUE(emptyAlive->close());
+    EXPECT_EQ(asked, 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return emptyAlive.isNull(); }, 2000));
+}
+
 TEST(MLineWindow, TheMainWindowsBackgroundIsPaintedByItsRules) {
     int painted = 0;
     QSize paintedSize;

@@ -163,6 +163,7 @@ enum class MessageId {
     M177,
     M178,
     M179,
+    M180,
 };
 
 struct MessageEntry {
