@@ -785,10 +785,12 @@ platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
     }
     m_logLoadFailed = false;
 
-    // The old log: the file at path, or where the history came from when the log moved.
+    // The old log: the file at path, or, when the log moved, the one this run last wrote,
+    // else the one the history came from.
     QString source = path;
-    if (!QFileInfo::exists(path) && !m_historyPath.isEmpty() && m_historyPath != path)
-        source = m_historyPath;
+    const QString& before = m_writtenPath.isEmpty() ? m_historyPath : m_writtenPath;
+    if (!QFileInfo::exists(path) && !before.isEmpty() && before != path)
+        source = before;
     m_unsaved->setDefaultFont(document()->defaultFont());
     richtext::AppendOutcome outcome = richtext::appendToLog(path, source, *m_unsaved);
     if (outcome.sourceDamaged) {
@@ -800,6 +802,7 @@ platform::Result TChatView::writeBackLog(const QString& path, bool saveOn) {
     }
     if (!outcome.result)
         return outcome.result;
+    m_writtenPath = path;
     m_unsaved->clear();
     m_unsavedCursor = QTextCursor(m_unsaved.get());
     m_logBaseline = 0;

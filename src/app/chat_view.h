@@ -251,6 +251,7 @@ private:
     // The log the history comes from, while it has more to show.
     std::unique_ptr<richtext::LogHistoryFile> m_history;
     QString m_historyPath;
+    QString m_writtenPath;   // the log this run last wrote: it holds the history and the run
     qint64 m_loadedFrom = 0; // where the shown history begins in the file
     qint64 m_historyChunkBytes = qint64{256} * 1024;
     bool m_loadQueued = false;

@@ -166,3 +166,25 @@ TEST_F(LogSaverTest, TheHistoryNotShownYetIsStillReadAfterTheLogWasWritten) {
     EXPECT_TRUE(shown.endsWith(QStringLiteral(": said now")));
     EXPECT_TRUE(reported.isEmpty());
 }
+
+TEST_F(LogSaverTest, ALogMovedToAnotherFolderTakesAlongWhatWasWrittenBeforeEachTime) {
+    view.appendReceived(line(QStringLiteral("in the first folder")));
+    saver->saveNow();
+    ASSERT_TRUE(readFile(logPath()).contains("in the first folder"));
+    // The options name another folder; the next write makes the log there.
+    folder = dir.filePath(QStringLiteral("moved/"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    view.appendReceived(line(QStringLiteral("in the second folder")));
+    saver->saveNow();
+    // And once more: the log takes along what the last one held.
+    folder = dir.filePath(QStringLiteral("moved again/"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    view.appendReceived(line(QStringLiteral("in the third folder")));
+    saver->saveNow();
+    const QString next = shownByNextRun(logPath());
+    for (const char* where : {"first", "second", "third"})
+        EXPECT_TRUE(next.contains(QStringLiteral(": in the %1 folder\n").arg(QLatin1String(where))))
+            << where << '\n'
+            << next.toStdString();
+    EXPECT_TRUE(reported.isEmpty());
+}
