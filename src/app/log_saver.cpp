@@ -35,6 +35,8 @@ void LogSaver::saveNow() {
     const std::chrono::milliseconds cost(took.elapsed());
     if (written) {
         m_lastError.clear();
+        if (m_hooks.written)
+            m_hooks.written();
         const std::chrono::milliseconds longest = m_delay * (kMaxDelay / kDelay);
         m_nextDelay = std::clamp(cost * kCostFactor, m_delay, longest);
         return;

@@ -23,6 +23,8 @@ public:
         std::function<QString()> path; // the log file now ("Save messages path")
         std::function<bool()> saveOn;  // "Save messages log"
         std::function<void(const QString&)> reportError;
+        // After each write: the chat shown until now is kept.
+        std::function<void()> written;
     };
     // The shortest and the longest wait between new lines and their write, and the wait
     // before a failed write is tried again.

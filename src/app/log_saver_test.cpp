@@ -55,7 +55,8 @@ struct LogSaverTest : ::testing::Test {
         // Made after the history and the welcome line, as the window makes it.
         saver = std::make_unique<LogSaver>(
             view, LogSaver::Hooks{[this] { return logPath(); }, [this] { return saveOn; },
-                                  [this](const QString& error) { reported.append(error); }});
+                                  [this](const QString& error) { reported.append(error); },
+                                  [this] { ++writes; }});
         saver->setDelay(kDelay);
     }
     QString logPath() const { return TChatView::logFilePath(folder); }
@@ -65,6 +66,7 @@ struct LogSaverTest : ::testing::Test {
     QString folder = dir.path() + u'/';
     bool saveOn = true;
     QStringList reported;
+    int writes = 0; // told after each write that worked
     TChatView view;
     std::unique_ptr<LogSaver> saver;
 };
@@ -75,6 +77,7 @@ TEST_F(LogSaverTest, TheLinesReachTheLogWithoutAClose) {
     // The welcome line alone is not worth a write.
     QTest::qWait(int(3 * kDelay.count()));
     EXPECT_FALSE(QFile::exists(logPath()));
+    EXPECT_EQ(writes, 0);
 
     view.appendReceived(line(QStringLiteral("first")));
     EXPECT_TRUE(saver->pending());
@@ -122,11 +125,13 @@ TEST_F(LogSaverTest, AFailedWriteIsSaidOnceAndTheLinesGoWhenTheDiskTakesThem) {
         saver->saveNow();
     }
     ASSERT_EQ(reported.size(), 1) << reported.join(u'\n').toStdString();
+    EXPECT_EQ(writes, 0);
     EXPECT_TRUE(reported[0].contains(QStringLiteral("not yet"))) << reported[0].toStdString();
     // It tries again by itself, a while later, with nothing new said.
     EXPECT_TRUE(saver->pending());
     ASSERT_TRUE(QDir().mkpath(folder));
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(logPath()), 10000);
+    EXPECT_EQ(writes, 1);
     const QString next = shownByNextRun(logPath());
     for (int i = 0; i < 3; ++i)
         EXPECT_TRUE(next.contains(QStringLiteral(": kept %1\n").arg(i)));
@@ -150,8 +155,10 @@ TEST_F(LogSaverTest, TheHistoryNotShownYetIsStillReadAfterTheLogWasWritten) {
     ASSERT_TRUE(reading.startOfRunContent(logPath(), true, QFont(QStringLiteral("Sans"), 11)).ok());
     reading.setLogBaseline();
     ASSERT_TRUE(reading.hasEarlierHistory());
-    LogSaver writing(reading, {[this] { return logPath(); }, [] { return true; },
-                               [this](const QString& error) { reported.append(error); }});
+    LogSaver writing(reading, {[this] { return logPath(); },
+                               [] { return true; },
+                               [this](const QString& error) { reported.append(error); },
+                               {}});
     reading.appendReceived(line(QStringLiteral("said now")));
     writing.saveNow();
     ASSERT_TRUE(readFile(logPath()).contains("said now"));

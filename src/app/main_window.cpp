@@ -393,7 +393,13 @@ void TMainForm::loadChatLog() {
         new LogSaver(*m_chat,
                      {[this] { return TChatView::logFilePath(m_settings.saveMessagesPath); },
                       [this] { return m_settings.saveMessagesLog; },
-                      [this](const QString& error) { reportError(error); }},
+                      [this](const QString& error) { reportError(error); },
+                      // A copy killed later catches up from here, not on lines its log
+                      // holds already.
+                      [this] {
+                          if (const QString error = m_node->saveCatchUpMark(); !error.isEmpty())
+                              m_dialogs->logError(error);
+                      }},
                      this);
 }
 

@@ -103,6 +103,10 @@ QString ChatNode::setTrustBook(const QString& path) {
     return {};
 }
 
+QString ChatNode::saveCatchUpMark() {
+    return m_session->saveCatchUpMark();
+}
+
 QString ChatNode::saveTrustBook() {
     m_bookTimer.stop();
     // The moment this copy was last there goes with the book: both move with the chat.

@@ -129,6 +129,9 @@ public:
     // said since then are asked of the first computers heard from. An empty path asks for
     // nothing.
     QString setCatchUpMark(const QString& path);
+    // Moves that moment to now: everything shown so far is kept (the chat log was just
+    // written), so a copy killed from here on is offered only what came after.
+    QString saveCatchUpMark();
 
     // ---- File transfers (only between current copies with keys)
     // Why computer cannot take part in a file transfer, or empty when it can.
