@@ -97,17 +97,16 @@ TEST_F(LogSaverTest, TheLinesReachTheLogWithoutAClose) {
 }
 
 TEST_F(LogSaverTest, ABusyChatIsWrittenAsItGoesAndNothingWhileTheLogIsOff) {
-    // A line every 20 ms puts the write off no longer than the first line's wait (and what
-    // the last write cost).
+    // A line every 20 ms does not put the write off: it comes after the first line's wait
+    // (200 ms here), long before the chat falls quiet.
     QElapsedTimer clock;
     clock.start();
     int sent = 0;
-    while (!readFile(logPath()).contains("busy 0") && clock.elapsed() < 5000) {
+    while (!readFile(logPath()).contains("busy 0") && clock.elapsed() < 10000) {
         view.appendReceived(line(QStringLiteral("busy %1").arg(sent++)));
         QTest::qWait(20);
     }
-    EXPECT_TRUE(readFile(logPath()).contains("busy 0"));
-    EXPECT_LT(clock.elapsed(), 3 * kDelay.count() + 500);
+    EXPECT_TRUE(readFile(logPath()).contains("busy 0")) << "not written while lines kept coming";
 
     saveOn = false;
     QTest::qWait(int(2 * kDelay.count()));
