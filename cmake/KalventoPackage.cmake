@@ -1,7 +1,7 @@
 # The Debian package: "cpack -G DEB" in the build folder gives kalvento_<version>_<arch>.deb
 # with what "cmake --install" puts under /usr. Its dependencies on shared libraries come
 # from dpkg-shlibdeps; what the program loads at run time without linking it (Qt's plugins,
-# the sound theme) is recommended.
+# the sound theme, the font whose glyphs the delivery marks use) is recommended.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kalvento)
 set(CPACK_PACKAGE_VENDOR Fennrake)
@@ -14,7 +14,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.fennrake.example/")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libqt6svg6, qt6-wayland, sound-theme-freedesktop")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "libqt6svg6, qt6-wayland, sound-theme-freedesktop, fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The extended description, below the summary line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Kalvento is a chat for a local network. Every running copy joins one

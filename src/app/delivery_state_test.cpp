@@ -98,13 +98,13 @@ TEST(DeliveryTable, FailuresTheOutboxAndCancellingShowUntilSettled) {
     ASSERT_TRUE(table.track(outcome(9, {"PCA"}, {"PCB"})));
     walk(table, 9,
          {
-             {"start", change(9, "PCA", State::Sent), false, "⏳ waiting", Summary::Waiting,
+             {"start", change(9, "PCA", State::Sent), false, "◷ waiting", Summary::Waiting,
               "delivered to 0 of 2; waiting for pcb"},
              {"failure beats waiting", change(9, "PCA", State::Failed), true, "⚠ not delivered",
               Summary::Failed, "delivered to 0 of 2; not delivered: pca; waiting for pcb"},
-             {"send again", std::nullopt, false, "⏳ waiting", Summary::Waiting,
+             {"send again", std::nullopt, false, "◷ waiting", Summary::Waiting,
               "delivered to 0 of 2; waiting for pcb"},
-             {"delivered after all", change(9, "PCA", State::Delivered), true, "⏳ waiting",
+             {"delivered after all", change(9, "PCA", State::Delivered), true, "◷ waiting",
               Summary::Waiting, "delivered to 1 of 2; waiting for pcb"},
              {"out of the outbox", change(9, "PCB", State::Sent), true, "✓ 1/2", Summary::Partly,
               "delivered to 1 of 2"},
@@ -115,7 +115,7 @@ TEST(DeliveryTable, FailuresTheOutboxAndCancellingShowUntilSettled) {
     ASSERT_TRUE(table.track(outcome(10, {}, {"PCB", "PCC"})));
     walk(table, 10,
          {
-             {"one cancelled", change(10, "PCB", State::Cancelled), true, "⏳ waiting",
+             {"one cancelled", change(10, "PCB", State::Cancelled), true, "◷ waiting",
               Summary::Waiting, "delivered to 0 of 1; waiting for pcc; cancelled: pcb"},
              {"both cancelled", change(10, "PCC", State::Cancelled), true, "cancelled",
               Summary::Cancelled, "cancelled: pcb, pcc"},

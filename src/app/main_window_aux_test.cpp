@@ -11,6 +11,7 @@
 #include "dialogs/update_window.h"
 #include "dialogs/welcome_window.h"
 #include "lang/language_file.h"
+#include "lang/message_table.h"
 #include "messaging/chat_session.h"
 #include "widgets/glyph_button.h"
 #include "widgets/title_button.h"
@@ -26,6 +27,7 @@
 #include <QLocale>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QRawFont>
 #include <QTest>
 #include <QToolButton>
 #include <QToolTip>
@@ -181,6 +183,31 @@ TEST_F(BigMessageTest, QuittingWithABigMessageNotSentAsksAndNoKeepsTheProgram) {
     EXPECT_EQ(asked, 2);
     EXPECT_FALSE((*a)->isVisible());
     EXPECT_EQ(b->listTexts().size(), 2);
+}
+
+// The marks beside sent lines are drawn by the fonts a plain desktop has (the setup and the
+// package ask for DejaVu), in English and in Finnish: no box stands for a missing glyph.
+TEST(DeliveryMarkGlyphs, EveryMarkIsInTheDefaultFont) {
+    const QFont dejaVu(QStringLiteral("DejaVu Sans"));
+    if (QFontInfo(dejaVu).family() != QStringLiteral("DejaVu Sans"))
+        GTEST_SKIP() << "DejaVu Sans is not installed";
+    const QRawFont raw = QRawFont::fromFont(dejaVu);
+    ASSERT_TRUE(raw.isValid());
+    const auto finnish = lang::LoadLanguageFile(lang::languageFileName(QStringLiteral("Suomi")),
+                                                QStringLiteral(KALVENTO_SOURCE_DIR));
+    ASSERT_NE(finnish, nullptr);
+    QStringList marks{QStringLiteral("\u2026"), QStringLiteral("\u2713\u2713 3/4")};
+    for (const lang::MessageId id : {lang::MessageId::M100, lang::MessageId::M101}) {
+        for (const lang::LanguageFile* file :
+             {static_cast<const lang::LanguageFile*>(nullptr), finnish.get()})
+            marks << lang::messageText(file, lang::messageDefault(id), lang::messageIdentifier(id));
+    }
+    for (const QString& mark : std::as_const(marks)) {
+        ASSERT_FALSE(mark.isEmpty());
+        for (const uint c : mark.toUcs4())
+            EXPECT_TRUE(raw.supportsCharacter(c))
+                << mark.toStdString() << ": U+" << QString::number(c, 16).toUpper().toStdString();
+    }
 }
 
 // --- The about box and the splash ----------------------------------------------------------

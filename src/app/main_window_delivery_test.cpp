@@ -197,8 +197,8 @@ TEST_F(DeliveryTest, PrivateEchoCarriesItsMarkAndTheOutboxShowsWaitingThenCancel
     outcome.recipients = {"PCB", "PCC"};
     controller(host).showSent(outcome);
     const QString to = message(lang::MessageId::M005);
-    EXPECT_EQ(lineWith(host, "just for you"), to + " PCB, PCC: just for you ⏳ waiting");
-    EXPECT_EQ(toolTipOver(*host->Chat(), "⏳"), "delivered to 0 of 2; waiting for PCC");
+    EXPECT_EQ(lineWith(host, "just for you"), to + " PCB, PCC: just for you ◷ waiting");
+    EXPECT_EQ(toolTipOver(*host->Chat(), "◷"), "delivered to 0 of 2; waiting for PCC");
     EXPECT_FALSE(offersSendAgain(host, "just for you"));
 
     delivery(host, 50, "PCB", State::Delivered);
@@ -211,7 +211,7 @@ TEST_F(DeliveryTest, PrivateEchoCarriesItsMarkAndTheOutboxShowsWaitingThenCancel
     queued.recipients = {"PCC"};
     queued.result.sent = 1;
     controller(host).showSent(queued);
-    EXPECT_EQ(lineWith(host, "when you are back"), to + " PCC: when you are back ⏳ waiting");
+    EXPECT_EQ(lineWith(host, "when you are back"), to + " PCC: when you are back ◷ waiting");
     delivery(host, 51, "PCC", State::Cancelled);
     EXPECT_EQ(lineWith(host, "when you are back"), to + " PCC: when you are back cancelled");
     // The earlier line's mark did not move.

@@ -113,7 +113,7 @@ constexpr std::array<MessageEntry, 145> Table{{
     {MessageId::M097, "M097",
      "The status text was longer than the others can be sent; they see it cut short:\r\n%s"},
     {MessageId::M100, "M100", "⚠ not delivered"},
-    {MessageId::M101, "M101", "⏳ waiting"},
+    {MessageId::M101, "M101", "◷ waiting"},
     {MessageId::M102, "M102", "cancelled"},
     {MessageId::M103, "M103", "delivered to %d of %d"},
     {MessageId::M104, "M104", "not delivered: %s"},
