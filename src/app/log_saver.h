@@ -2,8 +2,8 @@
 // Writes the run's chat lines to the log while the program runs, a little after they come,
 // so that a copy that is killed, or a computer that loses its power, loses the last few
 // seconds of the chat instead of the whole run. The close still writes whatever is left.
-// A write copies the old log, so the wait grows with what a write costs: a long log on a
-// slow disk is written less often, and the window is never held up for long.
+// A write copies the old log on the window's thread, so the wait grows with what a write
+// costs: a long log on a slow disk is written less often.
 
 #include "app/chat_view.h"
 
