@@ -39,7 +39,6 @@ public:
     // Tests wait less; the ratios stay.
     void setDelay(std::chrono::milliseconds delay);
     bool pending() const { return m_timer.isActive(); }
-    std::chrono::milliseconds nextDelay() const { return m_nextDelay; }
 
     void saveNow();
 

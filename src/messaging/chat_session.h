@@ -222,6 +222,8 @@ private:
     std::optional<QString> saveOutbox();
     // The key the outbox's lines for key are sealed under at rest.
     std::optional<crypto::SessionKey> restKeyFor(const crypto::PublicKey& key);
+    // The key the book pins for computer, unless it changed and was not taken yet.
+    std::optional<crypto::PublicKey> pinnedKeyOf(const QString& computer) const;
     void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
     void askCatchUp(const QString& computer);
     void serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body);

@@ -191,13 +191,15 @@ QString ChatSession::setCatchUpMark(const QString& path) {
     const quint64 since = line.startsWith("last-here ") ? line.sliced(10).toULongLong(&ok) : 0;
     if (!ok || since == 0)
         return QStringLiteral("%1: not a moment this copy was last there").arg(path);
-    m_collector.emplace(since, [this](const QString& computer) -> std::optional<crypto::PublicKey> {
-        const crypto::KnownKey* known = m_guard.book().find(computer);
-        if (!known || known->trust == crypto::Trust::Changed)
-            return std::nullopt;
-        return known->key;
-    });
+    m_collector.emplace(since, [this](const QString& computer) { return pinnedKeyOf(computer); });
     return {};
+}
+
+std::optional<crypto::PublicKey> ChatSession::pinnedKeyOf(const QString& computer) const {
+    const crypto::KnownKey* known = m_guard.book().find(computer);
+    if (!known || known->trust == crypto::Trust::Changed)
+        return std::nullopt;
+    return known->key;
 }
 
 QString ChatSession::saveCatchUpMark() {
@@ -289,9 +291,7 @@ void ChatSession::acknowledgeCaughtUp(const QString& author, const SignedLine& l
     m_ledger.take(author, line.lineId);
     // The author may still wait for this line, or have marked it not delivered: tell it the
     // line arrived after all, and that it was read once the window shows it.
-    const crypto::KnownKey* known = m_guard.book().find(author);
-    if (m_peers.indexOfComputer(author) < 0 || !known || known->key != line.author ||
-        known->trust == crypto::Trust::Changed)
+    if (m_peers.indexOfComputer(author) < 0 || pinnedKeyOf(author) != line.author)
         return;
     queueReceipt(author, line.lineId);
     m_ledger.noteUnread(author, line.lineId);
