@@ -15,6 +15,7 @@
 #include "app/status_keeper.h"
 #include "app/transfer_offer_dialog.h"
 #include "app/transfers_panel.h"
+#include "app/unsent_text.h"
 #include "app/window_placement.h"
 #include "app/window_trace.h"
 #include "app/window_updates.h"
@@ -339,6 +340,7 @@ void TMainForm::FormCreate() {
     m_applier->applyChatDisplaySettings();
     m_status->apply();
     loadChatLog();
+    restoreUnsentText();
     MessageChange();
     m_chat->ChatChange();
     FormResize();
@@ -401,6 +403,39 @@ void TMainForm::loadChatLog() {
                               m_dialogs->logError(error);
                       }},
                      this);
+}
+
+QString TMainForm::unsentTextPath() const {
+    return QFileInfo(m_options.settingsPath).absolutePath() + u'/' + QLatin1String(kUnsentTextFile);
+}
+
+// What is written and not sent: the message box, and each big message window whose text
+// was never sent or changed since (one the user chose to lose is closed by now).
+UnsentText TMainForm::unsentText() const {
+    UnsentText text;
+    if (!m_message->text().trimmed().isEmpty())
+        text.message = m_message->text();
+    for (dialogs::TMLineIkkuna* window : findChildren<dialogs::TMLineIkkuna*>())
+        if (window->isVisible() && window->hasUnsentText())
+            text.bigMessages.append(window->RE()->toPlainText());
+    return text;
+}
+
+// What the last end kept goes back where it was written, and the chat says so.
+void TMainForm::restoreUnsentText() {
+    const TakenUnsentText taken = takeUnsentText(unsentTextPath());
+    if (!taken.error.isEmpty())
+        reportError(taken.error);
+    if (taken.text.isEmpty())
+        return;
+    if (!taken.text.message.isEmpty())
+        m_message->setText(taken.text.message);
+    for (const QString& big : taken.text.bigMessages) {
+        m_side->btnBigMessageClick();
+        if (dialogs::TMLineIkkuna* window = m_side->lastBigMessageWindow())
+            window->RE()->setPlainText(big);
+    }
+    m_chat->appendNotice(lang::GetMessageText(lang::MessageId::M181), {});
 }
 
 void TMainForm::finishCreation(bool startHidden) {
@@ -679,6 +714,8 @@ void TMainForm::ShutdownSequence(bool mayAsk) {
             TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
         !written)
         errors.append(written.error);
+    if (const QString error = keepUnsentText(unsentTextPath(), unsentText()); !error.isEmpty())
+        errors.append(error);
     for (const QString& error : errors)
         m_dialogs->logError(error);
     // The user is leaving: a message box is the last place where a failed save can still

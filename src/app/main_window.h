@@ -56,6 +56,7 @@ class OptionsApplier;
 class StartSplash;
 class TChatView;
 class TrayPresence;
+struct UnsentText;
 class WindowUpdates;
 
 inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
@@ -191,6 +192,9 @@ private:
     // The transfers' panel and windows, made before the language was loaded or in another.
     void retranslateTransfers();
     void loadChatLog();
+    void restoreUnsentText();
+    QString unsentTextPath() const;
+    UnsentText unsentText() const;
     void finishCreation(bool startHidden);
     void runWelcomeWizard();
     void loadBackground();

@@ -22,6 +22,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLocale>
@@ -183,6 +184,49 @@ TEST_F(BigMessageTest, QuittingWithABigMessageNotSentAsksAndNoKeepsTheProgram) {
     EXPECT_EQ(asked, 2);
     EXPECT_FALSE((*a)->isVisible());
     EXPECT_EQ(b->listTexts().size(), 2);
+}
+
+// The end of the desktop session (or SIGTERM) cannot ask: what was written and not sent
+// is kept, and the next start puts it back where it was and says so, once.
+TEST_F(BigMessageTest, AnEndThatCannotAskKeepsWhatWasNotSentForTheNextStart) {
+    (*a)->Message()->setText(QStringLiteral("half a line"));
+    dialogs::TMLineIkkuna* report = open();
+    report->RE()->setPlainText(QStringLiteral("a long report\nof two lines\n"));
+    send(open(), QStringLiteral("sent already")); // kept by nobody
+    open();                                       // empty
+    (*a)->SessionEnding();
+
+    a->start();
+    EXPECT_EQ((*a)->Message()->text(), QStringLiteral("half a line"));
+    const auto windows = (*a)->findChildren<dialogs::TMLineIkkuna*>();
+    ASSERT_EQ(windows.size(), 1);
+    EXPECT_TRUE(windows.front()->isVisible());
+    EXPECT_EQ(windows.front()->RE()->toPlainText(),
+              QStringLiteral("a long report\nof two lines\n"));
+    EXPECT_TRUE(windows.front()->hasUnsentText()) << "closing it still asks";
+    const QString notice = lang::GetMessageText(lang::MessageId::M181);
+    EXPECT_TRUE(a->chat().contains(notice)) << a->chat().toStdString();
+    EXPECT_TRUE(a->dialogs->errors.isEmpty()) << a->dialogs->errors.join(u'\n').toStdString();
+
+    // Given back once: a start after an end with nothing written has nothing to give.
+    (*a)->Message()->clear();
+    windows.front()->button("btnSend")->click();
+    (*a)->SessionEnding();
+    a->start();
+    EXPECT_EQ((*a)->Message()->text(), QString());
+    EXPECT_TRUE((*a)->findChildren<dialogs::TMLineIkkuna*>().isEmpty());
+    EXPECT_FALSE(a->chat().contains(notice));
+}
+
+// Text that cannot be kept is said where the user looks when quitting, beside the other
+// saves that failed.
+TEST_F(BigMessageTest, TextThatCannotBeKeptAtTheEndIsSaid) {
+    ASSERT_TRUE(QDir(a->dir.path()).mkdir(QStringLiteral("unsent.json")));
+    (*a)->Message()->setText(QStringLiteral("half a line"));
+    (*a)->Close1Click();
+    ASSERT_EQ(a->dialogs->notices.size(), 1);
+    EXPECT_TRUE(a->dialogs->notices.front().contains(QStringLiteral("unsent.json")))
+        << a->dialogs->notices.front().toStdString();
 }
 
 // The marks beside sent lines are drawn by the fonts a plain desktop has (the setup and the

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 145> Table{{
+constexpr std::array<MessageEntry, 146> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -198,6 +198,9 @@ constexpr std::array<MessageEntry, 145> Table{{
     {MessageId::M178, "M178", "&Send"},
     {MessageId::M179, "M179", "paused by %s"},
     {MessageId::M180, "M180", "This message has not been sent. Close the window and lose it?"},
+    {MessageId::M181, "M181",
+     "Kalvento was ended while you were writing: what you had not sent is back where you "
+     "wrote it."},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -164,6 +164,7 @@ enum class MessageId {
     M178,
     M179,
     M180,
+    M181,
 };
 
 struct MessageEntry {
