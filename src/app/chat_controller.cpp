@@ -82,12 +82,20 @@ void ChatController::showSent(const messaging::LineOutcome& outcome) {
             m_marks->markLastLine(outcome.item);
         }
     }
-    // Computers it could not go to encrypted are named under it, not in a box: the
-    // user chose not to send plain, or their key changed.
-    if (!outcome.result.notEncrypted.isEmpty())
-        m_parts.area.chat()->appendWarning(
-            lang::GetMessageText(lang::MessageId::M076),
-            {shownNames(outcome.result.notEncrypted).join(QStringLiteral(", "))});
+    // Computers it could not go to encrypted are named under it, not in a box: those whose
+    // key changed, with what the user can do about it, apart from those the user chose not
+    // to send plain to.
+    QStringList changed;
+    QStringList plain;
+    for (const QString& computer : outcome.result.notEncrypted)
+        (m_parts.node.peerKey(computer).trust == network::PeerTrust::Changed ? changed : plain)
+            .append(computer);
+    if (!changed.isEmpty())
+        m_parts.area.chat()->appendWarning(lang::GetMessageText(lang::MessageId::M182),
+                                           {shownNames(changed).join(QStringLiteral(", "))});
+    if (!plain.isEmpty())
+        m_parts.area.chat()->appendWarning(lang::GetMessageText(lang::MessageId::M076),
+                                           {shownNames(plain).join(QStringLiteral(", "))});
 }
 
 void ChatController::chatEvent(const messaging::ChatEvent& event) {

@@ -259,9 +259,13 @@ TEST_F(TrustTest, AChangedKeyIsWarnedOfAndItsLinesMarkedUntilTheUserTakesIt) {
         << a.chat().toStdString();
     EXPECT_EQ(toolTipOver(*a->Chat(), message(lang::MessageId::M072)),
               lang::FormatMessage(message(lang::MessageId::M073), {QStringLiteral("PCB")}));
-    // Nothing private goes to a key the user has not taken.
+    // Nothing private goes to a key the user has not taken, and the chat says why and what
+    // to do, not that the computer cannot take encrypted lines.
     sayPrivately(a, QStringLiteral("PCB"), QStringLiteral("are you you?"));
     EXPECT_TRUE(a.chat().contains(
+        lang::FormatMessage(message(lang::MessageId::M182), {QStringLiteral("PCB")})))
+        << a.chat().toStdString();
+    EXPECT_FALSE(a.chat().contains(
         lang::FormatMessage(message(lang::MessageId::M076), {QStringLiteral("PCB")})));
 
     QAction* accept = a->action("Acceptnewkey1");

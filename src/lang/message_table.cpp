@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 146> Table{{
+constexpr std::array<MessageEntry, 147> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -201,6 +201,9 @@ constexpr std::array<MessageEntry, 146> Table{{
     {MessageId::M181, "M181",
      "Kalvento was ended while you were writing: what you had not sent is back where you "
      "wrote it."},
+    {MessageId::M182, "M182",
+     "Not sent to %s: its key has changed. To send to it, accept the new key: right-click it "
+     "in the list of computers."},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -165,6 +165,7 @@ enum class MessageId {
     M179,
     M180,
     M181,
+    M182,
 };
 
 struct MessageEntry {
