@@ -15,6 +15,8 @@ namespace kalvento::app {
 struct SendRequest {
     QStringList paths;
     QStringList computers;
+    // No paths: the program was started again, and the running copy is to show its window.
+    bool show = false;
     bool operator==(const SendRequest&) const = default;
 };
 

@@ -195,8 +195,14 @@ int main(int argc, char** argv) {
     // sent. The lock dies with the process, also after a crash.
     // (Failures of the lock's own, such as no runtime directory, let the program start.)
     kalvento::platform::InstanceLock instance;
-    if (!instance.tryAcquire(QStringLiteral("Kalvento")))
-        return sending ? handToStartingCopy(send) : 0;
+    if (!instance.tryAcquire(QStringLiteral("Kalvento"))) {
+        if (sending)
+            return handToStartingCopy(send);
+        // Started again from the menu while the window is hidden in the tray or behind
+        // others: the running copy shows it. Nothing else happens here.
+        kalvento::app::handOff(kalvento::app::handoffSocketPath(), {{}, {}, true}, 5000);
+        return 0;
+    }
 
     // No display name: Qt would append it to every window's title (the main window's own
     // title already is the program's name).
@@ -209,8 +215,16 @@ int main(int argc, char** argv) {
     // here for the window.
     std::unique_ptr<kalvento::app::TMainForm> form;
     QList<kalvento::app::SendRequest> early;
+    bool showWhenMade = false; // started again while this copy was still starting
     kalvento::app::SendHandoffServer handoff(
-        [&form, &early](const kalvento::app::SendRequest& request) {
+        [&form, &early, &showWhenMade](const kalvento::app::SendRequest& request) {
+            if (request.show) {
+                if (form)
+                    form->bringToFront();
+                else
+                    showWhenMade = true;
+                return kalvento::app::HandoffAnswer{true, {}};
+            }
             if (form)
                 return form->sendFromCommandLine(request);
             return queueWhileStarting(early, request);
@@ -235,7 +249,9 @@ int main(int argc, char** argv) {
         form->sendWhenListed(request);
     early.clear();
 
-    if (!form->TrayIcon()->Active() && !form->isMinimized())
+    if (showWhenMade)
+        form->bringToFront();
+    else if (!form->TrayIcon()->Active() && !form->isMinimized())
         form->show();
     return app.exec();
 }

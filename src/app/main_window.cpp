@@ -759,6 +759,10 @@ HandoffAnswer TMainForm::sendFromCommandLine(const SendRequest& request) {
     return m_transfers->sendFromCommandLine(request);
 }
 
+void TMainForm::bringToFront() {
+    m_tray->bringBack();
+}
+
 void TMainForm::sendWhenListed(const SendRequest& request) {
     m_transfers->sendWhenListed(request);
 }

@@ -129,6 +129,9 @@ public:
     void btnSendFilesClick();
     // "kalvento --send" handed over by another process: offered now, answered in words.
     HandoffAnswer sendFromCommandLine(const SendRequest& request);
+    // The program was started again: the window comes back from the tray, or is restored
+    // and raised.
+    void bringToFront();
     // The command line this copy started with: offered as the computers are listed.
     void sendWhenListed(const SendRequest& request);
     FileTransfers& transfers() const { return *m_transfers; }

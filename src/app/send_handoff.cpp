@@ -75,6 +75,10 @@ QString handoffSocketPath() {
 
 QByteArray encodeRequest(const SendRequest& request) {
     QJsonObject object;
+    if (request.show) {
+        object.insert(QStringLiteral("show"), true);
+        return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+    }
     object.insert(QStringLiteral("paths"), toArray(request.paths));
     object.insert(QStringLiteral("to"), toArray(request.computers));
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
@@ -84,6 +88,9 @@ std::optional<SendRequest> decodeRequest(const QByteArray& line) {
     const std::optional<QJsonObject> object = objectOf(line);
     if (!object)
         return std::nullopt;
+    if (object->value(QStringLiteral("show")).toBool() &&
+        !object->contains(QStringLiteral("paths")))
+        return SendRequest{{}, {}, true};
     const std::optional<QStringList> paths = fromArray(object->value(QStringLiteral("paths")));
     const QJsonValue to = object->value(QStringLiteral("to"));
     const std::optional<QStringList> computers = to.isUndefined() ? QStringList() : fromArray(to);

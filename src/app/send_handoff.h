@@ -4,6 +4,8 @@
 // instance lock), readable and writable by the user alone. The second process writes one
 // request and reads one answer, each a line of JSON:
 //   {"paths": ["/abs/a", ...], "to": ["Anna", ...]}   and   {"ok": true, "text": "..."}
+// A plain second start of the program asks the running copy to show its window instead:
+//   {"show": true}
 // The running copy serves it with SendHandoffServer; the second process needs no display
 // and no event loop (handOff).
 

@@ -94,6 +94,17 @@ TEST(SendHandoff, TheRunningCopyGetsThePathsAndTheSecondProcessItsAnswer) {
     EXPECT_EQ(result.answer, reply);
     EXPECT_EQ(received.size(), 2);
 
+    // The program started again: the running copy is asked to show its window.
+    reply = {true, ""};
+    result = handOffServed(path, SendRequest{{}, {}, true});
+    EXPECT_EQ(result.answer, reply);
+    ASSERT_EQ(received.size(), 3);
+    EXPECT_TRUE(received[2].show);
+    EXPECT_TRUE(received[2].paths.isEmpty());
+    // A request with paths is never taken for one to show the window, nor "show" false.
+    EXPECT_FALSE(app::decodeRequest("{\"show\": true, \"paths\": [\"/a\"]}\n")->show);
+    EXPECT_FALSE(app::decodeRequest("{\"show\": false}\n"));
+
     // Bytes that are no request get an answer that says so, and reach nobody.
     QLocalSocket raw;
     raw.connectToServer(path);
@@ -103,7 +114,7 @@ TEST(SendHandoff, TheRunningCopyGetsThePathsAndTheSecondProcessItsAnswer) {
     const std::optional<HandoffAnswer> answer = app::decodeAnswer(raw.readLine());
     ASSERT_TRUE(answer);
     EXPECT_FALSE(answer->ok);
-    EXPECT_EQ(received.size(), 2);
+    EXPECT_EQ(received.size(), 3);
 }
 
 // A socket's file as a killed process leaves it: bound, never unlinked.

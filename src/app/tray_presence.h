@@ -51,6 +51,8 @@ public:
     // The icon shown beside the window (always in the tray) brings it forward; from the
     // tray, the window comes back. The flashing stops either way.
     void TrayIconDblClick();
+    // An alert's "show me", or the program started again: from the tray, or to the front.
+    void bringBack();
     // A line the chat showed: the alerts the settings ask for, if the user is not looking.
     void alertNewLine(const messaging::ReceivedLine& line, const settings::Settings& settings);
     // An offer of files, which waits for the user's answer in a window of its own: the
@@ -75,8 +77,6 @@ private:
                bool line);
     void createMenu();
     void createAlerts();
-    // An alert's "show me": from the tray, or to the front.
-    void bringBack();
 
     QWidget& m_window;
     desktop::TTrayIcon* m_trayIcon = nullptr;

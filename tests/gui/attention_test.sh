@@ -6,7 +6,8 @@
 # arrives while the window has the focus marks nothing. With "Bring on top" on, a line that
 # arrives while another window has the focus raises the program's window and gives the focus
 # to its message box. The options window and the about box ask to be closed but neither
-# minimized nor maximized, and carry the program's icon.
+# minimized nor maximized, and carry the program's icon. Started again while its window is
+# in the tray, the program brings the running copy's window to the front and leaves.
 # Exit 77 when it cannot run here.
 #
 #   attention_test.sh path/to/kalvento path/to/kalvento-peer [screenshot directory]
@@ -188,7 +189,32 @@ if [[ -n $DIALOG ]]; then
 fi
 netns_stop "$RUN_PID"
 
-for run in mark front dialog; do
+# --- Started again: the running copy's window comes back from the tray, to the front -------
+start again 0
+# Close with "Hide to tray" on: the window goes to the tray.
+gui_x host1 mousemove --window "$MAIN" $((338 + 4 * 57 + 28)) $((301 + 54 + 27)) click 1
+check "again: Close hides the window in the tray" gui_wait_until 10 gui_no_window host1 "$TITLE"
+other_window again
+# The user starts the program again from the menu: the second start leaves at once, and the
+# running copy shows its window over the other program's, with the focus.
+gui_start_program host1 "$OUT/again-second.log" "$OUT/again" "$KV"
+SECOND_PID=$NETNS_LAST_PID
+second_ended() { ! kill -0 "$SECOND_PID" 2>/dev/null; }
+check "again: the second start leaves at once" gui_wait_until 10 second_ended
+second_rc=0
+wait "$SECOND_PID" || second_rc=$?
+check "again: with exit status 0" test "$second_rc" -eq 0
+main_shown() { gui_find_window host1 "$TITLE" >/dev/null; }
+check "again: the running copy's window is shown" gui_wait_until 10 main_shown
+check "again: above the other program's" gui_wait_until 5 above_other
+check "again: and active" gui_wait_until 10 is_active "$MAIN"
+gui_shoot host1 "$SHOTS/4-started-again.png"
+check "again: the second start made no window of its own" \
+    test "$(gui_x host1 search --onlyvisible --name "^$TITLE\$" | wc -l)" -eq 1
+kill "$OTHER_PID" 2>/dev/null || true
+netns_stop "$RUN_PID"
+
+for run in mark front dialog again; do
     check "$run reported no error" bash -c "! grep -q '^kalvento: ' '$OUT/$run.log'"
 done
 echo "bye" >&"$peer_in"
@@ -197,7 +223,7 @@ exec {peer_in}>&-
 echo "# screenshots in $SHOTS; $SECONDS s"
 if ((NETNS_FAILURES > 0)); then
     echo "$NETNS_FAILURES check(s) failed"
-    for run in mark front dialog; do
+    for run in mark front dialog again; do
         echo "--- $run said:"
         tail -20 "$OUT/$run.log" 2>/dev/null || true
     done
