@@ -189,7 +189,7 @@ void DeliveryMarks::sendAgain(quint64 item) {
 }
 
 bool DeliveryMarks::cancelWaiting(const messaging::WaitingLine& line) {
-    if (!m_parts.node.cancelWaiting(line.lineId))
+    if (!m_parts.node.cancelWaiting(line.lineId, line.computer))
         return false;
     // The mark says so at once, whether or not the chat reports it too.
     messaging::DeliveryChanged cancelled;

@@ -134,6 +134,19 @@ TEST(DeliveryTable, FailuresTheOutboxAndCancellingShowUntilSettled) {
              "long: pcb"},
         });
     EXPECT_FALSE(table.hasFailed(11)); // nothing for "Send again": the outbox dropped it
+
+    // Not delivered to a computer then seen to be away: the line waits for it after all.
+    ASSERT_TRUE(table.track(outcome(12, {"PCB"})));
+    walk(table, 12,
+         {
+             {"failed", change(12, "PCB", State::Failed), true, "⚠ not delivered", Summary::Failed,
+              "delivered to 0 of 1; not delivered: pcb"},
+             {"into the outbox", change(12, "PCB", State::Waiting), true, "◷ waiting",
+              Summary::Waiting, "delivered to 0 of 1; waiting for pcb"},
+             {"out of it", change(12, "PCB", State::Sent), true, "…", Summary::Pending,
+              "delivered to 0 of 1"},
+         });
+    EXPECT_FALSE(table.hasFailed(12));
 }
 
 TEST(DeliveryTable, EventsBeforeTheirSendWaitForIt) {

@@ -223,8 +223,8 @@ QList<WaitingLine> ChatNode::waitingLines() const {
     return m_session->waitingLines();
 }
 
-bool ChatNode::cancelWaiting(quint64 lineId) {
-    return m_session->cancelWaiting(lineId);
+bool ChatNode::cancelWaiting(quint64 lineId, const QString& computer) {
+    return m_session->cancelWaiting(lineId, computer);
 }
 
 QString ChatNode::setCatchUpMark(const QString& path) {

@@ -124,7 +124,7 @@ public:
     QString setOutbox(const QString& path);
     QList<WaitingLine> waitingLines() const;
     // Takes a line out of the outbox; false when it is not there (it went meanwhile).
-    bool cancelWaiting(quint64 lineId);
+    bool cancelWaiting(quint64 lineId, const QString& computer);
     // Where the moment this copy was last there is kept, for catch-up: the public lines
     // said since then are asked of the first computers heard from. An empty path asks for
     // nothing.

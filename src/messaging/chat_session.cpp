@@ -399,6 +399,10 @@ void ChatSession::notePresence(const QString& computer, bool signOfLife, const S
 }
 
 void ChatSession::tellPresence(const PresenceKeeper::Change& change) {
+    // Away now: the private lines that failed to it wait for it in the outbox.
+    if (change.presence == network::PeerPresence::Absent ||
+        change.presence == network::PeerPresence::Gone)
+        queueFailed(change.computer);
     if (change.presence == network::PeerPresence::Gone) {
         emit presenceChanged({change.computer, change.presence, change.lastSeen, {}});
         m_peers.remove(change.computer);

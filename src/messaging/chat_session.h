@@ -151,7 +151,7 @@ public:
     bool sendAgain(quint64 item);
     QString setOutbox(const QString& path);
     QList<WaitingLine> waitingLines() const;
-    bool cancelWaiting(quint64 lineId);
+    bool cancelWaiting(quint64 lineId, const QString& computer);
     // Takes out what waited too long (the timer's work, and at each change).
     void expireOutbox();
     QString setCatchUpMark(const QString& path);
@@ -219,6 +219,10 @@ private:
                        LineOutcome* outcome);
     // computer was heard: what waits for it goes out.
     void sendWaiting(const QString& computer);
+    // computer is away (greyed, gone or not listed): the private lines to it that failed
+    // wait in the outbox instead, as lines written to it while away do.
+    void queueFailed(const QString& computer);
+    bool isAway(const QString& computer) const;
     std::optional<QString> saveOutbox();
     // The key the outbox's lines for key are sealed under at rest.
     std::optional<crypto::SessionKey> restKeyFor(const crypto::PublicKey& key);
@@ -312,7 +316,9 @@ private:
         QDateTime queuedAt;
         QString computer;
     };
-    QHash<quint64, Queued> m_queued;        // line id ->
+    // Case-folded computer and line id (a line to several computers waits for each).
+    static QString queuedKey(const QString& computer, quint64 lineId);
+    QHash<QString, Queued> m_queued;
     QHash<quint64, quint64> m_earlierItems; // tracker item -> line id (earlier runs)
     LineHistory m_history;
     std::optional<CatchUpCollector> m_collector;

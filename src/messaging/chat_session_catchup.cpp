@@ -72,7 +72,7 @@ QList<WaitingLine> ChatSession::waitingLines() const {
 void ChatSession::tellOutbox(quint64 lineId, DeliveryChanged::State state,
                              const Outbox::Entry& entry) {
     DeliveryChanged change;
-    const auto queued = m_queued.constFind(lineId);
+    const auto queued = m_queued.constFind(queuedKey(entry.computer, lineId));
     change.item = queued != m_queued.cend() && !queued->earlierRun ? queued->item : 0;
     change.computer = entry.computer;
     change.state = state;
@@ -82,12 +82,16 @@ void ChatSession::tellOutbox(quint64 lineId, DeliveryChanged::State state,
     emit deliveryChanged(change);
 }
 
-bool ChatSession::cancelWaiting(quint64 lineId) {
+QString ChatSession::queuedKey(const QString& computer, quint64 lineId) {
+    return computer.toCaseFolded() + u'/' + QString::number(lineId, 16);
+}
+
+bool ChatSession::cancelWaiting(quint64 lineId, const QString& computer) {
     Outbox::Entry cancelled;
     for (const Outbox::Entry& entry : m_outbox.entries())
-        if (entry.lineId == lineId)
+        if (entry.lineId == lineId && entry.computer.compare(computer, Qt::CaseInsensitive) == 0)
             cancelled = entry;
-    if (!m_outbox.cancel(lineId))
+    if (!m_outbox.cancel(lineId, computer))
         return false;
     saveOutbox();
     tellOutbox(lineId, DeliveryChanged::State::Cancelled, cancelled);
@@ -126,13 +130,51 @@ bool ChatSession::queueForLater(const QString& receiver, const QList<PlannedLine
     // What the outbox cannot hold goes now, as to a computer that is there: it may arrive.
     if (m_outbox.add(entry) != Outbox::Added::Queued)
         return false;
-    m_queued.insert(entry.lineId, {outcome->item, false, entry.text, entry.queuedAt, receiver});
+    m_queued.insert(queuedKey(receiver, entry.lineId),
+                    {outcome->item, false, entry.text, entry.queuedAt, receiver});
     outcome->waiting.append(receiver);
     saveOutbox();
     tellOutbox(entry.lineId, DeliveryChanged::State::Waiting, entry);
     if (!m_outboxTimer.isActive())
         m_outboxTimer.start(kOutboxCheck);
     return true;
+}
+
+bool ChatSession::isAway(const QString& computer) const {
+    const int listed = m_peers.indexOfComputer(computer);
+    return listed < 0 || m_peers.at(listed).presence == network::PeerPresence::Absent;
+}
+
+void ChatSession::queueFailed(const QString& computer) {
+    const std::optional<crypto::PublicKey> key = pinnedKeyOf(computer);
+    if (!key)
+        return;
+    bool queued = false;
+    for (const DeliveryTracker::FailedLine& failed : m_delivery.failedPrivate(computer)) {
+        Outbox::Entry entry;
+        entry.lineId = failed.datagrams.first().first;
+        entry.computer = computer;
+        entry.recipientKey = *key;
+        entry.queuedAt = QDateTime::currentDateTimeUtc();
+        for (const auto& [lineId, plain] : failed.datagrams)
+            entry.plainTexts.append(plain);
+        entry.text = failed.text;
+        // What the outbox cannot hold stays failed, to be sent again by the user.
+        if (m_outbox.add(entry) != Outbox::Added::Queued)
+            continue;
+        m_delivery.dropFailed(failed.item, computer);
+        // A line of an earlier run's outbox keeps being told as such (item 0).
+        m_queued.insert(queuedKey(computer, entry.lineId),
+                        {failed.item, m_earlierItems.contains(failed.item), entry.text,
+                         entry.queuedAt, computer});
+        tellOutbox(entry.lineId, DeliveryChanged::State::Waiting, entry);
+        queued = true;
+    }
+    if (!queued)
+        return;
+    saveOutbox();
+    if (!m_outboxTimer.isActive())
+        m_outboxTimer.start(kOutboxCheck);
 }
 
 void ChatSession::sendWaiting(const QString& computer) {
@@ -146,15 +188,16 @@ void ChatSession::sendWaiting(const QString& computer) {
         return;
     SendResult result;
     for (const Outbox::Entry& entry : entries) {
-        auto queued = m_queued.find(entry.lineId);
+        const QString key = queuedKey(entry.computer, entry.lineId);
+        auto queued = m_queued.find(key);
         if (queued == m_queued.end()) {
             // Queued in an earlier run: receipts are followed under an item of their own,
             // told to the window as item 0.
             const quint64 item = m_delivery.newItem();
-            queued = m_queued.insert(entry.lineId,
-                                     {item, true, entry.text, entry.queuedAt, entry.computer});
+            queued = m_queued.insert(key, {item, true, entry.text, entry.queuedAt, entry.computer});
             m_earlierItems.insert(item, entry.lineId);
         }
+        m_delivery.describe(queued->item, entry.text);
         for (const QByteArray& plain : entry.plainTexts) {
             const qsizetype zero = plain.indexOf('\0');
             const QByteArray text = zero < 0 ? plain : plain.first(zero);

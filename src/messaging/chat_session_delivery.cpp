@@ -68,6 +68,12 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
     const bool receipts = outcome && outcome->item != 0 && !own && m_presence.isFollowed(receiver);
     if (isPrivate && !own && queueForLater(receiver, lines, outcome))
         return;
+    if (receipts && isPrivate) {
+        QStringList text;
+        for (const OutgoingMessage& message : std::as_const(outcome->messages))
+            text += message.lines;
+        m_delivery.describe(outcome->item, text.join(QLatin1Char('\n')));
+    }
     bool sealed = false;
     for (const PlannedLine& line : lines) {
         const int before = result.sent;
@@ -161,7 +167,7 @@ void ChatSession::tellDelivery(DeliveryChanged change) {
     // A line of the outbox from an earlier run: the window has no send for it.
     if (const auto earlier = m_earlierItems.constFind(change.item);
         earlier != m_earlierItems.cend()) {
-        const Queued queued = m_queued.value(*earlier);
+        const Queued queued = m_queued.value(queuedKey(change.computer, *earlier));
         change.item = 0;
         change.lineId = *earlier;
         change.text = queued.text;
@@ -197,8 +203,15 @@ void ChatSession::resend(const QList<DeliveryTracker::Resend>& resends) {
 void ChatSession::retryDue() {
     QList<DeliveryChanged> failed;
     resend(m_delivery.due(&failed));
-    for (const DeliveryChanged& change : std::as_const(failed))
+    QStringList away;
+    for (const DeliveryChanged& change : std::as_const(failed)) {
         tellDelivery(change);
+        if (isAway(change.computer) && !away.contains(change.computer, Qt::CaseInsensitive))
+            away.append(change.computer);
+    }
+    // A line that failed to a computer known to be away by now waits for it.
+    for (const QString& computer : std::as_const(away))
+        queueFailed(computer);
     armRetries();
 }
 

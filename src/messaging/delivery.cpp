@@ -316,6 +316,51 @@ QList<DeliveryTracker::Resend> DeliveryTracker::sendAgain(quint64 item) {
     return resends;
 }
 
+void DeliveryTracker::describe(quint64 item, const QString& text) {
+    if (const auto found = m_items.find(item); found != m_items.end())
+        found->text = text;
+}
+
+QList<DeliveryTracker::FailedLine> DeliveryTracker::failedPrivate(const QString& computer) const {
+    QList<FailedLine> lines;
+    const QString who = computer.toCaseFolded();
+    for (const quint64 item : m_itemOrder) {
+        const auto found = m_items.constFind(item);
+        if (found == m_items.cend())
+            continue;
+        FailedLine line{item, found->text, {}};
+        for (const QString& k : found->keys) {
+            const auto datagram = m_datagrams.constFind(k);
+            if (datagram != m_datagrams.cend() && datagram->state == State::Failed &&
+                datagram->isPrivate && !datagram->plain.isEmpty() &&
+                datagram->computer.toCaseFolded() == who)
+                line.datagrams.append({datagram->lineId, datagram->plain});
+        }
+        if (line.datagrams.isEmpty())
+            continue;
+        std::sort(line.datagrams.begin(), line.datagrams.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        lines.append(line);
+    }
+    return lines;
+}
+
+void DeliveryTracker::dropFailed(quint64 item, const QString& computer) {
+    const auto found = m_items.find(item);
+    if (found == m_items.end())
+        return;
+    const QString who = computer.toCaseFolded();
+    for (qsizetype i = found->keys.size() - 1; i >= 0; --i) {
+        const auto datagram = m_datagrams.constFind(found->keys[i]);
+        if (datagram == m_datagrams.cend() || datagram->state != State::Failed ||
+            datagram->computer.toCaseFolded() != who)
+            continue;
+        m_datagrams.erase(datagram);
+        found->keys.removeAt(i);
+    }
+    found->told.remove(who);
+}
+
 // ---- LineLedger
 
 bool LineLedger::take(const QString& computer, quint64 lineId) {

@@ -88,6 +88,21 @@ public:
 
     int waiting() const { return int(m_waiting.size()); }
 
+    // What the user wrote for item, for a private line that goes to the outbox once its
+    // recipient is seen to be away.
+    void describe(quint64 item, const QString& text);
+    // The private lines to computer that failed, by item in the order they were sent, each
+    // with its datagrams in order (line id and what was sent: plain text, zero, trailer).
+    struct FailedLine {
+        quint64 item = 0;
+        QString text;
+        QList<std::pair<quint64, QByteArray>> datagrams;
+    };
+    QList<FailedLine> failedPrivate(const QString& computer) const;
+    // Forgets item's failed datagrams to computer (they wait in the outbox now); what comes
+    // of them later is told under item again.
+    void dropFailed(quint64 item, const QString& computer);
+
 private:
     enum class State { Waiting, Delivered, Read, Failed };
     struct Datagram {
@@ -112,6 +127,7 @@ private:
     QHash<QString, Clock::time_point> m_waiting; // keys of datagrams that wait
     struct Item {
         QList<QString> keys; // of its datagrams
+        QString text;        // private lines only (describe)
         // What was told of each computer (case-folded), so each change is told once.
         QHash<QString, DeliveryChanged::State> told;
     };

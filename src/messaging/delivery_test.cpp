@@ -218,10 +218,30 @@ TEST_F(DeliveryLan, APrivateLineToAnAbsentComputerWaitsIsShownAndCanBeCancelled)
     ASSERT_EQ(a.waitingLines().size(), 1);
     EXPECT_EQ(a.waitingLines()[0].text, "later");
     EXPECT_EQ(told(atA), QStringList{"PC3 queued"});
-    EXPECT_FALSE(a.cancelWaiting(outcome.lineIds[0] + 1));
-    ASSERT_TRUE(a.cancelWaiting(outcome.lineIds[0]));
+    EXPECT_FALSE(a.cancelWaiting(outcome.lineIds[0] + 1, "PC3"));
+    EXPECT_FALSE(a.cancelWaiting(outcome.lineIds[0], "PC2"));
+    ASSERT_TRUE(a.cancelWaiting(outcome.lineIds[0], "pc3"));
     EXPECT_EQ(told(atA), (QStringList{"PC3 queued", "PC3 cancelled"}));
     EXPECT_TRUE(a.waitingLines().isEmpty());
+}
+
+// A private line to two computers that are both away waits for each of them, and each gets
+// it when it is back.
+TEST_F(DeliveryLan, APrivateLineToTwoAbsentComputersWaitsForEach) {
+    EventLog atB(b);
+    EventLog atC(c);
+    for (const char* computer : {"PC2", "PC3"})
+        ChatNodeProbe(a).peers().setPresence(QString::fromLatin1(computer),
+                                             network::PeerPresence::Absent,
+                                             QDateTime::currentDateTime());
+    tick({"PC2", "PC3"});
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("for you both")}, false, true);
+    settle();
+    EXPECT_EQ(outcome.waiting, (QStringList{"PC2", "PC3"}));
+    EXPECT_EQ(outcome.result.sent, 0);
+    EXPECT_EQ(a.waitingLines().size(), 2);
+    EXPECT_TRUE(atB.of<messaging::LineReceived>().empty());
+    EXPECT_TRUE(atC.of<messaging::LineReceived>().empty());
 }
 
 TEST(DeliveryWire, TrailersAndReceiptsAreReadStrictly) {

@@ -195,7 +195,7 @@ Outbox::Added Outbox::add(Entry entry) {
         std::any_of(entry.plainTexts.cbegin(), entry.plainTexts.cend(),
                     [](const QByteArray& piece) { return piece.isEmpty(); }))
         return Added::Invalid;
-    if (contains(entry.lineId))
+    if (contains(entry.lineId, entry.computer))
         return Added::DuplicateId;
     const qint64 bytes = entry.bytes();
     if (bytes > kMaxEntryBytes)
@@ -252,9 +252,10 @@ QList<Outbox::Entry> Outbox::heldForKeyChange(const QString& computer,
     return out;
 }
 
-bool Outbox::cancel(quint64 lineId) {
+bool Outbox::cancel(quint64 lineId, const QString& computer) {
     for (qsizetype i = 0; i < m_slots.size(); ++i) {
-        if (m_slots[i].entry.lineId == lineId) {
+        const Entry& entry = m_slots[i].entry;
+        if (entry.lineId == lineId && entry.computer.compare(computer, Qt::CaseInsensitive) == 0) {
             remove(i);
             return true;
         }
@@ -270,9 +271,11 @@ QList<Outbox::Entry> Outbox::entries() const {
     return out;
 }
 
-bool Outbox::contains(quint64 lineId) const {
-    return std::any_of(m_slots.cbegin(), m_slots.cend(),
-                       [lineId](const Slot& slot) { return slot.entry.lineId == lineId; });
+bool Outbox::contains(quint64 lineId, const QString& computer) const {
+    return std::any_of(m_slots.cbegin(), m_slots.cend(), [&](const Slot& slot) {
+        return slot.entry.lineId == lineId &&
+               slot.entry.computer.compare(computer, Qt::CaseInsensitive) == 0;
+    });
 }
 
 Outbox::Loaded Outbox::load(const QString& path, const KeyFor& keyFor) {
@@ -317,7 +320,7 @@ Outbox::Loaded Outbox::load(const QString& path, const KeyFor& keyFor) {
         if (!sealed)
             return damaged(QStringLiteral("cut short"));
         std::optional<Entry> entry = entryFromHeader(*header);
-        if (!entry || outbox.contains(entry->lineId))
+        if (!entry || outbox.contains(entry->lineId, entry->computer))
             return damaged(QStringLiteral("a waiting line without a valid id, computer or time"));
         QByteArray record = bytes.sliced(recordStart, reader.at() - recordStart);
 

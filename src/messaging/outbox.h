@@ -55,7 +55,7 @@ public:
     static constexpr qint64 kMaxFileBytes = 5 * kMaxBytes + qint64{kMaxEntries} * 128;
 
     struct Entry {
-        quint64 lineId = 0;               // unique; its author's id for the line
+        quint64 lineId = 0;               // its author's id for the line; with computer, unique
         QString computer;                 // the recipient, compared without regard to letter case
         crypto::PublicKey recipientKey{}; // pinned for it when the line was queued
         QDateTime queuedAt;               // UTC
@@ -78,7 +78,7 @@ public:
         FullLines,   // kMaxEntries lines wait already
         FullBytes,   // the lines waiting and this one would pass kMaxBytes
         TooLarge,    // this line alone passes kMaxEntryBytes
-        DuplicateId, // a line with its id waits already
+        DuplicateId, // the line waits for its computer already
         Invalid,     // no id, no computer, no time, nothing to send or an empty piece
     };
     // Queued, or why not; a refused line changes nothing.
@@ -92,11 +92,12 @@ public:
     QList<Entry> takeFor(const QString& computer, const crypto::PublicKey& keyNow);
     // The lines for computer queued under another key than keyNow.
     QList<Entry> heldForKeyChange(const QString& computer, const crypto::PublicKey& keyNow) const;
-    // The user took the line out. False when no such line waits.
-    bool cancel(quint64 lineId);
+    // The user took the line out for computer. False when no such line waits. A line to
+    // several computers waits once for each.
+    bool cancel(quint64 lineId, const QString& computer);
 
     QList<Entry> entries() const;
-    bool contains(quint64 lineId) const;
+    bool contains(quint64 lineId, const QString& computer) const;
     int size() const { return int(m_slots.size()); }
     qint64 bytes() const { return m_bytes; }
     // Lines added or taken out since the last load or save.

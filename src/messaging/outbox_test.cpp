@@ -79,8 +79,10 @@ TEST(Outbox, ALineBeyondABoundIsRefusedWithTheReasonAndChangesNothing) {
          Outbox::Added::TooLarge},
         {"one line as large as allowed", 0, 0, line(9000, QStringLiteral("PC2"), keyA, half - 4),
          Outbox::Added::Queued},
-        {"an id that waits already", 3, 8, line(2, QStringLiteral("PC3")),
+        {"a line that waits for its computer already", 3, 8, line(2, QStringLiteral("pc2")),
          Outbox::Added::DuplicateId},
+        {"the same line for another computer", 3, 8, line(2, QStringLiteral("PC3")),
+         Outbox::Added::Queued},
         {"no id", 0, 0, line(0), Outbox::Added::Invalid},
         {"no computer", 0, 0, line(9000, QString()), Outbox::Added::Invalid},
         {"no time", 0, 0, noTime, Outbox::Added::Invalid},
@@ -142,9 +144,10 @@ TEST(Outbox, LinesGoOnlyToTheirComputerUnderTheKeyTheyWereQueuedFor) {
     EXPECT_EQ(idsOf(outbox.heldForKeyChange(QStringLiteral("PC2"), keyB)), QList<quint64>());
     EXPECT_EQ(idsOf(outbox.takeFor(QStringLiteral("PC2"), keyB)), QList<quint64>({3}));
 
-    EXPECT_FALSE(outbox.cancel(3)) << "gone already";
-    EXPECT_TRUE(outbox.cancel(2));
-    EXPECT_FALSE(outbox.contains(2));
+    EXPECT_FALSE(outbox.cancel(3, QStringLiteral("PC2"))) << "gone already";
+    EXPECT_FALSE(outbox.cancel(2, QStringLiteral("PC2"))) << "line 2 waits for PC3";
+    EXPECT_TRUE(outbox.cancel(2, QStringLiteral("pc3")));
+    EXPECT_FALSE(outbox.contains(2, QStringLiteral("PC3")));
     EXPECT_EQ(outbox.size(), 0);
     EXPECT_EQ(outbox.bytes(), 0);
 }
@@ -165,7 +168,8 @@ protected:
         first.queuedAt =
             QDateTime(QDate(2026, 3, 5), QTime(16, 7, 9, 456), Qt::OffsetFromUTC, 7200);
         EXPECT_EQ(outbox.add(first), Outbox::Added::Queued);
-        EXPECT_EQ(outbox.add(line(2, QStringLiteral("Łódź"), keyB, 40)), Outbox::Added::Queued);
+        // The same line for another computer: a line to several waits once for each.
+        EXPECT_EQ(outbox.add(line(1, QStringLiteral("Łódź"), keyB, 40)), Outbox::Added::Queued);
         EXPECT_TRUE(outbox.changed());
         const platform::Result saved = outbox.save(path(), keys);
         EXPECT_TRUE(saved) << qPrintable(saved.error);
@@ -273,7 +277,7 @@ TEST_F(OutboxFile, ALineThatCannotBeOpenedIsReportedAndWrittenBackUnchangedTheOt
         const Entry first = loaded.outbox.entries()[0];
         EXPECT_FALSE(first.readable);
         EXPECT_TRUE(first.plainTexts.isEmpty());
-        EXPECT_EQ(loaded.outbox.entries()[1].text, line(2, {}, keyA, 40).text) << "still read";
+        EXPECT_EQ(loaded.outbox.entries()[1].text, line(1, {}, keyB, 40).text) << "still read";
         EXPECT_TRUE(loaded.outbox.takeFor(first.computer, first.recipientKey).isEmpty());
 
         // A new line and a save: the unreadable line's bytes are written back as they were.
@@ -287,7 +291,8 @@ TEST_F(OutboxFile, ALineThatCannotBeOpenedIsReportedAndWrittenBackUnchangedTheOt
         if (c.flip == -1) {
             EXPECT_EQ(reread.unreadable, 0) << "with its key back, nothing was lost";
         }
-        EXPECT_TRUE(loaded.outbox.cancel(first.lineId)) << "the user can still take it out";
+        EXPECT_TRUE(loaded.outbox.cancel(first.lineId, first.computer))
+            << "the user can still take it out";
     }
 }
 

@@ -478,3 +478,112 @@ TEST_F(PresenceLan, NoForgeryKeepsASilentCopyAlive) {
     intervals(2, {&a, &b});
     EXPECT_EQ(presenceTold(atA), QStringList{"PC3 gone"});
 }
+
+namespace {
+
+QStringList deliveryTold(const EventLog& log) {
+    QStringList told;
+    for (const auto& e : log.of<messaging::DeliveryChanged>())
+        told.append(e.computer + ' ' + messaging::deliveryStateName(e.state));
+    return told;
+}
+
+// PC1's receipts run on the tests' clock too, and its presence at the usual pace (greyed
+// after 90 s, gone after 114 s): a line fails well before its copy is greyed. PC3 is
+// killed: what PC1 sends it is lost.
+struct KilledRecipientLan : PresenceLan {
+    void SetUp() override {
+        PresenceLan::SetUp();
+        session(a).setDelivery(messaging::DeliveryTracker([this] { return now; }));
+        session(a).setPresence(PresenceKeeper(
+            PresenceKeeper::kDefaultInterval, [this] { return now; },
+            [this] { return wallAt(now); }));
+        signsOfLife({&a, &b, &c});
+        kill(c);
+        net1.lostTo = QStringList{"pc3"};
+        for (int i = 0; i < a.peers().count(); ++i)
+            a.setTicked(i, a.peers().at(i).computerName == "PC3");
+    }
+    // Time passes; PC1 and PC2 are heard, PC1 sends what is due again and checks who is
+    // there.
+    void retries(std::initializer_list<std::chrono::milliseconds> waits) {
+        for (auto wait : waits) {
+            now += wait;
+            signsOfLife({&a, &b});
+            session(a).retryDue();
+            session(a).checkPresence();
+            settle();
+        }
+    }
+    // PC3 is back (what PC1 sent it meanwhile was lost).
+    void restart() {
+        revive(c);
+        net1.lostTo.clear();
+        atC = std::make_unique<EventLog>(c);
+        signsOfLife({&c});
+        session(c).sendReceipts(); // as its event loop would, once the line is taken
+        settle();
+    }
+    QStringList shownAtC() const {
+        QStringList shown;
+        for (const auto& e : atC->of<messaging::LineReceived>())
+            shown.append(e.line.text);
+        return shown;
+    }
+    std::unique_ptr<EventLog> atC;
+};
+
+} // namespace
+
+// A private line to a copy killed a moment before fails after its tries; once the copy is
+// seen to be away, the line waits in the outbox as a line written to it then would, and it
+// goes when the copy is back, its receipts told under the same send.
+TEST_F(KilledRecipientLan, APrivateLineThatFailedToAKilledCopyWaitsAndGoesWhenItIsBack) {
+    EventLog atA(a);
+    const messaging::LineOutcome outcome = a.send({QStringLiteral("are you there?")}, false, true);
+    ASSERT_EQ(outcome.tracked, QStringList{"PC3"});
+    retries({2s, 4s, 8s, 8s});
+    ASSERT_EQ(deliveryTold(atA), QStringList{"PC3 failed"});
+    EXPECT_TRUE(a.waitingLines().isEmpty()) << "not known to be away yet";
+
+    retries({30s, 30s, 20s}); // silent for 102 s: greyed
+    ASSERT_EQ(presenceTold(atA), QStringList{"PC3 absent"});
+    EXPECT_EQ(deliveryTold(atA), (QStringList{"PC3 failed", "PC3 queued"}));
+    EXPECT_EQ(atA.of<messaging::DeliveryChanged>().back().item, outcome.item);
+    ASSERT_EQ(a.waitingLines().size(), 1);
+    EXPECT_EQ(a.waitingLines()[0].text, "are you there?");
+    EXPECT_EQ(a.waitingLines()[0].lineId, outcome.lineIds[0]);
+    EXPECT_FALSE(a.sendAgain(outcome.item)) << "nothing is left failed";
+
+    restart();
+    EXPECT_EQ(shownAtC(), QStringList{"are you there?"});
+    EXPECT_TRUE(a.waitingLines().isEmpty());
+    EXPECT_EQ(deliveryTold(atA),
+              (QStringList{"PC3 failed", "PC3 queued", "PC3 sent", "PC3 delivered"}));
+    EXPECT_EQ(atA.of<messaging::DeliveryChanged>().back().item, outcome.item);
+}
+
+// A copy greyed before its line fails: the failure puts the line in the outbox at once. A
+// public line is not kept (the copy catches up on those), and a line to a copy that is
+// still heard stays failed, for the user to send again.
+TEST_F(KilledRecipientLan, ALineThatFailsAfterItsCopyIsGreyedWaitsAndOnlyThen) {
+    retries({40s, 40s}); // silent for 80 s: still listed as there
+    EventLog atA(a);
+    a.send({QStringLiteral("quick question")}, false, true);
+    a.send({QStringLiteral("for everyone")}, false, false);
+    retries({2s, 4s, 8s});
+    ASSERT_EQ(presenceTold(atA), QStringList{"PC3 absent"});
+    EXPECT_TRUE(a.waitingLines().isEmpty());
+    retries({8s});
+    ASSERT_EQ(a.waitingLines().size(), 1);
+    EXPECT_EQ(a.waitingLines()[0].text, "quick question");
+
+    // PC2 is there but does not answer (its receipts are lost): its line stays failed.
+    net2.lostTo = QStringList{"pc1"};
+    for (int i = 0; i < a.peers().count(); ++i)
+        a.setTicked(i, a.peers().at(i).computerName == "PC2");
+    const messaging::LineOutcome toB = a.send({QStringLiteral("hello?")}, false, true);
+    retries({2s, 4s, 8s, 8s});
+    EXPECT_EQ(a.waitingLines().size(), 1);
+    EXPECT_TRUE(a.sendAgain(toB.item));
+}

@@ -302,7 +302,12 @@ public:
         } else if (verb == "cancel") {
             bool ok = false;
             const quint64 id = rest.toULongLong(&ok, 16);
-            print(QStringLiteral("CANCEL %1").arg(ok && m_node.cancelWaiting(id) ? 1 : 0));
+            // The line, for every computer it waits for.
+            bool cancelled = false;
+            for (const messaging::WaitingLine& waiting : m_node.waitingLines())
+                if (ok && waiting.lineId == id)
+                    cancelled = m_node.cancelWaiting(id, waiting.computer) || cancelled;
+            print(QStringLiteral("CANCEL %1").arg(cancelled ? 1 : 0));
         } else if (verb == "offer-altered") {
             messaging::ChatSession& session = test::ChatNodeProbe(m_node).session();
             const auto lines =
