@@ -68,7 +68,8 @@ TakenUnsentText takeUnsentText(const QString& path) {
     }
     const QJsonObject object = document.object();
     taken.text.message = object.value(kMessageKey).toString();
-    for (const QJsonValue& value : object.value(kBigMessagesKey).toArray())
+    const QJsonArray bigMessages = object.value(kBigMessagesKey).toArray();
+    for (const QJsonValue value : bigMessages)
         if (const QString text = value.toString(); !text.isEmpty())
             taken.text.bigMessages.append(text);
     if (!file.remove())
