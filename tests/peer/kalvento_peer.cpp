@@ -20,7 +20,7 @@
 //   again                 send again what of the last private line failed ("AGAIN <n>")
 //   read                  the lines received so far are read (read receipts go out)
 //   waiting               prints "WAITING <line-id> <computer>" for each line of the outbox
-//   cancel <line-id>      takes a line out of the outbox
+//   cancel <line-id>      takes a line out of the outbox, for every computer it waits for
 //   offer-altered <c>     offers computer c the newest line of the history with its text
 //                         and id changed, its signature kept (a relay that alters a line)
 //   send-files <c1,c2> <path>...  offers files and folders to the listed computers; prints
