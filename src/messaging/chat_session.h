@@ -206,6 +206,8 @@ private:
         QByteArray trailer;
     };
     QList<PlannedLine> planLines(const QList<OutgoingMessage>& messages, bool isPrivate);
+    // What the user wrote in a send, its lines joined: the text of a waiting line.
+    static QString writtenText(const LineOutcome& outcome);
     // Sends the lines to receiver; with an outcome, a current copy's receipts are awaited.
     void sendLines(const QString& receiver, const QList<PlannedLine>& lines, bool isPrivate,
                    SendResult& result, LineOutcome* outcome);

@@ -123,10 +123,7 @@ bool ChatSession::queueForLater(const QString& receiver, const QList<PlannedLine
     entry.queuedAt = QDateTime::currentDateTimeUtc();
     for (const PlannedLine& line : lines)
         entry.plainTexts.append(line.plain + '\0' + line.trailer);
-    QStringList text;
-    for (const OutgoingMessage& message : std::as_const(outcome->messages))
-        text += message.lines;
-    entry.text = text.join(QLatin1Char('\n'));
+    entry.text = writtenText(*outcome);
     // What the outbox cannot hold goes now, as to a computer that is there: it may arrive.
     if (m_outbox.add(entry) != Outbox::Added::Queued)
         return false;

@@ -17,6 +17,13 @@ constexpr std::chrono::milliseconds kReceiptDelay{0};
 
 } // namespace
 
+QString ChatSession::writtenText(const LineOutcome& outcome) {
+    QStringList lines;
+    for (const OutgoingMessage& message : outcome.messages)
+        lines += message.lines;
+    return lines.join(QLatin1Char('\n'));
+}
+
 QList<ChatSession::PlannedLine> ChatSession::planLines(const QList<OutgoingMessage>& messages,
                                                        bool isPrivate) {
     QList<PlannedLine> planned;
@@ -68,12 +75,8 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
     const bool receipts = outcome && outcome->item != 0 && !own && m_presence.isFollowed(receiver);
     if (isPrivate && !own && queueForLater(receiver, lines, outcome))
         return;
-    if (receipts && isPrivate) {
-        QStringList text;
-        for (const OutgoingMessage& message : std::as_const(outcome->messages))
-            text += message.lines;
-        m_delivery.describe(outcome->item, text.join(QLatin1Char('\n')));
-    }
+    if (receipts && isPrivate)
+        m_delivery.describe(outcome->item, writtenText(*outcome));
     bool sealed = false;
     for (const PlannedLine& line : lines) {
         const int before = result.sent;
