@@ -170,11 +170,11 @@ void TMainForm::createComponents() {
     connect(action("Addtofriends1"), &QAction::triggered, this, &TMainForm::Addtofriends1Click);
     connect(action("Removefromfriends1"), &QAction::triggered, this,
             &TMainForm::Removefromfriends1Click);
-    m_side = new SideWindows(
-        SideWindows::Parts{*this, m_settings, m_tausta, m_defaultBackground, m_toolbar->kuvat(),
-                           *m_chat, *m_dialogs, [this] { return today(); },
-                           [this](const QStringList& lines) { return LahetaViesti(lines, true); },
-                           [this] { return m_node->ownFingerprint(); }});
+    m_side = new SideWindows(SideWindows::Parts{
+        *this, m_settings, m_tausta, m_defaultBackground, m_toolbar->kuvat(), *m_chat, *m_dialogs,
+        [this] { return today(); },
+        [this](const QStringList& lines) { return LahetaViesti(lines, true); },
+        [this] { return m_node->ownFingerprint(); }, [this] { unsentTextChanged(); }});
     createTransfers();
     createOptionsApplier();
     createUpdates();
@@ -199,6 +199,7 @@ void TMainForm::createChatArea() {
     m_privaatti = m_area->privaatti();
     m_message = m_area->message();
     connect(m_message, &QLineEdit::textChanged, this, &TMainForm::MessageChange);
+    connect(m_message, &QLineEdit::textChanged, this, &TMainForm::unsentTextChanged);
     connect(m_chat, &TChatView::historyError, this, &TMainForm::reportError);
 }
 
@@ -421,11 +422,21 @@ UnsentText TMainForm::unsentText() const {
     return text;
 }
 
-// What the last end kept goes back where it was written, and the chat says so.
+void TMainForm::unsentTextChanged() {
+    if (m_unsentKeeper)
+        m_unsentKeeper->changed();
+}
+
+// What the last end kept goes back where it was written, and the chat says so. From here
+// on the text is kept while it is written, so that a copy killed without an end loses
+// little of it; not before, or a write would replace what is still to be given back.
 void TMainForm::restoreUnsentText() {
     const TakenUnsentText taken = takeUnsentText(unsentTextPath());
     if (!taken.error.isEmpty())
         reportError(taken.error);
+    m_unsentKeeper = new UnsentTextKeeper(
+        unsentTextPath(), [this] { return unsentText(); },
+        [this](const QString& error) { reportError(error); }, this);
     if (taken.text.isEmpty())
         return;
     if (!taken.text.message.isEmpty())
@@ -714,8 +725,11 @@ void TMainForm::ShutdownSequence(bool mayAsk) {
             TChatView::logFilePath(m_settings.saveMessagesPath), m_settings.saveMessagesLog);
         !written)
         errors.append(written.error);
-    if (const QString error = keepUnsentText(unsentTextPath(), unsentText()); !error.isEmpty())
-        errors.append(error);
+    // Before the start has given back what an earlier end kept there is nothing to keep,
+    // and the file is left for the next start.
+    if (m_unsentKeeper)
+        if (const QString error = m_unsentKeeper->keepNow(); !error.isEmpty())
+            errors.append(error);
     for (const QString& error : errors)
         m_dialogs->logError(error);
     // The user is leaving: a message box is the last place where a failed save can still

@@ -57,6 +57,7 @@ class StartSplash;
 class TChatView;
 class TrayPresence;
 struct UnsentText;
+class UnsentTextKeeper;
 class WindowUpdates;
 
 inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
@@ -196,6 +197,7 @@ private:
     void retranslateTransfers();
     void loadChatLog();
     void restoreUnsentText();
+    void unsentTextChanged();
     QString unsentTextPath() const;
     UnsentText unsentText() const;
     void finishCreation(bool startHidden);
@@ -256,6 +258,7 @@ private:
     update::UpdateSchedule* m_updates = nullptr; // m_updateActions's
     widgets::TTitlebtn* m_btnTitle = nullptr;
     SideWindows* m_side = nullptr;
+    UnsentTextKeeper* m_unsentKeeper = nullptr; // from the start's giving back on
     StartSplash* m_splash = nullptr;
     LogSaver* m_logSaver = nullptr; // writes the chat to the log as the run goes
 };

@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 #include "app/status_keeper.h"
+#include "app/unsent_text.h"
 #include "desktop/tray_icon.h"
 #include "dialogs/about_box.h"
 #include "dialogs/mline_window.h"
@@ -23,6 +24,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLocale>
@@ -216,6 +218,33 @@ TEST_F(BigMessageTest, AnEndThatCannotAskKeepsWhatWasNotSentForTheNextStart) {
     EXPECT_EQ((*a)->Message()->text(), QString());
     EXPECT_TRUE((*a)->findChildren<dialogs::TMLineIkkuna*>().isEmpty());
     EXPECT_FALSE(a->chat().contains(notice));
+}
+
+// A copy killed without an end (SIGKILL, a crash) has kept what was being written within
+// seconds: the next start gives it back. Sent, it is kept no more.
+TEST_F(BigMessageTest, TextBeingWrittenSurvivesAKillWithoutAnEnd) {
+    const QString path = a->dir.filePath(QStringLiteral("unsent.json"));
+    const int wait = 3 * app::UnsentTextKeeper::kKeepDelayMs;
+    (*a)->Message()->setText(QStringLiteral("half a line"));
+    open()->RE()->setPlainText(QStringLiteral("a long report\nbeing written"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path); }, wait));
+
+    a->start(); // the old window goes without its end, as under SIGKILL
+    EXPECT_EQ((*a)->Message()->text(), QStringLiteral("half a line"));
+    const auto windows = (*a)->findChildren<dialogs::TMLineIkkuna*>();
+    ASSERT_EQ(windows.size(), 1);
+    EXPECT_EQ(windows.front()->RE()->toPlainText(), QStringLiteral("a long report\nbeing written"));
+    EXPECT_TRUE(a->chat().contains(lang::GetMessageText(lang::MessageId::M181)));
+
+    // Given back, it is kept again at once: a second kill loses nothing either.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path); }, wait));
+    // Both sent (the big message window stays open with its text): nothing is left.
+    (*a)->button("btnSend")->click();
+    windows.front()->button("btnSend")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(path); }, wait));
+    a->start();
+    EXPECT_EQ((*a)->Message()->text(), QString());
+    EXPECT_TRUE((*a)->findChildren<dialogs::TMLineIkkuna*>().isEmpty());
 }
 
 // Text that cannot be kept is said where the user looks when quitting, beside the other

@@ -12,6 +12,7 @@
 #include "widgets/background.h"
 
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPrintDialog>
 #include <QPrinter>
 
@@ -37,7 +38,12 @@ QWidget* SideWindows::helpWindow() const {
 
 void SideWindows::btnBigMessageClick() {
     dialogs::TMLineIkkuna::Host host;
-    host.send = [this](const QStringList& lines) { return m_parts.sendBigMessage(lines); };
+    host.send = [this](const QStringList& lines) {
+        const bool sent = m_parts.sendBigMessage(lines);
+        if (m_parts.unsentChanged)
+            m_parts.unsentChanged();
+        return sent;
+    };
     host.paintBackground = [this](QPainter& painter, const QWidget& window) {
         widgets::paintBackground(
             painter, window.size(), window.frameGeometry().size(), m_parts.background,
@@ -52,6 +58,10 @@ void SideWindows::btnBigMessageClick() {
     // A window of its own that frees itself when closed; several may be open.
     auto* window = new dialogs::TMLineIkkuna(std::move(host), &m_parts.window);
     m_mline = window;
+    if (m_parts.unsentChanged) {
+        connect(window->RE(), &QPlainTextEdit::textChanged, this, m_parts.unsentChanged);
+        connect(window, &QObject::destroyed, this, m_parts.unsentChanged);
+    }
     window->show();
 }
 

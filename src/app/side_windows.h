@@ -43,6 +43,8 @@ public:
         std::function<bool(const QStringList&)> sendBigMessage;
         // This copy's key as the about box shows it (empty without one).
         std::function<QString()> fingerprint;
+        // The text of a big message window changed, was sent, or went with its window.
+        std::function<void()> unsentChanged;
     };
 
     explicit SideWindows(Parts parts);

@@ -7,8 +7,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <QTimer>
 
 #include <exception>
+#include <utility>
 
 namespace kalvento::app {
 
@@ -75,6 +77,43 @@ TakenUnsentText takeUnsentText(const QString& path) {
     if (!file.remove())
         taken.error = QStringLiteral("%1: %2").arg(path, file.errorString());
     return taken;
+}
+
+UnsentTextKeeper::UnsentTextKeeper(QString path, std::function<UnsentText()> collect,
+                                   std::function<void(const QString& error)> report,
+                                   QObject* parent, int delayMs)
+    : QObject(parent), m_path(std::move(path)), m_collect(std::move(collect)),
+      m_report(std::move(report)), m_timer(new QTimer(this)) {
+    m_timer->setSingleShot(true);
+    m_timer->setInterval(delayMs);
+    connect(m_timer, &QTimer::timeout, this, &UnsentTextKeeper::keepSoon);
+}
+
+void UnsentTextKeeper::changed() {
+    // Not restarted by every key: a user who types without a pause is kept too.
+    if (!m_timer->isActive())
+        m_timer->start();
+}
+
+bool UnsentTextKeeper::isWaiting() const {
+    return m_timer->isActive();
+}
+
+QString UnsentTextKeeper::keepNow() {
+    m_timer->stop();
+    const QString error = keepUnsentText(m_path, m_collect());
+    if (error.isEmpty())
+        m_reported.clear();
+    return error;
+}
+
+void UnsentTextKeeper::keepSoon() {
+    const QString error = keepNow();
+    if (error.isEmpty() || error == m_reported)
+        return;
+    m_reported = error;
+    if (m_report)
+        m_report(error);
 }
 
 } // namespace kalvento::app

@@ -3,8 +3,10 @@
 #include "app/unsent_text.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,7 @@
 using kalvento::app::keepUnsentText;
 using kalvento::app::takeUnsentText;
 using kalvento::app::UnsentText;
+using kalvento::app::UnsentTextKeeper;
 
 namespace {
 
@@ -65,4 +68,59 @@ TEST_F(UnsentTextFile, FailuresAreSaidAndAnUnreadableFileStaysForTheUser) {
         EXPECT_TRUE(taken.text.isEmpty());
         EXPECT_TRUE(QFile::exists(path));
     }
+}
+
+// While the user writes, the text is kept within seconds, also by a user who never pauses,
+// so that a copy killed without an end loses little; a failing write is told once, not at
+// every change, and told again only after one has worked.
+TEST_F(UnsentTextFile, TextIsKeptWhileItIsWrittenAndAFailureIsToldOnce) {
+    UnsentText now{QStringLiteral("half"), {}};
+    QStringList told;
+    constexpr int kDelay = 200;
+    UnsentTextKeeper keeper(
+        path, [&] { return now; }, [&](const QString& error) { told << error; }, nullptr, kDelay);
+    const auto keptMessage = [&] {
+        QFile file(path);
+        return file.exists() ? takeUnsentText(path).text.message : QString();
+    };
+
+    keeper.changed();
+    EXPECT_TRUE(keeper.isWaiting());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(path); }, 3 * kDelay));
+    EXPECT_EQ(keptMessage(), QStringLiteral("half"));
+
+    // Typing on without a pause: each change must not put the write off again.
+    now.message = QStringLiteral("half a line");
+    QElapsedTimer typing;
+    typing.start();
+    while (!QFile::exists(path) && typing.elapsed() < 3 * kDelay) {
+        keeper.changed();
+        QTest::qWait(kDelay / 10);
+    }
+    EXPECT_EQ(keptMessage(), QStringLiteral("half a line"));
+
+    // Sent: nothing is left to keep, and the file goes.
+    ASSERT_EQ(keepUnsentText(path, now), QString());
+    now = {};
+    keeper.changed();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(path); }, 3 * kDelay));
+
+    // A folder in the file's place: told at the first write, quiet at the next.
+    now.message = QStringLiteral("again");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("unsent.json")));
+    for (int write = 0; write < 2; ++write) {
+        keeper.changed();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !keeper.isWaiting(); }, 3 * kDelay));
+    }
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told.front().contains(path)) << told.front().toStdString();
+
+    // Writable again: kept, and a later failure is told anew.
+    ASSERT_TRUE(QDir(path).removeRecursively());
+    EXPECT_EQ(keeper.keepNow(), QString());
+    EXPECT_FALSE(keeper.isWaiting());
+    EXPECT_EQ(keptMessage(), QStringLiteral("again"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("unsent.json")));
+    keeper.changed();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return told.size() == 2; }, 3 * kDelay));
 }
