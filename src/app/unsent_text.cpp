@@ -101,7 +101,7 @@ bool UnsentTextKeeper::isWaiting() const {
 
 QString UnsentTextKeeper::keepNow() {
     m_timer->stop();
-    const QString error = keepUnsentText(m_path, m_collect());
+    QString error = keepUnsentText(m_path, m_collect());
     if (error.isEmpty())
         m_reported.clear();
     return error;

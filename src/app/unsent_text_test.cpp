@@ -93,7 +93,7 @@ TEST_F(UnsentTextFile, TextIsKeptWhileItIsWrittenAndAFailureIsToldOnce) {
     now.message = QStringLiteral("half a line");
     QElapsedTimer typing;
     typing.start();
-    while (!QFile::exists(path) && typing.elapsed() < 3 * kDelay) {
+    while (!QFile::exists(path) && typing.elapsed() < qint64{3} * kDelay) {
         keeper.changed();
         QTest::qWait(kDelay / 10);
     }
