@@ -123,6 +123,15 @@ void ChatController::chatEvent(const messaging::ChatEvent& event) {
         m_marks->deliveryChanged(*delivery);
     } else if (const auto* caught = std::get_if<messaging::CaughtUp>(&event)) {
         m_marks->caughtUp(*caught);
+    } else if (const auto* clash = std::get_if<messaging::NameClash>(&event)) {
+        // Nobody can reach both: the user is the one who can rename one of them.
+        if (clash->fingerprint.isEmpty())
+            m_parts.area.chat()->appendWarning(lang::GetMessageText(lang::MessageId::M184),
+                                               {clash->address, m_parts.node.computerName()});
+        else
+            m_parts.area.chat()->appendWarning(
+                lang::GetMessageText(lang::MessageId::M183),
+                {clash->address, m_parts.node.computerName(), clash->fingerprint});
     } else if (const auto* reception = std::get_if<messaging::ReceptionFailed>(&event)) {
         qWarning("kalvento: reception: %s", qPrintable(reception->error));
     }

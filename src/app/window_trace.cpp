@@ -96,6 +96,11 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                 trace(QStringLiteral("refused %1 %2")
                           .arg(QLatin1String(messaging::refusalName(refused->reason)),
                                refused->computer));
+            } else if (const auto* clash = std::get_if<messaging::NameClash>(&event)) {
+                trace(QStringLiteral("name-clash %1 %2")
+                          .arg(clash->address, clash->fingerprint.isEmpty()
+                                                   ? QStringLiteral("plain")
+                                                   : QString(clash->fingerprint).remove(u' ')));
             } else if (const auto* withheld = std::get_if<messaging::Withheld>(&event)) {
                 // Listed computers that have not confirmed their address, beyond the few a
                 // line goes to anyway: forged ones, or copies that answer no walk.

@@ -8,7 +8,7 @@ namespace {
 
 // Kept word for word, misspellings included: users and translations know them this way
 // (M033 excepted, whose advice was wrong on Linux).
-constexpr std::array<MessageEntry, 147> Table{{
+constexpr std::array<MessageEntry, 149> Table{{
     {MessageId::M001, "M001", "Browse for folder..."},
     {MessageId::M002, "M002",
      "A newer version of Kalvento detected! Click yes if you want to know more or download "
@@ -204,6 +204,16 @@ constexpr std::array<MessageEntry, 147> Table{{
     {MessageId::M182, "M182",
      "Not sent to %s: its key has changed. To send to it, accept the new key: right-click it "
      "in the list of computers."},
+    {MessageId::M183, "M183",
+     "Another computer, at %s, also calls itself %s (key %s).\r\nKalvento tells computers "
+     "apart by their names: the others cannot reach both of them. Give one of the two another "
+     "name: another host name (Kalvento takes its first 15 bytes), or KALVENTO_COMPUTER_NAME "
+     "when Kalvento starts."},
+    {MessageId::M184, "M184",
+     "Another computer, at %s, also calls itself %s (an older copy of Kalvento).\r\nKalvento "
+     "tells computers apart by their names: the others cannot reach both of them. Give one of "
+     "the two another name: another host name (Kalvento takes its first 15 bytes), or "
+     "KALVENTO_COMPUTER_NAME when Kalvento starts."},
 }};
 
 const MessageEntry& entry(MessageId id) {

@@ -166,6 +166,8 @@ enum class MessageId {
     M180,
     M181,
     M182,
+    M183,
+    M184,
 };
 
 struct MessageEntry {

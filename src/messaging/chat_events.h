@@ -194,6 +194,13 @@ struct Refused {
     RefusalReason reason = RefusalReason::Auth;
     QString computer;
 };
+// Another copy goes by this copy's own computer name: datagrams in this name that are not
+// this copy's came from address, under the key of that fingerprint (empty: plain, an older
+// copy). Told once per address a run.
+struct NameClash {
+    QString address;
+    QString fingerprint;
+};
 // What is known of a computer's key changed; also when a computer is first heard from
 // (plain or pinned).
 struct PeerTrustChanged {
@@ -270,6 +277,6 @@ struct FileMessageReceived {
 using ChatEvent =
     std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged, SendFailed,
                  Withheld, ReceptionFailed, WalkFailed, Greeted, Refused, PeerTrustChanged,
-                 PresenceChanged, DeliveryChanged, CaughtUp, FileMessageReceived>;
+                 PresenceChanged, DeliveryChanged, CaughtUp, FileMessageReceived, NameClash>;
 
 } // namespace kalvento::messaging

@@ -102,15 +102,22 @@ ChatGuard::LineForm ChatGuard::lineForm(const QString& receiver, bool isPrivate)
     return LineForm::Sealed;
 }
 
+bool ChatGuard::sealsForBothKeys(const QString& receiver) const {
+    if (!m_key || isOwn(receiver))
+        return false;
+    const crypto::KnownKey* known = m_book.find(receiver);
+    return known && known->trust == crypto::Trust::Changed && known->offered;
+}
+
 QByteArray ChatGuard::linePayload(const QString& receiver, LineForm form, QByteArrayView plain,
-                                  const EnvelopeContext& context) {
+                                  const EnvelopeContext& context, bool pinnedKey) {
     if (form != LineForm::Sealed || !m_key)
         return payloadFromPlainText(plain);
     crypto::PublicKey peer = m_key->publicKey();
     if (!isOwn(receiver)) {
         const crypto::KnownKey* known = m_book.find(receiver);
         if (known)
-            peer = known->offered ? *known->offered : known->key;
+            peer = known->offered && !pinnedKey ? *known->offered : known->key;
     }
     const crypto::PairKeys* keys = pairKeys(peer);
     if (!keys) // a pinned key is a valid point: not reached
@@ -156,8 +163,11 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
             if (computer.isEmpty())
                 continue;
             // Once a key is known for a computer, nothing plain is taken in its name.
-            if (isOwn(computer) || m_book.find(computer))
-                return refuse(RefusalReason::Downgrade, computer);
+            if (isOwn(computer) || m_book.find(computer)) {
+                Verdict refused = refuse(RefusalReason::Downgrade, computer);
+                refused.ownName = refused.ownNamePlain = isOwn(arrival.frameComputer);
+                return refused;
+            }
         }
         verdict.plain = split.visible;
         return verdict;
@@ -199,8 +209,14 @@ Verdict ChatGuard::check(QByteArrayView payload, const Arrival& arrival) {
         if (!sameComputer(claim, computer))
             return refuse(RefusalReason::Key, claim); // speaks for a computer it is not
         if (isOwn(claim)) {
-            if (envelope.senderKey != m_key->publicKey())
-                return refuse(RefusalReason::Key, claim);
+            if (envelope.senderKey != m_key->publicKey()) {
+                // Its frame names this computer too (checked above): another copy that
+                // goes by the same name, or one that pretends to.
+                Verdict refused = refuse(RefusalReason::Key, claim);
+                refused.ownName = true;
+                refused.senderKey = envelope.senderKey;
+                return refused;
+            }
             continue;
         }
         const crypto::KnownKey* known = m_book.find(claim);

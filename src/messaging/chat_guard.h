@@ -54,6 +54,10 @@ struct Verdict {
     // from is where that computer is. A datagram sent again cannot be newer than the
     // original that came first.
     bool vouches = false;
+    // Refused because another copy came in this copy's own name: under another key
+    // (senderKey), or plain (ownNamePlain). Two computers that go by the same name.
+    bool ownName = false;
+    bool ownNamePlain = false;
 };
 
 using TrustChange = PeerTrustChanged;
@@ -85,9 +89,14 @@ public:
     // that would go plain while that is not allowed, or to a computer whose key changed and
     // waits for the user.
     LineForm lineForm(const QString& receiver, bool isPrivate) const;
-    // The payload of a line to receiver in the form lineForm gave (not Withheld).
+    // The payload of a line to receiver in the form lineForm gave (not Withheld), sealed for
+    // the key the computer now shows, or with pinnedKey for the key pinned before it changed.
     QByteArray linePayload(const QString& receiver, LineForm form, QByteArrayView plain,
-                           const EnvelopeContext& context);
+                           const EnvelopeContext& context, bool pinnedKey = false);
+    // A public line to a computer whose key changed goes twice, sealed for each key: for
+    // the new one (the computer was installed again) and for the pinned one (another copy
+    // took its name while the computer is still there). Each opens only its own.
+    bool sealsForBothKeys(const QString& receiver) const;
 
     // ---- Reception
     // Checks payload as the header above says; marks its counter when it passes, pins or

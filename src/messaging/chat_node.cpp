@@ -37,6 +37,8 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
             [this](const DeliveryChanged& change) { emit chatEvent(change); });
     connect(m_session.get(), &ChatSession::fileMessage, this,
             [this](const FileMessageReceived& message) { emit chatEvent(message); });
+    connect(m_session.get(), &ChatSession::nameClash, this,
+            [this](const NameClash& clash) { emit chatEvent(clash); });
     connect(m_session.get(), &ChatSession::caughtUp, this,
             [this](int count) { emit chatEvent(CaughtUp{count}); });
     m_bookTimer.setSingleShot(true);

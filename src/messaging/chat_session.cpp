@@ -121,6 +121,8 @@ ChatGuard::LineForm ChatSession::sendTo(const QString& receiver, const QByteArra
         text += '\0' + trailer;
     const EnvelopeContext context = contextFor(receiver);
     m_terminal.SetReceiverName(receiver);
+    const bool bothKeys = form == Form::PublicLine && lineForm == ChatGuard::LineForm::Sealed &&
+                          m_guard.sealsForBothKeys(receiver);
     for (int i = 0; i < copies; ++i) {
         try {
             // Each copy has a counter of its own: a second copy of one counter would be a
@@ -128,6 +130,10 @@ ChatGuard::LineForm ChatSession::sendTo(const QString& receiver, const QByteArra
             m_terminal.Send(form == Form::Control
                                 ? m_guard.controlPayload(text, context)
                                 : m_guard.linePayload(receiver, lineForm, text, context));
+            // The receiver refuses the one it cannot open; a refused datagram does not
+            // spend its sequence number, so the other is still taken.
+            if (bothKeys)
+                m_terminal.Send(m_guard.linePayload(receiver, lineForm, text, context, true));
             ++result.sent;
         } catch (const std::exception& e) {
             result.errors.append(receiver + QStringLiteral(": ") + QString::fromUtf8(e.what()));
@@ -462,6 +468,28 @@ void ChatSession::greetBack(const QString& computer, const QString& source) {
         emit sendFailed(error);
 }
 
+void ChatSession::noteNameClash(const QString& source, qint32 senderId, const Verdict& verdict) {
+    // Each run of the other copy (a sender id of its own) learns of it once: a copy that
+    // starts again is greeted again, and two copies that refuse each other's greetings do
+    // not greet each other for ever. A forger of many ids gets at most a few.
+    const QString copy = source + u'/' + QString::number(senderId);
+    if (m_clashCopies.contains(copy) || m_clashCopies.size() >= kMaxNameClashes)
+        return;
+    m_clashCopies.append(copy);
+    if (!m_clashAddresses.contains(source)) {
+        m_clashAddresses.append(source);
+        emit nameClash(NameClash{
+            source, verdict.ownNamePlain ? QString() : crypto::fingerprint(verdict.senderKey)});
+    }
+    const PresenceKeeper::Clock::time_point now = m_presence.now();
+    if (m_clashGreetedAt && now - *m_clashGreetedAt < kNameClashGreetingGap)
+        return;
+    m_clashGreetedAt = now;
+    const SendResult result = SendGreeting();
+    for (const QString& error : result.errors)
+        emit sendFailed(error);
+}
+
 void ChatSession::acceptGreeting(const QString& computerName, const QString& groupName,
                                  qint32 senderId) {
     // A copy listed anew or started again (another sender id); not the copies of one
@@ -545,6 +573,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         // Nothing of it counts, not even its sequence number.
         sender->RefuseDelivered();
         emit refused(*verdict.refused, verdict.computer);
+        if (verdict.ownName)
+            noteNameClash(sender->ReceiveSource(), senderId, verdict);
         return;
     }
     if (verdict.authenticated) {

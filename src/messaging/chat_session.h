@@ -189,6 +189,7 @@ signals:
     void deliveryChanged(const kalvento::messaging::DeliveryChanged& change);
     void caughtUp(int count);
     void fileMessage(const kalvento::messaging::FileMessageReceived& message);
+    void nameClash(const kalvento::messaging::NameClash& clash);
 
 private:
     enum class Form { Control, PublicLine, PrivateLine };
@@ -269,6 +270,9 @@ private:
     // A sign of life from a computer that is not listed: it lists this one, which removed it
     // (after a time apart); a greeting makes it answer and be listed again.
     void greetBack(const QString& computer, const QString& source);
+    // Another copy came in this copy's name: the user is told once per address, and the
+    // other copy learns the same from a greeting of this one, which it refuses alike.
+    void noteNameClash(const QString& source, qint32 senderId, const Verdict& verdict);
 
     TMailslotTerminal& m_terminal;
     network::PeerList& m_peers;
@@ -326,6 +330,13 @@ private:
     std::optional<CatchUpCollector> m_collector;
     QString m_markPath;
     QStringList m_catchUpAsked; // case-folded computers asked this run (at most 3)
+    // The copies seen in this copy's name ("address/sender id") and the addresses told, at
+    // most kMaxNameClashes each; the last greeting sent for one.
+    static constexpr qsizetype kMaxNameClashes = 16;
+    static constexpr std::chrono::minutes kNameClashGreetingGap{1};
+    QStringList m_clashCopies;
+    QStringList m_clashAddresses;
+    std::optional<PresenceKeeper::Clock::time_point> m_clashGreetedAt;
     struct Served {
         qint32 senderId = 0;
         std::chrono::steady_clock::time_point at;

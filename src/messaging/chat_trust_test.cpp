@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -390,6 +391,7 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
          },
          RefusalReason::Auth, "PC2"},
     };
+    bool sawOwnNameClash = false;
     for (const Forgery& forgery : forgeries) {
         SCOPED_TRACE(forgery.what);
         // PC2 says something genuine first, the datagram the forger copies.
@@ -410,7 +412,13 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
         EXPECT_EQ(refused[0].reason, forgery.reason);
         EXPECT_EQ(refused[0].computer, forgery.computer);
         EXPECT_EQ(a.refusals(), refusalsBefore + 1);
-        EXPECT_EQ(atA.all().size(), 1u) << "a refused datagram changes nothing";
+        // One in this computer's own name is told as another copy of that name, once.
+        const bool ownName = forgery.computer == "PC1";
+        EXPECT_EQ(atA.count<messaging::NameClash>(),
+                  int(ownName && forgery.frameComputer == "PC1" && !sawOwnNameClash));
+        sawOwnNameClash = sawOwnNameClash || atA.count<messaging::NameClash>() > 0;
+        EXPECT_EQ(atA.all().size(), 1u + atA.count<messaging::NameClash>())
+            << "a refused datagram changes nothing";
         EXPECT_EQ(a.peers().count(), listed);
         EXPECT_EQ(entry(a, "PC2").identity, identity);
         EXPECT_EQ(entry(a, "PC2").trust, PeerTrust::Pinned);
@@ -424,6 +432,95 @@ TEST_F(TrustLan, EveryForgeryIsRefusedAndChangesNothing) {
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].line.text, "still here");
     }
+}
+
+// Two computers that go by one name (two hosts called "debian", or long host names cut to
+// the same 15 bytes): the others cannot reach both. Each copy tells its user once where
+// the other is, and greets again, once per run of the other copy, so that the other copy,
+// which refuses this one's greeting alike, tells its user too. Greeting each other back
+// and forth never starts, and whoever forges such datagrams gets a few greetings at most.
+TEST_F(TrustLan, AnotherCopyInThisCopysNameIsToldOnceAndGreetedOncePerRun) {
+    auto now = messaging::PresenceKeeper::Clock::now();
+    ChatNodeProbe(a).session().setPresence(messaging::PresenceKeeper(
+        messaging::PresenceKeeper::kDefaultInterval, [&now] { return now; }));
+    const crypto::IdentityKey twinKey = keyFor(9);
+    network::InMemoryNetwork twin(hub, "PC1", kGroup);
+    std::uint64_t counter = 1;
+    const auto twinGreets = [&](quint32 senderId) {
+        twin.send(network::AddressKind::PrimaryGroup, {}, kSlot,
+                  terminalDatagram(senderId, quint32(counter),
+                                   signedBy(twinKey, senderId, "PC1", "WG",
+                                            messaging::greetingText("PC1", "WG"), counter)));
+        ++counter;
+        settle();
+    };
+    const auto greetings = [&] { return net1.sendCount("wg"); };
+    EventLog atA(a);
+
+    int greeted = greetings();
+    twinGreets(7);
+    auto clashes = atA.of<messaging::NameClash>();
+    ASSERT_EQ(clashes.size(), 1u);
+    EXPECT_EQ(clashes[0].address, "PC1") << "where it came from (an address on a real LAN)";
+    EXPECT_EQ(clashes[0].fingerprint, crypto::fingerprint(twinKey.publicKey()));
+    EXPECT_GT(greetings(), greeted) << "greeted again, for the twin to learn of it";
+    EXPECT_EQ(a.peers().count(), 3) << "the twin is not listed";
+    // PC2 heard the twin's greeting too and shows PC1's key as changed. Its public lines
+    // still reach this copy, which holds the pinned key, once each.
+    EXPECT_EQ(entry(*b, "PC1").trust, PeerTrust::Changed);
+    b->send({QStringLiteral("still here")}, false, false);
+    settle();
+    const auto lines = atA.of<messaging::LineReceived>();
+    ASSERT_EQ(lines.size(), 1u) << "before, sealed for the twin's key, it never arrived";
+    EXPECT_EQ(lines[0].line.text, "still here");
+    EXPECT_EQ(lines[0].line.senderTrust, PeerTrust::Pinned);
+
+    // The same run of the twin again, and this copy's own greeting coming back: nothing.
+    greeted = greetings();
+    twinGreets(7);
+    EXPECT_EQ(greetings(), greeted);
+    EXPECT_EQ(atA.count<messaging::NameClash>(), 1);
+
+    // The twin starts again: greeted again, but not within a minute of the last greeting,
+    // and the user is not told again of the same address.
+    now += std::chrono::seconds(59);
+    twinGreets(8);
+    EXPECT_EQ(greetings(), greeted);
+    now += std::chrono::seconds(2);
+    twinGreets(9);
+    EXPECT_GT(greetings(), greeted);
+    EXPECT_EQ(atA.count<messaging::NameClash>(), 1);
+
+    // A forger of ever new runs: a few greetings at most, however long it goes on.
+    greeted = greetings();
+    for (quint32 senderId = 10; senderId < 60; ++senderId) {
+        now += std::chrono::minutes(2);
+        twinGreets(senderId);
+    }
+    EXPECT_LE(greetings() - greeted, 16);
+    EXPECT_EQ(atA.count<messaging::NameClash>(), 1);
+}
+
+// An older copy (no key) that goes by this copy's name is told as such.
+TEST_F(TrustLan, AnOlderCopyInThisCopysNameIsTold) {
+    EventLog atA(a);
+    network::InMemoryNetwork twin(hub, "PC1", kGroup);
+    twin.send(network::AddressKind::PrimaryGroup, {}, kSlot,
+              terminalDatagram(
+                  7, 1, messaging::payloadFromPlainText(messaging::greetingText("PC1", "WG"))));
+    settle();
+    const auto clashes = atA.of<messaging::NameClash>();
+    ASSERT_EQ(clashes.size(), 1u);
+    EXPECT_EQ(clashes[0].fingerprint, QString()) << "plain";
+    // A greeting that names PC1 from another computer's frame only pretends to be PC1: it
+    // is refused, but no copy goes by this name there.
+    network::InMemoryNetwork other(hub, "EVIL", kGroup);
+    other.send(network::AddressKind::Named, "PC1", kSlot,
+               terminalDatagram(
+                   7, 2, messaging::payloadFromPlainText(messaging::greetingText("PC1", "WG"))));
+    settle();
+    EXPECT_EQ(atA.count<messaging::NameClash>(), 1);
+    EXPECT_EQ(atA.count<messaging::Refused>(), 2);
 }
 
 TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt) {
@@ -448,12 +545,21 @@ TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt
     EXPECT_EQ(entry(a, "PC2").trust, PeerTrust::Changed);
     EXPECT_EQ(entry(a, "PC2").keyFingerprint, crypto::shortFingerprint(newKey.publicKey()));
 
-    // Its lines come, marked; a private line to it waits for the user.
+    // Its lines come, marked, and this copy's public lines reach it, once each; a private
+    // line to it waits for the user.
     b->send({QStringLiteral("it is me")}, false, false);
     settle();
     const auto lines = atA.of<messaging::LineReceived>();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].line.senderTrust, PeerTrust::Changed);
+    a.send({QStringLiteral("welcome")}, false, false);
+    settle();
+    const auto atBPublic = atB.of<messaging::LineReceived>();
+    EXPECT_EQ(
+        std::count_if(atBPublic.begin(), atBPublic.end(),
+                      [](const messaging::LineReceived& e) { return e.line.text == "welcome"; }),
+        1);
+    atB.clear();
     ASSERT_TRUE(a.tickAlone(a.peers().indexOfComputer(u"PC2")));
     messaging::LineOutcome outcome = a.send({QStringLiteral("prove it")}, false, true);
     EXPECT_EQ(outcome.result.notEncrypted, QStringList{"PC2"});

@@ -16,7 +16,9 @@
 #     what answers, as before; and host1 started again, its book read, is not misled by
 #     such claims made before host2 has spoken;
 #   - host2 started again with a new key is a changed key at host1, which keeps private
-#     lines from it until accepted.
+#     lines from it until accepted;
+#   - a copy on host4 that calls itself host2: both copies of that name tell their users,
+#     and host1's public lines still reach the real host2.
 # Exit 77 when it cannot run here.
 #
 #   signed_chat_test.sh path/to/kalvento-peer path/to/dgram_tool
@@ -234,8 +236,27 @@ check "host1 started again sends host2 its public line" test \
 check "host4 got nothing addressed to host2 after host1 started again" \
     grep -qx 'STOLEN host2 0' "$OUT/divert-restart.log"
 
+# --- a second computer that goes by host2's name ------------------------------------------
+# host4 runs a current copy that calls itself host2 (as two hosts of one name would). Both
+# copies of that name say so, each naming the other's address, and host1, which now sees
+# host2's key as changed, still reaches the real host2 with its public lines.
+export KALVENTO_COMPUTER_NAME=host2
+start host4 --key "$OUT/twin.key"
+unset KALVENTO_COMPUTER_NAME
+say host4 greet
+wait_for host4 "TRACE name-clash $(netns_addr host2) .*" || true
+check "host2 is told another computer goes by its name" \
+    bash -c "cat '$OUT'/host2.log* | grep -Eqx 'TRACE name-clash $(netns_addr host4) [0-9]{30}'"
+check "the twin learns it as well, from host2's greeting" \
+    bash -c "cat '$OUT'/host4.log* | grep -Eqx 'TRACE name-clash $(netns_addr host2) [0-9]{30}'"
+wait_for host1 "TRACE peer-trust host2 changed" || true
+say host1 say public-beside-the-twin
+wait_for host2 "LINE public other host1: public-beside-the-twin" || true
+check "host1's public line still reaches the real host2" has host2 \
+    "LINE public other host1: public-beside-the-twin"
+
 check "no copy reported an error" bash -c "! cat '$OUT'/host*.log* | grep -q '^ERROR'"
-for host in host1 host2 host3; do
+for host in host1 host2 host3 host4; do
     stop "$host"
 done
 kill "$CAPTURE_PID" 2>/dev/null || true
@@ -243,7 +264,7 @@ kill "$CAPTURE_PID" 2>/dev/null || true
 echo "# $SECONDS s"
 if ((NETNS_FAILURES > 0)); then
     echo "$NETNS_FAILURES check(s) failed; logs:"
-    for host in host1 host2 host3; do
+    for host in host1 host2 host3 host4; do
         echo "--- $host"
         cat "$OUT/$host.log"
     done

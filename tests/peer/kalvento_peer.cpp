@@ -193,6 +193,11 @@ public:
         print(QStringLiteral("TRACE refused %1 %2")
                   .arg(QLatin1String(messaging::refusalName(e.reason)), e.computer));
     }
+    void operator()(const messaging::NameClash& e) const {
+        print(QStringLiteral("TRACE name-clash %1 %2")
+                  .arg(e.address, e.fingerprint.isEmpty() ? QStringLiteral("plain")
+                                                          : QString(e.fingerprint).remove(u' ')));
+    }
     void operator()(const messaging::PresenceChanged& e) const {
         print(QStringLiteral("TRACE presence %1 %2")
                   .arg(e.computer, QLatin1String(network::peerPresenceName(e.state))));
