@@ -24,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -169,6 +170,13 @@ void raiseOpenFileLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// "-s", exactly: the start hidden in the tray that the login entry makes.
+bool startsHidden(int argc, char** argv) {
+    const std::span<char*> arguments(argv, std::size_t(argc));
+    return std::any_of(arguments.begin() + 1, arguments.end(),
+                       [](const char* argument) { return std::strcmp(argument, "-s") == 0; });
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -199,8 +207,10 @@ int main(int argc, char** argv) {
         if (sending)
             return handToStartingCopy(send);
         // Started again from the menu while the window is hidden in the tray or behind
-        // others: the running copy shows it. Nothing else happens here.
-        kalvento::app::handOff(kalvento::app::handoffSocketPath(), {{}, {}, true}, 5000);
+        // others: the running copy shows it. Started hidden ("-s", as at login) while a copy
+        // runs: nothing to show. Nothing else happens here.
+        if (!startsHidden(argc, argv))
+            kalvento::app::handOff(kalvento::app::handoffSocketPath(), {{}, {}, true}, 5000);
         return 0;
     }
 

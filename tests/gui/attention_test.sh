@@ -195,6 +195,17 @@ start again 0
 gui_x host1 mousemove --window "$MAIN" $((338 + 4 * 57 + 28)) $((301 + 54 + 27)) click 1
 check "again: Close hides the window in the tray" gui_wait_until 10 gui_no_window host1 "$TITLE"
 other_window again
+# The login entry starts it hidden ("-s") while it runs: the start leaves at once and the
+# window stays in the tray.
+gui_start_program host1 "$OUT/again-hidden.log" "$OUT/again" "$KV" -s
+HIDDEN_PID=$NETNS_LAST_PID
+hidden_ended() { ! kill -0 "$HIDDEN_PID" 2>/dev/null; }
+check "again: a second start with -s leaves at once" gui_wait_until 10 hidden_ended
+hidden_rc=0
+wait "$HIDDEN_PID" || hidden_rc=$?
+check "again: with exit status 0" test "$hidden_rc" -eq 0
+sleep 2
+check "again: the window stays in the tray" gui_no_window host1 "$TITLE"
 # The user starts the program again from the menu: the second start leaves at once, and the
 # running copy shows its window over the other program's, with the focus.
 gui_start_program host1 "$OUT/again-second.log" "$OUT/again" "$KV"
