@@ -24,7 +24,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <span>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -172,9 +171,10 @@ void raiseOpenFileLimit() {
 
 // "-s", exactly: the start hidden in the tray that the login entry makes.
 bool startsHidden(int argc, char** argv) {
-    const std::span<char*> arguments(argv, std::size_t(argc));
-    return std::any_of(arguments.begin() + 1, arguments.end(),
-                       [](const char* argument) { return std::strcmp(argument, "-s") == 0; });
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-s") == 0)
+            return true;
+    return false;
 }
 
 } // namespace
