@@ -98,9 +98,7 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                                refused->computer));
             } else if (const auto* clash = std::get_if<messaging::NameClash>(&event)) {
                 trace(QStringLiteral("name-clash %1 %2")
-                          .arg(clash->address, clash->fingerprint.isEmpty()
-                                                   ? QStringLiteral("plain")
-                                                   : QString(clash->fingerprint).remove(u' ')));
+                          .arg(clash->address, messaging::nameClashKeyText(*clash)));
             } else if (const auto* withheld = std::get_if<messaging::Withheld>(&event)) {
                 // Listed computers that have not confirmed their address, beyond the few a
                 // line goes to anyway: forged ones, or copies that answer no walk.

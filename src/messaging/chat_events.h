@@ -201,6 +201,8 @@ struct NameClash {
     QString address;
     QString fingerprint;
 };
+// The other copy's key as the trace prints it: the fingerprint's digits, or "plain".
+QString nameClashKeyText(const NameClash& clash);
 // What is known of a computer's key changed; also when a computer is first heard from
 // (plain or pinned).
 struct PeerTrustChanged {

@@ -468,6 +468,11 @@ void ChatSession::greetBack(const QString& computer, const QString& source) {
         emit sendFailed(error);
 }
 
+QString nameClashKeyText(const NameClash& clash) {
+    return clash.fingerprint.isEmpty() ? QStringLiteral("plain")
+                                       : QString(clash.fingerprint).remove(u' ');
+}
+
 void ChatSession::noteNameClash(const QString& source, qint32 senderId, const Verdict& verdict) {
     // Each run of the other copy (a sender id of its own) learns of it once: a copy that
     // starts again is greeted again, and two copies that refuse each other's greetings do

@@ -195,8 +195,7 @@ public:
     }
     void operator()(const messaging::NameClash& e) const {
         print(QStringLiteral("TRACE name-clash %1 %2")
-                  .arg(e.address, e.fingerprint.isEmpty() ? QStringLiteral("plain")
-                                                          : QString(e.fingerprint).remove(u' ')));
+                  .arg(e.address, messaging::nameClashKeyText(e)));
     }
     void operator()(const messaging::PresenceChanged& e) const {
         print(QStringLiteral("TRACE presence %1 %2")
