@@ -96,6 +96,8 @@ void installWindowTrace(messaging::ChatNode& node, const widgets::TTitlebtn* tit
                 trace(QStringLiteral("refused %1 %2")
                           .arg(QLatin1String(messaging::refusalName(refused->reason)),
                                refused->computer));
+            } else if (const auto* back = std::get_if<messaging::NetworkBack>(&event)) {
+                trace(QStringLiteral("network-back ") + back->links.join(QStringLiteral(", ")));
             } else if (const auto* clash = std::get_if<messaging::NameClash>(&event)) {
                 trace(QStringLiteral("name-clash %1 %2")
                           .arg(clash->address, messaging::nameClashKeyText(*clash)));

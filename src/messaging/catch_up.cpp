@@ -257,8 +257,22 @@ CatchUpCollector::Verdict CatchUpCollector::offer(const SignedLine& line, quint6
 }
 
 void CatchUpCollector::seenLive(const crypto::PublicKey& author, quint64 lineId) {
-    if (lineId > m_since) // anything older is refused anyway
-        m_seen.insert({lineId, author});
+    if (lineId <= m_since) // anything older is refused anyway
+        return;
+    m_seen.insert({lineId, author});
+    // A copy that runs for weeks follows every line it sees: past a day a line is refused
+    // as too old, and past kMaxSeen the oldest are let go.
+    if (m_seen.size() <= kMaxSeen)
+        return;
+    const quint64 oldest = lineId > LineHistory::kMaxAge ? lineId - LineHistory::kMaxAge : 0;
+    while (!m_seen.empty() && (m_seen.begin()->first < oldest || m_seen.size() > kMaxSeen))
+        m_seen.erase(m_seen.begin());
+}
+
+void CatchUpCollector::reopen(quint64 sinceMicros) {
+    m_since = std::min(m_since, sinceMicros);
+    if (m_accepted.isEmpty())
+        m_acceptedCount = 0;
 }
 
 QList<SignedLine> CatchUpCollector::take() {

@@ -14,6 +14,7 @@
 #include <QList>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -100,7 +101,10 @@ private:
 // key its book pins for the author's computer, for the time it was away only.
 class CatchUpCollector {
 public:
+    // At most this many lines a round of asking.
     static constexpr int kMaxCollect = 1000;
+    // Lines seen live that are followed, to refuse them when offered.
+    static constexpr std::size_t kMaxSeen = 20000;
 
     enum class Verdict {
         Accepted,
@@ -120,12 +124,16 @@ public:
     Verdict offer(const SignedLine& line, quint64 nowMicros);
     // A line that arrived live meanwhile: an offer of it is a duplicate.
     void seenLive(const crypto::PublicKey& author, quint64 lineId);
+    // A new round of asking, for the lines since sinceMicros (the moment taken is the
+    // earlier of it and the one before): once the last round's lines are taken, up to
+    // kMaxCollect more may be accepted.
+    void reopen(quint64 sinceMicros);
     // The lines accepted since the last call, by id (ties by author key bytes).
     QList<SignedLine> take();
     bool any() const { return !m_accepted.isEmpty(); }
     // The moment the copy was last there: lines from before it are not taken.
     quint64 since() const { return m_since; }
-    // How many lines were accepted in all, taken or not.
+    // How many lines were accepted in this round, taken or not.
     int acceptedCount() const { return m_acceptedCount; }
 
 private:

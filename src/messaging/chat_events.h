@@ -174,6 +174,12 @@ struct ReceptionFailed {
 struct WalkFailed {
     QString error;
 };
+// A link to the network came up, or came back, after this copy had greeted: it greets again
+// (Greeted follows), so that the others and this copy find each other after a network that
+// was gone, or one that came up after the program started.
+struct NetworkBack {
+    QStringList links; // the links that were not there before, as liveLinks says them
+};
 // A greeting went out to every group the walk found (its failures came as SendFailed).
 struct Greeted {
     SendResult result;
@@ -276,9 +282,9 @@ struct FileMessageReceived {
     QByteArray bytes;
 };
 
-using ChatEvent =
-    std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged, SendFailed,
-                 Withheld, ReceptionFailed, WalkFailed, Greeted, Refused, PeerTrustChanged,
-                 PresenceChanged, DeliveryChanged, CaughtUp, FileMessageReceived, NameClash>;
+using ChatEvent = std::variant<LineReceived, PeerAdded, PeerChanged, PeerRemoved, TicksChanged,
+                               SendFailed, Withheld, ReceptionFailed, WalkFailed, Greeted, Refused,
+                               PeerTrustChanged, PresenceChanged, DeliveryChanged, CaughtUp,
+                               FileMessageReceived, NameClash, NetworkBack>;
 
 } // namespace kalvento::messaging

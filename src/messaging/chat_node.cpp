@@ -32,7 +32,10 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
     connect(m_session.get(), &ChatSession::trustChanged, this,
             [this](const PeerTrustChanged& change) { emit chatEvent(change); });
     connect(m_session.get(), &ChatSession::presenceChanged, this,
-            [this](const PresenceChanged& change) { emit chatEvent(change); });
+            [this](const PresenceChanged& change) {
+                emit chatEvent(change);
+                presenceChanged();
+            });
     connect(m_session.get(), &ChatSession::deliveryChanged, this,
             [this](const DeliveryChanged& change) { emit chatEvent(change); });
     connect(m_session.get(), &ChatSession::fileMessage, this,
@@ -41,6 +44,11 @@ ChatNode::ChatNode(network::DatagramNetwork& network, QObject* parent)
             [this](const NameClash& clash) { emit chatEvent(clash); });
     connect(m_session.get(), &ChatSession::caughtUp, this,
             [this](int count) { emit chatEvent(CaughtUp{count}); });
+    m_links = network.liveLinks();
+    connect(&m_linkTimer, &QTimer::timeout, this, &ChatNode::checkLinks);
+    m_linkTimer.start(kLinkCheckInterval);
+    m_lonelyTimer.setSingleShot(true);
+    connect(&m_lonelyTimer, &QTimer::timeout, this, &ChatNode::greetLonely);
     m_bookTimer.setSingleShot(true);
     connect(&m_bookTimer, &QTimer::timeout, this, [this] { saveTrustBook(); });
     connect(m_session.get(), &ChatSession::bookChanged, this, [this] {
@@ -338,8 +346,55 @@ int ChatNode::waitingGreetings() const {
 }
 
 void ChatNode::greet() {
+    beginGreeting(false);
+}
+
+void ChatNode::beginGreeting(bool quiet) {
+    // The user's greeting that one of this copy's own replaces still reports.
+    m_quietGreeting = quiet && (!greetingPending() || m_quietGreeting);
     ++m_greetingCount;
     m_netUsers->BeginEnumerate();
+}
+
+void ChatNode::checkLinks() {
+    QStringList links = m_network.liveLinks();
+    QStringList back;
+    for (const QString& link : std::as_const(links))
+        if (!m_links.contains(link))
+            back.append(link);
+    m_links = std::move(links);
+    // Before the first greeting the owner greets when it is ready; offline, nobody.
+    if (back.isEmpty() || m_greetingCount == 0 || m_offline)
+        return;
+    emit chatEvent(NetworkBack{back});
+    greetAgain();
+}
+
+void ChatNode::presenceChanged() {
+    if (!m_session->presence().lostEveryone()) {
+        m_lonelyTimer.stop();
+        m_lonelyGap = std::chrono::milliseconds(0);
+        return;
+    }
+    if (m_lonelyGap.count() == 0) {
+        m_lonelyGap = m_session->presence().interval();
+        m_lonelyTimer.start(m_lonelyGap);
+    }
+}
+
+void ChatNode::greetLonely() {
+    if (!m_session->presence().lostEveryone()) {
+        m_lonelyGap = std::chrono::milliseconds(0);
+        return;
+    }
+    if (m_greetingCount > 0 && !m_offline)
+        greetAgain();
+    m_lonelyGap = std::min<std::chrono::milliseconds>(m_lonelyGap * 2, kMaxLonelyGreetingGap);
+    m_lonelyTimer.start(m_lonelyGap);
+}
+
+void ChatNode::greetAgain() {
+    beginGreeting(true);
 }
 
 bool ChatNode::greetingPending() const {
@@ -347,10 +402,14 @@ bool ChatNode::greetingPending() const {
 }
 
 void ChatNode::walkEnded(const QString& error) {
-    if (!error.isEmpty())
+    // A greeting of this copy's own may go out while the network is still gone: its
+    // failures are no news to the user, who gets the next one when a link comes up.
+    const bool quiet = std::exchange(m_quietGreeting, false);
+    if (!error.isEmpty() && !quiet)
         emit chatEvent(WalkFailed{error});
     const SendResult result = m_session->SendGreeting();
-    report(Sending::Greeting, result);
+    if (!quiet)
+        report(Sending::Greeting, result);
     emit chatEvent(Greeted{result});
 }
 

@@ -191,6 +191,13 @@ public:
     QStringList walk(std::chrono::milliseconds wait);
     // The groups the last walk found.
     const QStringList& groups() const;
+    // How often the links to the network are looked at: one that comes up after this copy
+    // greeted brings another greeting (NetworkBack).
+    static constexpr std::chrono::milliseconds kLinkCheckInterval{2000};
+    // A copy that lost every computer it followed greets again after a presence interval,
+    // then after twice as long each time, up to kMaxLonelyGreetingGap, until it hears one:
+    // its network may have been gone without a link going down (a switch further on).
+    static constexpr std::chrono::minutes kMaxLonelyGreetingGap{30};
     // The goodbye to every listed computer. A greeting still waiting for its walk is
     // dropped first, so nothing of this copy's arrives after its goodbye.
     SendResult SendGoodbye();
@@ -203,6 +210,12 @@ private:
     friend class test::ChatNodeProbe;
 
     void walkEnded(const QString& error);
+    void checkLinks();
+    void presenceChanged();
+    void greetLonely();
+    // A greeting of this copy's own accord: what fails is not the user's to hear of.
+    void greetAgain();
+    void beginGreeting(bool quiet);
     // Each failure of a run as SendFailed, then what it withheld.
     void report(Sending what, const SendResult& result);
 
@@ -213,6 +226,11 @@ private:
     std::unique_ptr<ChatSession> m_session;
     QString m_bookPath;
     QTimer m_bookTimer;
+    QTimer m_linkTimer;
+    QStringList m_links; // the live links at the last look
+    QTimer m_lonelyTimer;
+    std::chrono::milliseconds m_lonelyGap{0}; // the next wait; 0 while somebody is heard
+    bool m_quietGreeting = false;
     int m_greetingCount = 0;
     bool m_offline = false;
 };

@@ -394,11 +394,15 @@ void ChatSession::notePresence(const QString& computer, bool signOfLife, const S
     if (computer.compare(m_ownComputerName, Qt::CaseInsensitive) == 0 ||
         m_peers.indexOfComputer(computer) < 0 || !m_guard.book().find(computer))
         return;
-    if (const auto change = m_presence.heard(computer, signOfLife, status.presence, status.text))
+    QDateTime silentSince;
+    if (const auto change =
+            m_presence.heard(computer, signOfLife, status.presence, status.text, &silentSince))
         tellPresence(*change);
     // Heard: what waits for it goes out, and a copy that was away asks what it missed.
     sendWaiting(computer);
     askCatchUp(computer);
+    if (silentSince.isValid())
+        askMissed(computer, silentSince);
     // The earliest deadline moves on with every sign of life: the timer follows it, so that
     // it fires only when a computer is really late, not a few times a minute for nothing.
     armPresenceExpiry();

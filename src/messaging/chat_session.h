@@ -233,6 +233,11 @@ private:
     std::optional<crypto::PublicKey> pinnedKeyOf(const QString& computer) const;
     void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
     void askCatchUp(const QString& computer);
+    // A computer heard again after the two lost each other (a network gone for a while,
+    // a computer that slept): asked for the public lines since it was last heard, by up to
+    // kCatchUpPeers of those that come back within an interval.
+    void askMissed(const QString& computer, const QDateTime& lastHeard);
+    bool mayOfferCaughtUp(const QString& computer) const;
     void serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body);
     void takeCaughtUpLine(const QString& computer, const Verdict& verdict);
     void queueReceipt(const QString& computer, quint64 lineId);
@@ -329,7 +334,10 @@ private:
     LineHistory m_history;
     std::optional<CatchUpCollector> m_collector;
     QString m_markPath;
+    bool m_askAtStart = false;  // the mark held a moment: the first peers are asked
     QStringList m_catchUpAsked; // case-folded computers asked this run (at most 3)
+    QStringList m_missedAsked;  // the same, in the round of asking after a silence
+    std::optional<std::chrono::steady_clock::time_point> m_missedRoundAt;
     // The copies seen in this copy's name ("address/sender id") and the addresses told, at
     // most kMaxNameClashes each; the last greeting sent for one.
     static constexpr qsizetype kMaxNameClashes = 16;

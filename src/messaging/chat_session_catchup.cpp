@@ -11,6 +11,8 @@
 #include <QDateTime>
 #include <QFile>
 
+#include <algorithm>
+
 namespace kalvento::messaging {
 
 using platform::fromWire;
@@ -219,19 +221,26 @@ void ChatSession::sendWaiting(const QString& computer) {
 QString ChatSession::setCatchUpMark(const QString& path) {
     m_markPath = path;
     m_collector.reset();
+    m_askAtStart = false;
     if (path.isEmpty())
         return {};
+    // The collector follows the lines seen live from now on, so that a round of asking
+    // after a silence shows only what was missed.
+    auto pinned = [this](const QString& computer) { return pinnedKeyOf(computer); };
     QFile file(path);
-    if (!file.exists())
-        return {}; // never here before: nothing was missed
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("%1: %2").arg(path, file.errorString());
-    const QByteArray line = file.readLine(64).trimmed();
+    if (!file.exists()) {
+        m_collector.emplace(nowMicros(), pinned); // never here before: nothing was missed
+        return {};
+    }
+    const QByteArray line = file.open(QIODevice::ReadOnly) ? file.readLine(64).trimmed() : "";
     bool ok = false;
     const quint64 since = line.startsWith("last-here ") ? line.sliced(10).toULongLong(&ok) : 0;
-    if (!ok || since == 0)
+    m_askAtStart = ok && since != 0;
+    m_collector.emplace(m_askAtStart ? since : nowMicros(), pinned);
+    if (file.error() != QFileDevice::NoError)
+        return QStringLiteral("%1: %2").arg(path, file.errorString());
+    if (!m_askAtStart)
         return QStringLiteral("%1: not a moment this copy was last there").arg(path);
-    m_collector.emplace(since, [this](const QString& computer) { return pinnedKeyOf(computer); });
     return {};
 }
 
@@ -256,7 +265,7 @@ QString ChatSession::saveCatchUpMark() {
 }
 
 void ChatSession::askCatchUp(const QString& computer) {
-    if (!m_collector || m_catchUpAsked.size() >= kCatchUpPeers ||
+    if (!m_collector || !m_askAtStart || m_catchUpAsked.size() >= kCatchUpPeers ||
         m_catchUpAsked.contains(computer.toCaseFolded()) || !m_presence.isFollowed(computer))
         return;
     m_catchUpAsked.append(computer.toCaseFolded());
@@ -266,19 +275,54 @@ void ChatSession::askCatchUp(const QString& computer) {
         emit sendFailed(error);
 }
 
+void ChatSession::askMissed(const QString& computer, const QDateTime& lastHeard) {
+    if (!m_collector || !m_presence.isFollowed(computer))
+        return;
+    // Everybody comes back within an interval of the first when this copy was the one
+    // away: one round asks the first few of them.
+    const auto now = std::chrono::steady_clock::now();
+    if (!m_missedRoundAt || now - *m_missedRoundAt >= m_presence.interval()) {
+        m_missedRoundAt = now;
+        m_missedAsked.clear();
+    }
+    const QString key = computer.toCaseFolded();
+    if (m_missedAsked.size() >= kCatchUpPeers || m_missedAsked.contains(key))
+        return;
+    m_missedAsked.append(key);
+    // Line ids are their authors' clocks, which may be behind this one.
+    const qint64 heardMs = std::max<qint64>(lastHeard.toMSecsSinceEpoch(), 0);
+    const quint64 heard = quint64(heardMs) * 1000;
+    const quint64 since = heard > kMaxLineAhead ? heard - kMaxLineAhead : 1;
+    m_collector->reopen(since);
+    SendResult result;
+    sendTo(computer, catchUpAskText(lineIdText(since).toLatin1()), 1, result);
+    for (const QString& error : std::as_const(result.errors))
+        emit sendFailed(error);
+}
+
+bool ChatSession::mayOfferCaughtUp(const QString& computer) const {
+    const QString key = computer.toCaseFolded();
+    return m_catchUpAsked.contains(key) || m_missedAsked.contains(key);
+}
+
 void ChatSession::serveCatchUp(const QString& computer, qint32 senderId, QByteArrayView body) {
     bool ok = body.size() == 16;
     const quint64 since = ok ? body.toULongLong(&ok, 16) : 0;
     if (!ok || m_peers.indexOfComputer(computer) < 0)
         return;
-    // A copy asks once when it starts: one request per run of it (its sender id, which its
-    // signature binds), and at most one per computer in kCatchUpServeGap.
+    // A copy asks when it starts, and again when it comes back after a silence: at most
+    // one request per computer in kCatchUpServeGap, and from one run of it (its sender id,
+    // which its signature binds) at most one an interval.
     const auto now = std::chrono::steady_clock::now();
     const QString key = computer.toCaseFolded();
-    if (const auto last = m_catchUpServed.constFind(key);
-        last != m_catchUpServed.cend() &&
-        (last->senderId == senderId || now - last->at < kCatchUpServeGap))
-        return;
+    if (const auto last = m_catchUpServed.constFind(key); last != m_catchUpServed.cend()) {
+        const auto gap = last->senderId == senderId
+                             ? std::max<std::chrono::steady_clock::duration>(kCatchUpServeGap,
+                                                                             m_presence.interval())
+                             : std::chrono::steady_clock::duration(kCatchUpServeGap);
+        if (now - last->at < gap)
+            return;
+    }
     if (m_catchUpServed.size() >= network::PeerList::kMaxEntries)
         m_catchUpServed.clear();
     m_catchUpServed.insert(key, {senderId, now});
@@ -300,7 +344,7 @@ void ChatSession::offerLine(const QString& computer, const SignedLine& line) {
 }
 
 void ChatSession::takeCaughtUpLine(const QString& computer, const Verdict& verdict) {
-    if (!m_collector || !verdict.encrypted || !m_catchUpAsked.contains(computer.toCaseFolded()))
+    if (!m_collector || !verdict.encrypted || !mayOfferCaughtUp(computer))
         return;
     const std::optional<SignedLine> line = decodeRecord(verdict.trailer);
     if (!line) {

@@ -33,14 +33,18 @@ milliseconds PresenceKeeper::firstRound() const {
 
 std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& computer,
                                                             bool signOfLife, PeerPresence status,
-                                                            const QString& statusText) {
+                                                            const QString& statusText,
+                                                            QDateTime* silentSince) {
     const QString key = computer.toCaseFolded();
     auto found = m_followed.find(key);
     if (found == m_followed.end()) {
         // Followed from its first sign of life, or again at once when it was gone.
-        const bool wasGone = m_gone.remove(key) > 0;
-        if (!signOfLife && !wasGone)
+        const std::optional<Gone> gone =
+            m_gone.contains(key) ? std::optional<Gone>(m_gone.take(key)) : std::nullopt;
+        if (!signOfLife && !gone)
             return std::nullopt;
+        if (gone && silentSince)
+            *silentSince = gone->lastSeen;
         const QString text = signOfLife ? statusText : QString();
         if (!signOfLife)
             status = PeerPresence::Available;
@@ -48,8 +52,17 @@ std::optional<PresenceKeeper::Change> PresenceKeeper::heard(const QString& compu
         return Change{computer, status, found->lastSeen, text};
     }
     Followed& followed = found.value();
+    const QDateTime wallNow = m_wallNow();
+    // Greyed, or silent that long by the wall clock, which runs on while this computer
+    // sleeps (the other clock does not).
+    const bool lost =
+        followed.presence == PeerPresence::Absent || followed.kept ||
+        followed.lastSeen.msecsTo(wallNow) >=
+            std::chrono::duration_cast<milliseconds>(after(kAbsentAfterTenths, 10)).count();
+    if (lost && silentSince)
+        *silentSince = followed.lastSeen;
     followed.seenAt = m_now();
-    followed.lastSeen = m_wallNow();
+    followed.lastSeen = wallNow;
     followed.kept = false;
     followed.asked = 0;
     // Any datagram shows it is there; only a sign of life tells its status.
@@ -110,7 +123,7 @@ PresenceKeeper::expire(const std::function<bool(const QString&)>& keep, QStringL
         changes.append({followed.computer, PeerPresence::Gone, followed.lastSeen, {}});
         if (m_gone.size() >= kMaxGone)
             m_gone.clear();
-        m_gone.insert(it.key(), followed.computer);
+        m_gone.insert(it.key(), {followed.computer, followed.lastSeen});
         it = m_followed.erase(it);
     }
     return changes;
@@ -126,6 +139,16 @@ std::optional<PresenceKeeper::Clock::time_point> PresenceKeeper::nextDeadline() 
             next = due;
     }
     return next;
+}
+
+bool PresenceKeeper::lostEveryone() const {
+    bool lost = !m_gone.isEmpty();
+    for (const Followed& followed : m_followed) {
+        if (followed.presence != PeerPresence::Absent)
+            return false;
+        lost = true;
+    }
+    return lost;
 }
 
 void PresenceKeeper::forget(const QString& computer) {

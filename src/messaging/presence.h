@@ -60,9 +60,12 @@ public:
     };
     // An authenticated datagram from a listed computer with a pinned key; signOfLife: it
     // was one, saying status and statusText. The change of its presence, if any.
+    // silentSince, when given, receives the moment it was last heard before when the two
+    // lost each other for long enough to grey it: it was greyed or gone, or this
+    // computer's clock moved on that far meanwhile (it slept); else it is left alone.
     std::optional<Change> heard(const QString& computer, bool signOfLife,
                                 network::PeerPresence status = network::PeerPresence::Available,
-                                const QString& statusText = {});
+                                const QString& statusText = {}, QDateTime* silentSince = nullptr);
     // What became Absent or Gone by now, in no particular order. keep(computer): a gone
     // computer that stays listed (greyed), as a friend does; it is followed on. ask
     // receives the computers to ask whether they are there.
@@ -78,6 +81,9 @@ public:
     bool mayGreetBack(const QString& computer);
 
     int followed() const { return int(m_followed.size()); }
+    // Whether every computer this copy followed went silent (greyed, or gone but for a
+    // goodbye) and none is heard now: its network may be what is gone.
+    bool lostEveryone() const;
     // Whether computer sends signs of life (a current copy, which also gives receipts).
     bool isFollowed(const QString& computer) const {
         return m_followed.contains(computer.toCaseFolded());
@@ -103,8 +109,12 @@ private:
     std::chrono::milliseconds m_interval;
     std::function<Clock::time_point()> m_now;
     std::function<QDateTime()> m_wallNow;
+    struct Gone {
+        QString computer;
+        QDateTime lastSeen;
+    };
     QHash<QString, Followed> m_followed; // case-folded name
-    QHash<QString, QString> m_gone;      // case-folded name -> name
+    QHash<QString, Gone> m_gone;         // case-folded name
     QHash<QString, Clock::time_point> m_greetedBack;
 };
 

@@ -16,11 +16,13 @@
 #include "support/keyed_lan.h"
 #include "support/qt_print.h"
 
+#include <QTemporaryDir>
 #include <QTimeZone>
 #include <QtEndian>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <memory>
 
 using namespace kalvento;
@@ -400,6 +402,184 @@ TEST_F(PresenceLan, ACopyRemovedWhileApartGreetsBackAndIsListedAgain) {
     signsOfLife({&c});
     signsOfLife({&c});
     EXPECT_EQ(net1.targets().count("PC3"), 0);
+}
+
+// A computer heard again after the two lost each other tells when it was last heard: greyed,
+// gone, or silent that long by the wall clock alone (this computer slept, and the steady
+// clock stood still). A late sign of life or a copy that is simply heard tells nothing.
+TEST(PresenceKeeper, AComputerHeardAgainAfterASilenceTellsWhenItWasLastHeard) {
+    constexpr std::chrono::milliseconds interval = 10s;
+    PresenceKeeper::Clock::time_point steady{std::chrono::hours(1)};
+    const QDateTime start(QDate(2026, 12, 9), QTime(9, 0), QTimeZone::utc());
+    QDateTime wall = start;
+    PresenceKeeper keeper(
+        interval, [&] { return steady; }, [&] { return wall; });
+    const auto passing = [&](std::chrono::milliseconds time, bool wallToo = true) {
+        steady += time;
+        if (wallToo)
+            wall = wall.addMSecs(time.count());
+    };
+    const auto heard = [&](const QString& computer) {
+        QDateTime since;
+        keeper.heard(computer, true, PeerPresence::Available, {}, &since);
+        return since;
+    };
+    const auto never = [](const QString&) { return false; };
+
+    EXPECT_FALSE(heard("PC1").isValid()); // first heard
+    passing(12s);                         // a sign of life late, not lost
+    EXPECT_FALSE(heard("PC1").isValid());
+
+    const QDateTime beforeSilence = wall;
+    passing(16s);
+    ASSERT_EQ(keeper.expire(never).size(), 1); // greyed
+    EXPECT_EQ(heard("PC1"), beforeSilence);
+    EXPECT_FALSE(heard("PC1").isValid());
+
+    const QDateTime beforeGone = wall;
+    passing(20s);
+    ASSERT_EQ(keeper.expire(never).size(), 1); // gone
+    ASSERT_EQ(keeper.followed(), 0);
+    EXPECT_EQ(heard("pc1"), beforeGone);
+
+    // Asleep for ten minutes: the steady clock moved a second, the wall clock all of it.
+    const QDateTime beforeSleep = wall;
+    steady += 1s;
+    wall = wall.addSecs(600);
+    EXPECT_TRUE(keeper.expire(never).isEmpty());
+    EXPECT_EQ(heard("PC1"), beforeSleep);
+
+    // A goodbye is no silence: a copy that said it is heard like a new one.
+    keeper.forget("PC1");
+    passing(60s);
+    EXPECT_FALSE(heard("PC1").isValid());
+}
+
+// A copy cut off from the network (a cable pulled, Wi-Fi gone) loses every other copy, and
+// they lose it. When its link comes back it greets again, everybody lists everybody, and
+// it takes the public lines said while it was away from those it hears again: each once,
+// not those it saw before.
+TEST_F(PresenceLan, ACopyCutOffFindsTheOthersWhenItsLinkIsBackAndCatchesUp) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (ChatNode* node : {&a, &b, &c})
+        ASSERT_TRUE(node->setCatchUpMark(dir.filePath(node->computerName())).isEmpty());
+    const QString link = QStringLiteral("eth0 198.51.100.11/198.51.100.255");
+    net1.setLiveLinks({link});
+    EventLog atA(a);
+    ChatNodeProbe(a).checkLinks();
+    EXPECT_TRUE(atA.of<messaging::NetworkBack>().empty()); // the link it started with
+    a.greet();
+    settle();
+    signsOfLife({&a, &b, &c});
+    b.send({QStringLiteral("before")}, false, false);
+    settle();
+
+    // Cut off: nothing of PC1's goes out, nothing reaches it, its link is down.
+    net1.lost = true;
+    for (RecordingNetwork* net : {&net2, &net3, &net4})
+        net->lostTo = QStringList{"pc1"};
+    net1.setLiveLinks({});
+    ChatNodeProbe(a).checkLinks();
+    intervals(3, {&b, &c});
+    ASSERT_EQ(entry(a, "PC2"), nullptr);
+    ASSERT_EQ(entry(b, "PC1"), nullptr);
+    b.send({QStringLiteral("while you were away")}, false, false);
+    c.send({QStringLiteral("me too")}, false, false);
+    settle();
+    // Nobody greets it back by themselves: only its own greeting brings them together.
+    intervals(1, {&b, &c});
+    ASSERT_EQ(entry(a, "PC2"), nullptr);
+
+    net1.lost = false;
+    for (RecordingNetwork* net : {&net2, &net3, &net4})
+        net->lostTo.clear();
+    atA.clear();
+    ChatNodeProbe(a).checkLinks(); // not back yet
+    EXPECT_TRUE(atA.of<messaging::NetworkBack>().empty());
+    net1.setLiveLinks({link});
+    ChatNodeProbe(a).checkLinks();
+    ASSERT_EQ(atA.of<messaging::NetworkBack>().size(), 1u);
+    EXPECT_EQ(atA.of<messaging::NetworkBack>()[0].links, QStringList{link});
+    settle();
+    for (const char* computer : {"PC2", "PC3", "PC4"})
+        EXPECT_TRUE(entry(a, computer)) << computer;
+    EXPECT_TRUE(entry(b, "PC1"));
+    EXPECT_TRUE(entry(c, "PC1"));
+
+    signsOfLife({&b, &c});
+    session(a).showCaughtUp();
+    QStringList caught;
+    for (const auto& e : atA.of<messaging::LineReceived>())
+        if (e.line.caughtUp)
+            caught.append(e.line.senderComputer + ": " + e.line.text);
+    EXPECT_EQ(caught, (QStringList{"PC2: while you were away", "PC3: me too"}));
+    // The same copies heard again at once ask nothing more.
+    atA.clear();
+    signsOfLife({&b, &c});
+    session(a).showCaughtUp();
+    EXPECT_TRUE(atA.of<messaging::LineReceived>().empty());
+    ChatNodeProbe(a).checkLinks(); // the same link: no greeting
+    EXPECT_TRUE(atA.of<messaging::NetworkBack>().empty());
+    for (ChatNode* node : {&a, &b, &c})
+        node->setCatchUpMark({}); // the folder goes first
+}
+
+// Cut off where no link of its own goes down (a switch further on): a copy that lost every
+// computer it followed greets again after an interval, then twice as long each time, its
+// failures unreported, and stops once it hears somebody.
+TEST_F(PresenceLan, ACopyThatLostEverybodyGreetsAgainLessAndLessOftenUntilItHearsSomebody) {
+    a.greet();
+    settle();
+    signsOfLife({&a, &b, &c});
+    const ChatNodeProbe probe(a);
+    net1.lost = true;
+    for (RecordingNetwork* net : {&net2, &net3, &net4})
+        net->lostTo = QStringList{"pc1"};
+    intervals(1, {&b, &c});
+    EXPECT_FALSE(probe.lonelyTimer().isActive()); // late, not yet lost
+    pass(kInterval / 2);
+    // PC2 and PC3 greyed, PC4 never followed (it sends no sign of life): lost.
+    ASSERT_TRUE(probe.lonelyTimer().isActive());
+    EXPECT_EQ(probe.lonelyTimer().intervalAsDuration(), kInterval);
+    intervals(1, {&b, &c});
+    ASSERT_EQ(entry(a, "PC2"), nullptr);
+    EXPECT_EQ(probe.lonelyTimer().intervalAsDuration(), kInterval); // not started again
+
+    const int greetings = a.greetingCount();
+    probe.greetLonely();
+    settle();
+    EXPECT_EQ(a.greetingCount(), greetings + 1);
+    EXPECT_EQ(probe.lonelyTimer().intervalAsDuration(), 2 * kInterval);
+    probe.greetLonely();
+    EXPECT_EQ(probe.lonelyTimer().intervalAsDuration(), 4 * kInterval);
+
+    net1.lost = false;
+    for (RecordingNetwork* net : {&net2, &net3, &net4})
+        net->lostTo.clear();
+    probe.greetLonely();
+    settle();
+    EXPECT_TRUE(entry(a, "PC2"));
+    EXPECT_TRUE(entry(b, "PC1"));
+    signsOfLife({&b});
+    EXPECT_FALSE(probe.lonelyTimer().isActive());
+    probe.greetLonely(); // a last run of a timer that had already fired: nothing
+    EXPECT_EQ(a.greetingCount(), greetings + 3);
+
+    // What fails in a greeting of its own accord is not reported; in the user's it is.
+    const auto failures = [](const EventLog& log) {
+        return log.of<messaging::SendFailed>().size() + log.of<messaging::WalkFailed>().size();
+    };
+    EventLog atA(a);
+    net1.failNextSend(kGroup, ENETUNREACH);
+    probe.greetAgain();
+    settle();
+    EXPECT_EQ(failures(atA), 0u);
+    EXPECT_EQ(atA.of<messaging::Greeted>().size(), 1u);
+    net1.failNextSend(kGroup, ENETUNREACH);
+    a.greet();
+    settle();
+    EXPECT_EQ(failures(atA), 1u);
 }
 
 namespace {

@@ -128,6 +128,11 @@ public:
     // heard of it unless confirmed. The chat guards every computer whose key it holds.
     virtual void setGuarded(const QString& /*computerName*/, bool /*guarded*/) {}
 
+    // The links this computer can greet others over now, one text each (an interface, its
+    // address and broadcast), in no particular order. One that appears, or comes back, is
+    // a network the others may be greeted on again. A network that cannot tell says none.
+    virtual QStringList liveLinks() const { return {}; }
+
     // How long a walk should wait for answers unless the caller knows better; the real
     // service lets the user change it (KALVENTO_WALK_MS).
     virtual std::chrono::milliseconds defaultWalkWait() const {

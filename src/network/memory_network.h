@@ -62,6 +62,7 @@ public:
     // open and it answers walks, Heard while it is open and does not, Unknown otherwise.
     Reach reach(const QString& computerName) const override;
     bool confirm(const QString&) override { return false; }
+    QStringList liveLinks() const override { return m_liveLinks; }
 
     // Test hooks. The target of a send is its receiver name for Named, this computer's
     // name for LocalComputer and its group name for PrimaryGroup (case-insensitive).
@@ -73,6 +74,8 @@ public:
     // A copy that does not answer walks (as a peer that only speaks the chat might): the
     // walks of others do not find its group, and it is never Confirmed. Default true.
     void setAnswersWalks(bool answers);
+    // What liveLinks says from now on (nothing at first).
+    void setLiveLinks(QStringList links) { m_liveLinks = std::move(links); }
 
 private:
     QString targetOf(AddressKind kind, const QString& receiverName) const;
@@ -81,6 +84,7 @@ private:
     QString m_computerName;
     QString m_groupName;
     bool m_answersWalks = true;
+    QStringList m_liveLinks;
     QHash<QString, int> m_failures;   // folded target -> error number
     QHash<QString, int> m_sendCounts; // folded target -> count
     int m_totalSends = 0;

@@ -141,17 +141,18 @@ struct BroadcastInterface {
     quint32 broadcast; // host byte order
 };
 
-// Interfaces that are up, can broadcast, carry IPv4 and are allowed. Returns false with
-// errno set when the system cannot list them.
+// Interfaces that are up, can broadcast, carry IPv4 and are allowed; with running, only
+// those with a carrier too. Returns false with errno set when the system cannot list them.
 bool broadcastInterfaces(const std::optional<QStringList>& allowed,
-                         std::vector<BroadcastInterface>& out) {
+                         std::vector<BroadcastInterface>& out, bool running = false) {
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) != 0)
         return false;
     for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
         const unsigned flags = entry->ifa_flags;
         if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET || !entry->ifa_broadaddr ||
-            !(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & IFF_LOOPBACK))
+            !(flags & IFF_UP) || !(flags & IFF_BROADCAST) || (flags & IFF_LOOPBACK) ||
+            (running && !(flags & IFF_RUNNING)))
             continue;
         // Address labels ("eth0:1") belong to their interface.
         const QString name =
@@ -914,6 +915,27 @@ bool UdpNetwork::confirm(const QString& computerName) {
 
 void UdpNetwork::setGuarded(const QString& computerName, bool guarded) {
     m_state->setGuarded(computerName, guarded);
+}
+
+QStringList UdpNetwork::liveLinks() const {
+    std::vector<BroadcastInterface> interfaces;
+    QStringList links;
+    if (!broadcastInterfaces(m_state->allowedInterfaces(), interfaces, true))
+        return links;
+    const auto dotted = [](quint32 address) {
+        return QStringLiteral("%1.%2.%3.%4")
+            .arg(address >> 24)
+            .arg((address >> 16) & 0xFF)
+            .arg((address >> 8) & 0xFF)
+            .arg(address & 0xFF);
+    };
+    for (const BroadcastInterface& i : interfaces) {
+        char name[IF_NAMESIZE] = {};
+        const QString text =
+            ::if_indextoname(unsigned(i.index), name) ? QString::fromLocal8Bit(name) : QString();
+        links.append(QStringLiteral("%1 %2/%3").arg(text, dotted(i.address), dotted(i.broadcast)));
+    }
+    return links;
 }
 
 std::chrono::milliseconds UdpNetwork::defaultWalkWait() const {

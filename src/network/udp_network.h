@@ -96,6 +96,9 @@ public:
     bool confirm(const QString& computerName) override;
     // Thread-safe.
     void setGuarded(const QString& computerName, bool guarded) override;
+    // The allowed interfaces that are up with a carrier, can broadcast and have an IPv4
+    // address: "name address/broadcast" each. Thread-safe.
+    QStringList liveLinks() const override;
 
     // The configuration it was made with and the routes of the last setRoutes. Read it on
     // the thread that calls setRoutes.

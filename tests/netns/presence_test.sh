@@ -7,7 +7,13 @@
 #     and drop it from their lists within two intervals of its last sign and a margin,
 #     while they stay present to each other;
 #   - host3 started again (same key) and greeting: both list it and trace it available
-#     at once.
+#     at once;
+#   - at a short interval, host3 cut off for longer than two intervals while the others talk,
+#     once by its link going down, once by the switch dropping it: it loses them and they
+#     lose it; when it is back it greets by itself (at once when its link comes up, else as
+#     a copy that lost everybody), all list each other again, and host3 shows the public
+#     lines it missed, each once, as caught up; then host3 started again with its link down,
+#     which greets when the link comes up.
 # Exit 77 when it cannot run here.
 #
 #   presence_test.sh path/to/kalvento-peer
@@ -62,6 +68,15 @@ wait_for() {
     local tries=$((${3:-5} * 20))
     while ((tries-- > 0)); do
         has "$1" "$2" && return 0
+        sleep 0.05
+    done
+    return 1
+}
+# wait_count host line n [seconds]: until host's log holds line n times
+wait_count() {
+    local tries=$((${4:-5} * 20))
+    while ((tries-- > 0)); do
+        [[ $(count "$1" "$2") -ge $3 ]] && return 0
         sleep 0.05
     done
     return 1
@@ -128,6 +143,87 @@ check "host3 is back at once, not a round later (${elapsed} ms)" test "$elapsed"
 check "host3 lists both again" bash -c "grep -qx 'PEER+ host1' '$OUT/host3.log.part' && grep -qx 'PEER+ host2' '$OUT/host3.log.part'"
 
 check "no copy reported an error" bash -c "! cat '$OUT'/host*.log* | grep -q '^ERROR'"
+
+# --- host3's network goes away for a while, and comes back -----------------------------------
+# (at the short interval only: at a minute it would take minutes, and it is the same code)
+# outage n link|switch: the n-th time; host3's own link goes down, or the switch lets nothing
+# of host3's through while its link stays up.
+outage() {
+    local n=$1 how=$2 ns3 host
+    ns3=$(netns_ns host3)
+    say host1 say before outage $n
+    wait_for host3 "LINE public other host1: before outage $n" || true
+    if [[ $how == link ]]; then
+        ip -n "$ns3" link set veth0 down
+    else
+        ip -n "$NETNS_SWITCH" link set h3e0 nomaster
+    fi
+    for host in host1 host2; do
+        wait_count "$host" "PEER- host3" $((n + 1)) $((2 * INTERVAL_MS / 1000 + 10)) || true
+        wait_count host3 "PEER- $host" "$n" $((2 * INTERVAL_MS / 1000 + 10)) || true
+    done
+    check "$how $n: host1 and host2 lose host3" bash -c "[[ \$(grep -cx 'PEER- host3' '$OUT/host1.log.part') -eq $((n + 1)) && \$(grep -cx 'PEER- host3' '$OUT/host2.log.part') -eq $((n + 1)) ]]"
+    check "$how $n: host3 loses host1 and host2" bash -c "[[ \$(grep -cx 'PEER- host1' '$OUT/host3.log.part') -eq $n && \$(grep -cx 'PEER- host2' '$OUT/host3.log.part') -eq $n ]]"
+    say host1 say while host3 was away $n
+    say host2 say me too $n
+    sleep 1
+    if [[ $how == link ]]; then
+        ip -n "$ns3" link set veth0 up
+    else
+        ip -n "$NETNS_SWITCH" link set h3e0 master br0
+    fi
+    wait_for host3 "CAUGHT public host1: while host3 was away $n" 20 || true
+    wait_for host3 "CAUGHT public host2: me too $n" 5 || true
+    if [[ $how == link ]]; then
+        check "$how $n: host3 greets again when its link is back" \
+            bash -c "grep -q '^TRACE network-back veth0 ' '$OUT/host3.log.part'"
+    fi
+    for host in host1 host2; do
+        check "$how $n: $host lists host3 again" \
+            test "$(grep -cx 'PEER+ host3' "$OUT/$host.log.part")" -eq $((n + 2))
+        check "$how $n: host3 lists $host again" \
+            test "$(grep -cx "PEER+ $host" "$OUT/host3.log.part")" -eq $((n + 1))
+    done
+    check "$how $n: host3 catches up on what it missed, each once" \
+        test "$(grep -c "^CAUGHT .*$n\$" "$OUT/host3.log.part")" -eq 2
+    check "$how $n: host3 took host1's line" has host3 "CAUGHT public host1: while host3 was away $n"
+    check "$how $n: host3 took host2's line" has host3 "CAUGHT public host2: me too $n"
+    check "$how $n: host3 did not hear them live" \
+        bash -c "! grep -q '^LINE .*: while host3 was away $n\$' '$OUT/host3.log.part'"
+    check "$how $n: what host3 saw before is not shown again" \
+        test "$(log host3 | grep -c "before outage $n")" -eq 1
+    say host2 say after outage $n
+    wait_for host3 "LINE public other host2: after outage $n" || true
+    check "$how $n: host3 hears the others live again" \
+        has host3 "LINE public other host2: after outage $n"
+}
+# started before its network was there (at login, before the Wi-Fi): it greets when the
+# link comes up
+started_offline() {
+    local ns3 host
+    ns3=$(netns_ns host3)
+    say host3 bye
+    wait_count host1 "PEER- host3" 4 || true
+    finish host3 quit
+    ip -n "$ns3" link set veth0 down
+    start host3 --key "$OUT/host3.key"
+    say host3 greet
+    wait_for host3 "GROUPS ALPHA" || true
+    sleep 1
+    check "offline: host3 is alone" bash -c "! grep -q '^PEER+ host[12]' '$OUT/host3.log.part'"
+    ip -n "$ns3" link set veth0 up
+    for host in host1 host2; do
+        wait_for host3 "PEER+ $host" 10 || true
+        check "offline: host3 lists $host once its link is up" has host3 "PEER+ $host"
+    done
+    wait_count host1 "PEER+ host3" 5 || true
+    check "offline: host1 lists host3" test "$(count host1 "PEER+ host3")" -eq 5
+}
+if ((INTERVAL_MS <= 5000)); then
+    outage 1 link
+    outage 2 switch
+    started_offline
+fi
 for host in host1 host2 host3; do
     finish "$host" quit
 done

@@ -249,6 +249,9 @@ public:
     void operator()(const messaging::WalkFailed& e) const {
         print(QStringLiteral("ERROR walk: ") + e.error);
     }
+    void operator()(const messaging::NetworkBack& e) const {
+        print(QStringLiteral("TRACE network-back ") + e.links.join(QStringLiteral(", ")));
+    }
     void operator()(const messaging::Greeted&) {
         printGroups();
         runWaitingCommands();

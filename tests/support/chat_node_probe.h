@@ -28,6 +28,14 @@ public:
     network::PeerList& peers() const { return *m_node.m_peers; }
     // The timer that writes the book of keys a moment after it changed.
     const QTimer& bookTimer() const { return m_node.m_bookTimer; }
+    // One look at the links to the network, as the node's timer takes it.
+    void checkLinks() const { m_node.checkLinks(); }
+    // The timer of the greetings of a copy that lost everybody, and what it does when it
+    // runs out.
+    const QTimer& lonelyTimer() const { return m_node.m_lonelyTimer; }
+    void greetLonely() const { m_node.greetLonely(); }
+    // A greeting of the node's own accord, as after a silence.
+    void greetAgain() const { m_node.greetAgain(); }
     // One reception pass over every waiting datagram.
     void receive() const { terminal().ReceiveMessages(); }
 
