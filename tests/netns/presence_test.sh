@@ -12,8 +12,8 @@
 #     once by its link going down, once by the switch dropping it: it loses them and they
 #     lose it; when it is back it greets by itself (at once when its link comes up, else as
 #     a copy that lost everybody), all list each other again, and host3 shows the public
-#     lines it missed, each once, as caught up; then host3 started again with its link down,
-#     which greets when the link comes up.
+#     lines it missed, each once, as caught up, and the others the one it said alone; then
+#     host3 started again with its link down, which greets when the link comes up.
 # Exit 77 when it cannot run here.
 #
 #   presence_test.sh path/to/kalvento-peer
@@ -166,6 +166,7 @@ outage() {
     check "$how $n: host3 loses host1 and host2" bash -c "[[ \$(grep -cx 'PEER- host1' '$OUT/host3.log.part') -eq $n && \$(grep -cx 'PEER- host2' '$OUT/host3.log.part') -eq $n ]]"
     say host1 say while host3 was away $n
     say host2 say me too $n
+    say host3 say alone $n
     sleep 1
     if [[ $how == link ]]; then
         ip -n "$ns3" link set veth0 up
@@ -188,6 +189,11 @@ outage() {
         test "$(grep -c "^CAUGHT .*$n\$" "$OUT/host3.log.part")" -eq 2
     check "$how $n: host3 took host1's line" has host3 "CAUGHT public host1: while host3 was away $n"
     check "$how $n: host3 took host2's line" has host3 "CAUGHT public host2: me too $n"
+    for host in host1 host2; do
+        wait_for "$host" "CAUGHT public host3: alone $n" 5 || true
+        check "$how $n: $host takes what host3 said meanwhile" \
+            has "$host" "CAUGHT public host3: alone $n"
+    done
     check "$how $n: host3 did not hear them live" \
         bash -c "! grep -q '^LINE .*: while host3 was away $n\$' '$OUT/host3.log.part'"
     check "$how $n: what host3 saw before is not shown again" \
