@@ -428,15 +428,15 @@ void ChatSession::checkPresence() {
     };
     QStringList ask;
     const QList<PresenceKeeper::Change> changes = m_presence.expire(keep, &ask);
-    // Asked whether it is there: a greeting, which a copy that is there answers.
+    // Asked whether it is there: a greeting, which a copy that is there answers. One that
+    // cannot go (this computer's network is gone) is missed like a lost datagram: the
+    // computer is greyed, which the user sees, rather than told of in an error box.
     SendResult result;
     for (const QString& computer : std::as_const(ask))
         if (m_peers.indexOfComputer(computer) >= 0 &&
             m_terminal.network().reach(computer) != network::Reach::Unknown)
             sendTo(computer, greetingText(toWire(m_ownComputerName), toWire(m_ownGroupName)), 1,
                    result);
-    for (const QString& error : std::as_const(result.errors))
-        emit sendFailed(error);
     for (const PresenceKeeper::Change& change : changes) {
         if (m_peers.indexOfComputer(change.computer) < 0) {
             m_presence.forget(change.computer); // left the list some other way
