@@ -362,10 +362,18 @@ void ChatNode::checkLinks() {
     for (const QString& link : std::as_const(links))
         if (!m_links.contains(link))
             back.append(link);
-    m_links = std::move(links);
     // Before the first greeting the owner greets when it is ready; offline, nobody.
-    if (back.isEmpty() || m_greetingCount == 0 || m_offline)
+    if (back.isEmpty() || m_greetingCount == 0 || m_offline) {
+        m_links = std::move(links);
         return;
+    }
+    // A link that flaps greets once in kLinkGreetingGap: what came meanwhile is seen as new
+    // at the first look after it.
+    const auto now = std::chrono::steady_clock::now();
+    if (m_linkGreetedAt && now - *m_linkGreetedAt < m_linkGreetingGap)
+        return;
+    m_links = std::move(links);
+    m_linkGreetedAt = now;
     emit chatEvent(NetworkBack{back});
     greetAgain();
 }

@@ -194,6 +194,8 @@ public:
     // How often the links to the network are looked at: one that comes up after this copy
     // greeted brings another greeting (NetworkBack).
     static constexpr std::chrono::milliseconds kLinkCheckInterval{2000};
+    // At most one such greeting in this time, however often a link comes and goes.
+    static constexpr std::chrono::seconds kLinkGreetingGap{10};
     // A copy that lost every computer it followed greets again after a presence interval,
     // then after twice as long each time, up to kMaxLonelyGreetingGap, until it hears one:
     // its network may have been gone without a link going down (a switch further on).
@@ -228,6 +230,8 @@ private:
     QTimer m_bookTimer;
     QTimer m_linkTimer;
     QStringList m_links; // the live links at the last look
+    std::optional<std::chrono::steady_clock::time_point> m_linkGreetedAt;
+    std::chrono::steady_clock::duration m_linkGreetingGap = kLinkGreetingGap;
     QTimer m_lonelyTimer;
     std::chrono::milliseconds m_lonelyGap{0}; // the next wait; 0 while somebody is heard
     bool m_quietGreeting = false;

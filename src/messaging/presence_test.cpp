@@ -521,6 +521,17 @@ TEST_F(PresenceLan, ACopyCutOffFindsTheOthersWhenItsLinkIsBackAndCatchesUp) {
     EXPECT_TRUE(atA.of<messaging::LineReceived>().empty());
     ChatNodeProbe(a).checkLinks(); // the same link: no greeting
     EXPECT_TRUE(atA.of<messaging::NetworkBack>().empty());
+    // A link that flaps greets once in a while: the next change waits for the gap.
+    const int greetings = a.greetingCount();
+    net1.setLiveLinks({});
+    ChatNodeProbe(a).checkLinks();
+    net1.setLiveLinks({link});
+    ChatNodeProbe(a).checkLinks();
+    EXPECT_EQ(a.greetingCount(), greetings);
+    ChatNodeProbe(a).setLinkGreetingGap({});
+    ChatNodeProbe(a).checkLinks();
+    EXPECT_EQ(a.greetingCount(), greetings + 1);
+    EXPECT_EQ(atA.of<messaging::NetworkBack>().size(), 1u);
     for (ChatNode* node : {&a, &b, &c})
         node->setCatchUpMark({}); // the folder goes first
 }

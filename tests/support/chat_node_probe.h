@@ -30,6 +30,10 @@ public:
     const QTimer& bookTimer() const { return m_node.m_bookTimer; }
     // One look at the links to the network, as the node's timer takes it.
     void checkLinks() const { m_node.checkLinks(); }
+    // How long after one greeting for a link the next may come (kLinkGreetingGap).
+    void setLinkGreetingGap(std::chrono::steady_clock::duration gap) const {
+        m_node.m_linkGreetingGap = gap;
+    }
     // The timer of the greetings of a copy that lost everybody, and what it does when it
     // runs out.
     const QTimer& lonelyTimer() const { return m_node.m_lonelyTimer; }
