@@ -269,8 +269,7 @@ void CatchUpCollector::seenLive(const crypto::PublicKey& author, quint64 lineId)
         m_seen.erase(m_seen.begin());
 }
 
-void CatchUpCollector::reopen(quint64 sinceMicros) {
-    m_since = std::min(m_since, sinceMicros);
+void CatchUpCollector::newRound() {
     if (m_accepted.isEmpty())
         m_acceptedCount = 0;
 }

@@ -124,10 +124,10 @@ public:
     Verdict offer(const SignedLine& line, quint64 nowMicros);
     // A line that arrived live meanwhile: an offer of it is a duplicate.
     void seenLive(const crypto::PublicKey& author, quint64 lineId);
-    // A new round of asking, for the lines since sinceMicros (the moment taken is the
-    // earlier of it and the one before): once the last round's lines are taken, up to
-    // kMaxCollect more may be accepted.
-    void reopen(quint64 sinceMicros);
+    // A new round of asking (after a silence): once the last round's lines are taken, up
+    // to kMaxCollect more may be accepted. What was seen or taken before stays a duplicate,
+    // and the moment the copy was last there (or started) stays the earliest taken.
+    void newRound();
     // The lines accepted since the last call, by id (ties by author key bytes).
     QList<SignedLine> take();
     bool any() const { return !m_accepted.isEmpty(); }

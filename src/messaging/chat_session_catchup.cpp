@@ -293,7 +293,7 @@ void ChatSession::askMissed(const QString& computer, const QDateTime& lastHeard)
     const qint64 heardMs = std::max<qint64>(lastHeard.toMSecsSinceEpoch(), 0);
     const quint64 heard = quint64(heardMs) * 1000;
     const quint64 since = heard > kMaxLineAhead ? heard - kMaxLineAhead : 1;
-    m_collector->reopen(since);
+    m_collector->newRound();
     SendResult result;
     sendTo(computer, catchUpAskText(lineIdText(since).toLatin1()), 1, result);
     for (const QString& error : std::as_const(result.errors))
