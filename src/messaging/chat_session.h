@@ -233,6 +233,8 @@ private:
     std::optional<crypto::PublicKey> pinnedKeyOf(const QString& computer) const;
     void tellOutbox(quint64 lineId, DeliveryChanged::State state, const Outbox::Entry& entry);
     void askCatchUp(const QString& computer);
+    // The signed request for the public lines after sinceMicros.
+    void sendCatchUpAsk(const QString& computer, quint64 sinceMicros);
     // A computer heard again after the two lost each other (a network gone for a while,
     // a computer that slept): asked for the public lines since it was last heard, by up to
     // kCatchUpPeers of those that come back within an interval.

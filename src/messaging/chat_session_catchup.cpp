@@ -269,8 +269,12 @@ void ChatSession::askCatchUp(const QString& computer) {
         m_catchUpAsked.contains(computer.toCaseFolded()) || !m_presence.isFollowed(computer))
         return;
     m_catchUpAsked.append(computer.toCaseFolded());
+    sendCatchUpAsk(computer, m_collector->since());
+}
+
+void ChatSession::sendCatchUpAsk(const QString& computer, quint64 sinceMicros) {
     SendResult result;
-    sendTo(computer, catchUpAskText(lineIdText(m_collector->since()).toLatin1()), 1, result);
+    sendTo(computer, catchUpAskText(lineIdText(sinceMicros).toLatin1()), 1, result);
     for (const QString& error : std::as_const(result.errors))
         emit sendFailed(error);
 }
@@ -294,10 +298,7 @@ void ChatSession::askMissed(const QString& computer, const QDateTime& lastHeard)
     const quint64 heard = quint64(heardMs) * 1000;
     const quint64 since = heard > kMaxLineAhead ? heard - kMaxLineAhead : 1;
     m_collector->newRound();
-    SendResult result;
-    sendTo(computer, catchUpAskText(lineIdText(since).toLatin1()), 1, result);
-    for (const QString& error : std::as_const(result.errors))
-        emit sendFailed(error);
+    sendCatchUpAsk(computer, since);
 }
 
 bool ChatSession::mayOfferCaughtUp(const QString& computer) const {

@@ -221,15 +221,19 @@ QByteArray walkBody(quint32 queryNumber) {
     return body;
 }
 
-} // namespace
-
-QString Ipv4Endpoint::toString() const {
-    return QStringLiteral("%1.%2.%3.%4:%5")
+// "a.b.c.d" of an address in host byte order.
+QString dottedAddress(quint32 address) {
+    return QStringLiteral("%1.%2.%3.%4")
         .arg(address >> 24)
         .arg((address >> 16) & 0xFF)
         .arg((address >> 8) & 0xFF)
-        .arg(address & 0xFF)
-        .arg(port);
+        .arg(address & 0xFF);
+}
+
+} // namespace
+
+QString Ipv4Endpoint::toString() const {
+    return QStringLiteral("%1:%2").arg(dottedAddress(address)).arg(port);
 }
 
 std::optional<Ipv4Endpoint> Ipv4Endpoint::parse(QStringView text, quint16 defaultPort) {
@@ -741,11 +745,7 @@ public:
         const quint32 address = m_lastSource.address;
         if (address == 0)
             return {};
-        return QStringLiteral("%1.%2.%3.%4")
-            .arg(address >> 24)
-            .arg((address >> 16) & 0xFF)
-            .arg((address >> 8) & 0xFF)
-            .arg(address & 0xFF);
+        return dottedAddress(address);
     }
 
     void vouchForLast() override {
@@ -922,18 +922,12 @@ QStringList UdpNetwork::liveLinks() const {
     QStringList links;
     if (!broadcastInterfaces(m_state->allowedInterfaces(), interfaces, true))
         return links;
-    const auto dotted = [](quint32 address) {
-        return QStringLiteral("%1.%2.%3.%4")
-            .arg(address >> 24)
-            .arg((address >> 16) & 0xFF)
-            .arg((address >> 8) & 0xFF)
-            .arg(address & 0xFF);
-    };
     for (const BroadcastInterface& i : interfaces) {
         char name[IF_NAMESIZE] = {};
         const QString text =
             ::if_indextoname(unsigned(i.index), name) ? QString::fromLocal8Bit(name) : QString();
-        links.append(QStringLiteral("%1 %2/%3").arg(text, dotted(i.address), dotted(i.broadcast)));
+        links.append(QStringLiteral("%1 %2/%3")
+                         .arg(text, dottedAddress(i.address), dottedAddress(i.broadcast)));
     }
     return links;
 }
