@@ -652,6 +652,11 @@ struct UdpNetwork::State {
         return false;
     }
 
+    bool receiving() {
+        std::lock_guard lock(receiversMutex);
+        return !receivers.empty();
+    }
+
     std::mutex receiversMutex;
     std::vector<OwnDelivery*> receivers; // open in this process
 
@@ -1014,6 +1019,7 @@ QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait, std::stop_to
     s.transmit(fd.get(), s.frame(FrameType::WalkQuery, {}, {}, body), true, s.groupUnicasts(true));
 
     QStringList groups;
+    bool ownAnswered = false;
     std::vector<char> buffer(kPacketBufferSize);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -1036,8 +1042,16 @@ QStringList UdpNetwork::queryGroups(std::chrono::milliseconds wait, std::stop_to
                 continue;
             s.learn(*frame, packet.from);
             groups.append(fromWire(frame->senderGroup));
+            ownAnswered = ownAnswered || (sameWireName(frame->senderComputer, s.wireComputer) &&
+                                          sameWireName(frame->senderGroup, s.wireGroup));
         }
     }
+    // This copy's own group is there whenever its endpoint is open, also when its own
+    // answer did not come back in time: on a computer busy starting up, its receiving
+    // thread may not run within the wait, and a copy that greeted no group would be listed
+    // by nobody.
+    if (!ownAnswered && s.receiving())
+        groups.append(s.config.groupName);
     return groups;
 }
 

@@ -226,6 +226,14 @@ TEST_F(ThreeCopies, TheWalkListsTheGroupsOfOpenEndpointsQuickly) {
     EXPECT_EQ(groups, (QStringList{"GROUPA", "GROUPA"})) << "a copy without endpoint is silent";
 }
 
+// A computer too busy to run its own receiving thread within the wait (a wait of nothing
+// stands for it) still greets its own group; a copy whose endpoint is closed does not.
+TEST_F(ThreeCopies, TheOwnGroupIsFoundEvenWhenItsAnswerIsLate) {
+    EXPECT_EQ(pc3->queryGroups(0ms), QStringList{"GROUPB"});
+    rx3.reset();
+    EXPECT_EQ(pc3->queryGroups(0ms), QStringList{});
+}
+
 TEST_F(ThreeCopies, MalformedFramesAreDroppedAndDoNotStopReception) {
     const QByteArray valid =
         encodeFrame({FrameType::Data, port, "PC1", "Terminal", "RAW", "GROUPA", "valid"});
