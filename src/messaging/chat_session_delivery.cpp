@@ -78,6 +78,7 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
     if (receipts && isPrivate)
         m_delivery.describe(outcome->item, writtenText(*outcome));
     bool sealed = false;
+    bool booked = true;
     for (const PlannedLine& line : lines) {
         const int before = result.sent;
         const ChatGuard::LineForm went =
@@ -85,13 +86,17 @@ void ChatSession::sendLines(const QString& receiver, const QList<PlannedLine>& l
         sealed = sealed || went == ChatGuard::LineForm::Sealed;
         // A line that could not be handed to the network is reported as failed now; it is
         // not waited for.
-        if (receipts && went == ChatGuard::LineForm::Sealed && result.sent > before)
-            m_delivery.expect(outcome->item, receiver, line.lineId,
-                              line.plain + '\0' + line.trailer, isPrivate);
+        if (receipts && booked && went == ChatGuard::LineForm::Sealed && result.sent > before)
+            booked = m_delivery.expect(outcome->item, receiver, line.lineId,
+                                       line.plain + '\0' + line.trailer, isPrivate);
     }
+    // A long message to many computers can fill the book of receipts: a computer whose
+    // lines did not all fit in it is told as one that sends no receipt, not left waiting.
+    if (receipts && !booked)
+        m_delivery.forget(outcome->item, receiver);
     if (!outcome || own || lines.isEmpty())
         return;
-    if (receipts && sealed)
+    if (receipts && sealed && booked)
         outcome->tracked.append(receiver);
     else if (!result.notEncrypted.contains(receiver))
         outcome->noReceipt.append(receiver);

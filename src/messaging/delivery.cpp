@@ -1,5 +1,6 @@
 #include "messaging/delivery.h"
 
+#include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
@@ -114,7 +115,8 @@ std::optional<Receipt> parseReceipt(QByteArrayView body) {
 
 // ---- DeliveryTracker
 
-DeliveryTracker::DeliveryTracker(std::function<Clock::time_point()> now) : m_now(std::move(now)) {}
+DeliveryTracker::DeliveryTracker(std::function<Clock::time_point()> now, int maxWaiting)
+    : m_now(std::move(now)), m_maxWaiting(maxWaiting) {}
 
 QString DeliveryTracker::key(const QString& computer, quint64 lineId) {
     return computer.toCaseFolded() + QLatin1Char('/') + QString::number(lineId, 16);
@@ -129,6 +131,20 @@ quint64 DeliveryTracker::newItem() {
     return item;
 }
 
+void DeliveryTracker::wait(const QString& k, Clock::time_point due) {
+    unwait(k);
+    m_waiting.insert(k, due);
+    m_byDue.emplace(due, k);
+}
+
+void DeliveryTracker::unwait(const QString& k) {
+    const auto found = m_waiting.find(k);
+    if (found == m_waiting.end())
+        return;
+    m_byDue.erase({found.value(), k});
+    m_waiting.erase(found);
+}
+
 void DeliveryTracker::forgetOldest() {
     const quint64 oldest = m_itemOrder.front();
     m_itemOrder.pop_front();
@@ -137,40 +153,55 @@ void DeliveryTracker::forgetOldest() {
         return;
     for (const QString& k : std::as_const(found->keys)) {
         m_datagrams.remove(k);
-        m_waiting.remove(k);
+        unwait(k);
     }
     m_items.erase(found);
 }
 
-void DeliveryTracker::expect(quint64 item, const QString& computer, quint64 lineId,
+bool DeliveryTracker::expect(quint64 item, const QString& computer, quint64 lineId,
                              const QByteArray& plain, bool isPrivate) {
     const auto found = m_items.find(item);
     if (found == m_items.end())
-        return;
+        return false;
     // A flood of lines to many computers forgets the oldest sends, not the newest.
-    while (m_waiting.size() >= kMaxWaiting && m_itemOrder.size() > 1 && m_itemOrder.front() != item)
+    while (m_waiting.size() >= m_maxWaiting && m_itemOrder.size() > 1 &&
+           m_itemOrder.front() != item)
         forgetOldest();
-    if (m_waiting.size() >= kMaxWaiting)
-        return;
+    if (m_waiting.size() >= m_maxWaiting)
+        return false;
     const QString k = key(computer, lineId);
     Datagram datagram{item,          computer, lineId, plain, isPrivate, 0, m_now() + kBackoff[0],
                       State::Waiting};
     m_datagrams.insert(k, datagram);
-    m_waiting.insert(k, datagram.due);
-    m_items[item].keys.append(k);
+    wait(k, datagram.due);
+    Item& entry = m_items[item];
+    entry.keys.append(k);
+    entry.byComputer[computer.toCaseFolded()].append(k);
+    return true;
 }
 
-std::optional<DeliveryChanged::State> DeliveryTracker::summary(quint64 item,
-                                                               const QString& computer) const {
-    const auto found = m_items.constFind(item);
-    if (found == m_items.cend())
-        return std::nullopt;
+void DeliveryTracker::forget(quint64 item, const QString& computer) {
+    const auto found = m_items.find(item);
+    if (found == m_items.end())
+        return;
     const QString who = computer.toCaseFolded();
+    const QList<QString> keys = found->byComputer.take(who);
+    for (const QString& k : keys) {
+        m_datagrams.remove(k);
+        unwait(k);
+    }
+    const QSet<QString> dropped(keys.cbegin(), keys.cend());
+    found->keys.removeIf([&](const QString& k) { return dropped.contains(k); });
+    found->told.remove(who);
+}
+
+std::optional<DeliveryChanged::State> DeliveryTracker::summary(const Item& item,
+                                                               const QString& who) const {
     bool any = false;
     bool allRead = true;
-    for (const QString& k : found->keys) {
+    for (const QString& k : item.byComputer.value(who)) {
         const auto datagram = m_datagrams.constFind(k);
-        if (datagram == m_datagrams.cend() || datagram->computer.toCaseFolded() != who)
+        if (datagram == m_datagrams.cend())
             continue;
         any = true;
         switch (datagram->state) {
@@ -190,6 +221,14 @@ std::optional<DeliveryChanged::State> DeliveryTracker::summary(quint64 item,
     return allRead ? DeliveryChanged::State::Read : DeliveryChanged::State::Delivered;
 }
 
+quint64 DeliveryTracker::lastLineId(const Item& item, const QString& who) const {
+    const QList<QString> keys = item.byComputer.value(who);
+    for (auto k = keys.crbegin(); k != keys.crend(); ++k)
+        if (const auto d = m_datagrams.constFind(*k); d != m_datagrams.cend())
+            return d->lineId;
+    return 0;
+}
+
 QList<DeliveryChanged> DeliveryTracker::receipt(const QString& computer, const Receipt& receipt) {
     QList<quint64> items;
     for (quint64 id : receipt.ids) {
@@ -205,17 +244,17 @@ QList<DeliveryChanged> DeliveryTracker::receipt(const QString& computer, const R
         else if (datagram.state != State::Read)
             datagram.state = State::Delivered;
         datagram.plain.clear();
-        m_waiting.remove(k);
+        unwait(k);
         if (!items.contains(datagram.item))
             items.append(datagram.item);
     }
     QList<DeliveryChanged> changes;
+    const QString who = computer.toCaseFolded();
     for (quint64 item : std::as_const(items)) {
-        const auto state = summary(item, computer);
+        Item& entry = m_items[item];
+        const auto state = summary(entry, who);
         if (!state)
             continue;
-        Item& entry = m_items[item];
-        const QString who = computer.toCaseFolded();
         const auto told = entry.told.constFind(who);
         if (told != entry.told.cend() && *told == *state)
             continue;
@@ -224,10 +263,7 @@ QList<DeliveryChanged> DeliveryTracker::receipt(const QString& computer, const R
         change.item = item;
         change.computer = computer;
         change.state = *state;
-        for (const QString& k : std::as_const(entry.keys))
-            if (const auto d = m_datagrams.constFind(k);
-                d != m_datagrams.cend() && d->computer.toCaseFolded() == who)
-                change.lineId = d->lineId; // the last datagram of the line names it
+        change.lineId = lastLineId(entry, who);
         changes.append(change);
     }
     return changes;
@@ -236,33 +272,31 @@ QList<DeliveryChanged> DeliveryTracker::receipt(const QString& computer, const R
 QList<DeliveryTracker::Resend> DeliveryTracker::due(QList<DeliveryChanged>* failed) {
     QList<Resend> resends;
     const Clock::time_point now = m_now();
+    QList<QString> dueKeys;
+    for (auto it = m_byDue.cbegin(); it != m_byDue.cend() && it->first <= now; ++it)
+        dueKeys.append(it->second);
     QList<std::pair<quint64, QString>> failedItems;
-    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
-        if (it.value() > now) {
-            ++it;
-            continue;
-        }
-        Datagram& datagram = m_datagrams[it.key()];
+    for (const QString& k : std::as_const(dueKeys)) {
+        Datagram& datagram = m_datagrams[k];
         if (datagram.tries >= kRetries) {
             datagram.state = State::Failed;
             const std::pair<quint64, QString> pair{datagram.item, datagram.computer};
             if (!failedItems.contains(pair))
                 failedItems.append(pair);
-            it = m_waiting.erase(it);
+            unwait(k);
             continue;
         }
         ++datagram.tries;
         datagram.due = now + kBackoff[datagram.tries];
-        it.value() = datagram.due;
+        wait(k, datagram.due);
         resends.append({datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
-        ++it;
     }
     for (const auto& [item, computer] : failedItems) {
-        const auto state = summary(item, computer);
-        if (!state || *state != DeliveryChanged::State::Failed)
-            continue;
         Item& entry = m_items[item];
         const QString who = computer.toCaseFolded();
+        const auto state = summary(entry, who);
+        if (!state || *state != DeliveryChanged::State::Failed)
+            continue;
         if (entry.told.value(who, DeliveryChanged::State::Delivered) ==
                 DeliveryChanged::State::Failed &&
             entry.told.contains(who))
@@ -273,10 +307,7 @@ QList<DeliveryTracker::Resend> DeliveryTracker::due(QList<DeliveryChanged>* fail
             change.item = item;
             change.computer = computer;
             change.state = DeliveryChanged::State::Failed;
-            for (const QString& k : std::as_const(entry.keys))
-                if (const auto d = m_datagrams.constFind(k);
-                    d != m_datagrams.cend() && d->computer.toCaseFolded() == who)
-                    change.lineId = d->lineId;
+            change.lineId = lastLineId(entry, who);
             failed->append(change);
         }
     }
@@ -287,11 +318,9 @@ QList<DeliveryTracker::Resend> DeliveryTracker::due(QList<DeliveryChanged>* fail
 }
 
 std::optional<DeliveryTracker::Clock::time_point> DeliveryTracker::nextDue() const {
-    std::optional<Clock::time_point> next;
-    for (const Clock::time_point& due : m_waiting)
-        if (!next || due < *next)
-            next = due;
-    return next;
+    if (m_byDue.empty())
+        return std::nullopt;
+    return m_byDue.cbegin()->first;
 }
 
 QList<DeliveryTracker::Resend> DeliveryTracker::sendAgain(quint64 item) {
@@ -307,7 +336,7 @@ QList<DeliveryTracker::Resend> DeliveryTracker::sendAgain(quint64 item) {
         datagram.state = State::Waiting;
         datagram.tries = 0;
         datagram.due = now + kBackoff[0];
-        m_waiting.insert(k, datagram.due);
+        wait(k, datagram.due);
         found->told.remove(datagram.computer.toCaseFolded());
         resends.append({datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
     }
@@ -329,11 +358,10 @@ QList<DeliveryTracker::FailedLine> DeliveryTracker::failedPrivate(const QString&
         if (found == m_items.cend())
             continue;
         FailedLine line{item, found->text, {}};
-        for (const QString& k : found->keys) {
+        for (const QString& k : found->byComputer.value(who)) {
             const auto datagram = m_datagrams.constFind(k);
             if (datagram != m_datagrams.cend() && datagram->state == State::Failed &&
-                datagram->isPrivate && !datagram->plain.isEmpty() &&
-                datagram->computer.toCaseFolded() == who)
+                datagram->isPrivate && !datagram->plain.isEmpty())
                 line.datagrams.append({datagram->lineId, datagram->plain});
         }
         if (line.datagrams.isEmpty())
@@ -350,14 +378,18 @@ void DeliveryTracker::dropFailed(quint64 item, const QString& computer) {
     if (found == m_items.end())
         return;
     const QString who = computer.toCaseFolded();
-    for (qsizetype i = found->keys.size() - 1; i >= 0; --i) {
-        const auto datagram = m_datagrams.constFind(found->keys[i]);
-        if (datagram == m_datagrams.cend() || datagram->state != State::Failed ||
-            datagram->computer.toCaseFolded() != who)
+    QList<QString>& own = found->byComputer[who];
+    QSet<QString> dropped;
+    for (qsizetype i = own.size() - 1; i >= 0; --i) {
+        const auto datagram = m_datagrams.constFind(own[i]);
+        if (datagram == m_datagrams.cend() || datagram->state != State::Failed)
             continue;
+        dropped.insert(own[i]);
         m_datagrams.erase(datagram);
-        found->keys.removeAt(i);
+        own.removeAt(i);
     }
+    if (!dropped.isEmpty())
+        found->keys.removeIf([&](const QString& k) { return dropped.contains(k); });
     found->told.remove(who);
 }
 

@@ -21,6 +21,8 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <set>
+#include <utility>
 
 namespace kalvento::messaging {
 
@@ -65,13 +67,18 @@ public:
     static constexpr int kMaxItems = 1000;
     static constexpr int kMaxWaiting = 20000;
 
-    explicit DeliveryTracker(std::function<Clock::time_point()> now = Clock::now);
+    // maxWaiting: tests take fewer than kMaxWaiting.
+    explicit DeliveryTracker(std::function<Clock::time_point()> now = Clock::now,
+                             int maxWaiting = kMaxWaiting);
 
     quint64 newItem();
     // A datagram of item went to computer (a current copy) carrying lineId; plain is what
-    // to send again (the plain text with its trailer).
-    void expect(quint64 item, const QString& computer, quint64 lineId, const QByteArray& plain,
+    // to send again (the plain text with its trailer). False when the book is full of the
+    // datagrams of this send: its receipt is not waited for.
+    bool expect(quint64 item, const QString& computer, quint64 lineId, const QByteArray& plain,
                 bool isPrivate);
+    // Forgets what went to computer in item: nothing is waited for or told of it.
+    void forget(quint64 item, const QString& computer);
     // A receipt from computer: the changes of what computer has of the items concerned.
     QList<DeliveryChanged> receipt(const QString& computer, const Receipt& receipt);
     struct Resend {
@@ -115,19 +122,31 @@ private:
         Clock::time_point due;
         State state = State::Waiting;
     };
+    struct Item;
     static QString key(const QString& computer, quint64 lineId);
     // What computer has of item as a whole: failed when any datagram failed, else read
     // when all were read, delivered when all arrived; nothing while any waits.
-    std::optional<DeliveryChanged::State> summary(quint64 item, const QString& computer) const;
+    std::optional<DeliveryChanged::State> summary(const Item& item, const QString& who) const;
+    // The id of the last datagram of item to who that is still kept: it names the line.
+    quint64 lastLineId(const Item& item, const QString& who) const;
     void forgetOldest();
+    // A datagram waits until due; unwait forgets its wait.
+    void wait(const QString& k, Clock::time_point due);
+    void unwait(const QString& k);
 
     std::function<Clock::time_point()> m_now;
+    int m_maxWaiting = kMaxWaiting;
     quint64 m_nextItem = 1;
     QHash<QString, Datagram> m_datagrams;        // case-folded computer + id
     QHash<QString, Clock::time_point> m_waiting; // keys of datagrams that wait
+    // The same waits by due time, so that what is due is found without looking at all: a
+    // long message to many computers waits for thousands of receipts at once.
+    std::set<std::pair<Clock::time_point, QString>> m_byDue;
     struct Item {
-        QList<QString> keys; // of its datagrams
-        QString text;        // private lines only (describe)
+        QList<QString> keys; // of its datagrams, in the order they were sent
+        // The same keys by case-folded computer, so that a receipt looks at its own.
+        QHash<QString, QList<QString>> byComputer;
+        QString text; // private lines only (describe)
         // What was told of each computer (case-folded), so each change is told once.
         QHash<QString, DeliveryChanged::State> told;
     };

@@ -146,6 +146,32 @@ TEST_F(DeliveryLan, APublicMultiLineMessageIsDeliveredWhenEveryLineArrived) {
     EXPECT_EQ(back, outcome.lineIds);
 }
 
+// A message longer than the book of receipts holds (thousands of lines to many computers;
+// four datagrams here): the computers whose lines fit are followed, the one whose lines did
+// not all fit is told as sending no receipt, and is never left waiting nor called failed.
+TEST_F(DeliveryLan, AMessageLargerThanTheBookOfReceiptsLeavesNoComputerWaiting) {
+    ChatNodeProbe(a).session().setDelivery(DeliveryTracker([this] { return now; }, 4));
+    EventLog atA(a);
+    const messaging::LineOutcome outcome = a.send(
+        {QStringLiteral("one"), QStringLiteral("two"), QStringLiteral("three")}, true, false);
+    EXPECT_EQ(outcome.tracked, QStringList{"PC2"});
+    EXPECT_EQ(outcome.noReceipt, (QStringList{"PC3", "PC4"}));
+    settle();
+    EXPECT_EQ(told(atA), QStringList{"PC2 delivered"});
+    // Nothing of PC3's lines waits: none goes again, and none is called failed.
+    net1.sent.clear();
+    pass(30s);
+    EXPECT_TRUE(net1.sent.empty());
+    EXPECT_EQ(told(atA), QStringList{"PC2 delivered"});
+
+    // The next message finds room again.
+    atA.clear();
+    const messaging::LineOutcome next = a.send({QStringLiteral("short")}, false, false);
+    EXPECT_EQ(next.tracked, (QStringList{"PC2", "PC3"}));
+    settle();
+    EXPECT_EQ(told(atA), (QStringList{"PC2 delivered", "PC3 delivered"}));
+}
+
 TEST_F(DeliveryLan, ALostLineIsSentAgainWithBackoffThenFailedAndSendAgainDeliversIt) {
     EventLog atA(a);
     EventLog atB(b);
