@@ -22,14 +22,14 @@ void BM_LongMessageReceipts(benchmark::State& state) {
         const quint64 item = tracker.newItem();
         for (const QString& name : std::as_const(names)) {
             for (int l = 0; l < lines; ++l)
-                tracker.expect(item, name, quint64(l + 1), plain, false);
+                tracker.expect(item, name, quint64(l) + 1, plain, false);
             benchmark::DoNotOptimize(tracker.nextDue());
         }
         for (const QString& name : std::as_const(names)) {
             for (int first = 0; first < lines; first += kMaxReceiptIds) {
                 Receipt receipt;
                 for (int l = first; l < std::min(lines, first + kMaxReceiptIds); ++l)
-                    receipt.ids.append(quint64(l + 1));
+                    receipt.ids.append(quint64(l) + 1);
                 benchmark::DoNotOptimize(tracker.receipt(name, receipt));
                 benchmark::DoNotOptimize(tracker.nextDue());
             }
