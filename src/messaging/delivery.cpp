@@ -251,7 +251,10 @@ QList<DeliveryChanged> DeliveryTracker::receipt(const QString& computer, const R
     QList<DeliveryChanged> changes;
     const QString who = computer.toCaseFolded();
     for (quint64 item : std::as_const(items)) {
-        Item& entry = m_items[item];
+        const auto found = m_items.find(item);
+        if (found == m_items.end())
+            continue;
+        Item& entry = found.value();
         const auto state = summary(entry, who);
         if (!state)
             continue;
@@ -292,7 +295,10 @@ QList<DeliveryTracker::Resend> DeliveryTracker::due(QList<DeliveryChanged>* fail
         resends.append({datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
     }
     for (const auto& [item, computer] : failedItems) {
-        Item& entry = m_items[item];
+        const auto found = m_items.find(item);
+        if (found == m_items.end())
+            continue;
+        Item& entry = found.value();
         const QString who = computer.toCaseFolded();
         const auto state = summary(entry, who);
         if (!state || *state != DeliveryChanged::State::Failed)
