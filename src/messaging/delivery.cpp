@@ -1,6 +1,5 @@
 #include "messaging/delivery.h"
 
-#include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
@@ -131,18 +130,15 @@ quint64 DeliveryTracker::newItem() {
     return item;
 }
 
-void DeliveryTracker::wait(const QString& k, Clock::time_point due) {
-    unwait(k);
-    m_waiting.insert(k, due);
+void DeliveryTracker::wait(const QString& k, Datagram& datagram, Clock::time_point due) {
+    m_byDue.erase({datagram.due, k});
+    datagram.due = due;
     m_byDue.emplace(due, k);
 }
 
 void DeliveryTracker::unwait(const QString& k) {
-    const auto found = m_waiting.find(k);
-    if (found == m_waiting.end())
-        return;
-    m_byDue.erase({found.value(), k});
-    m_waiting.erase(found);
+    if (const auto found = m_datagrams.constFind(k); found != m_datagrams.cend())
+        m_byDue.erase({found->due, k});
 }
 
 void DeliveryTracker::forgetOldest() {
@@ -151,10 +147,11 @@ void DeliveryTracker::forgetOldest() {
     const auto found = m_items.find(oldest);
     if (found == m_items.end())
         return;
-    for (const QString& k : std::as_const(found->keys)) {
-        m_datagrams.remove(k);
-        unwait(k);
-    }
+    for (const QList<QString>& keys : std::as_const(found->byComputer))
+        for (const QString& k : keys) {
+            unwait(k);
+            m_datagrams.remove(k);
+        }
     m_items.erase(found);
 }
 
@@ -164,19 +161,18 @@ bool DeliveryTracker::expect(quint64 item, const QString& computer, quint64 line
     if (found == m_items.end())
         return false;
     // A flood of lines to many computers forgets the oldest sends, not the newest.
-    while (m_waiting.size() >= m_maxWaiting && m_itemOrder.size() > 1 &&
+    while (m_byDue.size() >= size_t(m_maxWaiting) && m_itemOrder.size() > 1 &&
            m_itemOrder.front() != item)
         forgetOldest();
-    if (m_waiting.size() >= m_maxWaiting)
+    if (m_byDue.size() >= size_t(m_maxWaiting))
         return false;
     const QString k = key(computer, lineId);
+    unwait(k); // a datagram of the same key sent before
     Datagram datagram{item,          computer, lineId, plain, isPrivate, 0, m_now() + kBackoff[0],
                       State::Waiting};
     m_datagrams.insert(k, datagram);
-    wait(k, datagram.due);
-    Item& entry = m_items[item];
-    entry.keys.append(k);
-    entry.byComputer[computer.toCaseFolded()].append(k);
+    m_byDue.emplace(datagram.due, k);
+    m_items[item].byComputer[computer.toCaseFolded()].append(k);
     return true;
 }
 
@@ -185,13 +181,10 @@ void DeliveryTracker::forget(quint64 item, const QString& computer) {
     if (found == m_items.end())
         return;
     const QString who = computer.toCaseFolded();
-    const QList<QString> keys = found->byComputer.take(who);
-    for (const QString& k : keys) {
-        m_datagrams.remove(k);
+    for (const QString& k : found->byComputer.take(who)) {
         unwait(k);
+        m_datagrams.remove(k);
     }
-    const QSet<QString> dropped(keys.cbegin(), keys.cend());
-    found->keys.removeIf([&](const QString& k) { return dropped.contains(k); });
     found->told.remove(who);
 }
 
@@ -290,8 +283,7 @@ QList<DeliveryTracker::Resend> DeliveryTracker::due(QList<DeliveryChanged>* fail
             continue;
         }
         ++datagram.tries;
-        datagram.due = now + kBackoff[datagram.tries];
-        wait(k, datagram.due);
+        wait(k, datagram, now + kBackoff[datagram.tries]);
         resends.append({datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
     }
     for (const auto& [item, computer] : failedItems) {
@@ -335,17 +327,18 @@ QList<DeliveryTracker::Resend> DeliveryTracker::sendAgain(quint64 item) {
     if (found == m_items.end())
         return resends;
     const Clock::time_point now = m_now();
-    for (const QString& k : std::as_const(found->keys)) {
-        Datagram& datagram = m_datagrams[k];
-        if (datagram.state != State::Failed)
-            continue;
-        datagram.state = State::Waiting;
-        datagram.tries = 0;
-        datagram.due = now + kBackoff[0];
-        wait(k, datagram.due);
-        found->told.remove(datagram.computer.toCaseFolded());
-        resends.append({datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
-    }
+    for (const QList<QString>& keys : std::as_const(found->byComputer))
+        for (const QString& k : keys) {
+            Datagram& datagram = m_datagrams[k];
+            if (datagram.state != State::Failed)
+                continue;
+            datagram.state = State::Waiting;
+            datagram.tries = 0;
+            wait(k, datagram, now + kBackoff[0]);
+            found->told.remove(datagram.computer.toCaseFolded());
+            resends.append(
+                {datagram.computer, datagram.lineId, datagram.plain, datagram.isPrivate});
+        }
     std::stable_sort(resends.begin(), resends.end(),
                      [](const Resend& a, const Resend& b) { return a.lineId < b.lineId; });
     return resends;
@@ -385,17 +378,13 @@ void DeliveryTracker::dropFailed(quint64 item, const QString& computer) {
         return;
     const QString who = computer.toCaseFolded();
     QList<QString>& own = found->byComputer[who];
-    QSet<QString> dropped;
     for (qsizetype i = own.size() - 1; i >= 0; --i) {
         const auto datagram = m_datagrams.constFind(own[i]);
         if (datagram == m_datagrams.cend() || datagram->state != State::Failed)
             continue;
-        dropped.insert(own[i]);
         m_datagrams.erase(datagram);
         own.removeAt(i);
     }
-    if (!dropped.isEmpty())
-        found->keys.removeIf([&](const QString& k) { return dropped.contains(k); });
     found->told.remove(who);
 }
 

@@ -93,7 +93,7 @@ public:
     // The failed datagrams of item start over: what to send now. Empty when none failed.
     QList<Resend> sendAgain(quint64 item);
 
-    int waiting() const { return int(m_waiting.size()); }
+    int waiting() const { return int(m_byDue.size()); }
 
     // What the user wrote for item, for a private line that goes to the outbox once its
     // recipient is seen to be away.
@@ -130,21 +130,20 @@ private:
     // The id of the last datagram of item to who that is still kept: it names the line.
     quint64 lastLineId(const Item& item, const QString& who) const;
     void forgetOldest();
-    // A datagram waits until due; unwait forgets its wait.
-    void wait(const QString& k, Clock::time_point due);
+    // Datagram k waits until due; unwait forgets its wait.
+    void wait(const QString& k, Datagram& datagram, Clock::time_point due);
     void unwait(const QString& k);
 
     std::function<Clock::time_point()> m_now;
     int m_maxWaiting = kMaxWaiting;
     quint64 m_nextItem = 1;
-    QHash<QString, Datagram> m_datagrams;        // case-folded computer + id
-    QHash<QString, Clock::time_point> m_waiting; // keys of datagrams that wait
-    // The same waits by due time, so that what is due is found without looking at all: a
-    // long message to many computers waits for thousands of receipts at once.
+    QHash<QString, Datagram> m_datagrams; // case-folded computer + id
+    // The datagrams that wait, by due time (and key), so that what is due is found without
+    // looking at all: a long message to many computers waits for thousands of receipts.
     std::set<std::pair<Clock::time_point, QString>> m_byDue;
     struct Item {
-        QList<QString> keys; // of its datagrams, in the order they were sent
-        // The same keys by case-folded computer, so that a receipt looks at its own.
+        // The keys of its datagrams by case-folded computer, each in the order they were
+        // sent, so that a receipt looks at its own.
         QHash<QString, QList<QString>> byComputer;
         QString text; // private lines only (describe)
         // What was told of each computer (case-folded), so each change is told once.
