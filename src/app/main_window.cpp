@@ -120,6 +120,11 @@ void TMainForm::loadIdentity() {
         return;
     }
     m_node->setIdentityKey(*loaded.key);
+    // Without its floor the counters start from the clock, as they always could: nothing
+    // the user needs to act on.
+    if (const QString error = m_node->setCounterFloor(folder + QLatin1String(kCounterFile));
+        !error.isEmpty())
+        qWarning("%s", qUtf8Printable(error));
     m_area->setTrustMarks(true);
     if (const QString error = m_node->setTrustBook(folder + QLatin1String(kKnownKeysFile));
         !error.isEmpty())

@@ -65,6 +65,8 @@ inline constexpr char ApplicationTitle[] = "Kalvento 1.2 by Fennrake";
 // Beside the settings: this copy's identity key, and the keys it has seen.
 inline constexpr char kIdentityKeyFile[] = "identity.key";
 inline constexpr char kKnownKeysFile[] = "known-keys.txt";
+// The floor of the counters this copy's envelopes carry.
+inline constexpr char kCounterFile[] = "counter.txt";
 inline constexpr char kOutboxFile[] = "outbox.dat";
 inline constexpr char kCatchUpMarkFile[] = "last-here.txt";
 

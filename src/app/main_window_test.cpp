@@ -644,9 +644,10 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     ASSERT_TRUE(QFileInfo::exists(a.logPath()));
     const QByteArray firstLog = readFile(a.logPath());
     EXPECT_TRUE(firstLog.contains("first run"));
-    // Written atomically: nothing but the files (and the key made at the first start) is
-    // left behind.
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key", "log.rtf"}));
+    // Written atomically: nothing but the files (and the key made at the first start, with
+    // the floor of its counters) is left behind.
+    EXPECT_EQ(filesIn(a.dir),
+              QStringList({"Options.ini", "counter.txt", "identity.key", "log.rtf"}));
 
     // The next start shows the old content and a new welcome line; a run in which nothing
     // was said leaves the file alone.
@@ -676,7 +677,7 @@ TEST_F(MainWindowTest, LogIsKeptAcrossRunsOnlyWhenSomethingWasSaid) {
     EXPECT_FALSE(a.chat().contains("first run"));
     a->Close1Click();
     EXPECT_FALSE(QFileInfo::exists(a.logPath()));
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key"}));
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "counter.txt", "identity.key"}));
 }
 
 // --- Shutdown -------------------------------------------------------------------------------
@@ -713,8 +714,8 @@ TEST_F(MainWindowTest, ShutdownGoesOnWhenTheGoodbyeFails) {
     EXPECT_EQ(ini.value(u"General", u"Maximized"), QStringLiteral("0"));
     EXPECT_TRUE(readFile(a.logPath()).contains("before the end"));
     // The keys of PCB and PCC as well, seen in this run.
-    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "identity.key", "known-keys.txt",
-                                           "last-here.txt", "log.rtf"}));
+    EXPECT_EQ(filesIn(a.dir), QStringList({"Options.ini", "counter.txt", "identity.key",
+                                           "known-keys.txt", "last-here.txt", "log.rtf"}));
 }
 
 TEST_F(MainWindowTest, SessionEndWritesEverythingAndLeavesTheWindow) {

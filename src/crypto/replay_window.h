@@ -6,6 +6,8 @@
 // other), and nothing older. A number is marked only once its datagram has passed every
 // check, so that a forgery spends nothing.
 
+#include <QString>
+
 #include <cstdint>
 
 namespace kalvento::crypto {
@@ -30,16 +32,37 @@ private:
 };
 
 // A sender's counter: the microseconds since 1970, or one more than the last number when
-// the clock has not moved on (or went back), so that it grows across restarts without a
-// file. Counter 0 is never given.
+// the clock has not moved on (or went back). Counter 0 is never given.
+//
+// The receivers keep the highest counter they took from a key across their restarts, so
+// the counter must also grow across this copy's own restarts when the clock was set back
+// in between (a clock that ran hours ahead and was put right, a computer whose clock is
+// read as local time by one system and as UTC by another): otherwise everything it sends
+// is refused as a replay until its clock catches up. keepIn keeps a floor in a file: a
+// number above every counter given, reserved ahead of the clock and written before a
+// counter passes it.
 class CounterClock {
 public:
+    // How far ahead of the last counter a floor is reserved (10 minutes): while the clock
+    // runs, the file is written about once in that time.
+    static constexpr std::uint64_t kReserve = 600'000'000;
+
     explicit CounterClock(std::uint64_t (*now)() = nullptr) : m_now(now) {}
+    // Starts above the floor kept in path (none when the file is missing) and keeps it there
+    // from now on. The error of a file that is there and cannot be read: the counters then
+    // start from the clock. A floor that cannot be written is warned of, and the counters
+    // follow the clock alone until a write succeeds.
+    QString keepIn(const QString& path);
     std::uint64_t next();
 
 private:
+    bool reserve();
+
     std::uint64_t (*m_now)();
     std::uint64_t m_last = 0;
+    QString m_path;
+    std::uint64_t m_floor = 0;   // kept in m_path; every counter given is below it
+    std::uint64_t m_nextTry = 0; // after a failed write: the counter from which to try again
 };
 
 } // namespace kalvento::crypto

@@ -68,6 +68,10 @@ public:
     bool active() const { return m_key.has_value(); }
     void setIdentityKey(const crypto::IdentityKey& key);
     const std::optional<crypto::IdentityKey>& identityKey() const { return m_key; }
+    // Keeps the floor of this copy's counters in path (see crypto::CounterClock::keepIn).
+    QString keepCountersIn(const QString& path) { return m_clock.keepIn(path); }
+    // For tests: counters from another clock (its floor is no longer kept).
+    void setCounterClock(std::uint64_t (*now)()) { m_clock = crypto::CounterClock(now); }
     void setOwnComputerName(const QString& name) { m_ownComputer = name; }
 
     crypto::TrustBook& book() { return m_book; }

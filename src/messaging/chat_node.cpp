@@ -113,6 +113,10 @@ QString ChatNode::setTrustBook(const QString& path) {
     return {};
 }
 
+QString ChatNode::setCounterFloor(const QString& path) {
+    return m_session->guard().keepCountersIn(path);
+}
+
 QString ChatNode::saveCatchUpMark() {
     return m_session->saveCatchUpMark();
 }

@@ -129,6 +129,11 @@ public:
     // said since then are asked of the first computers heard from. An empty path asks for
     // nothing.
     QString setCatchUpMark(const QString& path);
+    // Where the floor of this copy's envelope counters is kept, so that they grow across
+    // restarts even when the clock was set back in between (the others would refuse them
+    // as replays until the clock caught up). An error when the file is there and cannot be
+    // read; the counters then start from the clock.
+    QString setCounterFloor(const QString& path);
     // Moves that moment to now: everything shown so far is kept (the chat log was just
     // written), so a copy killed from here on is offered only what came after.
     QString saveCatchUpMark();

@@ -523,6 +523,52 @@ TEST_F(TrustLan, AnOlderCopyInThisCopysNameIsTold) {
     EXPECT_EQ(atA.count<messaging::Refused>(), 2);
 }
 
+// PC2 ran with its clock an hour ahead (PC1 took its counters), and starts again with the
+// clock put right: its floor of counters keeps it heard. Without the floor, PC1 would
+// refuse everything it sends as a replay for that hour.
+TEST_F(TrustLan, ACopyWhoseClockWasSetBackBetweenRunsIsStillHeard) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString floor = dir.filePath(QStringLiteral("counter.txt"));
+    EventLog atA(a);
+    auto restartB = [&](std::uint64_t (*clock)(), const QString& floorPath) {
+        b.reset();
+        b = std::make_unique<ChatNode>(net2);
+        b->setIdentityKey(keyB);
+        if (clock)
+            ChatNodeProbe(*b).session().guard().setCounterClock(clock);
+        EXPECT_TRUE(b->setCounterFloor(floorPath).isEmpty());
+        b->walk();
+        ChatNodeProbe(*b).session().SendGreeting();
+        settle();
+    };
+    auto linesAtA = [&] {
+        QStringList texts;
+        for (const auto& e : atA.of<messaging::LineReceived>())
+            texts.append(e.line.text);
+        return texts;
+    };
+    static constexpr std::uint64_t kHour = 3'600'000'000;
+    restartB([] { return std::uint64_t(QDateTime::currentMSecsSinceEpoch()) * 1000 + kHour; },
+             floor);
+    b->send({QStringLiteral("ahead")}, false, false);
+    settle();
+    auto hourBack = [] { return std::uint64_t(QDateTime::currentMSecsSinceEpoch()) * 1000; };
+    restartB(hourBack, floor);
+    b->send({QStringLiteral("put right")}, false, false);
+    settle();
+    EXPECT_EQ(linesAtA(), QStringList({"ahead", "put right"}));
+    EXPECT_EQ(atA.count<messaging::Refused>(), 0);
+
+    restartB(hourBack, QString()); // no floor kept
+    b->send({QStringLiteral("lost")}, false, false);
+    settle();
+    EXPECT_EQ(linesAtA(), QStringList({"ahead", "put right"}));
+    const auto refused = atA.of<messaging::Refused>();
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(refused.front().reason, RefusalReason::Replay);
+}
+
 TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt) {
     EventLog atA(a);
     const qsizetype vouched = net1.vouched.size();

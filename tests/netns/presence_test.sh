@@ -47,9 +47,14 @@ start() {
     netns_wait_for "$OUT/$host.log.part" '^KEY ' 5
 }
 say() { echo "${*:2}" >&"${input[$1]}"; }
-# ends host's run: "quit" asks it to end, "kill" kills it with SIGKILL
+# ends host's run: "quit" asks it to end, "bye" to say goodbye and end (nothing is written
+# to it after: it may be gone already, and a write to a fifo nobody reads ends this script),
+# "kill" kills it with SIGKILL
 finish() {
-    if [[ $2 == kill ]]; then
+    if [[ $2 == bye ]]; then
+        say "$1" bye
+        wait "${pid[$1]}" 2>/dev/null || true
+    elif [[ $2 == kill ]]; then
         kill -KILL "${pid[$1]}"
         wait "${pid[$1]}" 2>/dev/null || true
     else
@@ -208,9 +213,8 @@ outage() {
 started_offline() {
     local ns3 host
     ns3=$(netns_ns host3)
-    say host3 bye
+    finish host3 bye
     wait_count host1 "PEER- host3" 4 || true
-    finish host3 quit
     ip -n "$ns3" link set veth0 down
     start host3 --key "$OUT/host3.key"
     say host3 greet

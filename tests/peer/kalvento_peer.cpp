@@ -156,7 +156,8 @@ public:
             if (!keys.keyFile.isEmpty())
                 for (const QString& failed :
                      {m_node.setOutbox(keys.keyFile + QStringLiteral(".outbox")),
-                      m_node.setCatchUpMark(keys.keyFile + QStringLiteral(".here"))})
+                      m_node.setCatchUpMark(keys.keyFile + QStringLiteral(".here")),
+                      m_node.setCounterFloor(keys.keyFile + QStringLiteral(".counter"))})
                     if (!failed.isEmpty())
                         throw std::runtime_error(failed.toStdString());
             fingerprint = crypto::shortFingerprint(key->publicKey());
