@@ -708,6 +708,8 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
         // names its sender.
         if (line.own && m_peers.indexOfSender(senderId) < 0)
             line.senderName = m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity;
+        else if (m_peers.indexOfSender(senderId) < 0 && vouchedAuthor(verdict))
+            line.senderName = unlistedAuthorName(verdict);
         else
             line.senderName = m_peers.SenderName(senderId);
     }
@@ -721,6 +723,26 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
                   line.own, line))
         return; // sent again, its receipt having been lost: shown once already
     emit lineReceived(line);
+}
+
+// A line whose sender this copy does not list under that run's sender id (this copy
+// started a moment ago, or the sender did, and a line sent again came before the greeting)
+// shows the bare number, unless it came under the key pinned or verified for its computer:
+// then it is known who wrote it, and it shows the name the sealed line carries (the name
+// its author's lines show), else that computer's name.
+bool ChatSession::vouchedAuthor(const Verdict& verdict) const {
+    if (!verdict.authenticated || verdict.computer.isEmpty())
+        return false;
+    const network::PeerTrust trust = m_guard.trustOf(verdict.computer);
+    return trust == network::PeerTrust::Pinned || trust == network::PeerTrust::Verified;
+}
+
+QString ChatSession::unlistedAuthorName(const Verdict& verdict) const {
+    if (verdict.encrypted)
+        if (const std::optional<LineTrailer> trailer = decodeTrailer(verdict.trailer);
+            trailer && trailer->name && !trailer->name->isEmpty())
+            return fromWire(*trailer->name);
+    return verdict.computer;
 }
 
 void ChatSession::tellTrustChanges() {

@@ -255,6 +255,8 @@ private:
     EnvelopeContext contextFor(const QString& receiver) const;
     // Emits the guard's trust changes and shows them in the list.
     void tellTrustChanges();
+    bool vouchedAuthor(const Verdict& verdict) const;
+    QString unlistedAuthorName(const Verdict& verdict) const;
     // The network guards computer's address from now on when its key is in the book.
     void guardAddress(const QString& computer);
     // A control message to each receiver, "Deliveries" times.

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -567,6 +568,53 @@ TEST_F(TrustLan, ACopyWhoseClockWasSetBackBetweenRunsIsStillHeard) {
     const auto refused = atA.of<messaging::Refused>();
     ASSERT_FALSE(refused.empty());
     EXPECT_EQ(refused.front().reason, RefusalReason::Replay);
+}
+
+// PC2 starts again and takes lines before its greeting lists anybody (the lines sent again
+// to a copy that was killed a moment before come then): a line under the key it pinned for
+// the computer shows who wrote it, not the sender's number; the older copy's still shows
+// its number, and so does a line from a computer this copy has no key of.
+TEST_F(TrustLan, ALineBeforeTheGreetingNamesItsPinnedAuthorNotANumber) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString book = dir.filePath(QStringLiteral("known-keys.txt"));
+    ASSERT_TRUE(b->setTrustBook(book).isEmpty());
+    ChatNodeProbe(*b).session().SendGreeting(); // pins PC1 again, now in the file
+    settle();
+    b.reset();
+    b = std::make_unique<ChatNode>(net2);
+    b->setIdentityKey(keyB);
+    ASSERT_TRUE(b->setTrustBook(book).isEmpty());
+    ASSERT_EQ(b->peers().count(), 0);
+    EventLog atB(*b);
+    a.setIdentity(QStringLiteral("Anna"));
+    a.send({QStringLiteral("public, named")}, false, false);
+    ASSERT_TRUE(a.tickAlone(a.peers().indexOfComputer(u"PC2")));
+    a.send({QStringLiteral("private, by computer")}, false, true);
+    c.send({QStringLiteral("from the older copy")}, false, false);
+    settle();
+
+    std::map<QString, messaging::ReceivedLine> byText;
+    for (const auto& e : atB.of<messaging::LineReceived>())
+        byText[e.line.text] = e.line;
+    ASSERT_EQ(byText.size(), 3u);
+    EXPECT_EQ(byText["public, named"].senderName, "Anna");
+    EXPECT_EQ(byText["public, named"].senderTrust, PeerTrust::Pinned);
+    EXPECT_EQ(byText["private, by computer"].senderName, "PC1");
+    bool isNumber = false;
+    byText["from the older copy"].senderName.toInt(&isNumber);
+    EXPECT_TRUE(isNumber) << byText["from the older copy"].senderName.toStdString();
+    EXPECT_EQ(byText["from the older copy"].senderTrust, PeerTrust::Plain);
+    // Once listed, PC1's lines show its name as the list gives it, as before.
+    ChatNodeProbe(*b).session().SendGreeting();
+    settle();
+    a.send({QStringLiteral("listed now")}, false, false);
+    settle();
+    const auto lines = atB.of<messaging::LineReceived>();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().line.text, "listed now");
+    EXPECT_EQ(lines.back().line.senderName, "Anna");
+    b.reset(); // writes its book while the folder is there
 }
 
 TEST_F(TrustLan, AGreetingUnderANewKeyMarksTheComputerChangedUntilTheUserTakesIt) {
