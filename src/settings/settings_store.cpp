@@ -391,6 +391,11 @@ UpdateState readUpdateState(const QString& path, QDate today) {
     UpdateState state;
     state.lastChecked = today.addDays(-1);
     readKeys(platform::ini::load(path), updateKeys(), state);
+    // A day still to come was written while the clock ran ahead (a wrong date, a clock read
+    // as local time by another system): taken as it stands, no check would run until that
+    // day came, perhaps years on. It counts as yesterday, as a value that is no date does.
+    if (state.lastChecked > today)
+        state.lastChecked = today.addDays(-1);
     return state;
 }
 

@@ -151,8 +151,8 @@ Settings readAll(const QString& path,
 platform::Result setStartWithSystem(bool enabled, const QString& executablePath,
                                     const QString& autostartEntry = platform::autostartEntryPath());
 
-// The daily update check's state: "Last checked" (default: the day before today) and
-// "Error type 1 count".
+// The daily update check's state: "Last checked" (default, and for a day after today: the
+// day before today) and "Error type 1 count".
 UpdateState readUpdateState(const QString& path, QDate today = QDate::currentDate());
 [[nodiscard]] WriteResult writeLastChecked(const QString& path, QDate day);
 [[nodiscard]] WriteResult writeErrorCount(const QString& path, int count);

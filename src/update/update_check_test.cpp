@@ -204,6 +204,28 @@ TEST(UpdateSchedule, ADateThatIsNoDateCountsAsYesterday) {
     EXPECT_EQ(s.state().errorCount, 3);
 }
 
+// The clock ran a year ahead one day, and the check wrote that day; then the clock was put
+// right. The check runs again today, once, rather than not until that day comes.
+TEST(UpdateSchedule, ADayStillToComeWrittenByAClockAheadCountsAsYesterday) {
+    Schedule s;
+    s.set(s.today.addYears(1), 2);
+    s.results = {crNoNewer};
+    EXPECT_EQ(s.run(false, true), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 1);
+    EXPECT_EQ(s.state().lastChecked, s.today);
+    EXPECT_EQ(s.run(false, true), NextCheck::Tomorrow);
+    EXPECT_EQ(s.checks, 1) << "one check a day still";
+    // A clock behind (a flat battery) checks on its own wrong day, and again when put right.
+    s.today = s.today.addYears(-20);
+    s.results.push_back(crNoNewer);
+    s.run(true, false);
+    EXPECT_EQ(s.checks, 2);
+    s.today = s.today.addYears(20);
+    s.results.push_back(crNoNewer);
+    s.run(true, false);
+    EXPECT_EQ(s.checks, 3);
+}
+
 // --- The check itself, against a server on loopback -----------------------------------------
 
 namespace {
