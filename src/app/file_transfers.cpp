@@ -20,7 +20,6 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDateTime>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -28,6 +27,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <chrono>
 
 namespace kalvento::app {
 
@@ -320,7 +320,10 @@ void FileTransfers::sendWhenListed(const SendRequest& request) {
 }
 
 void FileTransfers::checkWaitingRequests() {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // The steady clock: the waits must not grow by what the wall clock is set back.
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
     const qint64 readyWait =
         std::min<qint64>(std::chrono::milliseconds(kReadyWait).count(),
                          m_parts.hooks.listingWait.value_or(kListingWait).count());

@@ -24,6 +24,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <list>
@@ -688,7 +689,11 @@ struct TransferService::Impl {
     }
 
     void tick() {
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        // The steady clock: a wall clock set back would stop the rate and the trace for as
+        // long as it went back.
+        const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
         bool any = false;
         for (auto& [id, t] : transfers) {
             if (!t->job)
