@@ -236,7 +236,10 @@ QString ChatSession::setCatchUpMark(const QString& path) {
     bool ok = false;
     const quint64 since = line.startsWith("last-here ") ? line.sliced(10).toULongLong(&ok) : 0;
     m_askAtStart = ok && since != 0;
-    m_collector.emplace(m_askAtStart ? since : nowMicros(), pinned);
+    // A moment ahead of the clock was written while the clock ran ahead, and it was set
+    // back since: taken as it stands, nothing offered in this run would be taken until the
+    // clock passed it. What was said before now is all there can be.
+    m_collector.emplace(m_askAtStart ? std::min(since, nowMicros()) : nowMicros(), pinned);
     if (file.error() != QFileDevice::NoError)
         return QStringLiteral("%1: %2").arg(path, file.errorString());
     if (!m_askAtStart)

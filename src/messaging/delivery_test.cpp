@@ -383,6 +383,46 @@ TEST_F(CatchUpLan, ACopyThatWasAwayCatchesUpInOrderOnceAndRefusesAnAlteredLine) 
     EXPECT_TRUE(atBack.of<messaging::LineReceived>().empty());
 }
 
+// PC5 was last there while its clock ran an hour ahead, and comes back with the clock put
+// right: a line it missed after its start is still taken when a relay offers it.
+TEST_F(CatchUpLan, AMarkAheadOfTheClockStillTakesWhatIsMissedAfterTheStart) {
+    ASSERT_TRUE(dir.isValid());
+    {
+        QFile mark(markPath());
+        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
+        const quint64 hourAhead =
+            (quint64(QDateTime::currentMSecsSinceEpoch()) + 3'600'000ull) * 1000;
+        mark.write("last-here " + QByteArray::number(hourAhead) + '\n');
+    }
+    ChatNode back(net5);
+    back.setIdentityKey(keyFor(5));
+    for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
+        ChatNodeProbe(back).session().guard().book().see(QString::fromLatin1(computer),
+                                                         keyFor(seed).publicKey());
+    EventLog atBack(back);
+    ASSERT_TRUE(back.setCatchUpMark(markPath()).isEmpty());
+    nodesNow = {&a, &b, &c, &d, &back};
+    back.walk();
+    ChatNodeProbe(back).session().SendGreeting();
+    settle();
+    // Said while PC1's datagrams did not reach PC5, then offered by PC1.
+    net1.lostTo = QStringList{"pc5"};
+    a.send({QStringLiteral("missed after the start")}, false, false);
+    settle();
+    net1.lostTo.clear();
+    const auto kept = ChatNodeProbe(a).session().history().since(
+        0, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000);
+    ASSERT_FALSE(kept.isEmpty());
+    ChatNodeProbe(a).session().offerLine("PC5", kept.last());
+    settle();
+    ChatNodeProbe(back).session().showCaughtUp();
+    QStringList caught;
+    for (const auto& e : atBack.of<messaging::LineReceived>())
+        if (e.line.caughtUp)
+            caught.append(e.line.senderName + ": " + e.line.text);
+    EXPECT_EQ(caught, QStringList{"PC1: missed after the start"});
+}
+
 namespace {
 
 // PC5 runs and is followed by the others, then freezes and is killed: it says no goodbye and
