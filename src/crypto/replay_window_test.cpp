@@ -1,6 +1,5 @@
 #include "crypto/replay_window.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
