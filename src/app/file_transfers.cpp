@@ -20,6 +20,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -321,9 +322,7 @@ void FileTransfers::sendWhenListed(const SendRequest& request) {
 
 void FileTransfers::checkWaitingRequests() {
     // The steady clock: the waits must not grow by what the wall clock is set back.
-    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
+    const qint64 now = QDeadlineTimer::current().deadline();
     const qint64 readyWait =
         std::min<qint64>(std::chrono::milliseconds(kReadyWait).count(),
                          m_parts.hooks.listingWait.value_or(kListingWait).count());

@@ -45,7 +45,6 @@ constexpr std::uint64_t kFloorLimit = std::uint64_t{1} << 62;
 QString CounterClock::keepIn(const QString& path) {
     m_path = path;
     m_floor = 0;
-    m_nextTry = 0;
     if (path.isEmpty())
         return {};
     QFile file(path);
@@ -76,24 +75,20 @@ std::uint64_t CounterClock::next() {
         now = std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(since).count());
     }
     m_last = now > m_last ? now : m_last + 1;
-    if (!m_path.isEmpty() && m_last >= m_floor && m_last >= m_nextTry && !reserve()) {
-        // Not kept: counters go on from the clock, and the write is tried again a reserve on.
-        m_nextTry = m_last + kReserve;
-    }
+    if (!m_path.isEmpty() && m_last >= m_floor)
+        reserve();
     return m_last;
 }
 
-bool CounterClock::reserve() {
-    const std::uint64_t floor = m_last + kReserve;
+void CounterClock::reserve() {
+    // Not kept, the counters go on from the clock, and the write is tried again a reserve on.
+    m_floor = m_last + kReserve;
     try {
         platform::writeFileAtomically(m_path,
-                                      QByteArray(kFloorTag) + QByteArray::number(floor) + '\n');
+                                      QByteArray(kFloorTag) + QByteArray::number(m_floor) + '\n');
     } catch (const std::exception& e) {
         qWarning("The floor of the counters was not kept: %s", e.what());
-        return false;
     }
-    m_floor = floor;
-    return true;
 }
 
 } // namespace kalvento::crypto

@@ -56,13 +56,14 @@ public:
     std::uint64_t next();
 
 private:
-    bool reserve();
+    void reserve();
 
     std::uint64_t (*m_now)();
     std::uint64_t m_last = 0;
     QString m_path;
-    std::uint64_t m_floor = 0;   // kept in m_path; every counter given is below it
-    std::uint64_t m_nextTry = 0; // after a failed write: the counter from which to try again
+    // The floor last written to m_path (or tried): every counter given is below it, and the
+    // next one at or above it writes a new floor.
+    std::uint64_t m_floor = 0;
 };
 
 } // namespace kalvento::crypto

@@ -706,9 +706,10 @@ void ChatSession::TerminaaliNewMessage(TMailslotTerminal* sender, qint32 senderI
     if (!line.continuation) {
         // The own line that comes back before the own greeting listed this copy still
         // names its sender.
-        if (line.own && m_peers.indexOfSender(senderId) < 0)
+        const bool listed = m_peers.indexOfSender(senderId) >= 0;
+        if (line.own && !listed)
             line.senderName = m_ownIdentity.isEmpty() ? m_ownComputerName : m_ownIdentity;
-        else if (m_peers.indexOfSender(senderId) < 0 && vouchedAuthor(verdict))
+        else if (!listed && vouchedAuthor(verdict))
             line.senderName = unlistedAuthorName(verdict);
         else
             line.senderName = m_peers.SenderName(senderId);

@@ -326,6 +326,35 @@ struct CatchUpLan : DeliveryLan {
     // PC5 was there before (it knows PC1's and PC2's keys) and comes back.
     RecordingNetwork net5{hub, "PC5", kGroup};
     QString markPath() const { return dir.filePath(QStringLiteral("here")); }
+    static quint64 nowMicros() { return quint64(QDateTime::currentMSecsSinceEpoch()) * 1000; }
+    // PC5 was last there at micros.
+    void writeMark(quint64 micros) {
+        QFile mark(markPath());
+        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
+        mark.write("last-here " + QByteArray::number(micros) + '\n');
+    }
+    // PC5's copy as it starts again: its key, the keys it pinned before and its mark.
+    void prepareBack(ChatNode& back) {
+        back.setIdentityKey(keyFor(5));
+        for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
+            ChatNodeProbe(back).session().guard().book().see(QString::fromLatin1(computer),
+                                                             keyFor(seed).publicKey());
+        ASSERT_TRUE(back.setCatchUpMark(markPath()).isEmpty());
+    }
+    // ... joins the LAN and greets: the first computers it hears from are asked.
+    void greetBack(ChatNode& back) {
+        nodesNow.push_back(&back);
+        back.walk();
+        ChatNodeProbe(back).session().SendGreeting();
+        settle();
+    }
+    static QStringList caughtUp(const EventLog& log) {
+        QStringList caught;
+        for (const auto& e : log.of<messaging::LineReceived>())
+            if (e.line.caughtUp)
+                caught.append(e.line.senderName + ": " + e.line.text);
+        return caught;
+    }
 };
 
 } // namespace
@@ -335,41 +364,24 @@ TEST_F(CatchUpLan, ACopyThatWasAwayCatchesUpInOrderOnceAndRefusesAnAlteredLine) 
     a.send({QStringLiteral("before")}, false, false);
     settle();
     // PC5 was last there now; then the others talk.
-    {
-        QFile mark(markPath());
-        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
-        mark.write("last-here " +
-                   QByteArray::number(quint64(QDateTime::currentMSecsSinceEpoch()) * 1000) + '\n');
-    }
+    writeMark(nowMicros());
     for (int i = 1; i <= 6; ++i)
         (i % 2 ? a : b).send({QStringLiteral("line %1").arg(i)}, false, false);
     settle();
 
     // PC5 comes back with its mark; the first computers it hears from are asked.
     ChatNode back(net5);
-    back.setIdentityKey(keyFor(5));
-    for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
-        ChatNodeProbe(back).session().guard().book().see(QString::fromLatin1(computer),
-                                                         keyFor(seed).publicKey());
+    prepareBack(back);
     EventLog atBack(back);
-    ASSERT_TRUE(back.setCatchUpMark(markPath()).isEmpty());
-    nodesNow = {&a, &b, &c, &d, &back};
-    back.walk();
-    ChatNodeProbe(back).session().SendGreeting();
-    settle();
+    greetBack(back);
     ChatNodeProbe(back).session().showCaughtUp();
-    QStringList caught;
-    for (const auto& e : atBack.of<messaging::LineReceived>())
-        if (e.line.caughtUp)
-            caught.append(e.line.senderName + ": " + e.line.text);
-    EXPECT_EQ(caught, (QStringList{"PC1: line 1", "PC2: line 2", "PC1: line 3", "PC2: line 4",
-                                   "PC1: line 5", "PC2: line 6"}));
+    EXPECT_EQ(caughtUp(atBack), (QStringList{"PC1: line 1", "PC2: line 2", "PC1: line 3",
+                                             "PC2: line 4", "PC1: line 5", "PC2: line 6"}));
     ASSERT_EQ(atBack.of<messaging::CaughtUp>().size(), 1u);
     EXPECT_EQ(atBack.of<messaging::CaughtUp>()[0].count, 6);
 
     // A relay that alters a line it offers is refused, and the line never shows.
-    const auto kept = ChatNodeProbe(a).session().history().since(
-        0, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000);
+    const auto kept = ChatNodeProbe(a).session().history().since(0, nowMicros());
     ASSERT_FALSE(kept.isEmpty());
     messaging::SignedLine altered = kept.last();
     altered.text = "altered";
@@ -387,40 +399,22 @@ TEST_F(CatchUpLan, ACopyThatWasAwayCatchesUpInOrderOnceAndRefusesAnAlteredLine) 
 // right: a line it missed after its start is still taken when a relay offers it.
 TEST_F(CatchUpLan, AMarkAheadOfTheClockStillTakesWhatIsMissedAfterTheStart) {
     ASSERT_TRUE(dir.isValid());
-    {
-        QFile mark(markPath());
-        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
-        const quint64 hourAhead =
-            (quint64(QDateTime::currentMSecsSinceEpoch()) + 3'600'000ull) * 1000;
-        mark.write("last-here " + QByteArray::number(hourAhead) + '\n');
-    }
+    writeMark(nowMicros() + 3'600'000'000ull);
     ChatNode back(net5);
-    back.setIdentityKey(keyFor(5));
-    for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
-        ChatNodeProbe(back).session().guard().book().see(QString::fromLatin1(computer),
-                                                         keyFor(seed).publicKey());
+    prepareBack(back);
     EventLog atBack(back);
-    ASSERT_TRUE(back.setCatchUpMark(markPath()).isEmpty());
-    nodesNow = {&a, &b, &c, &d, &back};
-    back.walk();
-    ChatNodeProbe(back).session().SendGreeting();
-    settle();
+    greetBack(back);
     // Said while PC1's datagrams did not reach PC5, then offered by PC1.
     net1.lostTo = QStringList{"pc5"};
     a.send({QStringLiteral("missed after the start")}, false, false);
     settle();
     net1.lostTo.clear();
-    const auto kept = ChatNodeProbe(a).session().history().since(
-        0, quint64(QDateTime::currentMSecsSinceEpoch()) * 1000);
+    const auto kept = ChatNodeProbe(a).session().history().since(0, nowMicros());
     ASSERT_FALSE(kept.isEmpty());
     ChatNodeProbe(a).session().offerLine("PC5", kept.last());
     settle();
     ChatNodeProbe(back).session().showCaughtUp();
-    QStringList caught;
-    for (const auto& e : atBack.of<messaging::LineReceived>())
-        if (e.line.caughtUp)
-            caught.append(e.line.senderName + ": " + e.line.text);
-    EXPECT_EQ(caught, QStringList{"PC1: missed after the start"});
+    EXPECT_EQ(caughtUp(atBack), QStringList{"PC1: missed after the start"});
 }
 
 namespace {
@@ -433,14 +427,8 @@ struct KilledCopyLan : CatchUpLan {
         ASSERT_TRUE(dir.isValid());
         first = std::make_unique<ChatNode>(net5);
         first->setIdentityKey(keyFor(5));
-        nodesNow.push_back(first.get());
-        first->walk();
-        ChatNodeProbe(*first).session().SendGreeting();
-        settle();
-        QFile mark(markPath());
-        ASSERT_TRUE(mark.open(QIODevice::WriteOnly));
-        mark.write("last-here " +
-                   QByteArray::number(quint64(QDateTime::currentMSecsSinceEpoch()) * 1000) + '\n');
+        greetBack(*first);
+        writeMark(nowMicros());
         // Frozen: it takes nothing in, and PC1's lines are lost on the way to it.
         nodesNow.pop_back();
         net1.lostTo = QStringList{"pc5"};
@@ -449,16 +437,9 @@ struct KilledCopyLan : CatchUpLan {
     void restart() {
         first.reset();
         back = std::make_unique<ChatNode>(net5);
-        back->setIdentityKey(keyFor(5));
-        for (auto [computer, seed] : {std::pair<const char*, char>{"PC1", 1}, {"PC2", 2}})
-            ChatNodeProbe(*back).session().guard().book().see(QString::fromLatin1(computer),
-                                                              keyFor(seed).publicKey());
-        ASSERT_TRUE(back->setCatchUpMark(markPath()).isEmpty());
+        prepareBack(*back);
         atBack = std::make_unique<EventLog>(*back);
-        nodesNow.push_back(back.get());
-        back->walk();
-        ChatNodeProbe(*back).session().SendGreeting();
-        settle();
+        greetBack(*back);
         ChatNodeProbe(*back).session().showCaughtUp();
         settle();
     }

@@ -12,6 +12,7 @@
 #include "transfer/transfer_channel.h"
 #include "transfer/transfer_job.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -691,9 +692,7 @@ struct TransferService::Impl {
     void tick() {
         // The steady clock: a wall clock set back would stop the rate and the trace for as
         // long as it went back.
-        const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+        const qint64 now = QDeadlineTimer::current().deadline();
         bool any = false;
         for (auto& [id, t] : transfers) {
             if (!t->job)
